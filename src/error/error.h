@@ -1,0 +1,97 @@
+// File: error/error.h
+//
+// `Error` ends a whole operation; a problem with one piece of evidence is a
+// `Diagnostic` (model/model.h) instead. Errors are plain values: one factory per
+// variant, a `kind()` and one display text. `Result<T>` carries a value or an
+// Error; pass errors up with TQ_TRY or early returns.
+//
+//   Result<std::string> read_all(const std::filesystem::path& p);
+//   TQ_TRY(auto text, read_all(p));
+//
+// All functions here are thread-safe; `os_error_text` does not use strerror's
+// shared buffer.
+#pragma once
+
+#include <cstdint>
+#include <expected>
+#include <filesystem>
+#include <string>
+#include <string_view>
+#include <system_error>
+
+namespace tq {
+
+enum class ErrorKind : uint8_t {
+  Io,
+  JsonParse,
+  InvalidFieldType,
+  InvalidTimestamp,
+  HashComputation,
+  CsvWrite,
+  JsonSerialization,
+  Message
+};
+
+class [[nodiscard]] Error {
+ public:
+  // "I/O error at {path}: {error}"; `error_text` is usually os_error_text(errno).
+  static Error io(const std::filesystem::path& path, std::string_view error_text);
+  // "JSON parse error at {path} line {line}: {message}"
+  static Error json_parse(std::string_view path, uint64_t line, std::string_view message);
+  // "Invalid field type at {path} line {line}: field '{field}' expected {expected}, got {actual}"
+  static Error invalid_field_type(std::string_view path, uint64_t line, std::string_view field,
+                                  std::string_view expected, std::string_view actual);
+  // "Invalid timestamp at {path} line {line}: {message}"
+  static Error invalid_timestamp(std::string_view path, uint64_t line, std::string_view message);
+  // "Hash computation failed for {path}: {message}"
+  static Error hash_computation(std::string_view path, std::string_view message);
+  // "CSV write error: {error}"
+  static Error csv_write(std::string_view error);
+  // "JSON serialization error: {error}"
+  static Error json_serialization(std::string_view error);
+  // "{message}"
+  static Error message(std::string text);
+
+  ErrorKind kind() const { return kind_; }
+  // The display text: what the Python exception carries.
+  const std::string& text() const { return text_; }
+
+ private:
+  Error(ErrorKind kind, std::string text) : kind_(kind), text_(std::move(text)) {}
+
+  ErrorKind kind_;
+  std::string text_;  // complete display text, formed once at construction
+};
+
+template <typename T>
+using Result = std::expected<T, Error>;
+
+// An empty success, for operations that return nothing.
+using Status = std::expected<void, Error>;
+
+#define TQ_CONCAT_INNER_(a, b) a##b
+#define TQ_CONCAT_(a, b) TQ_CONCAT_INNER_(a, b)
+#define TQ_TRY_IMPL_(tmp, decl, expr)                 \
+  auto tmp = (expr);                                  \
+  if (!tmp) return std::unexpected(std::move(tmp).error()); \
+  decl = std::move(*tmp)
+// Evaluates `expr` (a Result); on error returns it from the enclosing function,
+// otherwise declares `decl` holding the value.
+#define TQ_TRY(decl, expr) TQ_TRY_IMPL_(TQ_CONCAT_(tq_try_, __LINE__), decl, expr)
+// As TQ_TRY for a Status or a Result whose value is not needed.
+#define TQ_CHECK(expr)                                                          \
+  do {                                                                          \
+    auto tq_check_result_ = (expr);                                             \
+    if (!tq_check_result_) return std::unexpected(std::move(tq_check_result_).error()); \
+  } while (0)
+
+// "{description} (os error {number})", thread-safe.
+std::string os_error_text(int error_number);
+std::string os_error_text(const std::error_code& ec);
+
+// A path as text with invalid UTF-8 replaced by U+FFFD.
+std::string display_path(const std::filesystem::path& path);
+// Any bytes as valid UTF-8, invalid sequences replaced by U+FFFD.
+std::string lossy_utf8(std::string_view bytes);
+
+}  // namespace tq

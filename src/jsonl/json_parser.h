@@ -1,0 +1,42 @@
+// File: jsonl/json_parser.h
+//
+// Parses one JSON text (a line of a JSON-lines file, a whole small file) into a
+// generic JsonValue with simdjson. One JsonParser is reused for all lines of a
+// file so that its buffers are allocated once.
+//
+// Object members come out ordered by key with the last of repeated keys kept;
+// integers beyond 64 bits become the nearest double; nesting deeper than
+// kMaxJsonDepth is rejected so nothing downstream can exhaust the stack.
+#pragma once
+
+#include <expected>
+#include <memory>
+#include <string>
+#include <string_view>
+
+#include "model/json_value.h"
+
+namespace tq {
+
+inline constexpr size_t kMaxJsonDepth = 128;
+
+class JsonParser {
+ public:
+  JsonParser();
+  ~JsonParser();
+  JsonParser(const JsonParser&) = delete;
+  JsonParser& operator=(const JsonParser&) = delete;
+
+  // The value, or the parser's description of what is wrong (used in
+  // "Invalid JSON: {error}" diagnostics).
+  std::expected<JsonValue, std::string> parse(std::string_view text);
+
+ private:
+  struct Impl;
+  std::unique_ptr<Impl> impl_;
+};
+
+// Convenience for one-off texts.
+std::expected<JsonValue, std::string> parse_json(std::string_view text);
+
+}  // namespace tq

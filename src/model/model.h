@@ -1,0 +1,182 @@
+// File: model/model.h
+//
+// The records of a timeline: events, where they were found, the files they are
+// about, diagnostics, and the report that owns them. Records are plain values;
+// an event owns all of its texts, lists and nested records.
+//
+// Every enumeration has a member order (used by the event ordering), a JSON text
+// (`json_text`, used in every output) and an identifier (`identifier`, used
+// inside event ids and messages).
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "model/datetime.h"
+#include "model/json_value.h"
+
+namespace tq {
+
+enum class Provider : uint8_t { ClaudeCode, Codex, OpenCode, Unknown };
+
+enum class ArtifactKind : uint8_t {
+  History,
+  PasteCache,
+  ImageCache,
+  FileHistory,
+  Session,
+  Attachment,
+  Unknown
+};
+
+// What a path given to the driver was recognised as. Members ClaudeRoot..FileHistory
+// belong to the Claude Code adapter, CodexRoot..CodexAttachments to the Codex one.
+enum class InputKind : uint8_t {
+  Auto,
+  ClaudeRoot,
+  History,
+  PasteCache,
+  ImageCache,
+  FileHistory,
+  CodexRoot,
+  CodexHistory,
+  CodexSessions,
+  CodexSession,
+  CodexAttachments
+};
+
+enum class EventType : uint8_t {
+  PromptInput,
+  PasteAttachment,
+  ImageAttachment,
+  OrphanCache,
+  FileSnapshot,
+  SessionStart,
+  DeveloperMessage,
+  AgentMessage,
+  AgentReasoning,
+  ToolCall,
+  ToolResult,
+  TaskState,
+  TokenUsage,
+  ContextCompacted,
+  Attachment,
+  Error,
+  Unknown
+};
+
+enum class TimestampSource : uint8_t { Embedded, ReferencedEvent, FilesystemModified, None };
+
+enum class ReferenceStatus : uint8_t { Resolved, Missing, Ambiguous };
+
+enum class ContentEncoding : uint8_t { Utf8, Base64 };
+
+enum class Severity : uint8_t { Error, Warning, Info };
+
+enum class DiagnosticCode : uint8_t {
+  InvalidJson,
+  InvalidFieldType,
+  InvalidTimestamp,
+  UnknownRecord,
+  MissingReference,
+  AmbiguousReference,
+  UnreadableArtifact,
+  UnexpectedFileName,
+  SnapshotVersionGap,
+  DuplicateSnapshotVersion,
+  HashMismatch
+};
+
+enum class ParseMode : uint8_t { BestEffort, Strict };
+
+std::string_view json_text(Provider p);
+std::string_view json_text(ArtifactKind k);
+std::string_view json_text(EventType t);
+std::string_view json_text(TimestampSource s);
+std::string_view json_text(ReferenceStatus s);
+std::string_view json_text(ContentEncoding e);
+std::string_view json_text(Severity s);
+std::string_view json_text(DiagnosticCode c);
+
+std::string_view identifier(Provider p);
+std::string_view identifier(ArtifactKind k);
+std::string_view identifier(InputKind k);
+
+struct SourceInfo {
+  ArtifactKind artifact_kind = ArtifactKind::Unknown;
+  std::optional<std::string> record_type;
+  std::string relative_path;
+  std::optional<uint64_t> line_number;
+  std::optional<std::string> source_id;
+};
+
+struct ArtifactInfo {
+  std::optional<ReferenceStatus> reference_status;
+  std::optional<std::string> resolved_path;
+  std::optional<uint64_t> snapshot_version;
+  std::optional<uint64_t> size;
+  std::optional<std::string> sha256;
+  std::optional<std::string> media_type;
+  std::optional<std::string> content;
+  std::optional<ContentEncoding> content_encoding;
+};
+
+struct FsTimes {
+  std::optional<DateTime> modified;
+  std::optional<DateTime> accessed;
+  std::optional<DateTime> created;
+};
+
+inline constexpr std::string_view kSchemaVersion = "1";
+
+struct TimelineEvent {
+  std::string schema_version{kSchemaVersion};
+  std::string event_id;
+  uint64_t sequence = 0;
+  Provider provider = Provider::Unknown;
+  std::optional<std::string> source_file_sha256;
+  std::optional<DateTime> timestamp;
+  TimestampSource timestamp_source = TimestampSource::None;
+  std::optional<JsonValue> timestamp_raw;
+  EventType event_type = EventType::Unknown;
+  std::optional<std::string> session_id;
+  std::optional<std::string> working_directory;
+  std::optional<std::string> message;
+  SourceInfo source;
+  std::optional<ArtifactInfo> artifact;
+  std::optional<FsTimes> fs_times;
+  std::vector<std::string> warnings;
+  std::optional<JsonValue> raw;
+};
+
+struct Diagnostic {
+  DiagnosticCode code = DiagnosticCode::InvalidJson;
+  Severity severity = Severity::Error;
+  std::optional<SourceInfo> source;
+  std::string message;
+};
+
+struct ParseReport {
+  std::vector<TimelineEvent> events;
+  std::vector<Diagnostic> diagnostics;
+};
+
+// What every reader hands up: its events and diagnostics, in the order produced.
+struct ReaderOutput {
+  std::vector<TimelineEvent> events;
+  std::vector<Diagnostic> diagnostics;
+};
+
+// The JSON form of the records as generic values, members in record field order
+// is not kept here: generic objects order keys by byte order. The Python
+// conversion uses these; the writers stream records directly instead.
+JsonValue to_json_value(const SourceInfo& s);
+JsonValue to_json_value(const ArtifactInfo& a);
+JsonValue to_json_value(const FsTimes& t);
+JsonValue to_json_value(const TimelineEvent& e);
+JsonValue to_json_value(const Diagnostic& d);
+
+}  // namespace tq

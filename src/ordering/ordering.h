@@ -1,0 +1,35 @@
+// File: ordering/ordering.h
+//
+// Determinism: event ids computed only from what identifies an event within the
+// evidence, the total order in which events are reported, and finalization of a
+// report (sort, number, strict mode).
+#pragma once
+
+#include <compare>
+#include <cstdint>
+#include <optional>
+#include <string_view>
+#include <vector>
+
+#include "error/error.h"
+#include "model/model.h"
+
+namespace tq {
+
+// 64 lowercase hex digits: SHA-256 of SHA-256 of
+// provider \0 kind \0 path(backslashes as slashes) \0 key \0 [ordinal digits].
+std::string generate_event_id(Provider provider, ArtifactKind kind, std::string_view relative_path,
+                              std::string_view key, std::optional<uint64_t> ordinal = std::nullopt);
+
+// The report order: timestamp (absent last), snapshot chain version, relative
+// path, line number, event-type rank, snapshot version, adapter sequence, id.
+// Allocates nothing. Not guaranteed transitive in contrived inputs; callers sort
+// with a stable merge sort, which stays safe whatever it answers.
+std::weak_ordering compare_events(const TimelineEvent& a, const TimelineEvent& b);
+
+// Sorts (stable), numbers `sequence` from 0 and applies strict mode: the first
+// error-severity diagnostic becomes "Strict mode: {message}".
+Result<ParseReport> finalize_report(std::vector<TimelineEvent> events,
+                                    std::vector<Diagnostic> diagnostics, bool strict);
+
+}  // namespace tq

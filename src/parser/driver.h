@@ -1,0 +1,36 @@
+// File: parser/driver.h
+//
+// The core's single entry: recognise what a path is (a file, an artifact
+// directory, a profile root, or a directory holding profile roots), let the
+// registered adapter read it, and finalize the report. No state is kept between
+// calls; parses on different threads share only the constant registry.
+#pragma once
+
+#include <filesystem>
+#include <utility>
+#include <vector>
+
+#include "error/error.h"
+#include "model/model.h"
+#include "parser/options.h"
+#include "parser/registry.h"
+
+namespace tq {
+
+using ProfileRoot = std::pair<const ProviderAdapter*, std::filesystem::path>;
+using DetectedInput = std::pair<const ProviderAdapter*, InputKind>;
+
+[[nodiscard]] Result<ParseReport> parse_path(const std::filesystem::path& path,
+                                             const ParserOptions& options);
+
+[[nodiscard]] Result<std::vector<ProfileRoot>> discover_profile_roots(
+    const std::filesystem::path& directory, bool follow_symlinks);
+
+[[nodiscard]] Result<DetectedInput> detect_registered_input(const std::filesystem::path& path,
+                                                            bool follow_symlinks);
+
+[[nodiscard]] Result<ParseReport> parse_registered_profile(const std::filesystem::path& directory,
+                                                           const std::vector<ProfileRoot>& roots,
+                                                           const ParserOptions& options);
+
+}  // namespace tq
