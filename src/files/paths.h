@@ -1,0 +1,52 @@
+// File: files/paths.h
+//
+// How every reader names a file in its events and diagnostics, and the one path
+// order that scanners sort by, so that output never depends on where the evidence
+// lies or on the order in which the file system lists a directory.
+//
+//   relative_path("/home/u/.codex/sessions/a.jsonl", "/home/u/.codex")
+//       == "sessions/a.jsonl"
+//   std::stable_sort(paths.begin(), paths.end(), path_less);
+//
+// Paths are handled as POSIX byte strings: components are separated by "/", an
+// empty component and a "." that is not the first component are ignored, as in
+// "a//b/./c". All functions are pure and thread-safe.
+#pragma once
+
+#include <compare>
+#include <filesystem>
+#include <optional>
+#include <string>
+#include <string_view>
+
+namespace tq {
+
+// The path with `evidence_root` stripped from its front when the root is a
+// leading part of it (compared component by component), otherwise the whole
+// path; as text with invalid UTF-8 replaced by U+FFFD and every backslash turned
+// into a forward slash. A path equal to the root gives "".
+std::string relative_path(const std::filesystem::path& path,
+                          const std::filesystem::path& evidence_root);
+
+// Component-wise order: the root "/" first, then a leading ".", then "..", then
+// ordinary names compared as unsigned bytes; a path that is a leading part of
+// another comes first.
+std::strong_ordering compare_paths(const std::filesystem::path& a, const std::filesystem::path& b);
+inline bool path_less(const std::filesystem::path& a, const std::filesystem::path& b) {
+  return compare_paths(a, b) < 0;
+}
+
+// The last component when it is an ordinary name (not "/", "." or ".."), as
+// bytes. "a/b/" gives "b"; "a/.." gives none.
+std::optional<std::string_view> file_name_bytes(const std::filesystem::path& path);
+
+// The part of the file name after its last dot; none when the name has no dot,
+// or its only dot is its first character, or the path has no ordinary name.
+// "a.tar.gz" gives "gz", ".bashrc" gives none, "a." gives "".
+std::optional<std::string_view> file_extension_bytes(const std::filesystem::path& path);
+
+// The file name without its last extension: "x.y.z" gives "x.y", ".bashrc" and
+// "README" are their own stem. None when the path has no ordinary name.
+std::optional<std::string_view> file_stem_bytes(const std::filesystem::path& path);
+
+}  // namespace tq
