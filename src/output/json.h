@@ -1,0 +1,49 @@
+// File: output/json.h
+//
+// Streaming JSON text of reports, records and generic values. Records are
+// written straight from their fields in their fixed member order, with every
+// optional present (null when absent); generic values keep the key order of
+// their objects (ascending byte order). No tree of the report is ever built.
+//
+//   std::string text;
+//   Status s = write_report(report, OutputTarget::memory(text), JsonLayout::Pretty);
+//
+// Text rules shared by every output: strings are raw UTF-8 except for the quote,
+// the backslash and control characters below U+0020; floating-point numbers use
+// their shortest round-trip digits; date-times are RFC 3339 in UTC with "Z".
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "error/error.h"
+#include "model/json_value.h"
+#include "model/model.h"
+#include "output/sink.h"
+
+namespace tq {
+
+enum class JsonLayout : uint8_t {
+  Pretty,   // two-space indentation, "key": value, no final newline
+  Compact,  // no white space outside strings
+};
+
+// Writes the whole report document to `target`. Writing into memory can't fail;
+// a file write failure stops the writer at once and yields JsonSerialization
+// with the operating-system error text.
+[[nodiscard]] Status write_report(const ParseReport& report, OutputTarget target,
+                                  JsonLayout layout);
+
+// Compact text of one record or generic value, written through `sink`. A write
+// failure stays recorded in the sink (check `sink.ok()`); nothing is flushed.
+void write_compact_value(const TimelineEvent& event, OutputSink& sink);
+void write_compact_value(const Diagnostic& diagnostic, OutputSink& sink);
+void write_compact_value(const SourceInfo& source, OutputSink& sink);
+void write_compact_value(const ArtifactInfo& artifact, OutputSink& sink);
+void write_compact_value(const FsTimes& times, OutputSink& sink);
+void write_compact_value(const JsonValue& value, OutputSink& sink);
+
+// The compact text of a generic value as a string.
+std::string compact_json(const JsonValue& value);
+
+}  // namespace tq

@@ -1,0 +1,94 @@
+// File: output/sink.h
+//
+// The one place where the writers' bytes leave the program. An `OutputTarget`
+// names where the bytes go: a caller-owned in-memory buffer or a caller-owned
+// open file descriptor. An `OutputSink` sits in front of a target and is what
+// the JSON, JSONL and CSV writers write through.
+//
+//   std::string text;
+//   OutputSink sink(OutputTarget::memory(text));
+//   sink.write("abc");
+//   sink.flush();            // text == "abc"
+//
+// Failures are sticky: the first failed write to a file records its errno, and
+// every later write or flush does nothing and reports failure, so the writers
+// check `ok()` at the points where a failure must be reported and otherwise
+// write without testing each byte. Writing into memory never fails.
+//
+// File targets are buffered (`kWriteBufferSize` bytes); memory targets append
+// straight into the caller's string, which is the same bytes without a copy.
+// The destructor does not flush: a writer flushes explicitly and reports the
+// outcome, and bytes still buffered after a failure may be dropped.
+#pragma once
+
+#include <cstddef>
+#include <string>
+#include <string_view>
+
+namespace tq {
+
+inline constexpr std::size_t kWriteBufferSize = 8192;
+
+class OutputTarget {
+ public:
+  // Appends to `buffer`, which must outlive every sink built on the target.
+  static OutputTarget memory(std::string& buffer) { return OutputTarget(&buffer, -1); }
+  // Writes to the open descriptor `fd` at its current offset. The caller opened
+  // it and closes it; the sink never does.
+  static OutputTarget file(int fd) { return OutputTarget(nullptr, fd); }
+
+  bool is_memory() const { return buffer_ != nullptr; }
+  std::string* buffer() const { return buffer_; }
+  int fd() const { return fd_; }
+
+ private:
+  OutputTarget(std::string* buffer, int fd) : buffer_(buffer), fd_(fd) {}
+
+  std::string* buffer_;  // non-null exactly for memory targets
+  int fd_;               // valid only for file targets
+};
+
+class OutputSink {
+ public:
+  explicit OutputSink(OutputTarget target, std::size_t buffer_size = kWriteBufferSize);
+  OutputSink(const OutputSink&) = delete;
+  OutputSink& operator=(const OutputSink&) = delete;
+
+  void write(std::string_view bytes) {
+    if (memory_ != nullptr) {
+      memory_->append(bytes);
+    } else {
+      write_to_file(bytes);
+    }
+  }
+  void put(char c) {
+    if (memory_ != nullptr) {
+      memory_->push_back(c);
+    } else if (pending_.size() < capacity_) {
+      pending_.push_back(c);
+    } else {
+      write_to_file(std::string_view(&c, 1));
+    }
+  }
+
+  // Hands every buffered byte to the target. False once any write has failed.
+  bool flush();
+
+  bool ok() const { return error_number_ == 0; }
+  // errno of the first failure; 0 while all is well.
+  int error_number() const { return error_number_; }
+  // "{description} (os error {n})" of the first failure; empty while all is well.
+  std::string error_text() const;
+
+ private:
+  void write_to_file(std::string_view bytes);
+  void write_fully(std::string_view bytes);
+
+  std::string* memory_;  // the memory target, or nullptr for a file
+  int fd_;
+  std::size_t capacity_;  // bytes the file buffer holds before it is written out
+  std::string pending_;   // buffered bytes not yet handed to the file
+  int error_number_ = 0;
+};
+
+}  // namespace tq
