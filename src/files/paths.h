@@ -38,15 +38,15 @@ inline bool path_less(const std::filesystem::path& a, const std::filesystem::pat
 
 // The last component when it is an ordinary name (not "/", "." or ".."), as
 // bytes. "a/b/" gives "b"; "a/.." gives none.
-std::optional<std::string_view> file_name_bytes(const std::filesystem::path& path);
+std::optional<std::string> file_name_bytes(const std::filesystem::path& path);
 
 // The part of the file name after its last dot; none when the name has no dot,
 // or its only dot is its first character, or the path has no ordinary name.
 // "a.tar.gz" gives "gz", ".bashrc" gives none, "a." gives "".
-std::optional<std::string_view> file_extension_bytes(const std::filesystem::path& path);
+std::optional<std::string> file_extension_bytes(const std::filesystem::path& path);
 
 // The file name without its last extension: "x.y.z" gives "x.y", ".bashrc" and
 // "README" are their own stem. None when the path has no ordinary name.
-std::optional<std::string_view> file_stem_bytes(const std::filesystem::path& path);
+std::optional<std::string> file_stem_bytes(const std::filesystem::path& path);
 
 }  // namespace tq

@@ -1,0 +1,119 @@
+#include "files/describe.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+
+#include "error/error.h"
+#include "files/media_type.h"
+#include "hash/hash.h"
+#include "jsonl/line_reader.h"
+
+namespace tq {
+namespace {
+
+std::optional<DateTime> file_time(const struct statx_timestamp& t) {
+  // Times before the epoch are treated as unknown rather than guessed at.
+  if (t.tv_sec < 0) return std::nullopt;
+  return datetime_from_unix(t.tv_sec, t.tv_nsec);
+}
+
+int open_for_reading(const std::filesystem::path& path) {
+  int flags = O_RDONLY | O_CLOEXEC;
+  int fd = ::open(path.c_str(), flags | O_NOATIME);
+  if (fd < 0 && errno == EPERM) fd = ::open(path.c_str(), flags);
+  return fd;
+}
+
+std::optional<std::string> read_whole_file(const std::filesystem::path& path, uint64_t size_hint) {
+  int fd = open_for_reading(path);
+  if (fd < 0) return std::nullopt;
+  std::string bytes;
+  bytes.reserve(static_cast<size_t>(size_hint));
+  char buffer[65536];
+  bool failed = false;
+  for (;;) {
+    ssize_t n = ::read(fd, buffer, sizeof buffer);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      failed = true;
+      break;
+    }
+    if (n == 0) break;
+    bytes.append(buffer, static_cast<size_t>(n));
+  }
+  ::close(fd);
+  if (failed) return std::nullopt;
+  return bytes;
+}
+
+}  // namespace
+
+std::expected<FileMetadata, std::error_code> read_file_metadata(const std::filesystem::path& path) {
+  struct statx st {};
+  if (::statx(AT_FDCWD, path.c_str(), AT_STATX_SYNC_AS_STAT, STATX_BASIC_STATS | STATX_BTIME,
+              &st) != 0) {
+    return std::unexpected(std::error_code(errno, std::generic_category()));
+  }
+  FileMetadata metadata;
+  metadata.size = st.stx_size;
+  if (st.stx_mask & STATX_MTIME) metadata.times.modified = file_time(st.stx_mtime);
+  if (st.stx_mask & STATX_ATIME) metadata.times.accessed = file_time(st.stx_atime);
+  if (st.stx_mask & STATX_BTIME) metadata.times.created = file_time(st.stx_btime);
+  return metadata;
+}
+
+std::optional<FileContent> read_file_content(const std::filesystem::path& path, uint64_t size,
+                                             bool include_content, uint64_t max_content_size) {
+  if (!include_content) return std::nullopt;
+  if (max_content_size != 0 && size > max_content_size) return std::nullopt;
+  std::optional<std::string> bytes = read_whole_file(path, size);
+  if (!bytes) return std::nullopt;
+  if (!utf8_error(*bytes)) return FileContent{std::move(*bytes), ContentEncoding::Utf8};
+  return FileContent{base64_encode(*bytes), ContentEncoding::Base64};
+}
+
+ArtifactInfo FileDescription::artifact() const {
+  ArtifactInfo info;
+  info.size = size;
+  info.sha256 = sha256;
+  info.media_type = media_type;
+  if (content) {
+    info.content = content->text;
+    info.content_encoding = content->encoding;
+  }
+  return info;
+}
+
+std::expected<FileDescription, DescribeError> describe_file(const std::filesystem::path& path,
+                                                            bool include_content,
+                                                            uint64_t max_content_size) {
+  std::expected<FileMetadata, std::error_code> metadata = read_file_metadata(path);
+  if (!metadata) {
+    return std::unexpected(DescribeError{DescribeStage::Metadata, os_error_text(metadata.error())});
+  }
+  return describe_file(path, *metadata, include_content, max_content_size);
+}
+
+std::expected<FileDescription, DescribeError> describe_file(const std::filesystem::path& path,
+                                                            const FileMetadata& metadata,
+                                                            bool include_content,
+                                                            uint64_t max_content_size) {
+  std::expected<std::string, std::error_code> digest = sha256_file(path);
+  if (!digest) {
+    return std::unexpected(DescribeError{DescribeStage::Hash, os_error_text(digest.error())});
+  }
+  FileDescription description;
+  description.size = metadata.size;
+  description.sha256 = std::move(*digest);
+  if (std::optional<std::string_view> type = media_type_for_path(path)) {
+    description.media_type = std::string(*type);
+  }
+  description.times = metadata.times;
+  description.content = read_file_content(path, metadata.size, include_content, max_content_size);
+  return description;
+}
+
+}  // namespace tq

@@ -1,0 +1,117 @@
+#include "files/paths.h"
+
+#include <algorithm>
+#include <vector>
+
+#include "error/error.h"
+
+namespace tq {
+namespace {
+
+enum class ComponentKind : uint8_t { Root, CurDir, ParentDir, Normal };
+
+struct Component {
+  ComponentKind kind;
+  std::string_view name;  // the component's bytes ("/" for the root)
+};
+
+// Splits a POSIX path the way a path library sees its parts: a leading "/" is
+// the root, empty parts and "." (except as the very first part) vanish.
+std::vector<Component> components(std::string_view text) {
+  std::vector<Component> out;
+  size_t pos = 0;
+  if (!text.empty() && text.front() == '/') {
+    out.push_back({ComponentKind::Root, text.substr(0, 1)});
+    pos = 1;
+  }
+  bool first = out.empty();
+  while (pos <= text.size()) {
+    size_t end = text.find('/', pos);
+    if (end == std::string_view::npos) end = text.size();
+    std::string_view part = text.substr(pos, end - pos);
+    if (part == ".") {
+      if (first) out.push_back({ComponentKind::CurDir, part});
+    } else if (part == "..") {
+      out.push_back({ComponentKind::ParentDir, part});
+    } else if (!part.empty()) {
+      out.push_back({ComponentKind::Normal, part});
+    }
+    first = false;
+    pos = end + 1;
+  }
+  return out;
+}
+
+std::strong_ordering compare_component(const Component& a, const Component& b) {
+  if (a.kind != b.kind) return a.kind <=> b.kind;
+  if (a.kind != ComponentKind::Normal) return std::strong_ordering::equal;
+  // string_view comparison goes through char_traits<char>::compare, which
+  // compares as unsigned bytes.
+  int c = a.name.compare(b.name);
+  return c < 0 ? std::strong_ordering::less
+               : (c > 0 ? std::strong_ordering::greater : std::strong_ordering::equal);
+}
+
+std::string to_relative_text(std::string_view bytes) {
+  std::string text = lossy_utf8(bytes);
+  std::replace(text.begin(), text.end(), '\\', '/');
+  return text;
+}
+
+}  // namespace
+
+std::string relative_path(const std::filesystem::path& path,
+                          const std::filesystem::path& evidence_root) {
+  const std::string& path_text = path.native();
+  std::vector<Component> parts = components(path_text);
+  std::vector<Component> root_parts = components(evidence_root.native());
+  bool is_prefix = root_parts.size() <= parts.size() &&
+                   std::equal(root_parts.begin(), root_parts.end(), parts.begin(),
+                              [](const Component& a, const Component& b) {
+                                return compare_component(a, b) == 0;
+                              });
+  if (!is_prefix) return to_relative_text(path_text);
+  std::string rest;
+  for (size_t i = root_parts.size(); i < parts.size(); ++i) {
+    if (!rest.empty()) rest.push_back('/');
+    rest.append(parts[i].name);
+  }
+  return to_relative_text(rest);
+}
+
+std::strong_ordering compare_paths(const std::filesystem::path& a,
+                                   const std::filesystem::path& b) {
+  std::vector<Component> pa = components(a.native());
+  std::vector<Component> pb = components(b.native());
+  size_t common = std::min(pa.size(), pb.size());
+  for (size_t i = 0; i < common; ++i) {
+    std::strong_ordering c = compare_component(pa[i], pb[i]);
+    if (c != 0) return c;
+  }
+  return pa.size() <=> pb.size();
+}
+
+std::optional<std::string> file_name_bytes(const std::filesystem::path& path) {
+  std::vector<Component> parts = components(path.native());
+  if (parts.empty() || parts.back().kind != ComponentKind::Normal) return std::nullopt;
+  return std::string(parts.back().name);
+}
+
+std::optional<std::string> file_extension_bytes(const std::filesystem::path& path) {
+  std::optional<std::string> name = file_name_bytes(path);
+  if (!name) return std::nullopt;
+  size_t dot = name->rfind('.');
+  if (dot == std::string::npos || dot == 0) return std::nullopt;
+  return name->substr(dot + 1);
+}
+
+std::optional<std::string> file_stem_bytes(const std::filesystem::path& path) {
+  std::optional<std::string> name = file_name_bytes(path);
+  if (!name) return std::nullopt;
+  size_t dot = name->rfind('.');
+  if (dot == std::string::npos || dot == 0) return name;
+  name->resize(dot);
+  return name;
+}
+
+}  // namespace tq
