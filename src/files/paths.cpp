@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "error/error.h"
+#include "jsonl/line_reader.h"
 
 namespace tq {
 namespace {
@@ -95,6 +96,25 @@ std::optional<std::string> file_name_bytes(const std::filesystem::path& path) {
   std::vector<Component> parts = components(path.native());
   if (parts.empty() || parts.back().kind != ComponentKind::Normal) return std::nullopt;
   return std::string(parts.back().name);
+}
+
+std::optional<std::filesystem::path> path_parent(const std::filesystem::path& path) {
+  std::vector<Component> parts = components(path.native());
+  if (parts.empty() || parts.back().kind == ComponentKind::Root) return std::nullopt;
+  std::string text;
+  for (size_t i = 0; i + 1 < parts.size(); ++i) {
+    if (!text.empty() && text != "/") text.push_back('/');
+    text.append(parts[i].name);
+  }
+  return std::filesystem::path(std::move(text));
+}
+
+std::optional<std::string> parent_name(const std::filesystem::path& path) {
+  std::optional<std::filesystem::path> parent = path_parent(path);
+  if (!parent) return std::nullopt;
+  std::optional<std::string> name = file_name_bytes(*parent);
+  if (!name || utf8_error(*name)) return std::nullopt;
+  return name;
 }
 
 std::optional<std::string> file_extension_bytes(const std::filesystem::path& path) {

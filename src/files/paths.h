@@ -40,6 +40,14 @@ inline bool path_less(const std::filesystem::path& a, const std::filesystem::pat
 // bytes. "a/b/" gives "b"; "a/.." gives none.
 std::optional<std::string> file_name_bytes(const std::filesystem::path& path);
 
+// The path without its last component, as a path library gives it: "a/b" gives
+// "a", "a" gives "" and "/" gives none, as does "".
+std::optional<std::filesystem::path> path_parent(const std::filesystem::path& path);
+
+// The name of the path's parent directory when it is an ordinary name that is
+// valid UTF-8: "attachments/S1/x.txt" gives "S1", "x.txt" gives none.
+std::optional<std::string> parent_name(const std::filesystem::path& path);
+
 // The part of the file name after its last dot; none when the name has no dot,
 // or its only dot is its first character, or the path has no ordinary name.
 // "a.tar.gz" gives "gz", ".bashrc" gives none, "a." gives "".

@@ -31,7 +31,7 @@ namespace tq {
 struct WalkOptions {
   bool follow_symlinks = false;
   // Deepest depth yielded; the start path is depth 0. None: no limit.
-  std::optional<size_t> max_depth;
+  std::optional<size_t> max_depth = std::nullopt;
 };
 
 struct WalkItem {

@@ -1,0 +1,49 @@
+// File: codex/detection.h
+//
+// The Codex adapter as the parse driver sees it: recognising a path as one of
+// the Codex input kinds, scoring how sure that is, choosing the directory that
+// relative paths are measured from, and dispatching to the readers.
+//
+// A Codex profile looks like
+//   .codex/history.jsonl              prompt history       (codex/history.h)
+//   .codex/sessions/…/rollout-….jsonl session rollouts     (codex/sessions.h)
+//   .codex/attachments/<dir>/<file>   attached files       (codex/attachments.h)
+//
+// Detection fails only when the path's own metadata can't be read (Io); a path
+// it doesn't recognise is an empty result. Parsing fails with the readers'
+// errors, or for a kind this adapter doesn't read.
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <optional>
+
+#include "error/error.h"
+#include "model/model.h"
+#include "parser/options.h"
+#include "parser/registry.h"
+
+namespace tq {
+
+[[nodiscard]] Result<std::optional<InputKind>> detect_input_kind(
+    const std::filesystem::path& path, bool follow_symlinks);
+
+// True for CodexRoot, CodexHistory, CodexSessions, CodexSession, CodexAttachments.
+bool supports_codex_input(InputKind kind);
+
+// 100 when the path or one of its ancestors is named ".codex", else 80.
+uint8_t codex_detection_confidence(const std::filesystem::path& path, InputKind kind);
+
+// The directory every relative path of the parse is measured from: the .codex
+// directory (or what stands in its place) for a path inside a profile.
+std::filesystem::path codex_evidence_root(const std::filesystem::path& path, InputKind kind);
+
+[[nodiscard]] Result<ReaderOutput> parse_codex_input(const std::filesystem::path& path,
+                                                     InputKind kind,
+                                                     const std::filesystem::path& evidence_root,
+                                                     const ParserOptions& options);
+
+// The registry entry of the Codex adapter.
+const ProviderAdapter& codex_adapter();
+
+}  // namespace tq

@@ -1,0 +1,75 @@
+#include "codex/history.h"
+
+#include <limits>
+
+#include "files/paths.h"
+#include "ordering/ordering.h"
+
+namespace tq {
+namespace {
+
+// `ts` is whole seconds since the epoch; anything else (1.0 included) is not a
+// timestamp Codex writes.
+std::optional<DateTime> unix_seconds(const JsonValue& ts) {
+  if (ts.is_int()) return datetime_from_unix(ts.as_int());
+  if (ts.is_uint() && ts.as_uint() <= static_cast<uint64_t>(std::numeric_limits<int64_t>::max())) {
+    return datetime_from_unix(static_cast<int64_t>(ts.as_uint()));
+  }
+  return std::nullopt;
+}
+
+}  // namespace
+
+std::optional<std::string> string_field(const JsonValue* value, std::string_view field,
+                                        std::string_view relative_path, uint64_t line_number,
+                                        std::vector<Diagnostic>& diagnostics) {
+  if (value == nullptr) return std::nullopt;
+  if (value->is_string()) return value->as_string();
+  diagnostics.push_back(Diagnostic{
+      DiagnosticCode::InvalidFieldType, Severity::Warning,
+      line_source(ArtifactKind::History, relative_path, line_number),
+      "Field '" + std::string(field) + "' expected string, got " + std::string(value->type_name())});
+  return std::nullopt;
+}
+
+Result<LineFileOutput> parse_history_file(const std::filesystem::path& path,
+                                          const ParserOptions& options,
+                                          const std::filesystem::path& evidence_root) {
+  LineFileOutput out;
+  const std::string rel = relative_path(path, evidence_root);
+  auto on_object = [&](uint64_t line, JsonValue object) {
+    TimelineEvent event;
+    event.provider = Provider::Codex;
+    event.event_type = EventType::PromptInput;
+    event.event_id = generate_event_id(Provider::Codex, ArtifactKind::History, rel,
+                                       "codex_history:" + std::to_string(line));
+    event.sequence = out.events.size();
+    event.session_id = string_field(object.find("session_id"), "session_id", rel, line,
+                                    out.diagnostics);
+    event.message = string_field(object.find("text"), "text", rel, line, out.diagnostics);
+    if (const JsonValue* ts = object.find("ts")) {
+      event.timestamp = unix_seconds(*ts);
+      if (!event.timestamp) {
+        out.diagnostics.push_back(
+            Diagnostic{DiagnosticCode::InvalidTimestamp, Severity::Warning,
+                       line_source(ArtifactKind::History, rel, line),
+                       "Field 'ts' is not a valid Unix timestamp in seconds."});
+      }
+      event.timestamp_raw = *ts;
+    }
+    event.timestamp_source = event.timestamp ? TimestampSource::Embedded : TimestampSource::None;
+    event.source.artifact_kind = ArtifactKind::History;
+    event.source.record_type = "history";
+    event.source.relative_path = rel;
+    event.source.line_number = line;
+    event.source.source_id = event.session_id;
+    if (options.include_raw) event.raw = std::move(object);
+    out.events.push_back(std::move(event));
+  };
+  TQ_TRY(out.sha256, read_object_lines(path, options, rel, ArtifactKind::History,
+                                       out.diagnostics, on_object));
+  for (TimelineEvent& event : out.events) event.source_file_sha256 = out.sha256;
+  return out;
+}
+
+}  // namespace tq

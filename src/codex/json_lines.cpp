@@ -1,0 +1,120 @@
+#include "codex/json_lines.h"
+
+#include <optional>
+
+#include "jsonl/json_parser.h"
+#include "jsonl/line_reader.h"
+
+namespace tq {
+namespace {
+
+// Length of the UTF-8 white-space character (Unicode White_Space) starting at
+// `pos`, or 0. The text is valid UTF-8 here.
+size_t white_space_at(std::string_view s, size_t pos) {
+  auto byte = [&](size_t i) { return static_cast<unsigned char>(s[i]); };
+  unsigned char c = byte(pos);
+  if (c == ' ' || (c >= 0x09 && c <= 0x0D)) return 1;
+  if (c == 0xC2 && pos + 1 < s.size() && (byte(pos + 1) == 0x85 || byte(pos + 1) == 0xA0)) {
+    return 2;
+  }
+  if (pos + 2 >= s.size()) return 0;
+  unsigned char c1 = byte(pos + 1);
+  unsigned char c2 = byte(pos + 2);
+  if (c == 0xE1 && c1 == 0x9A && c2 == 0x80) return 3;                  // U+1680
+  if (c == 0xE2 && c1 == 0x80 && (c2 <= 0x8A || c2 == 0xA8 || c2 == 0xA9 || c2 == 0xAF)) {
+    return 3;  // U+2000..200A, U+2028, U+2029, U+202F (c2 is a continuation byte)
+  }
+  if (c == 0xE2 && c1 == 0x81 && c2 == 0x9F) return 3;                  // U+205F
+  if (c == 0xE3 && c1 == 0x80 && c2 == 0x80) return 3;                  // U+3000
+  return 0;
+}
+
+// The start of the UTF-8 character that ends just before `end`.
+size_t previous_char_start(std::string_view s, size_t end) {
+  size_t pos = end - 1;
+  while (pos > 0 && (static_cast<unsigned char>(s[pos]) & 0xC0) == 0x80) --pos;
+  return pos;
+}
+
+std::string_view trim_line(std::string_view line) {
+  while (!line.empty() && line.back() == '\r') line.remove_suffix(1);
+  size_t begin = 0;
+  while (begin < line.size()) {
+    size_t n = white_space_at(line, begin);
+    if (n == 0) break;
+    begin += n;
+  }
+  size_t end = line.size();
+  while (end > begin) {
+    size_t start = previous_char_start(line, end);
+    if (white_space_at(line, start) != end - start) break;
+    end = start;
+  }
+  return line.substr(begin, end - begin);
+}
+
+Diagnostic line_diagnostic(DiagnosticCode code, Severity severity, ArtifactKind kind,
+                           std::string_view relative_path, uint64_t line, std::string message) {
+  return Diagnostic{code, severity, line_source(kind, relative_path, line), std::move(message)};
+}
+
+}  // namespace
+
+SourceInfo line_source(ArtifactKind artifact_kind, std::string_view relative_path,
+                       uint64_t line_number) {
+  SourceInfo source;
+  source.artifact_kind = artifact_kind;
+  source.relative_path = std::string(relative_path);
+  source.line_number = line_number;
+  return source;
+}
+
+Result<std::string> read_object_lines(const std::filesystem::path& path,
+                                      const ParserOptions& options,
+                                      std::string_view relative_path, ArtifactKind artifact_kind,
+                                      std::vector<Diagnostic>& diagnostics,
+                                      const ObjectLineHandler& on_object) {
+  std::expected<HashingReader, std::error_code> file = HashingReader::open(path);
+  if (!file) return std::unexpected(Error::io(path, os_error_text(file.error())));
+  BoundedLineReader lines(std::move(*file), options.max_line_size);
+  JsonParser parser;
+  while (const LineItem* item = lines.next()) {
+    uint64_t line = item->index + 1;
+    if (item->error) {
+      if (options.strict()) return std::unexpected(Error::io(path, *item->error));
+      diagnostics.push_back(line_diagnostic(DiagnosticCode::UnreadableArtifact, Severity::Error,
+                                            artifact_kind, relative_path, line,
+                                            "Failed to read line: " + *item->error));
+      continue;
+    }
+    std::string_view text = trim_line(item->text);
+    if (text.empty()) continue;
+    if (item->too_long) {
+      diagnostics.push_back(line_diagnostic(
+          DiagnosticCode::InvalidJson, Severity::Warning, artifact_kind, relative_path, line,
+          "Line size " + std::to_string(item->length) + " exceeds max_line_size " +
+              std::to_string(options.max_line_size) + ", skipping."));
+      continue;
+    }
+    std::expected<JsonValue, std::string> value = parser.parse(text);
+    if (!value) {
+      if (options.strict()) {
+        return std::unexpected(Error::json_parse(relative_path, line, value.error()));
+      }
+      diagnostics.push_back(line_diagnostic(DiagnosticCode::InvalidJson, Severity::Error,
+                                            artifact_kind, relative_path, line,
+                                            "Invalid JSON: " + value.error()));
+      continue;
+    }
+    if (!value->is_object()) {
+      diagnostics.push_back(line_diagnostic(DiagnosticCode::UnknownRecord, Severity::Warning,
+                                            artifact_kind, relative_path, line,
+                                            "Top-level JSON value is not an object."));
+      continue;
+    }
+    on_object(line, std::move(*value));
+  }
+  return std::move(lines).finalize();
+}
+
+}  // namespace tq

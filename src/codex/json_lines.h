@@ -1,0 +1,59 @@
+// File: codex/json_lines.h
+//
+// The line-level rules that Codex's two JSON-lines files (history.jsonl and the
+// session rollouts) share: each line is read through the bounded, hashing line
+// reader and must hold one JSON object. Lines that don't are reported here, the
+// same way for both files, and only object lines reach the caller.
+//
+//   std::vector<Diagnostic> diagnostics;
+//   Result<std::string> digest = read_object_lines(path, options, rel, ArtifactKind::History,
+//       diagnostics, [&](uint64_t line, JsonValue object) { ...build one event... });
+//
+// | line problem   | diagnostic                                          | strict mode      |
+// | can't be read  | error unreadable_artifact "Failed to read line: …"  | Io error         |
+// | blank          | none; the line still counts                         |                  |
+// | too long       | warning invalid_json "Line size … exceeds …"        | still a warning  |
+// | not JSON       | error invalid_json "Invalid JSON: …"                | JsonParse error  |
+// | not an object  | warning unknown_record                              | still a warning  |
+//
+// A file that can't be opened is an Io error in both modes. On success the
+// result is the file's SHA-256 from the same single pass.
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <functional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "error/error.h"
+#include "model/model.h"
+#include "parser/options.h"
+
+namespace tq {
+
+// Called once per object line with its 1-based line number and the parsed
+// object; it may append diagnostics of its own.
+using ObjectLineHandler = std::function<void(uint64_t line_number, JsonValue object)>;
+
+[[nodiscard]] Result<std::string> read_object_lines(const std::filesystem::path& path,
+                                                    const ParserOptions& options,
+                                                    std::string_view relative_path,
+                                                    ArtifactKind artifact_kind,
+                                                    std::vector<Diagnostic>& diagnostics,
+                                                    const ObjectLineHandler& on_object);
+
+// The source every line-level diagnostic of a Codex line file carries.
+SourceInfo line_source(ArtifactKind artifact_kind, std::string_view relative_path,
+                       uint64_t line_number);
+
+// What a Codex line file reader hands up: its events and diagnostics, and the
+// file's SHA-256 as lowercase hex.
+struct LineFileOutput {
+  std::vector<TimelineEvent> events;
+  std::vector<Diagnostic> diagnostics;
+  std::string sha256;
+};
+
+}  // namespace tq

@@ -1,0 +1,272 @@
+#include "codex/sessions.h"
+
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <array>
+#include <utility>
+
+#include "files/paths.h"
+#include "files/walk.h"
+#include "jsonl/line_reader.h"
+#include "ordering/ordering.h"
+
+namespace tq {
+namespace {
+
+constexpr std::string_view kRolloutPrefix = "rollout-";
+constexpr std::string_view kRolloutSuffix = ".jsonl";
+
+struct TypeMapping {
+  std::string_view type;
+  EventType event_type;
+};
+
+// Record and payload types Codex writes, by what they mean on the timeline.
+// "message" is missing on purpose: it is mapped by its role.
+constexpr std::array kTypeMappings{
+    TypeMapping{"error", EventType::Error},
+    TypeMapping{"user_message", EventType::PromptInput},
+    TypeMapping{"agent_message", EventType::AgentMessage},
+    TypeMapping{"reasoning", EventType::AgentReasoning},
+    TypeMapping{"agent_reasoning", EventType::AgentReasoning},
+    TypeMapping{"function_call", EventType::ToolCall},
+    TypeMapping{"custom_tool_call", EventType::ToolCall},
+    TypeMapping{"web_search_call", EventType::ToolCall},
+    TypeMapping{"tool_search_call", EventType::ToolCall},
+    TypeMapping{"function_call_output", EventType::ToolResult},
+    TypeMapping{"custom_tool_call_output", EventType::ToolResult},
+    TypeMapping{"tool_search_output", EventType::ToolResult},
+    TypeMapping{"exec_command_end", EventType::ToolResult},
+    TypeMapping{"patch_apply_end", EventType::ToolResult},
+    TypeMapping{"mcp_tool_call_end", EventType::ToolResult},
+    TypeMapping{"web_search_end", EventType::ToolResult},
+    TypeMapping{"collab_close_end", EventType::ToolResult},
+    TypeMapping{"collab_waiting_end", EventType::ToolResult},
+    TypeMapping{"collab_agent_spawn_end", EventType::ToolResult},
+    TypeMapping{"collab_agent_interaction_end", EventType::ToolResult},
+    TypeMapping{"task_started", EventType::TaskState},
+    TypeMapping{"task_complete", EventType::TaskState},
+    TypeMapping{"turn_aborted", EventType::TaskState},
+    TypeMapping{"turn_context", EventType::TaskState},
+    TypeMapping{"world_state", EventType::TaskState},
+    TypeMapping{"thread_rolled_back", EventType::TaskState},
+    TypeMapping{"thread_goal_updated", EventType::TaskState},
+    TypeMapping{"thread_settings_applied", EventType::TaskState},
+    TypeMapping{"sub_agent_activity", EventType::TaskState},
+    TypeMapping{"inter_agent_communication_metadata", EventType::TaskState},
+    TypeMapping{"token_count", EventType::TokenUsage},
+};
+
+bool is_hex_digit(char c) {
+  return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F');
+}
+
+bool is_rollout_name(std::string_view name) {
+  return name.size() >= kRolloutPrefix.size() && name.starts_with(kRolloutPrefix) &&
+         name.ends_with(kRolloutSuffix);
+}
+
+const std::string* payload_string(const JsonValue& payload, std::string_view key) {
+  return payload.is_object() ? payload.find_string(key) : nullptr;
+}
+
+// The text of a message payload: its own message or text, else the text parts
+// of its content.
+std::optional<std::string> message_text(const JsonValue& payload, const std::string* payload_type,
+                                        std::optional<EventType> event_type,
+                                        bool include_content) {
+  if (!payload.is_object()) return std::nullopt;
+  if (const std::string* message = payload.find_string("message")) return *message;
+  if (const std::string* text = payload.find_string("text")) return *text;
+  if (payload_type != nullptr && *payload_type == "message") {
+    const JsonValue* content = payload.find("content");
+    if (content == nullptr || !content->is_array()) return std::nullopt;
+    std::string joined;
+    bool first = true;
+    for (const JsonValue& part : content->as_array()) {
+      const std::string* text = part.is_object() ? part.find_string("text") : nullptr;
+      if (text == nullptr) continue;
+      if (!first) joined.push_back('\n');
+      joined.append(*text);
+      first = false;
+    }
+    return joined;
+  }
+  if (event_type == EventType::ToolCall) {
+    const std::string* name_text = payload.find_string("name");
+    std::string name = name_text != nullptr ? *name_text : "tool";
+    if (include_content) {
+      const JsonValue* arguments = payload.find("arguments");
+      if (arguments == nullptr) arguments = payload.find("input");
+      if (arguments != nullptr && arguments->is_string()) {
+        return name + ": " + arguments->as_string();
+      }
+    }
+    return name;
+  }
+  if (event_type == EventType::ToolResult && include_content) {
+    const JsonValue* output = payload.find("output");
+    if (output == nullptr) output = payload.find("result");
+    if (output != nullptr && output->is_string()) return output->as_string();
+  }
+  return std::nullopt;
+}
+
+// call_id decides when present, even when it isn't text; id is the fall-back.
+std::optional<std::string> tool_call_id(const JsonValue& payload) {
+  if (!payload.is_object()) return std::nullopt;
+  if (const JsonValue* call_id = payload.find("call_id")) {
+    if (call_id->is_string()) return call_id->as_string();
+    return std::nullopt;
+  }
+  if (const std::string* id = payload.find_string("id")) return *id;
+  return std::nullopt;
+}
+
+Diagnostic traverse_diagnostic(const WalkItem& item, const std::filesystem::path& evidence_root) {
+  SourceInfo source;
+  source.artifact_kind = ArtifactKind::Session;
+  source.relative_path = relative_path(item.path, evidence_root);
+  return Diagnostic{DiagnosticCode::UnreadableArtifact, Severity::Error, std::move(source),
+                    "Cannot traverse session artifact: " + *item.error};
+}
+
+}  // namespace
+
+std::optional<std::string> session_id_from_file_name(const std::filesystem::path& path) {
+  std::optional<std::string> stem = file_stem_bytes(path);
+  constexpr size_t kUuidLength = 36;
+  if (!stem || stem->size() < kUuidLength || utf8_error(*stem)) return std::nullopt;
+  std::string uuid = stem->substr(stem->size() - kUuidLength);
+  for (size_t i = 0; i < uuid.size(); ++i) {
+    bool hyphen_position = i == 8 || i == 13 || i == 18 || i == 23;
+    if (hyphen_position ? uuid[i] != '-' : !is_hex_digit(uuid[i])) return std::nullopt;
+    if (uuid[i] >= 'A' && uuid[i] <= 'F') uuid[i] = static_cast<char>(uuid[i] - 'A' + 'a');
+  }
+  return uuid;
+}
+
+std::optional<EventType> classify_session_record(std::string_view record_type,
+                                                 const JsonValue& payload) {
+  if (record_type == "compacted") return EventType::ContextCompacted;
+  if (record_type == "session_meta") return EventType::SessionStart;
+  const std::string* payload_type = payload_string(payload, "type");
+  if (payload_type != nullptr && *payload_type == "context_compacted") {
+    return EventType::ContextCompacted;
+  }
+  std::string_view type = payload_type != nullptr ? std::string_view(*payload_type) : record_type;
+  if (type == "message") {
+    const std::string* role = payload_string(payload, "role");
+    if (role == nullptr) return std::nullopt;
+    if (*role == "user") return EventType::PromptInput;
+    if (*role == "assistant") return EventType::AgentMessage;
+    if (*role == "developer") return EventType::DeveloperMessage;
+    return std::nullopt;
+  }
+  for (const TypeMapping& mapping : kTypeMappings) {
+    if (mapping.type == type) return mapping.event_type;
+  }
+  return std::nullopt;
+}
+
+Result<LineFileOutput> parse_session_file(const std::filesystem::path& path,
+                                          const ParserOptions& options,
+                                          const std::filesystem::path& evidence_root) {
+  LineFileOutput out;
+  const std::string rel = relative_path(path, evidence_root);
+  std::optional<std::string> session_id = session_id_from_file_name(path);
+  std::optional<std::string> working_directory;
+
+  auto on_object = [&](uint64_t line, JsonValue object) {
+    const std::string* type_text = object.find_string("type");
+    const std::string record_type = type_text != nullptr ? *type_text : "unknown";
+    const JsonValue* payload_member = object.find("payload");
+    static const JsonValue kNoPayload;
+    const JsonValue& payload =
+        payload_member != nullptr && payload_member->is_object() ? *payload_member : kNoPayload;
+    const std::string* payload_type = payload_string(payload, "type");
+
+    // A record's own updates already hold for its event.
+    if (record_type == "session_meta") {
+      if (const std::string* id = payload_string(payload, "id")) session_id = *id;
+    }
+    if (record_type == "session_meta" || record_type == "turn_context") {
+      if (const std::string* cwd = payload_string(payload, "cwd")) working_directory = *cwd;
+    }
+
+    TimelineEvent event;
+    event.provider = Provider::Codex;
+    event.event_id = generate_event_id(Provider::Codex, ArtifactKind::Session, rel,
+                                       "codex_session:" + std::to_string(line));
+    event.sequence = out.events.size();
+    if (const JsonValue* timestamp = object.find("timestamp")) {
+      if (timestamp->is_string()) event.timestamp = parse_rfc3339_strict(timestamp->as_string());
+      if (!event.timestamp) {
+        out.diagnostics.push_back(Diagnostic{DiagnosticCode::InvalidTimestamp, Severity::Warning,
+                                             line_source(ArtifactKind::Session, rel, line),
+                                             "Field 'timestamp' is not valid RFC 3339."});
+      }
+      event.timestamp_raw = *timestamp;
+    }
+    event.timestamp_source = event.timestamp ? TimestampSource::Embedded : TimestampSource::None;
+
+    std::optional<EventType> event_type = classify_session_record(record_type, payload);
+    event.event_type = event_type.value_or(EventType::Unknown);
+    if (!event_type) {
+      event.warnings.push_back("Unmapped Codex record type: " + record_type + "/" +
+                               (payload_type != nullptr ? *payload_type : "none"));
+    }
+    event.session_id = session_id;
+    event.working_directory = working_directory;
+    event.message = message_text(payload, payload_type, event_type, options.include_content);
+    event.source.artifact_kind = ArtifactKind::Session;
+    event.source.record_type =
+        payload_type != nullptr ? record_type + "/" + *payload_type : record_type;
+    event.source.relative_path = rel;
+    event.source.line_number = line;
+    event.source.source_id = tool_call_id(payload);
+    if (options.include_raw) event.raw = std::move(object);
+    out.events.push_back(std::move(event));
+  };
+
+  TQ_TRY(out.sha256, read_object_lines(path, options, rel, ArtifactKind::Session,
+                                       out.diagnostics, on_object));
+  for (TimelineEvent& event : out.events) event.source_file_sha256 = out.sha256;
+  return out;
+}
+
+Result<ReaderOutput> scan_sessions(const std::filesystem::path& path, const ParserOptions& options,
+                                   const std::filesystem::path& evidence_root) {
+  ReaderOutput out;
+  struct stat st {};
+  if (::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode)) {
+    TQ_TRY(LineFileOutput file, parse_session_file(path, options, evidence_root));
+    out.events = std::move(file.events);
+    out.diagnostics = std::move(file.diagnostics);
+    return out;
+  }
+
+  std::vector<std::filesystem::path> files;
+  DirectoryWalk walk(path, WalkOptions{.follow_symlinks = options.follow_symlinks});
+  while (std::optional<WalkItem> item = walk.next()) {
+    if (item->error) {
+      out.diagnostics.push_back(traverse_diagnostic(*item, evidence_root));
+      continue;
+    }
+    if (item->type != std::filesystem::file_type::regular) continue;
+    std::optional<std::string> name = file_name_bytes(item->path);
+    if (name && is_rollout_name(lossy_utf8(*name))) files.push_back(std::move(item->path));
+  }
+  std::stable_sort(files.begin(), files.end(), path_less);
+
+  for (const std::filesystem::path& file : files) {
+    TQ_TRY(LineFileOutput parsed, parse_session_file(file, options, evidence_root));
+    std::move(parsed.events.begin(), parsed.events.end(), std::back_inserter(out.events));
+    std::move(parsed.diagnostics.begin(), parsed.diagnostics.end(),
+              std::back_inserter(out.diagnostics));
+  }
+  return out;
+}
+
+}  // namespace tq

@@ -1,0 +1,50 @@
+// File: codex/sessions.h
+//
+// Codex records each session in a rollout file, sessions/YYYY/MM/DD/
+// rollout-<time>-<uuid>.jsonl, one JSON record per line:
+// {"timestamp": "...", "type": "...", "payload": {...}}. Every object line
+// becomes exactly one event, classified by its record and payload types; a type
+// with no mapping still becomes an event, of type unknown, with a warning on
+// the event itself (not a diagnostic). The session id starts from the UUID at
+// the end of the file name and the working directory from nothing; session_meta
+// and turn_context records update them for their own event and the lines after.
+//
+// Errors: a rollout file that can't be opened, and in strict mode a line that
+// can't be read or isn't JSON; the first error ends the whole scan. A directory
+// entry that can't be read is an error diagnostic and the walk goes on.
+#pragma once
+
+#include <filesystem>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "codex/json_lines.h"
+#include "error/error.h"
+#include "model/model.h"
+#include "parser/options.h"
+
+namespace tq {
+
+// A rollout file directly (whatever its name), or every rollout-*.jsonl below a
+// directory, in path order. Options read: follow_symlinks and those of
+// parse_session_file.
+[[nodiscard]] Result<ReaderOutput> scan_sessions(const std::filesystem::path& path,
+                                                 const ParserOptions& options,
+                                                 const std::filesystem::path& evidence_root);
+
+// One rollout file. Options read: max_line_size, mode, include_raw, include_content.
+[[nodiscard]] Result<LineFileOutput> parse_session_file(const std::filesystem::path& path,
+                                                        const ParserOptions& options,
+                                                        const std::filesystem::path& evidence_root);
+
+// The lower-case UUID that ends a rollout file's stem
+// ("rollout-2025-01-02T10-00-00-0194A1B2-…-0C1D2E3F4A5B.jsonl"), if any.
+std::optional<std::string> session_id_from_file_name(const std::filesystem::path& path);
+
+// The event type of a record with type `record_type` and payload `payload`
+// (null when the record has no payload object); none when the types are unmapped.
+std::optional<EventType> classify_session_record(std::string_view record_type,
+                                                 const JsonValue& payload);
+
+}  // namespace tq
