@@ -1,0 +1,40 @@
+// File: claude/cache.h
+//
+// Claude Code stores texts pasted into prompts in `paste-cache` and pasted
+// images in `image-cache`, one file per item, named after the item's key (the
+// file name without its last extension). Every regular file below such a
+// directory becomes one `orphan_cache` event describing the file: size, SHA-256,
+// media type, file times and, on request, its content. Files whose key the
+// prompt history refers to are marked `resolved`; the profile-root parser folds
+// them into the history's attachment events afterwards.
+//
+//   ReaderOutput out = scan_cache_dir(root / "paste-cache", ArtifactKind::PasteCache,
+//                                     options, evidence_root, referenced_keys);
+//
+// Never fails: unreadable entries become warnings and are passed over, and a
+// missing path is one walk warning. Events come in path order, `sequence`
+// counting the events produced before; every event carries the key in
+// `source.source_id`.
+#pragma once
+
+#include <filesystem>
+#include <functional>
+#include <set>
+#include <string>
+
+#include "model/model.h"
+#include "parser/options.h"
+
+namespace tq {
+
+using CacheKeySet = std::set<std::string, std::less<>>;
+
+// `path` is a cache directory or one file inside one; `kind` is PasteCache or
+// ImageCache and is written into every event and diagnostic. Options read:
+// follow_symlinks, include_content, max_content_size.
+ReaderOutput scan_cache_dir(const std::filesystem::path& path, ArtifactKind kind,
+                            const ParserOptions& options,
+                            const std::filesystem::path& evidence_root,
+                            const CacheKeySet& referenced_keys);
+
+}  // namespace tq

@@ -1,0 +1,183 @@
+#include "claude/detection.h"
+
+#include <string>
+#include <string_view>
+#include <system_error>
+
+#include "claude/cache.h"
+#include "claude/file_history.h"
+#include "claude/history.h"
+#include "files/paths.h"
+#include "files/walk.h"
+#include "parser/claude_root.h"
+#include "model/text.h"
+
+namespace tq {
+namespace {
+
+namespace fs = std::filesystem;
+
+constexpr std::string_view kProfileDirName = ".claude";
+constexpr std::string_view kCodexDirName = ".codex";
+constexpr std::string_view kHistoryName = "history.jsonl";
+constexpr std::string_view kPasteCacheName = "paste-cache";
+constexpr std::string_view kImageCacheName = "image-cache";
+constexpr std::string_view kFileHistoryName = "file-history";
+
+// The last component's name when it is an ordinary name; a name that is not
+// valid UTF-8 can never equal one of the fixed ASCII names, so bytes suffice.
+bool has_name(const fs::path& path, std::string_view name) {
+  std::optional<std::string> own = file_name_bytes(path);
+  return own && *own == name;
+}
+
+bool parent_has_name(const fs::path& path, std::string_view name) {
+  std::optional<fs::path> parent = path_parent(path);
+  return parent && has_name(*parent, name);
+}
+
+bool grandparent_has_name(const fs::path& path, std::string_view name) {
+  std::optional<fs::path> parent = path_parent(path);
+  return parent && parent_has_name(*parent, name);
+}
+
+std::optional<InputKind> directory_kind_by_name(const fs::path& path) {
+  if (has_name(path, kFileHistoryName)) return InputKind::FileHistory;
+  if (has_name(path, kPasteCacheName)) return InputKind::PasteCache;
+  if (has_name(path, kImageCacheName)) return InputKind::ImageCache;
+  return std::nullopt;
+}
+
+std::optional<InputKind> file_kind_by_location(const fs::path& path) {
+  if (parent_has_name(path, kFileHistoryName)) return InputKind::FileHistory;
+  if (parent_has_name(path, kPasteCacheName)) return InputKind::PasteCache;
+  if (parent_has_name(path, kImageCacheName)) return InputKind::ImageCache;
+  // Snapshots sit one level further down, in a per-session directory.
+  if (grandparent_has_name(path, kFileHistoryName)) return InputKind::FileHistory;
+  return std::nullopt;
+}
+
+// A directory is a profile root as soon as it holds one of the profile's parts.
+// Entries whose type can't be read are passed over; a directory that can't be
+// listed is simply not a root.
+bool looks_like_profile_root(const fs::path& dir, bool follow_symlinks) {
+  for (const WalkItem& item :
+       walk_all(dir, {.follow_symlinks = follow_symlinks, .max_depth = 1})) {
+    if (item.error || item.depth != 1) continue;
+    std::optional<std::string> name = file_name_bytes(item.path);
+    if (!name) continue;
+    if (item.type == fs::file_type::directory &&
+        (*name == kPasteCacheName || *name == kImageCacheName || *name == kFileHistoryName)) {
+      return true;
+    }
+    if (item.type == fs::file_type::regular && *name == kHistoryName) return true;
+  }
+  return false;
+}
+
+Result<ReaderOutput> read_history(const fs::path& path, const fs::path& evidence_root,
+                                  const ParserOptions& options) {
+  TQ_TRY(HistoryFileResult history, parse_history_file(path, options, evidence_root));
+  return ReaderOutput{std::move(history.events), std::move(history.diagnostics)};
+}
+
+const ProviderAdapter kClaudeAdapter{
+    .profile_dir_name = kProfileDirName,
+    .detect = &detect_input_kind,
+    .parse = &parse_claude_input,
+    .evidence_root = &claude_evidence_root,
+    .supports = &supports_claude_input,
+    .confidence = &claude_detection_confidence,
+    .root_kind = InputKind::ClaudeRoot,
+    .provider = Provider::ClaudeCode,
+};
+
+}  // namespace
+
+Result<std::optional<InputKind>> detect_input_kind(const fs::path& path, bool follow_symlinks) {
+  std::error_code ec;
+  const fs::file_status status = follow_symlinks ? fs::status(path, ec) : fs::symlink_status(path, ec);
+  if (ec) return std::unexpected(Error::io(path, os_error_text(ec)));
+
+  const bool is_dir = fs::is_directory(status);
+  const bool is_file = fs::is_regular_file(status);
+  if (is_dir && has_name(path, kCodexDirName)) return std::nullopt;
+  if (is_file && has_name(path, kHistoryName) && !parent_has_name(path, kCodexDirName)) {
+    return InputKind::History;
+  }
+  if (is_dir) {
+    if (std::optional<InputKind> kind = directory_kind_by_name(path)) return kind;
+    if (looks_like_profile_root(path, follow_symlinks)) return InputKind::ClaudeRoot;
+    return std::nullopt;
+  }
+  if (is_file) return file_kind_by_location(path);
+  return std::nullopt;
+}
+
+bool supports_claude_input(InputKind kind) {
+  return kind == InputKind::ClaudeRoot || kind == InputKind::History ||
+         kind == InputKind::PasteCache || kind == InputKind::ImageCache ||
+         kind == InputKind::FileHistory;
+}
+
+uint8_t claude_detection_confidence(const fs::path& path, InputKind kind) {
+  // Every ordinary component is the name of the path or of one of its ancestors.
+  std::string_view rest = path.native();
+  while (!rest.empty()) {
+    const size_t slash = rest.find('/');
+    if (rest.substr(0, slash) == kProfileDirName) return 100;
+    if (slash == std::string_view::npos) break;
+    rest.remove_prefix(slash + 1);
+  }
+  switch (kind) {
+    case InputKind::PasteCache:
+    case InputKind::ImageCache:
+    case InputKind::FileHistory:
+      return 80;
+    default:
+      return 10;
+  }
+}
+
+fs::path claude_evidence_root(const fs::path& path, InputKind kind) {
+  switch (kind) {
+    case InputKind::PasteCache:
+    case InputKind::ImageCache:
+    case InputKind::FileHistory: {
+      std::error_code ec;
+      fs::path dir = fs::is_directory(path, ec) ? path : path_parent(path).value_or(path);
+      if (directory_kind_by_name(dir)) return path_parent(dir).value_or(dir);
+      return dir;
+    }
+    case InputKind::History:
+      return path_parent(path).value_or(path);
+    default:
+      return path;
+  }
+}
+
+Result<ReaderOutput> parse_claude_input(const fs::path& path, InputKind kind,
+                                        const fs::path& evidence_root,
+                                        const ParserOptions& options) {
+  switch (kind) {
+    case InputKind::ClaudeRoot: {
+      ReaderOutput out;
+      TQ_CHECK(parse_claude_root(path, evidence_root, options, out.events, out.diagnostics));
+      return out;
+    }
+    case InputKind::History:
+      return read_history(path, evidence_root, options);
+    case InputKind::PasteCache:
+      return scan_cache_dir(path, ArtifactKind::PasteCache, options, evidence_root, {});
+    case InputKind::ImageCache:
+      return scan_cache_dir(path, ArtifactKind::ImageCache, options, evidence_root, {});
+    case InputKind::FileHistory:
+      return scan_file_history(path, options, evidence_root);
+    default:
+      return std::unexpected(Error::message(concat("Claude Code adapter does not support input kind ", identifier(kind), ".")));
+  }
+}
+
+const ProviderAdapter& claude_adapter() { return kClaudeAdapter; }
+
+}  // namespace tq

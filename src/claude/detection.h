@@ -1,0 +1,61 @@
+// File: claude/detection.h
+//
+// The Claude Code adapter's face towards the parse driver: recognising a path as
+// one of the Claude Code input kinds, scoring how sure that is, naming the
+// directory that relative paths are measured from, and parsing the path with
+// the matching reader.
+//
+//   TQ_TRY(std::optional<InputKind> kind, detect_input_kind(path, follow_symlinks));
+//   if (kind) {
+//     TQ_TRY(ReaderOutput out, parse_claude_input(path, *kind,
+//                                                 claude_evidence_root(path, *kind), options));
+//   }
+//
+// A Claude Code profile (`.claude`) holds `history.jsonl`, `paste-cache/`,
+// `image-cache/` and `file-history/<session>/<id>@v<version>`. Names are tested
+// lexically on the path as given, byte for byte. Only unreadable metadata of the
+// path itself is an error of detection; everything else met while looking makes
+// the path "not recognised". All functions are thread-safe and keep no state.
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <optional>
+
+#include "error/error.h"
+#include "model/model.h"
+#include "parser/options.h"
+#include "parser/registry.h"
+
+namespace tq {
+
+// One of ClaudeRoot, History, PasteCache, ImageCache, FileHistory, or none.
+// Error: "I/O error at {path}: {error}" when the path's metadata can't be read
+// (links at the path followed only with `follow_symlinks`).
+[[nodiscard]] Result<std::optional<InputKind>> detect_input_kind(
+    const std::filesystem::path& path, bool follow_symlinks);
+
+// True for the five Claude Code kinds.
+bool supports_claude_input(InputKind kind);
+
+// 100 when the path or one of its ancestors is named ".claude"; otherwise 80 for
+// the cache and file-history kinds and 10 for the rest.
+uint8_t claude_detection_confidence(const std::filesystem::path& path, InputKind kind);
+
+// The directory relative paths are formed against: a profile root for a file
+// directly in a cache or `file-history` directory, the session directory for a
+// snapshot inside one, the parent of a history file, the path itself otherwise.
+std::filesystem::path claude_evidence_root(const std::filesystem::path& path, InputKind kind);
+
+// Runs the reader for `kind` and returns its events and diagnostics unchanged.
+// Options pass through to the readers. Error: a reader's error, or
+// "Claude Code adapter does not support input kind {kind}." for a non-Claude kind.
+[[nodiscard]] Result<ReaderOutput> parse_claude_input(const std::filesystem::path& path,
+                                                      InputKind kind,
+                                                      const std::filesystem::path& evidence_root,
+                                                      const ParserOptions& options);
+
+// The Claude Code entry of the provider registry.
+const ProviderAdapter& claude_adapter();
+
+}  // namespace tq

@@ -1,0 +1,31 @@
+// File: claude/file_history.h
+//
+// Claude Code keeps a copy of every file it edits below the profile's
+// `file-history` directory: one subdirectory per session holding one file per
+// snapshot, named `<id>@v<version>`. Each snapshot file becomes one
+// `file_snapshot` event describing it (size, SHA-256, media type, file times and,
+// on request, its content); each (session, id) chain is checked for repeated
+// and missing versions.
+//
+//   ReaderOutput out = scan_file_history(root / "file-history", options, evidence_root);
+//
+// Never fails: unreadable entries, misnamed files and broken chains are
+// diagnostics. A misnamed file is kept with its whole name as id and version 0
+// in best-effort mode, and is an error diagnostic (and skipped) in strict mode.
+// Events come in relative-path order with `sequence` 0, 1, 2, ...; diagnostics
+// list walk and per-file problems in the order met, then the chain warnings.
+#pragma once
+
+#include <filesystem>
+
+#include "model/model.h"
+#include "parser/options.h"
+
+namespace tq {
+
+// Options read: mode, follow_symlinks, include_content, max_content_size.
+ReaderOutput scan_file_history(const std::filesystem::path& directory,
+                               const ParserOptions& options,
+                               const std::filesystem::path& evidence_root);
+
+}  // namespace tq

@@ -1,0 +1,384 @@
+#include "claude/history.h"
+
+#include <algorithm>
+#include <charconv>
+#include <cmath>
+#include <iterator>
+#include <optional>
+#include <utility>
+
+#include "files/paths.h"
+#include "hash/hash.h"
+#include "jsonl/json_parser.h"
+#include "jsonl/line_reader.h"
+#include "model/datetime.h"
+#include "ordering/ordering.h"
+#include "model/text.h"
+
+namespace tq {
+namespace {
+
+// Prompts dated outside this window are kept but flagged: Claude Code writes
+// milliseconds, so a value in seconds (or microseconds) lands far outside it.
+constexpr int64_t kReasonableMillisLow = 946684800000;   // 2000-01-01T00:00:00Z
+constexpr int64_t kReasonableMillisHigh = 4102444800000;  // 2100-01-01T00:00:00Z
+
+// Unicode White_Space, the set a line is trimmed of.
+bool is_white_space(char32_t c) {
+  return (c >= 0x09 && c <= 0x0D) || c == 0x20 || c == 0x85 || c == 0xA0 || c == 0x1680 ||
+         (c >= 0x2000 && c <= 0x200A) || c == 0x2028 || c == 0x2029 || c == 0x202F ||
+         c == 0x205F || c == 0x3000;
+}
+
+// Decodes the code point of valid UTF-8 `s` starting at byte `i`; sets `len`.
+char32_t decode_at(std::string_view s, size_t i, size_t& len) {
+  const auto b0 = static_cast<unsigned char>(s[i]);
+  if (b0 < 0x80) {
+    len = 1;
+    return b0;
+  }
+  size_t n = b0 >= 0xF0 ? 4 : (b0 >= 0xE0 ? 3 : 2);
+  if (i + n > s.size()) n = s.size() - i;
+  char32_t c = b0 & (n == 2 ? 0x1F : (n == 3 ? 0x0F : 0x07));
+  for (size_t k = 1; k < n; ++k) c = (c << 6) | (static_cast<unsigned char>(s[i + k]) & 0x3F);
+  len = n;
+  return c;
+}
+
+// Removes trailing carriage returns, then white space at both ends.
+std::string_view trim_line(std::string_view s) {
+  while (!s.empty() && s.back() == '\r') s.remove_suffix(1);
+  while (!s.empty()) {
+    size_t len = 0;
+    if (!is_white_space(decode_at(s, 0, len))) break;
+    s.remove_prefix(len);
+  }
+  while (!s.empty()) {
+    size_t start = s.size() - 1;
+    while (start > 0 && (static_cast<unsigned char>(s[start]) & 0xC0) == 0x80) --start;
+    size_t len = 0;
+    if (!is_white_space(decode_at(s, start, len))) break;
+    s.remove_suffix(s.size() - start);
+  }
+  return s;
+}
+
+std::optional<int64_t> parse_signed_decimal(std::string_view key) {
+  std::string_view digits = key;
+  if (!digits.empty() && (digits.front() == '+' || digits.front() == '-')) digits.remove_prefix(1);
+  if (digits.empty() ||
+      !std::all_of(digits.begin(), digits.end(), [](char c) { return c >= '0' && c <= '9'; })) {
+    return std::nullopt;
+  }
+  // from_chars takes a minus sign but not a plus sign.
+  std::string_view text = key.front() == '+' ? digits : key;
+  int64_t value = 0;
+  auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), value);
+  if (ec != std::errc() || end != text.data() + text.size()) return std::nullopt;
+  return value;
+}
+
+// Truncates toward zero and saturates to the signed 64-bit range; NaN gives 0.
+int64_t saturating_millis(double x) {
+  if (std::isnan(x)) return 0;
+  if (x >= 9223372036854775808.0) return INT64_MAX;
+  if (x <= -9223372036854775808.0) return INT64_MIN;
+  return static_cast<int64_t>(std::trunc(x));
+}
+
+SourceInfo history_source(std::string_view display_path, uint64_t line,
+                          std::optional<std::string> source_id = std::nullopt) {
+  SourceInfo s;
+  s.artifact_kind = ArtifactKind::History;
+  s.relative_path = std::string(display_path);
+  s.line_number = line;
+  s.source_id = std::move(source_id);
+  return s;
+}
+
+Diagnostic history_diagnostic(DiagnosticCode code, Severity severity, std::string message,
+                              std::string_view display_path, uint64_t line,
+                              std::optional<std::string> source_id = std::nullopt) {
+  return Diagnostic{code, severity, history_source(display_path, line, std::move(source_id)),
+                    std::move(message)};
+}
+
+struct PromptTimestamp {
+  std::optional<DateTime> value;
+  TimestampSource source = TimestampSource::None;
+  std::optional<JsonValue> raw;
+};
+
+PromptTimestamp read_timestamp(const JsonValue* field, std::string_view path, uint64_t line,
+                               std::vector<std::string>& warnings) {
+  PromptTimestamp ts;
+  if (field == nullptr) return ts;
+  ts.raw = *field;
+  if (field->is_number()) {
+    ts.source = TimestampSource::Embedded;
+    const double x = field->number_as_double();
+    if (x - std::floor(x) != 0) {
+      warnings.push_back(concat("Timestamp has fractional milliseconds at ", path, " line ", line, ", rounding down"));
+    }
+    const int64_t ms = saturating_millis(x);
+    if (ms < kReasonableMillisLow || ms > kReasonableMillisHigh) {
+      warnings.push_back(concat("Timestamp ", ms, " ms is outside reasonable range (2000-2100) at ", path, " line ", line));
+    }
+    ts.value = datetime_from_unix_millis(ms);
+    if (!ts.value) {
+      warnings.push_back(concat("Timestamp ", ms, " ms could not be converted to DateTime at ", path, " line ", line));
+    }
+  } else if (field->is_string()) {
+    warnings.push_back(
+        concat("Timestamp is a string (not numeric ms) at ", path, " line ", line));
+    ts.value = parse_rfc3339_lenient(field->as_string());
+    if (ts.value) ts.source = TimestampSource::Embedded;
+  } else {
+    warnings.push_back(
+        concat("Timestamp is not a number or string at ", path, " line ", line));
+  }
+  return ts;
+}
+
+// A present field of the wrong type; absent fields are not reported.
+void expect_string(const JsonValue& record, std::string_view key, std::optional<std::string>& out,
+                   std::vector<Diagnostic>& diagnostics, std::string_view path, uint64_t line) {
+  const JsonValue* v = record.find(key);
+  if (v == nullptr) return;
+  if (v->is_string()) {
+    out = v->as_string();
+    return;
+  }
+  diagnostics.push_back(history_diagnostic(
+      DiagnosticCode::InvalidFieldType, Severity::Warning,
+      concat("Field '", key, "' expected string, got ", v->type_name()), path, line));
+}
+
+// What every attachment of a record takes over from its prompt.
+struct PromptContext {
+  std::optional<std::string> session_id;
+  std::optional<std::string> working_directory;
+  std::optional<DateTime> timestamp;
+};
+
+void append_pasted_contents(const JsonValue& pasted, const PromptContext& prompt,
+                            std::string_view path, uint64_t line, ReaderOutput& out) {
+  const std::vector<std::string> keys = sorted_map_keys(pasted.as_object());
+  for (size_t position = 0; position < keys.size(); ++position) {
+    const std::string& key = keys[position];
+    const JsonValue& entry = *pasted.find(key);
+    auto entry_warning = [&](std::string message) {
+      out.diagnostics.push_back(history_diagnostic(DiagnosticCode::InvalidFieldType,
+                                                   Severity::Warning, std::move(message), path,
+                                                   line, key));
+    };
+    if (!entry.is_object()) {
+      entry_warning(concat("pastedContents[", key, "] is not an object, skipping"));
+      continue;
+    }
+
+    std::string entry_type = "text";
+    if (const JsonValue* t = entry.find("type")) {
+      if (t->is_string()) {
+        entry_type = t->as_string();
+      } else {
+        entry_warning(
+            concat("pastedContents[", key, "].type expected string, got ", t->type_name()));
+      }
+    }
+    std::optional<std::string> content;
+    if (const JsonValue* c = entry.find("content")) {
+      if (c->is_string()) {
+        content = c->as_string();
+      } else {
+        entry_warning(concat("pastedContents[", key, "].content expected string, got ", c->type_name()));
+      }
+    }
+    std::optional<std::string> reference;
+    if (const JsonValue* h = entry.find("contentHash")) {
+      if (h->is_string()) {
+        reference = h->as_string();
+      } else {
+        entry_warning(concat("pastedContents[", key, "].contentHash expected string, got ", h->type_name()));
+      }
+    }
+
+    TimelineEvent e;
+    e.provider = Provider::ClaudeCode;
+    e.event_type = entry_type.starts_with("image") ? EventType::ImageAttachment
+                                                   : EventType::PasteAttachment;
+    e.session_id = prompt.session_id;
+    e.working_directory = prompt.working_directory;
+    e.timestamp = prompt.timestamp;
+    e.timestamp_source =
+        prompt.timestamp ? TimestampSource::ReferencedEvent : TimestampSource::None;
+    e.source = history_source(path, line, reference);
+    e.source.record_type = "pasted_content";
+
+    ArtifactInfo a;
+    a.media_type = entry_type;
+    if (content) {
+      a.size = content->size();
+      a.sha256 = sha256_bytes(*content);
+      a.content_encoding = ContentEncoding::Utf8;
+      a.content = std::move(content);
+    }
+    if (reference) {
+      a.reference_status = ReferenceStatus::Missing;
+    } else if (a.content) {
+      a.reference_status = ReferenceStatus::Resolved;
+    }
+    e.artifact = std::move(a);
+    e.event_id = generate_event_id(Provider::ClaudeCode, ArtifactKind::History, path,
+                                   concat("history:", line, ":paste:", key), position);
+    out.events.push_back(std::move(e));
+  }
+}
+
+}  // namespace
+
+std::vector<std::string> sorted_map_keys(const JsonObject& object) {
+  std::vector<std::string> keys;
+  keys.reserve(object.size());
+  for (const JsonMember& m : object) keys.push_back(m.key);
+  // Members are held in byte order already; sorting again keeps this independent
+  // of that invariant and costs nothing on sorted input.
+  std::sort(keys.begin(), keys.end());
+
+  std::vector<std::pair<int64_t, size_t>> numeric;
+  numeric.reserve(keys.size());
+  for (size_t i = 0; i < keys.size(); ++i) {
+    std::optional<int64_t> n = parse_signed_decimal(keys[i]);
+    if (!n) return keys;
+    numeric.emplace_back(*n, i);
+  }
+  std::stable_sort(numeric.begin(), numeric.end(),
+                   [](const auto& a, const auto& b) { return a.first < b.first; });
+  std::vector<std::string> ordered;
+  ordered.reserve(keys.size());
+  for (const auto& [value, index] : numeric) ordered.push_back(std::move(keys[index]));
+  return ordered;
+}
+
+ReaderOutput parse_history_record(const JsonValue& record, std::string_view display_path,
+                                  uint64_t line, bool include_raw) {
+  ReaderOutput out;
+  if (!record.is_object()) {
+    out.diagnostics.push_back(history_diagnostic(DiagnosticCode::UnknownRecord,
+                                                 Severity::Warning,
+                                                 "Top-level value is not a JSON object, skipping",
+                                                 display_path, line));
+    return out;
+  }
+
+  TimelineEvent prompt;
+  prompt.provider = Provider::ClaudeCode;
+  prompt.event_type = EventType::PromptInput;
+
+  if (const JsonValue* display = record.find("display")) {
+    if (display->is_string()) {
+      prompt.message = display->as_string();
+    } else {
+      out.diagnostics.push_back(history_diagnostic(
+          DiagnosticCode::InvalidFieldType, Severity::Warning,
+          concat("Field 'display' expected string, got ", display->type_name()),
+          display_path, line));
+    }
+  }
+  if (!prompt.message) {
+    if (const std::string* m = record.find_string("message")) {
+      prompt.message = *m;
+    } else if (const std::string* q = record.find_string("query")) {
+      prompt.message = *q;
+    }
+  }
+  expect_string(record, "sessionId", prompt.session_id, out.diagnostics, display_path, line);
+  expect_string(record, "project", prompt.working_directory, out.diagnostics, display_path, line);
+
+  PromptTimestamp ts =
+      read_timestamp(record.find("timestamp"), display_path, line, prompt.warnings);
+  prompt.timestamp = ts.value;
+  prompt.timestamp_source = ts.source;
+  prompt.timestamp_raw = std::move(ts.raw);
+  if (include_raw) prompt.raw = record;
+
+  prompt.source = history_source(display_path, line);
+  prompt.source.record_type = "history";
+  prompt.event_id = generate_event_id(Provider::ClaudeCode, ArtifactKind::History, display_path,
+                                      concat("history:", line));
+  const PromptContext context{prompt.session_id, prompt.working_directory, prompt.timestamp};
+  out.events.push_back(std::move(prompt));
+
+  const JsonValue* pasted = record.find("pastedContents");
+  if (pasted == nullptr) return out;
+  if (!pasted->is_object()) {
+    out.diagnostics.push_back(history_diagnostic(
+        DiagnosticCode::InvalidFieldType, Severity::Warning,
+        concat("Field 'pastedContents' expected object, got ", pasted->type_name()),
+        display_path, line));
+    return out;
+  }
+  append_pasted_contents(*pasted, context, display_path, line, out);
+  return out;
+}
+
+Result<HistoryFileResult> parse_history_file(const std::filesystem::path& path,
+                                             const ParserOptions& options,
+                                             const std::filesystem::path& evidence_root) {
+  auto file = HashingReader::open(path);
+  if (!file) return std::unexpected(Error::io(path, os_error_text(file.error())));
+
+  const std::string display = relative_path(path, evidence_root);
+  const bool strict = options.strict();
+  HistoryFileResult result;
+  JsonParser parser;
+  BoundedLineReader lines(std::move(*file), options.max_line_size);
+
+  while (const LineItem* item = lines.next()) {
+    const uint64_t line = item->index + 1;
+    if (item->error) {
+      if (strict) return std::unexpected(Error::io(path, *item->error));
+      result.diagnostics.push_back(history_diagnostic(
+          DiagnosticCode::UnreadableArtifact, Severity::Error,
+          concat("Failed to read line: ", *item->error), display, line));
+      continue;
+    }
+    const std::string_view text = trim_line(item->text);
+    if (text.empty()) continue;
+    if (item->too_long) {
+      if (strict) return std::unexpected(Error::message("Line exceeds max_line_size"));
+      result.diagnostics.push_back(history_diagnostic(
+          DiagnosticCode::InvalidJson, Severity::Warning,
+          concat("Line exceeds max_line_size (", item->length, " > ", options.max_line_size, "), skipping"),
+          display, line));
+      continue;
+    }
+    auto value = parser.parse(text);
+    if (!value) {
+      if (strict) return std::unexpected(Error::json_parse(display, line, value.error()));
+      result.diagnostics.push_back(history_diagnostic(DiagnosticCode::InvalidJson,
+                                                      Severity::Error,
+                                                      concat("Invalid JSON: ", value.error()),
+                                                      display, line));
+      continue;
+    }
+    ReaderOutput record = parse_history_record(*value, display, line, options.include_raw);
+    if (strict) {
+      auto first_error = std::find_if(record.diagnostics.begin(), record.diagnostics.end(),
+                                      [](const Diagnostic& d) { return d.severity == Severity::Error; });
+      if (first_error != record.diagnostics.end()) {
+        return std::unexpected(Error::message(
+            concat("Strict mode at ", display, " line ", line, ": ", first_error->message)));
+      }
+    }
+    std::move(record.events.begin(), record.events.end(), std::back_inserter(result.events));
+    std::move(record.diagnostics.begin(), record.diagnostics.end(),
+              std::back_inserter(result.diagnostics));
+  }
+
+  result.sha256 = std::move(lines).finalize();
+  for (TimelineEvent& e : result.events) e.source_file_sha256 = result.sha256;
+  return result;
+}
+
+}  // namespace tq

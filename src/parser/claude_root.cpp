@@ -1,0 +1,214 @@
+#include "parser/claude_root.h"
+
+#include <algorithm>
+#include <iterator>
+#include <map>
+#include <set>
+#include <string>
+#include <string_view>
+#include <system_error>
+#include <utility>
+
+#include "claude/cache.h"
+#include "claude/file_history.h"
+#include "claude/history.h"
+#include "model/text.h"
+
+namespace tq {
+namespace {
+
+namespace fs = std::filesystem;
+
+// The history is read only when it is a regular file; without follow_symlinks a
+// link in its place is not read.
+bool is_history_file(const fs::path& path, bool follow_symlinks) {
+  std::error_code ec;
+  fs::file_status st = follow_symlinks ? fs::status(path, ec) : fs::symlink_status(path, ec);
+  return !ec && fs::is_regular_file(st);
+}
+
+// The cache and snapshot directories are taken through a link whatever
+// follow_symlinks says; the option governs only the walks below them.
+bool is_directory_followed(const fs::path& path) {
+  std::error_code ec;
+  return fs::is_directory(path, ec) && !ec;
+}
+
+// A cache reference and the history events that carry it, in history order.
+struct Reference {
+  std::string key;
+  std::vector<size_t> positions;
+};
+
+// References in order of first appearance in the history.
+std::vector<Reference> collect_references(const std::vector<TimelineEvent>& history) {
+  std::vector<Reference> references;
+  std::map<std::string, size_t, std::less<>> index;
+  for (size_t i = 0; i < history.size(); ++i) {
+    const TimelineEvent& e = history[i];
+    if (e.event_type != EventType::PasteAttachment && e.event_type != EventType::ImageAttachment) {
+      continue;
+    }
+    if (!e.source.source_id) continue;
+    auto [it, inserted] = index.try_emplace(*e.source.source_id, references.size());
+    if (inserted) references.push_back(Reference{*e.source.source_id, {}});
+    references[it->second].positions.push_back(i);
+  }
+  return references;
+}
+
+Diagnostic reference_diagnostic(const TimelineEvent& event, DiagnosticCode code,
+                                Severity severity, std::string message) {
+  return Diagnostic{code, severity, event.source, std::move(message)};
+}
+
+std::string join_paths(const std::vector<const TimelineEvent*>& matches) {
+  std::string joined;
+  for (const TimelineEvent* m : matches) {
+    if (!joined.empty()) joined += ", ";
+    joined += m->source.relative_path;
+  }
+  return joined;
+}
+
+// Points one attachment at the cache file that its reference found alone.
+void fold_match(TimelineEvent& event, const TimelineEvent& match,
+                std::vector<Diagnostic>& diagnostics) {
+  if (!event.artifact) event.artifact.emplace();
+  ArtifactInfo& artifact = *event.artifact;
+  const ArtifactInfo* found = match.artifact ? &*match.artifact : nullptr;
+  if (artifact.sha256 && found != nullptr && found->sha256 && *artifact.sha256 != *found->sha256) {
+    diagnostics.push_back(reference_diagnostic(
+        event, DiagnosticCode::HashMismatch, Severity::Error,
+        concat("Inline content and resolved cache '", match.source.relative_path, "' have different SHA-256 values.")));
+  }
+  artifact.reference_status = ReferenceStatus::Resolved;
+  artifact.resolved_path = match.source.relative_path;
+  if (found == nullptr) return;
+  if (!artifact.content) {
+    artifact.content = found->content;
+    artifact.content_encoding = found->content_encoding;
+    artifact.sha256 = found->sha256;
+  }
+  if (found->media_type) artifact.media_type = found->media_type;
+}
+
+void resolve_references(std::vector<TimelineEvent>& history,
+                        const std::vector<TimelineEvent>& paste_cache,
+                        const std::vector<TimelineEvent>& image_cache,
+                        std::set<std::string>& consumed_ids,
+                        std::vector<Diagnostic>& diagnostics) {
+  for (const Reference& reference : collect_references(history)) {
+    for (size_t position : reference.positions) {
+      TimelineEvent& event = history[position];
+      const std::vector<TimelineEvent>& candidates =
+          event.event_type == EventType::ImageAttachment ? image_cache : paste_cache;
+      std::vector<const TimelineEvent*> matches;
+      for (const TimelineEvent& c : candidates) {
+        if (c.source.source_id == reference.key) matches.push_back(&c);
+      }
+
+      if (matches.empty()) {
+        if (!event.artifact) event.artifact.emplace();
+        event.artifact->reference_status = ReferenceStatus::Missing;
+        diagnostics.push_back(reference_diagnostic(
+            event, DiagnosticCode::MissingReference, Severity::Warning,
+            concat("Cache reference '", reference.key, "' could not be resolved.")));
+      } else if (matches.size() > 1) {
+        for (const TimelineEvent* m : matches) consumed_ids.insert(m->event_id);
+        if (!event.artifact) event.artifact.emplace();
+        event.artifact->reference_status = ReferenceStatus::Ambiguous;
+        diagnostics.push_back(reference_diagnostic(
+            event, DiagnosticCode::AmbiguousReference, Severity::Warning,
+            concat("Cache reference '", reference.key, "' matched multiple files: ", join_paths(matches))));
+      } else {
+        consumed_ids.insert(matches.front()->event_id);
+        fold_match(event, *matches.front(), diagnostics);
+      }
+    }
+  }
+}
+
+// Drops the cache files that a reference consumed; the rest stand alone, so
+// their reference status no longer means anything.
+void append_remaining(std::vector<TimelineEvent>& cache, const std::set<std::string>& consumed_ids,
+                      std::vector<TimelineEvent>& events) {
+  for (TimelineEvent& e : cache) {
+    if (consumed_ids.contains(e.event_id)) continue;
+    if (e.artifact) e.artifact->reference_status.reset();
+    events.push_back(std::move(e));
+  }
+}
+
+// Snapshots know their session but not its project; the history does.
+void assign_snapshot_directories(const std::vector<TimelineEvent>& history,
+                                 std::vector<TimelineEvent>& snapshots) {
+  std::map<std::string, std::set<std::string>, std::less<>> directories;
+  for (const TimelineEvent& e : history) {
+    if (e.event_type == EventType::PromptInput && e.session_id && e.working_directory) {
+      directories[*e.session_id].insert(*e.working_directory);
+    }
+  }
+  for (TimelineEvent& e : snapshots) {
+    if (!e.session_id) continue;
+    auto it = directories.find(*e.session_id);
+    if (it != directories.end() && it->second.size() == 1) {
+      e.working_directory = *it->second.begin();
+    }
+  }
+}
+
+template <typename T>
+void append_all(std::vector<T>& from, std::vector<T>& to) {
+  std::move(from.begin(), from.end(), std::back_inserter(to));
+}
+
+}  // namespace
+
+Status parse_claude_root(const fs::path& root, const fs::path& evidence_root,
+                         const ParserOptions& options, std::vector<TimelineEvent>& events,
+                         std::vector<Diagnostic>& diagnostics) {
+  HistoryFileResult history;
+  const fs::path history_path = root / "history.jsonl";
+  if (is_history_file(history_path, options.follow_symlinks)) {
+    TQ_TRY(history, parse_history_file(history_path, options, evidence_root));
+  }
+  append_all(history.diagnostics, diagnostics);
+
+  CacheKeySet referenced_keys;
+  for (const TimelineEvent& e : history.events) {
+    if ((e.event_type == EventType::PasteAttachment ||
+         e.event_type == EventType::ImageAttachment) &&
+        e.source.source_id) {
+      referenced_keys.insert(*e.source.source_id);
+    }
+  }
+
+  auto scan_cache = [&](const char* name, ArtifactKind kind) {
+    const fs::path dir = root / name;
+    if (!is_directory_followed(dir)) return ReaderOutput{};
+    return scan_cache_dir(dir, kind, options, evidence_root, referenced_keys);
+  };
+  ReaderOutput paste_cache = scan_cache("paste-cache", ArtifactKind::PasteCache);
+  ReaderOutput image_cache = scan_cache("image-cache", ArtifactKind::ImageCache);
+  ReaderOutput snapshots;
+  if (const fs::path dir = root / "file-history"; is_directory_followed(dir)) {
+    snapshots = scan_file_history(dir, options, evidence_root);
+  }
+
+  std::set<std::string> consumed_ids;
+  resolve_references(history.events, paste_cache.events, image_cache.events, consumed_ids,
+                     diagnostics);
+  assign_snapshot_directories(history.events, snapshots.events);
+
+  append_all(history.events, events);
+  append_remaining(paste_cache.events, consumed_ids, events);
+  append_remaining(image_cache.events, consumed_ids, events);
+  append_all(snapshots.events, events);
+  append_all(paste_cache.diagnostics, diagnostics);
+  append_all(image_cache.diagnostics, diagnostics);
+  append_all(snapshots.diagnostics, diagnostics);
+  return {};
+}
+
+}  // namespace tq

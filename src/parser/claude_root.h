@@ -1,0 +1,41 @@
+// File: parser/claude_root.h
+//
+// Reading a whole Claude Code profile root: the prompt history, the paste and
+// image caches and the file-history snapshots, tied together.
+//
+//   std::vector<TimelineEvent> events;
+//   std::vector<Diagnostic> diagnostics;
+//   TQ_CHECK(parse_claude_root(root, evidence_root, options, events, diagnostics));
+//
+// Every `contentHash` that a pasted-content entry of the history carries is
+// looked up among the cache files by key. A file that one reference finds alone
+// is folded into the referring attachment event; every file that a reference
+// finds (alone or with others) stops being an event of its own. Unresolved,
+// ambiguous and mismatching references are diagnostics. Snapshots take the
+// project directory that the history records for their session when there is
+// exactly one.
+//
+// Missing parts of the root are not problems. Only the history reader can fail
+// (a file that can't be opened; in strict mode also bad lines); then nothing is
+// appended and the caller discards its lists.
+#pragma once
+
+#include <filesystem>
+#include <vector>
+
+#include "error/error.h"
+#include "model/model.h"
+#include "parser/options.h"
+
+namespace tq {
+
+// Appends events in the order history, remaining paste-cache files, remaining
+// image-cache files, snapshots; diagnostics in the order history, reference
+// resolution, paste cache, image cache, file history.
+[[nodiscard]] Status parse_claude_root(const std::filesystem::path& root,
+                                       const std::filesystem::path& evidence_root,
+                                       const ParserOptions& options,
+                                       std::vector<TimelineEvent>& events,
+                                       std::vector<Diagnostic>& diagnostics);
+
+}  // namespace tq
