@@ -24,7 +24,9 @@
 #include <system_error>
 #include <vector>
 
+#include "hash/evidence_file.h"
 #include "hash/hash.h"
+#include "model/utf8.h"
 
 namespace tq {
 
@@ -37,21 +39,15 @@ class HashingReader {
   // its access time alone.
   static std::expected<HashingReader, std::error_code> open(const std::filesystem::path& path);
 
-  HashingReader(HashingReader&& other) noexcept;
-  HashingReader& operator=(HashingReader&& other) noexcept;
-  HashingReader(const HashingReader&) = delete;
-  HashingReader& operator=(const HashingReader&) = delete;
-  ~HashingReader();
-
   // Reads up to `size` bytes; 0 at end of file. Retries interrupted reads.
   std::expected<size_t, std::error_code> read(char* buffer, size_t size);
   // Closes the file and returns the hex digest of everything read. Never fails.
   std::string finalize() &&;
 
  private:
-  explicit HashingReader(int fd) : fd_(fd) {}
-  int fd_ = -1;  // -1 once closed or moved from
-  Sha256 sha_;
+  explicit HashingReader(EvidenceFile file) : file_(std::move(file)) {}
+  EvidenceFile file_;
+  Sha256 sha_;  // digest of every byte `read` has returned
 };
 
 struct LineItem {
@@ -80,10 +76,5 @@ class BoundedLineReader {
   uint64_t next_index_ = 0;
   LineItem item_;
 };
-
-// UTF-8 check with the messages the readers quote:
-// "invalid utf-8 sequence of {n} bytes from index {i}" or
-// "incomplete utf-8 byte sequence from index {i}". None when valid.
-std::optional<std::string> utf8_error(std::string_view bytes);
 
 }  // namespace tq

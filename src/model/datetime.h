@@ -5,7 +5,7 @@
 // lenient one (Claude Code history, which has been seen with spaces, "UTC" and
 // offsets without colons). Both readers share one grammar core.
 //
-// The representable range is the proleptic Gregorian years -262143 to 262142;
+// The representable range is the proleptic Gregorian years -262143 to 262142 (as common date libraries do);
 // conversions that leave it fail instead of wrapping.
 #pragma once
 

@@ -170,9 +170,9 @@ struct ReaderOutput {
   std::vector<Diagnostic> diagnostics;
 };
 
-// The JSON form of the records as generic values, members in record field order
-// is not kept here: generic objects order keys by byte order. The Python
-// conversion uses these; the writers stream records directly instead.
+// The JSON form of the records as generic values, as the writers would print
+// them. Generic objects order their keys by byte order, not by field order; the
+// Python conversion relies on that, while the writers stream records directly.
 JsonValue to_json_value(const SourceInfo& s);
 JsonValue to_json_value(const ArtifactInfo& a);
 JsonValue to_json_value(const FsTimes& t);

@@ -1,0 +1,72 @@
+#include "error/error.h"
+
+#include <cstring>
+
+#include "model/utf8.h"
+#include "model/text.h"
+
+namespace tq {
+
+Error Error::io(const std::filesystem::path& path, std::string_view error_text) {
+  return Error(ErrorKind::Io, concat("I/O error at ", display_path(path), ": ", error_text));
+}
+
+Error Error::json_parse(std::string_view path, uint64_t line, std::string_view message) {
+  return Error(ErrorKind::JsonParse,
+               concat("JSON parse error at ", path, " line ", line, ": ", message));
+}
+
+Error Error::invalid_field_type(std::string_view path, uint64_t line, std::string_view field,
+                                std::string_view expected, std::string_view actual) {
+  return Error(ErrorKind::InvalidFieldType,
+               concat("Invalid field type at ", path, " line ", line, ": field '", field,
+                      "' expected ", expected, ", got ", actual));
+}
+
+Error Error::invalid_timestamp(std::string_view path, uint64_t line, std::string_view message) {
+  return Error(ErrorKind::InvalidTimestamp,
+               concat("Invalid timestamp at ", path, " line ", line, ": ", message));
+}
+
+Error Error::hash_computation(std::string_view path, std::string_view message) {
+  return Error(ErrorKind::HashComputation,
+               concat("Hash computation failed for ", path, ": ", message));
+}
+
+Error Error::csv_write(std::string_view error) {
+  return Error(ErrorKind::CsvWrite, concat("CSV write error: ", error));
+}
+
+Error Error::json_serialization(std::string_view error) {
+  return Error(ErrorKind::JsonSerialization, concat("JSON serialization error: ", error));
+}
+
+Error Error::message(std::string text) { return Error(ErrorKind::Message, std::move(text)); }
+
+std::string os_error_text(int error_number) {
+  char buffer[256];
+  // GNU strerror_r returns the text (maybe not in buffer); it never touches the
+  // shared static buffer that plain strerror uses, so parses on several threads
+  // can each describe their own errors.
+  const char* description = strerror_r(error_number, buffer, sizeof buffer);
+  return concat(description, " (os error ", error_number, ")");
+}
+
+std::string os_error_text(const std::error_code& ec) { return os_error_text(ec.value()); }
+
+std::string lossy_utf8(std::string_view bytes) {
+  if (!utf8_error(bytes)) return std::string(bytes);
+  std::string out;
+  out.reserve(bytes.size() + 8);
+  for (size_t i = 0; i < bytes.size();) {
+    const Utf8Step step = utf8_step(bytes, i);
+    // The bad prefix of a sequence becomes one U+FFFD, as common decoders do.
+    out.append(step.valid ? bytes.substr(i, step.length) : std::string_view("\xEF\xBF\xBD"));
+    i += step.length;
+  }
+  return out;
+}
+
+std::string display_path(const std::filesystem::path& path) { return lossy_utf8(path.native()); }
+
+}  // namespace tq

@@ -1,0 +1,88 @@
+#include "model/json_value.h"
+
+#include <algorithm>
+
+namespace tq {
+
+namespace {
+
+bool key_less(const JsonMember& m, std::string_view key) { return m.key < key; }
+
+}  // namespace
+
+JsonValue::JsonValue(int64_t i) {
+  if (i >= 0) {
+    v_ = static_cast<uint64_t>(i);
+  } else {
+    v_ = i;
+  }
+}
+
+JsonValue::JsonValue(JsonObject members) {
+  // Stable sort keeps repeated keys in input order; the last of each run wins.
+  std::stable_sort(members.begin(), members.end(),
+                   [](const JsonMember& a, const JsonMember& b) { return a.key < b.key; });
+  JsonObject unique;
+  unique.reserve(members.size());
+  for (auto& m : members) {
+    if (!unique.empty() && unique.back().key == m.key) {
+      unique.back().value = std::move(m.value);
+    } else {
+      unique.push_back(std::move(m));
+    }
+  }
+  v_ = std::move(unique);
+}
+
+double JsonValue::number_as_double() const {
+  if (is_uint()) return static_cast<double>(as_uint());
+  if (is_int()) return static_cast<double>(as_int());
+  if (is_double()) return as_double();
+  return 0.0;
+}
+
+std::string_view JsonValue::type_name() const {
+  switch (v_.index()) {
+    case 0:
+      return "null";
+    case 1:
+      return "boolean";
+    case 2:
+    case 3:
+    case 4:
+      return "number";
+    case 5:
+      return "string";
+    case 6:
+      return "array";
+    default:
+      return "object";
+  }
+}
+
+const JsonValue* JsonValue::find(std::string_view key) const {
+  if (!is_object()) return nullptr;
+  const auto& members = as_object();
+  auto it = std::lower_bound(members.begin(), members.end(), key, key_less);
+  if (it == members.end() || it->key != key) return nullptr;
+  return &it->value;
+}
+
+const std::string* JsonValue::find_string(std::string_view key) const {
+  const JsonValue* v = find(key);
+  return (v != nullptr && v->is_string()) ? &v->as_string() : nullptr;
+}
+
+void JsonValue::set(std::string key, JsonValue value) {
+  auto& members = as_object();
+  auto it = std::lower_bound(members.begin(), members.end(), key, key_less);
+  if (it != members.end() && it->key == key) {
+    it->value = std::move(value);
+  } else {
+    members.insert(it, JsonMember{std::move(key), std::move(value)});
+  }
+}
+
+bool operator==(const JsonValue& a, const JsonValue& b) { return a.v_ == b.v_; }
+
+}  // namespace tq

@@ -1,0 +1,181 @@
+#include "ordering/ordering.h"
+
+#include <algorithm>
+#include <charconv>
+#include <span>
+
+#include "hash/hash.h"
+#include "model/text.h"
+
+namespace tq {
+
+namespace {
+
+int type_rank(EventType t) {
+  switch (t) {
+    case EventType::SessionStart:
+      return 0;
+    case EventType::PromptInput:
+      return 1;
+    case EventType::PasteAttachment:
+    case EventType::ImageAttachment:
+    case EventType::Attachment:
+      return 2;
+    case EventType::OrphanCache:
+    case EventType::FileSnapshot:
+      return 3;
+    default:
+      return 4;
+  }
+}
+
+std::optional<uint64_t> snapshot_version(const TimelineEvent& e) {
+  return e.artifact ? e.artifact->snapshot_version : std::nullopt;
+}
+
+// Absent before present; present values by `cmp`.
+template <typename T>
+std::weak_ordering absent_first(const std::optional<T>& a, const std::optional<T>& b) {
+  if (a.has_value() != b.has_value()) {
+    return a.has_value() ? std::weak_ordering::greater : std::weak_ordering::less;
+  }
+  if (!a) return std::weak_ordering::equivalent;
+  return *a <=> *b;
+}
+
+std::weak_ordering bytes(std::string_view a, std::string_view b) {
+  // std::string_view compares through char_traits<char>, which compares as
+  // unsigned char: byte order for UTF-8.
+  const int c = a.compare(b);
+  return c < 0 ? std::weak_ordering::less
+               : (c > 0 ? std::weak_ordering::greater : std::weak_ordering::equivalent);
+}
+
+bool same_snapshot_chain(const TimelineEvent& a, const TimelineEvent& b) {
+  return a.event_type == EventType::FileSnapshot && b.event_type == EventType::FileSnapshot &&
+         a.session_id == b.session_id && a.source.source_id == b.source.source_id;
+}
+
+
+// A stable sort that stays well-defined whatever the comparison answers: the
+// event order is not transitive in contrived inputs (equal times and snapshot
+// ids that make the chain key and the path key disagree), and library sorts may
+// then misbehave. Every index is bounds-checked; events move, never copy.
+void insertion_sort(std::span<TimelineEvent> v) {
+  for (size_t i = 1; i < v.size(); ++i) {
+    size_t j = i;
+    while (j > 0 && compare_events(v[i], v[j - 1]) < 0) --j;
+    if (j == i) continue;
+    TimelineEvent moving = std::move(v[i]);
+    std::move_backward(v.begin() + static_cast<ptrdiff_t>(j), v.begin() + static_cast<ptrdiff_t>(i),
+                       v.begin() + static_cast<ptrdiff_t>(i) + 1);
+    v[j] = std::move(moving);
+  }
+}
+
+constexpr size_t kInsertionSortMax = 20;
+
+void stable_sort_events(std::vector<TimelineEvent>& events) {
+  const size_t n = events.size();
+  if (n <= kInsertionSortMax) {
+    insertion_sort(events);
+    return;
+  }
+  // Bottom-up merge sort over runs that insertion sort has prepared.
+  for (size_t start = 0; start < n; start += kInsertionSortMax) {
+    insertion_sort(std::span(events).subspan(start, std::min(kInsertionSortMax, n - start)));
+  }
+  std::vector<TimelineEvent> scratch(n);
+  std::vector<TimelineEvent>* from = &events;
+  std::vector<TimelineEvent>* to = &scratch;
+  for (size_t width = kInsertionSortMax; width < n; width *= 2) {
+    for (size_t lo = 0; lo < n; lo += 2 * width) {
+      const size_t mid = std::min(lo + width, n);
+      const size_t hi = std::min(lo + 2 * width, n);
+      size_t i = lo, j = mid, k = lo;
+      // Taking from the left run unless the right one is strictly smaller keeps
+      // equal events in their original order.
+      while (i < mid && j < hi) {
+        (*to)[k++] = std::move(compare_events((*from)[j], (*from)[i]) < 0 ? (*from)[j++]
+                                                                         : (*from)[i++]);
+      }
+      while (i < mid) (*to)[k++] = std::move((*from)[i++]);
+      while (j < hi) (*to)[k++] = std::move((*from)[j++]);
+    }
+    std::swap(from, to);
+  }
+  if (from != &events) events = std::move(*from);
+}
+
+}  // namespace
+
+std::string generate_event_id(Provider provider, ArtifactKind kind, std::string_view relative_path,
+                              std::string_view key, std::optional<uint64_t> ordinal) {
+  static constexpr std::string_view kZero("\0", 1);
+  Sha256 inner;
+  inner.update(identifier(provider));
+  inner.update(kZero);
+  inner.update(identifier(kind));
+  inner.update(kZero);
+  // Ids must not depend on the platform's separator: hash backslashes as slashes,
+  // a run at a time, without copying the path.
+  size_t start = 0;
+  for (size_t i = relative_path.find('\\'); i != std::string_view::npos;
+       i = relative_path.find('\\', start)) {
+    inner.update(relative_path.substr(start, i - start));
+    inner.update(std::string_view("/"));
+    start = i + 1;
+  }
+  inner.update(relative_path.substr(start));
+  inner.update(kZero);
+  inner.update(key);
+  inner.update(kZero);
+  if (ordinal) {
+    char digits[24];
+    auto [end, ec] = std::to_chars(digits, digits + sizeof digits, *ordinal);
+    (void)ec;
+    inner.update(std::string_view(digits, static_cast<size_t>(end - digits)));
+  }
+  const auto first = inner.finish();
+  Sha256 outer;
+  outer.update(std::span<const uint8_t>(first));
+  return outer.finish_hex();
+}
+
+std::weak_ordering compare_events(const TimelineEvent& a, const TimelineEvent& b) {
+  // Events with a timestamp come first, so "absent" sorts last here.
+  if (a.timestamp.has_value() != b.timestamp.has_value()) {
+    return a.timestamp.has_value() ? std::weak_ordering::less : std::weak_ordering::greater;
+  }
+  if (a.timestamp) {
+    if (auto c = *a.timestamp <=> *b.timestamp; c != 0) return c;
+  }
+  if (same_snapshot_chain(a, b)) {
+    if (auto c = absent_first(snapshot_version(a), snapshot_version(b)); c != 0) return c;
+  }
+  if (auto c = bytes(a.source.relative_path, b.source.relative_path); c != 0) return c;
+  if (auto c = absent_first(a.source.line_number, b.source.line_number); c != 0) return c;
+  if (auto c = type_rank(a.event_type) <=> type_rank(b.event_type); c != 0) return c;
+  if (auto c = snapshot_version(a).value_or(0) <=> snapshot_version(b).value_or(0); c != 0) {
+    return c;
+  }
+  if (auto c = a.sequence <=> b.sequence; c != 0) return c;
+  return bytes(a.event_id, b.event_id);
+}
+
+Result<ParseReport> finalize_report(std::vector<TimelineEvent> events,
+                                    std::vector<Diagnostic> diagnostics, bool strict) {
+  if (strict) {
+    auto first_error = std::find_if(diagnostics.begin(), diagnostics.end(), [](const Diagnostic& d) {
+      return d.severity == Severity::Error;
+    });
+    if (first_error != diagnostics.end()) {
+      return std::unexpected(Error::message(concat("Strict mode: ", first_error->message)));
+    }
+  }
+  stable_sort_events(events);
+  for (size_t i = 0; i < events.size(); ++i) events[i].sequence = i;
+  return ParseReport{std::move(events), std::move(diagnostics)};
+}
+
+}  // namespace tq

@@ -1,0 +1,124 @@
+#include "parser/driver.h"
+
+#include <cerrno>
+
+#include "ordering/ordering.h"
+#include "model/text.h"
+
+namespace tq {
+
+namespace {
+
+const ProviderAdapter& entry_for_kind(InputKind kind) {
+  const auto registry = provider_registry();
+  const Provider wanted = kind >= InputKind::CodexRoot ? Provider::Codex : Provider::ClaudeCode;
+  for (const auto& entry : registry) {
+    if (entry.provider == wanted) return entry;
+  }
+  return registry.front();
+}
+
+Result<ParseReport> finalize(ReaderOutput output, const ParserOptions& options) {
+  return finalize_report(std::move(output.events), std::move(output.diagnostics),
+                         options.strict());
+}
+
+}  // namespace
+
+Result<std::vector<ProfileRoot>> discover_profile_roots(const std::filesystem::path& directory,
+                                                        bool follow_symlinks) {
+  std::vector<ProfileRoot> roots;
+  for (const auto& entry : provider_registry()) {
+    std::filesystem::path candidate = directory / entry.profile_dir_name;
+    std::error_code ec;
+    const auto status = follow_symlinks ? std::filesystem::status(candidate, ec)
+                                        : std::filesystem::symlink_status(candidate, ec);
+    if (ec || !std::filesystem::is_directory(status)) continue;
+    TQ_TRY(auto kind, entry.detect(candidate, follow_symlinks));
+    if (kind == entry.root_kind) roots.emplace_back(&entry, std::move(candidate));
+  }
+  return roots;
+}
+
+Result<DetectedInput> detect_registered_input(const std::filesystem::path& path,
+                                              bool follow_symlinks) {
+  struct Candidate {
+    const ProviderAdapter* entry;
+    InputKind kind;
+    uint8_t confidence;
+  };
+  std::vector<Candidate> candidates;
+  for (const auto& entry : provider_registry()) {
+    TQ_TRY(auto kind, entry.detect(path, follow_symlinks));
+    if (kind) candidates.push_back({&entry, *kind, entry.confidence(path, *kind)});
+  }
+  if (candidates.empty()) {
+    return std::unexpected(Error::message(
+        concat("Cannot auto-detect a supported artifact at '", display_path(path), "'.")));
+  }
+  uint8_t best = 0;
+  for (const auto& c : candidates) best = std::max(best, c.confidence);
+  std::vector<const Candidate*> tied;
+  for (const auto& c : candidates) {
+    if (c.confidence == best) tied.push_back(&c);
+  }
+  if (tied.size() == 1) return DetectedInput{tied.front()->entry, tied.front()->kind};
+  std::string providers;
+  for (const auto* c : tied) {
+    if (!providers.empty()) providers += ", ";
+    providers += identifier(c->entry->provider);
+  }
+  return std::unexpected(Error::message(concat(
+      "Artifact detection is ambiguous at '", display_path(path), "': ", providers, ".")));
+}
+
+Result<ParseReport> parse_registered_profile(const std::filesystem::path& directory,
+                                             const std::vector<ProfileRoot>& roots,
+                                             const ParserOptions& options) {
+  ReaderOutput merged;
+  for (const auto& [entry, root] : roots) {
+    TQ_TRY(auto output, entry->parse(root, entry->root_kind, directory, options));
+    for (auto& e : output.events) merged.events.push_back(std::move(e));
+    for (auto& d : output.diagnostics) merged.diagnostics.push_back(std::move(d));
+  }
+  return finalize(std::move(merged), options);
+}
+
+Result<ParseReport> parse_path(const std::filesystem::path& given, const ParserOptions& options) {
+  // The system's calls would silently cut the path at a NUL byte and read some
+  // other file; such a path is one the system can't use.
+  if (given.native().find('\0') != std::string::npos) {
+    return std::unexpected(Error::io(given, os_error_text(EINVAL)));
+  }
+  std::filesystem::path path = given;
+  if (options.follow_symlinks) {
+    std::error_code ec;
+    path = std::filesystem::canonical(given, ec);
+    if (ec) return std::unexpected(Error::io(given, os_error_text(ec)));
+  }
+
+  if (options.input_kind != InputKind::Auto) {
+    const auto& entry = entry_for_kind(options.input_kind);
+    TQ_TRY(auto output, entry.parse(path, options.input_kind,
+                                    entry.evidence_root(path, options.input_kind), options));
+    return finalize(std::move(output), options);
+  }
+
+  std::error_code ec;
+  if (std::filesystem::is_directory(path, ec)) {
+    TQ_TRY(auto roots, discover_profile_roots(path, options.follow_symlinks));
+    if (roots.size() >= 2) return parse_registered_profile(path, roots, options);
+    if (roots.size() == 1) {
+      const auto& [entry, root] = roots.front();
+      TQ_TRY(auto output, entry->parse(root, entry->root_kind, root, options));
+      return finalize(std::move(output), options);
+    }
+  }
+
+  TQ_TRY(auto detected, detect_registered_input(path, options.follow_symlinks));
+  const auto& [entry, kind] = detected;
+  TQ_TRY(auto output, entry->parse(path, kind, entry->evidence_root(path, kind), options));
+  return finalize(std::move(output), options);
+}
+
+}  // namespace tq

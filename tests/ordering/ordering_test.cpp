@@ -1,0 +1,173 @@
+#include "ordering/ordering.h"
+
+#include <gtest/gtest.h>
+
+namespace tq {
+namespace {
+
+TimelineEvent make_event(std::string path, std::optional<uint64_t> line, EventType type,
+                         std::optional<DateTime> ts = std::nullopt, uint64_t sequence = 0) {
+  TimelineEvent e;
+  e.source.relative_path = std::move(path);
+  e.source.line_number = line;
+  e.event_type = type;
+  e.timestamp = ts;
+  e.sequence = sequence;
+  e.event_id = generate_event_id(Provider::Codex, ArtifactKind::Session, e.source.relative_path,
+                                 "k", sequence);
+  return e;
+}
+
+TimelineEvent snapshot(std::string path, std::string session, std::string id, uint64_t version,
+                       DateTime ts) {
+  TimelineEvent e = make_event(std::move(path), std::nullopt, EventType::FileSnapshot, ts);
+  e.session_id = std::move(session);
+  e.source.source_id = std::move(id);
+  e.artifact = ArtifactInfo{};
+  e.artifact->snapshot_version = version;
+  return e;
+}
+
+TEST(EventIdTest, MatchesTheWorkedExample) {
+  EXPECT_EQ(generate_event_id(Provider::Codex, ArtifactKind::History, "history.jsonl",
+                              "codex_history:1"),
+            "5586078756733624ac106a9ab809e832304d179ee925820c4f643e05aae6b464");
+}
+
+TEST(EventIdTest, DependsOnlyOnIdentityAndNormalisesBackslashes) {
+  const auto with_slashes =
+      generate_event_id(Provider::ClaudeCode, ArtifactKind::FileHistory, "a/b/c", "k");
+  EXPECT_EQ(with_slashes,
+            generate_event_id(Provider::ClaudeCode, ArtifactKind::FileHistory, "a\\b\\c", "k"));
+  EXPECT_NE(with_slashes,
+            generate_event_id(Provider::ClaudeCode, ArtifactKind::FileHistory, "a/b/c", "k", 0));
+  EXPECT_NE(generate_event_id(Provider::ClaudeCode, ArtifactKind::History, "p", "k", 0),
+            generate_event_id(Provider::ClaudeCode, ArtifactKind::History, "p", "k", 1));
+  EXPECT_NE(with_slashes,
+            generate_event_id(Provider::Codex, ArtifactKind::FileHistory, "a/b/c", "k"));
+  EXPECT_EQ(with_slashes.size(), 64u);
+}
+
+TEST(CompareEventsTest, OrdersByEachKeyInTurn) {
+  const DateTime t1{100, 0}, t2{100, 1};
+  struct Case {
+    const char* name;
+    TimelineEvent first;
+    TimelineEvent second;
+  };
+  const Case cases[] = {
+      {"earlier timestamp first", make_event("z", 9, EventType::Unknown, t1),
+       make_event("a", 1, EventType::SessionStart, t2)},
+      {"timestamp before none", make_event("z", 9, EventType::Unknown, t2),
+       make_event("a", 1, EventType::SessionStart)},
+      {"snapshot chain by version", snapshot("z/f@v3", "s", "f", 3, t1),
+       snapshot("a/f@v10", "s", "f", 10, t1)},
+      {"path bytes", make_event("B", 9, EventType::Unknown, t1),
+       make_event("a", 1, EventType::SessionStart, t1)},
+      {"shorter path prefix first", make_event("ab", 9, EventType::Unknown, t1),
+       make_event("abc", 1, EventType::SessionStart, t1)},
+      {"line before no line", make_event("a", 9, EventType::Unknown, t1),
+       make_event("a", std::nullopt, EventType::SessionStart, t1)},
+      {"lower line first", make_event("a", 2, EventType::Unknown, t1),
+       make_event("a", 10, EventType::SessionStart, t1)},
+      {"session start before tool call", make_event("a", 1, EventType::ToolCall, t1),
+       make_event("a", 1, EventType::SessionStart, t1)},
+      {"sequence", make_event("a", 1, EventType::ToolCall, t1, 1),
+       make_event("a", 1, EventType::AgentMessage, t1, 2)},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    // "session start before tool call" lists them the other way round on purpose.
+    const bool reversed = std::string_view(c.name) == "session start before tool call";
+    const auto& lo = reversed ? c.second : c.first;
+    const auto& hi = reversed ? c.first : c.second;
+    EXPECT_TRUE(compare_events(lo, hi) < 0);
+    EXPECT_TRUE(compare_events(hi, lo) > 0);
+    EXPECT_TRUE(compare_events(lo, lo) == 0);
+  }
+}
+
+TEST(CompareEventsTest, SnapshotsOfOtherChainsFallBackToPath) {
+  const DateTime t{5, 0};
+  EXPECT_TRUE(compare_events(snapshot("a", "s", "f", 10, t), snapshot("b", "s", "g", 3, t)) < 0);
+  EXPECT_TRUE(compare_events(snapshot("a", "s1", "f", 10, t), snapshot("b", "s2", "f", 3, t)) < 0);
+}
+
+TEST(FinalizeReportTest, SortsStablyAndNumbersFromZero) {
+  std::vector<TimelineEvent> events;
+  for (uint64_t i = 0; i < 50; ++i) {
+    // Same keys everywhere except the id; reversed sequence makes the sort work.
+    events.push_back(make_event(std::string(1, static_cast<char>('a' + i % 7)), i % 3,
+                                EventType::Unknown, DateTime{static_cast<int64_t>(i % 5), 0},
+                                50 - i));
+  }
+  events.push_back(make_event("a", 1, EventType::Unknown));
+  auto report = finalize_report(events, {}, false);
+  ASSERT_TRUE(report.has_value());
+  ASSERT_EQ(report->events.size(), events.size());
+  for (size_t i = 0; i < report->events.size(); ++i) {
+    EXPECT_EQ(report->events[i].sequence, i);
+    if (i > 0) {
+      // sequence was rewritten, so compare with it neutralised.
+      auto a = report->events[i - 1], b = report->events[i];
+      a.sequence = b.sequence = 0;
+      EXPECT_FALSE(compare_events(b, a) < 0 && compare_events(a, b) > 0) << i;
+    }
+  }
+  EXPECT_FALSE(report->events.back().timestamp.has_value());
+}
+
+TEST(FinalizeReportTest, MatchesInsertionOrderForEqualEvents) {
+  std::vector<TimelineEvent> events;
+  for (int i = 0; i < 45; ++i) {
+    TimelineEvent e = make_event("same", 1, EventType::Unknown, DateTime{1, 0});
+    e.message = std::to_string(i);
+    events.push_back(std::move(e));
+  }
+  auto report = finalize_report(std::move(events), {}, false);
+  ASSERT_TRUE(report.has_value());
+  for (size_t i = 0; i < report->events.size(); ++i) {
+    EXPECT_EQ(report->events[i].message, std::to_string(i));
+  }
+}
+
+TEST(FinalizeReportTest, StrictModeFailsOnFirstErrorDiagnosticOnly) {
+  const std::vector<Diagnostic> warnings = {
+      {DiagnosticCode::UnknownRecord, Severity::Warning, std::nullopt, "w"},
+      {DiagnosticCode::InvalidTimestamp, Severity::Info, std::nullopt, "i"}};
+  auto ok = finalize_report({}, warnings, true);
+  ASSERT_TRUE(ok.has_value());
+  EXPECT_EQ(ok->diagnostics.size(), 2u);
+
+  auto with_errors = warnings;
+  with_errors.push_back({DiagnosticCode::InvalidJson, Severity::Error, std::nullopt, "first"});
+  with_errors.push_back({DiagnosticCode::InvalidJson, Severity::Error, std::nullopt, "second"});
+  auto failed = finalize_report({}, with_errors, true);
+  ASSERT_FALSE(failed.has_value());
+  EXPECT_EQ(failed.error().kind(), ErrorKind::Message);
+  EXPECT_EQ(failed.error().text(), "Strict mode: first");
+
+  auto best_effort = finalize_report({}, with_errors, false);
+  ASSERT_TRUE(best_effort.has_value());
+  EXPECT_EQ(best_effort->diagnostics.size(), 4u);
+}
+
+TEST(FinalizeReportTest, NonTransitiveOrderStaysSafeAndDeterministic) {
+  // Snapshot ids holding "@v" make the chain key and the path key disagree.
+  const DateTime t{7, 0};
+  std::vector<TimelineEvent> events;
+  for (uint64_t i = 0; i < 64; ++i) {
+    events.push_back(snapshot("p" + std::to_string((i * 37) % 64), "s", i % 2 ? "x@v1" : "x",
+                              (i * 13) % 9, t));
+    events.push_back(make_event("p" + std::to_string(i % 11), std::nullopt, EventType::FileSnapshot,
+                                t, i));
+  }
+  auto a = finalize_report(events, {}, false);
+  auto b = finalize_report(events, {}, false);
+  ASSERT_TRUE(a.has_value() && b.has_value());
+  ASSERT_EQ(a->events.size(), events.size());
+  for (size_t i = 0; i < events.size(); ++i) EXPECT_EQ(a->events[i].event_id, b->events[i].event_id);
+}
+
+}  // namespace
+}  // namespace tq
