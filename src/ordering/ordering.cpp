@@ -33,11 +33,14 @@ std::optional<uint64_t> snapshot_version(const TimelineEvent& e) {
   return e.artifact ? e.artifact->snapshot_version : std::nullopt;
 }
 
-// Absent before present; present values by `cmp`.
+// Optional keys: `absent_is_less` says where a missing value goes; present
+// values compare by their own order.
 template <typename T>
-std::weak_ordering absent_first(const std::optional<T>& a, const std::optional<T>& b) {
+std::weak_ordering compare_optional(const std::optional<T>& a, const std::optional<T>& b,
+                                    bool absent_is_less) {
   if (a.has_value() != b.has_value()) {
-    return a.has_value() ? std::weak_ordering::greater : std::weak_ordering::less;
+    return a.has_value() == absent_is_less ? std::weak_ordering::greater
+                                           : std::weak_ordering::less;
   }
   if (!a) return std::weak_ordering::equivalent;
   return *a <=> *b;
@@ -143,18 +146,16 @@ std::string generate_event_id(Provider provider, ArtifactKind kind, std::string_
 }
 
 std::weak_ordering compare_events(const TimelineEvent& a, const TimelineEvent& b) {
-  // Events with a timestamp come first, so "absent" sorts last here.
-  if (a.timestamp.has_value() != b.timestamp.has_value()) {
-    return a.timestamp.has_value() ? std::weak_ordering::less : std::weak_ordering::greater;
-  }
-  if (a.timestamp) {
-    if (auto c = *a.timestamp <=> *b.timestamp; c != 0) return c;
-  }
+  if (auto c = compare_optional(a.timestamp, b.timestamp, false); c != 0) return c;
   if (same_snapshot_chain(a, b)) {
-    if (auto c = absent_first(snapshot_version(a), snapshot_version(b)); c != 0) return c;
+    if (auto c = compare_optional(snapshot_version(a), snapshot_version(b), true); c != 0) {
+      return c;
+    }
   }
   if (auto c = bytes(a.source.relative_path, b.source.relative_path); c != 0) return c;
-  if (auto c = absent_first(a.source.line_number, b.source.line_number); c != 0) return c;
+  if (auto c = compare_optional(a.source.line_number, b.source.line_number, false); c != 0) {
+    return c;
+  }
   if (auto c = type_rank(a.event_type) <=> type_rank(b.event_type); c != 0) return c;
   if (auto c = snapshot_version(a).value_or(0) <=> snapshot_version(b).value_or(0); c != 0) {
     return c;
