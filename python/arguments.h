@@ -1,0 +1,71 @@
+// File: python/arguments.h
+//
+// Binding and converting the arguments of the module functions. Every function
+// describes its parameters in one table; `bind_and_convert` binds the call by the
+// ordinary rules for positional-or-keyword parameters and converts the given
+// arguments one by one in parameter order into a `CallArguments`. Parameters not
+// given keep the defaults below unchecked.
+//
+// Every function here returns 0 on success, or -1 with a Python exception set.
+// Object pointers handed out are borrowed from the caller's arguments and are
+// valid for the duration of the call only.
+#pragma once
+
+#include <Python.h>
+
+#include <cstdint>
+#include <span>
+#include <string>
+#include <variant>
+
+#include "parser/options.h"
+
+namespace tq::py {
+
+// The union of all parameters of the five functions, with their defaults.
+struct CallArguments {
+  PyObject* path = nullptr;         // borrowed; converted later by extract_path
+  PyObject* output_path = nullptr;  // borrowed; converted later by extract_path
+  std::string format = "json";      // examined only after a successful parse
+  std::string mode = "best_effort";
+  bool include_raw = false;
+  bool include_content = false;
+  bool include_message = true;
+  bool pretty = true;
+  bool follow_symlinks = false;
+  uint64_t max_line_size = kDefaultMaxLineSize;
+  uint64_t max_content_size = kDefaultMaxContentSize;
+};
+
+// Where a parameter's converted value goes; the member's type picks the converter.
+using ArgumentField = std::variant<PyObject* CallArguments::*, std::string CallArguments::*,
+                                   bool CallArguments::*, uint64_t CallArguments::*>;
+
+struct Parameter {
+  const char* name;
+  ArgumentField field;
+};
+
+struct Signature {
+  const char* function;                  // the function's name, without parentheses
+  std::span<const Parameter> parameters;  // in positional order
+  std::size_t required;                  // the first `required` parameters have no default
+};
+
+int bind_and_convert(const Signature& signature, PyObject* const* args, Py_ssize_t nargs,
+                     PyObject* kwnames, CallArguments* out);
+
+// The converters, one per kind of parameter, all of one shape. A TypeError they
+// raise names the target type; `bind_and_convert` prefixes the argument's name.
+int convert_text(PyObject* object, std::string* out);
+int convert_flag(PyObject* object, bool* out);
+int convert_size(PyObject* object, uint64_t* out);
+
+// A `str`, or an os.PathLike whose __fspath__ returns a `str`, as UTF-8 text.
+// The text is returned unchanged: not made absolute, not normalised, not tested.
+int extract_path(PyObject* object, std::string* out);
+
+// The parse options of a call; an unknown mode raises ValueError.
+int parser_options(const CallArguments& arguments, ParserOptions* out);
+
+}  // namespace tq::py

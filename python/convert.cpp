@@ -1,0 +1,190 @@
+#include "convert.h"
+
+#include <new>
+#include <string>
+#include <type_traits>
+#include <utility>
+#include <variant>
+
+namespace tq::py {
+namespace {
+
+// The internal-fault class. It lives as long as the process, like the module
+// object that exposes it, and is only touched with the interpreter lock held.
+PyObject* internal_error = nullptr;
+
+PyRef text_object(std::string_view text) {
+  return PyRef(PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), nullptr));
+}
+
+PyRef list_to_python(const JsonArray& array) {
+  PyRef list(PyList_New(0));
+  if (!list) return {};
+  for (const JsonValue& element : array) {
+    PyRef item = json_to_python(element);
+    if (!item || PyList_Append(list.get(), item.get()) < 0) return {};
+  }
+  return list;
+}
+
+PyRef object_to_python(const JsonObject& object) {
+  PyRef dict(PyDict_New());
+  if (!dict) return {};
+  for (const JsonMember& member : object) {
+    PyRef key = text_object(member.key);
+    if (!key) return {};
+    PyRef value = json_to_python(member.value);
+    if (!value || PyDict_SetItem(dict.get(), key.get(), value.get()) < 0) return {};
+  }
+  return dict;
+}
+
+template <typename Record>
+PyRef records_to_python(std::vector<Record>& records) {
+  JsonValue array = JsonValue::array();
+  array.as_array().reserve(records.size());
+  for (const Record& record : records) array.push_back(to_json_value(record));
+  std::vector<Record>().swap(records);
+  return json_to_python(array);
+}
+
+}  // namespace
+
+PyObject* raise_text(PyObject* type, std::string_view text) {
+  PyRef message = text_object(text);
+  if (!message) return nullptr;
+  PyRef exception(PyObject_CallOneArg(type, message.get()));
+  if (!exception) return nullptr;
+  restore_exception(std::move(exception));
+  return nullptr;
+}
+
+PyRef take_exception() {
+#if PY_VERSION_HEX >= 0x030C0000
+  return PyRef(PyErr_GetRaisedException());
+#else
+  PyObject* type = nullptr;
+  PyObject* value = nullptr;
+  PyObject* traceback = nullptr;
+  PyErr_Fetch(&type, &value, &traceback);
+  PyErr_NormalizeException(&type, &value, &traceback);
+  if (traceback != nullptr && value != nullptr) PyException_SetTraceback(value, traceback);
+  Py_XDECREF(type);
+  Py_XDECREF(traceback);
+  return PyRef(value);
+#endif
+}
+
+void restore_exception(PyRef exception) {
+#if PY_VERSION_HEX >= 0x030C0000
+  PyErr_SetRaisedException(exception.release());
+#else
+  PyObject* value = exception.get();
+  PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(value)), value);
+#endif
+}
+
+PyRef create_internal_error_class() {
+  if (internal_error == nullptr) {
+    internal_error = PyErr_NewExceptionWithDoc(
+        "tracequill.InternalError",
+        "A fault inside tracequill itself, not a problem with the input: a broken internal\n"
+        "invariant or an unexpected failure of the runtime. Please report it.",
+        PyExc_BaseException, nullptr);
+    if (internal_error == nullptr) return {};
+  }
+  return PyRef::borrow(internal_error);
+}
+
+PyObject* raise_internal_fault(std::string_view what) noexcept {
+  PyRef type = create_internal_error_class();
+  if (!type) return nullptr;
+  try {
+    return raise_text(type.get(), "internal fault in tracequill: " + std::string(what));
+  } catch (const std::bad_alloc&) {
+    return PyErr_NoMemory();
+  }
+}
+
+PyRef json_to_python(const JsonValue& value) {
+  return std::visit(
+      [](const auto& held) -> PyRef {
+        using T = std::decay_t<decltype(held)>;
+        if constexpr (std::is_same_v<T, std::monostate>) {
+          return PyRef::borrow(Py_None);
+        } else if constexpr (std::is_same_v<T, bool>) {
+          return PyRef::borrow(held ? Py_True : Py_False);
+        } else if constexpr (std::is_same_v<T, uint64_t>) {
+          return PyRef(PyLong_FromUnsignedLongLong(held));
+        } else if constexpr (std::is_same_v<T, int64_t>) {
+          return PyRef(PyLong_FromLongLong(held));
+        } else if constexpr (std::is_same_v<T, double>) {
+          return PyRef(PyFloat_FromDouble(held));
+        } else if constexpr (std::is_same_v<T, std::string>) {
+          return text_object(held);
+        } else if constexpr (std::is_same_v<T, JsonArray>) {
+          return list_to_python(held);
+        } else {
+          static_assert(std::is_same_v<T, JsonObject>);
+          return object_to_python(held);
+        }
+      },
+      value.storage());
+}
+
+PyRef report_to_python(ParseReport report) {
+  // Every event is converted before the dict exists, so "events" is always the
+  // first key.
+  PyRef events = records_to_python(report.events);
+  if (!events) return {};
+  PyRef diagnostics = records_to_python(report.diagnostics);
+  if (!diagnostics) return {};
+  PyRef result(PyDict_New());
+  if (!result || PyDict_SetItemString(result.get(), "events", events.get()) < 0 ||
+      PyDict_SetItemString(result.get(), "diagnostics", diagnostics.get()) < 0) {
+    return {};
+  }
+  return result;
+}
+
+PyObject* convert_error(const Error& error) {
+  switch (error.kind()) {
+    case ErrorKind::Io:
+    case ErrorKind::HashComputation:
+    case ErrorKind::CsvWrite:
+      return raise_text(PyExc_OSError, error.text());
+    case ErrorKind::JsonParse:
+    case ErrorKind::InvalidFieldType:
+    case ErrorKind::InvalidTimestamp:
+    case ErrorKind::JsonSerialization:
+    case ErrorKind::Message:
+      return raise_text(PyExc_ValueError, error.text());
+  }
+  return raise_internal_fault("error of unknown kind: " + error.text());
+}
+
+PyRef output_to_string(std::string_view bytes) {
+  PyRef text = text_object(bytes);
+  if (text || !PyErr_ExceptionMatches(PyExc_UnicodeDecodeError)) return text;
+  // Describe the first bad sequence by where it starts and how long it is, or
+  // as cut short when the bytes end inside it.
+  PyRef decode_error = take_exception();
+  Py_ssize_t start = 0;
+  Py_ssize_t end = 0;
+  if (PyUnicodeDecodeError_GetStart(decode_error.get(), &start) < 0 ||
+      PyUnicodeDecodeError_GetEnd(decode_error.get(), &end) < 0) {
+    return {};
+  }
+  PyRef reason(PyUnicodeDecodeError_GetReason(decode_error.get()));
+  if (!reason) return {};
+  const bool incomplete =
+      PyUnicode_CompareWithASCIIString(reason.get(), "unexpected end of data") == 0;
+  const std::string detail =
+      incomplete ? "incomplete utf-8 byte sequence from index " + std::to_string(start)
+                 : "invalid utf-8 sequence of " + std::to_string(end - start) +
+                       " bytes from index " + std::to_string(start);
+  raise_text(PyExc_ValueError, "Output is not valid UTF-8: " + detail);
+  return {};
+}
+
+}  // namespace tq::py

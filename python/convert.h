@@ -1,0 +1,57 @@
+// File: python/convert.h
+//
+// Core values on their way into Python: generic JSON values and reports become
+// Python objects, `Error`s become the built-in exceptions, rendered bytes become
+// a `str`. Functions returning PyRef return an empty handle with a Python
+// exception set on failure; the raise_* functions always return nullptr.
+//
+// Ordinary failures raise only built-in classes. The one class of the module's
+// own, `tracequill.InternalError` (derived directly from BaseException so that
+// `except Exception` does not swallow it), reports a broken internal invariant
+// or a C++ exception that reached the boundary.
+#pragma once
+
+#include <Python.h>
+
+#include <string_view>
+
+#include "error/error.h"
+#include "handles.h"
+#include "model/json_value.h"
+#include "model/model.h"
+
+namespace tq::py {
+
+// Sets an exception of class `type` whose only argument is `text` (which may
+// hold NUL characters). Returns nullptr.
+PyObject* raise_text(PyObject* type, std::string_view text);
+
+// The exception being raised, normalised, taken out of the thread state.
+PyRef take_exception();
+// Makes `exception` (an instance) the exception being raised.
+void restore_exception(PyRef exception);
+
+// Creates the internal-fault class once per process; returns a new reference.
+PyRef create_internal_error_class();
+// Raises the internal-fault class (created by module initialisation) with
+// `what`. Returns nullptr.
+PyObject* raise_internal_fault(std::string_view what) noexcept;
+
+// Recursive; objects become dicts whose keys are inserted in the value's own
+// (ascending byte) order, and integers stay exact across the whole 64-bit range.
+PyRef json_to_python(const JsonValue& value);
+
+// {"events": [...], "diagnostics": [...]}, each record a dict of its JSON form.
+// The report's records are released as they are converted.
+PyRef report_to_python(ParseReport report);
+
+// Io, HashComputation and CsvWrite become OSError, every other variant
+// ValueError; the exception's only argument is the error's display text.
+// Returns nullptr.
+PyObject* convert_error(const Error& error);
+
+// The rendered bytes as a `str`; bytes that aren't UTF-8 raise ValueError
+// "Output is not valid UTF-8: {detail}".
+PyRef output_to_string(std::string_view bytes);
+
+}  // namespace tq::py

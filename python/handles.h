@@ -1,0 +1,72 @@
+// File: python/handles.h
+//
+// The two scoped owners the extension uses at the CPython boundary:
+//
+//   PyRef list(PyList_New(0));       // owns the new reference
+//   if (!list) return nullptr;       // the exception is already set
+//   return list.release();           // hands the reference to CPython
+//
+//   {
+//     ReleasedGil unlocked;          // other Python threads run meanwhile
+//     result = tq::parse_path(path, options);
+//   }                                // the lock is held again here
+//
+// A PyRef may only be destroyed while the interpreter lock is held; nothing
+// inside a ReleasedGil scope touches a PyObject.
+#pragma once
+
+#include <Python.h>
+
+#include <utility>
+
+namespace tq::py {
+
+// Owns one strong reference (or none). Copying is deleted because a copy would
+// need an INCREF the reader can't see; a move leaves the source empty.
+class PyRef {
+ public:
+  PyRef() noexcept = default;
+  // Takes over `owned`, a new reference or nullptr.
+  explicit PyRef(PyObject* owned) noexcept : object_(owned) {}
+  PyRef(const PyRef&) = delete;
+  PyRef& operator=(const PyRef&) = delete;
+  PyRef(PyRef&& other) noexcept : object_(std::exchange(other.object_, nullptr)) {}
+  PyRef& operator=(PyRef&& other) noexcept {
+    reset(other.release());
+    return *this;
+  }
+  ~PyRef() { Py_XDECREF(object_); }
+
+  // A new strong reference to a borrowed object.
+  static PyRef borrow(PyObject* borrowed) noexcept { return PyRef(Py_XNewRef(borrowed)); }
+
+  PyObject* get() const noexcept { return object_; }
+  explicit operator bool() const noexcept { return object_ != nullptr; }
+
+  // Gives the reference to the caller, which becomes responsible for it.
+  [[nodiscard]] PyObject* release() noexcept { return std::exchange(object_, nullptr); }
+
+  void reset(PyObject* owned = nullptr) noexcept {
+    PyObject* old = std::exchange(object_, owned);
+    Py_XDECREF(old);
+  }
+
+ private:
+  PyObject* object_ = nullptr;  // nullptr or one strong reference owned by this handle
+};
+
+// Releases the interpreter lock for its lifetime. The destructor takes the lock
+// back, so a C++ exception unwinding out of the scope still leaves the thread
+// holding the lock when the exception is turned into a Python one.
+class ReleasedGil {
+ public:
+  ReleasedGil() noexcept : state_(PyEval_SaveThread()) {}
+  ReleasedGil(const ReleasedGil&) = delete;
+  ReleasedGil& operator=(const ReleasedGil&) = delete;
+  ~ReleasedGil() { PyEval_RestoreThread(state_); }
+
+ private:
+  PyThreadState* state_;  // this thread's state while the lock is released
+};
+
+}  // namespace tq::py
