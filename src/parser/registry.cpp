@@ -2,31 +2,15 @@
 
 #include <array>
 
+#include "claude/detection.h"
+#include "codex/detection.h"
+
 namespace tq {
 
-namespace {
-
-// Placeholder entries until the adapters are registered: they recognise nothing.
-Result<std::optional<InputKind>> detect_nothing(const std::filesystem::path&, bool) {
-  return std::optional<InputKind>();
+std::span<const ProviderAdapter> provider_registry() {
+  // Built on first use, after the adapters' own entries exist; constant after.
+  static const std::array<ProviderAdapter, 2> registry = {codex_adapter(), claude_adapter()};
+  return registry;
 }
-Result<ReaderOutput> parse_nothing(const std::filesystem::path&, InputKind,
-                                   const std::filesystem::path&, const ParserOptions&) {
-  return ReaderOutput{};
-}
-std::filesystem::path same_root(const std::filesystem::path& path, InputKind) { return path; }
-bool supports_nothing(InputKind) { return false; }
-uint8_t no_confidence(const std::filesystem::path&, InputKind) { return 0; }
-
-constexpr std::array<ProviderAdapter, 2> kRegistry = {{
-    {".codex", detect_nothing, parse_nothing, same_root, supports_nothing, no_confidence,
-     InputKind::CodexRoot, Provider::Codex},
-    {".claude", detect_nothing, parse_nothing, same_root, supports_nothing, no_confidence,
-     InputKind::ClaudeRoot, Provider::ClaudeCode},
-}};
-
-}  // namespace
-
-std::span<const ProviderAdapter> provider_registry() { return kRegistry; }
 
 }  // namespace tq
