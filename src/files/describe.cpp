@@ -2,12 +2,12 @@
 
 #include <fcntl.h>
 #include <sys/stat.h>
-#include <unistd.h>
 
 #include <cerrno>
 
 #include "error/error.h"
 #include "files/media_type.h"
+#include "hash/evidence_file.h"
 #include "hash/hash.h"
 #include "jsonl/line_reader.h"
 
@@ -18,35 +18,6 @@ std::optional<DateTime> file_time(const struct statx_timestamp& t) {
   // Times before the epoch are treated as unknown rather than guessed at.
   if (t.tv_sec < 0) return std::nullopt;
   return datetime_from_unix(t.tv_sec, t.tv_nsec);
-}
-
-int open_for_reading(const std::filesystem::path& path) {
-  int flags = O_RDONLY | O_CLOEXEC;
-  int fd = ::open(path.c_str(), flags | O_NOATIME);
-  if (fd < 0 && errno == EPERM) fd = ::open(path.c_str(), flags);
-  return fd;
-}
-
-std::optional<std::string> read_whole_file(const std::filesystem::path& path, uint64_t size_hint) {
-  int fd = open_for_reading(path);
-  if (fd < 0) return std::nullopt;
-  std::string bytes;
-  bytes.reserve(static_cast<size_t>(size_hint));
-  char buffer[65536];
-  bool failed = false;
-  for (;;) {
-    ssize_t n = ::read(fd, buffer, sizeof buffer);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      failed = true;
-      break;
-    }
-    if (n == 0) break;
-    bytes.append(buffer, static_cast<size_t>(n));
-  }
-  ::close(fd);
-  if (failed) return std::nullopt;
-  return bytes;
 }
 
 }  // namespace
@@ -69,7 +40,9 @@ std::optional<FileContent> read_file_content(const std::filesystem::path& path, 
                                              bool include_content, uint64_t max_content_size) {
   if (!include_content) return std::nullopt;
   if (max_content_size != 0 && size > max_content_size) return std::nullopt;
-  std::optional<std::string> bytes = read_whole_file(path, size);
+  std::expected<EvidenceFile, std::error_code> file = EvidenceFile::open(path);
+  if (!file) return std::nullopt;
+  std::expected<std::string, std::error_code> bytes = file->read_all();
   if (!bytes) return std::nullopt;
   if (!utf8_error(*bytes)) return FileContent{std::move(*bytes), ContentEncoding::Utf8};
   return FileContent{base64_encode(*bytes), ContentEncoding::Base64};

@@ -1,0 +1,115 @@
+#include "files/describe.h"
+
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <string>
+
+#include "support/codex_fixtures.h"
+
+namespace tq {
+namespace {
+
+using testing::ScratchDir;
+
+void set_times(const std::filesystem::path& path, int64_t seconds, long nanos) {
+  struct timespec times[2] = {{static_cast<time_t>(seconds), nanos},
+                              {static_cast<time_t>(seconds), nanos}};
+  ASSERT_EQ(::utimensat(AT_FDCWD, path.c_str(), times, 0), 0);
+}
+
+TEST(DescribeTest, DescribesSizeHashTypeAndTimes) {
+  ScratchDir dir;
+  auto file = dir.write("notes.txt", "abc");
+  set_times(file, 1735689600, 500000000);  // 2025-01-01T00:00:00.5Z
+  auto d = describe_file(file, false, 0);
+  ASSERT_TRUE(d.has_value());
+  EXPECT_EQ(d->size, 3u);
+  // FIPS 180-2 example "abc".
+  EXPECT_EQ(d->sha256, "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad");
+  EXPECT_EQ(d->media_type, "text/plain");
+  ASSERT_TRUE(d->times.modified.has_value());
+  EXPECT_EQ(format_rfc3339(*d->times.modified), "2025-01-01T00:00:00.500Z");
+  ASSERT_TRUE(d->times.accessed.has_value());
+  EXPECT_EQ(format_rfc3339(*d->times.accessed), "2025-01-01T00:00:00.500Z");
+  EXPECT_FALSE(d->content.has_value());
+
+  ArtifactInfo artifact = d->artifact();
+  EXPECT_EQ(artifact.size, 3u);
+  EXPECT_EQ(artifact.sha256, d->sha256);
+  EXPECT_EQ(artifact.media_type, "text/plain");
+  EXPECT_FALSE(artifact.content.has_value());
+  EXPECT_FALSE(artifact.content_encoding.has_value());
+  EXPECT_FALSE(artifact.snapshot_version.has_value());
+}
+
+TEST(DescribeTest, TimesBeforeTheEpochAreAbsent) {
+  ScratchDir dir;
+  auto file = dir.write("old", "");
+  set_times(file, -1, 500000000);
+  auto metadata = read_file_metadata(file);
+  ASSERT_TRUE(metadata.has_value());
+  EXPECT_FALSE(metadata->times.modified.has_value());
+  EXPECT_FALSE(metadata->times.accessed.has_value());
+}
+
+TEST(DescribeTest, ContentIsTextOrBase64WithinTheLimit) {
+  ScratchDir dir;
+  auto text = dir.write("t.txt", "h\xC3\xA9llo");
+  auto binary = dir.write("b.bin", std::string("\x89PNG\x00\xff", 6));
+  auto eleven = dir.write("e.txt", "01234567890");
+  struct Case {
+    const char* name;
+    std::filesystem::path path;
+    bool include;
+    uint64_t max;
+    std::optional<std::string> content;
+    std::optional<ContentEncoding> encoding;
+  };
+  const Case cases[] = {
+      {"utf-8 text as is", text, true, 0, "h\xC3\xA9llo", ContentEncoding::Utf8},
+      {"binary as base64", binary, true, 0, "iVBORwD/", ContentEncoding::Base64},
+      {"not asked for", text, false, 0, std::nullopt, std::nullopt},
+      {"over the limit", eleven, true, 10, std::nullopt, std::nullopt},
+      {"at the limit", eleven, true, 11, "01234567890", ContentEncoding::Utf8},
+      {"zero is no limit", eleven, true, 0, "01234567890", ContentEncoding::Utf8},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    auto d = describe_file(c.path, c.include, c.max);
+    ASSERT_TRUE(d.has_value());
+    ArtifactInfo a = d->artifact();
+    EXPECT_EQ(a.content, c.content);
+    EXPECT_EQ(a.content_encoding, c.encoding);
+    EXPECT_TRUE(a.size.has_value());
+    EXPECT_TRUE(a.sha256.has_value());
+  }
+}
+
+TEST(DescribeTest, FailuresNameTheirStageAndSystemError) {
+  ScratchDir dir;
+  auto missing = describe_file(dir.path("missing.txt"), true, 0);
+  ASSERT_FALSE(missing.has_value());
+  EXPECT_EQ(missing.error().stage, DescribeStage::Metadata);
+  EXPECT_EQ(missing.error().text, "No such file or directory (os error 2)");
+
+  // A directory has metadata but no bytes to hash.
+  auto directory = describe_file(dir.mkdir("sub"), true, 0);
+  ASSERT_FALSE(directory.has_value());
+  EXPECT_EQ(directory.error().stage, DescribeStage::Hash);
+  EXPECT_EQ(directory.error().text, "Is a directory (os error 21)");
+}
+
+TEST(DescribeTest, ReadingDoesNotChangeTheAccessTime) {
+  ScratchDir dir;
+  auto file = dir.write("a.txt", "content");
+  set_times(file, 1000000000, 0);
+  ASSERT_TRUE(describe_file(file, true, 0).has_value());
+  struct stat st {};
+  ASSERT_EQ(::stat(file.c_str(), &st), 0);
+  EXPECT_EQ(st.st_atim.tv_sec, 1000000000);
+}
+
+}  // namespace
+}  // namespace tq
