@@ -14,6 +14,7 @@
 #pragma once
 
 #include <cstdint>
+#include <span>
 #include <string>
 
 #include "error/error.h"
@@ -42,6 +43,8 @@ void write_compact_value(const SourceInfo& source, OutputSink& sink);
 void write_compact_value(const ArtifactInfo& artifact, OutputSink& sink);
 void write_compact_value(const FsTimes& times, OutputSink& sink);
 void write_compact_value(const JsonValue& value, OutputSink& sink);
+// A list of texts as a JSON array of strings (as an event's `warnings`).
+void write_compact_value(std::span<const std::string> strings, OutputSink& sink);
 
 // The compact text of a generic value as a string.
 std::string compact_json(const JsonValue& value);

@@ -1,0 +1,371 @@
+#include "output/json.h"
+
+#include <charconv>
+#include <cmath>
+#include <cstdlib>
+#include <optional>
+#include <string_view>
+#include <system_error>
+#include <type_traits>
+#include <variant>
+
+#include "model/datetime.h"
+
+namespace tq {
+namespace {
+
+// Floating-point text: the shortest digits that read back to the same double,
+// in plain notation with a fractional part for decimal exponents -5..15 and in
+// d.ddde±X notation beyond.
+void write_double(OutputSink& out, double d) {
+  if (!std::isfinite(d)) {
+    out.write("null");
+    return;
+  }
+  // Scientific form gives the shortest round-trip digits and their exponent,
+  // e.g. "-1.2345e+05"; the layout is then chosen here.
+  char sci[32];
+  const auto res = std::to_chars(sci, sci + sizeof sci, d, std::chars_format::scientific);
+  std::string_view text(sci, static_cast<std::size_t>(res.ptr - sci));
+  const bool negative = text.front() == '-';
+  if (negative) text.remove_prefix(1);
+  const std::size_t e_pos = text.find('e');
+  const std::string_view mantissa = text.substr(0, e_pos);
+  int exponent = 0;
+  const std::string_view exp_text = text.substr(e_pos + 1);
+  std::from_chars(exp_text.data() + (exp_text.front() == '+' ? 1 : 0),
+                  exp_text.data() + exp_text.size(), exponent);
+
+  char digits[24];
+  std::size_t n = 0;
+  for (char c : mantissa) {
+    if (c != '.') digits[n++] = c;
+  }
+
+  char buf[48];
+  std::size_t len = 0;
+  auto add = [&](char c) { buf[len++] = c; };
+  if (negative) add('-');
+  if (exponent >= -5 && exponent <= 15) {
+    if (exponent < 0) {
+      add('0');
+      add('.');
+      for (int i = -1; i > exponent; --i) add('0');
+      for (std::size_t i = 0; i < n; ++i) add(digits[i]);
+    } else {
+      const auto int_digits = static_cast<std::size_t>(exponent) + 1;
+      for (std::size_t i = 0; i < int_digits; ++i) add(i < n ? digits[i] : '0');
+      add('.');
+      if (n > int_digits) {
+        for (std::size_t i = int_digits; i < n; ++i) add(digits[i]);
+      } else {
+        add('0');
+      }
+    }
+  } else {
+    add(digits[0]);
+    if (n > 1) {
+      add('.');
+      for (std::size_t i = 1; i < n; ++i) add(digits[i]);
+    }
+    add('e');
+    add(exponent < 0 ? '-' : '+');
+    const auto r = std::to_chars(buf + len, buf + sizeof buf, std::abs(exponent));
+    len = static_cast<std::size_t>(r.ptr - buf);
+  }
+  out.write(std::string_view(buf, len));
+}
+
+template <typename Int>
+void write_integer(OutputSink& out, Int value) {
+  char buf[24];
+  const auto r = std::to_chars(buf, buf + sizeof buf, value);
+  out.write(std::string_view(buf, static_cast<std::size_t>(r.ptr - buf)));
+}
+
+void write_string(OutputSink& out, std::string_view s) {
+  static constexpr char kHex[] = "0123456789abcdef";
+  out.put('"');
+  std::size_t run_start = 0;
+  for (std::size_t i = 0; i < s.size(); ++i) {
+    const auto c = static_cast<unsigned char>(s[i]);
+    if (c >= 0x20 && c != '"' && c != '\\') continue;
+    out.write(s.substr(run_start, i - run_start));
+    run_start = i + 1;
+    switch (c) {
+      case '"': out.write("\\\""); break;
+      case '\\': out.write("\\\\"); break;
+      case '\b': out.write("\\b"); break;
+      case '\t': out.write("\\t"); break;
+      case '\n': out.write("\\n"); break;
+      case '\f': out.write("\\f"); break;
+      case '\r': out.write("\\r"); break;
+      default: {
+        const char esc[] = {'\\', 'u', '0', '0', kHex[c >> 4], kHex[c & 0xF]};
+        out.write(std::string_view(esc, sizeof esc));
+      }
+    }
+  }
+  out.write(s.substr(run_start));
+  out.put('"');
+}
+
+// Writes containers in either layout. Members and elements are introduced by
+// `key`/`element`, which place the separators and indentation, so the record
+// writers below read as plain lists of fields.
+class Emitter {
+ public:
+  Emitter(OutputSink& out, JsonLayout layout) : out_(out), pretty_(layout == JsonLayout::Pretty) {}
+
+  OutputSink& out() { return out_; }
+
+  void open(char bracket) {
+    out_.put(bracket);
+    ++depth_;
+    empty_ = true;
+  }
+  void close(char bracket) {
+    --depth_;
+    if (!empty_) newline();
+    out_.put(bracket);
+    // The enclosing container now holds at least the member just closed.
+    empty_ = false;
+  }
+  void element() {
+    if (!empty_) out_.put(',');
+    newline();
+    empty_ = false;
+  }
+  void key(std::string_view k) {
+    element();
+    write_string(out_, k);
+    out_.put(':');
+    if (pretty_) out_.put(' ');
+  }
+
+  void null() { out_.write("null"); }
+  void boolean(bool b) { out_.write(b ? "true" : "false"); }
+  void uint(uint64_t u) { write_integer(out_, u); }
+  void string(std::string_view s) { write_string(out_, s); }
+  void datetime(const DateTime& t) {
+    scratch_.clear();
+    append_rfc3339(scratch_, t);
+    write_string(out_, scratch_);
+  }
+
+  void optional_string(std::string_view k, const std::optional<std::string>& s) {
+    key(k);
+    if (s) string(*s); else null();
+  }
+  void optional_uint(std::string_view k, const std::optional<uint64_t>& u) {
+    key(k);
+    if (u) uint(*u); else null();
+  }
+  void optional_datetime(std::string_view k, const std::optional<DateTime>& t) {
+    key(k);
+    if (t) datetime(*t); else null();
+  }
+  template <typename Enum>
+  void optional_enum(std::string_view k, const std::optional<Enum>& e) {
+    key(k);
+    if (e) string(json_text(*e)); else null();
+  }
+
+ private:
+  void newline() {
+    if (!pretty_) return;
+    out_.put('\n');
+    for (int i = 0; i < depth_; ++i) out_.write("  ");
+  }
+
+  OutputSink& out_;
+  bool pretty_;
+  int depth_ = 0;
+  bool empty_ = true;    // the innermost open container has no member yet
+  std::string scratch_;  // reused for date-time text
+};
+
+void emit(Emitter& e, const JsonValue& value) {
+  std::visit(
+      [&e](const auto& v) {
+        using T = std::decay_t<decltype(v)>;
+        if constexpr (std::is_same_v<T, std::monostate>) {
+          e.null();
+        } else if constexpr (std::is_same_v<T, bool>) {
+          e.boolean(v);
+        } else if constexpr (std::is_same_v<T, uint64_t> || std::is_same_v<T, int64_t>) {
+          write_integer(e.out(), v);
+        } else if constexpr (std::is_same_v<T, double>) {
+          write_double(e.out(), v);
+        } else if constexpr (std::is_same_v<T, std::string>) {
+          e.string(v);
+        } else if constexpr (std::is_same_v<T, JsonArray>) {
+          e.open('[');
+          for (const JsonValue& item : v) {
+            e.element();
+            emit(e, item);
+          }
+          e.close(']');
+        } else {
+          e.open('{');
+          for (const JsonMember& m : v) {
+            e.key(m.key);
+            emit(e, m.value);
+          }
+          e.close('}');
+        }
+      },
+      value.storage());
+}
+
+void emit_optional(Emitter& e, const std::optional<JsonValue>& value) {
+  if (value) emit(e, *value); else e.null();
+}
+
+void emit(Emitter& e, std::span<const std::string> strings) {
+  e.open('[');
+  for (const std::string& s : strings) {
+    e.element();
+    e.string(s);
+  }
+  e.close(']');
+}
+
+void emit(Emitter& e, const SourceInfo& s) {
+  e.open('{');
+  e.key("artifact_kind");
+  e.string(json_text(s.artifact_kind));
+  e.optional_string("record_type", s.record_type);
+  e.key("relative_path");
+  e.string(s.relative_path);
+  e.optional_uint("line_number", s.line_number);
+  e.optional_string("source_id", s.source_id);
+  e.close('}');
+}
+
+void emit(Emitter& e, const ArtifactInfo& a) {
+  e.open('{');
+  e.optional_enum("reference_status", a.reference_status);
+  e.optional_string("resolved_path", a.resolved_path);
+  e.optional_uint("snapshot_version", a.snapshot_version);
+  e.optional_uint("size", a.size);
+  e.optional_string("sha256", a.sha256);
+  e.optional_string("media_type", a.media_type);
+  e.optional_string("content", a.content);
+  e.optional_enum("content_encoding", a.content_encoding);
+  e.close('}');
+}
+
+void emit(Emitter& e, const FsTimes& t) {
+  e.open('{');
+  e.optional_datetime("modified", t.modified);
+  e.optional_datetime("accessed", t.accessed);
+  e.optional_datetime("created", t.created);
+  e.close('}');
+}
+
+void emit(Emitter& e, const TimelineEvent& ev) {
+  e.open('{');
+  e.key("schema_version");
+  e.string(ev.schema_version);
+  e.key("event_id");
+  e.string(ev.event_id);
+  e.key("sequence");
+  e.uint(ev.sequence);
+  e.key("provider");
+  e.string(json_text(ev.provider));
+  e.optional_string("source_file_sha256", ev.source_file_sha256);
+  e.optional_datetime("timestamp", ev.timestamp);
+  e.key("timestamp_source");
+  e.string(json_text(ev.timestamp_source));
+  e.key("timestamp_raw");
+  emit_optional(e, ev.timestamp_raw);
+  e.key("event_type");
+  e.string(json_text(ev.event_type));
+  e.optional_string("session_id", ev.session_id);
+  e.optional_string("working_directory", ev.working_directory);
+  e.optional_string("message", ev.message);
+  e.key("source");
+  emit(e, ev.source);
+  e.key("artifact");
+  if (ev.artifact) emit(e, *ev.artifact); else e.null();
+  e.key("fs_times");
+  if (ev.fs_times) emit(e, *ev.fs_times); else e.null();
+  e.key("warnings");
+  emit(e, std::span<const std::string>(ev.warnings));
+  e.key("raw");
+  emit_optional(e, ev.raw);
+  e.close('}');
+}
+
+void emit(Emitter& e, const Diagnostic& d) {
+  e.open('{');
+  e.key("code");
+  e.string(json_text(d.code));
+  e.key("severity");
+  e.string(json_text(d.severity));
+  e.key("source");
+  if (d.source) emit(e, *d.source); else e.null();
+  e.key("message");
+  e.string(d.message);
+  e.close('}');
+}
+
+template <typename Record>
+void emit_compact(const Record& record, OutputSink& sink) {
+  Emitter e(sink, JsonLayout::Compact);
+  emit(e, record);
+}
+
+}  // namespace
+
+Status write_report(const ParseReport& report, OutputTarget target, JsonLayout layout) {
+  OutputSink sink(target);
+  Emitter e(sink, layout);
+  auto failed = [&sink] { return std::unexpected(Error::json_serialization(sink.error_text())); };
+  e.open('{');
+  e.key("events");
+  e.open('[');
+  for (const TimelineEvent& ev : report.events) {
+    e.element();
+    emit(e, ev);
+    if (!sink.ok()) return failed();
+  }
+  e.close(']');
+  e.key("diagnostics");
+  e.open('[');
+  for (const Diagnostic& d : report.diagnostics) {
+    e.element();
+    emit(e, d);
+    if (!sink.ok()) return failed();
+  }
+  e.close(']');
+  e.close('}');
+  if (!sink.flush()) return failed();
+  return {};
+}
+
+void write_compact_value(const TimelineEvent& event, OutputSink& sink) {
+  emit_compact(event, sink);
+}
+void write_compact_value(const Diagnostic& diagnostic, OutputSink& sink) {
+  emit_compact(diagnostic, sink);
+}
+void write_compact_value(const SourceInfo& source, OutputSink& sink) { emit_compact(source, sink); }
+void write_compact_value(const ArtifactInfo& artifact, OutputSink& sink) {
+  emit_compact(artifact, sink);
+}
+void write_compact_value(const FsTimes& times, OutputSink& sink) { emit_compact(times, sink); }
+void write_compact_value(const JsonValue& value, OutputSink& sink) { emit_compact(value, sink); }
+void write_compact_value(std::span<const std::string> strings, OutputSink& sink) {
+  emit_compact(strings, sink);
+}
+
+std::string compact_json(const JsonValue& value) {
+  std::string text;
+  OutputSink sink(OutputTarget::memory(text));
+  write_compact_value(value, sink);
+  return text;
+}
+
+}  // namespace tq

@@ -1,0 +1,24 @@
+#include "output/jsonl.h"
+
+#include <string>
+
+#include "output/json.h"
+
+namespace tq {
+
+Status write_jsonl(OutputTarget target, std::span<const TimelineEvent> events) {
+  OutputSink sink(target, kWriteBufferSize);
+  auto failed = [&sink](std::string_view what) {
+    return std::unexpected(Error::message(std::string(what) + sink.error_text()));
+  };
+  for (const TimelineEvent& event : events) {
+    write_compact_value(event, sink);
+    if (!sink.ok()) return failed("JSON serialization error: ");
+    sink.put('\n');
+    if (!sink.ok()) return failed("I/O write error: ");
+  }
+  if (!sink.flush()) return failed("I/O flush error: ");
+  return {};
+}
+
+}  // namespace tq
