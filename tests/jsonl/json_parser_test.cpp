@@ -1,0 +1,97 @@
+#include "jsonl/json_parser.h"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <string>
+
+namespace tq {
+namespace {
+
+TEST(JsonParserTest, ReadsEveryKindOfValue) {
+  JsonParser parser;
+  auto v = parser.parse(
+      R"({"z":1,"a":[true,false,null],"n":-5,"f":1.5,"s":"h\u00e9\n","big":18446744073709551615})");
+  ASSERT_TRUE(v.has_value()) << v.error();
+  const auto& members = v->as_object();
+  ASSERT_EQ(members.size(), 6u);
+  EXPECT_EQ(members[0].key, "a");
+  EXPECT_EQ(members[5].key, "z");
+  EXPECT_TRUE(v->find("z")->is_uint());
+  EXPECT_EQ(v->find("n")->as_int(), -5);
+  EXPECT_EQ(v->find("f")->as_double(), 1.5);
+  EXPECT_EQ(*v->find_string("s"), "h\xC3\xA9\n");
+  EXPECT_EQ(v->find("big")->as_uint(), 18446744073709551615ull);
+  EXPECT_EQ(v->find("a")->as_array().size(), 3u);
+  EXPECT_TRUE(v->find("a")->as_array()[2].is_null());
+}
+
+TEST(JsonParserTest, RepeatedKeyKeepsTheLastValue) {
+  auto v = parse_json(R"({"type":"a","x":0,"type":"b"})");
+  ASSERT_TRUE(v.has_value());
+  EXPECT_EQ(*v->find_string("type"), "b");
+  EXPECT_EQ(v->as_object().size(), 2u);
+}
+
+TEST(JsonParserTest, NonNegativeIntegersAreUnsigned) {
+  EXPECT_TRUE(parse_json("0")->is_uint());
+  EXPECT_TRUE(parse_json("-0")->is_uint());
+  EXPECT_TRUE(parse_json("9223372036854775807")->is_uint());
+  EXPECT_EQ(parse_json("-9223372036854775808")->as_int(), INT64_MIN);
+}
+
+TEST(JsonParserTest, IntegersBeyondSixtyFourBitsBecomeDoubles) {
+  const std::pair<const char*, double> cases[] = {
+      {"18446744073709551616", 18446744073709551616.0},
+      {"[-9223372036854775809]", -9223372036854775809.0},
+      {R"({"a":100000000000000000000000})", 1e23},
+  };
+  for (const auto& [text, expected] : cases) {
+    SCOPED_TRACE(text);
+    auto v = parse_json(text);
+    ASSERT_TRUE(v.has_value()) << v.error();
+    const JsonValue* n = &*v;
+    if (n->is_array()) n = &n->as_array()[0];
+    if (n->is_object()) n = n->find("a");
+    ASSERT_TRUE(n->is_double());
+    EXPECT_EQ(n->as_double(), expected);
+  }
+}
+
+TEST(JsonParserTest, RejectsInvalidText) {
+  const char* bad[] = {"",          "{",           "[1,]",       "{\"a\" 1}", "tru",
+                       "1 2",       "\"\\ud800\"", "1e400",      "[01]",      "{\"a\":1}}",
+                       "nul"};
+  for (const char* text : bad) {
+    auto v = parse_json(text);
+    EXPECT_FALSE(v.has_value()) << text;
+    if (!v) {
+      EXPECT_FALSE(v.error().empty());
+    }
+  }
+}
+
+TEST(JsonParserTest, NestingIsBoundedAt128Levels) {
+  const std::string ok = std::string(128, '[') + std::string(128, ']');
+  EXPECT_TRUE(parse_json(ok).has_value());
+  const std::string deep = std::string(129, '[') + std::string(129, ']');
+  auto v = parse_json(deep);
+  ASSERT_FALSE(v.has_value());
+  EXPECT_EQ(v.error(), "nesting deeper than 128 levels");
+  const std::string hostile = std::string(100000, '[');
+  EXPECT_FALSE(parse_json(hostile).has_value());
+}
+
+TEST(JsonParserTest, ParserIsReusableAcrossLinesOfDifferentSizes) {
+  JsonParser parser;
+  EXPECT_EQ(parser.parse(R"({"a":")" + std::string(100000, 'x') + R"("})")
+                ->find_string("a")
+                ->size(),
+            100000u);
+  EXPECT_EQ(*parser.parse(R"({"a":"b"})")->find_string("a"), "b");
+  EXPECT_FALSE(parser.parse("{").has_value());
+  EXPECT_EQ(parser.parse("[1]")->as_array().size(), 1u);
+}
+
+}  // namespace
+}  // namespace tq

@@ -1,0 +1,129 @@
+#include "jsonl/line_reader.h"
+
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <string>
+#include <vector>
+
+#include "support/codex_fixtures.h"
+
+namespace tq {
+namespace {
+
+struct Line {
+  uint64_t index;
+  std::string text;
+  std::string error;
+  uint64_t length;
+  bool too_long;
+  bool operator==(const Line&) const = default;
+};
+
+std::ostream& operator<<(std::ostream& os, const Line& l) {
+  return os << "{" << l.index << ", '" << l.text << "', '" << l.error << "', " << l.length << ", "
+            << l.too_long << "}";
+}
+
+struct ReadBack {
+  std::vector<Line> lines;
+  std::string digest;
+};
+
+ReadBack read_lines(const std::filesystem::path& path, uint64_t limit) {
+  auto file = HashingReader::open(path);
+  EXPECT_TRUE(file.has_value());
+  BoundedLineReader reader(std::move(*file), limit);
+  ReadBack out;
+  while (const LineItem* item = reader.next()) {
+    out.lines.push_back(
+        {item->index, item->text, item->error.value_or(""), item->length, item->too_long});
+  }
+  out.digest = std::move(reader).finalize();
+  return out;
+}
+
+TEST(BoundedLineReaderTest, SplitsLinesAndKeepsCarriageReturns) {
+  testing::ScratchDir dir;
+  const std::string long_line(20000, 'q');
+  struct Case {
+    const char* name;
+    std::string bytes;
+    uint64_t limit;
+    std::vector<Line> expected;
+  };
+  const Case cases[] = {
+      {"empty file", "", 10, {}},
+      {"trailing newline adds no line", "a\nb\n", 10, {{0, "a", "", 1, false}, {1, "b", "", 1, false}}},
+      {"last line without newline", "a\nb", 10, {{0, "a", "", 1, false}, {1, "b", "", 1, false}}},
+      {"only newlines", "\n\n\n", 10,
+       {{0, "", "", 0, false}, {1, "", "", 0, false}, {2, "", "", 0, false}}},
+      {"crlf", "ab\r\n", 10, {{0, "ab\r", "", 3, false}}},
+      {"exactly at the limit", "0123456789\n", 10, {{0, "0123456789", "", 10, false}}},
+      {"one over the limit", "0123456789a\n", 10, {{0, "xxxxxxxxxxx", "", 11, true}}},
+      {"far over the limit", std::string(100, 'z') + "\nok", 10,
+       {{0, "xxxxxxxxxxx", "", 100, true}, {1, "ok", "", 2, false}}},
+      {"no limit", std::string(100, 'z'), 0, {{0, std::string(100, 'z'), "", 100, false}}},
+      {"longer than the buffer", long_line + "\n", 0, {{0, long_line, "", 20000, false}}},
+      {"invalid utf-8 line", "a\n\xFF\nz\n", 10,
+       {{0, "a", "", 1, false},
+        {1, "", "invalid utf-8 sequence of 1 bytes from index 0", 1, false},
+        {2, "z", "", 1, false}}},
+      {"truncated sequence", "ab\xE2\x82", 10,
+       {{0, "", "incomplete utf-8 byte sequence from index 2", 4, false}}},
+      {"bad continuation", "\xE2\x28\xA1", 10,
+       {{0, "", "invalid utf-8 sequence of 1 bytes from index 0", 3, false}}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    const auto path = dir.write("f.jsonl", c.bytes);
+    const ReadBack got = read_lines(path, c.limit);
+    EXPECT_EQ(got.lines, c.expected);
+    EXPECT_EQ(got.digest, sha256_bytes(c.bytes));
+    auto whole = sha256_file(path);
+    ASSERT_TRUE(whole.has_value());
+    EXPECT_EQ(*whole, got.digest);
+  }
+}
+
+TEST(HashingTest, KnownDigests) {
+  EXPECT_EQ(sha256_bytes(""), "e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855");
+  EXPECT_EQ(sha256_bytes("abc"),
+            "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad");
+  testing::ScratchDir dir;
+  EXPECT_EQ(sha256_file(dir.write("empty", "")).value(),
+            "e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855");
+}
+
+TEST(HashingTest, MissingFileReportsTheSystemError) {
+  testing::ScratchDir dir;
+  auto digest = sha256_file(dir.path("absent"));
+  ASSERT_FALSE(digest.has_value());
+  EXPECT_EQ(digest.error().value(), ENOENT);
+  EXPECT_FALSE(HashingReader::open(dir.path("absent")).has_value());
+}
+
+TEST(Base64Test, EncodesWithPadding) {
+  // RFC 4648 section 10 test vectors.
+  const std::pair<std::string, std::string> cases[] = {
+      {"", ""},         {"f", "Zg=="},         {"fo", "Zm8="},        {"foo", "Zm9v"},
+      {"foob", "Zm9vYg=="}, {"fooba", "Zm9vYmE="}, {"foobar", "Zm9vYmFy"},
+      {std::string("\xFF\xFE\x00", 3), "//4A"}};
+  for (const auto& [in, out] : cases) EXPECT_EQ(base64_encode(in), out) << in;
+}
+
+TEST(EvidenceFileTest, ReadingLeavesTheAccessTimeAlone) {
+  testing::ScratchDir dir;
+  const auto path = dir.write("f", "line\n");
+  struct timespec times[2] = {{1000000000, 0}, {1000000000, 0}};
+  ASSERT_EQ(::utimensat(AT_FDCWD, path.c_str(), times, 0), 0);
+  ASSERT_TRUE(sha256_file(path).has_value());
+  (void)read_lines(path, 0);
+  struct stat st {};
+  ASSERT_EQ(::stat(path.c_str(), &st), 0);
+  EXPECT_EQ(st.st_atim.tv_sec, 1000000000);
+}
+
+}  // namespace
+}  // namespace tq
