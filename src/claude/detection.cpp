@@ -83,7 +83,7 @@ Result<ReaderOutput> read_history(const fs::path& path, const fs::path& evidence
 
 const ProviderAdapter kClaudeAdapter{
     .profile_dir_name = kProfileDirName,
-    .detect = &detect_input_kind,
+    .detect = &claude::detect_input_kind,
     .parse = &parse_claude_input,
     .evidence_root = &claude_evidence_root,
     .supports = &supports_claude_input,
@@ -94,7 +94,8 @@ const ProviderAdapter kClaudeAdapter{
 
 }  // namespace
 
-Result<std::optional<InputKind>> detect_input_kind(const fs::path& path, bool follow_symlinks) {
+Result<std::optional<InputKind>> claude::detect_input_kind(const fs::path& path,
+                                                          bool follow_symlinks) {
   std::error_code ec;
   const fs::file_status status = follow_symlinks ? fs::status(path, ec) : fs::symlink_status(path, ec);
   if (ec) return std::unexpected(Error::io(path, os_error_text(ec)));

@@ -5,7 +5,7 @@
 // directory that relative paths are measured from, and parsing the path with
 // the matching reader.
 //
-//   TQ_TRY(std::optional<InputKind> kind, detect_input_kind(path, follow_symlinks));
+//   TQ_TRY(std::optional<InputKind> kind, claude::detect_input_kind(path, follow_symlinks));
 //   if (kind) {
 //     TQ_TRY(ReaderOutput out, parse_claude_input(path, *kind,
 //                                                 claude_evidence_root(path, *kind), options));
@@ -29,11 +29,14 @@
 
 namespace tq {
 
+namespace claude {
 // One of ClaudeRoot, History, PasteCache, ImageCache, FileHistory, or none.
 // Error: "I/O error at {path}: {error}" when the path's metadata can't be read
-// (links at the path followed only with `follow_symlinks`).
+// (links at the path followed only with `follow_symlinks`). The Codex adapter
+// has its own detect_input_kind; each lives in its product's namespace.
 [[nodiscard]] Result<std::optional<InputKind>> detect_input_kind(
     const std::filesystem::path& path, bool follow_symlinks);
+}  // namespace claude
 
 // True for the five Claude Code kinds.
 bool supports_claude_input(InputKind kind);
