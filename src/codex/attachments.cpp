@@ -12,7 +12,7 @@
 #include "files/walk.h"
 #include "ordering/ordering.h"
 
-namespace tq {
+namespace tq::codex {
 namespace {
 
 Diagnostic attachment_warning(std::string relative, std::string message) {
@@ -77,4 +77,4 @@ ReaderOutput scan_attachments(const std::filesystem::path& path, const ParserOpt
   return out;
 }
 
-}  // namespace tq
+}  // namespace tq::codex

@@ -15,11 +15,11 @@
 #include "model/model.h"
 #include "parser/options.h"
 
-namespace tq {
+namespace tq::codex {
 
 // A single file, or every regular file below a directory, in path order.
 // Options read: include_content, max_content_size, follow_symlinks.
 ReaderOutput scan_attachments(const std::filesystem::path& path, const ParserOptions& options,
                               const std::filesystem::path& evidence_root);
 
-}  // namespace tq
+}  // namespace tq::codex

@@ -14,7 +14,7 @@
 #include "files/walk.h"
 #include "jsonl/line_reader.h"
 
-namespace tq {
+namespace tq::codex {
 namespace {
 
 namespace fs = std::filesystem;
@@ -189,7 +189,12 @@ Result<ReaderOutput> parse_codex_input(const fs::path& path, InputKind kind,
   }
 }
 
+}  // namespace tq::codex
+
+namespace tq {
+
 const ProviderAdapter& codex_adapter() {
+  using namespace codex;
   static constexpr ProviderAdapter kCodexAdapter{
       ".codex",         &detect_input_kind, &parse_codex_input, &codex_evidence_root,
       &supports_codex_input, &codex_detection_confidence, InputKind::CodexRoot, Provider::Codex};

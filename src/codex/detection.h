@@ -9,6 +9,9 @@
 //   .codex/sessions/…/rollout-….jsonl session rollouts     (codex/sessions.h)
 //   .codex/attachments/<dir>/<file>   attached files       (codex/attachments.h)
 //
+// The operations live in tq::codex, beside the Claude Code adapter's
+// namesakes in tq::claude; `codex_adapter()` is the entry the registry lists.
+//
 // Detection fails only when the path's own metadata can't be read (Io); a path
 // it doesn't recognise is an empty result. Parsing fails with the readers'
 // errors, or for a kind this adapter doesn't read.
@@ -23,7 +26,7 @@
 #include "parser/options.h"
 #include "parser/registry.h"
 
-namespace tq {
+namespace tq::codex {
 
 [[nodiscard]] Result<std::optional<InputKind>> detect_input_kind(
     const std::filesystem::path& path, bool follow_symlinks);
@@ -42,6 +45,10 @@ std::filesystem::path codex_evidence_root(const std::filesystem::path& path, Inp
                                                      InputKind kind,
                                                      const std::filesystem::path& evidence_root,
                                                      const ParserOptions& options);
+
+}  // namespace tq::codex
+
+namespace tq {
 
 // The registry entry of the Codex adapter.
 const ProviderAdapter& codex_adapter();

@@ -5,7 +5,7 @@
 #include "files/paths.h"
 #include "ordering/ordering.h"
 
-namespace tq {
+namespace tq::codex {
 namespace {
 
 // `ts` is whole seconds since the epoch; anything else (1.0 included) is not a
@@ -72,4 +72,4 @@ Result<LineFileOutput> parse_history_file(const std::filesystem::path& path,
   return out;
 }
 
-}  // namespace tq
+}  // namespace tq::codex

@@ -22,7 +22,7 @@
 #include "model/model.h"
 #include "parser/options.h"
 
-namespace tq {
+namespace tq::codex {
 
 // Events (source_file_sha256 set on all), diagnostics and the file's digest.
 // Options read: max_line_size, mode, include_raw.
@@ -37,4 +37,4 @@ std::optional<std::string> string_field(const JsonValue* value, std::string_view
                                         std::string_view relative_path, uint64_t line_number,
                                         std::vector<Diagnostic>& diagnostics);
 
-}  // namespace tq
+}  // namespace tq::codex

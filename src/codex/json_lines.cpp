@@ -5,7 +5,7 @@
 #include "jsonl/json_parser.h"
 #include "jsonl/line_reader.h"
 
-namespace tq {
+namespace tq::codex {
 namespace {
 
 // Length of the UTF-8 white-space character (Unicode White_Space) starting at
@@ -128,4 +128,4 @@ Result<std::string> read_object_lines(const std::filesystem::path& path,
   return std::move(lines).finalize();
 }
 
-}  // namespace tq
+}  // namespace tq::codex

@@ -31,7 +31,7 @@
 #include "model/model.h"
 #include "parser/options.h"
 
-namespace tq {
+namespace tq::codex {
 
 // Called once per object line with its 1-based line number and the parsed
 // object; it may append diagnostics of its own.
@@ -56,4 +56,4 @@ struct LineFileOutput {
   std::string sha256;
 };
 
-}  // namespace tq
+}  // namespace tq::codex

@@ -11,7 +11,7 @@
 #include "jsonl/line_reader.h"
 #include "ordering/ordering.h"
 
-namespace tq {
+namespace tq::codex {
 namespace {
 
 constexpr std::string_view kRolloutPrefix = "rollout-";
@@ -269,4 +269,4 @@ Result<ReaderOutput> scan_sessions(const std::filesystem::path& path, const Pars
   return out;
 }
 
-}  // namespace tq
+}  // namespace tq::codex

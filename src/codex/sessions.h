@@ -24,7 +24,7 @@
 #include "model/model.h"
 #include "parser/options.h"
 
-namespace tq {
+namespace tq::codex {
 
 // A rollout file directly (whatever its name), or every rollout-*.jsonl below a
 // directory, in path order. Options read: follow_symlinks and those of
@@ -47,4 +47,4 @@ std::optional<std::string> session_id_from_file_name(const std::filesystem::path
 std::optional<EventType> classify_session_record(std::string_view record_type,
                                                  const JsonValue& payload);
 
-}  // namespace tq
+}  // namespace tq::codex
