@@ -1,0 +1,64 @@
+"""Fixture trees for the module tests, written from exact bytes into tmp_path."""
+
+import pathlib
+
+import pytest
+
+
+def write_tree(root: pathlib.Path, files: dict[str, bytes]) -> pathlib.Path:
+    """Writes each relative path with its bytes below root; returns root."""
+    root.mkdir(parents=True, exist_ok=True)
+    for relative, data in files.items():
+        target = root / relative
+        target.parent.mkdir(parents=True, exist_ok=True)
+        target.write_bytes(data)
+    return root
+
+
+# Codex writes one prompt per line: session_id, text and ts (Unix seconds).
+# Line 2 is blank, line 3 is not an object, line 4 has a float ts, line 5 is
+# not JSON: the last three each cost one diagnostic in best-effort mode.
+CODEX_HISTORY = (
+    b'{"session_id":"s1","text":"hello","ts":1700000000,'
+    b'"z":18446744073709551615,"b":-1,"a":1.0,"nested":{"y":[1,"two"],"x":null}}\n'
+    b"\n"
+    b"[1]\n"
+    b'{"text":"x","ts":1.0}\n'
+    b"not json\n"
+)
+
+# Lines that Codex history never produces events from.
+CODEX_HISTORY_WITHOUT_EVENTS = b"[1]\n\"text\"\n"
+
+# Claude Code appends one record per submitted prompt; timestamps in ms.
+CLAUDE_HISTORY = (
+    b'{"display":"first prompt","timestamp":1700000001000,'
+    b'"sessionId":"c1","project":"/work/p"}\n'
+)
+
+
+@pytest.fixture
+def codex_root(tmp_path: pathlib.Path) -> pathlib.Path:
+    """A home directory holding a .codex profile with a prompt history."""
+    return write_tree(tmp_path / "home", {".codex/history.jsonl": CODEX_HISTORY})
+
+
+@pytest.fixture
+def codex_without_events(tmp_path: pathlib.Path) -> pathlib.Path:
+    return write_tree(tmp_path / "home", {".codex/history.jsonl": CODEX_HISTORY_WITHOUT_EVENTS})
+
+
+@pytest.fixture
+def two_profiles(tmp_path: pathlib.Path) -> pathlib.Path:
+    """A home directory holding both profile roots."""
+    return write_tree(
+        tmp_path / "home",
+        {".codex/history.jsonl": CODEX_HISTORY, ".claude/history.jsonl": CLAUDE_HISTORY},
+    )
+
+
+@pytest.fixture
+def empty_directory(tmp_path: pathlib.Path) -> pathlib.Path:
+    directory = tmp_path / "empty"
+    directory.mkdir()
+    return directory
