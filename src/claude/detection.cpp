@@ -59,18 +59,25 @@ std::optional<InputKind> file_kind_by_location(const fs::path& path) {
 
 // A directory is a profile root as soon as it holds one of the profile's parts.
 // Entries whose type can't be read are passed over; a directory that can't be
-// listed is simply not a root.
+// listed is simply not a root. The listing itself never follows links (so no
+// link is taken for a cycle); with follow_symlinks each entry is then typed
+// through its link.
 bool looks_like_profile_root(const fs::path& dir, bool follow_symlinks) {
-  for (const WalkItem& item :
-       walk_all(dir, {.follow_symlinks = follow_symlinks, .max_depth = 1})) {
+  for (const WalkItem& item : walk_all(dir, {.follow_symlinks = false, .max_depth = 1})) {
     if (item.error || item.depth != 1) continue;
     std::optional<std::string> name = file_name_bytes(item.path);
     if (!name) continue;
-    if (item.type == fs::file_type::directory &&
+    fs::file_type type = item.type;
+    if (follow_symlinks) {
+      std::error_code ec;
+      type = fs::status(item.path, ec).type();
+      if (ec) continue;
+    }
+    if (type == fs::file_type::directory &&
         (*name == kPasteCacheName || *name == kImageCacheName || *name == kFileHistoryName)) {
       return true;
     }
-    if (item.type == fs::file_type::regular && *name == kHistoryName) return true;
+    if (type == fs::file_type::regular && *name == kHistoryName) return true;
   }
   return false;
 }
@@ -81,7 +88,7 @@ Result<ReaderOutput> read_history(const fs::path& path, const fs::path& evidence
   return ReaderOutput{std::move(history.events), std::move(history.diagnostics)};
 }
 
-const ProviderAdapter kClaudeAdapter{
+constexpr ProviderAdapter kClaudeAdapter{
     .profile_dir_name = kProfileDirName,
     .detect = &claude::detect_input_kind,
     .parse = &parse_claude_input,

@@ -78,6 +78,8 @@ TEST(ClaudeDetectionTest, RecognisesEachKindByItsNamesAndContents) {
        {{"../elsewhere", "r/paste-cache"}}, "r", false, std::nullopt},
       {"root whose cache is a link, followed", {"elsewhere/x"}, {"r"},
        {{"../elsewhere", "r/paste-cache"}}, "r", true, InputKind::ClaudeRoot},
+      {"root whose cache links back to the root, followed", {}, {"r"}, {{".", "r/file-history"}},
+       "r", true, InputKind::ClaudeRoot},
       {"linked history, not followed", {"real.jsonl"}, {}, {{"../real.jsonl", "x/history.jsonl"}},
        "x/history.jsonl", false, std::nullopt},
       {"linked history, followed", {"real.jsonl"}, {}, {{"../real.jsonl", "x/history.jsonl"}},
