@@ -53,6 +53,17 @@ std::strong_ordering compare_component(const Component& a, const Component& b) {
                : (c > 0 ? std::strong_ordering::greater : std::strong_ordering::equal);
 }
 
+// The text of parts[begin, end), one "/" between parts and none doubled after
+// the root.
+std::string join_components(const std::vector<Component>& parts, size_t begin, size_t end) {
+  std::string text;
+  for (size_t i = begin; i < end; ++i) {
+    if (!text.empty() && text.back() != '/') text.push_back('/');
+    text.append(parts[i].name);
+  }
+  return text;
+}
+
 std::string to_relative_text(std::string_view bytes) {
   std::string text = lossy_utf8(bytes);
   std::replace(text.begin(), text.end(), '\\', '/');
@@ -72,12 +83,7 @@ std::string relative_path(const std::filesystem::path& path,
                                 return compare_component(a, b) == 0;
                               });
   if (!is_prefix) return to_relative_text(path_text);
-  std::string rest;
-  for (size_t i = root_parts.size(); i < parts.size(); ++i) {
-    if (!rest.empty()) rest.push_back('/');
-    rest.append(parts[i].name);
-  }
-  return to_relative_text(rest);
+  return to_relative_text(join_components(parts, root_parts.size(), parts.size()));
 }
 
 std::strong_ordering compare_paths(const std::filesystem::path& a,
@@ -101,12 +107,7 @@ std::optional<std::string> file_name_bytes(const std::filesystem::path& path) {
 std::optional<std::filesystem::path> path_parent(const std::filesystem::path& path) {
   std::vector<Component> parts = components(path.native());
   if (parts.empty() || parts.back().kind == ComponentKind::Root) return std::nullopt;
-  std::string text;
-  for (size_t i = 0; i + 1 < parts.size(); ++i) {
-    if (!text.empty() && text != "/") text.push_back('/');
-    text.append(parts[i].name);
-  }
-  return std::filesystem::path(std::move(text));
+  return std::filesystem::path(join_components(parts, 0, parts.size() - 1));
 }
 
 std::optional<std::string> parent_name(const std::filesystem::path& path) {

@@ -26,6 +26,8 @@ TEST(PathsTest, RelativePathStripsTheRootComponentWise) {
       {"relative paths", "x/sessions/r.jsonl", "x", "sessions/r.jsonl"},
       {"leading dot", "./a/b.txt", ".", "a/b.txt"},
       {"empty root", "history.jsonl", "", "history.jsonl"},
+      {"empty root, absolute path", "/a/b", "", "/a/b"},
+      {"root of everything", "/a/b", "/", "a/b"},
       {"backslashes become slashes", "/r/a\\b.txt", "/r", "a/b.txt"},
       {"backslashes in unrelated path", "c:\\x\\y", "/r", "c:/x/y"},
       {"invalid utf-8 replaced", "/r/a\xff.txt", "/r", "a\xEF\xBF\xBD.txt"},
@@ -81,6 +83,7 @@ TEST(PathsTest, ParentDropsTheLastComponent) {
   EXPECT_EQ(path_parent("a/b/c"), std::filesystem::path("a/b"));
   EXPECT_EQ(path_parent("a/b/"), std::filesystem::path("a"));
   EXPECT_EQ(path_parent("/a"), std::filesystem::path("/"));
+  EXPECT_EQ(path_parent("/a/b"), std::filesystem::path("/a"));
   EXPECT_EQ(path_parent("a"), std::filesystem::path(""));
   EXPECT_EQ(path_parent("/"), std::nullopt);
   EXPECT_EQ(path_parent(""), std::nullopt);
