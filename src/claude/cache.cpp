@@ -9,9 +9,9 @@
 #include "files/describe.h"
 #include "files/paths.h"
 #include "files/walk.h"
-#include "ordering/ordering.h"
 #include "model/text.h"
 #include "model/utf8.h"
+#include "ordering/ordering.h"
 
 namespace tq {
 namespace {
@@ -59,38 +59,37 @@ ReaderOutput scan_cache_dir(const fs::path& path, ArtifactKind kind, const Parse
     // through links describes the target exactly then.
     std::expected<FileMetadata, std::error_code> metadata = read_file_metadata(item.path);
     if (!metadata) {
-      out.diagnostics.push_back(cache_warning(
-          kind, concat("Cannot read metadata: ", os_error_text(metadata.error())),
-          relative_path(item.path, evidence_root)));
+      out.diagnostics.push_back(
+          cache_warning(kind, concat("Cannot read metadata: ", os_error_text(metadata.error())),
+                        relative_path(item.path, evidence_root)));
       continue;
     }
     files.push_back(CacheFile{std::move(item.path), *metadata});
   }
 
-  std::stable_sort(files.begin(), files.end(),
-                   [](const CacheFile& a, const CacheFile& b) { return path_less(a.path, b.path); });
+  std::stable_sort(files.begin(), files.end(), [](const CacheFile& a, const CacheFile& b) {
+    return path_less(a.path, b.path);
+  });
 
   for (const CacheFile& file : files) {
     std::string relative = relative_path(file.path, evidence_root);
     std::string key = cache_key(file.path);
-    std::expected<FileDescription, DescribeError> description = describe_file(
-        file.path, file.metadata, options.include_content, options.max_content_size);
+    std::expected<FileDescription, DescribeError> description =
+        describe_file(file.path, file.metadata, options.include_content, options.max_content_size);
     if (!description) {
-      out.diagnostics.push_back(cache_warning(
-          kind, concat("SHA-256 computation failed: ", description.error().text),
-          std::move(relative), std::move(key)));
+      out.diagnostics.push_back(
+          cache_warning(kind, concat("SHA-256 computation failed: ", description.error().text),
+                        std::move(relative), std::move(key)));
       continue;
     }
 
     TimelineEvent e;
     e.provider = Provider::ClaudeCode;
     e.event_type = EventType::OrphanCache;
-    e.event_id = generate_event_id(Provider::ClaudeCode, kind, relative,
-                                   concat("cache:", key));
+    e.event_id = generate_event_id(Provider::ClaudeCode, kind, relative, concat("cache:", key));
     e.sequence = out.events.size();
     e.timestamp = description->times.modified;
-    e.timestamp_source =
-        e.timestamp ? TimestampSource::FilesystemModified : TimestampSource::None;
+    e.timestamp_source = e.timestamp ? TimestampSource::FilesystemModified : TimestampSource::None;
     e.source.artifact_kind = kind;
     e.source.relative_path = std::move(relative);
     ArtifactInfo artifact = description->artifact();

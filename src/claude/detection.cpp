@@ -9,8 +9,8 @@
 #include "claude/history.h"
 #include "files/paths.h"
 #include "files/walk.h"
-#include "parser/claude_root.h"
 #include "model/text.h"
+#include "parser/claude_root.h"
 
 namespace tq {
 namespace {
@@ -102,9 +102,10 @@ constexpr ProviderAdapter kClaudeAdapter{
 }  // namespace
 
 Result<std::optional<InputKind>> claude::detect_input_kind(const fs::path& path,
-                                                          bool follow_symlinks) {
+                                                           bool follow_symlinks) {
   std::error_code ec;
-  const fs::file_status status = follow_symlinks ? fs::status(path, ec) : fs::symlink_status(path, ec);
+  const fs::file_status status =
+      follow_symlinks ? fs::status(path, ec) : fs::symlink_status(path, ec);
   if (ec) return std::unexpected(Error::io(path, os_error_text(ec)));
 
   const bool is_dir = fs::is_directory(status);
@@ -182,7 +183,8 @@ Result<ReaderOutput> parse_claude_input(const fs::path& path, InputKind kind,
     case InputKind::FileHistory:
       return scan_file_history(path, options, evidence_root);
     default:
-      return std::unexpected(Error::message(concat("Claude Code adapter does not support input kind ", identifier(kind), ".")));
+      return std::unexpected(Error::message(
+          concat("Claude Code adapter does not support input kind ", identifier(kind), ".")));
   }
 }
 

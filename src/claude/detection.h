@@ -34,8 +34,8 @@ namespace claude {
 // Error: "I/O error at {path}: {error}" when the path's metadata can't be read
 // (links at the path followed only with `follow_symlinks`). The Codex adapter
 // has its own detect_input_kind; each lives in its product's namespace.
-[[nodiscard]] Result<std::optional<InputKind>> detect_input_kind(
-    const std::filesystem::path& path, bool follow_symlinks);
+[[nodiscard]] Result<std::optional<InputKind>> detect_input_kind(const std::filesystem::path& path,
+                                                                 bool follow_symlinks);
 }  // namespace claude
 
 // True for the five Claude Code kinds.

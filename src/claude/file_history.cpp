@@ -14,9 +14,9 @@
 #include "files/describe.h"
 #include "files/paths.h"
 #include "files/walk.h"
-#include "ordering/ordering.h"
 #include "model/text.h"
 #include "model/utf8.h"
+#include "ordering/ordering.h"
 
 namespace tq {
 namespace {
@@ -79,10 +79,11 @@ void check_chain(const std::vector<const RawEntry*>& chain, std::vector<Diagnost
   for (size_t i = 1; i < ordered.size(); ++i) {
     const RawEntry& first = *ordered[i - 1];
     if (first.version != ordered[i]->version) continue;
-    out.push_back(snapshot_diagnostic(
-        DiagnosticCode::DuplicateSnapshotVersion, Severity::Warning,
-        concat("Duplicate snapshot version v", first.version, " for source '", first.snapshot_id, "' in session '", first.session_id, "'"),
-        first.relative_path, first.snapshot_id));
+    out.push_back(
+        snapshot_diagnostic(DiagnosticCode::DuplicateSnapshotVersion, Severity::Warning,
+                            concat("Duplicate snapshot version v", first.version, " for source '",
+                                   first.snapshot_id, "' in session '", first.session_id, "'"),
+                            first.relative_path, first.snapshot_id));
   }
   const RawEntry& lowest = *ordered.front();
   if (lowest.version == 0) return;
@@ -92,7 +93,8 @@ void check_chain(const std::vector<const RawEntry*>& chain, std::vector<Diagnost
     if (b <= a || b - a == 1) continue;
     out.push_back(snapshot_diagnostic(
         DiagnosticCode::SnapshotVersionGap, Severity::Warning,
-        concat("Snapshot version gap for source '", lowest.snapshot_id, "' in session '", lowest.session_id, "': v", a, " -> v", b, " (missing v", a + 1, "..v", b - 1, ")"),
+        concat("Snapshot version gap for source '", lowest.snapshot_id, "' in session '",
+               lowest.session_id, "': v", a, " -> v", b, " (missing v", a + 1, "..v", b - 1, ")"),
         lowest.relative_path, lowest.snapshot_id));
   }
 }
@@ -106,8 +108,7 @@ TimelineEvent snapshot_event(RawEntry& entry, uint64_t sequence) {
       concat("file_history:", entry.session_id, ":", entry.snapshot_id, "@v", entry.version));
   e.sequence = sequence;
   e.timestamp = entry.description.times.modified;
-  e.timestamp_source =
-      e.timestamp ? TimestampSource::FilesystemModified : TimestampSource::None;
+  e.timestamp_source = e.timestamp ? TimestampSource::FilesystemModified : TimestampSource::None;
   e.session_id = entry.session_id;
   e.source.artifact_kind = ArtifactKind::FileHistory;
   e.source.relative_path = entry.relative_path;
@@ -128,10 +129,10 @@ ReaderOutput scan_file_history(const fs::path& directory, const ParserOptions& o
 
   for (WalkItem& item : walk_all(directory, {.follow_symlinks = options.follow_symlinks})) {
     if (item.error) {
-      out.diagnostics.push_back(snapshot_diagnostic(
-          DiagnosticCode::UnreadableArtifact, Severity::Warning,
-          concat("walkdir error: ", *item.error), relative_path(directory, evidence_root),
-          std::nullopt));
+      out.diagnostics.push_back(
+          snapshot_diagnostic(DiagnosticCode::UnreadableArtifact, Severity::Warning,
+                              concat("walkdir error: ", *item.error),
+                              relative_path(directory, evidence_root), std::nullopt));
       continue;
     }
     if (item.type != fs::file_type::regular) continue;
@@ -144,8 +145,7 @@ ReaderOutput scan_file_history(const fs::path& directory, const ParserOptions& o
     if (!session) {
       out.diagnostics.push_back(snapshot_diagnostic(
           DiagnosticCode::UnreadableArtifact, Severity::Warning,
-          "Cannot determine session ID from parent directory", entry.relative_path,
-          std::nullopt));
+          "Cannot determine session ID from parent directory", entry.relative_path, std::nullopt));
       continue;
     }
     entry.session_id = std::move(*session);
@@ -155,8 +155,7 @@ ReaderOutput scan_file_history(const fs::path& directory, const ParserOptions& o
     // apart instead of sharing one empty id.
     const std::string raw_name = file_name_bytes(entry.path).value_or("");
     const bool name_is_text = !utf8_error(raw_name);
-    std::optional<SnapshotName> name =
-        name_is_text ? parse_snapshot_name(raw_name) : std::nullopt;
+    std::optional<SnapshotName> name = name_is_text ? parse_snapshot_name(raw_name) : std::nullopt;
     if (!name) {
       const std::string shown = name_is_text ? raw_name : lossy_utf8(raw_name);
       if (options.strict()) {
@@ -173,19 +172,19 @@ ReaderOutput scan_file_history(const fs::path& directory, const ParserOptions& o
 
     std::expected<FileMetadata, std::error_code> metadata = read_file_metadata(entry.path);
     if (!metadata) {
-      out.diagnostics.push_back(snapshot_diagnostic(
-          DiagnosticCode::UnreadableArtifact, Severity::Warning,
-          concat("Cannot read metadata: ", os_error_text(metadata.error())),
-          entry.relative_path, entry.snapshot_id));
+      out.diagnostics.push_back(
+          snapshot_diagnostic(DiagnosticCode::UnreadableArtifact, Severity::Warning,
+                              concat("Cannot read metadata: ", os_error_text(metadata.error())),
+                              entry.relative_path, entry.snapshot_id));
       continue;
     }
-    std::expected<FileDescription, DescribeError> description = describe_file(
-        entry.path, *metadata, options.include_content, options.max_content_size);
+    std::expected<FileDescription, DescribeError> description =
+        describe_file(entry.path, *metadata, options.include_content, options.max_content_size);
     if (!description) {
-      out.diagnostics.push_back(snapshot_diagnostic(
-          DiagnosticCode::UnreadableArtifact, Severity::Warning,
-          concat("SHA-256 computation failed: ", description.error().text),
-          entry.relative_path, entry.snapshot_id));
+      out.diagnostics.push_back(
+          snapshot_diagnostic(DiagnosticCode::UnreadableArtifact, Severity::Warning,
+                              concat("SHA-256 computation failed: ", description.error().text),
+                              entry.relative_path, entry.snapshot_id));
       continue;
     }
     entry.description = std::move(*description);

@@ -24,8 +24,7 @@
 namespace tq {
 
 // Options read: mode, follow_symlinks, include_content, max_content_size.
-ReaderOutput scan_file_history(const std::filesystem::path& directory,
-                               const ParserOptions& options,
+ReaderOutput scan_file_history(const std::filesystem::path& directory, const ParserOptions& options,
                                const std::filesystem::path& evidence_root);
 
 }  // namespace tq

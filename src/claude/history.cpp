@@ -12,22 +12,22 @@
 #include "jsonl/json_parser.h"
 #include "jsonl/line_reader.h"
 #include "model/datetime.h"
-#include "ordering/ordering.h"
 #include "model/text.h"
+#include "ordering/ordering.h"
 
 namespace tq {
 namespace {
 
 // Prompts dated outside this window are kept but flagged: Claude Code writes
 // milliseconds, so a value in seconds (or microseconds) lands far outside it.
-constexpr int64_t kReasonableMillisLow = 946684800000;   // 2000-01-01T00:00:00Z
+constexpr int64_t kReasonableMillisLow = 946684800000;    // 2000-01-01T00:00:00Z
 constexpr int64_t kReasonableMillisHigh = 4102444800000;  // 2100-01-01T00:00:00Z
 
 // Unicode White_Space, the set a line is trimmed of.
 bool is_white_space(char32_t c) {
   return (c >= 0x09 && c <= 0x0D) || c == 0x20 || c == 0x85 || c == 0xA0 || c == 0x1680 ||
-         (c >= 0x2000 && c <= 0x200A) || c == 0x2028 || c == 0x2029 || c == 0x202F ||
-         c == 0x205F || c == 0x3000;
+         (c >= 0x2000 && c <= 0x200A) || c == 0x2028 || c == 0x2029 || c == 0x202F || c == 0x205F ||
+         c == 0x3000;
 }
 
 // Decodes the code point of valid UTF-8 `s` starting at byte `i`; sets `len`.
@@ -118,24 +118,25 @@ PromptTimestamp read_timestamp(const JsonValue* field, std::string_view path, ui
     ts.source = TimestampSource::Embedded;
     const double x = field->number_as_double();
     if (x - std::floor(x) != 0) {
-      warnings.push_back(concat("Timestamp has fractional milliseconds at ", path, " line ", line, ", rounding down"));
+      warnings.push_back(concat("Timestamp has fractional milliseconds at ", path, " line ", line,
+                                ", rounding down"));
     }
     const int64_t ms = saturating_millis(x);
     if (ms < kReasonableMillisLow || ms > kReasonableMillisHigh) {
-      warnings.push_back(concat("Timestamp ", ms, " ms is outside reasonable range (2000-2100) at ", path, " line ", line));
+      warnings.push_back(concat("Timestamp ", ms, " ms is outside reasonable range (2000-2100) at ",
+                                path, " line ", line));
     }
     ts.value = datetime_from_unix_millis(ms);
     if (!ts.value) {
-      warnings.push_back(concat("Timestamp ", ms, " ms could not be converted to DateTime at ", path, " line ", line));
+      warnings.push_back(concat("Timestamp ", ms, " ms could not be converted to DateTime at ",
+                                path, " line ", line));
     }
   } else if (field->is_string()) {
-    warnings.push_back(
-        concat("Timestamp is a string (not numeric ms) at ", path, " line ", line));
+    warnings.push_back(concat("Timestamp is a string (not numeric ms) at ", path, " line ", line));
     ts.value = parse_rfc3339_lenient(field->as_string());
     if (ts.value) ts.source = TimestampSource::Embedded;
   } else {
-    warnings.push_back(
-        concat("Timestamp is not a number or string at ", path, " line ", line));
+    warnings.push_back(concat("Timestamp is not a number or string at ", path, " line ", line));
   }
   return ts;
 }
@@ -191,7 +192,8 @@ void append_pasted_contents(const JsonValue& pasted, const PromptContext& prompt
       if (c->is_string()) {
         content = c->as_string();
       } else {
-        entry_warning(concat("pastedContents[", key, "].content expected string, got ", c->type_name()));
+        entry_warning(
+            concat("pastedContents[", key, "].content expected string, got ", c->type_name()));
       }
     }
     std::optional<std::string> reference;
@@ -199,14 +201,15 @@ void append_pasted_contents(const JsonValue& pasted, const PromptContext& prompt
       if (h->is_string()) {
         reference = h->as_string();
       } else {
-        entry_warning(concat("pastedContents[", key, "].contentHash expected string, got ", h->type_name()));
+        entry_warning(
+            concat("pastedContents[", key, "].contentHash expected string, got ", h->type_name()));
       }
     }
 
     TimelineEvent e;
     e.provider = Provider::ClaudeCode;
-    e.event_type = entry_type.starts_with("image") ? EventType::ImageAttachment
-                                                   : EventType::PasteAttachment;
+    e.event_type =
+        entry_type.starts_with("image") ? EventType::ImageAttachment : EventType::PasteAttachment;
     e.session_id = prompt.session_id;
     e.working_directory = prompt.working_directory;
     e.timestamp = prompt.timestamp;
@@ -264,8 +267,7 @@ ReaderOutput parse_history_record(const JsonValue& record, std::string_view disp
                                   uint64_t line, bool include_raw) {
   ReaderOutput out;
   if (!record.is_object()) {
-    out.diagnostics.push_back(history_diagnostic(DiagnosticCode::UnknownRecord,
-                                                 Severity::Warning,
+    out.diagnostics.push_back(history_diagnostic(DiagnosticCode::UnknownRecord, Severity::Warning,
                                                  "Top-level value is not a JSON object, skipping",
                                                  display_path, line));
     return out;
@@ -279,10 +281,10 @@ ReaderOutput parse_history_record(const JsonValue& record, std::string_view disp
     if (display->is_string()) {
       prompt.message = display->as_string();
     } else {
-      out.diagnostics.push_back(history_diagnostic(
-          DiagnosticCode::InvalidFieldType, Severity::Warning,
-          concat("Field 'display' expected string, got ", display->type_name()),
-          display_path, line));
+      out.diagnostics.push_back(
+          history_diagnostic(DiagnosticCode::InvalidFieldType, Severity::Warning,
+                             concat("Field 'display' expected string, got ", display->type_name()),
+                             display_path, line));
     }
   }
   if (!prompt.message) {
@@ -314,8 +316,8 @@ ReaderOutput parse_history_record(const JsonValue& record, std::string_view disp
   if (!pasted->is_object()) {
     out.diagnostics.push_back(history_diagnostic(
         DiagnosticCode::InvalidFieldType, Severity::Warning,
-        concat("Field 'pastedContents' expected object, got ", pasted->type_name()),
-        display_path, line));
+        concat("Field 'pastedContents' expected object, got ", pasted->type_name()), display_path,
+        line));
     return out;
   }
   append_pasted_contents(*pasted, context, display_path, line, out);
@@ -338,34 +340,35 @@ Result<HistoryFileResult> parse_history_file(const std::filesystem::path& path,
     const uint64_t line = item->index + 1;
     if (item->error) {
       if (strict) return std::unexpected(Error::io(path, *item->error));
-      result.diagnostics.push_back(history_diagnostic(
-          DiagnosticCode::UnreadableArtifact, Severity::Error,
-          concat("Failed to read line: ", *item->error), display, line));
+      result.diagnostics.push_back(
+          history_diagnostic(DiagnosticCode::UnreadableArtifact, Severity::Error,
+                             concat("Failed to read line: ", *item->error), display, line));
       continue;
     }
     const std::string_view text = trim_line(item->text);
     if (text.empty()) continue;
     if (item->too_long) {
       if (strict) return std::unexpected(Error::message("Line exceeds max_line_size"));
-      result.diagnostics.push_back(history_diagnostic(
-          DiagnosticCode::InvalidJson, Severity::Warning,
-          concat("Line exceeds max_line_size (", item->length, " > ", options.max_line_size, "), skipping"),
-          display, line));
+      result.diagnostics.push_back(
+          history_diagnostic(DiagnosticCode::InvalidJson, Severity::Warning,
+                             concat("Line exceeds max_line_size (", item->length, " > ",
+                                    options.max_line_size, "), skipping"),
+                             display, line));
       continue;
     }
     auto value = parser.parse(text);
     if (!value) {
       if (strict) return std::unexpected(Error::json_parse(display, line, value.error()));
-      result.diagnostics.push_back(history_diagnostic(DiagnosticCode::InvalidJson,
-                                                      Severity::Error,
+      result.diagnostics.push_back(history_diagnostic(DiagnosticCode::InvalidJson, Severity::Error,
                                                       concat("Invalid JSON: ", value.error()),
                                                       display, line));
       continue;
     }
     ReaderOutput record = parse_history_record(*value, display, line, options.include_raw);
     if (strict) {
-      auto first_error = std::find_if(record.diagnostics.begin(), record.diagnostics.end(),
-                                      [](const Diagnostic& d) { return d.severity == Severity::Error; });
+      auto first_error =
+          std::find_if(record.diagnostics.begin(), record.diagnostics.end(),
+                       [](const Diagnostic& d) { return d.severity == Severity::Error; });
       if (first_error != record.diagnostics.end()) {
         return std::unexpected(Error::message(
             concat("Strict mode at ", display, " line ", line, ": ", first_error->message)));

@@ -57,8 +57,8 @@ std::vector<Reference> collect_references(const std::vector<TimelineEvent>& hist
   return references;
 }
 
-Diagnostic reference_diagnostic(const TimelineEvent& event, DiagnosticCode code,
-                                Severity severity, std::string message) {
+Diagnostic reference_diagnostic(const TimelineEvent& event, DiagnosticCode code, Severity severity,
+                                std::string message) {
   return Diagnostic{code, severity, event.source, std::move(message)};
 }
 
@@ -80,7 +80,8 @@ void fold_match(TimelineEvent& event, const TimelineEvent& match,
   if (artifact.sha256 && found != nullptr && found->sha256 && *artifact.sha256 != *found->sha256) {
     diagnostics.push_back(reference_diagnostic(
         event, DiagnosticCode::HashMismatch, Severity::Error,
-        concat("Inline content and resolved cache '", match.source.relative_path, "' have different SHA-256 values.")));
+        concat("Inline content and resolved cache '", match.source.relative_path,
+               "' have different SHA-256 values.")));
   }
   artifact.reference_status = ReferenceStatus::Resolved;
   artifact.resolved_path = match.source.relative_path;
@@ -96,8 +97,7 @@ void fold_match(TimelineEvent& event, const TimelineEvent& match,
 void resolve_references(std::vector<TimelineEvent>& history,
                         const std::vector<TimelineEvent>& paste_cache,
                         const std::vector<TimelineEvent>& image_cache,
-                        std::set<std::string>& consumed_ids,
-                        std::vector<Diagnostic>& diagnostics) {
+                        std::set<std::string>& consumed_ids, std::vector<Diagnostic>& diagnostics) {
   for (const Reference& reference : collect_references(history)) {
     for (size_t position : reference.positions) {
       TimelineEvent& event = history[position];
@@ -118,9 +118,10 @@ void resolve_references(std::vector<TimelineEvent>& history,
         for (const TimelineEvent* m : matches) consumed_ids.insert(m->event_id);
         if (!event.artifact) event.artifact.emplace();
         event.artifact->reference_status = ReferenceStatus::Ambiguous;
-        diagnostics.push_back(reference_diagnostic(
-            event, DiagnosticCode::AmbiguousReference, Severity::Warning,
-            concat("Cache reference '", reference.key, "' matched multiple files: ", join_paths(matches))));
+        diagnostics.push_back(
+            reference_diagnostic(event, DiagnosticCode::AmbiguousReference, Severity::Warning,
+                                 concat("Cache reference '", reference.key,
+                                        "' matched multiple files: ", join_paths(matches))));
       } else {
         consumed_ids.insert(matches.front()->event_id);
         fold_match(event, *matches.front(), diagnostics);

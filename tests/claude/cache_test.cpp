@@ -33,14 +33,10 @@ TEST_F(ClaudeCacheTest, KeyIsTheNameWithoutItsLastExtension) {
     std::optional<std::string> media_type;
   };
   const Case cases[] = {
-      {"abc.txt", "abc", "text/plain"},
-      {"README", "README", std::nullopt},
-      {".hidden", ".hidden", std::nullopt},
-      {"x.y.json", "x.y", "application/json"},
-      {"shot.PNG", "shot", "image/png"},
-      {"data.jsonl", "data", std::nullopt},
-      {"trailing.", "trailing", std::nullopt},
-      {"\xFF\xFE.txt", "", "text/plain"},
+      {"abc.txt", "abc", "text/plain"},        {"README", "README", std::nullopt},
+      {".hidden", ".hidden", std::nullopt},    {"x.y.json", "x.y", "application/json"},
+      {"shot.PNG", "shot", "image/png"},       {"data.jsonl", "data", std::nullopt},
+      {"trailing.", "trailing", std::nullopt}, {"\xFF\xFE.txt", "", "text/plain"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -99,9 +95,9 @@ TEST_F(ClaudeCacheTest, ReferencedKeysAreMarkedResolved) {
   EXPECT_EQ(out.events[0].source.artifact_kind, ArtifactKind::ImageCache);
   EXPECT_EQ(out.events[0].artifact->reference_status, ReferenceStatus::Resolved);
   EXPECT_FALSE(out.events[1].artifact->reference_status);
-  EXPECT_EQ(out.events[0].event_id, generate_event_id(Provider::ClaudeCode,
-                                                      ArtifactKind::ImageCache,
-                                                      "image-cache/abc.png", "cache:abc"));
+  EXPECT_EQ(out.events[0].event_id,
+            generate_event_id(Provider::ClaudeCode, ArtifactKind::ImageCache, "image-cache/abc.png",
+                              "cache:abc"));
 }
 
 TEST_F(ClaudeCacheTest, ContentIsInlinedOnRequestWithinTheLimit) {
@@ -144,8 +140,8 @@ TEST_F(ClaudeCacheTest, NestedFilesComeInPathOrderAndAreNumbered) {
 TEST_F(ClaudeCacheTest, AFileGivenDirectlyIsItsOwnOnlyEntry) {
   tree_.write(".claude/paste-cache/abc.txt", "x");
   tree_.write(".claude/paste-cache/def.txt", "y");
-  ReaderOutput out = scan_cache_dir(tree_ / ".claude/paste-cache/abc.txt",
-                                    ArtifactKind::PasteCache, {}, tree_ / ".claude", {});
+  ReaderOutput out = scan_cache_dir(tree_ / ".claude/paste-cache/abc.txt", ArtifactKind::PasteCache,
+                                    {}, tree_ / ".claude", {});
   EXPECT_EQ(paths_of(out.events), std::vector<std::string>{"paste-cache/abc.txt"});
 }
 
@@ -189,7 +185,8 @@ TEST_F(ClaudeCacheTest, ALinkCycleIsReportedOnceAndNotEntered) {
   ReaderOutput out = scan("image-cache", ArtifactKind::ImageCache, follow);
   EXPECT_EQ(paths_of(out.events), std::vector<std::string>{"image-cache/S1/1.png"});
   ASSERT_EQ(out.diagnostics.size(), 1u);
-  EXPECT_TRUE(out.diagnostics[0].message.starts_with("walkdir error: ")) << out.diagnostics[0].message;
+  EXPECT_TRUE(out.diagnostics[0].message.starts_with("walkdir error: "))
+      << out.diagnostics[0].message;
 }
 
 TEST_F(ClaudeCacheTest, MissingPathIsOneWalkWarning) {

@@ -1,8 +1,7 @@
 #include "claude/detection.h"
 
-#include <sys/stat.h>
-
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <optional>
 #include <string>
@@ -20,83 +19,70 @@ std::string kind_name(const std::optional<InputKind>& kind) {
   return kind ? std::string(identifier(*kind)) : "none";
 }
 
-// Every case builds its own tree; `path` is below the tree's root.
-struct DetectionCase {
-  const char* name;
-  std::vector<const char*> files;  // regular files to write
-  std::vector<const char*> dirs;   // empty directories to make
-  std::vector<std::pair<const char*, const char*>> links;  // target, link
-  const char* path;
-  bool follow;
-  std::optional<InputKind> kind;
-};
+// Builds a tree from space-separated entries: "a/b" is a file, "a/b/" a
+// directory, "a/b->target" a symbolic link.
+void build(const ClaudeTree& tree, std::string_view layout) {
+  while (!layout.empty()) {
+    const size_t end = std::min(layout.find(' '), layout.size());
+    const std::string_view entry = layout.substr(0, end);
+    layout.remove_prefix(std::min(end + 1, layout.size()));
+    if (const size_t arrow = entry.find("->"); arrow != std::string_view::npos) {
+      tree.link(entry.substr(arrow + 2), entry.substr(0, arrow));
+    } else if (entry.ends_with('/')) {
+      tree.mkdir(entry);
+    } else {
+      tree.write(entry, "{}\n");
+    }
+  }
+}
 
 TEST(ClaudeDetectionTest, RecognisesEachKindByItsNamesAndContents) {
-  const DetectionCase cases[] = {
-      {"profile root with history", {".claude/history.jsonl"}, {}, {}, ".claude", false,
-       InputKind::ClaudeRoot},
-      {"any directory with a history file", {"r/history.jsonl"}, {}, {}, "r", false,
-       InputKind::ClaudeRoot},
-      {"directory with a cache directory", {}, {"r/image-cache"}, {}, "r", false,
-       InputKind::ClaudeRoot},
-      {"directory with a file-history directory", {}, {"r/file-history"}, {}, "r", false,
-       InputKind::ClaudeRoot},
-      {"directory with a history directory", {}, {"r/history.jsonl"}, {}, "r", false,
-       std::nullopt},
-      {"directory with a paste-cache file", {"r/paste-cache"}, {}, {}, "r", false, std::nullopt},
-      {"empty profile directory", {}, {".claude"}, {}, ".claude", false, std::nullopt},
-      {".codex is never ours", {".codex/history.jsonl"}, {".codex/paste-cache"}, {}, ".codex",
-       false, std::nullopt},
-      {".codex history", {".codex/history.jsonl"}, {}, {}, ".codex/history.jsonl", false,
-       std::nullopt},
-      {"history elsewhere", {"x/history.jsonl"}, {}, {}, "x/history.jsonl", false,
-       InputKind::History},
-      {"history inside a cache", {"paste-cache/history.jsonl"}, {}, {},
-       "paste-cache/history.jsonl", false, InputKind::History},
-      {"history below .codex/file-history", {".codex/file-history/history.jsonl"}, {}, {},
-       ".codex/file-history/history.jsonl", false, InputKind::History},
-      {"file-history directory", {}, {"a/file-history"}, {}, "a/file-history", false,
-       InputKind::FileHistory},
-      {"paste-cache directory", {}, {"paste-cache"}, {}, "paste-cache", false,
-       InputKind::PasteCache},
-      {"image-cache directory", {}, {"image-cache"}, {}, "image-cache", false,
-       InputKind::ImageCache},
-      {"paste file", {"paste-cache/a.txt"}, {}, {}, "paste-cache/a.txt", false,
-       InputKind::PasteCache},
-      {"image file", {"image-cache/1.png"}, {}, {}, "image-cache/1.png", false,
-       InputKind::ImageCache},
-      {"image in a session directory", {"image-cache/S1/1.png"}, {}, {}, "image-cache/S1/1.png",
-       false, std::nullopt},
-      {"snapshot beside sessions", {"file-history/a@v1"}, {}, {}, "file-history/a@v1", false,
-       InputKind::FileHistory},
-      {"snapshot in a session", {"file-history/S1/a@v1"}, {}, {}, "file-history/S1/a@v1", false,
-       InputKind::FileHistory},
-      {"snapshot two levels down", {"file-history/S1/d/a@v1"}, {}, {},
-       "file-history/S1/d/a@v1", false, std::nullopt},
-      {"a plain file", {"notes.txt"}, {}, {}, "notes.txt", false, std::nullopt},
-      {"root whose cache is a link, not followed", {"elsewhere/x"}, {"r"},
-       {{"../elsewhere", "r/paste-cache"}}, "r", false, std::nullopt},
-      {"root whose cache is a link, followed", {"elsewhere/x"}, {"r"},
-       {{"../elsewhere", "r/paste-cache"}}, "r", true, InputKind::ClaudeRoot},
-      {"root whose cache links back to the root, followed", {}, {"r"}, {{".", "r/file-history"}},
-       "r", true, InputKind::ClaudeRoot},
-      {"linked history, not followed", {"real.jsonl"}, {}, {{"../real.jsonl", "x/history.jsonl"}},
-       "x/history.jsonl", false, std::nullopt},
-      {"linked history, followed", {"real.jsonl"}, {}, {{"../real.jsonl", "x/history.jsonl"}},
-       "x/history.jsonl", true, InputKind::History},
-      {"link to a root, not followed", {"r/history.jsonl"}, {}, {{"r", "lnk"}}, "lnk", false,
-       std::nullopt},
-      {"link to a root, followed", {"r/history.jsonl"}, {}, {{"r", "lnk"}}, "lnk", true,
-       InputKind::ClaudeRoot},
-      {"trailing slash", {}, {"a/paste-cache"}, {}, "a/paste-cache/", false,
-       InputKind::PasteCache},
+  struct Case {
+    const char* layout;
+    const char* path;
+    bool follow;
+    std::optional<InputKind> kind;
   };
-  for (const DetectionCase& c : cases) {
-    SCOPED_TRACE(c.name);
+  // clang-format off
+  const Case cases[] = {
+      {".claude/history.jsonl", ".claude", false, InputKind::ClaudeRoot},
+      {"r/history.jsonl", "r", false, InputKind::ClaudeRoot},
+      {"r/image-cache/", "r", false, InputKind::ClaudeRoot},
+      {"r/file-history/", "r", false, InputKind::ClaudeRoot},
+      {"r/history.jsonl/", "r", false, std::nullopt},
+      {"r/paste-cache", "r", false, std::nullopt},
+      {".claude/", ".claude", false, std::nullopt},
+      {".codex/history.jsonl .codex/paste-cache/", ".codex", false, std::nullopt},
+      {".codex/history.jsonl", ".codex/history.jsonl", false, std::nullopt},
+      {"x/history.jsonl", "x/history.jsonl", false, InputKind::History},
+      {"paste-cache/history.jsonl", "paste-cache/history.jsonl", false, InputKind::History},
+      {".codex/file-history/history.jsonl", ".codex/file-history/history.jsonl", false,
+       InputKind::History},
+      {"a/file-history/", "a/file-history", false, InputKind::FileHistory},
+      {"paste-cache/", "paste-cache", false, InputKind::PasteCache},
+      {"image-cache/", "image-cache", false, InputKind::ImageCache},
+      {"a/paste-cache/", "a/paste-cache/", false, InputKind::PasteCache},
+      {"paste-cache/a.txt", "paste-cache/a.txt", false, InputKind::PasteCache},
+      {"image-cache/1.png", "image-cache/1.png", false, InputKind::ImageCache},
+      {"image-cache/S1/1.png", "image-cache/S1/1.png", false, std::nullopt},
+      {"file-history/a@v1", "file-history/a@v1", false, InputKind::FileHistory},
+      {"file-history/S1/a@v1", "file-history/S1/a@v1", false, InputKind::FileHistory},
+      {"file-history/S1/d/a@v1", "file-history/S1/d/a@v1", false, std::nullopt},
+      {"notes.txt", "notes.txt", false, std::nullopt},
+      // Links: at the path itself, and among a root's entries.
+      {"elsewhere/x r/paste-cache->../elsewhere", "r", false, std::nullopt},
+      {"elsewhere/x r/paste-cache->../elsewhere", "r", true, InputKind::ClaudeRoot},
+      {"r/file-history->.", "r", true, InputKind::ClaudeRoot},
+      {"real.jsonl x/history.jsonl->../real.jsonl", "x/history.jsonl", false, std::nullopt},
+      {"real.jsonl x/history.jsonl->../real.jsonl", "x/history.jsonl", true, InputKind::History},
+      {"r/history.jsonl lnk->r", "lnk", false, std::nullopt},
+      {"r/history.jsonl lnk->r", "lnk", true, InputKind::ClaudeRoot},
+  };
+  // clang-format on
+  for (const Case& c : cases) {
+    SCOPED_TRACE(std::string(c.layout) + " @ " + c.path + (c.follow ? " (following links)" : ""));
     ClaudeTree tree;
-    for (const char* f : c.files) tree.write(f, "{}\n");
-    for (const char* d : c.dirs) tree.mkdir(d);
-    for (const auto& [target, link] : c.links) tree.link(target, link);
+    build(tree, c.layout);
     auto kind = claude::detect_input_kind(tree.root().native() + "/" + c.path, c.follow);
     ASSERT_TRUE(kind) << kind.error().text();
     EXPECT_EQ(kind_name(*kind), kind_name(c.kind));
@@ -194,9 +180,9 @@ TEST(ClaudeDetectionTest, SupportsExactlyTheClaudeKinds) {
 }
 
 TEST(ClaudeDetectionTest, OtherKindsAreRefusedByName) {
-  for (InputKind kind : {InputKind::Auto, InputKind::CodexRoot, InputKind::CodexHistory,
-                         InputKind::CodexSessions, InputKind::CodexSession,
-                         InputKind::CodexAttachments}) {
+  for (InputKind kind :
+       {InputKind::Auto, InputKind::CodexRoot, InputKind::CodexHistory, InputKind::CodexSessions,
+        InputKind::CodexSession, InputKind::CodexAttachments}) {
     auto out = parse_claude_input("/nonexistent", kind, "/", {});
     ASSERT_FALSE(out);
     EXPECT_EQ(out.error().kind(), ErrorKind::Message);
@@ -242,21 +228,10 @@ TEST(ClaudeDetectionTest, EachKindIsReadByItsOwnReader) {
     }
   }
 
-  auto missing = parse_claude_input(tree / "gone/history.jsonl", InputKind::History, tree.root(), {});
+  auto missing =
+      parse_claude_input(tree / "gone/history.jsonl", InputKind::History, tree.root(), {});
   ASSERT_FALSE(missing);
   EXPECT_EQ(missing.error().kind(), ErrorKind::Io);
-}
-
-TEST(ClaudeDetectionTest, AdapterEntryNamesTheClaudeOperations) {
-  const ProviderAdapter& a = claude_adapter();
-  EXPECT_EQ(a.profile_dir_name, ".claude");
-  EXPECT_EQ(a.detect, &claude::detect_input_kind);
-  EXPECT_EQ(a.parse, &parse_claude_input);
-  EXPECT_EQ(a.evidence_root, &claude_evidence_root);
-  EXPECT_EQ(a.supports, &supports_claude_input);
-  EXPECT_EQ(a.confidence, &claude_detection_confidence);
-  EXPECT_EQ(a.root_kind, InputKind::ClaudeRoot);
-  EXPECT_EQ(a.provider, Provider::ClaudeCode);
 }
 
 }  // namespace

@@ -63,8 +63,7 @@ TEST_F(ClaudeFileHistoryTest, ChainsAreCheckedForRepeatedAndMissingVersions) {
     SCOPED_TRACE(c.name);
     ClaudeTree tree;
     for (const char* f : c.files) tree.write(std::string(".claude/file-history/") + f, "x");
-    ReaderOutput out =
-        scan_file_history(tree / ".claude/file-history", {}, tree / ".claude");
+    ReaderOutput out = scan_file_history(tree / ".claude/file-history", {}, tree / ".claude");
     EXPECT_EQ(out.events.size(), c.files.size());
     EXPECT_EQ(messages_of(out.diagnostics), c.diagnostics);
   }
@@ -120,8 +119,7 @@ TEST_F(ClaudeFileHistoryTest, SnapshotNamesSplitAtTheLastMarker) {
     ClaudeTree tree;
     tree.write(std::string(".claude/file-history/S1/") + c.name, "x");
 
-    ReaderOutput lenient =
-        scan_file_history(tree / ".claude/file-history", {}, tree / ".claude");
+    ReaderOutput lenient = scan_file_history(tree / ".claude/file-history", {}, tree / ".claude");
     ASSERT_EQ(lenient.events.size(), 1u);
     EXPECT_TRUE(lenient.diagnostics.empty());
     const TimelineEvent& e = lenient.events[0];
@@ -156,9 +154,10 @@ TEST_F(ClaudeFileHistoryTest, EventsDescribeTheSnapshotFileInPathOrder) {
   tree_.write(".claude/file-history/S1/abc@v10", "ten");
   tree_.write(".claude/file-history/S1/notes.txt", "n");
   ReaderOutput out = scan();
-  EXPECT_EQ(messages_of(out.diagnostics),
-            std::vector<std::string>{
-                "Snapshot version gap for source 'abc' in session 'S1': v2 -> v10 (missing v3..v9)"});
+  EXPECT_EQ(
+      messages_of(out.diagnostics),
+      std::vector<std::string>{
+          "Snapshot version gap for source 'abc' in session 'S1': v2 -> v10 (missing v3..v9)"});
   EXPECT_EQ(paths_of(out.events),
             (std::vector<std::string>{"file-history/S1/abc@v10", "file-history/S1/abc@v2",
                                       "file-history/S1/notes.txt"}));
@@ -228,8 +227,8 @@ TEST_F(ClaudeFileHistoryTest, SessionComesFromTheFilesOwnDirectory) {
 
   // Reached through "..", a file has no directory name to take.
   tree_.write(".claude/file-history/S1/x@v1", "x");
-  ReaderOutput dotdot = scan_file_history(tree_ / ".claude/file-history/S1/deeper/..", {},
-                                          tree_ / ".claude");
+  ReaderOutput dotdot =
+      scan_file_history(tree_ / ".claude/file-history/S1/deeper/..", {}, tree_ / ".claude");
   ASSERT_EQ(dotdot.diagnostics.size(), 1u);
   EXPECT_EQ(dotdot.diagnostics[0].code, DiagnosticCode::UnreadableArtifact);
   EXPECT_EQ(dotdot.diagnostics[0].severity, Severity::Warning);
@@ -266,10 +265,9 @@ TEST_F(ClaudeFileHistoryTest, MissingDirectoryIsOneWalkWarning) {
   ReaderOutput out = scan();
   EXPECT_TRUE(out.events.empty());
   ASSERT_EQ(out.diagnostics.size(), 1u);
-  EXPECT_EQ(out.diagnostics[0].message,
-            "walkdir error: IO error for operation on " +
-                (tree_ / ".claude/file-history").string() +
-                ": No such file or directory (os error 2)");
+  EXPECT_EQ(out.diagnostics[0].message, "walkdir error: IO error for operation on " +
+                                            (tree_ / ".claude/file-history").string() +
+                                            ": No such file or directory (os error 2)");
 }
 
 }  // namespace

@@ -120,24 +120,37 @@ TEST(ClaudeHistoryTest, TimestampsAreMillisecondsOrLenientRfc3339Text) {
       {"1700000000000.5", "2023-11-14T22:13:20Z", TimestampSource::Embedded, {fraction}},
       {"946684800000", "2000-01-01T00:00:00Z", TimestampSource::Embedded, {}},
       {"4102444800000", "2100-01-01T00:00:00Z", TimestampSource::Embedded, {}},
-      {"4102444800001", "2100-01-01T00:00:00.001Z", TimestampSource::Embedded,
+      {"4102444800001",
+       "2100-01-01T00:00:00.001Z",
+       TimestampSource::Embedded,
        {out_of_range("4102444800001")}},
       {"0", "1970-01-01T00:00:00Z", TimestampSource::Embedded, {out_of_range("0")}},
       {"-1", "1969-12-31T23:59:59.999Z", TimestampSource::Embedded, {out_of_range("-1")}},
-      {"-1.5", "1969-12-31T23:59:59.999Z", TimestampSource::Embedded,
+      {"-1.5",
+       "1969-12-31T23:59:59.999Z",
+       TimestampSource::Embedded,
        {fraction, out_of_range("-1")}},
-      {"1e300", std::nullopt, TimestampSource::Embedded,
+      {"1e300",
+       std::nullopt,
+       TimestampSource::Embedded,
        {out_of_range("9223372036854775807"), unconvertible("9223372036854775807")}},
-      {"-1e300", std::nullopt, TimestampSource::Embedded,
+      {"-1e300",
+       std::nullopt,
+       TimestampSource::Embedded,
        {out_of_range("-9223372036854775808"), unconvertible("-9223372036854775808")}},
-      {R"("2024-01-02T03:04:05+02:00")", "2024-01-02T01:04:05Z", TimestampSource::Embedded,
+      {R"("2024-01-02T03:04:05+02:00")",
+       "2024-01-02T01:04:05Z",
+       TimestampSource::Embedded,
        {as_string}},
-      {R"("2024-01-02 03:04:05Z")", "2024-01-02T03:04:05Z", TimestampSource::Embedded,
+      {R"("2024-01-02 03:04:05Z")", "2024-01-02T03:04:05Z", TimestampSource::Embedded, {as_string}},
+      {R"("2024-01-02t03:04:05.5 utc  ")",
+       "2024-01-02T03:04:05.500Z",
+       TimestampSource::Embedded,
        {as_string}},
-      {R"("2024-01-02t03:04:05.5 utc  ")", "2024-01-02T03:04:05.500Z",
-       TimestampSource::Embedded, {as_string}},
-      {R"("2024 - 01 - 02T03 : 04 : 05 +0200")", "2024-01-02T01:04:05Z",
-       TimestampSource::Embedded, {as_string}},
+      {R"("2024 - 01 - 02T03 : 04 : 05 +0200")",
+       "2024-01-02T01:04:05Z",
+       TimestampSource::Embedded,
+       {as_string}},
       {R"("2024-01-02T03:04:05")", std::nullopt, TimestampSource::None, {as_string}},
       {R"("yesterday")", std::nullopt, TimestampSource::None, {as_string}},
       {R"("2024-01-02T03:04:05Z x")", std::nullopt, TimestampSource::None, {as_string}},
@@ -224,19 +237,18 @@ TEST(ClaudeHistoryTest, SortedMapKeysOrderIntegerKeysByValue) {
 }
 
 TEST(ClaudeHistoryTest, PastedContentsBecomeAttachmentEvents) {
-  ReaderOutput out = parse_record(
-      R"({"display":"p","sessionId":"s","project":"/w","timestamp":1700000000000,)"
-      R"("pastedContents":{"10":{"type":"image/png","contentHash":"abc"},)"
-      R"("2":{"id":2,"type":"text","content":"a"},"3":{"type":"text"},)"
-      R"("4":{"content":"xy","contentHash":"h4"}}})");
+  ReaderOutput out =
+      parse_record(R"({"display":"p","sessionId":"s","project":"/w","timestamp":1700000000000,)"
+                   R"("pastedContents":{"10":{"type":"image/png","contentHash":"abc"},)"
+                   R"("2":{"id":2,"type":"text","content":"a"},"3":{"type":"text"},)"
+                   R"("4":{"content":"xy","contentHash":"h4"}}})");
   ASSERT_EQ(out.events.size(), 5u);
   EXPECT_TRUE(out.diagnostics.empty());
 
   const TimelineEvent& inline_text = out.events[1];
   EXPECT_EQ(inline_text.event_type, EventType::PasteAttachment);
-  EXPECT_EQ(inline_text.event_id,
-            generate_event_id(Provider::ClaudeCode, ArtifactKind::History, "history.jsonl",
-                              "history:1:paste:2", 0));
+  EXPECT_EQ(inline_text.event_id, generate_event_id(Provider::ClaudeCode, ArtifactKind::History,
+                                                    "history.jsonl", "history:1:paste:2", 0));
   EXPECT_EQ(inline_text.source.record_type, "pasted_content");
   EXPECT_FALSE(inline_text.source.source_id);
   EXPECT_EQ(inline_text.session_id, "s");
@@ -303,8 +315,8 @@ TEST(ClaudeHistoryTest, AttachmentTypeDecidesImageByItsFirstFiveBytes) {
 }
 
 TEST(ClaudeHistoryTest, MalformedPastedEntriesWarnWithTheirKey) {
-  ReaderOutput out = parse_record(
-      R"({"pastedContents":{"1":5,"2":{"type":7,"content":false,"contentHash":[]}}})");
+  ReaderOutput out =
+      parse_record(R"({"pastedContents":{"1":5,"2":{"type":7,"content":false,"contentHash":[]}}})");
   ASSERT_EQ(out.events.size(), 2u);
   EXPECT_EQ(messages_of(out.diagnostics),
             (std::vector<std::string>{"pastedContents[1] is not an object, skipping",
@@ -369,7 +381,8 @@ TEST_F(ClaudeHistoryFileTest, BadLinesBecomeDiagnosticsInBestEffortMode) {
   ParserOptions options;
   options.max_line_size = 20;
   auto result = parse(
-      "{\"display\":\"a\"}\n{not json\n\xFF\n{\"display\":\"0123456789\"}\n[1]\n{\"display\":\"z\"}\n",
+      "{\"display\":\"a\"}\n{not "
+      "json\n\xFF\n{\"display\":\"0123456789\"}\n[1]\n{\"display\":\"z\"}\n",
       options);
   ASSERT_TRUE(result) << result.error().text();
   ASSERT_EQ(result->events.size(), 2u);

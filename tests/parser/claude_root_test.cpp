@@ -48,8 +48,8 @@ class ClaudeRootTest : public ::testing::Test {
 };
 
 TEST_F(ClaudeRootTest, HistoryAloneLeavesEveryReferenceMissing) {
-  tree_.write(".claude/history.jsonl",
-              paste_line(R"("contentHash":"h1")") + paste_line(R"("type":"image","contentHash":"h2")"));
+  tree_.write(".claude/history.jsonl", paste_line(R"("contentHash":"h1")") +
+                                           paste_line(R"("type":"image","contentHash":"h2")"));
   Parsed p = parse();
   ASSERT_EQ(p.events.size(), 4u);
   EXPECT_EQ(messages_of(p.diagnostics),
@@ -120,8 +120,11 @@ TEST_F(ClaudeRootTest, ReferencesResolveAgainstTheirOwnCacheOnly) {
        ReferenceStatus::Ambiguous,
        {"Cache reference 'k' matched multiple files: image-cache/S1/k.png, image-cache/S2/k.png"},
        {}},
-      {"key differs only by extension", {"paste-cache/k.v1.txt"}, R"("contentHash":"k")",
-       ReferenceStatus::Missing, {"Cache reference 'k' could not be resolved."},
+      {"key differs only by extension",
+       {"paste-cache/k.v1.txt"},
+       R"("contentHash":"k")",
+       ReferenceStatus::Missing,
+       {"Cache reference 'k' could not be resolved."},
        {"paste-cache/k.v1.txt"}},
   };
   for (const Case& c : cases) {
@@ -130,8 +133,7 @@ TEST_F(ClaudeRootTest, ReferencesResolveAgainstTheirOwnCacheOnly) {
     tree.write(".claude/history.jsonl", paste_line(c.entry));
     for (const char* f : c.cache_files) tree.write(std::string(".claude/") + f, f);
     Parsed p;
-    ASSERT_TRUE(
-        parse_claude_root(tree / ".claude", tree / ".claude", {}, p.events, p.diagnostics));
+    ASSERT_TRUE(parse_claude_root(tree / ".claude", tree / ".claude", {}, p.events, p.diagnostics));
     EXPECT_EQ(messages_of(p.diagnostics), c.diagnostics);
     ASSERT_TRUE(attachment(p, 1));
     EXPECT_EQ(attachment(p, 1)->artifact->reference_status, c.status);
@@ -208,17 +210,16 @@ TEST_F(ClaudeRootTest, InlineContentThatDisagreesWithTheCacheIsAHashMismatch) {
 }
 
 TEST_F(ClaudeRootTest, SnapshotsTakeTheirSessionsOnlyProject) {
-  tree_.write(".claude/history.jsonl",
-              R"({"sessionId":"S1","project":"/p"})"
-              "\n"
-              R"({"sessionId":"S1","project":"/p"})"
-              "\n"
-              R"({"sessionId":"S1"})"
-              "\n"
-              R"({"sessionId":"S2","project":"/a"})"
-              "\n"
-              R"({"sessionId":"S2","project":"/b"})"
-              "\n");
+  tree_.write(".claude/history.jsonl", R"({"sessionId":"S1","project":"/p"})"
+                                       "\n"
+                                       R"({"sessionId":"S1","project":"/p"})"
+                                       "\n"
+                                       R"({"sessionId":"S1"})"
+                                       "\n"
+                                       R"({"sessionId":"S2","project":"/a"})"
+                                       "\n"
+                                       R"({"sessionId":"S2","project":"/b"})"
+                                       "\n");
   for (const char* f : {"S1/x@v1", "S2/x@v1", "S3/x@v1"}) {
     tree_.write(std::string(".claude/file-history/") + f, "x");
   }
@@ -288,7 +289,8 @@ TEST_F(ClaudeRootTest, HistoryErrorsEndTheWalkWithNothingAppended) {
   Status status = parse_claude_root(tree_ / ".claude", tree_.root(), options, events, diagnostics);
   ASSERT_FALSE(status);
   EXPECT_EQ(status.error().kind(), ErrorKind::JsonParse);
-  EXPECT_TRUE(status.error().text().starts_with("JSON parse error at .claude/history.jsonl line 1: "))
+  EXPECT_TRUE(
+      status.error().text().starts_with("JSON parse error at .claude/history.jsonl line 1: "))
       << status.error().text();
   EXPECT_TRUE(events.empty());
   EXPECT_TRUE(diagnostics.empty());
