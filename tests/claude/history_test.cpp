@@ -464,34 +464,22 @@ TEST_F(ClaudeHistoryFileTest, MissingFileIsAnIoError) {
                                        ": No such file or directory (os error 2)");
 }
 
-TEST_F(ClaudeHistoryFileTest, RelativePathsAndIdsDoNotDependOnWhereTheTreeLies) {
-  const std::string bytes =
-      R"({"display":"p","timestamp":1,"pastedContents":{"1":{"content":"x"}}})"
-      "\n";
-  auto first = parse(bytes);
-  ClaudeTree other;
-  const auto other_path = other.write(".claude/history.jsonl", bytes);
-  auto second = parse_history_file(other_path, {}, other.root());
-  ASSERT_TRUE(first && second);
-  ASSERT_EQ(first->events.size(), 2u);
-  ASSERT_EQ(second->events.size(), 2u);
-  EXPECT_EQ(second->events[0].source.relative_path, ".claude/history.jsonl");
-  EXPECT_EQ(first->events[0].source.relative_path, "history.jsonl");
-
-  ClaudeTree third;
-  auto third_result =
-      parse_history_file(third.write(".claude/history.jsonl", bytes), {}, third.root());
-  ASSERT_TRUE(third_result);
+TEST(ClaudeHistoryPlacementTest, IdsDependOnlyOnThePathBelowTheEvidenceRoot) {
+  const std::string bytes = R"({"display":"p","pastedContents":{"1":{"content":"x"}}})"
+                            "\n";
+  ClaudeTree a;
+  ClaudeTree b;
+  auto in_a = parse_history_file(a.write(".claude/history.jsonl", bytes), {}, a.root());
+  auto in_b = parse_history_file(b.write(".claude/history.jsonl", bytes), {}, b.root());
+  auto outside = parse_history_file(b / ".claude/history.jsonl", {}, "/elsewhere");
+  ASSERT_TRUE(in_a && in_b && outside);
+  ASSERT_EQ(in_a->events.size(), 2u);
   for (size_t i = 0; i < 2; ++i) {
-    EXPECT_EQ(second->events[i].event_id, third_result->events[i].event_id);
-    EXPECT_EQ(second->events[i].warnings, third_result->events[i].warnings);
+    EXPECT_EQ(in_a->events[i].source.relative_path, ".claude/history.jsonl");
+    EXPECT_EQ(in_a->events[i].event_id, in_b->events[i].event_id);
+    // A root that is no leading part of the path leaves the path whole.
+    EXPECT_EQ(outside->events[i].source.relative_path, (b / ".claude/history.jsonl").string());
   }
-  EXPECT_NE(first->events[0].event_id, second->events[0].event_id);
-
-  // A root that is no leading part of the path leaves the path whole.
-  auto unrelated = parse_history_file(other_path, {}, "/nonexistent-root");
-  ASSERT_TRUE(unrelated);
-  EXPECT_EQ(unrelated->events[0].source.relative_path, other_path.string());
 }
 
 TEST(ClaudeHistorySampleTest, PrettyPrintedHistoryGivesOneInvalidJsonPerLine) {
