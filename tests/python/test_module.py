@@ -3,6 +3,7 @@
 import ast
 import ctypes
 import inspect
+import os
 import pathlib
 import shutil
 import subprocess
@@ -192,7 +193,7 @@ def test_import_from_a_sub_interpreter_fails():
         [sys.executable, "-c", script],
         capture_output=True,
         text=True,
-        env={"PYTHONPATH": module_dir},
+        env={**os.environ, "PYTHONPATH": module_dir},
         timeout=60,
     )
     assert result.returncode == 0, result.stderr
