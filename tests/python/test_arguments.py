@@ -1,6 +1,5 @@
 """Binding, argument conversion and path extraction, with their exact messages."""
 
-import pathlib
 import sys
 import tracemalloc
 

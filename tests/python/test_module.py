@@ -121,14 +121,6 @@ def test_signatures_are_positional_or_keyword_with_their_defaults(name):
         assert type(parameter.default) is type(expected[parameter.name])
 
 
-def test_to_csv_orders_content_and_message_before_raw():
-    assert list(inspect.signature(tracequill.to_csv).parameters)[2:5] == [
-        "include_content",
-        "include_message",
-        "include_raw",
-    ]
-
-
 def test_stub_matches_the_runtime_signatures():
     stub = ast.parse((REPO / "python" / "tracequill.pyi").read_text())
     functions = {node.name: node for node in stub.body if isinstance(node, ast.FunctionDef)}

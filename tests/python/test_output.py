@@ -5,7 +5,6 @@ import errno
 import io
 import json
 import os
-import pathlib
 
 import pytest
 
@@ -192,8 +191,3 @@ def test_convert_write_failures_are_value_errors(codex_root, format, prefix):
     assert type(raised.value) is ValueError
     assert str(raised.value) == prefix + os_text(errno.ENOSPC)
 
-
-def test_convert_accepts_path_like_destinations(codex_root, tmp_path):
-    output = pathlib.Path(tmp_path / "out.jsonl")
-    tracequill.convert(codex_root, output, "jsonl")
-    assert output.read_text() == tracequill.to_jsonl(codex_root)
