@@ -115,20 +115,25 @@ def test_convert_creates_with_mode_0666_less_the_umask(codex_root, tmp_path):
     assert output.stat().st_mode & 0o777 == 0o640
 
 
-def test_convert_into_a_missing_directory(codex_root, tmp_path):
-    output = tmp_path / "missing" / "out.json"
+# (destination below tmp_path, errno): destinations the system can't create.
+# A NUL would otherwise cut the name short and create "out" instead.
+UNCREATABLE_DESTINATIONS = [
+    ("missing/out.json", errno.ENOENT),
+    ("directory", errno.EISDIR),
+    ("out\0.json", errno.EINVAL),
+]
+
+
+@pytest.mark.parametrize("relative,number", UNCREATABLE_DESTINATIONS)
+def test_convert_destination_that_cannot_be_created(codex_root, tmp_path, relative, number):
+    (tmp_path / "directory").mkdir()
+    output = f"{tmp_path}/{relative}"
     with pytest.raises(OSError) as raised:
         tracequill.convert(codex_root, output)
     assert type(raised.value) is OSError
-    assert raised.value.args == (f"Cannot create '{output}': {os_text(errno.ENOENT)}",)
-
-
-def test_convert_with_nul_in_the_destination_creates_nothing(codex_root, tmp_path):
-    output = f"{tmp_path / 'out'}\0.json"
-    with pytest.raises(OSError) as raised:
-        tracequill.convert(codex_root, output)
-    assert raised.value.args == (f"Cannot create '{output}': {os_text(errno.EINVAL)}",)
-    assert list(tmp_path.iterdir()) == [codex_root]
+    assert raised.value.args == (f"Cannot create '{output}': {os_text(number)}",)
+    assert sorted(p.name for p in tmp_path.iterdir()) == ["directory", "home"]
+    assert list((tmp_path / "directory").iterdir()) == []
 
 
 @pytest.mark.parametrize("format", ["JSON", "Csv", "", "json ", "xml", "json\0"])

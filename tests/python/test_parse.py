@@ -134,10 +134,12 @@ PATH_FAILURES = [
 @pytest.mark.parametrize("name,relative,error,message", PATH_FAILURES,
                          ids=[f[0] for f in PATH_FAILURES])
 @pytest.mark.parametrize("function", ["parse", "to_json", "to_jsonl", "to_csv"])
-def test_path_failures(tmp_path, function, name, relative, error, message):
+def test_path_failures(tmp_path, monkeypatch, function, name, relative, error, message):
     (tmp_path / "empty").mkdir()
     (tmp_path / "file").write_bytes(b"")
-    path = tmp_path / relative
+    # A relative path is used as given, not made absolute, also in messages.
+    monkeypatch.chdir(tmp_path)
+    path = relative
     with pytest.raises(error) as raised:
         getattr(tracequill, function)(path)
     # The built-in class itself, created from the message alone.
