@@ -171,6 +171,27 @@ TEST(CodexDetectionTest, RootParseReadsHistorySessionsThenAttachments) {
   EXPECT_EQ(failed.error().kind(), ErrorKind::JsonParse);
 }
 
+TEST(CodexDetectionTest, SameTreeInTwoPlacesGivesTheSameEvents) {
+  ScratchDir dir;
+  std::vector<std::vector<std::string>> runs;
+  for (const char* home : {"one", "elsewhere/two"}) {
+    const std::string root = std::string(home) + "/.codex";
+    dir.write(root + "/history.jsonl", "{\"text\":\"p\",\"ts\":1}\n");
+    dir.write(root + "/sessions/2025/rollout-x.jsonl",
+              "{\"type\":\"session_meta\",\"payload\":{\"id\":\"s\"}}\n");
+    auto out = parse_codex_input(dir.path(root), InputKind::CodexRoot, dir.path(root), {});
+    ASSERT_TRUE(out.has_value());
+    std::vector<std::string> lines;
+    for (const TimelineEvent& e : out->events) {
+      lines.push_back(e.event_id + " " + e.source.relative_path + " " +
+                      e.source_file_sha256.value_or("-") + " " + e.session_id.value_or("-"));
+    }
+    runs.push_back(lines);
+  }
+  EXPECT_EQ(runs[0].size(), 2u);
+  EXPECT_EQ(runs[0], runs[1]);
+}
+
 TEST(CodexDetectionTest, AdapterEntryHoldsTheCodexOperations) {
   const ProviderAdapter& entry = codex_adapter();
   EXPECT_EQ(entry.profile_dir_name, ".codex");
