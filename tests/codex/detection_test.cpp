@@ -5,7 +5,6 @@
 #include <string>
 #include <vector>
 
-#include "parser/registry.h"
 #include "support/codex_fixtures.h"
 
 namespace tq::codex {
@@ -190,19 +189,6 @@ TEST(CodexDetectionTest, SameTreeInTwoPlacesGivesTheSameEvents) {
   }
   EXPECT_EQ(runs[0].size(), 2u);
   EXPECT_EQ(runs[0], runs[1]);
-}
-
-TEST(CodexDetectionTest, AdapterEntryHoldsTheCodexOperations) {
-  const ProviderAdapter& entry = codex_adapter();
-  EXPECT_EQ(entry.profile_dir_name, ".codex");
-  EXPECT_EQ(entry.root_kind, InputKind::CodexRoot);
-  EXPECT_EQ(entry.provider, Provider::Codex);
-  EXPECT_EQ(entry.detect, &detect_input_kind);
-  EXPECT_EQ(entry.parse, &parse_codex_input);
-  EXPECT_EQ(entry.evidence_root, &codex_evidence_root);
-  EXPECT_EQ(entry.supports, &supports_codex_input);
-  EXPECT_EQ(entry.confidence, &codex_detection_confidence);
-  EXPECT_EQ(provider_registry().front().provider, Provider::Codex);
 }
 
 }  // namespace

@@ -127,16 +127,5 @@ TEST(WalkTest, DanglingLinkIsAnErrorOnlyWhenFollowed) {
   EXPECT_EQ(walk_lines(dir, dir.path("t"), {.follow_symlinks = false}), plain);
 }
 
-TEST(WalkTest, WalkCanStopEarly) {
-  ScratchDir dir;
-  dir.write("t/a", "");
-  dir.write("t/b", "");
-  DirectoryWalk walk(dir.path("t"), {});
-  ASSERT_TRUE(walk.next().has_value());
-  std::optional<WalkItem> first = walk.next();
-  ASSERT_TRUE(first.has_value());
-  EXPECT_EQ(first->path, dir.path("t") / "a");
-}
-
 }  // namespace
 }  // namespace tq
