@@ -216,3 +216,18 @@ def test_other_threads_run_while_parsing(tmp_path):
     # Holding the lock through the parse would stall this thread for the whole
     # call; allow a generous margin for a busy machine.
     assert longest_stall < elapsed / 4, (longest_stall, elapsed)
+
+
+def test_parallel_parses_agree(two_profiles):
+    expected = tracequill.parse(two_profiles, include_raw=True)
+    results = [None] * 4
+
+    def work(index):
+        results[index] = [tracequill.parse(two_profiles, include_raw=True) for _ in range(25)]
+
+    threads = [threading.Thread(target=work, args=(i,)) for i in range(len(results))]
+    for thread in threads:
+        thread.start()
+    for thread in threads:
+        thread.join()
+    assert all(result == expected for batch in results for result in batch)
