@@ -32,12 +32,20 @@ TEST_F(ClaudeCacheTest, KeyIsTheNameWithoutItsLastExtension) {
     std::string key;
     std::optional<std::string> media_type;
   };
+  // clang-format off
   const Case cases[] = {
-      {"abc.txt", "abc", "text/plain"},        {"README", "README", std::nullopt},
-      {".hidden", ".hidden", std::nullopt},    {"x.y.json", "x.y", "application/json"},
-      {"shot.PNG", "shot", "image/png"},       {"data.jsonl", "data", std::nullopt},
-      {"trailing.", "trailing", std::nullopt}, {"\xFF\xFE.txt", "", "text/plain"},
+      {"abc.txt", "abc", "text/plain"},
+      {"README", "README", std::nullopt},
+      {".hidden", ".hidden", std::nullopt},
+      {"x.y.z", "x.y", std::nullopt},
+      {"x.y.json", "x.y", "application/json"},
+      {"shot.PNG", "shot", "image/png"},
+      {"data.jsonl", "data", std::nullopt},
+      {"trailing.", "trailing", std::nullopt},
+      {"\xFF\xFE.txt", "", "text/plain"},
   };
+  // clang-format on
+
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     ClaudeTree tree;
