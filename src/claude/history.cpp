@@ -244,8 +244,7 @@ std::vector<std::string> sorted_map_keys(const JsonObject& object) {
   std::vector<std::string> keys;
   keys.reserve(object.size());
   for (const JsonMember& m : object) keys.push_back(m.key);
-  // Members are held in byte order already; sorting again keeps this independent
-  // of that invariant and costs nothing on sorted input.
+  // Byte order is the fallback and the tie-break among equal numbers.
   std::sort(keys.begin(), keys.end());
 
   std::vector<std::pair<int64_t, size_t>> numeric;
