@@ -53,13 +53,6 @@ std::string_view trim_line(std::string_view line) {
   return line.substr(begin, end - begin);
 }
 
-// The line reader reports two kinds of trouble through the same text: bytes that
-// aren't UTF-8 (the line was consumed, reading goes on) and a failed read.
-bool is_utf8_error(std::string_view text) {
-  return text.starts_with("invalid utf-8 sequence") ||
-         text.starts_with("incomplete utf-8 byte sequence");
-}
-
 Diagnostic line_diagnostic(DiagnosticCode code, Severity severity, ArtifactKind kind,
                            std::string_view relative_path, uint64_t line, std::string message) {
   return Diagnostic{code, severity, line_source(kind, relative_path, line), std::move(message)};
@@ -92,10 +85,6 @@ Result<std::string> read_object_lines(const std::filesystem::path& path,
       diagnostics.push_back(line_diagnostic(DiagnosticCode::UnreadableArtifact, Severity::Error,
                                             artifact_kind, relative_path, line,
                                             "Failed to read line: " + *item->error));
-      // A failed read leaves no way to find the next line, and reading again
-      // usually fails again (a directory, a bad sector): give up on the file
-      // rather than reporting the same failure forever.
-      if (!is_utf8_error(*item->error)) break;
       continue;
     }
     std::string_view text = trim_line(item->text);

@@ -31,6 +31,7 @@ BoundedLineReader::BoundedLineReader(HashingReader file, uint64_t max_line_size)
     : file_(std::move(file)), max_line_size_(max_line_size), buffer_(kLineBufferSize) {}
 
 const LineItem* BoundedLineReader::next() {
+  if (failed_) return nullptr;
   std::string& text = item_.text;
   text.clear();
   item_.error.reset();
@@ -44,6 +45,10 @@ const LineItem* BoundedLineReader::next() {
     if (pos_ == fill_) {
       auto n = file_.read(buffer_.data(), buffer_.size());
       if (!n) {
+        // After a failed read the position in the file is unknown, and reading
+        // again usually fails again (a directory, a bad sector): the failure is
+        // reported once and the file ends there.
+        failed_ = true;
         item_.index = next_index_++;
         item_.length = length;
         text.clear();

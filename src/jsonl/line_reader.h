@@ -11,8 +11,9 @@
 //   while (auto item = lines.next()) { ... item->index, item->text ... }
 //   std::string digest = std::move(lines).finalize();
 //
-// A read error or invalid UTF-8 produces an item with `error` set; the next call
-// reads on from where the file stands. A too-long line never fails.
+// Invalid UTF-8 produces an item with `error` set and reading goes on with the
+// next line. A read error produces one item with `error` set and ends the file.
+// A too-long line never fails.
 #pragma once
 
 #include <cstdint>
@@ -74,6 +75,7 @@ class BoundedLineReader {
   size_t pos_ = 0;            // next unread byte in buffer_
   size_t fill_ = 0;           // bytes of buffer_ holding data
   uint64_t next_index_ = 0;
+  bool failed_ = false;  // a read failed; no more items
   LineItem item_;
 };
 

@@ -87,6 +87,19 @@ TEST(BoundedLineReaderTest, SplitsLinesAndKeepsCarriageReturns) {
   }
 }
 
+TEST(BoundedLineReaderTest, AReadFailureIsReportedOnceAndEndsTheFile) {
+  testing::ScratchDir dir;
+  // Opening a directory for reading succeeds; every read then fails.
+  auto file = HashingReader::open(dir.mkdir("d"));
+  ASSERT_TRUE(file.has_value());
+  BoundedLineReader reader(std::move(*file), 0);
+  const LineItem* item = reader.next();
+  ASSERT_NE(item, nullptr);
+  EXPECT_EQ(item->index, 0u);
+  EXPECT_EQ(item->error.value_or(""), "Is a directory (os error 21)");
+  EXPECT_EQ(reader.next(), nullptr);
+}
+
 TEST(HashingTest, KnownDigests) {
   EXPECT_EQ(sha256_bytes(""), "e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855");
   EXPECT_EQ(sha256_bytes("abc"),
