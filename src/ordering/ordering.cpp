@@ -63,51 +63,63 @@ bool same_snapshot_chain(const TimelineEvent& a, const TimelineEvent& b) {
 // A stable sort that stays well-defined whatever the comparison answers: the
 // event order is not transitive in contrived inputs (equal times and snapshot
 // ids that make the chain key and the path key disagree), and library sorts may
-// then misbehave. Every index is bounds-checked; events move, never copy.
-void insertion_sort(std::span<TimelineEvent> v) {
+// then misbehave. Every index is bounds-checked. Short lists are sorted by
+// insertion, longer ones by a bottom-up merge over insertion-sorted runs.
+constexpr size_t kInsertionSortMax = 20;
+
+template <typename T, typename Less>
+void insertion_sort(std::span<T> v, const Less& less) {
   for (size_t i = 1; i < v.size(); ++i) {
     size_t j = i;
-    while (j > 0 && compare_events(v[i], v[j - 1]) < 0) --j;
+    while (j > 0 && less(v[i], v[j - 1])) --j;
     if (j == i) continue;
-    TimelineEvent moving = std::move(v[i]);
+    T moving = std::move(v[i]);
     std::move_backward(v.begin() + static_cast<ptrdiff_t>(j), v.begin() + static_cast<ptrdiff_t>(i),
                        v.begin() + static_cast<ptrdiff_t>(i) + 1);
     v[j] = std::move(moving);
   }
 }
 
-constexpr size_t kInsertionSortMax = 20;
-
-void stable_sort_events(std::vector<TimelineEvent>& events) {
-  const size_t n = events.size();
-  if (n <= kInsertionSortMax) {
-    insertion_sort(events);
-    return;
-  }
-  // Bottom-up merge sort over runs that insertion sort has prepared.
+template <typename T, typename Less>
+void stable_sort_bounded(std::vector<T>& items, const Less& less) {
+  const size_t n = items.size();
   for (size_t start = 0; start < n; start += kInsertionSortMax) {
-    insertion_sort(std::span(events).subspan(start, std::min(kInsertionSortMax, n - start)));
+    insertion_sort(std::span(items).subspan(start, std::min(kInsertionSortMax, n - start)), less);
   }
-  std::vector<TimelineEvent> scratch(n);
-  std::vector<TimelineEvent>* from = &events;
-  std::vector<TimelineEvent>* to = &scratch;
+  if (n <= kInsertionSortMax) return;
+  std::vector<T> scratch(n);
+  std::vector<T>* from = &items;
+  std::vector<T>* to = &scratch;
   for (size_t width = kInsertionSortMax; width < n; width *= 2) {
     for (size_t lo = 0; lo < n; lo += 2 * width) {
       const size_t mid = std::min(lo + width, n);
       const size_t hi = std::min(lo + 2 * width, n);
       size_t i = lo, j = mid, k = lo;
       // Taking from the left run unless the right one is strictly smaller keeps
-      // equal events in their original order.
+      // equal items in their original order.
       while (i < mid && j < hi) {
-        (*to)[k++] = std::move(compare_events((*from)[j], (*from)[i]) < 0 ? (*from)[j++]
-                                                                         : (*from)[i++]);
+        (*to)[k++] = std::move(less((*from)[j], (*from)[i]) ? (*from)[j++] : (*from)[i++]);
       }
       while (i < mid) (*to)[k++] = std::move((*from)[i++]);
       while (j < hi) (*to)[k++] = std::move((*from)[j++]);
     }
     std::swap(from, to);
   }
-  if (from != &events) events = std::move(*from);
+  if (from != &items) items = std::move(*from);
+}
+
+// Events are large records: the sort permutes indices, then each event is
+// moved once into its place.
+void stable_sort_events(std::vector<TimelineEvent>& events) {
+  std::vector<size_t> order(events.size());
+  for (size_t i = 0; i < order.size(); ++i) order[i] = i;
+  stable_sort_bounded(order, [&events](size_t a, size_t b) {
+    return compare_events(events[a], events[b]) < 0;
+  });
+  std::vector<TimelineEvent> sorted;
+  sorted.reserve(events.size());
+  for (size_t i : order) sorted.push_back(std::move(events[i]));
+  events = std::move(sorted);
 }
 
 }  // namespace
