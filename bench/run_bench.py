@@ -244,6 +244,10 @@ def main() -> int:
     if args.child:
         with open(args.child) as f:
             return child_main(f.read())
+    known = [label for label, _, _ in MEASUREMENTS]
+    unknown = [name for name in args.only or [] if name not in known]
+    if unknown:
+        ap.error(f"unknown measurement {', '.join(unknown)}; choose from {', '.join(known)}")
 
     size_mb = args.size_mb if args.size_mb is not None else (50 if args.quick else 1000)
     made_temp = args.data is None
@@ -293,7 +297,7 @@ def main() -> int:
         print()
         print(f"input {input_bytes / MIB:.1f} MiB in {len(files)} files "
               f"({profile['jsonl_lines']} JSONL lines); best of {args.runs}; warm page cache")
-        print(f"x hash = best time / best time of sha256 (hashlib)")
+        print("x hash = best time / best time of sha256 (hashlib)")
         print(fmt_table(baselines + rows, target))
         parse_row = next((r for r in rows if r["name"] == "parse"), None)
         if parse_row:
