@@ -1,6 +1,8 @@
 #include "model/model.h"
 
+#include <algorithm>
 #include <array>
+#include <iterator>
 
 namespace tq {
 
@@ -68,6 +70,21 @@ std::string_view json_text(DiagnosticCode c) { return lookup(kDiagnosticCodeText
 std::string_view identifier(Provider p) { return lookup(kProviderId, p); }
 std::string_view identifier(ArtifactKind k) { return lookup(kArtifactId, k); }
 std::string_view identifier(InputKind k) { return lookup(kInputKindId, k); }
+
+void append_output(ReaderOutput& into, ReaderOutput from) {
+  if (into.events.empty()) {
+    into.events = std::move(from.events);
+  } else {
+    into.events.reserve(into.events.size() + from.events.size());
+    std::move(from.events.begin(), from.events.end(), std::back_inserter(into.events));
+  }
+  if (into.diagnostics.empty()) {
+    into.diagnostics = std::move(from.diagnostics);
+  } else {
+    std::move(from.diagnostics.begin(), from.diagnostics.end(),
+              std::back_inserter(into.diagnostics));
+  }
+}
 
 JsonValue to_json_value(const SourceInfo& s) {
   JsonObject m;

@@ -170,6 +170,10 @@ struct ReaderOutput {
   std::vector<Diagnostic> diagnostics;
 };
 
+// Moves `from`'s events and diagnostics to the end of `into`'s. Events are large
+// records: an empty list takes the other whole, otherwise after one reservation.
+void append_output(ReaderOutput& into, ReaderOutput from);
+
 // The JSON form of the records as generic values, as the writers would print
 // them. Generic objects order their keys by byte order, not by field order; the
 // Python conversion relies on that, while the writers stream records directly.

@@ -78,8 +78,7 @@ Result<ParseReport> parse_registered_profile(const std::filesystem::path& direct
   ReaderOutput merged;
   for (const auto& [entry, root] : roots) {
     TQ_TRY(auto output, entry->parse(root, entry->root_kind, directory, options));
-    for (auto& e : output.events) merged.events.push_back(std::move(e));
-    for (auto& d : output.diagnostics) merged.diagnostics.push_back(std::move(d));
+    append_output(merged, std::move(output));
   }
   return finalize(std::move(merged), options);
 }
