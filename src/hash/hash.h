@@ -15,23 +15,26 @@
 
 namespace tq {
 
-// Incremental SHA-256. Move-only; `finish` may be called once.
+// Incremental SHA-256 on the stack: no allocation and no algorithm lookup per
+// digest, which matters because every event id costs two digests.
 class Sha256 {
  public:
   Sha256();
-  ~Sha256();
-  Sha256(Sha256&& other) noexcept;
-  Sha256& operator=(Sha256&& other) noexcept;
+  // Moving carries the running state along; copying would fork a digest by
+  // accident, so it is not offered.
+  Sha256(Sha256&&) = default;
+  Sha256& operator=(Sha256&&) = default;
   Sha256(const Sha256&) = delete;
   Sha256& operator=(const Sha256&) = delete;
 
   void update(std::string_view bytes);
   void update(std::span<const uint8_t> bytes);
+  // Call once; the object is spent afterwards.
   std::array<uint8_t, 32> finish();
   std::string finish_hex();
 
  private:
-  void* ctx_;  // EVP_MD_CTX*, owned; null only after a move
+  alignas(8) unsigned char state_[112];  // OpenSSL's SHA256_CTX
 };
 
 std::string hex_lower(std::span<const uint8_t> bytes);
