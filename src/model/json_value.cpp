@@ -19,19 +19,30 @@ JsonValue::JsonValue(int64_t i) {
 }
 
 JsonValue::JsonValue(JsonObject members) {
-  // Stable sort keeps repeated keys in input order; the last of each run wins.
-  std::stable_sort(members.begin(), members.end(),
-                   [](const JsonMember& a, const JsonMember& b) { return a.key < b.key; });
-  JsonObject unique;
-  unique.reserve(members.size());
-  for (auto& m : members) {
-    if (!unique.empty() && unique.back().key == m.key) {
-      unique.back().value = std::move(m.value);
+  const auto by_key = [](const JsonMember& a, const JsonMember& b) { return a.key < b.key; };
+  // Records hold a handful of members: insertion sort is stable and, unlike
+  // std::stable_sort, needs no scratch buffer for each object.
+  if (members.size() <= 16) {
+    for (size_t i = 1; i < members.size(); ++i) {
+      for (size_t j = i; j > 0 && by_key(members[j], members[j - 1]); --j) {
+        std::swap(members[j], members[j - 1]);
+      }
+    }
+  } else if (!std::is_sorted(members.begin(), members.end(), by_key)) {
+    std::stable_sort(members.begin(), members.end(), by_key);
+  }
+  // Repeated keys are adjacent and in input order now; the last one wins.
+  size_t kept = 0;
+  for (size_t i = 0; i < members.size(); ++i) {
+    if (kept > 0 && members[kept - 1].key == members[i].key) {
+      members[kept - 1].value = std::move(members[i].value);
     } else {
-      unique.push_back(std::move(m));
+      if (kept != i) members[kept] = std::move(members[i]);
+      ++kept;
     }
   }
-  v_ = std::move(unique);
+  members.resize(kept);
+  v_ = std::move(members);
 }
 
 double JsonValue::number_as_double() const {

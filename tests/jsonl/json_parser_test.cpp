@@ -31,6 +31,18 @@ TEST(JsonParserTest, RepeatedKeyKeepsTheLastValue) {
   ASSERT_TRUE(v.has_value());
   EXPECT_EQ(*v->find_string("type"), "b");
   EXPECT_EQ(v->as_object().size(), 2u);
+
+  // Large objects take another sorting path.
+  std::string many = "{";
+  for (int i = 30; i > 0; --i) many += "\"k" + std::to_string(i % 20) + "\":" + std::to_string(i) + ",";
+  many.back() = '}';
+  auto big = parse_json(many);
+  ASSERT_TRUE(big.has_value());
+  ASSERT_EQ(big->as_object().size(), 20u);
+  EXPECT_EQ(big->find("k0")->as_uint(), 20u);
+  EXPECT_EQ(big->find("k5")->as_uint(), 5u);
+  EXPECT_EQ(big->find("k19")->as_uint(), 19u);
+  EXPECT_EQ(big->as_object().front().key, "k0");
 }
 
 TEST(JsonParserTest, NonNegativeIntegersAreUnsigned) {
