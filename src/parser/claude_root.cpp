@@ -8,6 +8,7 @@
 #include <string_view>
 #include <system_error>
 #include <utility>
+#include <vector>
 
 #include "claude/cache.h"
 #include "claude/file_history.h"
@@ -94,19 +95,34 @@ void fold_match(TimelineEvent& event, const TimelineEvent& match,
   if (found->media_type) artifact.media_type = found->media_type;
 }
 
+// Cache files by key, each list in the scan's order. A profile can hold
+// thousands of pastes and thousands of references to them; looking each
+// reference up here keeps resolution from growing with their product.
+using CacheIndex = std::map<std::string_view, std::vector<const TimelineEvent*>, std::less<>>;
+
+CacheIndex index_by_key(const std::vector<TimelineEvent>& cache) {
+  CacheIndex index;
+  for (const TimelineEvent& e : cache) {
+    if (e.source.source_id) index[*e.source.source_id].push_back(&e);
+  }
+  return index;
+}
+
 void resolve_references(std::vector<TimelineEvent>& history,
                         const std::vector<TimelineEvent>& paste_cache,
                         const std::vector<TimelineEvent>& image_cache,
                         std::set<std::string>& consumed_ids, std::vector<Diagnostic>& diagnostics) {
+  const CacheIndex paste_index = index_by_key(paste_cache);
+  const CacheIndex image_index = index_by_key(image_cache);
+  const std::vector<const TimelineEvent*> none;
   for (const Reference& reference : collect_references(history)) {
     for (size_t position : reference.positions) {
       TimelineEvent& event = history[position];
-      const std::vector<TimelineEvent>& candidates =
-          event.event_type == EventType::ImageAttachment ? image_cache : paste_cache;
-      std::vector<const TimelineEvent*> matches;
-      for (const TimelineEvent& c : candidates) {
-        if (c.source.source_id == reference.key) matches.push_back(&c);
-      }
+      const CacheIndex& candidates =
+          event.event_type == EventType::ImageAttachment ? image_index : paste_index;
+      auto found = candidates.find(reference.key);
+      const std::vector<const TimelineEvent*>& matches =
+          found == candidates.end() ? none : found->second;
 
       if (matches.empty()) {
         if (!event.artifact) event.artifact.emplace();
