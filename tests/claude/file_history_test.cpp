@@ -149,6 +149,24 @@ TEST_F(ClaudeFileHistoryTest, SnapshotNamesSplitAtTheLastMarker) {
   }
 }
 
+// Names that are not text never fit the pattern; each keeps its shown form as
+// id, so two of them in one session are not reported as one id's duplicates.
+TEST_F(ClaudeFileHistoryTest, NamesThatAreNotTextKeepTheirShownFormAsId) {
+  tree_.write(".claude/file-history/S1/\xFE.md", "x");
+  tree_.write(".claude/file-history/S1/\xFF@v1", "y");
+  ReaderOutput out = scan();
+  EXPECT_TRUE(out.diagnostics.empty());
+  ASSERT_EQ(out.events.size(), 2u);
+  EXPECT_EQ(out.events[0].source.source_id, "\uFFFD.md");
+  EXPECT_EQ(out.events[0].artifact->media_type, "text/markdown");
+  EXPECT_EQ(out.events[1].source.source_id, "\uFFFD@v1");
+  EXPECT_EQ(out.events[1].artifact->snapshot_version, 0u);
+  EXPECT_EQ(
+      messages_of(scan(strict()).diagnostics),
+      (std::vector<std::string>{"Filename does not match '<id>@v<version>' pattern: \uFFFD.md",
+                                "Filename does not match '<id>@v<version>' pattern: \uFFFD@v1"}));
+}
+
 TEST_F(ClaudeFileHistoryTest, EventsDescribeTheSnapshotFileInPathOrder) {
   tree_.write(".claude/file-history/S1/abc@v2", "two");
   tree_.write(".claude/file-history/S1/abc@v10", "ten");
