@@ -108,31 +108,22 @@ fs::path parent_of_nearest(const fs::path& path, std::string_view name) {
   return path_parent(*named).value_or(path);
 }
 
-template <typename T>
-void append(std::vector<T>& to, std::vector<T>&& from) {
-  std::move(from.begin(), from.end(), std::back_inserter(to));
-}
-
 Result<ReaderOutput> parse_root(const fs::path& root, const fs::path& evidence_root,
                                 const ParserOptions& options) {
   ReaderOutput out;
   fs::path history = root / "history.jsonl";
   if (is_regular_file_followed(history)) {
     TQ_TRY(LineFileOutput parsed, parse_history_file(history, options, evidence_root));
-    append(out.events, std::move(parsed.events));
-    append(out.diagnostics, std::move(parsed.diagnostics));
+    append_output(out, {std::move(parsed.events), std::move(parsed.diagnostics)});
   }
   fs::path sessions = root / "sessions";
   if (is_directory_followed(sessions)) {
     TQ_TRY(ReaderOutput parsed, scan_sessions(sessions, options, evidence_root));
-    append(out.events, std::move(parsed.events));
-    append(out.diagnostics, std::move(parsed.diagnostics));
+    append_output(out, std::move(parsed));
   }
   fs::path attachments = root / "attachments";
   if (is_directory_followed(attachments)) {
-    ReaderOutput parsed = scan_attachments(attachments, options, evidence_root);
-    append(out.events, std::move(parsed.events));
-    append(out.diagnostics, std::move(parsed.diagnostics));
+    append_output(out, scan_attachments(attachments, options, evidence_root));
   }
   return out;
 }

@@ -262,9 +262,7 @@ Result<ReaderOutput> scan_sessions(const std::filesystem::path& path, const Pars
 
   for (const std::filesystem::path& file : files) {
     TQ_TRY(LineFileOutput parsed, parse_session_file(file, options, evidence_root));
-    std::move(parsed.events.begin(), parsed.events.end(), std::back_inserter(out.events));
-    std::move(parsed.diagnostics.begin(), parsed.diagnostics.end(),
-              std::back_inserter(out.diagnostics));
+    append_output(out, {std::move(parsed.events), std::move(parsed.diagnostics)});
   }
   return out;
 }

@@ -14,10 +14,24 @@
 namespace tq {
 namespace {
 
-std::optional<DateTime> file_time(const struct statx_timestamp& t) {
+// statx and stat describe times with different structs; both come here.
+template <typename Time>
+std::optional<DateTime> file_time(const Time& t) {
   // Times before the epoch are treated as unknown rather than guessed at.
   if (t.tv_sec < 0) return std::nullopt;
-  return datetime_from_unix(t.tv_sec, t.tv_nsec);
+  return datetime_from_unix(t.tv_sec, static_cast<uint32_t>(t.tv_nsec));
+}
+
+std::expected<FileMetadata, std::error_code> read_stat_metadata(const std::filesystem::path& path) {
+  struct stat st {};
+  if (::stat(path.c_str(), &st) != 0) {
+    return std::unexpected(std::error_code(errno, std::generic_category()));
+  }
+  FileMetadata metadata;
+  metadata.size = static_cast<uint64_t>(st.st_size);
+  metadata.times.modified = file_time(st.st_mtim);
+  metadata.times.accessed = file_time(st.st_atim);
+  return metadata;
 }
 
 }  // namespace
@@ -26,7 +40,12 @@ std::expected<FileMetadata, std::error_code> read_file_metadata(const std::files
   struct statx st {};
   if (::statx(AT_FDCWD, path.c_str(), AT_STATX_SYNC_AS_STAT, STATX_BASIC_STATS | STATX_BTIME,
               &st) != 0) {
-    return std::unexpected(std::error_code(errno, std::generic_category()));
+    // Some sandboxes refuse statx itself; plain stat still gives everything but
+    // the birth time, which then stays unknown.
+    if (errno != ENOSYS && errno != EPERM) {
+      return std::unexpected(std::error_code(errno, std::generic_category()));
+    }
+    return read_stat_metadata(path);
   }
   FileMetadata metadata;
   metadata.size = st.stx_size;
