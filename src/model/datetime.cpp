@@ -213,7 +213,10 @@ std::optional<DateTime> datetime_from_unix(int64_t seconds, uint32_t nanos) {
 
 std::optional<DateTime> datetime_from_unix_millis(int64_t millis) {
   const int64_t seconds = floor_div(millis, 1000);
-  const auto rem = static_cast<uint32_t>(millis - seconds * 1000);
+  // millis % 1000 never overflows, unlike millis - seconds * 1000 near INT64_MIN.
+  int64_t rem_signed = millis % 1000;
+  if (rem_signed < 0) rem_signed += 1000;
+  const auto rem = static_cast<uint32_t>(rem_signed);
   return datetime_from_unix(seconds, rem * 1'000'000u);
 }
 

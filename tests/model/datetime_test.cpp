@@ -37,6 +37,8 @@ TEST(DateTimeTest, UnixMillisFloorDivide) {
             "2024-04-05T19:34:38.901Z");
   EXPECT_EQ(format_rfc3339(*datetime_from_unix_millis(-1)), "1969-12-31T23:59:59.999Z");
   EXPECT_FALSE(datetime_from_unix_millis(INT64_MAX).has_value());
+  EXPECT_FALSE(datetime_from_unix_millis(INT64_MIN).has_value());
+  EXPECT_FALSE(datetime_from_unix_millis(INT64_MIN + 1).has_value());
   EXPECT_FALSE(datetime_from_unix(INT64_MIN).has_value());
 }
 
