@@ -171,7 +171,7 @@ struct ReaderOutput {
 };
 
 // Moves `from`'s events and diagnostics to the end of `into`'s. Events are large
-// records: an empty list takes the other whole, otherwise after one reservation.
+// records: an empty list takes the other whole.
 void append_output(ReaderOutput& into, ReaderOutput from);
 
 // The JSON form of the records as generic values, as the writers would print
