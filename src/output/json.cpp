@@ -2,7 +2,9 @@
 
 #include <charconv>
 #include <cmath>
+#include <cstdint>
 #include <cstdlib>
+#include <cstring>
 #include <optional>
 #include <string_view>
 #include <system_error>
@@ -83,11 +85,26 @@ void write_integer(OutputSink& out, Int value) {
   out.write(std::string_view(buf, static_cast<std::size_t>(r.ptr - buf)));
 }
 
+// True when any of the eight bytes at `p` is a control character, a quotation
+// mark or a reverse solidus (bit tricks over one 64-bit word).
+bool needs_escape8(const char* p) {
+  constexpr uint64_t kOnes = 0x0101010101010101ull;
+  constexpr uint64_t kHigh = 0x8080808080808080ull;
+  uint64_t x;
+  std::memcpy(&x, p, 8);
+  const auto has_zero = [](uint64_t v) { return (v - kOnes) & ~v & kHigh; };
+  const uint64_t below_space = (x - kOnes * 0x20) & ~x & kHigh;
+  return (below_space | has_zero(x ^ (kOnes * '"')) | has_zero(x ^ (kOnes * '\\'))) != 0;
+}
+
 void write_string(OutputSink& out, std::string_view s) {
   static constexpr char kHex[] = "0123456789abcdef";
   out.put('"');
   std::size_t run_start = 0;
   for (std::size_t i = 0; i < s.size(); ++i) {
+    // Most text needs no escaping: skip eight clean bytes at a time.
+    while (i + 8 <= s.size() && !needs_escape8(s.data() + i)) i += 8;
+    if (i >= s.size()) break;
     const auto c = static_cast<unsigned char>(s[i]);
     if (c >= 0x20 && c != '"' && c != '\\') continue;
     out.write(s.substr(run_start, i - run_start));

@@ -268,6 +268,23 @@ TEST(JsonTextTest, StringsEscapeOnlyQuoteBackslashAndControls) {
   }
 }
 
+TEST(JsonTextTest, EscapesAreFoundAtEveryOffsetOfALongString) {
+  // Clean text is skipped a word at a time; a special byte may sit anywhere.
+  const std::pair<char, std::string> specials[] = {
+      {'"', "\\\""}, {'\\', "\\\\"}, {'\x01', "\\u0001"}, {'\x1f', "\\u001f"}, {'\n', "\\n"}};
+  for (const auto& [special, escaped] : specials) {
+    for (size_t at = 0; at < 20; ++at) {
+      std::string text(19, 'a');
+      text.insert(at, 1, special);
+      std::string expected = "\"" + text.substr(0, at) + escaped + text.substr(at + 1) + "\"";
+      EXPECT_EQ(compact_json(JsonValue(text)), expected) << at;
+    }
+  }
+  // Bytes at and above 0x7F and the characters around the special ones pass as they are.
+  const std::string clean = "\x7F !#[]\xC3\xA9\xF0\x9F\x98\x80/~ abcdefgh";
+  EXPECT_EQ(compact_json(JsonValue(clean)), "\"" + clean + "\"");
+}
+
 TEST(JsonTextTest, ObjectKeysComeOutInByteOrder) {
   const JsonValue v(JsonObject{{"zeta", JsonValue(uint64_t{1})},
                                {"alpha", JsonValue(uint64_t{2})},
