@@ -2,7 +2,9 @@
 
 #include <new>
 #include <string>
+#include <functional>
 #include <type_traits>
+#include <unordered_map>
 #include <utility>
 #include <variant>
 
@@ -17,35 +19,110 @@ PyRef text_object(std::string_view text) {
   return PyRef(PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), nullptr));
 }
 
-PyRef list_to_python(const JsonArray& array) {
-  PyRef list(PyList_New(0));
-  if (!list) return {};
-  for (const JsonValue& element : array) {
-    PyRef item = json_to_python(element);
-    if (!item || PyList_Append(list.get(), item.get()) < 0) return {};
+// Converts generic values for one call. Dict keys repeat in every record, so
+// each distinct key becomes one str, shared by every dict of the call (which
+// also lets dicts reuse the str's cached hash).
+class Converter {
+ public:
+  PyRef convert(const JsonValue& value) {
+    return std::visit(
+        [this](const auto& held) -> PyRef {
+          using T = std::decay_t<decltype(held)>;
+          if constexpr (std::is_same_v<T, std::monostate>) {
+            return PyRef::borrow(Py_None);
+          } else if constexpr (std::is_same_v<T, bool>) {
+            return PyRef::borrow(held ? Py_True : Py_False);
+          } else if constexpr (std::is_same_v<T, uint64_t>) {
+            return PyRef(PyLong_FromUnsignedLongLong(held));
+          } else if constexpr (std::is_same_v<T, int64_t>) {
+            return PyRef(PyLong_FromLongLong(held));
+          } else if constexpr (std::is_same_v<T, double>) {
+            return PyRef(PyFloat_FromDouble(held));
+          } else if constexpr (std::is_same_v<T, std::string>) {
+            return text_object(held);
+          } else if constexpr (std::is_same_v<T, JsonArray>) {
+            return list(held);
+          } else {
+            static_assert(std::is_same_v<T, JsonObject>);
+            return dict(held);
+          }
+        },
+        value.storage());
   }
-  return list;
-}
 
-PyRef object_to_python(const JsonObject& object) {
-  PyRef dict(PyDict_New());
-  if (!dict) return {};
-  for (const JsonMember& member : object) {
-    PyRef key = text_object(member.key);
-    if (!key) return {};
-    PyRef value = json_to_python(member.value);
-    if (!value || PyDict_SetItem(dict.get(), key.get(), value.get()) < 0) return {};
+ private:
+  struct Hash {
+    using is_transparent = void;
+    size_t operator()(std::string_view s) const { return std::hash<std::string_view>()(s); }
+  };
+
+  PyRef list(const JsonArray& array) {
+    PyRef out(PyList_New(static_cast<Py_ssize_t>(array.size())));
+    if (!out) return {};
+    for (size_t i = 0; i < array.size(); ++i) {
+      PyRef item = convert(array[i]);
+      if (!item) return {};
+      PyList_SET_ITEM(out.get(), static_cast<Py_ssize_t>(i), item.release());
+    }
+    return out;
   }
-  return dict;
-}
 
+  PyRef dict(const JsonObject& object) {
+    PyRef out(PyDict_New());
+    if (!out) return {};
+    for (const JsonMember& member : object) {
+      PyObject* key = key_object(member.key);
+      if (key == nullptr) return {};
+      PyRef value = convert(member.value);
+      if (!value || PyDict_SetItem(out.get(), key, value.get()) < 0) return {};
+    }
+    return out;
+  }
+
+  // Borrowed from the cache; nullptr with an exception set on failure.
+  PyObject* key_object(const std::string& key) {
+    if (auto it = keys_.find(std::string_view(key)); it != keys_.end()) return it->second.get();
+    PyRef made = text_object(key);
+    if (!made) return nullptr;
+    PyObject* borrowed = made.get();
+    keys_.emplace(key, std::move(made));
+    return borrowed;
+  }
+
+  std::unordered_map<std::string, PyRef, Hash, std::equal_to<>> keys_;
+};
+
+// Pauses the cyclic garbage collector: the result holds millions of fresh
+// dicts and lists that can't form cycles, and collecting while building them
+// costs more than building them.
+class GcPause {
+ public:
+  GcPause() : was_enabled_(PyGC_Disable() == 1) {}
+  ~GcPause() {
+    if (was_enabled_) PyGC_Enable();
+  }
+  GcPause(const GcPause&) = delete;
+  GcPause& operator=(const GcPause&) = delete;
+
+ private:
+  bool was_enabled_;
+};
+
+// One record at a time: each is turned into its generic form, converted and
+// released before the next, so the peak never holds a generic copy of the
+// whole report.
 template <typename Record>
-PyRef records_to_python(std::vector<Record>& records) {
-  JsonValue array = JsonValue::array();
-  array.as_array().reserve(records.size());
-  for (const Record& record : records) array.push_back(to_json_value(record));
+PyRef records_to_python(std::vector<Record>& records, Converter& converter) {
+  PyRef out(PyList_New(static_cast<Py_ssize_t>(records.size())));
+  if (!out) return {};
+  for (size_t i = 0; i < records.size(); ++i) {
+    PyRef item = converter.convert(to_json_value(records[i]));
+    if (!item) return {};
+    records[i] = Record{};
+    PyList_SET_ITEM(out.get(), static_cast<Py_ssize_t>(i), item.release());
+  }
   std::vector<Record>().swap(records);
-  return json_to_python(array);
+  return out;
 }
 
 }  // namespace
@@ -107,37 +184,18 @@ PyObject* raise_internal_fault(std::string_view what) noexcept {
 }
 
 PyRef json_to_python(const JsonValue& value) {
-  return std::visit(
-      [](const auto& held) -> PyRef {
-        using T = std::decay_t<decltype(held)>;
-        if constexpr (std::is_same_v<T, std::monostate>) {
-          return PyRef::borrow(Py_None);
-        } else if constexpr (std::is_same_v<T, bool>) {
-          return PyRef::borrow(held ? Py_True : Py_False);
-        } else if constexpr (std::is_same_v<T, uint64_t>) {
-          return PyRef(PyLong_FromUnsignedLongLong(held));
-        } else if constexpr (std::is_same_v<T, int64_t>) {
-          return PyRef(PyLong_FromLongLong(held));
-        } else if constexpr (std::is_same_v<T, double>) {
-          return PyRef(PyFloat_FromDouble(held));
-        } else if constexpr (std::is_same_v<T, std::string>) {
-          return text_object(held);
-        } else if constexpr (std::is_same_v<T, JsonArray>) {
-          return list_to_python(held);
-        } else {
-          static_assert(std::is_same_v<T, JsonObject>);
-          return object_to_python(held);
-        }
-      },
-      value.storage());
+  Converter converter;
+  return converter.convert(value);
 }
 
 PyRef report_to_python(ParseReport report) {
   // Every event is converted before the dict exists, so "events" is always the
   // first key.
-  PyRef events = records_to_python(report.events);
+  GcPause pause;
+  Converter converter;
+  PyRef events = records_to_python(report.events, converter);
   if (!events) return {};
-  PyRef diagnostics = records_to_python(report.diagnostics);
+  PyRef diagnostics = records_to_python(report.diagnostics, converter);
   if (!diagnostics) return {};
   PyRef result(PyDict_New());
   if (!result || PyDict_SetItemString(result.get(), "events", events.get()) < 0 ||
