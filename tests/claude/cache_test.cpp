@@ -13,7 +13,7 @@
 namespace tq {
 namespace {
 
-using testing::ClaudeTree;
+using testing::TempTree;
 using testing::paths_of;
 
 class ClaudeCacheTest : public ::testing::Test {
@@ -23,7 +23,7 @@ class ClaudeCacheTest : public ::testing::Test {
     return scan_cache_dir(tree_ / ".claude" / dir, kind, options, tree_ / ".claude", keys);
   }
 
-  ClaudeTree tree_;
+  TempTree tree_;
 };
 
 TEST_F(ClaudeCacheTest, KeyIsTheNameWithoutItsLastExtension) {
@@ -48,7 +48,7 @@ TEST_F(ClaudeCacheTest, KeyIsTheNameWithoutItsLastExtension) {
 
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
-    ClaudeTree tree;
+    TempTree tree;
     tree.write(".claude/paste-cache/" + c.name, "x");
     ReaderOutput out = scan_cache_dir(tree / ".claude/paste-cache", ArtifactKind::PasteCache, {},
                                       tree / ".claude", {});
@@ -156,9 +156,9 @@ TEST_F(ClaudeCacheTest, AFileGivenDirectlyIsItsOwnOnlyEntry) {
 TEST_F(ClaudeCacheTest, LinksAreDescribedOnlyWhenFollowed) {
   tree_.write("outside/shared.txt", "shared");
   tree_.write(".claude/paste-cache/own.txt", "own");
-  tree_.link("../../outside/shared.txt", ".claude/paste-cache/linked.txt");
-  tree_.link("../../outside", ".claude/paste-cache/dir");
-  tree_.link("missing.txt", ".claude/paste-cache/dangling.txt");
+  tree_.symlink("../../outside/shared.txt", ".claude/paste-cache/linked.txt");
+  tree_.symlink("../../outside", ".claude/paste-cache/dir");
+  tree_.symlink("missing.txt", ".claude/paste-cache/dangling.txt");
 
   ReaderOutput plain = scan("paste-cache", ArtifactKind::PasteCache);
   EXPECT_EQ(paths_of(plain.events), std::vector<std::string>{"paste-cache/own.txt"});
@@ -187,7 +187,7 @@ TEST_F(ClaudeCacheTest, LinksAreDescribedOnlyWhenFollowed) {
 
 TEST_F(ClaudeCacheTest, ALinkCycleIsReportedOnceAndNotEntered) {
   tree_.write(".claude/image-cache/S1/1.png", "p");
-  tree_.link("..", ".claude/image-cache/S1/up");
+  tree_.symlink("..", ".claude/image-cache/S1/up");
   ParserOptions follow;
   follow.follow_symlinks = true;
   ReaderOutput out = scan("image-cache", ArtifactKind::ImageCache, follow);
@@ -208,8 +208,8 @@ TEST_F(ClaudeCacheTest, MissingPathIsOneWalkWarning) {
 }
 
 TEST_F(ClaudeCacheTest, OutputDoesNotDependOnWhereTheTreeLies) {
-  ClaudeTree other;
-  for (const ClaudeTree* t : {&tree_, &other}) {
+  TempTree other;
+  for (const TempTree* t : {&tree_, &other}) {
     t->write(".claude/paste-cache/b.txt", "b");
     t->write(".claude/paste-cache/a/c.txt", "c");
   }

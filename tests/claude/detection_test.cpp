@@ -12,7 +12,7 @@
 namespace tq {
 namespace {
 
-using testing::ClaudeTree;
+using testing::TempTree;
 using testing::paths_of;
 
 std::string kind_name(const std::optional<InputKind>& kind) {
@@ -21,13 +21,13 @@ std::string kind_name(const std::optional<InputKind>& kind) {
 
 // Builds a tree from space-separated entries: "a/b" is a file, "a/b/" a
 // directory, "a/b->target" a symbolic link.
-void build(const ClaudeTree& tree, std::string_view layout) {
+void build(const TempTree& tree, std::string_view layout) {
   while (!layout.empty()) {
     const size_t end = std::min(layout.find(' '), layout.size());
     const std::string_view entry = layout.substr(0, end);
     layout.remove_prefix(std::min(end + 1, layout.size()));
     if (const size_t arrow = entry.find("->"); arrow != std::string_view::npos) {
-      tree.link(entry.substr(arrow + 2), entry.substr(0, arrow));
+      tree.symlink(entry.substr(arrow + 2), entry.substr(0, arrow));
     } else if (entry.ends_with('/')) {
       tree.mkdir(entry);
     } else {
@@ -81,7 +81,7 @@ TEST(ClaudeDetectionTest, RecognisesEachKindByItsNamesAndContents) {
   // clang-format on
   for (const Case& c : cases) {
     SCOPED_TRACE(std::string(c.layout) + " @ " + c.path + (c.follow ? " (following links)" : ""));
-    ClaudeTree tree;
+    TempTree tree;
     build(tree, c.layout);
     auto kind = claude::detect_input_kind(tree.root().native() + "/" + c.path, c.follow);
     ASSERT_TRUE(kind) << kind.error().text();
@@ -90,7 +90,7 @@ TEST(ClaudeDetectionTest, RecognisesEachKindByItsNamesAndContents) {
 }
 
 TEST(ClaudeDetectionTest, OnlyUnreadableMetadataIsAnError) {
-  ClaudeTree tree;
+  TempTree tree;
   const auto missing = tree / "missing";
   for (bool follow : {false, true}) {
     auto kind = claude::detect_input_kind(missing, follow);
@@ -100,7 +100,7 @@ TEST(ClaudeDetectionTest, OnlyUnreadableMetadataIsAnError) {
               "I/O error at " + missing.string() + ": No such file or directory (os error 2)");
   }
   // A dangling link is itself readable; followed, it is missing.
-  tree.link("nowhere", "dangling");
+  tree.symlink("nowhere", "dangling");
   auto plain = claude::detect_input_kind(tree / "dangling", false);
   ASSERT_TRUE(plain);
   EXPECT_FALSE(*plain);
@@ -140,7 +140,7 @@ TEST(ClaudeDetectionTest, ConfidenceIsSureOnlyBelowAProfileDirectory) {
 }
 
 TEST(ClaudeDetectionTest, EvidenceRootIsTheProfileOrSessionDirectory) {
-  ClaudeTree tree;
+  TempTree tree;
   tree.write(".claude/file-history/S1/a@v1", "x");
   tree.write(".claude/file-history/b@v1", "x");
   tree.write(".claude/paste-cache/p.txt", "x");
@@ -192,7 +192,7 @@ TEST(ClaudeDetectionTest, OtherKindsAreRefusedByName) {
 }
 
 TEST(ClaudeDetectionTest, EachKindIsReadByItsOwnReader) {
-  ClaudeTree tree;
+  TempTree tree;
   tree.write(".claude/history.jsonl",
              R"({"display":"p","pastedContents":{"1":{"contentHash":"k"}}})"
              "\n");

@@ -12,7 +12,7 @@
 namespace tq {
 namespace {
 
-using testing::ClaudeTree;
+using testing::TempTree;
 using testing::messages_of;
 using testing::paths_of;
 
@@ -27,7 +27,7 @@ class ClaudeFileHistoryTest : public ::testing::Test {
     return o;
   }
 
-  ClaudeTree tree_;
+  TempTree tree_;
 };
 
 TEST_F(ClaudeFileHistoryTest, ChainsAreCheckedForRepeatedAndMissingVersions) {
@@ -61,7 +61,7 @@ TEST_F(ClaudeFileHistoryTest, ChainsAreCheckedForRepeatedAndMissingVersions) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
-    ClaudeTree tree;
+    TempTree tree;
     for (const char* f : c.files) tree.write(std::string(".claude/file-history/") + f, "x");
     ReaderOutput out = scan_file_history(tree / ".claude/file-history", {}, tree / ".claude");
     EXPECT_EQ(out.events.size(), c.files.size());
@@ -116,7 +116,7 @@ TEST_F(ClaudeFileHistoryTest, SnapshotNamesSplitAtTheLastMarker) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
-    ClaudeTree tree;
+    TempTree tree;
     tree.write(std::string(".claude/file-history/S1/") + c.name, "x");
 
     ReaderOutput lenient = scan_file_history(tree / ".claude/file-history", {}, tree / ".claude");
@@ -259,8 +259,8 @@ TEST_F(ClaudeFileHistoryTest, SessionComesFromTheFilesOwnDirectory) {
 TEST_F(ClaudeFileHistoryTest, LinksAreFollowedOnlyWhenAsked) {
   tree_.write("outside/target.txt", "t");
   tree_.write(".claude/file-history/S1/a@v1", "a");
-  tree_.link("../../../outside/target.txt", ".claude/file-history/S1/link@v2");
-  tree_.link("..", ".claude/file-history/S1/loop");
+  tree_.symlink("../../../outside/target.txt", ".claude/file-history/S1/link@v2");
+  tree_.symlink("..", ".claude/file-history/S1/loop");
 
   ReaderOutput plain = scan();
   EXPECT_EQ(paths_of(plain.events), std::vector<std::string>{"file-history/S1/a@v1"});

@@ -16,7 +16,7 @@
 namespace tq {
 namespace {
 
-using testing::ClaudeTree;
+using testing::TempTree;
 using testing::messages_of;
 
 ReaderOutput parse_record(std::string_view json, bool include_raw = false) {
@@ -355,7 +355,7 @@ class ClaudeHistoryFileTest : public ::testing::Test {
     return o;
   }
 
-  ClaudeTree tree_;
+  TempTree tree_;
   std::filesystem::path path_;
 };
 
@@ -467,8 +467,8 @@ TEST_F(ClaudeHistoryFileTest, MissingFileIsAnIoError) {
 TEST(ClaudeHistoryPlacementTest, IdsDependOnlyOnThePathBelowTheEvidenceRoot) {
   const std::string bytes = R"({"display":"p","pastedContents":{"1":{"content":"x"}}})"
                             "\n";
-  ClaudeTree a;
-  ClaudeTree b;
+  TempTree a;
+  TempTree b;
   auto in_a = parse_history_file(a.write(".claude/history.jsonl", bytes), {}, a.root());
   auto in_b = parse_history_file(b.write(".claude/history.jsonl", bytes), {}, b.root());
   auto outside = parse_history_file(b / ".claude/history.jsonl", {}, "/elsewhere");

@@ -12,14 +12,14 @@
 namespace tq::codex {
 namespace {
 
-using testing::ScratchDir;
+using testing::TempTree;
 
 class CodexAttachmentsTest : public ::testing::Test {
  protected:
   ReaderOutput scan(ParserOptions options = {}) {
     return scan_attachments(dir_.path(".codex/attachments"), options, dir_.path(".codex"));
   }
-  ScratchDir dir_;
+  TempTree dir_;
 };
 
 TEST_F(CodexAttachmentsTest, FileBecomesAttachmentEvent) {

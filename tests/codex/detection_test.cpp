@@ -10,7 +10,7 @@
 namespace tq::codex {
 namespace {
 
-using testing::ScratchDir;
+using testing::TempTree;
 
 std::string kind_text(const Result<std::optional<InputKind>>& r) {
   if (!r) return "error: " + r.error().text();
@@ -19,7 +19,7 @@ std::string kind_text(const Result<std::optional<InputKind>>& r) {
 }
 
 TEST(CodexDetectionTest, RecognisesEachKind) {
-  ScratchDir dir;
+  TempTree dir;
   dir.write("home/.codex/history.jsonl", "");
   dir.write("home/.codex/sessions/2025/01/02/rollout-2025-01-02T10-00-00-abc.jsonl", "");
   dir.write("home/.codex/attachments/S1/a.txt", "");
@@ -74,7 +74,7 @@ TEST(CodexDetectionTest, RecognisesEachKind) {
 }
 
 TEST(CodexDetectionTest, LinksAreRecognisedOnlyWhenFollowed) {
-  ScratchDir dir;
+  TempTree dir;
   dir.write("real/.codex/history.jsonl", "");
   dir.symlink("real/.codex", "linkdir");
   dir.mkdir("home/.codex");
@@ -89,7 +89,7 @@ TEST(CodexDetectionTest, LinksAreRecognisedOnlyWhenFollowed) {
 }
 
 TEST(CodexDetectionTest, MissingPathIsAnIoError) {
-  ScratchDir dir;
+  TempTree dir;
   auto r = detect_input_kind(dir.path("missing"), false);
   ASSERT_FALSE(r.has_value());
   EXPECT_EQ(r.error().kind(), ErrorKind::Io);
@@ -134,7 +134,7 @@ TEST(CodexDetectionTest, SupportsOnlyCodexKinds) {
     SCOPED_TRACE(identifier(kind));
     EXPECT_EQ(supports_codex_input(kind), kind >= InputKind::CodexRoot);
   }
-  ScratchDir dir;
+  TempTree dir;
   auto r = parse_codex_input(dir.root(), InputKind::PasteCache, dir.root(), {});
   ASSERT_FALSE(r.has_value());
   EXPECT_EQ(r.error().kind(), ErrorKind::Message);
@@ -142,7 +142,7 @@ TEST(CodexDetectionTest, SupportsOnlyCodexKinds) {
 }
 
 TEST(CodexDetectionTest, RootParseReadsHistorySessionsThenAttachments) {
-  ScratchDir dir;
+  TempTree dir;
   dir.write(".codex/attachments/S1/a.txt", "a");
   dir.write(".codex/sessions/2025/rollout-x.jsonl", "{\"type\":\"session_meta\"}\n");
   dir.write(".codex/history.jsonl", "{\"text\":\"p\"}\n[1]\n");
@@ -171,7 +171,7 @@ TEST(CodexDetectionTest, RootParseReadsHistorySessionsThenAttachments) {
 }
 
 TEST(CodexDetectionTest, SameTreeInTwoPlacesGivesTheSameEvents) {
-  ScratchDir dir;
+  TempTree dir;
   std::vector<std::vector<std::string>> runs;
   for (const char* home : {"one", "elsewhere/two"}) {
     const std::string root = std::string(home) + "/.codex";

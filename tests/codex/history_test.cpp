@@ -13,7 +13,7 @@ namespace tq::codex {
 namespace {
 
 using testing::describe_all;
-using testing::ScratchDir;
+using testing::TempTree;
 
 class CodexHistoryTest : public ::testing::Test {
  protected:
@@ -21,7 +21,7 @@ class CodexHistoryTest : public ::testing::Test {
     auto path = dir_.write(".codex/history.jsonl", bytes);
     return parse_history_file(path, options, dir_.path(".codex"));
   }
-  ScratchDir dir_;
+  TempTree dir_;
 };
 
 TEST_F(CodexHistoryTest, LineBecomesPromptEvent) {

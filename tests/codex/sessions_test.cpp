@@ -14,7 +14,7 @@ namespace tq::codex {
 namespace {
 
 using testing::describe_all;
-using testing::ScratchDir;
+using testing::TempTree;
 
 constexpr const char* kRolloutName =
     "sessions/2025/01/02/rollout-2025-01-02T10-00-00-0194A1B2-C3D4-7E5F-8A9B-0C1D2E3F4A5B.jsonl";
@@ -33,7 +33,7 @@ class CodexSessionsTest : public ::testing::Test {
     EXPECT_EQ(out->events.size(), 1u);
     return out->events.empty() ? TimelineEvent{} : out->events[0];
   }
-  ScratchDir dir_;
+  TempTree dir_;
 };
 
 TEST_F(CodexSessionsTest, RecordsAreClassifiedByRecordAndPayloadType) {

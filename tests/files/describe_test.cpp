@@ -11,7 +11,7 @@
 namespace tq {
 namespace {
 
-using testing::ScratchDir;
+using testing::TempTree;
 
 void set_times(const std::filesystem::path& path, int64_t seconds, long nanos) {
   struct timespec times[2] = {{static_cast<time_t>(seconds), nanos},
@@ -20,7 +20,7 @@ void set_times(const std::filesystem::path& path, int64_t seconds, long nanos) {
 }
 
 TEST(DescribeTest, DescribesSizeHashTypeAndTimes) {
-  ScratchDir dir;
+  TempTree dir;
   auto file = dir.write("notes.txt", "abc");
   set_times(file, 1735689600, 500000000);  // 2025-01-01T00:00:00.5Z
   auto d = describe_file(file, false, 0);
@@ -45,7 +45,7 @@ TEST(DescribeTest, DescribesSizeHashTypeAndTimes) {
 }
 
 TEST(DescribeTest, TimesBeforeTheEpochAreAbsent) {
-  ScratchDir dir;
+  TempTree dir;
   auto file = dir.write("old", "");
   set_times(file, -1, 500000000);
   auto metadata = read_file_metadata(file);
@@ -55,7 +55,7 @@ TEST(DescribeTest, TimesBeforeTheEpochAreAbsent) {
 }
 
 TEST(DescribeTest, ContentIsTextOrBase64WithinTheLimit) {
-  ScratchDir dir;
+  TempTree dir;
   auto text = dir.write("t.txt", "h\xC3\xA9llo");
   auto binary = dir.write("b.bin", std::string("\x89PNG\x00\xff", 6));
   auto eleven = dir.write("e.txt", "01234567890");
@@ -88,7 +88,7 @@ TEST(DescribeTest, ContentIsTextOrBase64WithinTheLimit) {
 }
 
 TEST(DescribeTest, FailuresNameTheirStageAndSystemError) {
-  ScratchDir dir;
+  TempTree dir;
   auto missing = describe_file(dir.path("missing.txt"), true, 0);
   ASSERT_FALSE(missing.has_value());
   EXPECT_EQ(missing.error().stage, DescribeStage::Metadata);
@@ -102,7 +102,7 @@ TEST(DescribeTest, FailuresNameTheirStageAndSystemError) {
 }
 
 TEST(DescribeTest, ReadingDoesNotChangeTheAccessTime) {
-  ScratchDir dir;
+  TempTree dir;
   auto file = dir.write("a.txt", "content");
   set_times(file, 1000000000, 0);
   ASSERT_TRUE(describe_file(file, true, 0).has_value());

@@ -12,11 +12,11 @@ namespace tq {
 namespace {
 
 namespace fs = std::filesystem;
-using testing::ScratchDir;
+using testing::TempTree;
 
 // One line per item: "path type" or "path ERROR text", paths relative to the
 // scratch root, so a failure shows the whole walk.
-std::vector<std::string> walk_lines(const ScratchDir& dir, const fs::path& start,
+std::vector<std::string> walk_lines(const TempTree& dir, const fs::path& start,
                                     WalkOptions options) {
   std::vector<std::string> lines;
   for (const WalkItem& item : walk_all(start, options)) {
@@ -35,7 +35,7 @@ std::vector<std::string> walk_lines(const ScratchDir& dir, const fs::path& start
 }
 
 TEST(WalkTest, VisitsNamesInByteOrderDepthFirst) {
-  ScratchDir dir;
+  TempTree dir;
   dir.write("t/b", "");
   dir.write("t/a", "");
   dir.write("t/B", "");
@@ -50,7 +50,7 @@ TEST(WalkTest, VisitsNamesInByteOrderDepthFirst) {
 }
 
 TEST(WalkTest, MaxDepthLimitsTheEntriesYielded) {
-  ScratchDir dir;
+  TempTree dir;
   dir.write("t/a/b/c", "");
   const std::vector<std::string> expected = {"t dir 0", "t/a dir 1", "t/a/b dir 2"};
   EXPECT_EQ(walk_lines(dir, dir.path("t"), {.follow_symlinks = false, .max_depth = 2}), expected);
@@ -59,7 +59,7 @@ TEST(WalkTest, MaxDepthLimitsTheEntriesYielded) {
 }
 
 TEST(WalkTest, StartThatIsAFileOrMissing) {
-  ScratchDir dir;
+  TempTree dir;
   dir.write("f.txt", "x");
   EXPECT_EQ(walk_lines(dir, dir.path("f.txt"), {}), std::vector<std::string>{"f.txt file 0"});
   const std::string missing = dir.path("missing").string();
@@ -69,7 +69,7 @@ TEST(WalkTest, StartThatIsAFileOrMissing) {
 }
 
 TEST(WalkTest, LinksAreFollowedOnlyWhenAsked) {
-  ScratchDir dir;
+  TempTree dir;
   dir.write("target/inner.txt", "");
   dir.write("t/file.txt", "");
   dir.symlink("../target", "t/dirlink");
@@ -86,7 +86,7 @@ TEST(WalkTest, LinksAreFollowedOnlyWhenAsked) {
 }
 
 TEST(WalkTest, StartLinkIsAlwaysFollowed) {
-  ScratchDir dir;
+  TempTree dir;
   dir.write("target/inner.txt", "");
   dir.symlink("target", "start");
   const std::vector<std::string> expected = {"start dir 0", "start/inner.txt file 1"};
@@ -96,7 +96,7 @@ TEST(WalkTest, StartLinkIsAlwaysFollowed) {
 // Error items: the walk reports them and goes on with the next entry.
 
 TEST(WalkTest, LinkCycleIsOneErrorAndTheWalkGoesOn) {
-  ScratchDir dir;
+  TempTree dir;
   dir.write("t/a/file.txt", "");
   dir.symlink("..", "t/a/loop");
   dir.write("t/b.txt", "");
@@ -113,7 +113,7 @@ TEST(WalkTest, LinkCycleIsOneErrorAndTheWalkGoesOn) {
 }
 
 TEST(WalkTest, DanglingLinkIsAnErrorOnlyWhenFollowed) {
-  ScratchDir dir;
+  TempTree dir;
   dir.symlink("nowhere", "t/broken");
   dir.write("t/z.txt", "");
   const std::string broken = dir.path("t/broken").string();

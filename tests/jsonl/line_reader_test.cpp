@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "support/codex_fixtures.h"
+#include "support/temp_tree.h"
 
 namespace tq {
 namespace {
@@ -45,7 +45,7 @@ ReadBack read_lines(const std::filesystem::path& path, uint64_t limit) {
 }
 
 TEST(BoundedLineReaderTest, SplitsLinesAndKeepsCarriageReturns) {
-  testing::ScratchDir dir;
+  testing::TempTree dir;
   const std::string long_line(20000, 'q');
   struct Case {
     const char* name;
@@ -88,7 +88,7 @@ TEST(BoundedLineReaderTest, SplitsLinesAndKeepsCarriageReturns) {
 }
 
 TEST(BoundedLineReaderTest, AReadFailureIsReportedOnceAndEndsTheFile) {
-  testing::ScratchDir dir;
+  testing::TempTree dir;
   // Opening a directory for reading succeeds; every read then fails.
   auto file = HashingReader::open(dir.mkdir("d"));
   ASSERT_TRUE(file.has_value());
@@ -104,13 +104,13 @@ TEST(HashingTest, KnownDigests) {
   EXPECT_EQ(sha256_bytes(""), "e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855");
   EXPECT_EQ(sha256_bytes("abc"),
             "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad");
-  testing::ScratchDir dir;
+  testing::TempTree dir;
   EXPECT_EQ(sha256_file(dir.write("empty", "")).value(),
             "e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855");
 }
 
 TEST(HashingTest, MissingFileReportsTheSystemError) {
-  testing::ScratchDir dir;
+  testing::TempTree dir;
   auto digest = sha256_file(dir.path("absent"));
   ASSERT_FALSE(digest.has_value());
   EXPECT_EQ(digest.error().value(), ENOENT);
@@ -127,7 +127,7 @@ TEST(Base64Test, EncodesWithPadding) {
 }
 
 TEST(EvidenceFileTest, ReadingLeavesTheAccessTimeAlone) {
-  testing::ScratchDir dir;
+  testing::TempTree dir;
   const auto path = dir.write("f", "line\n");
   struct timespec times[2] = {{1000000000, 0}, {1000000000, 0}};
   ASSERT_EQ(::utimensat(AT_FDCWD, path.c_str(), times, 0), 0);

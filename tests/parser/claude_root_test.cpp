@@ -12,7 +12,7 @@
 namespace tq {
 namespace {
 
-using testing::ClaudeTree;
+using testing::TempTree;
 using testing::find_event;
 using testing::messages_of;
 using testing::paths_of;
@@ -44,7 +44,7 @@ class ClaudeRootTest : public ::testing::Test {
     return nullptr;
   }
 
-  ClaudeTree tree_;
+  TempTree tree_;
 };
 
 TEST_F(ClaudeRootTest, HistoryAloneLeavesEveryReferenceMissing) {
@@ -129,7 +129,7 @@ TEST_F(ClaudeRootTest, ReferencesResolveAgainstTheirOwnCacheOnly) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
-    ClaudeTree tree;
+    TempTree tree;
     tree.write(".claude/history.jsonl", paste_line(c.entry));
     for (const char* f : c.cache_files) tree.write(std::string(".claude/") + f, f);
     Parsed p;
@@ -235,8 +235,8 @@ TEST_F(ClaudeRootTest, OutputComesInReaderOrder) {
   tree_.write(".claude/image-cache/i.png", "i");
   tree_.write(".claude/file-history/S1/x@v1", "1");
   tree_.write(".claude/file-history/S1/x@v3", "3");
-  tree_.link("nowhere", ".claude/paste-cache/dangling");
-  tree_.link("nowhere", ".claude/image-cache/dangling");
+  tree_.symlink("nowhere", ".claude/paste-cache/dangling");
+  tree_.symlink("nowhere", ".claude/image-cache/dangling");
   ParserOptions follow;
   follow.follow_symlinks = true;
   Parsed p = parse(follow);
@@ -257,8 +257,8 @@ TEST_F(ClaudeRootTest, OutputComesInReaderOrder) {
 TEST_F(ClaudeRootTest, HistoryLinkIsReadOnlyWhenFollowedWhileCacheLinksAlwaysAre) {
   tree_.write("real/history.jsonl", paste_line(R"("contentHash":"k")"));
   tree_.write("real/cache/k.txt", "k");
-  tree_.link("../real/history.jsonl", ".claude/history.jsonl");
-  tree_.link("../real/cache", ".claude/paste-cache");
+  tree_.symlink("../real/history.jsonl", ".claude/history.jsonl");
+  tree_.symlink("../real/cache", ".claude/paste-cache");
 
   Parsed plain = parse();
   EXPECT_EQ(paths_of(plain.events), std::vector<std::string>{"paste-cache/k.txt"});

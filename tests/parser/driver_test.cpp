@@ -5,7 +5,7 @@
 #include <string>
 
 #include "ordering/ordering.h"
-#include "support/codex_fixtures.h"
+#include "support/temp_tree.h"
 
 namespace tq {
 namespace {
@@ -28,7 +28,7 @@ std::vector<std::string> paths_of(const ParseReport& r) {
 }
 
 TEST(ParsePathTest, HomeWithBothProfilesIsOneTimelineWithPrefixedPaths) {
-  testing::ScratchDir home;
+  testing::TempTree home;
   home.write(".codex/history.jsonl", kCodexHistory);
   home.write(".claude/history.jsonl", kClaudeHistory);
   auto report = parse_path(home.root(), options());
@@ -41,7 +41,7 @@ TEST(ParsePathTest, HomeWithBothProfilesIsOneTimelineWithPrefixedPaths) {
 }
 
 TEST(ParsePathTest, HomeWithOneProfileMeasuresPathsFromThatProfile) {
-  testing::ScratchDir home;
+  testing::TempTree home;
   home.write(".codex/history.jsonl", kCodexHistory);
   auto report = parse_path(home.root(), options());
   ASSERT_TRUE(report.has_value()) << report.error().text();
@@ -56,7 +56,7 @@ TEST(ParsePathTest, HomeWithOneProfileMeasuresPathsFromThatProfile) {
 }
 
 TEST(ParsePathTest, SameTreeInTwoPlacesGivesIdenticalReports) {
-  testing::ScratchDir a, b;
+  testing::TempTree a, b;
   for (auto* dir : {&a, &b}) {
     dir->write(".codex/history.jsonl", kCodexHistory);
     dir->write(".claude/history.jsonl", kClaudeHistory);
@@ -72,7 +72,7 @@ TEST(ParsePathTest, SameTreeInTwoPlacesGivesIdenticalReports) {
 }
 
 TEST(ParsePathTest, ProfileLinksCountOnlyWhenFollowingLinks) {
-  testing::ScratchDir home;
+  testing::TempTree home;
   home.write("real-claude/history.jsonl", kClaudeHistory);
   home.write(".codex/history.jsonl", kCodexHistory);
   home.symlink("real-claude", ".claude");
@@ -85,7 +85,7 @@ TEST(ParsePathTest, ProfileLinksCountOnlyWhenFollowingLinks) {
 }
 
 TEST(ParsePathTest, DetectionFailuresHaveExactMessages) {
-  testing::ScratchDir dir;
+  testing::TempTree dir;
   dir.mkdir("empty");
   dir.write("elsewhere/attachments/paste-cache/x.txt", "x");
   dir.write("elsewhere/attachments/history.jsonl", kCodexHistory);
@@ -110,7 +110,7 @@ TEST(ParsePathTest, DetectionFailuresHaveExactMessages) {
 }
 
 TEST(ParsePathTest, PathsTheSystemCannotUseAreIoErrors) {
-  testing::ScratchDir dir;
+  testing::TempTree dir;
   auto missing = parse_path(dir.path("absent"), options());
   ASSERT_FALSE(missing.has_value());
   EXPECT_EQ(missing.error().kind(), ErrorKind::Io);
@@ -132,7 +132,7 @@ TEST(ParsePathTest, PathsTheSystemCannotUseAreIoErrors) {
 }
 
 TEST(ParsePathTest, ForcedInputKindSkipsDetection) {
-  testing::ScratchDir dir;
+  testing::TempTree dir;
   const auto file = dir.write("notes.txt",
                               R"({"timestamp":"2025-01-02T10:00:00Z","type":"session_meta",)"
                               R"("payload":{"id":"s","cwd":"/w"}})"
@@ -146,7 +146,7 @@ TEST(ParsePathTest, ForcedInputKindSkipsDetection) {
 }
 
 TEST(ParsePathTest, StrictModeTurnsErrorDiagnosticsIntoAnError) {
-  testing::ScratchDir home;
+  testing::TempTree home;
   home.write(".claude/history.jsonl", std::string(kClaudeHistory) + "{not json\n");
   home.write(".codex/history.jsonl", kCodexHistory);
   auto lenient = parse_path(home.root(), options());
