@@ -108,18 +108,30 @@ void stable_sort_bounded(std::vector<T>& items, const Less& less) {
   if (from != &items) items = std::move(*from);
 }
 
-// Events are large records: the sort permutes indices, then each event is
-// moved once into its place.
+// Events are large records: the sort permutes indices, then the events are
+// moved into place cycle by cycle, in the same vector, so that the report is
+// never held twice.
 void stable_sort_events(std::vector<TimelineEvent>& events) {
   std::vector<size_t> order(events.size());
   for (size_t i = 0; i < order.size(); ++i) order[i] = i;
   stable_sort_bounded(order, [&events](size_t a, size_t b) {
     return compare_events(events[a], events[b]) < 0;
   });
-  std::vector<TimelineEvent> sorted;
-  sorted.reserve(events.size());
-  for (size_t i : order) sorted.push_back(std::move(events[i]));
-  events = std::move(sorted);
+  // order[k] names the event that belongs at position k; a slot is marked done
+  // by pointing it at itself.
+  for (size_t start = 0; start < order.size(); ++start) {
+    if (order[start] == start) continue;
+    TimelineEvent held = std::move(events[start]);
+    size_t k = start;
+    while (order[k] != start) {
+      const size_t from = order[k];
+      events[k] = std::move(events[from]);
+      order[k] = k;
+      k = from;
+    }
+    events[k] = std::move(held);
+    order[k] = k;
+  }
 }
 
 }  // namespace

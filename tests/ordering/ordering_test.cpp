@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 namespace tq {
 namespace {
 
@@ -115,6 +117,14 @@ TEST(FinalizeReportTest, SortsStablyAndNumbersFromZero) {
     }
   }
   EXPECT_FALSE(report->events.back().timestamp.has_value());
+
+  // On a transitive order the result is exactly the library's stable sort.
+  std::stable_sort(events.begin(), events.end(), [](const TimelineEvent& a, const TimelineEvent& b) {
+    return compare_events(a, b) < 0;
+  });
+  for (size_t i = 0; i < events.size(); ++i) {
+    EXPECT_EQ(report->events[i].event_id, events[i].event_id) << i;
+  }
 }
 
 TEST(FinalizeReportTest, MatchesInsertionOrderForEqualEvents) {
