@@ -43,8 +43,9 @@ constexpr std::array<std::string_view, 11> kDiagnosticCodeText = {
     "unreadable_artifact", "unexpected_file_name", "snapshot_version_gap",
     "duplicate_snapshot_version", "hash_mismatch"};
 
-template <typename T, typename F>
-JsonValue optional_value(const std::optional<T>& v, F&& convert) {
+// For std::optional and Boxed alike.
+template <typename Optional, typename F>
+JsonValue optional_value(const Optional& v, F&& convert) {
   return v ? convert(*v) : JsonValue();
 }
 
