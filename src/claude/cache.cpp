@@ -13,7 +13,7 @@
 #include "model/utf8.h"
 #include "ordering/ordering.h"
 
-namespace tq {
+namespace tq::claude {
 namespace {
 
 namespace fs = std::filesystem;
@@ -104,4 +104,4 @@ ReaderOutput scan_cache_dir(const fs::path& path, ArtifactKind kind, const Parse
   return out;
 }
 
-}  // namespace tq
+}  // namespace tq::claude

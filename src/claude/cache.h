@@ -25,7 +25,7 @@
 #include "model/model.h"
 #include "parser/options.h"
 
-namespace tq {
+namespace tq::claude {
 
 using CacheKeySet = std::set<std::string, std::less<>>;
 
@@ -37,4 +37,4 @@ ReaderOutput scan_cache_dir(const std::filesystem::path& path, ArtifactKind kind
                             const std::filesystem::path& evidence_root,
                             const CacheKeySet& referenced_keys);
 
-}  // namespace tq
+}  // namespace tq::claude

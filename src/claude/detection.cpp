@@ -12,7 +12,7 @@
 #include "model/text.h"
 #include "parser/claude_root.h"
 
-namespace tq {
+namespace tq::claude {
 namespace {
 
 namespace fs = std::filesystem;
@@ -90,7 +90,7 @@ Result<ReaderOutput> read_history(const fs::path& path, const fs::path& evidence
 
 constexpr ProviderAdapter kClaudeAdapter{
     .profile_dir_name = kProfileDirName,
-    .detect = &claude::detect_input_kind,
+    .detect = &detect_input_kind,
     .parse = &parse_claude_input,
     .evidence_root = &claude_evidence_root,
     .supports = &supports_claude_input,
@@ -101,7 +101,7 @@ constexpr ProviderAdapter kClaudeAdapter{
 
 }  // namespace
 
-Result<std::optional<InputKind>> claude::detect_input_kind(const fs::path& path,
+Result<std::optional<InputKind>> detect_input_kind(const fs::path& path,
                                                            bool follow_symlinks) {
   std::error_code ec;
   const fs::file_status status =
@@ -188,6 +188,10 @@ Result<ReaderOutput> parse_claude_input(const fs::path& path, InputKind kind,
   }
 }
 
-const ProviderAdapter& claude_adapter() { return kClaudeAdapter; }
+}  // namespace tq::claude
+
+namespace tq {
+
+const ProviderAdapter& claude_adapter() { return claude::kClaudeAdapter; }
 
 }  // namespace tq

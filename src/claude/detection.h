@@ -27,16 +27,13 @@
 #include "parser/options.h"
 #include "parser/registry.h"
 
-namespace tq {
+namespace tq::claude {
 
-namespace claude {
 // One of ClaudeRoot, History, PasteCache, ImageCache, FileHistory, or none.
 // Error: "I/O error at {path}: {error}" when the path's metadata can't be read
-// (links at the path followed only with `follow_symlinks`). The Codex adapter
-// has its own detect_input_kind; each lives in its product's namespace.
+// (links at the path followed only with `follow_symlinks`).
 [[nodiscard]] Result<std::optional<InputKind>> detect_input_kind(const std::filesystem::path& path,
                                                                  bool follow_symlinks);
-}  // namespace claude
 
 // True for the five Claude Code kinds.
 bool supports_claude_input(InputKind kind);
@@ -57,6 +54,10 @@ std::filesystem::path claude_evidence_root(const std::filesystem::path& path, In
                                                       InputKind kind,
                                                       const std::filesystem::path& evidence_root,
                                                       const ParserOptions& options);
+
+}  // namespace tq::claude
+
+namespace tq {
 
 // The Claude Code entry of the provider registry.
 const ProviderAdapter& claude_adapter();

@@ -18,7 +18,7 @@
 #include "model/utf8.h"
 #include "ordering/ordering.h"
 
-namespace tq {
+namespace tq::claude {
 namespace {
 
 namespace fs = std::filesystem;
@@ -209,4 +209,4 @@ ReaderOutput scan_file_history(const fs::path& directory, const ParserOptions& o
   return out;
 }
 
-}  // namespace tq
+}  // namespace tq::claude

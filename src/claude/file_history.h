@@ -21,10 +21,10 @@
 #include "model/model.h"
 #include "parser/options.h"
 
-namespace tq {
+namespace tq::claude {
 
 // Options read: mode, follow_symlinks, include_content, max_content_size.
 ReaderOutput scan_file_history(const std::filesystem::path& directory, const ParserOptions& options,
                                const std::filesystem::path& evidence_root);
 
-}  // namespace tq
+}  // namespace tq::claude

@@ -15,7 +15,7 @@
 #include "model/text.h"
 #include "ordering/ordering.h"
 
-namespace tq {
+namespace tq::claude {
 namespace {
 
 // Prompts dated outside this window are kept but flagged: Claude Code writes
@@ -383,4 +383,4 @@ Result<HistoryFileResult> parse_history_file(const std::filesystem::path& path,
   return result;
 }
 
-}  // namespace tq
+}  // namespace tq::claude

@@ -25,7 +25,7 @@
 #include "model/model.h"
 #include "parser/options.h"
 
-namespace tq {
+namespace tq::claude {
 
 struct HistoryFileResult {
   std::vector<TimelineEvent> events;
@@ -50,4 +50,4 @@ ReaderOutput parse_history_record(const JsonValue& record, std::string_view disp
 // a, 10, 2 are ordered 10, 2, a.
 std::vector<std::string> sorted_map_keys(const JsonObject& object);
 
-}  // namespace tq
+}  // namespace tq::claude

@@ -15,7 +15,7 @@
 #include "claude/history.h"
 #include "model/text.h"
 
-namespace tq {
+namespace tq::claude {
 namespace {
 
 namespace fs = std::filesystem;
@@ -228,4 +228,4 @@ Status parse_claude_root(const fs::path& root, const fs::path& evidence_root,
   return {};
 }
 
-}  // namespace tq
+}  // namespace tq::claude

@@ -27,7 +27,7 @@
 #include "model/model.h"
 #include "parser/options.h"
 
-namespace tq {
+namespace tq::claude {
 
 // Appends events in the order history, remaining paste-cache files, remaining
 // image-cache files, snapshots; diagnostics in the order history, reference
@@ -38,4 +38,4 @@ namespace tq {
                                        std::vector<TimelineEvent>& events,
                                        std::vector<Diagnostic>& diagnostics);
 
-}  // namespace tq
+}  // namespace tq::claude

@@ -10,7 +10,7 @@
 #include "ordering/ordering.h"
 #include "support/claude_fixtures.h"
 
-namespace tq {
+namespace tq::claude {
 namespace {
 
 using testing::TempTree;
@@ -226,4 +226,4 @@ TEST_F(ClaudeCacheTest, OutputDoesNotDependOnWhereTheTreeLies) {
 }
 
 }  // namespace
-}  // namespace tq
+}  // namespace tq::claude

@@ -9,7 +9,7 @@
 
 #include "support/claude_fixtures.h"
 
-namespace tq {
+namespace tq::claude {
 namespace {
 
 using testing::TempTree;
@@ -83,7 +83,7 @@ TEST(ClaudeDetectionTest, RecognisesEachKindByItsNamesAndContents) {
     SCOPED_TRACE(std::string(c.layout) + " @ " + c.path + (c.follow ? " (following links)" : ""));
     TempTree tree;
     build(tree, c.layout);
-    auto kind = claude::detect_input_kind(tree.root().native() + "/" + c.path, c.follow);
+    auto kind = detect_input_kind(tree.root().native() + "/" + c.path, c.follow);
     ASSERT_TRUE(kind) << kind.error().text();
     EXPECT_EQ(kind_name(*kind), kind_name(c.kind));
   }
@@ -93,7 +93,7 @@ TEST(ClaudeDetectionTest, OnlyUnreadableMetadataIsAnError) {
   TempTree tree;
   const auto missing = tree / "missing";
   for (bool follow : {false, true}) {
-    auto kind = claude::detect_input_kind(missing, follow);
+    auto kind = detect_input_kind(missing, follow);
     ASSERT_FALSE(kind);
     EXPECT_EQ(kind.error().kind(), ErrorKind::Io);
     EXPECT_EQ(kind.error().text(),
@@ -101,13 +101,13 @@ TEST(ClaudeDetectionTest, OnlyUnreadableMetadataIsAnError) {
   }
   // A dangling link is itself readable; followed, it is missing.
   tree.symlink("nowhere", "dangling");
-  auto plain = claude::detect_input_kind(tree / "dangling", false);
+  auto plain = detect_input_kind(tree / "dangling", false);
   ASSERT_TRUE(plain);
   EXPECT_FALSE(*plain);
-  EXPECT_FALSE(claude::detect_input_kind(tree / "dangling", true));
+  EXPECT_FALSE(detect_input_kind(tree / "dangling", true));
 
   ASSERT_EQ(::mkfifo((tree / "fifo").c_str(), 0600), 0);
-  auto fifo = claude::detect_input_kind(tree / "fifo", false);
+  auto fifo = detect_input_kind(tree / "fifo", false);
   ASSERT_TRUE(fifo);
   EXPECT_FALSE(*fifo);
 }
@@ -215,7 +215,7 @@ TEST(ClaudeDetectionTest, EachKindIsReadByItsOwnReader) {
   for (const Case& c : cases) {
     SCOPED_TRACE(c.path);
     const auto path = tree / c.path;
-    auto kind = claude::detect_input_kind(path, false);
+    auto kind = detect_input_kind(path, false);
     ASSERT_TRUE(kind && *kind);
     auto out = parse_claude_input(path, **kind, claude_evidence_root(path, **kind), {});
     ASSERT_TRUE(out) << out.error().text();
@@ -235,4 +235,4 @@ TEST(ClaudeDetectionTest, EachKindIsReadByItsOwnReader) {
 }
 
 }  // namespace
-}  // namespace tq
+}  // namespace tq::claude

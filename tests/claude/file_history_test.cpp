@@ -9,7 +9,7 @@
 #include "ordering/ordering.h"
 #include "support/claude_fixtures.h"
 
-namespace tq {
+namespace tq::claude {
 namespace {
 
 using testing::TempTree;
@@ -289,4 +289,4 @@ TEST_F(ClaudeFileHistoryTest, MissingDirectoryIsOneWalkWarning) {
 }
 
 }  // namespace
-}  // namespace tq
+}  // namespace tq::claude

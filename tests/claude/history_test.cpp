@@ -13,7 +13,7 @@
 #include "ordering/ordering.h"
 #include "support/claude_fixtures.h"
 
-namespace tq {
+namespace tq::claude {
 namespace {
 
 using testing::TempTree;
@@ -500,4 +500,4 @@ TEST(ClaudeHistorySampleTest, PrettyPrintedHistoryGivesOneInvalidJsonPerLine) {
 }
 
 }  // namespace
-}  // namespace tq
+}  // namespace tq::claude

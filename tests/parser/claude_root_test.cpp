@@ -9,7 +9,7 @@
 #include "ordering/ordering.h"
 #include "support/claude_fixtures.h"
 
-namespace tq {
+namespace tq::claude {
 namespace {
 
 using testing::TempTree;
@@ -297,4 +297,4 @@ TEST_F(ClaudeRootTest, HistoryErrorsEndTheWalkWithNothingAppended) {
 }
 
 }  // namespace
-}  // namespace tq
+}  // namespace tq::claude
