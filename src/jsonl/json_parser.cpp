@@ -1,7 +1,9 @@
 #include "jsonl/json_parser.h"
 #include "model/text.h"
 
+#include <algorithm>
 #include <charconv>
+#include <cstdint>
 #include <cstring>
 
 #include <simdjson.h>
@@ -18,15 +20,11 @@ std::unexpected<std::string> failure(simdjson::error_code code) {
   return std::unexpected(std::string(simdjson::error_message(code)));
 }
 
-bool is_json_integer(std::string_view t) {
-  size_t i = 0;
-  if (i < t.size() && t[i] == '-') ++i;
-  if (i == t.size()) return false;
-  if (t[i] == '0') return i + 1 == t.size();
-  for (; i < t.size(); ++i) {
-    if (t[i] < '0' || t[i] > '9') return false;
-  }
-  return true;
+std::string_view trim_json_space(std::string_view t) {
+  constexpr std::string_view kSpace = " \t\n\r";
+  const size_t first = t.find_first_not_of(kSpace);
+  if (first == std::string_view::npos) return {};
+  return t.substr(first, t.find_last_not_of(kSpace) - first + 1);
 }
 
 std::string_view raw_token(ondemand::value& v) { return v.raw_json_token(); }
@@ -35,10 +33,68 @@ std::string_view raw_token(ondemand::document& d) {
   return d.raw_json_token().get(token) ? std::string_view() : token;
 }
 
-// simdjson 3.0 refuses integers beyond 64 bits; such a number is read as the
-// nearest double instead, as common JSON readers do.
+// JSON's number grammar: -?(0|[1-9][0-9]*)(.[0-9]+)?([eE][+-]?[0-9]+)?
+bool is_json_number(std::string_view t) {
+  size_t i = 0;
+  auto digits = [&] {
+    const size_t from = i;
+    while (i < t.size() && t[i] >= '0' && t[i] <= '9') ++i;
+    return i > from;
+  };
+  if (i < t.size() && t[i] == '-') ++i;
+  if (i < t.size() && t[i] == '0') {
+    ++i;
+  } else if (!digits()) {
+    return false;
+  }
+  if (i < t.size() && t[i] == '.') {
+    ++i;
+    if (!digits()) return false;
+  }
+  if (i < t.size() && (t[i] == 'e' || t[i] == 'E')) {
+    ++i;
+    if (i < t.size() && (t[i] == '+' || t[i] == '-')) ++i;
+    if (!digits()) return false;
+  }
+  return i == t.size();
+}
+
+// For a JSON number out of the double range: whether it is so close to zero
+// that it underflows, rather than too large. Decided by the power of ten of its
+// first significant digit.
+bool underflows(std::string_view t) {
+  int64_t power = 0;
+  size_t i = t.starts_with('-') ? 1 : 0;
+  const size_t int_begin = i;
+  while (i < t.size() && t[i] >= '0' && t[i] <= '9') ++i;
+  if (t[int_begin] != '0') {
+    power = static_cast<int64_t>(i - int_begin) - 1;
+  } else {
+    power = -1;
+    if (i < t.size() && t[i] == '.') {
+      for (++i; i < t.size() && t[i] == '0'; ++i) --power;
+    }
+  }
+  const size_t e = t.find_first_of("eE");
+  if (e == std::string_view::npos) return power < 0;
+  const bool negative = t[e + 1] == '-';
+  int64_t exponent = 0;
+  for (size_t j = e + 1; j < t.size(); ++j) {
+    if (t[j] < '0' || t[j] > '9') continue;
+    exponent = std::min<int64_t>(exponent * 10 + (t[j] - '0'), int64_t{1} << 40);
+  }
+  return power + (negative ? -exponent : exponent) < 0;
+}
+
+// simdjson 3.0's on-demand number reader refuses integers beyond 64 bits and
+// numbers that underflow, and turns decimals with more than 19 significant
+// digits into 0. Such numbers are read from their text instead, correctly
+// rounded, the way the DOM reader reads them: an over-long integer becomes the
+// nearest double, an underflow zero; a number too large stays an error.
 template <typename V>
 Outcome convert_number(V& v) {
+  // Taken before the value is read, which an on-demand value allows only once.
+  const std::string_view token = trim_json_space(raw_token(v));
   ondemand::number n;
   const auto err = v.get_number().get(n);
   if (!err) {
@@ -48,20 +104,18 @@ Outcome convert_number(V& v) {
       case ondemand::number_type::signed_integer:
         return JsonValue(n.get_int64());
       default:
-        return JsonValue(n.get_double());
+        break;
     }
   }
-  std::string_view token = raw_token(v);
-  if (token.empty()) return failure(err);
-  while (!token.empty() && (token.back() == ' ' || token.back() == '\t' || token.back() == '\n' ||
-                            token.back() == '\r')) {
-    token.remove_suffix(1);
-  }
-  if (!is_json_integer(token)) return failure(err);
+  const auto refused = failure(err ? err : simdjson::NUMBER_ERROR);
+  if (!is_json_number(token)) return refused;
   double d = 0;
-  auto [ptr, ec] = std::from_chars(token.data(), token.data() + token.size(), d);
-  if (ec != std::errc() || ptr != token.data() + token.size()) return failure(err);
-  return JsonValue(d);
+  const auto [ptr, ec] = std::from_chars(token.data(), token.data() + token.size(), d);
+  if (ec == std::errc() && ptr == token.data() + token.size()) return JsonValue(d);
+  if (ec == std::errc::result_out_of_range && underflows(token)) {
+    return JsonValue(token.starts_with('-') ? -0.0 : 0.0);
+  }
+  return refused;
 }
 
 template <typename V>
@@ -205,7 +259,25 @@ std::expected<JsonValue, std::string> JsonParser::parse(std::string_view text) {
   if (auto e = impl_->parser.iterate(buffer.data(), text.size(), buffer.size()).get(doc)) {
     return failure(e);
   }
-  return convert(doc, 0);
+  // The on-demand reader stops after the first value, so a second value on the
+  // line must be looked for here; the DOM parser calls it a tape error.
+  ondemand::json_type type;
+  if (auto e = doc.type().get(type)) return failure(e);
+  if (type != ondemand::json_type::array && type != ondemand::json_type::object) {
+    // A lone scalar is read from its token without moving the reader: the
+    // token has to be the whole text.
+    if (trim_json_space(raw_token(doc)) != trim_json_space(text)) {
+      return failure(simdjson::TAPE_ERROR);
+    }
+    return convert(doc, 0);
+  }
+  auto converted = convert(doc, 0);
+  if (!converted) return converted;
+  const char* rest = nullptr;
+  if (doc.current_location().get(rest) != simdjson::OUT_OF_BOUNDS) {
+    return failure(simdjson::TAPE_ERROR);
+  }
+  return converted;
 }
 
 std::expected<JsonValue, std::string> parse_json(std::string_view text) {

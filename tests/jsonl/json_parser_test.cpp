@@ -57,6 +57,11 @@ TEST(JsonParserTest, IntegersBeyondSixtyFourBitsBecomeDoubles) {
       {"18446744073709551616", 18446744073709551616.0},
       {"[-9223372036854775809]", -9223372036854775809.0},
       {R"({"a":100000000000000000000000})", 1e23},
+      // Other numbers of such a line keep their value, long decimals too.
+      {R"({"a":1.00000000000000000000000001,"b":18446744073709551616})", 1.0},
+      {R"([-92233.72036854775808,18446744073709551616])", -92233.72036854775808},
+      {R"([-1e-400,18446744073709551616])", -0.0},
+      {R"([0.1e-330,18446744073709551616])", 0.0},
   };
   for (const auto& [text, expected] : cases) {
     SCOPED_TRACE(text);
@@ -73,7 +78,12 @@ TEST(JsonParserTest, IntegersBeyondSixtyFourBitsBecomeDoubles) {
 TEST(JsonParserTest, RejectsInvalidText) {
   const char* bad[] = {"",          "{",           "[1,]",       "{\"a\" 1}", "tru",
                        "1 2",       "\"\\ud800\"", "1e400",      "[01]",      "{\"a\":1}}",
-                       "nul"};
+                       "nul",
+                       // A number beyond 64 bits takes another reading path, which
+                       // must refuse a second value just the same.
+                       "18446744073709551616 1", "{\"a\":18446744073709551616} {\"b\":2}",
+                       "{\"a\":18446744073709551616}}", "[18446744073709551616] x",
+                       "[1e400,18446744073709551616]", "[01,18446744073709551616]"};
   for (const char* text : bad) {
     auto v = parse_json(text);
     EXPECT_FALSE(v.has_value()) << text;
