@@ -39,8 +39,10 @@ const LineItem* BoundedLineReader::next() {
   uint64_t length = 0;
   bool any = false;
   // The kept bytes never exceed L + 1: enough to know the line is too long.
-  const uint64_t keep_limit = max_line_size_ == 0 ? std::numeric_limits<uint64_t>::max()
-                                                  : max_line_size_ + 1;
+  // The largest L is no limit in effect, and L + 1 would wrap round to 0.
+  constexpr uint64_t kNoLimit = std::numeric_limits<uint64_t>::max();
+  const uint64_t keep_limit =
+      (max_line_size_ == 0 || max_line_size_ == kNoLimit) ? kNoLimit : max_line_size_ + 1;
   for (;;) {
     if (pos_ == fill_) {
       auto n = file_.read(buffer_.data(), buffer_.size());

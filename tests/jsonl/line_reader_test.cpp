@@ -65,6 +65,7 @@ TEST(BoundedLineReaderTest, SplitsLinesAndKeepsCarriageReturns) {
       {"far over the limit", std::string(100, 'z') + "\nok", 10,
        {{0, "xxxxxxxxxxx", "", 100, true}, {1, "ok", "", 2, false}}},
       {"no limit", std::string(100, 'z'), 0, {{0, std::string(100, 'z'), "", 100, false}}},
+      {"largest limit", "ab\n", UINT64_MAX, {{0, "ab", "", 2, false}}},
       {"longer than the buffer", long_line + "\n", 0, {{0, long_line, "", 20000, false}}},
       {"invalid utf-8 line", "a\n\xFF\nz\n", 10,
        {{0, "a", "", 1, false},
