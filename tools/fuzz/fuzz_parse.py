@@ -236,6 +236,48 @@ def codex_session_line(rng):
     ])
 
 
+SAMPLE_DIR = os.environ.get("TQ_FUZZ_SAMPLES", "/work/shared/samples")
+_sample_lines = None
+
+
+def sample_lines():
+    """Lines of the real agent files in SAMPLE_DIR, if there are any."""
+    global _sample_lines
+    if _sample_lines is None:
+        _sample_lines = {"claude": [], "codex": []}
+        for dirpath, _, names in os.walk(SAMPLE_DIR):
+            for name in names:
+                if name.endswith(".jsonl"):
+                    with open(os.path.join(dirpath, name), "rb") as f:
+                        kind = "claude" if "claude" in dirpath else "codex"
+                        _sample_lines[kind] += f.read().split(b"\n")
+    return _sample_lines
+
+
+def mutate_bytes(rng, line):
+    r = rng.random()
+    if r < 0.6 or not line:
+        return line
+    i = rng.randrange(len(line))
+    if r < 0.7:
+        return line[:i] + bytes([line[i] ^ (1 << rng.randrange(8))]) + line[i + 1:]
+    if r < 0.8:
+        return line[:i]
+    if r < 0.9:
+        return line[:i] + line[i:i + rng.randint(1, 50)] * 2 + line[i + rng.randint(1, 50):]
+    return line[:i] + bytes(rng.randint(0, 255) for _ in range(rng.randint(1, 4))) + line[i:]
+
+
+def sample_bytes(rng, kind):
+    """Real lines, some of them damaged, or None when no samples are at hand."""
+    lines = sample_lines()[kind]
+    if not lines:
+        return None
+    start = rng.randrange(len(lines))
+    picked = lines[start:start + rng.randint(1, 30)]
+    return b"\n".join(mutate_bytes(rng, line) for line in picked) + b"\n"
+
+
 def jsonl_bytes(rng, make_line):
     lines = []
     for _ in range(rng.randint(0, 14)):
@@ -363,7 +405,8 @@ def build_claude(rng, root):
         if rng.random() < 0.05:
             os.makedirs(p)
         else:
-            write(p, jsonl_bytes(rng, lambda: claude_history_line(rng, keys)))
+            data = sample_bytes(rng, "claude") if rng.random() < 0.2 else None
+            write(p, data if data is not None else jsonl_bytes(rng, lambda: claude_history_line(rng, keys)))
             files.append(p)
     for cache in (b"paste-cache", b"image-cache"):
         if rng.random() < 0.6:
@@ -416,7 +459,8 @@ def build_codex(rng, root):
             if rng.random() < 0.1:
                 name = rng.choice([b"rollout-x.jsonl", b"rollout-.jsonl", b"rollout.jsonl"])
             p = os.path.join(d, day + odd_name(rng, name))
-            write(p, jsonl_bytes(rng, lambda: codex_session_line(rng)))
+            data = sample_bytes(rng, "codex") if rng.random() < 0.3 else None
+            write(p, data if data is not None else jsonl_bytes(rng, lambda: codex_session_line(rng)))
             files.append(p)
         add_hostile_entries(rng, d, files)
     if rng.random() < 0.6:
@@ -451,6 +495,21 @@ def build_tree(rng, home):
         files += build_codex(rng, root)
         candidates += [root, os.path.join(root, b"history.jsonl"), os.path.join(root, b"sessions"),
                        os.path.join(root, b"attachments")]
+    for name in (b".claude", b".codex"):
+        # A profile root that is not a directory, or a link to the other one.
+        path = os.path.join(home, name)
+        if not os.path.lexists(path) and rng.random() < 0.15:
+            other = b".codex" if name == b".claude" else b".claude"
+            choice = rng.random()
+            if choice < 0.3:
+                write(path, b"not a directory")
+            elif choice < 0.6:
+                os.symlink(other, path)
+            elif choice < 0.8:
+                os.symlink(name, path)
+            else:
+                add_special(rng, path)
+            candidates.append(path)
     if rng.random() < 0.2:
         # a profile without its dot name, found only by its contents
         root = os.path.join(home, b"work")
@@ -464,6 +523,14 @@ def build_tree(rng, home):
         except OSError:
             pass
     add_hostile_entries(rng, home, files)
+    for path in files:
+        if rng.random() < 0.1:
+            # Before 1970, the epoch itself, nanoseconds, far future.
+            ns = rng.choice([-1, -10**18, 0, 1, 999999999, 2**31 * 10**9, 10**18 + 123, 2**63 - 1])
+            try:
+                os.utime(path, ns=(ns, ns))
+            except OSError:
+                pass
     candidates += files
     for dirpath, dirnames, _ in os.walk(home):
         for d in dirnames:
@@ -486,6 +553,9 @@ def call(fn, *args, **kwargs):
     try:
         return "ok", fn(*args, **kwargs)
     except ALLOWED as e:
+        if isinstance(e, UnicodeError) or str(e).startswith("Output is not valid UTF-8"):
+            # Paths are valid text here, so every text in the report must be too.
+            raise Fault(f"{fn.__name__} produced invalid text: {type(e).__name__}: {e}") from None
         # The traceback would keep the arguments alive and upset the refcount check.
         return "err", e.with_traceback(None)
     except BaseException as e:  # noqa: B036 - InternalError derives from BaseException
@@ -647,7 +717,10 @@ def run_calls(rng, tq, target, target_bytes, home, options, base):
     as_jsonl = call(tq.to_jsonl, target, **options)
     calls += 1
     if as_jsonl[0] == "ok" and parsed[0] == "ok":
-        lines = as_jsonl[1].splitlines()
+        lines = as_jsonl[1].split("\n")  # splitlines() would also split at U+2028 and others
+        if lines[-1] != "":
+            raise Fault("to_jsonl output does not end with a line feed")
+        lines.pop()
         if len(lines) != len(parsed[1]["events"]):
             raise Fault(f"to_jsonl gives {len(lines)} lines for {len(parsed[1]['events'])} events")
         if strip_times([json.loads(line) for line in lines]) != strip_times(parsed[1]["events"]):
@@ -715,6 +788,33 @@ def run_calls(rng, tq, target, target_bytes, home, options, base):
             raise Fault(f"unlimited options differ: {a[1]!r} vs {b[1]!r}")
         if a[0] == "ok" and strip_times(a[1]) != strip_times(b[1]):
             raise Fault(f"unlimited options {unlimited} and {limited} give different reports")
+
+    # The same input named relative to the working directory, with "./", a
+    # doubled or a trailing slash, gives the same events.
+    if rng.random() < 0.2:
+        rel = os.path.relpath(target, base)
+        variant = rng.choice(["./" + rel, rel.replace("/", "//"), rel + "/", rel])
+        if variant.endswith("/") and (os.path.islink(target) or not os.path.isdir(target)):
+            variant = rel  # a trailing slash makes the system follow a link
+        old_cwd = os.getcwd()
+        os.chdir(base)
+        try:
+            relative = call(tq.parse, variant, **options)
+            # Odd names relative to places inside the tree: only the exception types count.
+            inner = os.path.dirname(target)
+            if inner.startswith(base):
+                os.chdir(inner)
+                for odd in (".", "..", "./", "", os.path.basename(target), "./" + os.path.basename(target)):
+                    call(tq.parse, odd, **options)
+                    calls += 1
+        finally:
+            os.chdir(old_cwd)
+        calls += 1
+        if (relative[0] == "ok") != (parsed[0] == "ok"):
+            raise Fault(f"relative {variant!r}: {relative[0]} but absolute {parsed[0]}: "
+                        f"{relative[1]!r} {parsed[1]!r}"[:600])
+        if relative[0] == "ok" and strip_times(relative[1]["events"]) != strip_times(parsed[1]["events"]):
+            raise Fault(f"relative {variant!r} gives other events than {target!r}")
 
     # PathLike input and an argument refcount check.
     if rng.random() < 0.1:
@@ -972,8 +1072,8 @@ def thread_check(seed, workdir):
                 raise Fault(got[1])
             if got[0] != expected[0]:
                 raise Fault(f"threaded parse gave {got[0]}, alone {expected[0]}")
-            if got[0] == "ok" and strip_times([json.loads(x) for x in got[1].splitlines()]) != \
-                    strip_times([json.loads(x) for x in expected[1].splitlines()]):
+            if got[0] == "ok" and strip_times([json.loads(x) for x in got[1].split("\n")[:-1]]) != \
+                    strip_times([json.loads(x) for x in expected[1].split("\n")[:-1]]):
                 raise Fault("threaded parse differs from a lone one")
     finally:
         shutil.rmtree(base, ignore_errors=True)
