@@ -2,6 +2,7 @@
 
 #include <cerrno>
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace tq {
@@ -9,11 +10,23 @@ namespace tq {
 std::expected<EvidenceFile, std::error_code> EvidenceFile::open(
     const std::filesystem::path& path) {
   const char* name = path.c_str();
-  int fd = ::open(name, O_RDONLY | O_CLOEXEC | O_NOATIME);
+  // Readers look at a file's type before they open it, but the file may be
+  // replaced in between. O_NONBLOCK keeps a FIFO put in its place from holding
+  // the open until some writer comes; it changes nothing for regular files.
+  constexpr int kFlags = O_RDONLY | O_CLOEXEC | O_NONBLOCK;
+  int fd = ::open(name, kFlags | O_NOATIME);
   // O_NOATIME is refused with EPERM for files the caller does not own.
-  if (fd < 0 && errno == EPERM) fd = ::open(name, O_RDONLY | O_CLOEXEC);
+  if (fd < 0 && errno == EPERM) fd = ::open(name, kFlags);
   if (fd < 0) return std::unexpected(std::error_code(errno, std::system_category()));
-  return EvidenceFile(fd);
+  EvidenceFile file(fd);
+  // A FIFO or a device (/dev/zero) could be read for ever. A directory stays
+  // openable: reading it fails, which the line readers report.
+  struct stat st {};
+  if (::fstat(fd, &st) != 0) return std::unexpected(std::error_code(errno, std::system_category()));
+  if (!S_ISREG(st.st_mode) && !S_ISDIR(st.st_mode)) {
+    return std::unexpected(std::error_code(EINVAL, std::system_category()));
+  }
+  return file;
 }
 
 EvidenceFile& EvidenceFile::operator=(EvidenceFile&& other) noexcept {

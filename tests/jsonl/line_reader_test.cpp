@@ -118,6 +118,20 @@ TEST(HashingTest, MissingFileReportsTheSystemError) {
   EXPECT_FALSE(HashingReader::open(dir.path("absent")).has_value());
 }
 
+TEST(HashingTest, AFifoOrADeviceIsRefusedInsteadOfWaitedOn) {
+  // A file can be replaced by one of these between a scan and the read.
+  testing::TempTree dir;
+  const auto fifo = dir.path("fifo");
+  ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+  for (const std::filesystem::path& path : {fifo, std::filesystem::path("/dev/zero")}) {
+    SCOPED_TRACE(path.string());
+    auto digest = sha256_file(path);
+    ASSERT_FALSE(digest.has_value());
+    EXPECT_EQ(digest.error().value(), EINVAL);
+    EXPECT_FALSE(HashingReader::open(path).has_value());
+  }
+}
+
 TEST(Base64Test, EncodesWithPadding) {
   // RFC 4648 section 10 test vectors.
   const std::pair<std::string, std::string> cases[] = {
