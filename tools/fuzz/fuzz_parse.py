@@ -1079,6 +1079,65 @@ def thread_check(seed, workdir):
         shutil.rmtree(base, ignore_errors=True)
 
 
+# ---------------------------------------------------------------- races
+
+def race_check(seed, workdir, seconds=1.0):
+    """Files swapped for FIFOs, links to devices and directories while parsing."""
+    import threading
+
+    import tracequill as tq
+
+    rng = random.Random(seed)
+    base = tempfile.mkdtemp(prefix=f"race{seed}-", dir=workdir)
+    home = os.path.join(os.fsencode(base), b"h")
+    os.makedirs(home)
+    stop = threading.Event()
+    thread = None
+    try:
+        candidates = build_tree(rng, home)
+        files = [c for c in candidates if os.path.isfile(c) and not os.path.islink(c)]
+        if not files:
+            return
+
+        def swap():
+            r = random.Random(seed)
+            i = 0
+            while not stop.is_set():
+                path = r.choice(files)
+                tmp = os.path.join(os.fsencode(base), b"tmp%d" % i)
+                i += 1
+                try:
+                    kind = r.random()
+                    if kind < 0.3:
+                        os.mkfifo(tmp)
+                    elif kind < 0.45:
+                        os.symlink(b"/dev/zero", tmp)
+                    elif kind < 0.55:
+                        os.mkdir(tmp)
+                    else:
+                        with open(tmp, "wb") as f:
+                            f.write(random_file_bytes(r))
+                    if os.path.isdir(path) and not os.path.islink(path):
+                        os.rmdir(path)
+                    os.rename(tmp, path)
+                except OSError:
+                    pass
+
+        thread = threading.Thread(target=swap)
+        thread.start()
+        deadline = time.time() + seconds
+        while time.time() < deadline:
+            options = random_options(rng)
+            options["include_content"] = True
+            options["max_content_size"] = 0
+            call(rng.choice([tq.parse, tq.to_jsonl, tq.to_csv]), os.fsdecode(home), **options)
+    finally:
+        stop.set()
+        if thread is not None:
+            thread.join()
+        shutil.rmtree(base, ignore_errors=True)
+
+
 # ---------------------------------------------------------------- argument fuzzing
 
 class Index:
@@ -1180,6 +1239,8 @@ def worker(args):
                     arg_fuzz(random.Random(seed), workdir)
                 if seed % 25 == 0:
                     thread_check(seed, workdir)
+                if seed % 40 == 0:
+                    race_check(seed, workdir)
             except Fault as e:
                 print(f"FAULT seed={seed}: {e}", flush=True)
                 traceback.print_exc()
