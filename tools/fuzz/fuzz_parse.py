@@ -15,12 +15,18 @@ progress (hang) it records the seed and starts a new child after that seed.
 
 Each case builds a random tree of near-valid Claude Code and Codex profiles
 (wrong JSON types, huge numbers, deep nesting, invalid UTF-8 in content and in
-file names, symbolic links and loops, FIFOs, over-long lines, odd snapshot
-names, cache references) and calls every module function with random options.
-Checks: only OSError/ValueError escape; strict reports hold no error
-diagnostic; sequences are 0..n-1; parse() agrees with to_json(), to_jsonl()
-and convert(); CSV rows have 30 cells; a second run and a copy of the tree at
-another place give the same output; no reference to the arguments is leaked.
+file names, symbolic links and loops, FIFOs and device links, over-long lines,
+odd snapshot names, cache references, odd file times, damaged lines of the real
+samples in $TQ_FUZZ_SAMPLES) and calls every module function with random
+options. Checks: only OSError/ValueError escape, and never for invalid output
+text; strict reports hold no error diagnostic and equal the best-effort ones;
+sequences are 0..n-1; parse() agrees with to_json(), to_jsonl(), to_csv() cell
+by cell, and convert(); a second run, a copy of the tree elsewhere, a relative
+path and every spelling of "no limit" give the same report; no reference to
+the arguments is leaked. Beside the trees: every line of a Codex history
+against Python's json module (verdict and value), valid RFC 3339 texts against
+their instants, random argument types, threads, and files swapped for FIFOs
+while a parse runs.
 """
 
 import argparse
@@ -815,6 +821,14 @@ def run_calls(rng, tq, target, target_bytes, home, options, base):
                         f"{relative[1]!r} {parsed[1]!r}"[:600])
         if relative[0] == "ok" and strip_times(relative[1]["events"]) != strip_times(parsed[1]["events"]):
             raise Fault(f"relative {variant!r} gives other events than {target!r}")
+
+    # A strict parse that succeeds met nothing that best-effort mode would treat
+    # differently.
+    if options["mode"] == "strict" and parsed[0] == "ok" and rng.random() < 0.5:
+        lenient = call(tq.parse, target, **dict(options, mode="best_effort"))
+        calls += 1
+        if lenient[0] != "ok" or strip_times(lenient[1]) != strip_times(parsed[1]):
+            raise Fault("strict and best-effort reports differ on a tree strict mode accepts")
 
     # PathLike input and an argument refcount check.
     if rng.random() < 0.1:
