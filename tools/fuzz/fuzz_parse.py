@@ -863,7 +863,8 @@ def mutate_line(rng, text):
         return text[:i] + text[i + 1:]
     if r < 0.8:
         i = rng.randint(0, len(text))
-        return text[:i] + rng.choice(list('{}[]",:0-.e \\') + ["123456789012345678901234567890"]) + text[i:]
+        return text[:i] + rng.choice(list('{}[]",:0-.e \\\t\x01\x1f\x7f') +
+                                     ["123456789012345678901234567890"]) + text[i:]
     if r < 0.9:
         return rng.choice([" ", "\t", "\u3000", "\xa0"]) + text + rng.choice(["", " ", "\r", "\u2028"])
     return "18446744073709551616" + rng.choice(["", " ", " 1", "]"])
