@@ -25,6 +25,19 @@ def shorten(text: str | None, width: int) -> str:
     return text if len(text) <= width else text[: width - 1] + "…"
 
 
+def describe(event: dict) -> str:
+    """The event's message, or what its file is when it has none."""
+    if event["message"]:
+        return event["message"]
+    artifact = event["artifact"]
+    if artifact:
+        what = artifact["media_type"] or "file"
+        size = f"{artifact['size']} bytes" if artifact["size"] is not None else "size unknown"
+        status = artifact["reference_status"]
+        return f"[{what}, {size}{', ' + status if status else ''}] {event['source']['relative_path']}"
+    return f"({event['source']['record_type'] or event['event_type']})"
+
+
 def print_summary(report: dict, first: int) -> None:
     events = report["events"]
     diagnostics = report["diagnostics"]
@@ -61,7 +74,7 @@ def print_summary(report: dict, first: int) -> None:
             stamp = e["timestamp"] or "-"
             print(
                 f"  {e['sequence']:>4}  {stamp:<24}  {e['provider']:<11}  "
-                f"{e['event_type']:<17}  {shorten(e['message'], 60)}"
+                f"{e['event_type']:<17}  {shorten(describe(e), 70)}"
             )
 
 
