@@ -30,8 +30,10 @@ std::string io_error(const fs::path& path, int error_number) {
   return "IO error for operation on " + display_path(path) + ": " + os_error_text(error_number);
 }
 
-int open_directory(const fs::path& path) {
-  int flags = O_RDONLY | O_DIRECTORY | O_CLOEXEC;
+// `follow_link`: whether a symbolic link at `path` itself may be followed. A
+// directory that was listed as such may have been replaced by a link since.
+int open_directory(const fs::path& path, bool follow_link) {
+  int flags = O_RDONLY | O_DIRECTORY | O_CLOEXEC | (follow_link ? 0 : O_NOFOLLOW);
   int fd = ::open(path.c_str(), flags | O_NOATIME);
   if (fd < 0 && errno == EPERM) fd = ::open(path.c_str(), flags);
   return fd;
@@ -39,9 +41,9 @@ int open_directory(const fs::path& path) {
 
 // All names of one directory, sorted, so the walk never depends on the order in
 // which the file system lists them.
-Listing list_directory(const fs::path& path) {
+Listing list_directory(const fs::path& path, bool follow_link) {
   Listing listing;
-  int fd = open_directory(path);
+  int fd = open_directory(path, follow_link);
   if (fd < 0) {
     listing.error = io_error(path, errno);
     return listing;
@@ -123,7 +125,7 @@ DirectoryWalk::~DirectoryWalk() = default;
 std::optional<WalkItem> DirectoryWalk::next() {
   auto descend = [this](const fs::path& dir, size_t depth, const struct stat& st) {
     if (options_.max_depth && depth >= *options_.max_depth) return;
-    Listing listing = list_directory(dir);
+    Listing listing = list_directory(dir, depth == 0 || options_.follow_symlinks);
     stack_.push_back(Frame{dir, depth, st.st_dev, st.st_ino, std::move(listing.children), 0,
                            std::move(listing.error)});
   };

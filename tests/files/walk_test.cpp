@@ -85,6 +85,24 @@ TEST(WalkTest, LinksAreFollowedOnlyWhenAsked) {
   EXPECT_EQ(walk_lines(dir, dir.path("t"), {.follow_symlinks = true}), followed);
 }
 
+TEST(WalkTest, DirectoryReplacedByALinkAfterListingIsNotFollowed) {
+  TempTree dir;
+  dir.write("target/inner.txt", "");
+  dir.mkdir("t/sub");
+  DirectoryWalk walk(dir.path("t"), {.follow_symlinks = false});
+  ASSERT_TRUE(walk.next().has_value());  // "t" itself, listed now
+  fs::remove(dir.path("t/sub"));
+  dir.symlink("../target", "t/sub");
+  std::vector<std::string> rest;
+  while (std::optional<WalkItem> item = walk.next()) {
+    rest.push_back(relative_path(item->path, dir.root()) + " " + item->error.value_or("-"));
+  }
+  const std::vector<std::string> expected = {
+      "t/sub -", "t/sub IO error for operation on " + dir.path("t/sub").string() +
+                     ": Not a directory (os error 20)"};
+  EXPECT_EQ(rest, expected);
+}
+
 TEST(WalkTest, StartLinkIsAlwaysFollowed) {
   TempTree dir;
   dir.write("target/inner.txt", "");
