@@ -1111,6 +1111,7 @@ def race_check(seed, workdir, seconds=1.0):
     try:
         candidates = build_tree(rng, home)
         files = [c for c in candidates if os.path.isfile(c) and not os.path.islink(c)]
+        dirs = [c for c in candidates if os.path.isdir(c) and not os.path.islink(c) and c != home]
         if not files:
             return
 
@@ -1122,6 +1123,16 @@ def race_check(seed, workdir, seconds=1.0):
                 tmp = os.path.join(os.fsencode(base), b"tmp%d" % i)
                 i += 1
                 try:
+                    if dirs and r.random() < 0.1:
+                        # A directory turned into a link to the root of the file
+                        # system: a walk that doesn't follow links must not go there.
+                        victim = r.choice(dirs)
+                        os.symlink(b"/", tmp)
+                        os.rename(victim, tmp + b"-old")
+                        os.rename(tmp, victim)
+                        os.unlink(victim)
+                        os.rename(tmp + b"-old", victim)
+                        continue
                     kind = r.random()
                     if kind < 0.3:
                         os.mkfifo(tmp)
@@ -1145,6 +1156,7 @@ def race_check(seed, workdir, seconds=1.0):
             options = random_options(rng)
             options["include_content"] = True
             options["max_content_size"] = 0
+            options["follow_symlinks"] = False
             call(rng.choice([tq.parse, tq.to_jsonl, tq.to_csv]), os.fsdecode(home), **options)
     finally:
         stop.set()
