@@ -80,14 +80,14 @@ def maxrss_bytes() -> int:
     return resource.getrusage(resource.RUSAGE_SELF).ru_maxrss * 1024  # kilobytes on Linux
 
 
-def child_call(spec: dict) -> dict:
+def child_call(job: dict) -> dict:
     import tracequill
 
-    func = getattr(tracequill, spec["function"])
-    kwargs = dict(spec["kwargs"])
-    args = [spec["path"]]
-    if spec["function"] == "convert":
-        args.append(spec["output"])
+    func = getattr(tracequill, job["function"])
+    kwargs = dict(job["kwargs"])
+    args = [job["path"]]
+    if job["function"] == "convert":
+        args.append(job["output"])
     rss_before = maxrss_bytes()
     began = time.perf_counter()
     result = func(*args, **kwargs)
@@ -111,13 +111,13 @@ def child_call(spec: dict) -> dict:
         for d in diagnostics:
             codes[d["code"]] = codes.get(d["code"], 0) + 1
         out["diagnostics_by_code"] = dict(sorted(codes.items()))
-    if spec["function"] == "convert":
-        out["output_bytes"] = os.path.getsize(spec["output"])
+    if job["function"] == "convert":
+        out["output_bytes"] = os.path.getsize(job["output"])
     return out
 
 
-def child_hashlib(spec: dict) -> dict:
-    files = spec["files"]
+def child_hashlib(job: dict) -> dict:
+    files = job["files"]
     buf = bytearray(MIB)
     view = memoryview(buf)
     rss_before = maxrss_bytes()
@@ -133,18 +133,18 @@ def child_hashlib(spec: dict) -> dict:
 
 
 def child_main(spec_json: str) -> int:
-    spec = json.loads(spec_json)
-    result = child_hashlib(spec) if spec["function"] == "__hashlib__" else child_call(spec)
+    job = json.loads(spec_json)
+    result = child_hashlib(job) if job["function"] == "__hashlib__" else child_call(job)
     sys.stdout.write(json.dumps(result))
     return 0
 
 
 # ---- parent side -----------------------------------------------------------
 
-def run_child(spec: dict) -> dict:
+def run_child(job: dict) -> dict:
     """Run one measurement in a fresh interpreter and return its report."""
     with tempfile.NamedTemporaryFile("w", suffix=".json", delete=False) as f:
-        json.dump(spec, f)  # the file list can be too long for argv
+        json.dump(job, f)  # the file list can be too long for argv
         spec_path = f.name
     try:
         proc = subprocess.run([sys.executable, os.path.abspath(__file__), "--child", spec_path],
@@ -152,7 +152,7 @@ def run_child(spec: dict) -> dict:
     finally:
         os.unlink(spec_path)
     if proc.returncode != 0:
-        raise RuntimeError(f"child for {spec['function']} failed ({proc.returncode}):\n{proc.stderr}")
+        raise RuntimeError(f"child for {job['function']} failed ({proc.returncode}):\n{proc.stderr}")
     return json.loads(proc.stdout)
 
 
