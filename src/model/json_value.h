@@ -86,8 +86,6 @@ class JsonValue {
   // Inserts or replaces a member of an object, keeping the key order. The value
   // must be an object.
   void set(std::string key, JsonValue value);
-  // Appends an element to an array. The value must be an array.
-  void push_back(JsonValue value) { as_array().push_back(std::move(value)); }
 
   const Storage& storage() const { return v_; }
 
