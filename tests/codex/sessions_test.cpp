@@ -9,12 +9,14 @@
 #include "jsonl/json_parser.h"
 #include "ordering/ordering.h"
 #include "support/codex_fixtures.h"
+#include "support/zstd_data.h"
 
 namespace tq::codex {
 namespace {
 
 using testing::describe_all;
 using testing::TempTree;
+using testing::zstd_frame;
 
 constexpr const char* kRolloutName =
     "sessions/2025/01/02/rollout-2025-01-02T10-00-00-0194A1B2-C3D4-7E5F-8A9B-0C1D2E3F4A5B.jsonl";
@@ -237,6 +239,8 @@ TEST_F(CodexSessionsTest, SessionIdFromFileName) {
       {"rollout-0194a1b2-c3d4-7e5f-8a9b-0c1d2e3f4a5g.jsonl", std::nullopt},
       {"rollout-94a1b2-c3d4-7e5f-8a9b-0c1d2e3f4a5b.jsonl", std::nullopt},
       {"rollout-x.jsonl", std::nullopt},
+      {"rollout-2025-01-02T10-00-00-0194a1b2-c3d4-7e5f-8a9b-0c1d2e3f4a5b.jsonl.zst",
+       "0194a1b2-c3d4-7e5f-8a9b-0c1d2e3f4a5b"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -326,7 +330,85 @@ TEST_F(CodexSessionsTest, LineProblemsUseTheSessionArtifactKind) {
                                                 " line 2: "));
 }
 
+TEST_F(CodexSessionsTest, AForkKeepsItsOwnSessionIdThroughTheReplayedParent) {
+  // A forked rollout opens with its own session_meta, then replays the parent's.
+  const std::string fork =
+      R"({"type":"session_meta","payload":{"id":"fork","forked_from_id":"parent","cwd":"/f"}})"
+      "\n"
+      R"({"type":"session_meta","payload":{"id":"parent","cwd":"/p"}})" "\n"
+      R"({"type":"event_msg","payload":{"type":"user_message","message":"new"}})" "\n";
+  auto out = parse(fork);
+  ASSERT_TRUE(out.has_value());
+  ASSERT_EQ(out->events.size(), 3u);
+  for (const TimelineEvent& e : out->events) EXPECT_EQ(e.session_id, "fork");
+  EXPECT_EQ(out->events[0].working_directory, "/f");
+  EXPECT_EQ(out->events[2].working_directory, "/p");
+
+  // Only a text forked_from_id in the first session_meta marks a fork.
+  const std::string not_forks[] = {
+      R"({"type":"session_meta","payload":{"id":"a","forked_from_id":null}})" "\n"
+      R"({"type":"session_meta","payload":{"id":"b"}})" "\n",
+      R"({"type":"session_meta","payload":{"id":"a"}})" "\n"
+      R"({"type":"session_meta","payload":{"id":"b","forked_from_id":"a"}})" "\n"};
+  for (const std::string& bytes : not_forks) {
+    SCOPED_TRACE(bytes);
+    auto plain = parse(bytes);
+    ASSERT_TRUE(plain.has_value());
+    EXPECT_EQ(plain->events.at(1).session_id, "b");
+  }
+}
+
+TEST_F(CodexSessionsTest, ACompressedRolloutReadsLikeThePlainOne) {
+  const std::string bytes =
+      R"({"type":"session_meta","payload":{"cwd":"/w"}})" "\n"
+      "\n"
+      R"({"type":"event_msg","payload":{"type":"user_message","message":"a long prompt"}})" "\n"
+      "{bad\n"
+      "[1]\n"
+      R"({"type":"event_msg","payload":{"type":"agent_message","message":"ok"}})";
+  ParserOptions options;
+  options.max_line_size = 75;
+  auto plain = parse(bytes, options);
+  const std::string compressed = zstd_frame(bytes.substr(0, 40)) + zstd_frame(bytes.substr(40));
+  auto zst = parse(compressed, options, std::string(kRolloutName) + ".zst");
+  ASSERT_TRUE(plain.has_value() && zst.has_value());
+  auto summary = [](const TimelineEvent& e) {
+    return std::string(json_text(e.event_type)) + " " + e.message.value_or("-") + " " +
+           e.session_id.value_or("-") + " " + e.working_directory.value_or("-") + " " +
+           std::to_string(*e.source.line_number);
+  };
+  ASSERT_EQ(zst->events.size(), 2u);
+  for (size_t i = 0; i < zst->events.size(); ++i) {
+    EXPECT_EQ(summary(zst->events[i]), summary(plain->events[i]));
+    EXPECT_EQ(zst->events[i].source.relative_path, std::string(kRolloutName) + ".zst");
+    EXPECT_EQ(zst->events[i].source_file_sha256, sha256_bytes(compressed));
+  }
+  EXPECT_EQ(describe_all(zst->diagnostics), describe_all(plain->diagnostics));
+  EXPECT_EQ(zst->diagnostics.size(), 3u);
+  EXPECT_EQ(zst->events[0].session_id, "0194a1b2-c3d4-7e5f-8a9b-0c1d2e3f4a5b");
+}
+
 // Scanning a sessions directory.
+
+TEST_F(CodexSessionsTest, ScanKeepsTheLinesBeforeDamagedCompressedDataAndGoesOn) {
+  const std::string rest = zstd_frame(std::string(3000, 'z'));
+  dir_.write(".codex/sessions/rollout-a.jsonl.zst",
+             zstd_frame("{}\n{}\n") + rest.substr(0, rest.size() / 2));
+  dir_.write(".codex/sessions/rollout-b.jsonl", "{}\n");
+  for (ParseMode mode : {ParseMode::BestEffort, ParseMode::Strict}) {
+    ParserOptions options;
+    options.mode = mode;
+    auto out = scan_sessions(dir_.path(".codex/sessions"), options, dir_.path(".codex"));
+    ASSERT_TRUE(out.has_value());
+    EXPECT_EQ(out->events.size(), 3u);
+    EXPECT_EQ(describe_all(out->diagnostics),
+              std::vector<std::string>{"error unreadable_artifact line 3: Cannot decompress "
+                                       "rollout: Src size is incorrect"});
+    EXPECT_EQ(out->diagnostics.at(0).source->relative_path, "sessions/rollout-a.jsonl.zst");
+    EXPECT_EQ(out->diagnostics.at(0).source->artifact_kind, ArtifactKind::Session);
+  }
+}
+
 
 TEST_F(CodexSessionsTest, ScanReadsRolloutFilesInPathOrder) {
   dir_.write(".codex/sessions/2025/01/9/rollout-b.jsonl", "{}\n");
@@ -334,6 +416,8 @@ TEST_F(CodexSessionsTest, ScanReadsRolloutFilesInPathOrder) {
   dir_.write(".codex/sessions/2025/01/10/notes.jsonl", "{}\n");
   dir_.write(".codex/sessions/2025/01/10/rollout-c.json", "{}\n");
   dir_.write(".codex/sessions/rollout-.jsonl", "{}\n");
+  dir_.write(".codex/sessions/rollout-.jsonl.zst", zstd_frame("{}\n"));
+  dir_.write(".codex/sessions/rollout-d.zst", zstd_frame("{}\n"));
   auto out = scan_sessions(dir_.path(".codex/sessions"), {}, dir_.path(".codex"));
   ASSERT_TRUE(out.has_value());
   std::vector<std::string> seen;
@@ -343,7 +427,8 @@ TEST_F(CodexSessionsTest, ScanReadsRolloutFilesInPathOrder) {
   }
   const std::vector<std::string> expected = {
       "sessions/2025/01/10/rollout-a.jsonl:1#0", "sessions/2025/01/10/rollout-a.jsonl:2#1",
-      "sessions/2025/01/9/rollout-b.jsonl:1#0", "sessions/rollout-.jsonl:1#0"};
+      "sessions/2025/01/9/rollout-b.jsonl:1#0", "sessions/rollout-.jsonl:1#0",
+      "sessions/rollout-.jsonl.zst:1#0"};
   EXPECT_EQ(seen, expected);
   EXPECT_TRUE(out->diagnostics.empty());
 }

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "support/temp_tree.h"
+#include "support/zstd_data.h"
 
 namespace tq {
 namespace {
@@ -99,6 +100,56 @@ TEST(BoundedLineReaderTest, AReadFailureIsReportedOnceAndEndsTheFile) {
   EXPECT_EQ(item->index, 0u);
   EXPECT_EQ(item->error.value_or(""), "Is a directory (os error 21)");
   EXPECT_EQ(reader.next(), nullptr);
+}
+
+// Compressed files: the same line rules over the decompressed text, the digest
+// of the bytes as stored, and damage reported once as the end of the file.
+TEST(BoundedLineReaderTest, ZstdFilesAreReadAsTheirDecompressedLines) {
+  using testing::zstd_frame;
+  testing::TempTree dir;
+  const std::string whole = zstd_frame("one\ntwo\n");
+  const std::string cut = zstd_frame(std::string(5000, 'q'));
+  // A few kilobytes that expand to one line of 48 MiB.
+  const std::string bomb = zstd_frame(std::string(16 << 20, 'b'));
+  struct Case {
+    const char* name;
+    std::string stored;
+    uint64_t limit;
+    std::vector<Line> expected;
+    bool damaged;
+  };
+  const Case cases[] = {
+      {"empty file", "", 10, {}, false},
+      {"one frame", whole, 10, {{0, "one", "", 3, false}, {1, "two", "", 3, false}}, false},
+      {"a line runs across frames",
+       zstd_frame("a\nb") + zstd_frame("") + zstd_frame("c\n"), 10,
+       {{0, "a", "", 1, false}, {1, "bc", "", 2, false}}, false},
+      {"frame cut in half", whole + cut.substr(0, cut.size() / 2), 10,
+       {{0, "one", "", 3, false}, {1, "two", "", 3, false},
+        {2, "", "Src size is incorrect", 0, false}}, true},
+      {"not zstd data", "{}\n", 10, {{0, "", "Unknown frame descriptor", 0, false}}, true},
+      {"data after the last frame", whole + "x", 10,
+       {{0, "one", "", 3, false}, {1, "two", "", 3, false},
+        {2, "", "Unknown frame descriptor", 0, false}}, true},
+      {"bomb", bomb + bomb + bomb, 10, {{0, "xxxxxxxxxxx", "", 48u << 20, true}}, false},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    const auto path = dir.write("f.jsonl.zst", c.stored);
+    auto reader = BoundedLineReader::open(path, Compression::Zstd, c.limit);
+    ASSERT_TRUE(reader.has_value());
+    std::vector<Line> lines;
+    bool damaged = false;
+    while (const LineItem* item = reader->next()) {
+      lines.push_back(
+          {item->index, item->text, item->error.value_or(""), item->length, item->too_long});
+      damaged = damaged || item->decompression_failed;
+    }
+    EXPECT_EQ(lines, c.expected);
+    EXPECT_EQ(damaged, c.damaged);
+    EXPECT_EQ(std::move(*reader).finalize(), sha256_bytes(c.stored));
+  }
+  EXPECT_LT(bomb.size(), 4096u);
 }
 
 TEST(HashingTest, KnownDigests) {
