@@ -18,6 +18,7 @@ constexpr std::string_view kRolloutPrefix = "rollout-";
 constexpr std::string_view kRolloutSuffix = ".jsonl";
 // Codex compresses a rollout in place once it is about a week old.
 constexpr std::string_view kCompressedSuffix = ".zst";
+constexpr std::string_view kCompressedRolloutSuffix = ".jsonl.zst";
 
 struct TypeMapping {
   std::string_view type;
@@ -167,7 +168,7 @@ std::optional<std::string> session_id_from_file_name(const std::filesystem::path
   std::optional<std::string> name = file_name_bytes(path);
   if (!name) return std::nullopt;
   // Both forms of one rollout start with the same session id.
-  if (name->ends_with(std::string(kRolloutSuffix) + std::string(kCompressedSuffix))) {
+  if (name->ends_with(kCompressedRolloutSuffix)) {
     name->resize(name->size() - kCompressedSuffix.size());
   }
   std::optional<std::string> stem = file_stem_bytes(std::filesystem::path(*name));

@@ -71,11 +71,9 @@ TEST(CodexDetectionTest, RecognisesEachKind) {
       {"bare/attachments", "none"},
       {"plain", "none"},
       {"home", "none"},
-      {"home/.codex/sessions/2025/01/02/rollout-2025-01-02T10-00-00-abc.jsonl.zst",
-       "CodexSession"},
+      {"home/.codex/sessions/2025/01/02/rollout-2025-01-02T10-00-00-abc.jsonl.zst", "CodexSession"},
       {"home/.codex/archived_sessions", "CodexSessions"},
-      {"home/.codex/archived_sessions/rollout-2025-01-02T10-00-00-abc.jsonl.zst",
-       "CodexSession"},
+      {"home/.codex/archived_sessions/rollout-2025-01-02T10-00-00-abc.jsonl.zst", "CodexSession"},
       {"home/.codex/archived_sessions/rollout-a.zst", "none"},
       {"old", "CodexRoot"},
       {"bare/archived_sessions", "none"},
@@ -184,8 +182,8 @@ TEST(CodexDetectionTest, RootParseReadsHistorySessionsArchivedSessionsThenAttach
   ParserOptions strict;
   strict.mode = ParseMode::Strict;
   dir.write(".codex/sessions/2025/rollout-y.jsonl", "oops\n");
-  auto failed = parse_codex_input(dir.path(".codex"), InputKind::CodexRoot, dir.path(".codex"),
-                                  strict);
+  auto failed =
+      parse_codex_input(dir.path(".codex"), InputKind::CodexRoot, dir.path(".codex"), strict);
   ASSERT_FALSE(failed.has_value());
   EXPECT_EQ(failed.error().kind(), ErrorKind::JsonParse);
 }

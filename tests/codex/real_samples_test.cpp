@@ -28,7 +28,7 @@ fs::path samples_dir() {
          "samples" / "real";
 }
 
-#define SKIP_WITHOUT_SAMPLES()                                             \
+#define SKIP_WITHOUT_SAMPLES() \
   if (!fs::is_directory(samples_dir())) GTEST_SKIP() << "no shared samples"
 
 std::map<std::string, int> count_types(const std::vector<TimelineEvent>& events) {
@@ -40,8 +40,9 @@ std::map<std::string, int> count_types(const std::vector<TimelineEvent>& events)
 TEST(CodexRealSamplesTest, MinimalTurnGivesOneEventPerRecord) {
   SKIP_WITHOUT_SAMPLES();
   const fs::path root = samples_dir() / "codex-localpush" / ".codex";
-  const fs::path file = root / "sessions/2026/02/23/"
-                               "rollout-2026-02-23T13-19-38-019c8a70-dda7-7f33-98ea-f30553347322.jsonl";
+  const fs::path file = root /
+                        "sessions/2026/02/23/"
+                        "rollout-2026-02-23T13-19-38-019c8a70-dda7-7f33-98ea-f30553347322.jsonl";
   auto out = parse_session_file(file, {}, root);
   ASSERT_TRUE(out.has_value()) << out.error().text();
   EXPECT_TRUE(out->diagnostics.empty());
@@ -49,9 +50,8 @@ TEST(CodexRealSamplesTest, MinimalTurnGivesOneEventPerRecord) {
   // user_message, turn_context, 2 token_count, agent_reasoning, reasoning,
   // agent_message and a function_call that never got its output.
   const std::map<std::string, int> expected = {
-      {"session_start", 1}, {"developer_message", 4}, {"prompt_input", 5},
-      {"agent_message", 2}, {"task_state", 2},        {"token_usage", 2},
-      {"agent_reasoning", 2}, {"tool_call", 1}};
+      {"session_start", 1}, {"developer_message", 4}, {"prompt_input", 5},    {"agent_message", 2},
+      {"task_state", 2},    {"token_usage", 2},       {"agent_reasoning", 2}, {"tool_call", 1}};
   EXPECT_EQ(count_types(out->events), expected);
   auto digest = sha256_file(file);
   ASSERT_TRUE(digest.has_value());
@@ -71,8 +71,9 @@ TEST(CodexRealSamplesTest, MinimalTurnGivesOneEventPerRecord) {
 TEST(CodexRealSamplesTest, CompactedRecordsInALongSession) {
   SKIP_WITHOUT_SAMPLES();
   const fs::path root = samples_dir() / "codex-localpush" / ".codex";
-  const fs::path file = root / "sessions/2026/02/23/"
-                               "rollout-2026-02-23T12-54-34-019c8a59-e9dd-71f0-9ae3-4079fe9726a9.jsonl";
+  const fs::path file = root /
+                        "sessions/2026/02/23/"
+                        "rollout-2026-02-23T12-54-34-019c8a59-e9dd-71f0-9ae3-4079fe9726a9.jsonl";
   auto out = parse_session_file(file, {}, root);
   ASSERT_TRUE(out.has_value());
   EXPECT_TRUE(out->diagnostics.empty());
