@@ -388,58 +388,7 @@ TEST_F(CodexSessionsTest, AForkKeepsItsOwnSessionIdThroughTheReplayedParent) {
   }
 }
 
-TEST_F(CodexSessionsTest, ACompressedRolloutReadsLikeThePlainOne) {
-  const std::string bytes =
-      R"({"type":"session_meta","payload":{"cwd":"/w"}})"
-      "\n"
-      "\n"
-      R"({"type":"event_msg","payload":{"type":"user_message","message":"a long prompt"}})"
-      "\n"
-      "{bad\n"
-      "[1]\n"
-      R"({"type":"event_msg","payload":{"type":"agent_message","message":"ok"}})";
-  ParserOptions options;
-  options.max_line_size = 75;
-  auto plain = parse(bytes, options);
-  const std::string compressed = zstd_frame(bytes.substr(0, 40)) + zstd_frame(bytes.substr(40));
-  auto zst = parse(compressed, options, std::string(kRolloutName) + ".zst");
-  ASSERT_TRUE(plain.has_value() && zst.has_value());
-  auto summary = [](const TimelineEvent& e) {
-    return std::string(json_text(e.event_type)) + " " + e.message.value_or("-") + " " +
-           e.session_id.value_or("-") + " " + e.working_directory.value_or("-") + " " +
-           std::to_string(*e.source.line_number);
-  };
-  ASSERT_EQ(zst->events.size(), 2u);
-  for (size_t i = 0; i < zst->events.size(); ++i) {
-    EXPECT_EQ(summary(zst->events[i]), summary(plain->events[i]));
-    EXPECT_EQ(zst->events[i].source.relative_path, std::string(kRolloutName) + ".zst");
-    EXPECT_EQ(zst->events[i].source_file_sha256, sha256_bytes(compressed));
-  }
-  EXPECT_EQ(describe_all(zst->diagnostics), describe_all(plain->diagnostics));
-  EXPECT_EQ(zst->diagnostics.size(), 3u);
-  EXPECT_EQ(zst->events[0].session_id, "0194a1b2-c3d4-7e5f-8a9b-0c1d2e3f4a5b");
-}
-
 // Scanning a sessions directory.
-
-TEST_F(CodexSessionsTest, ScanKeepsTheLinesBeforeDamagedCompressedDataAndGoesOn) {
-  const std::string rest = zstd_frame(std::string(3000, 'z'));
-  dir_.write(".codex/sessions/rollout-a.jsonl.zst",
-             zstd_frame("{}\n{}\n") + rest.substr(0, rest.size() / 2));
-  dir_.write(".codex/sessions/rollout-b.jsonl", "{}\n");
-  for (ParseMode mode : {ParseMode::BestEffort, ParseMode::Strict}) {
-    ParserOptions options;
-    options.mode = mode;
-    auto out = scan_sessions(dir_.path(".codex/sessions"), options, dir_.path(".codex"));
-    ASSERT_TRUE(out.has_value());
-    EXPECT_EQ(out->events.size(), 3u);
-    EXPECT_EQ(describe_all(out->diagnostics),
-              std::vector<std::string>{"error unreadable_artifact line 3: Cannot decompress "
-                                       "rollout: Src size is incorrect"});
-    EXPECT_EQ(out->diagnostics.at(0).source->relative_path, "sessions/rollout-a.jsonl.zst");
-    EXPECT_EQ(out->diagnostics.at(0).source->artifact_kind, ArtifactKind::Session);
-  }
-}
 
 TEST_F(CodexSessionsTest, ScanReadsRolloutFilesInPathOrder) {
   dir_.write(".codex/sessions/2025/01/9/rollout-b.jsonl", "{}\n");
