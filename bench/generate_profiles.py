@@ -22,8 +22,12 @@ instructions and tool output) and a handful of lines carry several megabytes
 (a huge paste, a tool that printed a whole log). Those stay below the default
 10 MiB line limit unless --oversize-lines asks for some above it.
 
+With --compressed every rollout is then compressed in place to
+rollout-….jsonl.zst, as Codex does with rollouts older than about a week; the
+marker's byte counts stay those of the plain files.
+
 Usage:
-  python3 bench/generate_profiles.py OUT [--size-mb 1000] [--seed 1]
+  python3 bench/generate_profiles.py OUT [--size-mb 1000] [--seed 1] [--compressed]
 """
 
 from __future__ import annotations
@@ -36,6 +40,7 @@ import math
 import os
 import random
 import shutil
+import subprocess
 import sys
 import time
 from dataclasses import dataclass, field
@@ -650,11 +655,24 @@ def read_marker(out: str) -> dict | None:
         return None
 
 
+def compress_rollouts(out: str) -> None:
+    """Compress every rollout in place with the zstd command, as Codex does
+    with rollouts older than about a week (the command keeps the file times)."""
+    rollouts = []
+    for root, dirs, names in os.walk(os.path.join(out, ".codex", "sessions")):
+        dirs.sort()
+        rollouts += [os.path.join(root, n) for n in sorted(names) if n.endswith(".jsonl")]
+    for start in range(0, len(rollouts), 200):
+        subprocess.run(["zstd", "-q", "--rm", "-f", *rollouts[start:start + 200]], check=True)
+
+
 def generate(out: str, size_mb: float, seed: int = 1, oversize_lines: int = 0,
-             force: bool = False, quiet: bool = False) -> dict:
+             force: bool = False, quiet: bool = False, compressed: bool = False) -> dict:
     """Write the profiles into OUT (reusing a matching earlier run) and return
     the summary that is also stored in OUT/.bench-profile.json."""
     params = {"size_mb": size_mb, "seed": seed, "oversize_lines": oversize_lines, "generator": 2}
+    if compressed:
+        params["compressed_rollouts"] = True
     marker = read_marker(out)
     if marker and marker.get("params") == params and not force:
         if not quiet:
@@ -665,6 +683,8 @@ def generate(out: str, size_mb: float, seed: int = 1, oversize_lines: int = 0,
     os.makedirs(out, exist_ok=True)
     began = time.monotonic()
     stats = Generator(out, size_mb, seed, oversize_lines).run()
+    if compressed:
+        compress_rollouts(out)
     summary = {
         "params": params,
         "files": stats.files,
@@ -690,8 +710,11 @@ def main() -> int:
     ap.add_argument("--oversize-lines", type=int, default=0,
                     help="rollout lines to make longer than the default 10 MiB line limit (default 0)")
     ap.add_argument("--force", action="store_true", help="regenerate even if OUT holds a matching profile")
+    ap.add_argument("--compressed", action="store_true",
+                    help="compress every rollout to rollout-….jsonl.zst (needs the zstd command)")
     args = ap.parse_args()
-    summary = generate(args.out, args.size_mb, args.seed, args.oversize_lines, args.force)
+    summary = generate(args.out, args.size_mb, args.seed, args.oversize_lines, args.force,
+                       compressed=args.compressed)
     print(json.dumps({k: v for k, v in summary.items() if k != "big_lines"}, indent=2))
     return 0
 
