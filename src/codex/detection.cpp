@@ -38,7 +38,8 @@ bool has_name(const fs::path& path, std::string_view name) {
 // The path itself (when `include_self`) or its nearest ancestor named `name`.
 std::optional<fs::path> nearest_named(const fs::path& path, std::string_view name,
                                       bool include_self) {
-  std::optional<fs::path> current = include_self ? std::optional<fs::path>(path) : path_parent(path);
+  std::optional<fs::path> current =
+      include_self ? std::optional<fs::path>(path) : path_parent(path);
   while (current) {
     if (has_name(*current, name)) return current;
     current = path_parent(*current);
@@ -62,13 +63,17 @@ bool is_regular_file_followed(const fs::path& path) {
 }
 
 // A directory that isn't named like a Codex one still is a profile when its
-// sessions directory holds a rollout file.
-bool holds_rollout_files(const fs::path& directory) {
+// sessions directory holds a rollout file. Parts that can't be read are passed
+// over, unless the machine itself is out of descriptors or memory.
+Result<bool> holds_rollout_files(const fs::path& directory) {
   fs::path sessions = directory / "sessions";
   if (!is_directory_followed(sessions)) return false;
-  DirectoryWalk walk(sessions, WalkOptions{.follow_symlinks = false,
-                                           .max_depth = kSessionSniffDepth});
+  DirectoryWalk walk(sessions,
+                     WalkOptions{.follow_symlinks = false, .max_depth = kSessionSniffDepth});
   while (std::optional<WalkItem> item = walk.next()) {
+    if (auto fault = machine_fault(item->path, item->error_number)) {
+      return std::unexpected(std::move(*fault));
+    }
     if (!item->error && item->type == fs::file_type::regular && is_rollout_file_name(item->path)) {
       return true;
     }
@@ -88,13 +93,14 @@ std::optional<InputKind> detect_file(const fs::path& path) {
   return std::nullopt;
 }
 
-std::optional<InputKind> detect_directory(const fs::path& path) {
+Result<std::optional<InputKind>> detect_directory(const fs::path& path) {
   if (has_name(path, ".claude")) return std::nullopt;
   bool in_profile = nearest_named(path, ".codex", false).has_value();
   if (has_name(path, "sessions") && in_profile) return InputKind::CodexSessions;
   if (has_name(path, "attachments") && in_profile) return InputKind::CodexAttachments;
   if (has_name(path, ".codex")) return InputKind::CodexRoot;
-  if (holds_rollout_files(path)) return InputKind::CodexRoot;
+  TQ_TRY(const bool holds_rollouts, holds_rollout_files(path));
+  if (holds_rollouts) return InputKind::CodexRoot;
   return std::nullopt;
 }
 
@@ -123,7 +129,8 @@ Result<ReaderOutput> parse_root(const fs::path& root, const fs::path& evidence_r
   }
   fs::path attachments = root / "attachments";
   if (is_directory_followed(attachments)) {
-    append_output(out, scan_attachments(attachments, options, evidence_root));
+    TQ_TRY(ReaderOutput parsed, scan_attachments(attachments, options, evidence_root));
+    append_output(out, std::move(parsed));
   }
   return out;
 }
@@ -139,7 +146,25 @@ Result<std::optional<InputKind>> detect_input_kind(const fs::path& path, bool fo
   return std::nullopt;
 }
 
-bool supports_codex_input(InputKind kind) { return kind > InputKind::FileHistory; }
+bool supports_codex_input(InputKind kind) {
+  // Every member is named, so a new kind can't be left out unnoticed.
+  switch (kind) {
+    case InputKind::CodexRoot:
+    case InputKind::CodexHistory:
+    case InputKind::CodexSessions:
+    case InputKind::CodexSession:
+    case InputKind::CodexAttachments:
+      return true;
+    case InputKind::Auto:
+    case InputKind::ClaudeRoot:
+    case InputKind::History:
+    case InputKind::PasteCache:
+    case InputKind::ImageCache:
+    case InputKind::FileHistory:
+      return false;
+  }
+  return false;
+}
 
 uint8_t codex_detection_confidence(const fs::path& path, InputKind /*kind*/) {
   return nearest_named(path, ".codex", true) ? 100 : 80;
@@ -186,9 +211,14 @@ namespace tq {
 
 const ProviderAdapter& codex_adapter() {
   using namespace codex;
-  static constexpr ProviderAdapter kCodexAdapter{
-      ".codex",         &detect_input_kind, &parse_codex_input, &codex_evidence_root,
-      &supports_codex_input, &codex_detection_confidence, InputKind::CodexRoot, Provider::Codex};
+  static constexpr ProviderAdapter kCodexAdapter{".codex",
+                                                 &detect_input_kind,
+                                                 &parse_codex_input,
+                                                 &codex_evidence_root,
+                                                 &supports_codex_input,
+                                                 &codex_detection_confidence,
+                                                 InputKind::CodexRoot,
+                                                 Provider::Codex};
   return kCodexAdapter;
 }
 

@@ -74,8 +74,7 @@ const std::string* payload_string(const JsonValue& payload, std::string_view key
 // The text of a message payload: its own message or text, else the text parts
 // of its content.
 std::optional<std::string> message_text(const JsonValue& payload, const std::string* payload_type,
-                                        std::optional<EventType> event_type,
-                                        bool include_content) {
+                                        std::optional<EventType> event_type, bool include_content) {
   if (!payload.is_object()) return std::nullopt;
   if (const std::string* message = payload.find_string("message")) return *message;
   if (const std::string* text = payload.find_string("text")) return *text;
@@ -175,6 +174,7 @@ Result<LineFileOutput> parse_session_file(const std::filesystem::path& path,
                                           const std::filesystem::path& evidence_root) {
   LineFileOutput out;
   const std::string rel = relative_path(path, evidence_root);
+  const std::string id_path = relative_path_id(path, evidence_root);
   std::optional<std::string> session_id = session_id_from_file_name(path);
   std::optional<std::string> working_directory;
 
@@ -197,7 +197,7 @@ Result<LineFileOutput> parse_session_file(const std::filesystem::path& path,
 
     TimelineEvent event;
     event.provider = Provider::Codex;
-    event.event_id = generate_event_id(Provider::Codex, ArtifactKind::Session, rel,
+    event.event_id = generate_event_id(Provider::Codex, ArtifactKind::Session, id_path,
                                        "codex_session:" + std::to_string(line));
     event.sequence = out.events.size();
     if (const JsonValue* timestamp = object.find("timestamp")) {
@@ -230,8 +230,8 @@ Result<LineFileOutput> parse_session_file(const std::filesystem::path& path,
     out.events.push_back(std::move(event));
   };
 
-  TQ_TRY(out.sha256, read_object_lines(path, options, rel, ArtifactKind::Session,
-                                       out.diagnostics, on_object));
+  TQ_TRY(out.sha256,
+         read_object_lines(path, options, rel, ArtifactKind::Session, out.diagnostics, on_object));
   for (TimelineEvent& event : out.events) event.source_file_sha256 = out.sha256;
   return out;
 }
@@ -251,6 +251,9 @@ Result<ReaderOutput> scan_sessions(const std::filesystem::path& path, const Pars
   DirectoryWalk walk(path, WalkOptions{.follow_symlinks = options.follow_symlinks});
   while (std::optional<WalkItem> item = walk.next()) {
     if (item->error) {
+      if (auto fault = machine_fault(item->path, item->error_number)) {
+        return std::unexpected(std::move(*fault));
+      }
       out.diagnostics.push_back(traverse_diagnostic(*item, evidence_root));
       continue;
     }

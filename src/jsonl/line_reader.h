@@ -38,10 +38,11 @@ class HashingReader {
  public:
   // Opens for reading with O_NOATIME where permitted, so reading evidence leaves
   // its access time alone.
-  static std::expected<HashingReader, std::error_code> open(const std::filesystem::path& path);
+  [[nodiscard]] static std::expected<HashingReader, std::error_code> open(
+      const std::filesystem::path& path);
 
   // Reads up to `size` bytes; 0 at end of file. Retries interrupted reads.
-  std::expected<size_t, std::error_code> read(char* buffer, size_t size);
+  [[nodiscard]] std::expected<size_t, std::error_code> read(char* buffer, size_t size);
   // Closes the file and returns the hex digest of everything read. Never fails.
   std::string finalize() &&;
 
@@ -52,10 +53,10 @@ class HashingReader {
 };
 
 struct LineItem {
-  uint64_t index = 0;    // 0-based, one per item produced
-  std::string text;      // the line without its line feed; placeholder x's when too long
+  uint64_t index = 0;  // 0-based, one per item produced
+  std::string text;    // the line without its line feed; placeholder x's when too long
   std::optional<std::string> error;  // read error or UTF-8 error text; text is empty then
-  uint64_t length = 0;   // the line's real length in bytes (saturating)
+  uint64_t length = 0;               // the line's real length in bytes (saturating)
   bool too_long = false;
 };
 
@@ -70,7 +71,7 @@ class BoundedLineReader {
 
  private:
   HashingReader file_;
-  uint64_t max_line_size_;  // 0: no limit
+  uint64_t max_line_size_;    // 0: no limit
   std::vector<char> buffer_;  // kLineBufferSize bytes
   size_t pos_ = 0;            // next unread byte in buffer_
   size_t fill_ = 0;           // bytes of buffer_ holding data
