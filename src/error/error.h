@@ -107,7 +107,8 @@ using Status = Result<void>;
 // is a fault of the machine, not of the evidence: a reader that meets one while
 // opening or walking ends the parse with this `Io` error for `path` instead of
 // reporting the file as unreadable. None for every other error number.
-std::optional<Error> machine_fault(const std::filesystem::path& path, int error_number);
+[[nodiscard]] std::optional<Error> machine_fault(const std::filesystem::path& path,
+                                                 int error_number);
 
 // "{description} (os error {number})", thread-safe.
 std::string os_error_text(int error_number);
