@@ -214,7 +214,8 @@ PyObject* convert(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* 
     std::string input;
     std::string output;
     ParserOptions options;
-    if (extract_path(arguments.path, &input) < 0 || extract_path(arguments.output_path, &output) < 0 ||
+    if (extract_path(arguments.path, &input) < 0 ||
+        extract_path(arguments.output_path, &output) < 0 ||
         parser_options(arguments, &options) < 0) {
       return nullptr;
     }
@@ -241,22 +242,24 @@ PyObject* convert(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* 
     int close_error = 0;
     {
       ReleasedGil unlocked;
-      status = render(std::move(*report), format, OutputTarget::file(destination.get()),
-                      arguments, JsonLayout::Pretty);
+      status = render(std::move(*report), format, OutputTarget::file(destination.get()), arguments,
+                      JsonLayout::Pretty);
       close_error = destination.close();
     }
     if (!status) return convert_error(status.error());
     // Some file systems report a failed write only when the file is closed;
     // returning normally then would claim a complete file that isn't.
     if (close_error != 0) {
-      return convert_error(Error::io(std::filesystem::path(output), os_error_text(close_error)));
+      return convert_error(Error::io(std::filesystem::path(output), os_error_text(close_error))
+                               .caused_by_write(close_error));
     }
     Py_RETURN_NONE;
   });
 }
 
 PyObject* to_json(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  return guarded([&] { return text_function(kToJsonSignature, Format::Json, args, nargs, kwnames); });
+  return guarded(
+      [&] { return text_function(kToJsonSignature, Format::Json, args, nargs, kwnames); });
 }
 
 PyObject* to_jsonl(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {

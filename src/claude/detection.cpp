@@ -59,11 +59,14 @@ std::optional<InputKind> file_kind_by_location(const fs::path& path) {
 
 // A directory is a profile root as soon as it holds one of the profile's parts.
 // Entries whose type can't be read are passed over; a directory that can't be
-// listed is simply not a root. The listing itself never follows links (so no
-// link is taken for a cycle); with follow_symlinks each entry is then typed
-// through its link.
-bool looks_like_profile_root(const fs::path& dir, bool follow_symlinks) {
+// listed is simply not a root, unless the machine itself is out of descriptors
+// or memory. The listing itself never follows links (so no link is taken for a
+// cycle); with follow_symlinks each entry is then typed through its link.
+Result<bool> looks_like_profile_root(const fs::path& dir, bool follow_symlinks) {
   for (const WalkItem& item : walk_all(dir, {.follow_symlinks = false, .max_depth = 1})) {
+    if (auto fault = machine_fault(item.path, item.error_number)) {
+      return std::unexpected(std::move(*fault));
+    }
     if (item.error || item.depth != 1) continue;
     std::optional<std::string> name = file_name_bytes(item.path);
     if (!name) continue;
@@ -101,8 +104,7 @@ constexpr ProviderAdapter kClaudeAdapter{
 
 }  // namespace
 
-Result<std::optional<InputKind>> detect_input_kind(const fs::path& path,
-                                                           bool follow_symlinks) {
+Result<std::optional<InputKind>> detect_input_kind(const fs::path& path, bool follow_symlinks) {
   std::error_code ec;
   const fs::file_status status =
       follow_symlinks ? fs::status(path, ec) : fs::symlink_status(path, ec);
@@ -116,7 +118,8 @@ Result<std::optional<InputKind>> detect_input_kind(const fs::path& path,
   }
   if (is_dir) {
     if (std::optional<InputKind> kind = directory_kind_by_name(path)) return kind;
-    if (looks_like_profile_root(path, follow_symlinks)) return InputKind::ClaudeRoot;
+    TQ_TRY(const bool is_root, looks_like_profile_root(path, follow_symlinks));
+    if (is_root) return InputKind::ClaudeRoot;
     return std::nullopt;
   }
   if (is_file) return file_kind_by_location(path);
@@ -124,9 +127,23 @@ Result<std::optional<InputKind>> detect_input_kind(const fs::path& path,
 }
 
 bool supports_claude_input(InputKind kind) {
-  return kind == InputKind::ClaudeRoot || kind == InputKind::History ||
-         kind == InputKind::PasteCache || kind == InputKind::ImageCache ||
-         kind == InputKind::FileHistory;
+  // Every member is named, so a new kind can't be left out unnoticed.
+  switch (kind) {
+    case InputKind::ClaudeRoot:
+    case InputKind::History:
+    case InputKind::PasteCache:
+    case InputKind::ImageCache:
+    case InputKind::FileHistory:
+      return true;
+    case InputKind::Auto:
+    case InputKind::CodexRoot:
+    case InputKind::CodexHistory:
+    case InputKind::CodexSessions:
+    case InputKind::CodexSession:
+    case InputKind::CodexAttachments:
+      return false;
+  }
+  return false;
 }
 
 uint8_t claude_detection_confidence(const fs::path& path, InputKind kind) {

@@ -25,8 +25,9 @@ Diagnostic attachment_warning(std::string relative, std::string message) {
 
 }  // namespace
 
-ReaderOutput scan_attachments(const std::filesystem::path& path, const ParserOptions& options,
-                              const std::filesystem::path& evidence_root) {
+Result<ReaderOutput> scan_attachments(const std::filesystem::path& path,
+                                      const ParserOptions& options,
+                                      const std::filesystem::path& evidence_root) {
   ReaderOutput out;
   std::vector<std::filesystem::path> files;
   struct stat st {};
@@ -36,9 +37,12 @@ ReaderOutput scan_attachments(const std::filesystem::path& path, const ParserOpt
     DirectoryWalk walk(path, WalkOptions{.follow_symlinks = options.follow_symlinks});
     while (std::optional<WalkItem> item = walk.next()) {
       if (item->error) {
-        out.diagnostics.push_back(attachment_warning(
-            relative_path(item->path, evidence_root),
-            "Cannot traverse attachment artifact: " + *item->error));
+        if (auto fault = machine_fault(item->path, item->error_number)) {
+          return std::unexpected(std::move(*fault));
+        }
+        out.diagnostics.push_back(
+            attachment_warning(relative_path(item->path, evidence_root),
+                               "Cannot traverse attachment artifact: " + *item->error));
       } else if (item->type == std::filesystem::file_type::regular) {
         files.push_back(std::move(item->path));
       }
@@ -51,6 +55,9 @@ ReaderOutput scan_attachments(const std::filesystem::path& path, const ParserOpt
     std::expected<FileDescription, DescribeError> description =
         describe_file(file, options.include_content, options.max_content_size);
     if (!description) {
+      if (auto fault = machine_fault(file, description.error().error_number)) {
+        return std::unexpected(std::move(*fault));
+      }
       const char* what = description.error().stage == DescribeStage::Metadata
                              ? "Cannot read metadata: "
                              : "SHA-256 computation failed: ";
@@ -60,8 +67,9 @@ ReaderOutput scan_attachments(const std::filesystem::path& path, const ParserOpt
     TimelineEvent event;
     event.provider = Provider::Codex;
     event.event_type = EventType::Attachment;
-    event.event_id =
-        generate_event_id(Provider::Codex, ArtifactKind::Attachment, rel, "codex_attachment:" + rel);
+    const std::string id_path = relative_path_id(file, evidence_root);
+    event.event_id = generate_event_id(Provider::Codex, ArtifactKind::Attachment, id_path,
+                                       "codex_attachment:" + id_path);
     event.sequence = out.events.size();
     event.timestamp = description->times.modified;
     event.timestamp_source =

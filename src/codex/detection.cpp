@@ -86,14 +86,18 @@ bool is_regular_file_followed(const fs::path& path) {
 }
 
 // A directory that isn't named like a Codex one still is a profile when one of
-// its session directories holds a rollout file.
-bool holds_rollout_files(const fs::path& directory) {
+// its session directories holds a rollout file. Parts that can't be read are
+// passed over, unless the machine itself is out of descriptors or memory.
+Result<bool> holds_rollout_files(const fs::path& directory) {
   for (std::string_view name : kSessionDirectories) {
     fs::path sessions = directory / name;
     if (!is_directory_followed(sessions)) continue;
     DirectoryWalk walk(sessions,
                        WalkOptions{.follow_symlinks = false, .max_depth = kSessionSniffDepth});
     while (std::optional<WalkItem> item = walk.next()) {
+      if (auto fault = machine_fault(item->path, item->error_number)) {
+        return std::unexpected(std::move(*fault));
+      }
       if (!item->error && item->type == fs::file_type::regular &&
           is_rollout_file_name(item->path)) {
         return true;
@@ -115,13 +119,14 @@ std::optional<InputKind> detect_file(const fs::path& path) {
   return std::nullopt;
 }
 
-std::optional<InputKind> detect_directory(const fs::path& path) {
+Result<std::optional<InputKind>> detect_directory(const fs::path& path) {
   if (has_name(path, ".claude")) return std::nullopt;
   bool in_profile = nearest_named(path, ".codex", false).has_value();
   if (is_session_directory_name(path) && in_profile) return InputKind::CodexSessions;
   if (has_name(path, "attachments") && in_profile) return InputKind::CodexAttachments;
   if (has_name(path, ".codex")) return InputKind::CodexRoot;
-  if (holds_rollout_files(path)) return InputKind::CodexRoot;
+  TQ_TRY(const bool holds_rollouts, holds_rollout_files(path));
+  if (holds_rollouts) return InputKind::CodexRoot;
   return std::nullopt;
 }
 
@@ -150,7 +155,8 @@ Result<ReaderOutput> parse_root(const fs::path& root, const fs::path& evidence_r
   }
   fs::path attachments = root / "attachments";
   if (is_directory_followed(attachments)) {
-    append_output(out, scan_attachments(attachments, options, evidence_root));
+    TQ_TRY(ReaderOutput parsed, scan_attachments(attachments, options, evidence_root));
+    append_output(out, std::move(parsed));
   }
   return out;
 }
@@ -166,7 +172,25 @@ Result<std::optional<InputKind>> detect_input_kind(const fs::path& path, bool fo
   return std::nullopt;
 }
 
-bool supports_codex_input(InputKind kind) { return kind > InputKind::FileHistory; }
+bool supports_codex_input(InputKind kind) {
+  // Every member is named, so a new kind can't be left out unnoticed.
+  switch (kind) {
+    case InputKind::CodexRoot:
+    case InputKind::CodexHistory:
+    case InputKind::CodexSessions:
+    case InputKind::CodexSession:
+    case InputKind::CodexAttachments:
+      return true;
+    case InputKind::Auto:
+    case InputKind::ClaudeRoot:
+    case InputKind::History:
+    case InputKind::PasteCache:
+    case InputKind::ImageCache:
+    case InputKind::FileHistory:
+      return false;
+  }
+  return false;
+}
 
 uint8_t codex_detection_confidence(const fs::path& path, InputKind /*kind*/) {
   return nearest_named(path, ".codex", true) ? 100 : 80;

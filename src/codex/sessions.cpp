@@ -213,6 +213,7 @@ Result<LineFileOutput> read_session_file(BoundedLineReader lines, const std::fil
                                          const std::filesystem::path& evidence_root) {
   LineFileOutput out;
   const std::string rel = relative_path(path, evidence_root);
+  const std::string id_path = relative_path_id(path, evidence_root);
   SessionState state;
   state.session_id = session_id_from_file_name(path);
 
@@ -229,7 +230,7 @@ Result<LineFileOutput> read_session_file(BoundedLineReader lines, const std::fil
 
     TimelineEvent event;
     event.provider = Provider::Codex;
-    event.event_id = generate_event_id(Provider::Codex, ArtifactKind::Session, rel,
+    event.event_id = generate_event_id(Provider::Codex, ArtifactKind::Session, id_path,
                                        "codex_session:" + std::to_string(line));
     event.sequence = out.events.size();
     if (const JsonValue* timestamp = object.find("timestamp")) {
@@ -293,6 +294,9 @@ Result<ReaderOutput> scan_sessions(const std::filesystem::path& path, const Pars
   DirectoryWalk walk(path, WalkOptions{.follow_symlinks = options.follow_symlinks});
   while (std::optional<WalkItem> item = walk.next()) {
     if (item->error) {
+      if (auto fault = machine_fault(item->path, item->error_number)) {
+        return std::unexpected(std::move(*fault));
+      }
       out.diagnostics.push_back(unreadable_diagnostic(
           item->path, evidence_root, "Cannot traverse session artifact: " + *item->error));
       continue;
@@ -308,6 +312,9 @@ Result<ReaderOutput> scan_sessions(const std::filesystem::path& path, const Pars
   for (const std::filesystem::path& file : files) {
     auto lines = open_line_file(file, options);
     if (!lines) {
+      if (auto fault = machine_fault(file, lines.error().value())) {
+        return std::unexpected(std::move(*fault));
+      }
       out.diagnostics.push_back(unreadable_diagnostic(
           file, evidence_root, "Cannot read session artifact: " + os_error_text(lines.error())));
       continue;

@@ -45,6 +45,8 @@ struct WalkItem {
   // Set when this item is a walk error, e.g.
   // "IO error for operation on /x/y: Permission denied (os error 13)".
   std::optional<std::string> error;
+  // The system's errno behind `error`; 0 when the error is not a system one.
+  int error_number = 0;
 };
 
 class DirectoryWalk {

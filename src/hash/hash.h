@@ -42,7 +42,8 @@ std::string sha256_bytes(std::string_view bytes);
 
 // Digest of a file's whole content read in 64 KiB chunks; the file is opened
 // without updating its access time where the system permits it.
-std::expected<std::string, std::error_code> sha256_file(const std::filesystem::path& path);
+[[nodiscard]] std::expected<std::string, std::error_code> sha256_file(
+    const std::filesystem::path& path);
 
 // RFC 4648 Base64, "+" and "/" alphabet, "=" padding.
 std::string base64_encode(std::string_view bytes);

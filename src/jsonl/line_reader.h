@@ -46,10 +46,11 @@ class HashingReader {
  public:
   // Opens for reading with O_NOATIME where permitted, so reading evidence leaves
   // its access time alone.
-  static std::expected<HashingReader, std::error_code> open(const std::filesystem::path& path);
+  [[nodiscard]] static std::expected<HashingReader, std::error_code> open(
+      const std::filesystem::path& path);
 
   // Reads up to `size` bytes; 0 at end of file. Retries interrupted reads.
-  std::expected<size_t, std::error_code> read(char* buffer, size_t size);
+  [[nodiscard]] std::expected<size_t, std::error_code> read(char* buffer, size_t size);
   // Closes the file and returns the hex digest of everything read. Never fails.
   std::string finalize() &&;
 

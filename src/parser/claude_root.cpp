@@ -201,16 +201,16 @@ Status parse_claude_root(const fs::path& root, const fs::path& evidence_root,
     }
   }
 
-  auto scan_cache = [&](const char* name, ArtifactKind kind) {
+  auto scan_cache = [&](const char* name, ArtifactKind kind) -> Result<ReaderOutput> {
     const fs::path dir = root / name;
     if (!is_directory_followed(dir)) return ReaderOutput{};
     return scan_cache_dir(dir, kind, options, evidence_root, referenced_keys);
   };
-  ReaderOutput paste_cache = scan_cache("paste-cache", ArtifactKind::PasteCache);
-  ReaderOutput image_cache = scan_cache("image-cache", ArtifactKind::ImageCache);
+  TQ_TRY(ReaderOutput paste_cache, scan_cache("paste-cache", ArtifactKind::PasteCache));
+  TQ_TRY(ReaderOutput image_cache, scan_cache("image-cache", ArtifactKind::ImageCache));
   ReaderOutput snapshots;
   if (const fs::path dir = root / "file-history"; is_directory_followed(dir)) {
-    snapshots = scan_file_history(dir, options, evidence_root);
+    TQ_TRY(snapshots, scan_file_history(dir, options, evidence_root));
   }
 
   std::set<std::string> consumed_ids;

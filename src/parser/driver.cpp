@@ -2,25 +2,25 @@
 
 #include <cerrno>
 
-#include "ordering/ordering.h"
 #include "model/text.h"
+#include "ordering/ordering.h"
 
 namespace tq {
 
 namespace {
 
-const ProviderAdapter& entry_for_kind(InputKind kind) {
-  const auto registry = provider_registry();
-  const Provider wanted = kind >= InputKind::CodexRoot ? Provider::Codex : Provider::ClaudeCode;
-  for (const auto& entry : registry) {
-    if (entry.provider == wanted) return entry;
+// The adapter that reads a forced kind is the first one that says it supports
+// that kind; no adapter supports `Auto`, which means "detect".
+Result<const ProviderAdapter*> entry_for_kind(InputKind kind) {
+  for (const auto& entry : provider_registry()) {
+    if (entry.supports(kind)) return &entry;
   }
-  return registry.front();
+  return std::unexpected(
+      Error::message(concat("No adapter supports input kind ", identifier(kind), ".")));
 }
 
 Result<ParseReport> finalize(ReaderOutput output, const ParserOptions& options) {
-  return finalize_report(std::move(output.events), std::move(output.diagnostics),
-                         options.strict());
+  return finalize_report(std::move(output.events), std::move(output.diagnostics), options.strict());
 }
 
 }  // namespace
@@ -68,8 +68,8 @@ Result<DetectedInput> detect_registered_input(const std::filesystem::path& path,
     if (!providers.empty()) providers += ", ";
     providers += identifier(c->entry->provider);
   }
-  return std::unexpected(Error::message(concat(
-      "Artifact detection is ambiguous at '", display_path(path), "': ", providers, ".")));
+  return std::unexpected(Error::message(
+      concat("Artifact detection is ambiguous at '", display_path(path), "': ", providers, ".")));
 }
 
 Result<ParseReport> parse_registered_profile(const std::filesystem::path& directory,
@@ -97,9 +97,9 @@ Result<ParseReport> parse_path(const std::filesystem::path& given, const ParserO
   }
 
   if (options.input_kind != InputKind::Auto) {
-    const auto& entry = entry_for_kind(options.input_kind);
-    TQ_TRY(auto output, entry.parse(path, options.input_kind,
-                                    entry.evidence_root(path, options.input_kind), options));
+    TQ_TRY(const ProviderAdapter* entry, entry_for_kind(options.input_kind));
+    TQ_TRY(auto output, entry->parse(path, options.input_kind,
+                                     entry->evidence_root(path, options.input_kind), options));
     return finalize(std::move(output), options);
   }
 
