@@ -139,7 +139,7 @@ Result<std::optional<InputKind>> detect_input_kind(const fs::path& path, bool fo
   return std::nullopt;
 }
 
-bool supports_codex_input(InputKind kind) { return kind > InputKind::FileHistory; }
+bool supports_codex_input(InputKind kind) { return kind >= InputKind::CodexRoot; }
 
 uint8_t codex_detection_confidence(const fs::path& path, InputKind /*kind*/) {
   return nearest_named(path, ".codex", true) ? 100 : 80;
@@ -186,9 +186,15 @@ namespace tq {
 
 const ProviderAdapter& codex_adapter() {
   using namespace codex;
-  static constexpr ProviderAdapter kCodexAdapter{
-      ".codex",         &detect_input_kind, &parse_codex_input, &codex_evidence_root,
-      &supports_codex_input, &codex_detection_confidence, InputKind::CodexRoot, Provider::Codex};
+  static constexpr ProviderAdapter kCodexAdapter{".codex",
+                                                 &detect_input_kind,
+                                                 &parse_codex_input,
+                                                 &codex_evidence_root,
+                                                 &supports_codex_input,
+                                                 &codex_detection_confidence,
+                                                 InputKind::CodexRoot,
+                                                 Provider::Codex,
+                                                 nullptr};
   return kCodexAdapter;
 }
 

@@ -22,6 +22,7 @@
 
 #include <cstddef>
 #include <filesystem>
+#include <functional>
 #include <optional>
 #include <string>
 #include <vector>
@@ -67,5 +68,13 @@ class DirectoryWalk {
 
 // The whole walk as a list, in walk order.
 std::vector<WalkItem> walk_all(const std::filesystem::path& start, WalkOptions options);
+
+// The files a reader is given by `path`: the path itself when it is a regular
+// file (links followed), whatever its name; else every regular file below it
+// that `keep` accepts, in path order. Each walk error goes to `on_error`.
+std::vector<std::filesystem::path> files_to_read(
+    const std::filesystem::path& path, bool follow_symlinks,
+    const std::function<bool(const std::filesystem::path&)>& keep,
+    const std::function<void(const WalkItem&)>& on_error);
 
 }  // namespace tq

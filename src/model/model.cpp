@@ -22,9 +22,10 @@ constexpr std::array<std::string_view, 7> kArtifactText = {
     "history", "paste_cache", "image_cache", "file_history", "session", "attachment", "unknown"};
 constexpr std::array<std::string_view, 7> kArtifactId = {
     "History", "PasteCache", "ImageCache", "FileHistory", "Session", "Attachment", "Unknown"};
-constexpr std::array<std::string_view, 11> kInputKindId = {
-    "Auto",      "ClaudeRoot",   "History",       "PasteCache",   "ImageCache",      "FileHistory",
-    "CodexRoot", "CodexHistory", "CodexSessions", "CodexSession", "CodexAttachments"};
+constexpr std::array<std::string_view, 13> kInputKindId = {
+    "Auto",          "ClaudeRoot",     "History",          "PasteCache", "ImageCache",
+    "FileHistory",   "ClaudeProjects", "ClaudeTranscript", "CodexRoot",  "CodexHistory",
+    "CodexSessions", "CodexSession",   "CodexAttachments"};
 constexpr std::array<std::string_view, 17> kEventTypeText = {
     "prompt_input",      "paste_attachment", "image_attachment", "orphan_cache",
     "file_snapshot",     "session_start",    "developer_message", "agent_message",
