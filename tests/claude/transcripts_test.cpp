@@ -272,6 +272,15 @@ TEST_F(TranscriptsTest, TranscriptInputsAreRecognisedOnlyWhenTranscriptsAreRead)
     ASSERT_EQ(report->events.size(), 1u);
     EXPECT_EQ(report->events[0].source.relative_path, transcript_path());
   }
+  // A home's own ~/projects doesn't make it a profile, nor is Codex's history a transcript.
+  tree_.write("u/projects/app/notes.jsonl", "{}\n");
+  tree_.write("u/.codex/history.jsonl", "{}\n");
+  for (const char* other : {"u", "u/.codex/history.jsonl"}) {
+    SCOPED_TRACE(other);
+    auto kind = detect_input_kind_with_transcripts(tree_ / other, false);
+    ASSERT_TRUE(kind.has_value());
+    EXPECT_EQ(*kind, std::nullopt);
+  }
   auto home = parse_path(tree_.root(), {.transcripts = true});
   ASSERT_TRUE(home.has_value());
   EXPECT_EQ(home->events.at(0).source.relative_path, transcript_path());
