@@ -1,7 +1,5 @@
 #include "codex/attachments.h"
 
-#include <sys/stat.h>
-
 #include <algorithm>
 #include <optional>
 #include <string>
@@ -29,26 +27,13 @@ Result<ReaderOutput> scan_attachments(const std::filesystem::path& path,
                                       const ParserOptions& options,
                                       const std::filesystem::path& evidence_root) {
   ReaderOutput out;
-  std::vector<std::filesystem::path> files;
-  struct stat st {};
-  if (::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode)) {
-    files.push_back(path);
-  } else {
-    DirectoryWalk walk(path, WalkOptions{.follow_symlinks = options.follow_symlinks});
-    while (std::optional<WalkItem> item = walk.next()) {
-      if (item->error) {
-        if (auto fault = machine_fault(item->path, item->error_number)) {
-          return std::unexpected(std::move(*fault));
-        }
+  TQ_TRY(const std::vector<std::filesystem::path> files, files_to_read(
+      path, options.follow_symlinks, [](const std::filesystem::path&) { return true; },
+      [&](const WalkItem& item) {
         out.diagnostics.push_back(
-            attachment_warning(relative_path(item->path, evidence_root),
-                               "Cannot traverse attachment artifact: " + *item->error));
-      } else if (item->type == std::filesystem::file_type::regular) {
-        files.push_back(std::move(item->path));
-      }
-    }
-    std::stable_sort(files.begin(), files.end(), path_less);
-  }
+            attachment_warning(relative_path(item.path, evidence_root),
+                               "Cannot traverse attachment artifact: " + *item.error));
+      }));
 
   for (const std::filesystem::path& file : files) {
     std::string rel = relative_path(file, evidence_root);

@@ -187,6 +187,8 @@ bool supports_codex_input(InputKind kind) {
     case InputKind::PasteCache:
     case InputKind::ImageCache:
     case InputKind::FileHistory:
+    case InputKind::ClaudeProjects:
+    case InputKind::ClaudeTranscript:
       return false;
   }
   return false;
@@ -244,7 +246,8 @@ const ProviderAdapter& codex_adapter() {
                                                  &supports_codex_input,
                                                  &codex_detection_confidence,
                                                  InputKind::CodexRoot,
-                                                 Provider::Codex};
+                                                 Provider::Codex,
+                                                 nullptr};
   return kCodexAdapter;
 }
 

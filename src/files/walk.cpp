@@ -10,6 +10,7 @@
 #include <utility>
 
 #include "error/error.h"
+#include "files/paths.h"
 
 namespace tq {
 namespace {
@@ -228,6 +229,27 @@ std::vector<WalkItem> walk_all(const fs::path& start, WalkOptions options) {
   DirectoryWalk walk(start, options);
   while (std::optional<WalkItem> item = walk.next()) items.push_back(std::move(*item));
   return items;
+}
+
+Result<std::vector<fs::path>> files_to_read(const fs::path& path, bool follow_symlinks,
+                                    const std::function<bool(const fs::path&)>& keep,
+                                    const std::function<void(const WalkItem&)>& on_error) {
+  struct stat st {};
+  if (::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode)) return std::vector<fs::path>{path};
+  std::vector<fs::path> files;
+  DirectoryWalk walk(path, WalkOptions{.follow_symlinks = follow_symlinks});
+  while (std::optional<WalkItem> item = walk.next()) {
+    if (item->error) {
+      if (auto fault = machine_fault(item->path, item->error_number)) {
+        return std::unexpected(std::move(*fault));
+      }
+      on_error(*item);
+    } else if (item->type == fs::file_type::regular && keep(item->path)) {
+      files.push_back(std::move(item->path));
+    }
+  }
+  std::stable_sort(files.begin(), files.end(), path_less);
+  return files;
 }
 
 }  // namespace tq

@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <expected>
 #include <filesystem>
+#include <optional>
 #include <span>
 #include <string>
 #include <string_view>
@@ -47,5 +48,9 @@ std::string sha256_bytes(std::string_view bytes);
 
 // RFC 4648 Base64, "+" and "/" alphabet, "=" padding.
 std::string base64_encode(std::string_view bytes);
+// The bytes that strict Base64 text of the same alphabet stands for; none when
+// the text isn't that (a length that isn't a multiple of four, a character
+// outside the alphabet, padding anywhere but at the end).
+std::optional<std::string> base64_decode(std::string_view text);
 
 }  // namespace tq

@@ -33,8 +33,8 @@ constexpr auto kArtifactText = table<ArtifactKind>(
 constexpr auto kArtifactId = table<ArtifactKind>(
     {"History", "PasteCache", "ImageCache", "FileHistory", "Session", "Attachment", "Unknown"});
 constexpr auto kInputKindId = table<InputKind>(
-    {"Auto", "ClaudeRoot", "History", "PasteCache", "ImageCache", "FileHistory", "CodexRoot",
-     "CodexHistory", "CodexSessions", "CodexSession", "CodexAttachments"});
+    {"Auto", "ClaudeRoot", "History", "PasteCache", "ImageCache", "FileHistory", "ClaudeProjects",
+     "ClaudeTranscript", "CodexRoot", "CodexHistory", "CodexSessions", "CodexSession", "CodexAttachments"});
 constexpr auto kEventTypeText =
     table<EventType>({"prompt_input", "paste_attachment", "image_attachment", "orphan_cache",
                       "file_snapshot", "session_start", "developer_message", "agent_message",

@@ -44,6 +44,8 @@ enum class InputKind : uint8_t {
   PasteCache,
   ImageCache,
   FileHistory,
+  ClaudeProjects,
+  ClaudeTranscript,
   CodexRoot,
   CodexHistory,
   CodexSessions,

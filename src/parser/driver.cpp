@@ -19,6 +19,15 @@ Result<const ProviderAdapter*> entry_for_kind(InputKind kind) {
       Error::message(concat("No adapter supports input kind ", identifier(kind), ".")));
 }
 
+Result<std::optional<InputKind>> detect(const ProviderAdapter& entry,
+                                        const std::filesystem::path& path, bool follow_symlinks,
+                                        bool transcripts) {
+  if (transcripts && entry.detect_with_transcripts != nullptr) {
+    return entry.detect_with_transcripts(path, follow_symlinks);
+  }
+  return entry.detect(path, follow_symlinks);
+}
+
 Result<ParseReport> finalize(ReaderOutput output, const ParserOptions& options) {
   return finalize_report(std::move(output.events), std::move(output.diagnostics), options.strict());
 }
@@ -26,7 +35,7 @@ Result<ParseReport> finalize(ReaderOutput output, const ParserOptions& options) 
 }  // namespace
 
 Result<std::vector<ProfileRoot>> discover_profile_roots(const std::filesystem::path& directory,
-                                                        bool follow_symlinks) {
+                                                        bool follow_symlinks, bool transcripts) {
   std::vector<ProfileRoot> roots;
   for (const auto& entry : provider_registry()) {
     std::filesystem::path candidate = directory / entry.profile_dir_name;
@@ -34,14 +43,14 @@ Result<std::vector<ProfileRoot>> discover_profile_roots(const std::filesystem::p
     const auto status = follow_symlinks ? std::filesystem::status(candidate, ec)
                                         : std::filesystem::symlink_status(candidate, ec);
     if (ec || !std::filesystem::is_directory(status)) continue;
-    TQ_TRY(auto kind, entry.detect(candidate, follow_symlinks));
+    TQ_TRY(auto kind, detect(entry, candidate, follow_symlinks, transcripts));
     if (kind == entry.root_kind) roots.emplace_back(&entry, std::move(candidate));
   }
   return roots;
 }
 
 Result<DetectedInput> detect_registered_input(const std::filesystem::path& path,
-                                              bool follow_symlinks) {
+                                              bool follow_symlinks, bool transcripts) {
   struct Candidate {
     const ProviderAdapter* entry;
     InputKind kind;
@@ -49,7 +58,7 @@ Result<DetectedInput> detect_registered_input(const std::filesystem::path& path,
   };
   std::vector<Candidate> candidates;
   for (const auto& entry : provider_registry()) {
-    TQ_TRY(auto kind, entry.detect(path, follow_symlinks));
+    TQ_TRY(auto kind, detect(entry, path, follow_symlinks, transcripts));
     if (kind) candidates.push_back({&entry, *kind, entry.confidence(path, *kind)});
   }
   if (candidates.empty()) {
@@ -105,7 +114,7 @@ Result<ParseReport> parse_path(const std::filesystem::path& given, const ParserO
 
   std::error_code ec;
   if (std::filesystem::is_directory(path, ec)) {
-    TQ_TRY(auto roots, discover_profile_roots(path, options.follow_symlinks));
+    TQ_TRY(auto roots, discover_profile_roots(path, options.follow_symlinks, options.transcripts));
     if (roots.size() >= 2) return parse_registered_profile(path, roots, options);
     if (roots.size() == 1) {
       const auto& [entry, root] = roots.front();
@@ -114,7 +123,8 @@ Result<ParseReport> parse_path(const std::filesystem::path& given, const ParserO
     }
   }
 
-  TQ_TRY(auto detected, detect_registered_input(path, options.follow_symlinks));
+  TQ_TRY(auto detected,
+         detect_registered_input(path, options.follow_symlinks, options.transcripts));
   const auto& [entry, kind] = detected;
   TQ_TRY(auto output, entry->parse(path, kind, entry->evidence_root(path, kind), options));
   return finalize(std::move(output), options);

@@ -158,6 +158,8 @@ TEST(RegistryTest, EachInputKindIsSupportedByExactlyOneAdapter) {
       {InputKind::PasteCache, Provider::ClaudeCode},
       {InputKind::ImageCache, Provider::ClaudeCode},
       {InputKind::FileHistory, Provider::ClaudeCode},
+      {InputKind::ClaudeProjects, Provider::ClaudeCode},
+      {InputKind::ClaudeTranscript, Provider::ClaudeCode},
       {InputKind::CodexRoot, Provider::Codex},
       {InputKind::CodexHistory, Provider::Codex},
       {InputKind::CodexSessions, Provider::Codex},
