@@ -45,9 +45,14 @@ PyRef json_to_python(const JsonValue& value);
 // The report's records are released as they are converted.
 PyRef report_to_python(ParseReport report);
 
-// Io, HashComputation and CsvWrite become OSError, every other variant
-// ValueError; the exception's only argument is the error's display text.
-// Returns nullptr.
+// Raises the OSError subclass that matches `error_number` (FileNotFoundError
+// for ENOENT, ...) with `errno` set and `text` as its only argument, so str()
+// is the text; plain OSError when the number is 0. Returns nullptr.
+PyObject* raise_os_error(int error_number, std::string_view text);
+
+// Io, HashComputation and CsvWrite become OSError (Io the subclass of the
+// number its text ends with), every other variant ValueError; the exception's
+// only argument is the error's display text. Returns nullptr.
 PyObject* convert_error(const Error& error);
 
 // The rendered bytes as a `str`; bytes that aren't UTF-8 raise ValueError

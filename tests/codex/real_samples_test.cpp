@@ -1,6 +1,6 @@
-// Codex files written by the agent itself (shared/samples/real, beside the
-// repository): reading them must give exactly the events they hold and no
-// diagnostic they don't deserve.
+// Codex files written by the agent itself (tests/data/samples/real): reading
+// them must give exactly the events they hold and no diagnostic they don't
+// deserve.
 #include <gtest/gtest.h>
 
 #include <filesystem>
@@ -18,13 +18,8 @@ namespace {
 namespace fs = std::filesystem;
 
 fs::path samples_dir() {
-  // tests/codex/<this file> -> repository -> its parent, which holds shared/.
-  return fs::path(__FILE__).parent_path().parent_path().parent_path().parent_path() / "shared" /
-         "samples" / "real";
+  return fs::path(__FILE__).parent_path().parent_path() / "data" / "samples" / "real";
 }
-
-#define SKIP_WITHOUT_SAMPLES()                                             \
-  if (!fs::is_directory(samples_dir())) GTEST_SKIP() << "no shared samples"
 
 std::map<std::string, int> count_types(const std::vector<TimelineEvent>& events) {
   std::map<std::string, int> counts;
@@ -33,7 +28,6 @@ std::map<std::string, int> count_types(const std::vector<TimelineEvent>& events)
 }
 
 TEST(CodexRealSamplesTest, MinimalTurnGivesOneEventPerRecord) {
-  SKIP_WITHOUT_SAMPLES();
   const fs::path root = samples_dir() / "codex-localpush" / ".codex";
   const fs::path file = root / "sessions/2026/02/23/"
                                "rollout-2026-02-23T13-19-38-019c8a70-dda7-7f33-98ea-f30553347322.jsonl";
@@ -64,7 +58,6 @@ TEST(CodexRealSamplesTest, MinimalTurnGivesOneEventPerRecord) {
 }
 
 TEST(CodexRealSamplesTest, CompactedRecordsInALongSession) {
-  SKIP_WITHOUT_SAMPLES();
   const fs::path root = samples_dir() / "codex-localpush" / ".codex";
   const fs::path file = root / "sessions/2026/02/23/"
                                "rollout-2026-02-23T12-54-34-019c8a59-e9dd-71f0-9ae3-4079fe9726a9.jsonl";
@@ -79,7 +72,6 @@ TEST(CodexRealSamplesTest, CompactedRecordsInALongSession) {
 }
 
 TEST(CodexRealSamplesTest, ProfilesGiveNoDiagnosticsAndNoUnmappedRecords) {
-  SKIP_WITHOUT_SAMPLES();
   struct Case {
     const char* profile;
     size_t events;
@@ -107,7 +99,6 @@ TEST(CodexRealSamplesTest, ProfilesGiveNoDiagnosticsAndNoUnmappedRecords) {
 }
 
 TEST(CodexRealSamplesTest, HistoryLinesAreAllPrompts) {
-  SKIP_WITHOUT_SAMPLES();
   const fs::path root = samples_dir() / "codex-shannon" / ".codex";
   auto out = parse_history_file(root / "history.jsonl", {}, root);
   ASSERT_TRUE(out.has_value());

@@ -288,7 +288,8 @@ def test_path_like_results_and_str_subclasses_are_used(empty_directory):
 
 
 def test_numpy_bool_scalars_are_accepted(empty_directory):
-    np = pytest.importorskip("numpy")
+    import numpy as np
+
     for flag in [np.True_, np.False_, FakeNumpyBool(True)]:
         with pytest.raises(ValueError, match="^Cannot auto-detect"):
             tracequill.parse(empty_directory, include_raw=flag, follow_symlinks=flag)
