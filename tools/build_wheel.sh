@@ -12,6 +12,7 @@ cd "$TQ_ROOT"
 "$TQ_ROOT/tools/bootstrap.sh"
 tq_venv "$TQ_VENV" "${PYTHON:-python3}" build wheel
 export PATH="$TQ_VENV/bin:$PATH"
+tq_use_ccache
 
 raw="build/wheel-raw"
 rm -rf "$raw" dist && mkdir -p "$raw" dist

@@ -41,7 +41,7 @@ tq_install() {
   # pipefail (set by every caller) makes the pipeline fail when pip does.
   if ! PATH="$venv/bin:$PATH" "$venv/bin/python" -m pip install -v --disable-pip-version-check \
     --no-build-isolation --no-deps --force-reinstall "$TQ_ROOT" 2>&1 | tee "$log" |
-    { grep --line-buffered -E '^\[[0-9]+/[0-9]+\] |warning:' || true; }; then
+    { grep --line-buffered -E '^ *\[[0-9]+/[0-9]+\] |warning:' || true; }; then
     tail -n 60 "$log"
     echo "== the build failed; its whole log is $log" >&2
     return 1
@@ -63,4 +63,14 @@ tq_find_python() {
     fi
   done
   return 1
+}
+
+# tq_use_ccache: builds from here on go through ccache when it is installed.
+# Every build compiles the same core library, most with the same flags; the
+# cache turns all but the first compile of each into a copy. Paths are
+# relative to the repository and the build directory's name is left out, so
+# build/check and build/check-3.12 share their objects.
+tq_use_ccache() {
+  command -v ccache >/dev/null || return 0
+  export CMAKE_CXX_COMPILER_LAUNCHER=ccache CCACHE_BASEDIR="$TQ_ROOT" CCACHE_NOHASHDIR=true
 }
