@@ -17,16 +17,18 @@ tq_venv() {
     # pip reads dependency groups from 25.1 on; a distribution's pip may be older.
     "$python" -m venv --upgrade-deps "$dir"
   fi
-  local stamp="$dir/.tracequill-groups"
-  local want
-  want="$(sha256sum "$TQ_ROOT/pyproject.toml" | cut -d' ' -f1) $*"
-  if [ "$(cat "$stamp" 2>/dev/null)" != "$want" ]; then
-    local group args=()
-    for group in "$@"; do args+=(--group "$TQ_ROOT/pyproject.toml:$group"); done
-    echo "== installing the $* requirements into $dir"
-    "$dir/bin/python" -m pip install -q --disable-pip-version-check "${args[@]}"
-    echo "$want" >"$stamp"
-  fi
+  # One stamp per group: the pyproject.toml it was installed from.
+  local digest group missing=()
+  digest=$(sha256sum "$TQ_ROOT/pyproject.toml" | cut -d' ' -f1)
+  for group in "$@"; do
+    [ "$(cat "$dir/.tracequill-group-$group" 2>/dev/null)" = "$digest" ] || missing+=("$group")
+  done
+  [ ${#missing[@]} -gt 0 ] || return 0
+  local args=()
+  for group in "${missing[@]}"; do args+=(--group "$TQ_ROOT/pyproject.toml:$group"); done
+  echo "== installing the ${missing[*]} requirements into $dir"
+  "$dir/bin/python" -m pip install -q --disable-pip-version-check "${args[@]}"
+  for group in "${missing[@]}"; do echo "$digest" >"$dir/.tracequill-group-$group"; done
 }
 
 # tq_install VENV: builds the package without build isolation into the
