@@ -144,11 +144,10 @@ PyObject* raise_os_error(int error_number, std::string_view text) {
   if (!probe) return nullptr;
   PyRef message = text_object(text);
   if (!message) return nullptr;
-  PyRef exception(PyObject_CallOneArg(reinterpret_cast<PyObject*>(Py_TYPE(probe.get())),
-                                      message.get()));
+  PyRef exception(
+      PyObject_CallOneArg(reinterpret_cast<PyObject*>(Py_TYPE(probe.get())), message.get()));
   PyRef number(PyLong_FromLong(error_number));
-  if (!exception || !number ||
-      PyObject_SetAttrString(exception.get(), "errno", number.get()) < 0) {
+  if (!exception || !number || PyObject_SetAttrString(exception.get(), "errno", number.get()) < 0) {
     return nullptr;
   }
   restore_exception(std::move(exception));

@@ -3,8 +3,8 @@
 #include <charconv>
 #include <cstring>
 
-#include "model/utf8.h"
 #include "model/text.h"
+#include "model/utf8.h"
 
 namespace tq {
 namespace {
