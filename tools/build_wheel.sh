@@ -40,11 +40,11 @@ module = pathlib.Path(tracequill.__file__)
 # Linux has (the manylinux policy's list).
 allowed = ("linux-vdso", "libc.so", "libm.so", "libstdc++.so", "libgcc_s.so", "libpthread.so",
            "libdl.so", "librt.so", "ld-linux")
-wheel_libs = module.parent.parent / "tracequill.libs"
+wheel_libs = (module.parent.parent / "tracequill.libs").resolve()
 for line in subprocess.run(["ldd", module], capture_output=True, text=True, check=True).stdout.splitlines():
     name = line.split()[0]
     target = line.split("=>")[-1].split("(")[0].strip()
-    ok = name.startswith(allowed) or target.startswith(str(wheel_libs))
+    ok = pathlib.Path(name).name.startswith(allowed) or pathlib.Path(target).resolve().parent == wheel_libs
     print(("  " if ok else "  NOT ALLOWED ") + line.strip())
     assert ok, name
 print(f"{len(report['events'])} events from the sample home; the module needs nothing else")
