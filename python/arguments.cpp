@@ -9,10 +9,22 @@
 namespace tq::py {
 namespace {
 
+// The type's __name__ or __qualname__ (new references). PyType_GetName and
+// PyType_GetQualName arrived in Python 3.11; before, the attributes give the
+// same text.
+PyRef type_attribute_name(PyTypeObject* type, bool qualified) {
+#if PY_VERSION_HEX >= 0x030B0000
+  return PyRef(qualified ? PyType_GetQualName(type) : PyType_GetName(type));
+#else
+  return PyRef(PyObject_GetAttrString(reinterpret_cast<PyObject*>(type),
+                                      qualified ? "__qualname__" : "__name__"));
+#endif
+}
+
 // "'{type}' object cannot be converted to '{target}'", {type} being the
 // qualified name of the object's type.
 int raise_cannot_convert(PyObject* object, const char* target) {
-  PyRef type_name(PyType_GetQualName(Py_TYPE(object)));
+  PyRef type_name(type_attribute_name(Py_TYPE(object), true));
   if (!type_name) return -1;
   PyErr_Format(PyExc_TypeError, "'%U' object cannot be converted to '%s'", type_name.get(), target);
   return -1;
@@ -39,7 +51,7 @@ int prefix_type_error(const char* name) {
 // whose type's module is "numpy". Looked up by name so NumPy needn't be loaded.
 bool is_numpy_bool(PyObject* object) {
   PyTypeObject* type = Py_TYPE(object);
-  PyRef name(PyType_GetName(type));
+  PyRef name(type_attribute_name(type, false));
   if (!name) {
     PyErr_Clear();
     return false;
@@ -176,7 +188,7 @@ int convert_flag(PyObject* object, bool* out) {
   if (!is_numpy_bool(object)) return raise_cannot_convert(object, "PyBool");
   PyNumberMethods* number = Py_TYPE(object)->tp_as_number;
   if (number == nullptr || number->nb_bool == nullptr) {
-    PyRef type_name(PyType_GetQualName(Py_TYPE(object)));
+    PyRef type_name(type_attribute_name(Py_TYPE(object), true));
     if (!type_name) return -1;
     PyErr_Format(PyExc_TypeError, "object of type '%U' does not define a '__bool__' conversion",
                  type_name.get());

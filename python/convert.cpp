@@ -138,6 +138,24 @@ PyObject* raise_text(PyObject* type, std::string_view text) {
   return nullptr;
 }
 
+PyObject* raise_os_error(int error_number, std::string_view text) {
+  if (error_number == 0) return raise_text(PyExc_OSError, text);
+  // OSError(errno, strerror) picks the subclass for the number; the exception
+  // itself is made from the text alone, so that str() shows exactly the text.
+  PyRef probe(PyObject_CallFunction(PyExc_OSError, "is", error_number, ""));
+  if (!probe) return nullptr;
+  PyRef message = text_object(text);
+  if (!message) return nullptr;
+  PyRef exception(
+      PyObject_CallOneArg(reinterpret_cast<PyObject*>(Py_TYPE(probe.get())), message.get()));
+  PyRef number(PyLong_FromLong(error_number));
+  if (!exception || !number || PyObject_SetAttrString(exception.get(), "errno", number.get()) < 0) {
+    return nullptr;
+  }
+  restore_exception(std::move(exception));
+  return nullptr;
+}
+
 PyRef take_exception() {
 #if PY_VERSION_HEX >= 0x030C0000
   return PyRef(PyErr_GetRaisedException());
@@ -243,6 +261,7 @@ PyObject* convert_error(const Error& error) {
   if (error.write_error_number() != 0) return raise_write_error(error);
   switch (error.kind()) {
     case ErrorKind::Io:
+      return raise_os_error(os_error_number(error.text()), error.text());
     case ErrorKind::HashComputation:
     case ErrorKind::CsvWrite:
       return raise_text(PyExc_OSError, error.text());

@@ -49,10 +49,15 @@ PyRef json_to_python(const JsonValue& value);
 // The report's records are released as they are converted.
 PyRef report_to_python(ParseReport report);
 
+// Raises the OSError subclass that matches `error_number` (FileNotFoundError
+// for ENOENT, ...) with `errno` set and `text` as its only argument, so str()
+// is the text; plain OSError when the number is 0. Returns nullptr.
+PyObject* raise_os_error(int error_number, std::string_view text);
+
 // A failed write of output becomes WriteError with its errno; otherwise Io,
-// HashComputation and CsvWrite become OSError and every other variant
-// ValueError. The exception's only argument is the error's display text.
-// Returns nullptr.
+// HashComputation and CsvWrite become OSError (Io the subclass of the number
+// its text ends with) and every other variant ValueError. The exception's only
+// argument is the error's display text. Returns nullptr.
 PyObject* convert_error(const Error& error);
 
 // The rendered bytes as a `str`; bytes that aren't UTF-8 raise ValueError

@@ -176,7 +176,7 @@ PyObject* text_function(const Signature& signature, Format format, PyObject* con
 // truncated when present, mode 0666 before the umask.
 int create_destination(const std::string& path, FileDescriptor* out) {
   auto fail = [&](int error_number) {
-    raise_text(PyExc_OSError, "Cannot create '" + path + "': " + os_error_text(error_number));
+    raise_os_error(error_number, "Cannot create '" + path + "': " + os_error_text(error_number));
     return -1;
   };
   if (holds_nul(path)) return fail(EINVAL);

@@ -1,13 +1,77 @@
 """Normalized, deterministic timelines of the files AI coding agents leave on disk."""
 
 import os
-from typing import Any
+from typing import Literal, TypeAlias, TypedDict, type_check_only
 
 __all__ = ["parse", "convert", "to_json", "to_jsonl", "to_csv"]
 
 __version__: str
 
-_Path = str | os.PathLike[str]
+_Path: TypeAlias = str | os.PathLike[str]
+# A value as found in the evidence (`raw`, `timestamp_raw`).
+_Json: TypeAlias = None | bool | int | float | str | list[_Json] | dict[str, _Json]
+
+Mode: TypeAlias = Literal["best_effort", "strict"]
+Format: TypeAlias = Literal["json", "jsonl", "csv"]
+
+# The records of a report, for annotations only: at run time they are dicts.
+
+@type_check_only
+class Source(TypedDict):
+    artifact_kind: str
+    record_type: str | None
+    relative_path: str
+    line_number: int | None
+    source_id: str | None
+
+@type_check_only
+class Artifact(TypedDict):
+    reference_status: Literal["resolved", "missing", "ambiguous"] | None
+    resolved_path: str | None
+    snapshot_version: int | None
+    size: int | None
+    sha256: str | None
+    media_type: str | None
+    content: str | None
+    content_encoding: Literal["utf8", "base64"] | None
+
+@type_check_only
+class FsTimes(TypedDict):
+    modified: str | None
+    accessed: str | None
+    created: str | None
+
+@type_check_only
+class Event(TypedDict):
+    schema_version: str
+    event_id: str
+    sequence: int
+    provider: str
+    source_file_sha256: str | None
+    timestamp: str | None
+    timestamp_source: Literal["embedded", "referenced_event", "filesystem_modified", "none"]
+    timestamp_raw: _Json
+    event_type: str
+    session_id: str | None
+    working_directory: str | None
+    message: str | None
+    source: Source
+    artifact: Artifact | None
+    fs_times: FsTimes | None
+    warnings: list[str]
+    raw: _Json
+
+@type_check_only
+class Diagnostic(TypedDict):
+    code: str
+    severity: Literal["error", "warning", "info"]
+    source: Source | None
+    message: str
+
+@type_check_only
+class Report(TypedDict):
+    events: list[Event]
+    diagnostics: list[Diagnostic]
 
 class InternalError(BaseException):
     """A fault inside tracequill itself, not a problem with the input."""
@@ -17,21 +81,21 @@ class WriteError(OSError, ValueError):
 
 def parse(
     path: _Path,
-    mode: str = "best_effort",
+    mode: Mode = "best_effort",
     include_raw: bool = False,
     include_content: bool = False,
     follow_symlinks: bool = False,
     max_line_size: int = 10485760,
     max_content_size: int = 52428800,
-) -> dict[str, list[dict[str, Any]]]:
+) -> Report:
     """Parse supported AI agent artifacts and return a dict with
     `events` and `diagnostics`."""
 
 def convert(
     path: _Path,
     output_path: _Path,
-    format: str = "json",
-    mode: str = "best_effort",
+    format: Format = "json",
+    mode: Mode = "best_effort",
     include_raw: bool = False,
     include_content: bool = False,
     include_message: bool = True,
@@ -43,7 +107,7 @@ def convert(
 
 def to_json(
     path: _Path,
-    mode: str = "best_effort",
+    mode: Mode = "best_effort",
     include_raw: bool = False,
     include_content: bool = False,
     pretty: bool = True,
@@ -55,7 +119,7 @@ def to_json(
 
 def to_jsonl(
     path: _Path,
-    mode: str = "best_effort",
+    mode: Mode = "best_effort",
     include_raw: bool = False,
     include_content: bool = False,
     follow_symlinks: bool = False,
@@ -66,7 +130,7 @@ def to_jsonl(
 
 def to_csv(
     path: _Path,
-    mode: str = "best_effort",
+    mode: Mode = "best_effort",
     include_content: bool = False,
     include_message: bool = True,
     include_raw: bool = False,

@@ -113,6 +113,9 @@ using Status = Result<void>;
 // "{description} (os error {number})", thread-safe.
 std::string os_error_text(int error_number);
 std::string os_error_text(const std::error_code& ec);
+// The number that os_error_text put at the end of `text`, or 0 when the text
+// doesn't end that way.
+int os_error_number(std::string_view text);
 
 // A path as text with invalid UTF-8 replaced by U+FFFD.
 std::string display_path(const std::filesystem::path& path);

@@ -1,6 +1,6 @@
-// Codex files written by the agent itself (shared/samples/real, beside the
-// repository): reading them must give exactly the events they hold and no
-// diagnostic they don't deserve.
+// Codex files written by the agent itself (tests/data/samples/real): reading
+// them must give exactly the events they hold and no diagnostic they don't
+// deserve.
 #include <gtest/gtest.h>
 
 #include <filesystem>
@@ -23,13 +23,8 @@ namespace {
 namespace fs = std::filesystem;
 
 fs::path samples_dir() {
-  // tests/codex/<this file> -> repository -> its parent, which holds shared/.
-  return fs::path(__FILE__).parent_path().parent_path().parent_path().parent_path() / "shared" /
-         "samples" / "real";
+  return fs::path(__FILE__).parent_path().parent_path() / "data" / "samples" / "real";
 }
-
-#define SKIP_WITHOUT_SAMPLES() \
-  if (!fs::is_directory(samples_dir())) GTEST_SKIP() << "no shared samples"
 
 std::map<std::string, int> count_types(const std::vector<TimelineEvent>& events) {
   std::map<std::string, int> counts;
@@ -38,7 +33,6 @@ std::map<std::string, int> count_types(const std::vector<TimelineEvent>& events)
 }
 
 TEST(CodexRealSamplesTest, MinimalTurnGivesOneEventPerRecord) {
-  SKIP_WITHOUT_SAMPLES();
   const fs::path root = samples_dir() / "codex-localpush" / ".codex";
   const fs::path file = root /
                         "sessions/2026/02/23/"
@@ -69,7 +63,6 @@ TEST(CodexRealSamplesTest, MinimalTurnGivesOneEventPerRecord) {
 }
 
 TEST(CodexRealSamplesTest, CompactedRecordsInALongSession) {
-  SKIP_WITHOUT_SAMPLES();
   const fs::path root = samples_dir() / "codex-localpush" / ".codex";
   const fs::path file = root /
                         "sessions/2026/02/23/"
@@ -85,7 +78,6 @@ TEST(CodexRealSamplesTest, CompactedRecordsInALongSession) {
 }
 
 TEST(CodexRealSamplesTest, ProfilesGiveNoDiagnosticsAndNoUnmappedRecords) {
-  SKIP_WITHOUT_SAMPLES();
   struct Case {
     const char* profile;
     size_t events;
@@ -113,7 +105,6 @@ TEST(CodexRealSamplesTest, ProfilesGiveNoDiagnosticsAndNoUnmappedRecords) {
 }
 
 TEST(CodexRealSamplesTest, PaginatedFormatGivesNoDiagnostics) {
-  SKIP_WITHOUT_SAMPLES();
   const fs::path root = samples_dir() / "codex-conin" / ".codex";
   auto out = parse_codex_input(root, InputKind::CodexRoot, root, {});
   ASSERT_TRUE(out.has_value()) << out.error().text();
@@ -124,7 +115,6 @@ TEST(CodexRealSamplesTest, PaginatedFormatGivesNoDiagnostics) {
 // Codex compresses rollouts older than about a week in place and moves
 // archived ones to archived_sessions/: the profile still tells the same story.
 TEST(CodexRealSamplesTest, CompressedAndArchivedRolloutsGiveTheSameEvents) {
-  SKIP_WITHOUT_SAMPLES();
   const fs::path source = samples_dir() / "codex-localpush" / ".codex";
   testing::TempTree tree;
   const std::string day = "sessions/2026/02/23/";
@@ -160,7 +150,6 @@ TEST(CodexRealSamplesTest, CompressedAndArchivedRolloutsGiveTheSameEvents) {
 }
 
 TEST(CodexRealSamplesTest, HistoryLinesAreAllPrompts) {
-  SKIP_WITHOUT_SAMPLES();
   const fs::path root = samples_dir() / "codex-shannon" / ".codex";
   auto out = parse_history_file(root / "history.jsonl", {}, root);
   ASSERT_TRUE(out.has_value());

@@ -320,7 +320,8 @@ def test_only_ordinary_fspath_failures_are_discarded(empty_directory, exception,
 
 
 def test_numpy_bool_scalars_are_accepted(empty_directory):
-    np = pytest.importorskip("numpy")
+    import numpy as np
+
     for flag in [np.True_, np.False_, FakeNumpyBool(True)]:
         with pytest.raises(ValueError, match="^Cannot auto-detect"):
             tracequill.parse(empty_directory, include_raw=flag, follow_symlinks=flag)

@@ -7,6 +7,7 @@ import json
 import os
 
 import pytest
+from conftest import PLATFORM_LACKS
 
 import tracequill
 
@@ -118,20 +119,23 @@ def test_convert_creates_with_mode_0666_less_the_umask(codex_root, tmp_path):
 # (destination below tmp_path, errno): destinations the system can't create.
 # A NUL would otherwise cut the name short and create "out" instead.
 UNCREATABLE_DESTINATIONS = [
-    ("missing/out.json", errno.ENOENT),
-    ("directory", errno.EISDIR),
-    ("out\0.json", errno.EINVAL),
+    ("missing/out.json", errno.ENOENT, FileNotFoundError),
+    ("directory", errno.EISDIR, IsADirectoryError),
+    ("out\0.json", errno.EINVAL, OSError),
 ]
 
 
-@pytest.mark.parametrize("relative,number", UNCREATABLE_DESTINATIONS)
-def test_convert_destination_that_cannot_be_created(codex_root, tmp_path, relative, number):
+@pytest.mark.parametrize("relative,number,error", UNCREATABLE_DESTINATIONS)
+def test_convert_destination_that_cannot_be_created(codex_root, tmp_path, relative, number,
+                                                    error):
     (tmp_path / "directory").mkdir()
     output = f"{tmp_path}/{relative}"
     with pytest.raises(OSError) as raised:
         tracequill.convert(codex_root, output)
-    assert type(raised.value) is OSError
-    assert raised.value.args == (f"Cannot create '{output}': {os_text(number)}",)
+    assert type(raised.value) is error
+    assert raised.value.errno == number
+    assert str(raised.value) == f"Cannot create '{output}': {os_text(number)}"
+    assert raised.value.args == (str(raised.value),)
     assert sorted(p.name for p in tmp_path.iterdir()) == ["directory", "home"]
     assert list((tmp_path / "directory").iterdir()) == []
 
@@ -188,7 +192,7 @@ FULL_DEVICE_FAILURES = [
 ]
 
 
-@pytest.mark.skipif(not os.path.exists("/dev/full"), reason="needs /dev/full")
+@pytest.mark.skipif(not os.path.exists("/dev/full"), reason=PLATFORM_LACKS + "/dev/full")
 @pytest.mark.parametrize("format,prefix", FULL_DEVICE_FAILURES)
 @pytest.mark.parametrize("caught", [OSError, ValueError])
 def test_convert_write_failures_are_os_and_value_errors(codex_root, format, prefix, caught):
