@@ -33,12 +33,16 @@ ReaderOutput scan_attachments(const std::filesystem::path& path, const ParserOpt
   if (::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode)) {
     files.push_back(path);
   } else {
-    DirectoryWalk walk(path, WalkOptions{.follow_symlinks = options.follow_symlinks});
+    DirectoryWalk walk(path, WalkOptions{.follow_symlinks = options.follow_symlinks,
+                                         .scope = options.scope});
     while (std::optional<WalkItem> item = walk.next()) {
       if (item->error) {
-        out.diagnostics.push_back(attachment_warning(
-            relative_path(item->path, evidence_root),
-            "Cannot traverse attachment artifact: " + *item->error));
+        SourceInfo source;
+        source.artifact_kind = ArtifactKind::Attachment;
+        source.relative_path = relative_path(item->path, evidence_root);
+        out.diagnostics.push_back(walk_diagnostic(*item, evidence_root, std::move(source),
+                                                  "Cannot traverse attachment artifact: ",
+                                                  Severity::Warning));
       } else if (item->type == std::filesystem::file_type::regular) {
         files.push_back(std::move(item->path));
       }
@@ -49,12 +53,10 @@ ReaderOutput scan_attachments(const std::filesystem::path& path, const ParserOpt
   for (const std::filesystem::path& file : files) {
     std::string rel = relative_path(file, evidence_root);
     std::expected<FileDescription, DescribeError> description =
-        describe_file(file, options.include_content, options.max_content_size);
+        describe_file(file, options.include_content, options.max_content_size, options.scope);
     if (!description) {
-      const char* what = description.error().stage == DescribeStage::Metadata
-                             ? "Cannot read metadata: "
-                             : "SHA-256 computation failed: ";
-      out.diagnostics.push_back(attachment_warning(rel, what + description.error().text));
+      out.diagnostics.push_back(
+          attachment_warning(rel, describe_error_text(description.error(), rel)));
       continue;
     }
     TimelineEvent event;

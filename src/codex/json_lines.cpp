@@ -74,9 +74,15 @@ Result<std::string> read_object_lines(const std::filesystem::path& path,
                                       std::string_view relative_path, ArtifactKind artifact_kind,
                                       std::vector<Diagnostic>& diagnostics,
                                       const ObjectLineHandler& on_object) {
-  std::expected<HashingReader, std::error_code> file = HashingReader::open(path);
-  if (!file) return std::unexpected(Error::io(path, os_error_text(file.error())));
-  BoundedLineReader lines(std::move(*file), options.max_line_size);
+  SourceInfo file_source;
+  file_source.artifact_kind = artifact_kind;
+  file_source.relative_path = std::string(relative_path);
+  TQ_TRY(OpenedLineFile opened, open_line_file(path, options, std::move(file_source)));
+  if (!opened.file) {
+    diagnostics.push_back(std::move(*opened.problem));
+    return std::string();
+  }
+  BoundedLineReader lines(std::move(*opened.file), options.max_line_size);
   JsonParser parser;
   while (const LineItem* item = lines.next()) {
     uint64_t line = item->index + 1;

@@ -128,8 +128,8 @@ Diagnostic traverse_diagnostic(const WalkItem& item, const std::filesystem::path
   SourceInfo source;
   source.artifact_kind = ArtifactKind::Session;
   source.relative_path = relative_path(item.path, evidence_root);
-  return Diagnostic{DiagnosticCode::UnreadableArtifact, Severity::Error, std::move(source),
-                    "Cannot traverse session artifact: " + *item.error};
+  return walk_diagnostic(item, evidence_root, std::move(source),
+                         "Cannot traverse session artifact: ", Severity::Error);
 }
 
 }  // namespace
@@ -248,7 +248,8 @@ Result<ReaderOutput> scan_sessions(const std::filesystem::path& path, const Pars
   }
 
   std::vector<std::filesystem::path> files;
-  DirectoryWalk walk(path, WalkOptions{.follow_symlinks = options.follow_symlinks});
+  DirectoryWalk walk(path, WalkOptions{.follow_symlinks = options.follow_symlinks,
+                                       .scope = options.scope});
   while (std::optional<WalkItem> item = walk.next()) {
     if (item->error) {
       out.diagnostics.push_back(traverse_diagnostic(*item, evidence_root));

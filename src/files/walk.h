@@ -16,15 +16,26 @@
 // can't be read (a dangling link that is followed, say) or a link that leads
 // back to one of its own ancestors each produce one error item, and the walk
 // goes on with the next entry. Each reader words its own diagnostic from the
-// error's text. Directories are opened without updating their access time
-// where the system permits it.
+// error's text; `walk_diagnostic` does it the one way they share.
+//
+// A directory is walked once per walk: reached again (through links, or a bind
+// mount) it gives a refusal item, so a tree of links that doubles at every level
+// costs time linear in its directories. With a scope, a start path that is a link
+// the scope doesn't let the walk follow, and a directory on a pseudo file
+// system, also give refusal items (files/evidence.h). Directories are opened with
+// O_NOATIME under the same conditions as files (hash/evidence_file.h).
 #pragma once
 
 #include <cstddef>
 #include <filesystem>
 #include <optional>
+#include <set>
 #include <string>
+#include <string_view>
 #include <vector>
+
+#include "files/evidence.h"
+#include "model/model.h"
 
 namespace tq {
 
@@ -32,6 +43,9 @@ struct WalkOptions {
   bool follow_symlinks = false;
   // Deepest depth yielded; the start path is depth 0. None: no limit.
   std::optional<size_t> max_depth = std::nullopt;
+  // Decides whether a start path that is a symbolic link is followed; none:
+  // always followed.
+  const EvidenceScope* scope = nullptr;
 };
 
 struct WalkItem {
@@ -45,6 +59,8 @@ struct WalkItem {
   // Set when this item is a walk error, e.g.
   // "IO error for operation on /x/y: Permission denied (os error 13)".
   std::optional<std::string> error;
+  // Set with `error` when the walk left the path alone on purpose.
+  std::optional<Refusal> refusal;
 };
 
 class DirectoryWalk {
@@ -63,7 +79,15 @@ class DirectoryWalk {
   WalkOptions options_;
   bool started_ = false;
   std::vector<Frame> stack_;  // one frame per directory being listed, start first
+  std::set<FileIdentity> walked_;  // every directory listed so far
 };
+
+// The diagnostic a reader makes of an error item: a refusal is a warning
+// `unreadable_artifact` naming the skipped path (relative to `evidence_root`);
+// any other error has the reader's `severity` and its `prefix` before the error
+// text. `source` is the reader's source for the item.
+Diagnostic walk_diagnostic(const WalkItem& item, const std::filesystem::path& evidence_root,
+                           SourceInfo source, std::string_view prefix, Severity severity);
 
 // The whole walk as a list, in walk order.
 std::vector<WalkItem> walk_all(const std::filesystem::path& start, WalkOptions options);

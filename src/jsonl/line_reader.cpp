@@ -10,8 +10,8 @@
 namespace tq {
 
 std::expected<HashingReader, std::error_code> HashingReader::open(
-    const std::filesystem::path& path) {
-  auto file = EvidenceFile::open(path);
+    const std::filesystem::path& path, EvidenceScope* scope) {
+  auto file = EvidenceFile::open(path, scope);
   if (!file) return std::unexpected(file.error());
   return HashingReader(std::move(*file));
 }
@@ -25,6 +25,22 @@ std::expected<size_t, std::error_code> HashingReader::read(char* buffer, size_t 
 std::string HashingReader::finalize() && {
   file_.close();
   return sha_.finish_hex();
+}
+
+Result<OpenedLineFile> open_line_file(const std::filesystem::path& path,
+                                      const ParserOptions& options, SourceInfo source) {
+  std::expected<HashingReader, std::error_code> file = HashingReader::open(path, options.scope);
+  if (file) return OpenedLineFile{std::move(*file), std::nullopt};
+  if (std::optional<Refusal> refusal = as_refusal(file.error())) {
+    std::string message = refusal_text(*refusal, source.relative_path);
+    return OpenedLineFile{std::nullopt, Diagnostic{DiagnosticCode::UnreadableArtifact,
+                                                   Severity::Warning, std::move(source),
+                                                   std::move(message)}};
+  }
+  if (options.strict()) return std::unexpected(Error::io(path, os_error_text(file.error())));
+  return OpenedLineFile{
+      std::nullopt, Diagnostic{DiagnosticCode::UnreadableArtifact, Severity::Error,
+                               std::move(source), "Cannot open file: " + os_error_text(file.error())}};
 }
 
 BoundedLineReader::BoundedLineReader(HashingReader file, uint64_t max_line_size)

@@ -25,9 +25,12 @@
 #include <system_error>
 #include <vector>
 
+#include "error/error.h"
 #include "hash/evidence_file.h"
 #include "hash/hash.h"
+#include "model/model.h"
 #include "model/utf8.h"
+#include "parser/options.h"
 
 namespace tq {
 
@@ -36,9 +39,9 @@ inline constexpr size_t kLineBufferSize = 8192;
 // Owns an open file descriptor and a running digest of every byte read from it.
 class HashingReader {
  public:
-  // Opens for reading with O_NOATIME where permitted, so reading evidence leaves
-  // its access time alone.
-  static std::expected<HashingReader, std::error_code> open(const std::filesystem::path& path);
+  // Opens as every evidence file is opened (hash/evidence_file.h).
+  static std::expected<HashingReader, std::error_code> open(const std::filesystem::path& path,
+                                                            EvidenceScope* scope = nullptr);
 
   // Reads up to `size` bytes; 0 at end of file. Retries interrupted reads.
   std::expected<size_t, std::error_code> read(char* buffer, size_t size);
@@ -58,6 +61,20 @@ struct LineItem {
   uint64_t length = 0;   // the line's real length in bytes (saturating)
   bool too_long = false;
 };
+
+// A JSON-lines file of the evidence opened through the parse's scope, or the
+// diagnostic that takes its place: a refusal is a warning naming the file, and
+// in best-effort mode a file that exists but can't be opened is an error
+// diagnostic "Cannot open file: {error}", so one unreadable file never ends
+// the parse. In strict mode the latter is the Io error for `path`. Both
+// diagnostics are `unreadable_artifact` with `source`.
+struct OpenedLineFile {
+  std::optional<HashingReader> file;
+  std::optional<Diagnostic> problem;  // set exactly when `file` is not
+};
+[[nodiscard]] Result<OpenedLineFile> open_line_file(const std::filesystem::path& path,
+                                                    const ParserOptions& options,
+                                                    SourceInfo source);
 
 class BoundedLineReader {
  public:

@@ -5,6 +5,7 @@
 
 #include <cstdint>
 
+#include "files/evidence.h"
 #include "model/model.h"
 
 namespace tq {
@@ -20,6 +21,9 @@ struct ParserOptions {
   bool include_raw = false;
   bool include_content = false;
   bool follow_symlinks = false;
+  // Where the evidence ends and what was read of it. The driver sets one up for
+  // each parse when the caller hasn't; readers open files and walk through it.
+  EvidenceScope* scope = nullptr;
 
   bool strict() const { return mode == ParseMode::Strict; }
 };

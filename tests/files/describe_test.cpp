@@ -48,7 +48,7 @@ TEST(DescribeTest, TimesBeforeTheEpochAreAbsent) {
   TempTree dir;
   auto file = dir.write("old", "");
   set_times(file, -1, 500000000);
-  auto metadata = read_file_metadata(file);
+  auto metadata = describe_file(file, false, 0);
   ASSERT_TRUE(metadata.has_value());
   EXPECT_FALSE(metadata->times.modified.has_value());
   EXPECT_FALSE(metadata->times.accessed.has_value());
