@@ -13,8 +13,8 @@
 
 #include "arguments.h"
 #include "convert.h"
-#include "handles.h"
 #include "files/evidence.h"
+#include "handles.h"
 #include "output/csv.h"
 #include "output/json.h"
 #include "output/jsonl.h"
@@ -181,8 +181,7 @@ PyObject* text_function(const Signature& signature, Format format, PyObject* con
 // refused before a byte of it changes: the file is opened without truncation,
 // and compared by device and inode on the open descriptor, so a rename in
 // between can't slip past the test.
-int create_destination(const std::string& path, const EvidenceScope& scope,
-                       FileDescriptor* out) {
+int create_destination(const std::string& path, const EvidenceScope& scope, FileDescriptor* out) {
   auto fail = [&](std::string_view reason) {
     raise_text(PyExc_OSError, "Cannot create '" + path + "': " + std::string(reason));
     return -1;
@@ -230,7 +229,8 @@ PyObject* convert(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* 
     std::string input;
     std::string output;
     ParserOptions options;
-    if (extract_path(arguments.path, &input) < 0 || extract_path(arguments.output_path, &output) < 0 ||
+    if (extract_path(arguments.path, &input) < 0 ||
+        extract_path(arguments.output_path, &output) < 0 ||
         parser_options(arguments, &options) < 0) {
       return nullptr;
     }
@@ -259,8 +259,8 @@ PyObject* convert(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* 
     int close_error = 0;
     {
       ReleasedGil unlocked;
-      status = render(std::move(*report), format, OutputTarget::file(destination.get()),
-                      arguments, JsonLayout::Pretty);
+      status = render(std::move(*report), format, OutputTarget::file(destination.get()), arguments,
+                      JsonLayout::Pretty);
       close_error = destination.close();
     }
     if (!status) return convert_error(status.error());
@@ -274,7 +274,8 @@ PyObject* convert(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* 
 }
 
 PyObject* to_json(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  return guarded([&] { return text_function(kToJsonSignature, Format::Json, args, nargs, kwnames); });
+  return guarded(
+      [&] { return text_function(kToJsonSignature, Format::Json, args, nargs, kwnames); });
 }
 
 PyObject* to_jsonl(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {

@@ -49,9 +49,8 @@ ReaderOutput scan_cache_dir(const fs::path& path, ArtifactKind kind, const Parse
       SourceInfo source;
       source.artifact_kind = kind;
       source.relative_path = relative_path(path, evidence_root);
-      out.diagnostics.push_back(
-          walk_diagnostic(item, evidence_root, std::move(source), "walkdir error: ",
-                          Severity::Warning));
+      out.diagnostics.push_back(walk_diagnostic(item, evidence_root, std::move(source),
+                                                "walkdir error: ", Severity::Warning));
       continue;
     }
     // A link is only reached as a regular file when it was followed, so reading
@@ -63,8 +62,8 @@ ReaderOutput scan_cache_dir(const fs::path& path, ArtifactKind kind, const Parse
   for (const fs::path& file : files) {
     std::string relative = relative_path(file, evidence_root);
     std::string key = cache_key(file);
-    std::expected<FileDescription, DescribeError> description = describe_file(
-        file, options.include_content, options.max_content_size, options.scope);
+    std::expected<FileDescription, DescribeError> description =
+        describe_file(file, options.include_content, options.max_content_size, options.scope);
     if (!description) {
       out.diagnostics.push_back(cache_warning(
           kind, describe_error_text(description.error(), relative), relative, std::move(key)));

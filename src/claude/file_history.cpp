@@ -172,13 +172,13 @@ ReaderOutput scan_file_history(const fs::path& directory, const ParserOptions& o
     entry.snapshot_id = std::move(name->id);
     entry.version = name->version;
 
-    std::expected<FileDescription, DescribeError> description = describe_file(
-        entry.path, options.include_content, options.max_content_size, options.scope);
+    std::expected<FileDescription, DescribeError> description =
+        describe_file(entry.path, options.include_content, options.max_content_size, options.scope);
     if (!description) {
-      out.diagnostics.push_back(snapshot_diagnostic(
-          DiagnosticCode::UnreadableArtifact, Severity::Warning,
-          describe_error_text(description.error(), entry.relative_path), entry.relative_path,
-          entry.snapshot_id));
+      out.diagnostics.push_back(
+          snapshot_diagnostic(DiagnosticCode::UnreadableArtifact, Severity::Warning,
+                              describe_error_text(description.error(), entry.relative_path),
+                              entry.relative_path, entry.snapshot_id));
       continue;
     }
     entry.description = std::move(*description);

@@ -33,16 +33,16 @@ ReaderOutput scan_attachments(const std::filesystem::path& path, const ParserOpt
   if (::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode)) {
     files.push_back(path);
   } else {
-    DirectoryWalk walk(path, WalkOptions{.follow_symlinks = options.follow_symlinks,
-                                         .scope = options.scope});
+    DirectoryWalk walk(
+        path, WalkOptions{.follow_symlinks = options.follow_symlinks, .scope = options.scope});
     while (std::optional<WalkItem> item = walk.next()) {
       if (item->error) {
         SourceInfo source;
         source.artifact_kind = ArtifactKind::Attachment;
         source.relative_path = relative_path(item->path, evidence_root);
-        out.diagnostics.push_back(walk_diagnostic(*item, evidence_root, std::move(source),
-                                                  "Cannot traverse attachment artifact: ",
-                                                  Severity::Warning));
+        out.diagnostics.push_back(
+            walk_diagnostic(*item, evidence_root, std::move(source),
+                            "Cannot traverse attachment artifact: ", Severity::Warning));
       } else if (item->type == std::filesystem::file_type::regular) {
         files.push_back(std::move(item->path));
       }
@@ -62,8 +62,8 @@ ReaderOutput scan_attachments(const std::filesystem::path& path, const ParserOpt
     TimelineEvent event;
     event.provider = Provider::Codex;
     event.event_type = EventType::Attachment;
-    event.event_id =
-        generate_event_id(Provider::Codex, ArtifactKind::Attachment, rel, "codex_attachment:" + rel);
+    event.event_id = generate_event_id(Provider::Codex, ArtifactKind::Attachment, rel,
+                                       "codex_attachment:" + rel);
     event.sequence = out.events.size();
     event.timestamp = description->times.modified;
     event.timestamp_source =

@@ -39,7 +39,8 @@ bool has_name(const fs::path& path, std::string_view name) {
 // The path itself (when `include_self`) or its nearest ancestor named `name`.
 std::optional<fs::path> nearest_named(const fs::path& path, std::string_view name,
                                       bool include_self) {
-  std::optional<fs::path> current = include_self ? std::optional<fs::path>(path) : path_parent(path);
+  std::optional<fs::path> current =
+      include_self ? std::optional<fs::path>(path) : path_parent(path);
   while (current) {
     if (has_name(*current, name)) return current;
     current = path_parent(*current);
@@ -67,8 +68,8 @@ bool is_regular_file_followed(const fs::path& path) {
 bool holds_rollout_files(const fs::path& directory) {
   fs::path sessions = directory / "sessions";
   if (!is_directory_followed(sessions)) return false;
-  DirectoryWalk walk(sessions, WalkOptions{.follow_symlinks = false,
-                                           .max_depth = kSessionSniffDepth});
+  DirectoryWalk walk(sessions,
+                     WalkOptions{.follow_symlinks = false, .max_depth = kSessionSniffDepth});
   while (std::optional<WalkItem> item = walk.next()) {
     if (!item->error && item->type == fs::file_type::regular && is_rollout_file_name(item->path)) {
       return true;
@@ -191,9 +192,14 @@ namespace tq {
 
 const ProviderAdapter& codex_adapter() {
   using namespace codex;
-  static constexpr ProviderAdapter kCodexAdapter{
-      ".codex",         &detect_input_kind, &parse_codex_input, &codex_evidence_root,
-      &supports_codex_input, &codex_detection_confidence, InputKind::CodexRoot, Provider::Codex};
+  static constexpr ProviderAdapter kCodexAdapter{".codex",
+                                                 &detect_input_kind,
+                                                 &parse_codex_input,
+                                                 &codex_evidence_root,
+                                                 &supports_codex_input,
+                                                 &codex_detection_confidence,
+                                                 InputKind::CodexRoot,
+                                                 Provider::Codex};
   return kCodexAdapter;
 }
 

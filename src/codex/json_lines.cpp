@@ -20,12 +20,12 @@ size_t white_space_at(std::string_view s, size_t pos) {
   if (pos + 2 >= s.size()) return 0;
   unsigned char c1 = byte(pos + 1);
   unsigned char c2 = byte(pos + 2);
-  if (c == 0xE1 && c1 == 0x9A && c2 == 0x80) return 3;                  // U+1680
+  if (c == 0xE1 && c1 == 0x9A && c2 == 0x80) return 3;  // U+1680
   if (c == 0xE2 && c1 == 0x80 && (c2 <= 0x8A || c2 == 0xA8 || c2 == 0xA9 || c2 == 0xAF)) {
     return 3;  // U+2000..200A, U+2028, U+2029, U+202F (c2 is a continuation byte)
   }
-  if (c == 0xE2 && c1 == 0x81 && c2 == 0x9F) return 3;                  // U+205F
-  if (c == 0xE3 && c1 == 0x80 && c2 == 0x80) return 3;                  // U+3000
+  if (c == 0xE2 && c1 == 0x81 && c2 == 0x9F) return 3;  // U+205F
+  if (c == 0xE3 && c1 == 0x80 && c2 == 0x80) return 3;  // U+3000
   return 0;
 }
 
@@ -70,8 +70,8 @@ SourceInfo line_source(ArtifactKind artifact_kind, std::string_view relative_pat
 }
 
 Result<std::string> read_object_lines(const std::filesystem::path& path,
-                                      const ParserOptions& options,
-                                      std::string_view relative_path, ArtifactKind artifact_kind,
+                                      const ParserOptions& options, std::string_view relative_path,
+                                      ArtifactKind artifact_kind,
                                       std::vector<Diagnostic>& diagnostics,
                                       const ObjectLineHandler& on_object) {
   SourceInfo file_source;

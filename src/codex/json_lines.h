@@ -16,7 +16,8 @@
 // | not JSON       | error invalid_json "Invalid JSON: …"                | JsonParse error  |
 // | not an object  | warning unknown_record                              | still a warning  |
 //
-// A file that can't be opened is an Io error in both modes. On success the
+// A file that can't be opened is an error diagnostic, and in strict mode the Io
+// error (jsonl/line_reader.h, `open_line_file`). On success the
 // result is the file's SHA-256 from the same single pass.
 #pragma once
 

@@ -74,8 +74,7 @@ const std::string* payload_string(const JsonValue& payload, std::string_view key
 // The text of a message payload: its own message or text, else the text parts
 // of its content.
 std::optional<std::string> message_text(const JsonValue& payload, const std::string* payload_type,
-                                        std::optional<EventType> event_type,
-                                        bool include_content) {
+                                        std::optional<EventType> event_type, bool include_content) {
   if (!payload.is_object()) return std::nullopt;
   if (const std::string* message = payload.find_string("message")) return *message;
   if (const std::string* text = payload.find_string("text")) return *text;
@@ -230,8 +229,8 @@ Result<LineFileOutput> parse_session_file(const std::filesystem::path& path,
     out.events.push_back(std::move(event));
   };
 
-  TQ_TRY(out.sha256, read_object_lines(path, options, rel, ArtifactKind::Session,
-                                       out.diagnostics, on_object));
+  TQ_TRY(out.sha256,
+         read_object_lines(path, options, rel, ArtifactKind::Session, out.diagnostics, on_object));
   for (TimelineEvent& event : out.events) event.source_file_sha256 = out.sha256;
   return out;
 }
@@ -248,8 +247,8 @@ Result<ReaderOutput> scan_sessions(const std::filesystem::path& path, const Pars
   }
 
   std::vector<std::filesystem::path> files;
-  DirectoryWalk walk(path, WalkOptions{.follow_symlinks = options.follow_symlinks,
-                                       .scope = options.scope});
+  DirectoryWalk walk(
+      path, WalkOptions{.follow_symlinks = options.follow_symlinks, .scope = options.scope});
   while (std::optional<WalkItem> item = walk.next()) {
     if (item->error) {
       out.diagnostics.push_back(traverse_diagnostic(*item, evidence_root));

@@ -9,7 +9,7 @@
 // the end of the file name and the working directory from nothing; session_meta
 // and turn_context records update them for their own event and the lines after.
 //
-// Errors: a rollout file that can't be opened, and in strict mode a line that
+// Errors: in strict mode, a rollout file that can't be opened or a line that
 // can't be read or isn't JSON; the first error ends the whole scan. A directory
 // entry that can't be read is an error diagnostic and the walk goes on.
 #pragma once

@@ -58,8 +58,10 @@ DescribeError open_error(const std::error_code& ec) {
 
 std::string describe_error_text(const DescribeError& error, std::string_view relative_path) {
   switch (error.stage) {
-    case DescribeStage::Metadata: return concat("Cannot read metadata: ", error.text);
-    case DescribeStage::Hash: return concat("SHA-256 computation failed: ", error.text);
+    case DescribeStage::Metadata:
+      return concat("Cannot read metadata: ", error.text);
+    case DescribeStage::Hash:
+      return concat("SHA-256 computation failed: ", error.text);
     case DescribeStage::Refused:
       return refusal_text(error.refusal.value_or(Refusal::PseudoFileSystem), relative_path);
   }
@@ -104,7 +106,9 @@ std::expected<FileDescription, DescribeError> describe_file(const std::filesyste
   std::vector<char> buffer(65536);
   for (;;) {
     std::expected<size_t, std::error_code> n = file->read(buffer.data(), buffer.size());
-    if (!n) return std::unexpected(DescribeError{DescribeStage::Hash, os_error_text(n.error()), std::nullopt});
+    if (!n)
+      return std::unexpected(
+          DescribeError{DescribeStage::Hash, os_error_text(n.error()), std::nullopt});
     if (*n == 0) break;
     const std::string_view chunk(buffer.data(), *n);
     sha.update(chunk);
@@ -116,10 +120,14 @@ std::expected<FileDescription, DescribeError> describe_file(const std::filesyste
       std::string().swap(kept);
     }
   }
+  // A file written to while it is read is described as read: size, digest and
+  // content all tell of the same bytes.
+  description.size = total;
   description.sha256 = sha.finish_hex();
   if (keep) {
-    description.content = utf8_error(kept) ? FileContent{base64_encode(kept), ContentEncoding::Base64}
-                                           : FileContent{std::move(kept), ContentEncoding::Utf8};
+    description.content = utf8_error(kept)
+                              ? FileContent{base64_encode(kept), ContentEncoding::Base64}
+                              : FileContent{std::move(kept), ContentEncoding::Utf8};
   }
   return description;
 }

@@ -1,7 +1,7 @@
 // File: files/describe.h
 //
-// Describing an artifact file the one way every scanner does: size from its
-// metadata, SHA-256 of its bytes, media type from its extension, file-system
+// Describing an artifact file the one way every scanner does: size and SHA-256
+// of its bytes, media type from its extension, file-system
 // times and, on request, its content. The file is opened once, and its
 // metadata, digest and content all come from that one open file, so a file
 // replaced while the parse runs is described as one version, never a mix.

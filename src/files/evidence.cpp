@@ -22,9 +22,12 @@ class RefusalCategory final : public std::error_category {
   const char* name() const noexcept override { return "evidence"; }
   std::string message(int code) const override {
     switch (static_cast<Refusal>(code)) {
-      case Refusal::OutsideEvidence: return "symbolic link outside the evidence";
-      case Refusal::PseudoFileSystem: return "file on a pseudo file system";
-      case Refusal::WalkedAlready: return "directory already walked";
+      case Refusal::OutsideEvidence:
+        return "symbolic link outside the evidence";
+      case Refusal::PseudoFileSystem:
+        return "file on a pseudo file system";
+      case Refusal::WalkedAlready:
+        return "directory already walked";
     }
     return "refused";
   }
@@ -38,17 +41,28 @@ const RefusalCategory& refusal_category() {
 // File systems whose files describe the running system rather than hold data.
 // tmpfs and devtmpfs hold real files and are not listed.
 constexpr uint64_t kPseudoFileSystems[] = {
-    PROC_SUPER_MAGIC,   SYSFS_MAGIC,          DEBUGFS_MAGIC,     TRACEFS_MAGIC,
-    SECURITYFS_MAGIC,   CGROUP_SUPER_MAGIC,   CGROUP2_SUPER_MAGIC, DEVPTS_SUPER_MAGIC,
-    BPF_FS_MAGIC,       PSTOREFS_MAGIC,       EFIVARFS_MAGIC,    SELINUX_MAGIC,
-    SMACK_MAGIC,        NSFS_MAGIC,           BINFMTFS_MAGIC,    0x62656570 /* configfs */,
+    PROC_SUPER_MAGIC,
+    SYSFS_MAGIC,
+    DEBUGFS_MAGIC,
+    TRACEFS_MAGIC,
+    SECURITYFS_MAGIC,
+    CGROUP_SUPER_MAGIC,
+    CGROUP2_SUPER_MAGIC,
+    DEVPTS_SUPER_MAGIC,
+    BPF_FS_MAGIC,
+    PSTOREFS_MAGIC,
+    EFIVARFS_MAGIC,
+    SELINUX_MAGIC,
+    SMACK_MAGIC,
+    NSFS_MAGIC,
+    BINFMTFS_MAGIC,
+    0x62656570 /* configfs */,
     0x65735543 /* fusectl */,
 };
 
 // `inner` equals `outer` or lies below it; both absolute and free of links.
 bool lies_inside(const std::filesystem::path& inner, const std::filesystem::path& outer) {
-  return std::mismatch(outer.begin(), outer.end(), inner.begin(), inner.end()).first ==
-         outer.end();
+  return std::mismatch(outer.begin(), outer.end(), inner.begin(), inner.end()).first == outer.end();
 }
 
 std::optional<std::filesystem::path> resolved(const std::filesystem::path& path) {

@@ -84,27 +84,43 @@ Listing list_directory(const fs::path& path, bool follow_link) {
 
 fs::file_type type_from_mode(mode_t mode) {
   switch (mode & S_IFMT) {
-    case S_IFREG: return fs::file_type::regular;
-    case S_IFDIR: return fs::file_type::directory;
-    case S_IFLNK: return fs::file_type::symlink;
-    case S_IFBLK: return fs::file_type::block;
-    case S_IFCHR: return fs::file_type::character;
-    case S_IFIFO: return fs::file_type::fifo;
-    case S_IFSOCK: return fs::file_type::socket;
-    default: return fs::file_type::unknown;
+    case S_IFREG:
+      return fs::file_type::regular;
+    case S_IFDIR:
+      return fs::file_type::directory;
+    case S_IFLNK:
+      return fs::file_type::symlink;
+    case S_IFBLK:
+      return fs::file_type::block;
+    case S_IFCHR:
+      return fs::file_type::character;
+    case S_IFIFO:
+      return fs::file_type::fifo;
+    case S_IFSOCK:
+      return fs::file_type::socket;
+    default:
+      return fs::file_type::unknown;
   }
 }
 
 std::optional<fs::file_type> type_from_dirent(unsigned char d_type) {
   switch (d_type) {
-    case DT_REG: return fs::file_type::regular;
-    case DT_DIR: return fs::file_type::directory;
-    case DT_LNK: return fs::file_type::symlink;
-    case DT_BLK: return fs::file_type::block;
-    case DT_CHR: return fs::file_type::character;
-    case DT_FIFO: return fs::file_type::fifo;
-    case DT_SOCK: return fs::file_type::socket;
-    default: return std::nullopt;
+    case DT_REG:
+      return fs::file_type::regular;
+    case DT_DIR:
+      return fs::file_type::directory;
+    case DT_LNK:
+      return fs::file_type::symlink;
+    case DT_BLK:
+      return fs::file_type::block;
+    case DT_CHR:
+      return fs::file_type::character;
+    case DT_FIFO:
+      return fs::file_type::fifo;
+    case DT_SOCK:
+      return fs::file_type::socket;
+    default:
+      return std::nullopt;
   }
 }
 
@@ -130,7 +146,7 @@ struct DirectoryWalk::Frame {
   dev_t device = 0;  // identity of the directory, for finding link cycles
   ino_t inode = 0;
   std::vector<Child> children;
-  size_t next = 0;  // index of the next child to visit
+  size_t next = 0;                   // index of the next child to visit
   std::optional<std::string> error;  // listing failure, reported before the children
   std::optional<Refusal> refusal;    // set with `error` when the listing was refused
 };

@@ -78,7 +78,7 @@ class DirectoryWalk {
   std::filesystem::path start_;
   WalkOptions options_;
   bool started_ = false;
-  std::vector<Frame> stack_;  // one frame per directory being listed, start first
+  std::vector<Frame> stack_;       // one frame per directory being listed, start first
   std::set<FileIdentity> walked_;  // every directory listed so far
 };
 

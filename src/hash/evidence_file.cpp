@@ -23,7 +23,7 @@ int open_without_atime(const char* name, int flags) {
 }  // namespace
 
 std::expected<EvidenceFile, std::error_code> EvidenceFile::open(const std::filesystem::path& path,
-                                                               EvidenceScope* scope) {
+                                                                EvidenceScope* scope) {
   const char* name = path.c_str();
   // Readers look at a file's type before they open it, but the file may be
   // replaced in between. O_NONBLOCK keeps a FIFO put in its place from holding

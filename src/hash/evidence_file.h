@@ -33,7 +33,7 @@ class EvidenceFile {
   // link is followed only when the scope allows it, the file's identity is noted
   // in the scope, and the scope's `after_open` runs before the first read.
   static std::expected<EvidenceFile, std::error_code> open(const std::filesystem::path& path,
-                                                          EvidenceScope* scope = nullptr);
+                                                           EvidenceScope* scope = nullptr);
 
   EvidenceFile(EvidenceFile&& other) noexcept : fd_(other.fd_), status_(other.status_) {
     other.fd_ = -1;

@@ -9,8 +9,8 @@
 
 namespace tq {
 
-std::expected<HashingReader, std::error_code> HashingReader::open(
-    const std::filesystem::path& path, EvidenceScope* scope) {
+std::expected<HashingReader, std::error_code> HashingReader::open(const std::filesystem::path& path,
+                                                                  EvidenceScope* scope) {
   auto file = EvidenceFile::open(path, scope);
   if (!file) return std::unexpected(file.error());
   return HashingReader(std::move(*file));
@@ -33,14 +33,15 @@ Result<OpenedLineFile> open_line_file(const std::filesystem::path& path,
   if (file) return OpenedLineFile{std::move(*file), std::nullopt};
   if (std::optional<Refusal> refusal = as_refusal(file.error())) {
     std::string message = refusal_text(*refusal, source.relative_path);
-    return OpenedLineFile{std::nullopt, Diagnostic{DiagnosticCode::UnreadableArtifact,
-                                                   Severity::Warning, std::move(source),
-                                                   std::move(message)}};
+    return OpenedLineFile{std::nullopt,
+                          Diagnostic{DiagnosticCode::UnreadableArtifact, Severity::Warning,
+                                     std::move(source), std::move(message)}};
   }
   if (options.strict()) return std::unexpected(Error::io(path, os_error_text(file.error())));
   return OpenedLineFile{
-      std::nullopt, Diagnostic{DiagnosticCode::UnreadableArtifact, Severity::Error,
-                               std::move(source), "Cannot open file: " + os_error_text(file.error())}};
+      std::nullopt,
+      Diagnostic{DiagnosticCode::UnreadableArtifact, Severity::Error, std::move(source),
+                 "Cannot open file: " + os_error_text(file.error())}};
 }
 
 BoundedLineReader::BoundedLineReader(HashingReader file, uint64_t max_line_size)

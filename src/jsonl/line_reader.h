@@ -55,10 +55,10 @@ class HashingReader {
 };
 
 struct LineItem {
-  uint64_t index = 0;    // 0-based, one per item produced
-  std::string text;      // the line without its line feed; placeholder x's when too long
+  uint64_t index = 0;  // 0-based, one per item produced
+  std::string text;    // the line without its line feed; placeholder x's when too long
   std::optional<std::string> error;  // read error or UTF-8 error text; text is empty then
-  uint64_t length = 0;   // the line's real length in bytes (saturating)
+  uint64_t length = 0;               // the line's real length in bytes (saturating)
   bool too_long = false;
 };
 
@@ -87,7 +87,7 @@ class BoundedLineReader {
 
  private:
   HashingReader file_;
-  uint64_t max_line_size_;  // 0: no limit
+  uint64_t max_line_size_;    // 0: no limit
   std::vector<char> buffer_;  // kLineBufferSize bytes
   size_t pos_ = 0;            // next unread byte in buffer_
   size_t fill_ = 0;           // bytes of buffer_ holding data

@@ -15,9 +15,10 @@
 // project directory that the history records for their session when there is
 // exactly one.
 //
-// Missing parts of the root are not problems. Only the history reader can fail
-// (a file that can't be opened; in strict mode also bad lines); then nothing is
-// appended and the caller discards its lists.
+// Missing parts of the root are not problems; a root that can't be listed and
+// entered is one error diagnostic. Only the history reader can fail (in strict
+// mode: a file that can't be opened, bad lines); then nothing is appended and
+// the caller discards its lists.
 #pragma once
 
 #include <filesystem>

@@ -3,8 +3,8 @@
 #include <cerrno>
 
 #include "files/evidence.h"
-#include "ordering/ordering.h"
 #include "model/text.h"
+#include "ordering/ordering.h"
 
 namespace tq {
 
@@ -20,8 +20,7 @@ const ProviderAdapter& entry_for_kind(InputKind kind) {
 }
 
 Result<ParseReport> finalize(ReaderOutput output, const ParserOptions& options) {
-  return finalize_report(std::move(output.events), std::move(output.diagnostics),
-                         options.strict());
+  return finalize_report(std::move(output.events), std::move(output.diagnostics), options.strict());
 }
 
 }  // namespace
@@ -73,8 +72,8 @@ Result<DetectedInput> detect_registered_input(const std::filesystem::path& path,
     if (!providers.empty()) providers += ", ";
     providers += identifier(c->entry->provider);
   }
-  return std::unexpected(Error::message(concat(
-      "Artifact detection is ambiguous at '", display_path(path), "': ", providers, ".")));
+  return std::unexpected(Error::message(
+      concat("Artifact detection is ambiguous at '", display_path(path), "': ", providers, ".")));
 }
 
 Result<ParseReport> parse_registered_profile(const std::filesystem::path& directory,

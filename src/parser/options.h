@@ -10,8 +10,8 @@
 
 namespace tq {
 
-inline constexpr uint64_t kDefaultMaxLineSize = 10485760;      // 10 MiB
-inline constexpr uint64_t kDefaultMaxContentSize = 52428800;   // 50 MiB
+inline constexpr uint64_t kDefaultMaxLineSize = 10485760;     // 10 MiB
+inline constexpr uint64_t kDefaultMaxContentSize = 52428800;  // 50 MiB
 
 struct ParserOptions {
   uint64_t max_line_size = kDefaultMaxLineSize;        // 0: no limit

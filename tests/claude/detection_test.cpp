@@ -12,8 +12,8 @@
 namespace tq::claude {
 namespace {
 
-using testing::TempTree;
 using testing::paths_of;
+using testing::TempTree;
 
 std::string kind_name(const std::optional<InputKind>& kind) {
   return kind ? std::string(identifier(*kind)) : "none";

@@ -16,8 +16,8 @@
 namespace tq::claude {
 namespace {
 
-using testing::TempTree;
 using testing::messages_of;
+using testing::TempTree;
 
 ReaderOutput parse_record(std::string_view json, bool include_raw = false) {
   auto value = parse_json(json);
