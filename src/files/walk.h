@@ -20,10 +20,11 @@
 //
 // A directory is walked once per walk: reached again (through links, or a bind
 // mount) it gives a refusal item, so a tree of links that doubles at every level
-// costs time linear in its directories. With a scope, a start path that is a link
-// the scope doesn't let the walk follow, and a directory on a pseudo file
-// system, also give refusal items (files/evidence.h). Directories are opened with
-// O_NOATIME under the same conditions as files (hash/evidence_file.h).
+// costs time linear in its directories. A directory on a pseudo file system
+// gives a refusal item instead of its listing, and so does, with a scope, a start
+// path that is a link the scope doesn't let the walk follow (files/evidence.h).
+// Directories are opened with O_NOATIME under the same conditions as files
+// (hash/evidence_file.h).
 #pragma once
 
 #include <cstddef>
