@@ -38,14 +38,18 @@ Diagnostic cache_warning(ArtifactKind kind, std::string message, std::string rel
 
 }  // namespace
 
-ReaderOutput scan_cache_dir(const fs::path& path, ArtifactKind kind, const ParserOptions& options,
-                            const fs::path& evidence_root, const CacheKeySet& referenced_keys) {
+Result<ReaderOutput> scan_cache_dir(const fs::path& path, ArtifactKind kind,
+                                    const ParserOptions& options, const fs::path& evidence_root,
+                                    const CacheKeySet& referenced_keys) {
   ReaderOutput out;
   std::vector<fs::path> files;
 
   for (WalkItem& item :
        walk_all(path, {.follow_symlinks = options.follow_symlinks, .scope = options.scope})) {
     if (item.error) {
+      if (auto fault = machine_fault(item.path, item.error_number)) {
+        return std::unexpected(std::move(*fault));
+      }
       SourceInfo source;
       source.artifact_kind = kind;
       source.relative_path = relative_path(path, evidence_root);
@@ -65,6 +69,9 @@ ReaderOutput scan_cache_dir(const fs::path& path, ArtifactKind kind, const Parse
     std::expected<FileDescription, DescribeError> description =
         describe_file(file, options.include_content, options.max_content_size, options.scope);
     if (!description) {
+      if (auto fault = machine_fault(file, description.error().error_number)) {
+        return std::unexpected(std::move(*fault));
+      }
       out.diagnostics.push_back(cache_warning(
           kind, describe_error_text(description.error(), relative), relative, std::move(key)));
       continue;
@@ -73,7 +80,8 @@ ReaderOutput scan_cache_dir(const fs::path& path, ArtifactKind kind, const Parse
     TimelineEvent e;
     e.provider = Provider::ClaudeCode;
     e.event_type = EventType::OrphanCache;
-    e.event_id = generate_event_id(Provider::ClaudeCode, kind, relative, concat("cache:", key));
+    e.event_id = generate_event_id(Provider::ClaudeCode, kind,
+                                   relative_path_id(file, evidence_root), concat("cache:", key));
     e.sequence = out.events.size();
     e.timestamp = description->times.modified;
     e.timestamp_source = e.timestamp ? TimestampSource::FilesystemModified : TimestampSource::None;

@@ -2,8 +2,8 @@
 
 #include <optional>
 
+#include "files/paths.h"
 #include "jsonl/json_parser.h"
-#include "jsonl/line_reader.h"
 
 namespace tq::codex {
 namespace {
@@ -69,6 +69,11 @@ SourceInfo line_source(ArtifactKind artifact_kind, std::string_view relative_pat
   return source;
 }
 
+Compression line_file_compression(const std::filesystem::path& path) {
+  std::optional<std::string> name = file_name_bytes(path);
+  return name && name->ends_with(".zst") ? Compression::Zstd : Compression::None;
+}
+
 Result<std::string> read_object_lines(const std::filesystem::path& path,
                                       const ParserOptions& options, std::string_view relative_path,
                                       ArtifactKind artifact_kind,
@@ -77,15 +82,32 @@ Result<std::string> read_object_lines(const std::filesystem::path& path,
   SourceInfo file_source;
   file_source.artifact_kind = artifact_kind;
   file_source.relative_path = std::string(relative_path);
-  TQ_TRY(OpenedLineFile opened, open_line_file(path, options, std::move(file_source)));
-  if (!opened.file) {
+  TQ_TRY(OpenedLineFile opened,
+         open_line_file(path, line_file_compression(path), options, std::move(file_source)));
+  if (!opened.lines) {
     diagnostics.push_back(std::move(*opened.problem));
     return std::string();
   }
-  BoundedLineReader lines(std::move(*opened.file), options.max_line_size);
+  return read_object_lines(std::move(*opened.lines), path, options, relative_path, artifact_kind,
+                           diagnostics, on_object);
+}
+
+Result<std::string> read_object_lines(BoundedLineReader lines, const std::filesystem::path& path,
+                                      const ParserOptions& options, std::string_view relative_path,
+                                      ArtifactKind artifact_kind,
+                                      std::vector<Diagnostic>& diagnostics,
+                                      const ObjectLineHandler& on_object) {
   JsonParser parser;
   while (const LineItem* item = lines.next()) {
     uint64_t line = item->index + 1;
+    if (item->decompression_failed) {
+      // Not a line problem but the end of what the file can tell; strict mode
+      // fails on it as on any error diagnostic.
+      diagnostics.push_back(line_diagnostic(DiagnosticCode::UnreadableArtifact, Severity::Error,
+                                            artifact_kind, relative_path, line,
+                                            "Cannot decompress rollout: " + *item->error));
+      continue;
+    }
     if (item->error) {
       if (options.strict()) return std::unexpected(Error::io(path, *item->error));
       diagnostics.push_back(line_diagnostic(DiagnosticCode::UnreadableArtifact, Severity::Error,

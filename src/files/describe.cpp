@@ -25,7 +25,8 @@ std::optional<DateTime> file_time(const Time& t) {
 }
 
 // Modification and access times, and the birth time where the file system
-// reports it (never the inode change time), of the open file itself.
+// reports it (never the inode change time), of the open file itself; times
+// before 1970 or after 9999 are absent.
 FsTimes times_of(const EvidenceFile& file) {
   FsTimes times;
   struct statx st {};
@@ -45,13 +46,13 @@ FsTimes times_of(const EvidenceFile& file) {
 
 DescribeError open_error(const std::error_code& ec) {
   if (std::optional<Refusal> refusal = as_refusal(ec)) {
-    return DescribeError{DescribeStage::Refused, ec.message(), refusal};
+    return DescribeError{DescribeStage::Refused, ec.message(), refusal, 0};
   }
   // A path that no longer names a file has no metadata; one that names a file
   // the caller may not open has metadata but no bytes to hash.
   const bool gone = ec.value() == ENOENT || ec.value() == ENOTDIR;
   return DescribeError{gone ? DescribeStage::Metadata : DescribeStage::Hash, os_error_text(ec),
-                       std::nullopt};
+                       std::nullopt, ec.value()};
 }
 
 }  // namespace
@@ -107,8 +108,8 @@ std::expected<FileDescription, DescribeError> describe_file(const std::filesyste
   for (;;) {
     std::expected<size_t, std::error_code> n = file->read(buffer.data(), buffer.size());
     if (!n)
-      return std::unexpected(
-          DescribeError{DescribeStage::Hash, os_error_text(n.error()), std::nullopt});
+      return std::unexpected(DescribeError{DescribeStage::Hash, os_error_text(n.error()),
+                                           std::nullopt, n.error().value()});
     if (*n == 0) break;
     const std::string_view chunk(buffer.data(), *n);
     sha.update(chunk);

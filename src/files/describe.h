@@ -52,6 +52,9 @@ struct DescribeError {
   DescribeStage stage = DescribeStage::Metadata;
   std::string text;  // "{description} (os error {n})"
   std::optional<Refusal> refusal;
+  // The system's errno behind `text`; 0 for a refusal. A reader ends the parse on
+  // a fault of the machine (machine_fault) instead of warning.
+  int error_number = 0;
 };
 
 // The warning text every scanner gives a file it can't describe:
@@ -62,9 +65,8 @@ std::string describe_error_text(const DescribeError& error, std::string_view rel
 // UTF-8 and as Base64 otherwise, and only while the file stays within
 // `max_content_size` bytes (0: no limit), counted as it is read. Without a scope
 // links are followed.
-std::expected<FileDescription, DescribeError> describe_file(const std::filesystem::path& path,
-                                                            bool include_content,
-                                                            uint64_t max_content_size,
-                                                            EvidenceScope* scope = nullptr);
+[[nodiscard]] std::expected<FileDescription, DescribeError> describe_file(
+    const std::filesystem::path& path, bool include_content, uint64_t max_content_size,
+    EvidenceScope* scope = nullptr);
 
 }  // namespace tq

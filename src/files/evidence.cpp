@@ -115,10 +115,11 @@ std::optional<std::error_code> directory_access_error(const std::filesystem::pat
   return std::nullopt;
 }
 
-std::optional<Diagnostic> unreadable_profile(const std::filesystem::path& root,
-                                             const std::filesystem::path& evidence_root) {
+Result<std::optional<Diagnostic>> unreadable_profile(const std::filesystem::path& root,
+                                                     const std::filesystem::path& evidence_root) {
   std::optional<std::error_code> error = directory_access_error(root);
   if (!error) return std::nullopt;
+  if (auto fault = machine_fault(root, error->value())) return std::unexpected(std::move(*fault));
   SourceInfo source;
   source.relative_path = relative_path(root, evidence_root);
   return Diagnostic{DiagnosticCode::UnreadableArtifact, Severity::Error, std::move(source),

@@ -29,6 +29,7 @@
 #include <system_error>
 #include <vector>
 
+#include "error/error.h"
 #include "model/model.h"
 
 namespace tq {
@@ -60,9 +61,9 @@ std::optional<std::error_code> directory_access_error(const std::filesystem::pat
 
 // For a profile root that exists but can't be listed and entered, the error
 // diagnostic `unreadable_artifact` "Cannot read profile directory: {error}";
-// none when it can be read.
-std::optional<Diagnostic> unreadable_profile(const std::filesystem::path& root,
-                                             const std::filesystem::path& evidence_root);
+// none when it can be read. A fault of the machine (machine_fault) is the error.
+[[nodiscard]] Result<std::optional<Diagnostic>> unreadable_profile(
+    const std::filesystem::path& root, const std::filesystem::path& evidence_root);
 
 class EvidenceScope {
  public:

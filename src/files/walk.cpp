@@ -27,10 +27,16 @@ struct Listing {
   std::vector<Child> children;  // sorted by name bytes
   std::optional<std::string> error;
   std::optional<Refusal> refusal;  // set with `error` for a directory left alone
+  int error_number = 0;            // errno of a failed listing
 };
 
 std::string io_error(const fs::path& path, int error_number) {
   return "IO error for operation on " + display_path(path) + ": " + os_error_text(error_number);
+}
+
+void fail_listing(Listing& listing, const fs::path& path, int error_number) {
+  listing.error = io_error(path, error_number);
+  listing.error_number = error_number;
 }
 
 // `follow_link`: whether a symbolic link at `path` itself may be followed. A
@@ -50,7 +56,7 @@ Listing list_directory(const fs::path& path, bool follow_link) {
   Listing listing;
   int fd = open_directory(path, follow_link);
   if (fd < 0) {
-    listing.error = io_error(path, errno);
+    fail_listing(listing, path, errno);
     return listing;
   }
   if (on_pseudo_file_system(fd)) {
@@ -61,7 +67,7 @@ Listing list_directory(const fs::path& path, bool follow_link) {
   }
   DIR* dir = ::fdopendir(fd);
   if (dir == nullptr) {
-    listing.error = io_error(path, errno);
+    fail_listing(listing, path, errno);
     ::close(fd);
     return listing;
   }
@@ -69,7 +75,7 @@ Listing list_directory(const fs::path& path, bool follow_link) {
     errno = 0;
     const dirent* entry = ::readdir(dir);
     if (entry == nullptr) {
-      if (errno != 0) listing.error = io_error(path, errno);
+      if (errno != 0) fail_listing(listing, path, errno);
       break;
     }
     std::string_view name = entry->d_name;
@@ -124,18 +130,26 @@ std::optional<fs::file_type> type_from_dirent(unsigned char d_type) {
   }
 }
 
-WalkItem error_item(fs::path path, size_t depth, std::string text,
+WalkItem error_item(fs::path path, size_t depth, std::string text, int error_number = 0,
                     std::optional<Refusal> refusal = std::nullopt) {
   WalkItem item;
   item.path = std::move(path);
   item.depth = depth;
   item.error = std::move(text);
+  item.error_number = error_number;
   item.refusal = refusal;
   return item;
 }
 
 WalkItem refusal_item(fs::path path, size_t depth, Refusal refusal) {
-  return error_item(std::move(path), depth, refusal_error(refusal).message(), refusal);
+  return error_item(std::move(path), depth, refusal_error(refusal).message(), 0, refusal);
+}
+
+// The item for a failed system call on `path`, errno still as the call left it.
+WalkItem system_error_item(fs::path path, size_t depth) {
+  const int error_number = errno;
+  std::string text = io_error(path, error_number);
+  return error_item(std::move(path), depth, std::move(text), error_number);
 }
 
 }  // namespace
@@ -149,6 +163,7 @@ struct DirectoryWalk::Frame {
   size_t next = 0;                   // index of the next child to visit
   std::optional<std::string> error;  // listing failure, reported before the children
   std::optional<Refusal> refusal;    // set with `error` when the listing was refused
+  int error_number = 0;              // errno of that failure
 };
 
 DirectoryWalk::DirectoryWalk(fs::path start, WalkOptions options)
@@ -161,7 +176,7 @@ std::optional<WalkItem> DirectoryWalk::next() {
     if (options_.max_depth && depth >= *options_.max_depth) return;
     Listing listing = list_directory(dir, depth == 0 || options_.follow_symlinks);
     stack_.push_back(Frame{dir, depth, st.st_dev, st.st_ino, std::move(listing.children), 0,
-                           std::move(listing.error), listing.refusal});
+                           std::move(listing.error), listing.refusal, listing.error_number});
   };
 
   if (!started_) {
@@ -171,7 +186,7 @@ std::optional<WalkItem> DirectoryWalk::next() {
         !options_.scope->may_follow(start_)) {
       return refusal_item(start_, 0, Refusal::OutsideEvidence);
     }
-    if (::stat(start_.c_str(), &st) != 0) return error_item(start_, 0, io_error(start_, errno));
+    if (::stat(start_.c_str(), &st) != 0) return system_error_item(start_, 0);
     WalkItem item{start_, type_from_mode(st.st_mode), 0, std::nullopt, std::nullopt};
     if (item.type == fs::file_type::directory) {
       walked_.insert({static_cast<uint64_t>(st.st_dev), static_cast<uint64_t>(st.st_ino)});
@@ -185,7 +200,7 @@ std::optional<WalkItem> DirectoryWalk::next() {
     if (top.error) {
       std::string text = std::move(*top.error);
       top.error.reset();
-      return error_item(top.path, top.depth, std::move(text), top.refusal);
+      return error_item(top.path, top.depth, std::move(text), top.error_number, top.refusal);
     }
     if (top.next >= top.children.size()) {
       stack_.pop_back();
@@ -199,22 +214,20 @@ std::optional<WalkItem> DirectoryWalk::next() {
     std::optional<fs::file_type> type;
     bool have_stat = false;
     if (options_.follow_symlinks) {
-      if (::stat(path.c_str(), &st) != 0) return error_item(path, depth, io_error(path, errno));
+      if (::stat(path.c_str(), &st) != 0) return system_error_item(path, depth);
       have_stat = true;
       type = type_from_mode(st.st_mode);
     } else {
       type = type_from_dirent(child.d_type);
       if (!type) {
-        if (::lstat(path.c_str(), &st) != 0) return error_item(path, depth, io_error(path, errno));
+        if (::lstat(path.c_str(), &st) != 0) return system_error_item(path, depth);
         have_stat = true;
         type = type_from_mode(st.st_mode);
       }
     }
 
     if (*type == fs::file_type::directory) {
-      if (!have_stat && ::stat(path.c_str(), &st) != 0) {
-        return error_item(path, depth, io_error(path, errno));
-      }
+      if (!have_stat && ::stat(path.c_str(), &st) != 0) return system_error_item(path, depth);
       if (options_.follow_symlinks) {
         // A followed link may lead back to a directory we are inside of; going
         // in would never end.
@@ -254,6 +267,27 @@ std::vector<WalkItem> walk_all(const fs::path& start, WalkOptions options) {
   DirectoryWalk walk(start, options);
   while (std::optional<WalkItem> item = walk.next()) items.push_back(std::move(*item));
   return items;
+}
+
+Result<std::vector<fs::path>> files_to_read(const fs::path& path, WalkOptions options,
+                                            const std::function<bool(const fs::path&)>& keep,
+                                            const std::function<void(const WalkItem&)>& on_error) {
+  struct stat st {};
+  if (::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode)) return std::vector<fs::path>{path};
+  std::vector<fs::path> files;
+  DirectoryWalk walk(path, options);
+  while (std::optional<WalkItem> item = walk.next()) {
+    if (item->error) {
+      if (auto fault = machine_fault(item->path, item->error_number)) {
+        return std::unexpected(std::move(*fault));
+      }
+      on_error(*item);
+    } else if (item->type == fs::file_type::regular && keep(item->path)) {
+      files.push_back(std::move(item->path));
+    }
+  }
+  std::stable_sort(files.begin(), files.end(), path_less);
+  return files;
 }
 
 }  // namespace tq

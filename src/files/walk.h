@@ -29,12 +29,14 @@
 
 #include <cstddef>
 #include <filesystem>
+#include <functional>
 #include <optional>
 #include <set>
 #include <string>
 #include <string_view>
 #include <vector>
 
+#include "error/error.h"
 #include "files/evidence.h"
 #include "model/model.h"
 
@@ -62,6 +64,9 @@ struct WalkItem {
   std::optional<std::string> error;
   // Set with `error` when the walk left the path alone on purpose.
   std::optional<Refusal> refusal;
+  // The system's errno behind `error`; 0 when the error is not a system one
+  // (a refusal, say).
+  int error_number = 0;
 };
 
 class DirectoryWalk {
@@ -92,5 +97,16 @@ Diagnostic walk_diagnostic(const WalkItem& item, const std::filesystem::path& ev
 
 // The whole walk as a list, in walk order.
 std::vector<WalkItem> walk_all(const std::filesystem::path& start, WalkOptions options);
+
+// The files a reader is given by `path`: the path itself when it is a regular
+// file (links followed; opening it through the scope decides whether it is
+// read), whatever its name; else every regular file below it that `keep`
+// accepts, in path order. Each walk error (refusals included, see
+// walk_diagnostic) goes to `on_error`, but for a fault of the machine
+// (machine_fault), which ends the walk as an error.
+[[nodiscard]] Result<std::vector<std::filesystem::path>> files_to_read(
+    const std::filesystem::path& path, WalkOptions options,
+    const std::function<bool(const std::filesystem::path&)>& keep,
+    const std::function<void(const WalkItem&)>& on_error);
 
 }  // namespace tq

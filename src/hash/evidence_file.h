@@ -32,8 +32,8 @@ class EvidenceFile {
   // Without a scope links are followed and nothing is recorded. With one, a
   // link is followed only when the scope allows it, the file's identity is noted
   // in the scope, and the scope's `after_open` runs before the first read.
-  static std::expected<EvidenceFile, std::error_code> open(const std::filesystem::path& path,
-                                                           EvidenceScope* scope = nullptr);
+  [[nodiscard]] static std::expected<EvidenceFile, std::error_code> open(
+      const std::filesystem::path& path, EvidenceScope* scope = nullptr);
 
   EvidenceFile(EvidenceFile&& other) noexcept : fd_(other.fd_), status_(other.status_) {
     other.fd_ = -1;
@@ -44,7 +44,7 @@ class EvidenceFile {
   ~EvidenceFile() { close(); }
 
   // Up to `size` bytes; 0 at end of file. Interrupted reads are retried.
-  std::expected<size_t, std::error_code> read(char* buffer, size_t size);
+  [[nodiscard]] std::expected<size_t, std::error_code> read(char* buffer, size_t size);
   void close();
 
   // The open file's own metadata, taken from the descriptor when it was opened.

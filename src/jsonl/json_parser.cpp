@@ -1,12 +1,14 @@
 #include "jsonl/json_parser.h"
-#include "model/text.h"
+
+#include <simdjson.h>
 
 #include <algorithm>
 #include <charconv>
 #include <cstdint>
 #include <cstring>
+#include <new>
 
-#include <simdjson.h>
+#include "model/text.h"
 
 namespace tq {
 
@@ -17,6 +19,10 @@ namespace {
 using Outcome = std::expected<JsonValue, std::string>;
 
 std::unexpected<std::string> failure(simdjson::error_code code) {
+  // simdjson reports a failed allocation as an error code; it is the machine's
+  // fault, not the line's, so it takes the path of every other failed
+  // allocation instead of becoming an "Invalid JSON" diagnostic.
+  if (code == simdjson::MEMALLOC) throw std::bad_alloc();
   return std::unexpected(std::string(simdjson::error_message(code)));
 }
 
@@ -238,7 +244,7 @@ Outcome convert(V& v, size_t depth) {
 struct JsonParser::Impl {
   simdjson::dom::parser dom;
   ondemand::parser parser;  // only for documents the DOM parser refuses over a number
-  std::string buffer;  // the text plus simdjson's padding, reused across calls
+  std::string buffer;       // the text plus simdjson's padding, reused across calls
 };
 
 JsonParser::JsonParser() : impl_(std::make_unique<Impl>()) {}

@@ -8,40 +8,47 @@ namespace tq {
 
 namespace {
 
+// A table of texts indexed by enumeration `E`, one entry per member in member
+// order; a missing or extra entry fails to compile.
 template <typename E, size_t N>
-std::string_view lookup(const std::array<std::string_view, N>& table, E e) {
-  const auto i = static_cast<size_t>(e);
-  return i < N ? table[i] : std::string_view("unknown");
+struct EnumTable {
+  static_assert(N == kEnumSize<E>, "one text per member of the enumeration, in member order");
+  std::array<std::string_view, N> texts;
+
+  std::string_view operator[](E e) const {
+    const auto i = static_cast<size_t>(e);
+    return i < N ? texts[i] : std::string_view("unknown");
+  }
+};
+
+template <typename E, size_t N>
+constexpr EnumTable<E, N> table(const std::string_view (&texts)[N]) {
+  return {std::to_array(texts)};
 }
 
-constexpr std::array<std::string_view, 4> kProviderText = {"claude_code", "codex", "open_code",
-                                                           "unknown"};
-constexpr std::array<std::string_view, 4> kProviderId = {"ClaudeCode", "Codex", "OpenCode",
-                                                         "Unknown"};
-constexpr std::array<std::string_view, 7> kArtifactText = {
-    "history", "paste_cache", "image_cache", "file_history", "session", "attachment", "unknown"};
-constexpr std::array<std::string_view, 7> kArtifactId = {
-    "History", "PasteCache", "ImageCache", "FileHistory", "Session", "Attachment", "Unknown"};
-constexpr std::array<std::string_view, 11> kInputKindId = {
-    "Auto",      "ClaudeRoot",   "History",       "PasteCache",   "ImageCache",      "FileHistory",
-    "CodexRoot", "CodexHistory", "CodexSessions", "CodexSession", "CodexAttachments"};
-constexpr std::array<std::string_view, 17> kEventTypeText = {
-    "prompt_input",      "paste_attachment", "image_attachment", "orphan_cache",
-    "file_snapshot",     "session_start",    "developer_message", "agent_message",
-    "agent_reasoning",   "tool_call",        "tool_result",      "task_state",
-    "token_usage",       "context_compacted", "attachment",      "error",
-    "unknown"};
-constexpr std::array<std::string_view, 4> kTimestampSourceText = {
-    "embedded", "referenced_event", "filesystem_modified", "none"};
-constexpr std::array<std::string_view, 3> kReferenceStatusText = {"resolved", "missing",
-                                                                  "ambiguous"};
-constexpr std::array<std::string_view, 2> kContentEncodingText = {"utf8", "base64"};
-constexpr std::array<std::string_view, 3> kSeverityText = {"error", "warning", "info"};
-constexpr std::array<std::string_view, 11> kDiagnosticCodeText = {
-    "invalid_json",        "invalid_field_type",   "invalid_timestamp",
-    "unknown_record",      "missing_reference",    "ambiguous_reference",
-    "unreadable_artifact", "unexpected_file_name", "snapshot_version_gap",
-    "duplicate_snapshot_version", "hash_mismatch"};
+constexpr auto kProviderText = table<Provider>({"claude_code", "codex", "open_code", "unknown"});
+constexpr auto kProviderId = table<Provider>({"ClaudeCode", "Codex", "OpenCode", "Unknown"});
+constexpr auto kArtifactText = table<ArtifactKind>(
+    {"history", "paste_cache", "image_cache", "file_history", "session", "attachment", "unknown"});
+constexpr auto kArtifactId = table<ArtifactKind>(
+    {"History", "PasteCache", "ImageCache", "FileHistory", "Session", "Attachment", "Unknown"});
+constexpr auto kInputKindId = table<InputKind>(
+    {"Auto", "ClaudeRoot", "History", "PasteCache", "ImageCache", "FileHistory", "ClaudeProjects",
+     "ClaudeTranscript", "CodexRoot", "CodexHistory", "CodexSessions", "CodexSession", "CodexAttachments"});
+constexpr auto kEventTypeText =
+    table<EventType>({"prompt_input", "paste_attachment", "image_attachment", "orphan_cache",
+                      "file_snapshot", "session_start", "developer_message", "agent_message",
+                      "agent_reasoning", "tool_call", "tool_result", "task_state", "token_usage",
+                      "context_compacted", "attachment", "error", "unknown"});
+constexpr auto kTimestampSourceText =
+    table<TimestampSource>({"embedded", "referenced_event", "filesystem_modified", "none"});
+constexpr auto kReferenceStatusText = table<ReferenceStatus>({"resolved", "missing", "ambiguous"});
+constexpr auto kContentEncodingText = table<ContentEncoding>({"utf8", "base64"});
+constexpr auto kSeverityText = table<Severity>({"error", "warning", "info"});
+constexpr auto kDiagnosticCodeText = table<DiagnosticCode>(
+    {"invalid_json", "invalid_field_type", "invalid_timestamp", "unknown_record",
+     "missing_reference", "ambiguous_reference", "unreadable_artifact", "unexpected_file_name",
+     "snapshot_version_gap", "duplicate_snapshot_version", "hash_mismatch"});
 
 // For std::optional and Boxed alike.
 template <typename Optional, typename F>
@@ -49,9 +56,7 @@ JsonValue optional_value(const Optional& v, F&& convert) {
   return v ? convert(*v) : JsonValue();
 }
 
-JsonValue text(const std::optional<std::string>& s) {
-  return s ? JsonValue(*s) : JsonValue();
-}
+JsonValue text(const std::optional<std::string>& s) { return s ? JsonValue(*s) : JsonValue(); }
 JsonValue number(const std::optional<uint64_t>& n) { return n ? JsonValue(*n) : JsonValue(); }
 JsonValue datetime(const std::optional<DateTime>& t) {
   return t ? JsonValue(format_rfc3339(*t)) : JsonValue();
@@ -59,18 +64,18 @@ JsonValue datetime(const std::optional<DateTime>& t) {
 
 }  // namespace
 
-std::string_view json_text(Provider p) { return lookup(kProviderText, p); }
-std::string_view json_text(ArtifactKind k) { return lookup(kArtifactText, k); }
-std::string_view json_text(EventType t) { return lookup(kEventTypeText, t); }
-std::string_view json_text(TimestampSource s) { return lookup(kTimestampSourceText, s); }
-std::string_view json_text(ReferenceStatus s) { return lookup(kReferenceStatusText, s); }
-std::string_view json_text(ContentEncoding e) { return lookup(kContentEncodingText, e); }
-std::string_view json_text(Severity s) { return lookup(kSeverityText, s); }
-std::string_view json_text(DiagnosticCode c) { return lookup(kDiagnosticCodeText, c); }
+std::string_view json_text(Provider p) { return kProviderText[p]; }
+std::string_view json_text(ArtifactKind k) { return kArtifactText[k]; }
+std::string_view json_text(EventType t) { return kEventTypeText[t]; }
+std::string_view json_text(TimestampSource s) { return kTimestampSourceText[s]; }
+std::string_view json_text(ReferenceStatus s) { return kReferenceStatusText[s]; }
+std::string_view json_text(ContentEncoding e) { return kContentEncodingText[e]; }
+std::string_view json_text(Severity s) { return kSeverityText[s]; }
+std::string_view json_text(DiagnosticCode c) { return kDiagnosticCodeText[c]; }
 
-std::string_view identifier(Provider p) { return lookup(kProviderId, p); }
-std::string_view identifier(ArtifactKind k) { return lookup(kArtifactId, k); }
-std::string_view identifier(InputKind k) { return lookup(kInputKindId, k); }
+std::string_view identifier(Provider p) { return kProviderId[p]; }
+std::string_view identifier(ArtifactKind k) { return kArtifactId[k]; }
+std::string_view identifier(InputKind k) { return kInputKindId[k]; }
 
 void append_output(ReaderOutput& into, ReaderOutput from) {
   if (into.events.empty()) {
@@ -149,11 +154,10 @@ JsonValue to_json_value(const TimelineEvent& e) {
   m.push_back({"working_directory", text(e.working_directory)});
   m.push_back({"message", text(e.message)});
   m.push_back({"source", to_json_value(e.source)});
-  m.push_back({"artifact", optional_value(e.artifact, [](const ArtifactInfo& a) {
-                 return to_json_value(a);
-               })});
-  m.push_back({"fs_times",
-               optional_value(e.fs_times, [](const FsTimes& t) { return to_json_value(t); })});
+  m.push_back({"artifact",
+               optional_value(e.artifact, [](const ArtifactInfo& a) { return to_json_value(a); })});
+  m.push_back(
+      {"fs_times", optional_value(e.fs_times, [](const FsTimes& t) { return to_json_value(t); })});
   m.push_back({"warnings", JsonValue(std::move(warnings))});
   m.push_back({"raw", e.raw ? *e.raw : JsonValue()});
   return JsonValue(std::move(m));
@@ -164,9 +168,8 @@ JsonValue to_json_value(const Diagnostic& d) {
   m.reserve(4);
   m.push_back({"code", JsonValue(json_text(d.code))});
   m.push_back({"severity", JsonValue(json_text(d.severity))});
-  m.push_back({"source", optional_value(d.source, [](const SourceInfo& s) {
-                 return to_json_value(s);
-               })});
+  m.push_back(
+      {"source", optional_value(d.source, [](const SourceInfo& s) { return to_json_value(s); })});
   m.push_back({"message", JsonValue(d.message)});
   return JsonValue(std::move(m));
 }

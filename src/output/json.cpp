@@ -110,13 +110,27 @@ void write_string(OutputSink& out, std::string_view s) {
     out.write(s.substr(run_start, i - run_start));
     run_start = i + 1;
     switch (c) {
-      case '"': out.write("\\\""); break;
-      case '\\': out.write("\\\\"); break;
-      case '\b': out.write("\\b"); break;
-      case '\t': out.write("\\t"); break;
-      case '\n': out.write("\\n"); break;
-      case '\f': out.write("\\f"); break;
-      case '\r': out.write("\\r"); break;
+      case '"':
+        out.write("\\\"");
+        break;
+      case '\\':
+        out.write("\\\\");
+        break;
+      case '\b':
+        out.write("\\b");
+        break;
+      case '\t':
+        out.write("\\t");
+        break;
+      case '\n':
+        out.write("\\n");
+        break;
+      case '\f':
+        out.write("\\f");
+        break;
+      case '\r':
+        out.write("\\r");
+        break;
       default: {
         const char esc[] = {'\\', 'u', '0', '0', kHex[c >> 4], kHex[c & 0xF]};
         out.write(std::string_view(esc, sizeof esc));
@@ -172,20 +186,32 @@ class Emitter {
 
   void optional_string(std::string_view k, const std::optional<std::string>& s) {
     key(k);
-    if (s) string(*s); else null();
+    if (s)
+      string(*s);
+    else
+      null();
   }
   void optional_uint(std::string_view k, const std::optional<uint64_t>& u) {
     key(k);
-    if (u) uint(*u); else null();
+    if (u)
+      uint(*u);
+    else
+      null();
   }
   void optional_datetime(std::string_view k, const std::optional<DateTime>& t) {
     key(k);
-    if (t) datetime(*t); else null();
+    if (t)
+      datetime(*t);
+    else
+      null();
   }
   template <typename Enum>
   void optional_enum(std::string_view k, const std::optional<Enum>& e) {
     key(k);
-    if (e) string(json_text(*e)); else null();
+    if (e)
+      string(json_text(*e));
+    else
+      null();
   }
 
  private:
@@ -236,7 +262,10 @@ void emit(Emitter& e, const JsonValue& value) {
 }
 
 void emit_optional(Emitter& e, const std::optional<JsonValue>& value) {
-  if (value) emit(e, *value); else e.null();
+  if (value)
+    emit(e, *value);
+  else
+    e.null();
 }
 
 void emit(Emitter& e, std::span<const std::string> strings) {
@@ -305,9 +334,15 @@ void emit(Emitter& e, const TimelineEvent& ev) {
   e.key("source");
   emit(e, ev.source);
   e.key("artifact");
-  if (ev.artifact) emit(e, *ev.artifact); else e.null();
+  if (ev.artifact)
+    emit(e, *ev.artifact);
+  else
+    e.null();
   e.key("fs_times");
-  if (ev.fs_times) emit(e, *ev.fs_times); else e.null();
+  if (ev.fs_times)
+    emit(e, *ev.fs_times);
+  else
+    e.null();
   e.key("warnings");
   emit(e, std::span<const std::string>(ev.warnings));
   e.key("raw");
@@ -322,7 +357,10 @@ void emit(Emitter& e, const Diagnostic& d) {
   e.key("severity");
   e.string(json_text(d.severity));
   e.key("source");
-  if (d.source) emit(e, *d.source); else e.null();
+  if (d.source)
+    emit(e, *d.source);
+  else
+    e.null();
   e.key("message");
   e.string(d.message);
   e.close('}');
@@ -339,7 +377,10 @@ void emit_compact(const Record& record, OutputSink& sink) {
 Status write_report(const ParseReport& report, OutputTarget target, JsonLayout layout) {
   OutputSink sink(target);
   Emitter e(sink, layout);
-  auto failed = [&sink] { return std::unexpected(Error::json_serialization(sink.error_text())); };
+  auto failed = [&sink] {
+    return std::unexpected(
+        Error::json_serialization(sink.error_text()).caused_by_write(sink.error_number()));
+  };
   e.open('{');
   e.key("events");
   e.open('[');

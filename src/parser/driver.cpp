@@ -10,13 +10,23 @@ namespace tq {
 
 namespace {
 
-const ProviderAdapter& entry_for_kind(InputKind kind) {
-  const auto registry = provider_registry();
-  const Provider wanted = kind >= InputKind::CodexRoot ? Provider::Codex : Provider::ClaudeCode;
-  for (const auto& entry : registry) {
-    if (entry.provider == wanted) return entry;
+// The adapter that reads a forced kind is the first one that says it supports
+// that kind; no adapter supports `Auto`, which means "detect".
+Result<const ProviderAdapter*> entry_for_kind(InputKind kind) {
+  for (const auto& entry : provider_registry()) {
+    if (entry.supports(kind)) return &entry;
   }
-  return registry.front();
+  return std::unexpected(
+      Error::message(concat("No adapter supports input kind ", identifier(kind), ".")));
+}
+
+Result<std::optional<InputKind>> detect(const ProviderAdapter& entry,
+                                        const std::filesystem::path& path, bool follow_symlinks,
+                                        bool transcripts) {
+  if (transcripts && entry.detect_with_transcripts != nullptr) {
+    return entry.detect_with_transcripts(path, follow_symlinks);
+  }
+  return entry.detect(path, follow_symlinks);
 }
 
 Result<ParseReport> finalize(ReaderOutput output, const ParserOptions& options) {
@@ -26,7 +36,7 @@ Result<ParseReport> finalize(ReaderOutput output, const ParserOptions& options) 
 }  // namespace
 
 Result<std::vector<ProfileRoot>> discover_profile_roots(const std::filesystem::path& directory,
-                                                        bool follow_symlinks) {
+                                                        bool follow_symlinks, bool transcripts) {
   std::vector<ProfileRoot> roots;
   for (const auto& entry : provider_registry()) {
     std::filesystem::path candidate = directory / entry.profile_dir_name;
@@ -34,7 +44,7 @@ Result<std::vector<ProfileRoot>> discover_profile_roots(const std::filesystem::p
     const auto status = follow_symlinks ? std::filesystem::status(candidate, ec)
                                         : std::filesystem::symlink_status(candidate, ec);
     if (ec || !std::filesystem::is_directory(status)) continue;
-    TQ_TRY(auto kind, entry.detect(candidate, follow_symlinks));
+    TQ_TRY(auto kind, detect(entry, candidate, follow_symlinks, transcripts));
     // A profile directory that can't be read is still the agent's profile: its
     // adapter reports it instead of it vanishing without a word.
     if (kind == entry.root_kind || directory_access_error(candidate)) {
@@ -45,7 +55,7 @@ Result<std::vector<ProfileRoot>> discover_profile_roots(const std::filesystem::p
 }
 
 Result<DetectedInput> detect_registered_input(const std::filesystem::path& path,
-                                              bool follow_symlinks) {
+                                              bool follow_symlinks, bool transcripts) {
   struct Candidate {
     const ProviderAdapter* entry;
     InputKind kind;
@@ -53,7 +63,7 @@ Result<DetectedInput> detect_registered_input(const std::filesystem::path& path,
   };
   std::vector<Candidate> candidates;
   for (const auto& entry : provider_registry()) {
-    TQ_TRY(auto kind, entry.detect(path, follow_symlinks));
+    TQ_TRY(auto kind, detect(entry, path, follow_symlinks, transcripts));
     if (kind) candidates.push_back({&entry, *kind, entry.confidence(path, *kind)});
   }
   if (candidates.empty()) {
@@ -106,9 +116,9 @@ Result<ParseReport> parse_path(const std::filesystem::path& given,
   }
 
   if (options.input_kind != InputKind::Auto) {
-    const auto& entry = entry_for_kind(options.input_kind);
-    TQ_TRY(auto output, entry.parse(path, options.input_kind,
-                                    entry.evidence_root(path, options.input_kind), options));
+    TQ_TRY(const ProviderAdapter* entry, entry_for_kind(options.input_kind));
+    TQ_TRY(auto output, entry->parse(path, options.input_kind,
+                                     entry->evidence_root(path, options.input_kind), options));
     return finalize(std::move(output), options);
   }
 
@@ -119,7 +129,7 @@ Result<ParseReport> parse_path(const std::filesystem::path& given,
     if (std::optional<std::error_code> error = directory_access_error(path)) {
       return std::unexpected(Error::io(path, os_error_text(*error)));
     }
-    TQ_TRY(auto roots, discover_profile_roots(path, options.follow_symlinks));
+    TQ_TRY(auto roots, discover_profile_roots(path, options.follow_symlinks, options.transcripts));
     if (roots.size() >= 2) return parse_registered_profile(path, roots, options);
     if (roots.size() == 1) {
       const auto& [entry, root] = roots.front();
@@ -128,7 +138,8 @@ Result<ParseReport> parse_path(const std::filesystem::path& given,
     }
   }
 
-  TQ_TRY(auto detected, detect_registered_input(path, options.follow_symlinks));
+  TQ_TRY(auto detected,
+         detect_registered_input(path, options.follow_symlinks, options.transcripts));
   const auto& [entry, kind] = detected;
   TQ_TRY(auto output, entry->parse(path, kind, entry->evidence_root(path, kind), options));
   return finalize(std::move(output), options);

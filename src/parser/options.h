@@ -21,6 +21,9 @@ struct ParserOptions {
   bool include_raw = false;
   bool include_content = false;
   bool follow_symlinks = false;
+  // Also read Claude Code's session transcripts (`projects/`). Off, a parse reads
+  // only the history, the caches and the snapshots.
+  bool transcripts = false;
   // Where the evidence ends and what was read of it. The driver sets one up for
   // each parse when the caller hasn't; readers open files and walk through it.
   EvidenceScope* scope = nullptr;

@@ -87,6 +87,11 @@ TEST_F(CodexHistoryTest, TimestampRules) {
       {"{}", std::nullopt},
       {"9223372036854775808", std::nullopt},  // above 2^63-1
       {"9223372036854775807", std::nullopt},  // beyond the representable years
+      {"-62167219200", "0000-01-01T00:00:00Z"},
+      {"-62167219201", std::nullopt},
+      {"253402300799", "9999-12-31T23:59:59Z"},
+      {"253402300800", std::nullopt},
+      {"1700000000000", std::nullopt},  // milliseconds written where seconds belong
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.ts);
