@@ -1,16 +1,19 @@
 #include "functions.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <filesystem>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <utility>
 
 #include "arguments.h"
 #include "convert.h"
+#include "files/evidence.h"
 #include "handles.h"
 #include "output/csv.h"
 #include "output/json.h"
@@ -173,24 +176,38 @@ PyObject* text_function(const Signature& signature, Format format, PyObject* con
 }
 
 // Opens the destination of `convert` with the lock held: created when missing,
-// truncated when present, mode 0666 before the umask.
-int create_destination(const std::string& path, FileDescriptor* out) {
-  auto fail = [&](int error_number) {
-    raise_os_error(error_number, "Cannot create '" + path + "': " + os_error_text(error_number));
+// truncated when present, mode 0666 before the umask. A destination that is one
+// of the files the parse read (`convert(f, f)`, or a profile's own history) is
+// refused before a byte of it changes: the file is opened without truncation,
+// and compared by device and inode on the open descriptor, so a rename in
+// between can't slip past the test.
+int create_destination(const std::string& path, const EvidenceScope& scope, FileDescriptor* out) {
+  // The OSError subclass of the system's error number; plain OSError for a
+  // refusal of our own (number 0).
+  auto fail = [&](int error_number, std::string_view reason) {
+    raise_os_error(error_number, "Cannot create '" + path + "': " + std::string(reason));
     return -1;
   };
-  if (holds_nul(path)) return fail(EINVAL);
+  if (holds_nul(path)) return fail(EINVAL, os_error_text(EINVAL));
+  int fd = -1;
   for (;;) {
-    const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
-    if (fd >= 0) {
-      *out = FileDescriptor(fd);
-      return 0;
-    }
-    if (errno != EINTR) return fail(errno);
+    fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0666);
+    if (fd >= 0) break;
+    if (errno != EINTR) return fail(errno, os_error_text(errno));
     // Opening a FIFO waits for a reader; a signal meanwhile runs its Python
     // handler, which may raise, before the open is tried again.
     if (PyErr_CheckSignals() < 0) return -1;
   }
+  FileDescriptor destination(fd);
+  struct stat st {};
+  if (::fstat(fd, &st) != 0) return fail(errno, os_error_text(errno));
+  if (scope.was_read({static_cast<uint64_t>(st.st_dev), static_cast<uint64_t>(st.st_ino)})) {
+    return fail(0, "it is an input of this parse");
+  }
+  // Only a regular file has content to drop; O_TRUNC ignores anything else too.
+  if (S_ISREG(st.st_mode) && ::ftruncate(fd, 0) != 0) return fail(errno, os_error_text(errno));
+  *out = std::move(destination);
+  return 0;
 }
 
 }  // namespace
@@ -219,6 +236,8 @@ PyObject* convert(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* 
         parser_options(arguments, &options) < 0) {
       return nullptr;
     }
+    EvidenceScope scope;
+    options.scope = &scope;
     std::optional<ParseReport> report = run_parse(input, options);
     if (!report) return nullptr;
 
@@ -237,7 +256,7 @@ PyObject* convert(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* 
     }
 
     FileDescriptor destination;
-    if (create_destination(output, &destination) < 0) return nullptr;
+    if (create_destination(output, scope, &destination) < 0) return nullptr;
     Status status;
     int close_error = 0;
     {

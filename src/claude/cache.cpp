@@ -18,11 +18,6 @@ namespace {
 
 namespace fs = std::filesystem;
 
-struct CacheFile {
-  fs::path path;
-  FileMetadata metadata;
-};
-
 // The file name without its last extension; a stem that is not text gives the
 // empty key.
 std::string cache_key(const fs::path& path) {
@@ -47,58 +42,46 @@ Result<ReaderOutput> scan_cache_dir(const fs::path& path, ArtifactKind kind,
                                     const ParserOptions& options, const fs::path& evidence_root,
                                     const CacheKeySet& referenced_keys) {
   ReaderOutput out;
-  std::vector<CacheFile> files;
+  std::vector<fs::path> files;
 
-  for (WalkItem& item : walk_all(path, {.follow_symlinks = options.follow_symlinks})) {
+  for (WalkItem& item :
+       walk_all(path, {.follow_symlinks = options.follow_symlinks, .scope = options.scope})) {
     if (item.error) {
       if (auto fault = machine_fault(item.path, item.error_number)) {
         return std::unexpected(std::move(*fault));
       }
-      out.diagnostics.push_back(cache_warning(kind, concat("walkdir error: ", *item.error),
-                                              relative_path(path, evidence_root)));
+      SourceInfo source;
+      source.artifact_kind = kind;
+      source.relative_path = relative_path(path, evidence_root);
+      out.diagnostics.push_back(walk_diagnostic(item, evidence_root, std::move(source),
+                                                "walkdir error: ", Severity::Warning));
       continue;
     }
-    if (item.type != fs::file_type::regular) continue;
     // A link is only reached as a regular file when it was followed, so reading
     // through links describes the target exactly then.
-    std::expected<FileMetadata, std::error_code> metadata = read_file_metadata(item.path);
-    if (!metadata) {
-      if (auto fault = machine_fault(item.path, metadata.error().value())) {
-        return std::unexpected(std::move(*fault));
-      }
-      out.diagnostics.push_back(
-          cache_warning(kind, concat("Cannot read metadata: ", os_error_text(metadata.error())),
-                        relative_path(item.path, evidence_root)));
-      continue;
-    }
-    files.push_back(CacheFile{std::move(item.path), *metadata});
+    if (item.type == fs::file_type::regular) files.push_back(std::move(item.path));
   }
+  std::stable_sort(files.begin(), files.end(), path_less);
 
-  std::stable_sort(files.begin(), files.end(), [](const CacheFile& a, const CacheFile& b) {
-    return path_less(a.path, b.path);
-  });
-
-  for (const CacheFile& file : files) {
-    std::string relative = relative_path(file.path, evidence_root);
-    std::string key = cache_key(file.path);
+  for (const fs::path& file : files) {
+    std::string relative = relative_path(file, evidence_root);
+    std::string key = cache_key(file);
     std::expected<FileDescription, DescribeError> description =
-        describe_file(file.path, file.metadata, options.include_content, options.max_content_size);
+        describe_file(file, options.include_content, options.max_content_size, options.scope);
     if (!description) {
-      if (auto fault = machine_fault(file.path, description.error().error_number)) {
+      if (auto fault = machine_fault(file, description.error().error_number)) {
         return std::unexpected(std::move(*fault));
       }
-      out.diagnostics.push_back(
-          cache_warning(kind, concat("SHA-256 computation failed: ", description.error().text),
-                        std::move(relative), std::move(key)));
+      out.diagnostics.push_back(cache_warning(
+          kind, describe_error_text(description.error(), relative), relative, std::move(key)));
       continue;
     }
 
     TimelineEvent e;
     e.provider = Provider::ClaudeCode;
     e.event_type = EventType::OrphanCache;
-    e.event_id =
-        generate_event_id(Provider::ClaudeCode, kind, relative_path_id(file.path, evidence_root),
-                          concat("cache:", key));
+    e.event_id = generate_event_id(Provider::ClaudeCode, kind,
+                                   relative_path_id(file, evidence_root), concat("cache:", key));
     e.sequence = out.events.size();
     e.timestamp = description->times.modified;
     e.timestamp_source = e.timestamp ? TimestampSource::FilesystemModified : TimestampSource::None;

@@ -128,15 +128,17 @@ Result<ReaderOutput> scan_file_history(const fs::path& directory, const ParserOp
   ReaderOutput out;
   std::vector<RawEntry> entries;
 
-  for (WalkItem& item : walk_all(directory, {.follow_symlinks = options.follow_symlinks})) {
+  for (WalkItem& item :
+       walk_all(directory, {.follow_symlinks = options.follow_symlinks, .scope = options.scope})) {
     if (item.error) {
       if (auto fault = machine_fault(item.path, item.error_number)) {
         return std::unexpected(std::move(*fault));
       }
-      out.diagnostics.push_back(
-          snapshot_diagnostic(DiagnosticCode::UnreadableArtifact, Severity::Warning,
-                              concat("walkdir error: ", *item.error),
-                              relative_path(directory, evidence_root), std::nullopt));
+      SourceInfo source;
+      source.artifact_kind = ArtifactKind::FileHistory;
+      source.relative_path = relative_path(directory, evidence_root);
+      out.diagnostics.push_back(walk_diagnostic(item, evidence_root, std::move(source),
+                                                "walkdir error: ", Severity::Warning));
       continue;
     }
     if (item.type != fs::file_type::regular) continue;
@@ -175,26 +177,15 @@ Result<ReaderOutput> scan_file_history(const fs::path& directory, const ParserOp
     entry.snapshot_id = std::move(name->id);
     entry.version = name->version;
 
-    std::expected<FileMetadata, std::error_code> metadata = read_file_metadata(entry.path);
-    if (!metadata) {
-      if (auto fault = machine_fault(entry.path, metadata.error().value())) {
-        return std::unexpected(std::move(*fault));
-      }
-      out.diagnostics.push_back(
-          snapshot_diagnostic(DiagnosticCode::UnreadableArtifact, Severity::Warning,
-                              concat("Cannot read metadata: ", os_error_text(metadata.error())),
-                              entry.relative_path, entry.snapshot_id));
-      continue;
-    }
     std::expected<FileDescription, DescribeError> description =
-        describe_file(entry.path, *metadata, options.include_content, options.max_content_size);
+        describe_file(entry.path, options.include_content, options.max_content_size, options.scope);
     if (!description) {
       if (auto fault = machine_fault(entry.path, description.error().error_number)) {
         return std::unexpected(std::move(*fault));
       }
       out.diagnostics.push_back(
           snapshot_diagnostic(DiagnosticCode::UnreadableArtifact, Severity::Warning,
-                              concat("SHA-256 computation failed: ", description.error().text),
+                              describe_error_text(description.error(), entry.relative_path),
                               entry.relative_path, entry.snapshot_id));
       continue;
     }

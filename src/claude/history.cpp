@@ -327,15 +327,22 @@ ReaderOutput parse_history_record(const JsonValue& record, std::string_view disp
 Result<HistoryFileResult> parse_history_file(const std::filesystem::path& path,
                                              const ParserOptions& options,
                                              const std::filesystem::path& evidence_root) {
-  auto file = HashingReader::open(path);
-  if (!file) return std::unexpected(Error::io(path, os_error_text(file.error())));
-
   const std::string display = relative_path(path, evidence_root);
   const std::string id_path = relative_path_id(path, evidence_root);
-  const bool strict = options.strict();
   HistoryFileResult result;
+  SourceInfo file_source;
+  file_source.artifact_kind = ArtifactKind::History;
+  file_source.relative_path = display;
+  TQ_TRY(OpenedLineFile opened,
+         open_line_file(path, Compression::None, options, std::move(file_source)));
+  if (!opened.lines) {
+    result.diagnostics.push_back(std::move(*opened.problem));
+    return result;
+  }
+
+  const bool strict = options.strict();
   JsonParser parser;
-  BoundedLineReader lines(std::move(*file), options.max_line_size);
+  BoundedLineReader& lines = *opened.lines;
 
   while (const LineItem* item = lines.next()) {
     const uint64_t line = item->index + 1;

@@ -9,8 +9,8 @@
 // Problems inside a record are warnings (diagnostics, or the prompt event's own
 // `warnings` for timestamp remarks) and never stop the file. Unreadable lines,
 // over-long lines and invalid JSON are diagnostics in best-effort mode and end
-// the file with an Error in strict mode. In best-effort mode only a file that
-// can't be opened is an Error. The file is read once: the lines and its SHA-256
+// the file with an Error in strict mode, as does a file that can't be opened
+// (an error diagnostic in best-effort mode). The file is read once: the lines and its SHA-256
 // come from the same pass.
 #pragma once
 

@@ -380,14 +380,6 @@ bool is_transcript_name(const fs::path& path) {
   return name && name->size() > kTranscriptSuffix.size() && name->ends_with(kTranscriptSuffix);
 }
 
-Diagnostic transcript_warning(std::string_view rel, std::string message, Severity severity) {
-  SourceInfo source;
-  source.artifact_kind = ArtifactKind::Session;
-  source.relative_path = std::string(rel);
-  return Diagnostic{DiagnosticCode::UnreadableArtifact, severity, std::move(source),
-                    std::move(message)};
-}
-
 }  // namespace
 
 Result<TranscriptOutput> parse_transcript_file(const fs::path& path, const ParserOptions& options,
@@ -405,26 +397,21 @@ Result<TranscriptOutput> parse_transcript_file(const fs::path& path, const Parse
 Result<TranscriptOutput> scan_transcripts(const fs::path& path, const ParserOptions& options,
                                           const fs::path& evidence_root) {
   TranscriptOutput out;
-  TQ_TRY(
-      const std::vector<fs::path> files,
-      files_to_read(path, options.follow_symlinks, is_transcript_name, [&](const WalkItem& item) {
-        out.output.diagnostics.push_back(transcript_warning(relative_path(item.path, evidence_root),
-                                                            concat("walkdir error: ", *item.error),
-                                                            Severity::Warning));
-      }));
+  TQ_TRY(const std::vector<fs::path> files,
+         files_to_read(path, {.follow_symlinks = options.follow_symlinks, .scope = options.scope},
+                       is_transcript_name, [&](const WalkItem& item) {
+                         SourceInfo source;
+                         source.artifact_kind = ArtifactKind::Session;
+                         source.relative_path = relative_path(item.path, evidence_root);
+                         out.output.diagnostics.push_back(
+                             walk_diagnostic(item, evidence_root, std::move(source),
+                                             "walkdir error: ", Severity::Warning));
+                       }));
 
   for (const fs::path& file : files) {
-    Result<TranscriptOutput> parsed = parse_transcript_file(file, options, evidence_root);
-    // One transcript that can't be opened costs only itself.
-    if (!parsed && !options.strict() && parsed.error().kind() == ErrorKind::Io) {
-      out.output.diagnostics.push_back(transcript_warning(
-          relative_path(file, evidence_root),
-          concat("Cannot read transcript: ", parsed.error().text()), Severity::Error));
-      continue;
-    }
-    if (!parsed) return std::unexpected(std::move(parsed).error());
-    append_output(out.output, std::move(parsed->output));
-    std::move(parsed->snapshot_origins.begin(), parsed->snapshot_origins.end(),
+    TQ_TRY(TranscriptOutput parsed, parse_transcript_file(file, options, evidence_root));
+    append_output(out.output, std::move(parsed.output));
+    std::move(parsed.snapshot_origins.begin(), parsed.snapshot_origins.end(),
               std::back_inserter(out.snapshot_origins));
   }
   return out;

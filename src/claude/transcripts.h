@@ -33,8 +33,9 @@
 // Lines are read as every JSON-lines file is (codex/json_lines.h): unreadable
 // lines and invalid JSON are error diagnostics, and end the parse in strict
 // mode. Problems inside a record are warnings. A transcript that can't be
-// opened is an error diagnostic in best-effort mode and the Io error in strict
-// mode; the other transcripts are read all the same.
+// opened is an error diagnostic "Cannot open file: …" in best-effort mode and the
+// Io error in strict mode; the other transcripts are read all the same. Every
+// transcript is opened and walked through the parse's scope (files/evidence.h).
 #pragma once
 
 #include <filesystem>
@@ -67,15 +68,15 @@ struct TranscriptOutput {
 };
 
 // One transcript file. Options read: max_line_size, mode, include_raw,
-// include_content, max_content_size. Error: the Io error for a file that can't
-// be opened; in strict mode also bad lines.
+// include_content, max_content_size, scope. Error: in strict mode a file that
+// can't be opened and bad lines; in any mode a fault of the machine.
 [[nodiscard]] Result<TranscriptOutput> parse_transcript_file(
     const std::filesystem::path& path, const ParserOptions& options,
     const std::filesystem::path& evidence_root);
 
 // A transcript file directly, or every `*.jsonl` below a `projects` directory,
 // in path order. Options read: follow_symlinks and those of
-// parse_transcript_file. Error: only in strict mode.
+// parse_transcript_file. Error: as parse_transcript_file.
 [[nodiscard]] Result<TranscriptOutput> scan_transcripts(const std::filesystem::path& path,
                                                         const ParserOptions& options,
                                                         const std::filesystem::path& evidence_root);

@@ -27,26 +27,29 @@ Result<ReaderOutput> scan_attachments(const std::filesystem::path& path,
                                       const ParserOptions& options,
                                       const std::filesystem::path& evidence_root) {
   ReaderOutput out;
-  TQ_TRY(const std::vector<std::filesystem::path> files, files_to_read(
-      path, options.follow_symlinks, [](const std::filesystem::path&) { return true; },
-      [&](const WalkItem& item) {
-        out.diagnostics.push_back(
-            attachment_warning(relative_path(item.path, evidence_root),
-                               "Cannot traverse attachment artifact: " + *item.error));
-      }));
+  TQ_TRY(const std::vector<std::filesystem::path> files,
+         files_to_read(
+             path, {.follow_symlinks = options.follow_symlinks, .scope = options.scope},
+             [](const std::filesystem::path&) { return true; },
+             [&](const WalkItem& item) {
+               SourceInfo source;
+               source.artifact_kind = ArtifactKind::Attachment;
+               source.relative_path = relative_path(item.path, evidence_root);
+               out.diagnostics.push_back(
+                   walk_diagnostic(item, evidence_root, std::move(source),
+                                   "Cannot traverse attachment artifact: ", Severity::Warning));
+             }));
 
   for (const std::filesystem::path& file : files) {
     std::string rel = relative_path(file, evidence_root);
     std::expected<FileDescription, DescribeError> description =
-        describe_file(file, options.include_content, options.max_content_size);
+        describe_file(file, options.include_content, options.max_content_size, options.scope);
     if (!description) {
       if (auto fault = machine_fault(file, description.error().error_number)) {
         return std::unexpected(std::move(*fault));
       }
-      const char* what = description.error().stage == DescribeStage::Metadata
-                             ? "Cannot read metadata: "
-                             : "SHA-256 computation failed: ";
-      out.diagnostics.push_back(attachment_warning(rel, what + description.error().text));
+      out.diagnostics.push_back(
+          attachment_warning(rel, describe_error_text(description.error(), rel)));
       continue;
     }
     TimelineEvent event;

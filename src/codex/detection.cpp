@@ -12,6 +12,7 @@
 #include "codex/attachments.h"
 #include "codex/history.h"
 #include "codex/sessions.h"
+#include "files/evidence.h"
 #include "files/paths.h"
 #include "files/walk.h"
 #include "jsonl/line_reader.h"
@@ -142,6 +143,11 @@ fs::path parent_of_nearest(const fs::path& path, const std::optional<fs::path>& 
 Result<ReaderOutput> parse_root(const fs::path& root, const fs::path& evidence_root,
                                 const ParserOptions& options) {
   ReaderOutput out;
+  TQ_TRY(std::optional<Diagnostic> unreadable, unreadable_profile(root, evidence_root));
+  if (unreadable) {
+    out.diagnostics.push_back(std::move(*unreadable));
+    return out;
+  }
   fs::path history = root / "history.jsonl";
   if (is_regular_file_followed(history)) {
     TQ_TRY(LineFileOutput parsed, parse_history_file(history, options, evidence_root));

@@ -69,12 +69,9 @@ SourceInfo line_source(ArtifactKind artifact_kind, std::string_view relative_pat
   return source;
 }
 
-std::expected<BoundedLineReader, std::error_code> open_line_file(const std::filesystem::path& path,
-                                                                 const ParserOptions& options) {
+Compression line_file_compression(const std::filesystem::path& path) {
   std::optional<std::string> name = file_name_bytes(path);
-  const bool compressed = name && name->ends_with(".zst");
-  return BoundedLineReader::open(path, compressed ? Compression::Zstd : Compression::None,
-                                 options.max_line_size);
+  return name && name->ends_with(".zst") ? Compression::Zstd : Compression::None;
 }
 
 Result<std::string> read_object_lines(const std::filesystem::path& path,
@@ -82,9 +79,16 @@ Result<std::string> read_object_lines(const std::filesystem::path& path,
                                       ArtifactKind artifact_kind,
                                       std::vector<Diagnostic>& diagnostics,
                                       const ObjectLineHandler& on_object) {
-  auto lines = open_line_file(path, options);
-  if (!lines) return std::unexpected(Error::io(path, os_error_text(lines.error())));
-  return read_object_lines(std::move(*lines), path, options, relative_path, artifact_kind,
+  SourceInfo file_source;
+  file_source.artifact_kind = artifact_kind;
+  file_source.relative_path = std::string(relative_path);
+  TQ_TRY(OpenedLineFile opened,
+         open_line_file(path, line_file_compression(path), options, std::move(file_source)));
+  if (!opened.lines) {
+    diagnostics.push_back(std::move(*opened.problem));
+    return std::string();
+  }
+  return read_object_lines(std::move(*opened.lines), path, options, relative_path, artifact_kind,
                            diagnostics, on_object);
 }
 

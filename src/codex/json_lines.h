@@ -20,7 +20,8 @@
 //
 // Damaged compressed data ends the file: the lines decoded before it stand, and
 // the diagnostic carries the number of the line it cut short. A file that can't
-// be opened is an Io error in both modes. On success the result is the file's
+// be opened is an error diagnostic, and in strict mode the Io error
+// (jsonl/line_reader.h, `open_line_file`). On success the result is the file's
 // SHA-256 (of the bytes as stored) from the same single pass.
 #pragma once
 
@@ -54,10 +55,9 @@ using ObjectLineHandler = std::function<void(uint64_t line_number, JsonValue obj
     std::string_view relative_path, ArtifactKind artifact_kind,
     std::vector<Diagnostic>& diagnostics, const ObjectLineHandler& on_object);
 
-// Opens a line file for read_object_lines: decompressed when its name ends in
-// ".zst", as Codex names the rollouts it compresses.
-[[nodiscard]] std::expected<BoundedLineReader, std::error_code> open_line_file(
-    const std::filesystem::path& path, const ParserOptions& options);
+// How a line file is read: decompressed when its name ends in ".zst", as Codex
+// names the rollouts it compresses.
+Compression line_file_compression(const std::filesystem::path& path);
 
 // The source every line-level diagnostic of a Codex line file carries.
 SourceInfo line_source(ArtifactKind artifact_kind, std::string_view relative_path,

@@ -1,7 +1,5 @@
 #include "codex/sessions.h"
 
-#include <sys/stat.h>
-
 #include <algorithm>
 #include <array>
 #include <utility>
@@ -119,15 +117,6 @@ std::optional<std::string> tool_call_id(const JsonValue& payload) {
   }
   if (const std::string* id = payload.find_string("id")) return *id;
   return std::nullopt;
-}
-
-Diagnostic unreadable_diagnostic(const std::filesystem::path& path,
-                                 const std::filesystem::path& evidence_root, std::string message) {
-  SourceInfo source;
-  source.artifact_kind = ArtifactKind::Session;
-  source.relative_path = relative_path(path, evidence_root);
-  return Diagnostic{DiagnosticCode::UnreadableArtifact, Severity::Error, std::move(source),
-                    std::move(message)};
 }
 
 // The state a rollout's records carry from line to line.
@@ -274,53 +263,49 @@ Result<LineFileOutput> read_session_file(BoundedLineReader lines, const std::fil
 Result<LineFileOutput> parse_session_file(const std::filesystem::path& path,
                                           const ParserOptions& options,
                                           const std::filesystem::path& evidence_root) {
-  auto lines = open_line_file(path, options);
-  if (!lines) return std::unexpected(Error::io(path, os_error_text(lines.error())));
+  auto lines = BoundedLineReader::open(path, line_file_compression(path), options.max_line_size,
+                                       options.scope);
+  if (!lines) {
+    // One rollout that can't be opened (its permissions, or removed since the
+    // listing) costs only its own events.
+    LineFileOutput out;
+    SourceInfo source;
+    source.artifact_kind = ArtifactKind::Session;
+    source.relative_path = relative_path(path, evidence_root);
+    TQ_TRY(Diagnostic problem, unopenable_file_diagnostic(path, lines.error(), std::move(source),
+                                                          "Cannot read session artifact: "));
+    out.diagnostics.push_back(std::move(problem));
+    return out;
+  }
   return read_session_file(std::move(*lines), path, options, evidence_root);
 }
 
 Result<ReaderOutput> scan_sessions(const std::filesystem::path& path, const ParserOptions& options,
                                    const std::filesystem::path& evidence_root) {
   ReaderOutput out;
-  struct stat st {};
-  if (::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode)) {
-    TQ_TRY(LineFileOutput file, parse_session_file(path, options, evidence_root));
-    out.events = std::move(file.events);
-    out.diagnostics = std::move(file.diagnostics);
-    return out;
+  auto is_rollout = [](const std::filesystem::path& file) {
+    std::optional<std::string> name = file_name_bytes(file);
+    return name && is_rollout_file_name(lossy_utf8(*name));
+  };
+  TQ_TRY(const std::vector<std::filesystem::path> files,
+         files_to_read(path, {.follow_symlinks = options.follow_symlinks, .scope = options.scope},
+                       is_rollout, [&](const WalkItem& item) {
+                         SourceInfo source;
+                         source.artifact_kind = ArtifactKind::Session;
+                         source.relative_path = relative_path(item.path, evidence_root);
+                         out.diagnostics.push_back(walk_diagnostic(
+                             item, evidence_root, std::move(source),
+                             "Cannot traverse session artifact: ", Severity::Error));
+                       }));
+  // A rollout given as the input itself that can't be opened ends the call, as
+  // any given path does; one met in a walk costs only its own events.
+  if (files.size() == 1 && files.front() == path) {
+    auto probe = BoundedLineReader::open(path, line_file_compression(path), options.max_line_size,
+                                         options.scope);
+    if (!probe) return std::unexpected(Error::io(path, os_error_text(probe.error())));
   }
-
-  std::vector<std::filesystem::path> files;
-  DirectoryWalk walk(path, WalkOptions{.follow_symlinks = options.follow_symlinks});
-  while (std::optional<WalkItem> item = walk.next()) {
-    if (item->error) {
-      if (auto fault = machine_fault(item->path, item->error_number)) {
-        return std::unexpected(std::move(*fault));
-      }
-      out.diagnostics.push_back(unreadable_diagnostic(
-          item->path, evidence_root, "Cannot traverse session artifact: " + *item->error));
-      continue;
-    }
-    if (item->type != std::filesystem::file_type::regular) continue;
-    std::optional<std::string> name = file_name_bytes(item->path);
-    if (name && is_rollout_file_name(lossy_utf8(*name))) files.push_back(std::move(item->path));
-  }
-  std::stable_sort(files.begin(), files.end(), path_less);
-
-  // One rollout that can't be opened (its permissions, or removed since the
-  // listing) costs only its own events.
   for (const std::filesystem::path& file : files) {
-    auto lines = open_line_file(file, options);
-    if (!lines) {
-      if (auto fault = machine_fault(file, lines.error().value())) {
-        return std::unexpected(std::move(*fault));
-      }
-      out.diagnostics.push_back(unreadable_diagnostic(
-          file, evidence_root, "Cannot read session artifact: " + os_error_text(lines.error())));
-      continue;
-    }
-    TQ_TRY(LineFileOutput parsed,
-           read_session_file(std::move(*lines), file, options, evidence_root));
+    TQ_TRY(LineFileOutput parsed, parse_session_file(file, options, evidence_root));
     append_output(out, {std::move(parsed.events), std::move(parsed.diagnostics)});
   }
   return out;

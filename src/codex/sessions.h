@@ -14,11 +14,12 @@
 // except that in a forked session's rollout (its first session_meta names
 // forked_from_id) the replayed session_meta records keep the fork's id.
 //
-// Errors: a rollout file given directly that can't be opened, and in strict
-// mode a line that can't be read or isn't JSON; the first error ends the whole
-// scan. Within a walk, a directory entry or a rollout that can't be opened is an
-// error diagnostic and the walk goes on; so is damaged compressed data, after
-// the lines decoded before it.
+// Errors: in strict mode a line that can't be read or isn't JSON, and anywhere
+// a fault of the machine (machine_fault); the first error ends the whole scan.
+// A directory entry or a rollout that can't be opened (given directly or found
+// by the walk) is an error diagnostic "Cannot read session artifact: …" and the
+// scan goes on, as is damaged compressed data, after the lines decoded before
+// it; a link or pseudo file the parse's scope refuses is a warning.
 #pragma once
 
 #include <filesystem>

@@ -11,6 +11,7 @@
 
 #include "error/error.h"
 #include "files/paths.h"
+#include "model/text.h"
 
 namespace tq {
 namespace {
@@ -25,7 +26,8 @@ struct Child {
 struct Listing {
   std::vector<Child> children;  // sorted by name bytes
   std::optional<std::string> error;
-  int error_number = 0;
+  std::optional<Refusal> refusal;  // set with `error` for a directory left alone
+  int error_number = 0;            // errno of a failed listing
 };
 
 std::string io_error(const fs::path& path, int error_number) {
@@ -39,6 +41,8 @@ void fail_listing(Listing& listing, const fs::path& path, int error_number) {
 
 // `follow_link`: whether a symbolic link at `path` itself may be followed. A
 // directory that was listed as such may have been replaced by a link since.
+// O_NOATIME is granted only to the directory's owner or a caller with
+// CAP_FOWNER; anyone else lists it without.
 int open_directory(const fs::path& path, bool follow_link) {
   int flags = O_RDONLY | O_DIRECTORY | O_CLOEXEC | (follow_link ? 0 : O_NOFOLLOW);
   int fd = ::open(path.c_str(), flags | O_NOATIME);
@@ -53,6 +57,12 @@ Listing list_directory(const fs::path& path, bool follow_link) {
   int fd = open_directory(path, follow_link);
   if (fd < 0) {
     fail_listing(listing, path, errno);
+    return listing;
+  }
+  if (on_pseudo_file_system(fd)) {
+    ::close(fd);
+    listing.refusal = Refusal::PseudoFileSystem;
+    listing.error = refusal_error(Refusal::PseudoFileSystem).message();
     return listing;
   }
   DIR* dir = ::fdopendir(fd);
@@ -120,13 +130,19 @@ std::optional<fs::file_type> type_from_dirent(unsigned char d_type) {
   }
 }
 
-WalkItem error_item(fs::path path, size_t depth, std::string text, int error_number = 0) {
+WalkItem error_item(fs::path path, size_t depth, std::string text, int error_number = 0,
+                    std::optional<Refusal> refusal = std::nullopt) {
   WalkItem item;
   item.path = std::move(path);
   item.depth = depth;
   item.error = std::move(text);
   item.error_number = error_number;
+  item.refusal = refusal;
   return item;
+}
+
+WalkItem refusal_item(fs::path path, size_t depth, Refusal refusal) {
+  return error_item(std::move(path), depth, refusal_error(refusal).message(), 0, refusal);
 }
 
 // The item for a failed system call on `path`, errno still as the call left it.
@@ -146,6 +162,7 @@ struct DirectoryWalk::Frame {
   std::vector<Child> children;
   size_t next = 0;                   // index of the next child to visit
   std::optional<std::string> error;  // listing failure, reported before the children
+  std::optional<Refusal> refusal;    // set with `error` when the listing was refused
   int error_number = 0;              // errno of that failure
 };
 
@@ -159,15 +176,22 @@ std::optional<WalkItem> DirectoryWalk::next() {
     if (options_.max_depth && depth >= *options_.max_depth) return;
     Listing listing = list_directory(dir, depth == 0 || options_.follow_symlinks);
     stack_.push_back(Frame{dir, depth, st.st_dev, st.st_ino, std::move(listing.children), 0,
-                           std::move(listing.error), listing.error_number});
+                           std::move(listing.error), listing.refusal, listing.error_number});
   };
 
   if (!started_) {
     started_ = true;
     struct stat st {};
+    if (options_.scope != nullptr && ::lstat(start_.c_str(), &st) == 0 && S_ISLNK(st.st_mode) &&
+        !options_.scope->may_follow(start_)) {
+      return refusal_item(start_, 0, Refusal::OutsideEvidence);
+    }
     if (::stat(start_.c_str(), &st) != 0) return system_error_item(start_, 0);
-    WalkItem item{start_, type_from_mode(st.st_mode), 0, std::nullopt};
-    if (item.type == fs::file_type::directory) descend(start_, 0, st);
+    WalkItem item{start_, type_from_mode(st.st_mode), 0, std::nullopt, std::nullopt};
+    if (item.type == fs::file_type::directory) {
+      walked_.insert({static_cast<uint64_t>(st.st_dev), static_cast<uint64_t>(st.st_ino)});
+      descend(start_, 0, st);
+    }
     return item;
   }
 
@@ -176,7 +200,7 @@ std::optional<WalkItem> DirectoryWalk::next() {
     if (top.error) {
       std::string text = std::move(*top.error);
       top.error.reset();
-      return error_item(top.path, top.depth, std::move(text), top.error_number);
+      return error_item(top.path, top.depth, std::move(text), top.error_number, top.refusal);
     }
     if (top.next >= top.children.size()) {
       stack_.pop_back();
@@ -215,13 +239,27 @@ std::optional<WalkItem> DirectoryWalk::next() {
           }
         }
       }
-      WalkItem item{path, fs::file_type::directory, depth, std::nullopt};
+      if (!walked_.insert({static_cast<uint64_t>(st.st_dev), static_cast<uint64_t>(st.st_ino)})
+               .second) {
+        return refusal_item(std::move(path), depth, Refusal::WalkedAlready);
+      }
+      WalkItem item{path, fs::file_type::directory, depth, std::nullopt, std::nullopt};
       descend(path, depth, st);
       return item;
     }
-    return WalkItem{std::move(path), *type, depth, std::nullopt};
+    return WalkItem{std::move(path), *type, depth, std::nullopt, std::nullopt};
   }
   return std::nullopt;
+}
+
+Diagnostic walk_diagnostic(const WalkItem& item, const fs::path& evidence_root, SourceInfo source,
+                           std::string_view prefix, Severity severity) {
+  if (item.refusal) {
+    return Diagnostic{DiagnosticCode::UnreadableArtifact, Severity::Warning, std::move(source),
+                      refusal_text(*item.refusal, relative_path(item.path, evidence_root))};
+  }
+  return Diagnostic{DiagnosticCode::UnreadableArtifact, severity, std::move(source),
+                    concat(prefix, item.error.value_or(""))};
 }
 
 std::vector<WalkItem> walk_all(const fs::path& start, WalkOptions options) {
@@ -231,13 +269,13 @@ std::vector<WalkItem> walk_all(const fs::path& start, WalkOptions options) {
   return items;
 }
 
-Result<std::vector<fs::path>> files_to_read(const fs::path& path, bool follow_symlinks,
-                                    const std::function<bool(const fs::path&)>& keep,
-                                    const std::function<void(const WalkItem&)>& on_error) {
+Result<std::vector<fs::path>> files_to_read(const fs::path& path, WalkOptions options,
+                                            const std::function<bool(const fs::path&)>& keep,
+                                            const std::function<void(const WalkItem&)>& on_error) {
   struct stat st {};
   if (::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode)) return std::vector<fs::path>{path};
   std::vector<fs::path> files;
-  DirectoryWalk walk(path, WalkOptions{.follow_symlinks = follow_symlinks});
+  DirectoryWalk walk(path, options);
   while (std::optional<WalkItem> item = walk.next()) {
     if (item->error) {
       if (auto fault = machine_fault(item->path, item->error_number)) {

@@ -41,8 +41,8 @@ class Sha256 {
 std::string hex_lower(std::span<const uint8_t> bytes);
 std::string sha256_bytes(std::string_view bytes);
 
-// Digest of a file's whole content read in 64 KiB chunks; the file is opened
-// without updating its access time where the system permits it.
+// Digest of a file's whole content read in 64 KiB chunks; the file is opened as
+// every evidence file is (hash/evidence_file.h says when access times are kept).
 [[nodiscard]] std::expected<std::string, std::error_code> sha256_file(
     const std::filesystem::path& path);
 

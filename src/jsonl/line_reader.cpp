@@ -8,13 +8,15 @@
 #include <limits>
 
 #include "error/error.h"
+#include "files/evidence.h"
+#include "model/text.h"
 #include "model/utf8.h"
 
 namespace tq {
 
-std::expected<HashingReader, std::error_code> HashingReader::open(
-    const std::filesystem::path& path) {
-  auto file = EvidenceFile::open(path);
+std::expected<HashingReader, std::error_code> HashingReader::open(const std::filesystem::path& path,
+                                                                  EvidenceScope* scope) {
+  auto file = EvidenceFile::open(path, scope);
   if (!file) return std::unexpected(file.error());
   return HashingReader(std::move(*file));
 }
@@ -81,8 +83,9 @@ BoundedLineReader::BoundedLineReader(ZstdReader file, uint64_t max_line_size)
     : source_(std::move(file)), max_line_size_(max_line_size), buffer_(kLineBufferSize) {}
 
 std::expected<BoundedLineReader, std::error_code> BoundedLineReader::open(
-    const std::filesystem::path& path, Compression compression, uint64_t max_line_size) {
-  auto file = HashingReader::open(path);
+    const std::filesystem::path& path, Compression compression, uint64_t max_line_size,
+    EvidenceScope* scope) {
+  auto file = HashingReader::open(path, scope);
   if (!file) return std::unexpected(file.error());
   if (compression == Compression::Zstd) {
     return BoundedLineReader(ZstdReader(std::move(*file)), max_line_size);
@@ -169,6 +172,32 @@ const LineItem* BoundedLineReader::next() {
     text.clear();
   }
   return &item_;
+}
+
+Result<Diagnostic> unopenable_file_diagnostic(const std::filesystem::path& path,
+                                              const std::error_code& error, SourceInfo source,
+                                              std::string_view prefix) {
+  if (std::optional<Refusal> refusal = as_refusal(error)) {
+    std::string message = refusal_text(*refusal, source.relative_path);
+    return Diagnostic{DiagnosticCode::UnreadableArtifact, Severity::Warning, std::move(source),
+                      std::move(message)};
+  }
+  if (auto fault = machine_fault(path, error.value())) return std::unexpected(std::move(*fault));
+  return Diagnostic{DiagnosticCode::UnreadableArtifact, Severity::Error, std::move(source),
+                    concat(prefix, os_error_text(error))};
+}
+
+Result<OpenedLineFile> open_line_file(const std::filesystem::path& path, Compression compression,
+                                      const ParserOptions& options, SourceInfo source) {
+  std::expected<BoundedLineReader, std::error_code> lines =
+      BoundedLineReader::open(path, compression, options.max_line_size, options.scope);
+  if (lines) return OpenedLineFile{std::move(*lines), std::nullopt};
+  if (options.strict() && !as_refusal(lines.error())) {
+    return std::unexpected(Error::io(path, os_error_text(lines.error())));
+  }
+  TQ_TRY(Diagnostic problem,
+         unopenable_file_diagnostic(path, lines.error(), std::move(source), "Cannot open file: "));
+  return OpenedLineFile{std::nullopt, std::move(problem)};
 }
 
 }  // namespace tq

@@ -9,8 +9,9 @@
 // bytes as stored, and the lines are those of the decompressed text, under the
 // same rules and the same memory bound.
 //
-//   auto lines = BoundedLineReader::open(path, Compression::None, options.max_line_size);
-//   if (!lines) { ...lines.error() is the system error of the open... }
+//   auto lines = BoundedLineReader::open(path, Compression::None, options.max_line_size,
+//                                        options.scope);
+//   if (!lines) { ...lines.error() is the system error of the open, or a refusal... }
 //   while (auto item = lines->next()) { ... item->index, item->text ... }
 //   std::string digest = std::move(*lines).finalize();
 //
@@ -31,9 +32,12 @@
 #include <variant>
 #include <vector>
 
+#include "error/error.h"
 #include "hash/evidence_file.h"
 #include "hash/hash.h"
+#include "model/model.h"
 #include "model/utf8.h"
+#include "parser/options.h"
 
 struct ZSTD_DCtx_s;
 
@@ -44,10 +48,9 @@ inline constexpr size_t kLineBufferSize = 8192;
 // Owns an open file descriptor and a running digest of every byte read from it.
 class HashingReader {
  public:
-  // Opens for reading with O_NOATIME where permitted, so reading evidence leaves
-  // its access time alone.
+  // Opens as every evidence file is opened (hash/evidence_file.h).
   [[nodiscard]] static std::expected<HashingReader, std::error_code> open(
-      const std::filesystem::path& path);
+      const std::filesystem::path& path, EvidenceScope* scope = nullptr);
 
   // Reads up to `size` bytes; 0 at end of file. Retries interrupted reads.
   [[nodiscard]] std::expected<size_t, std::error_code> read(char* buffer, size_t size);
@@ -111,10 +114,11 @@ class BoundedLineReader {
  public:
   BoundedLineReader(HashingReader file, uint64_t max_line_size);
   BoundedLineReader(ZstdReader file, uint64_t max_line_size);
-  // Opens `path` and reads it as stored or decompressed.
-  static std::expected<BoundedLineReader, std::error_code> open(const std::filesystem::path& path,
-                                                                Compression compression,
-                                                                uint64_t max_line_size);
+  // Opens `path` as every evidence file is opened (hash/evidence_file.h) and
+  // reads it as stored or decompressed.
+  [[nodiscard]] static std::expected<BoundedLineReader, std::error_code> open(
+      const std::filesystem::path& path, Compression compression, uint64_t max_line_size,
+      EvidenceScope* scope = nullptr);
 
   // The next line, or none at end of file. The returned item is reused storage:
   // it stays valid until the next call.
@@ -134,5 +138,29 @@ class BoundedLineReader {
   bool failed_ = false;  // a read failed; no more items
   LineItem item_;
 };
+
+// What a reader makes of an evidence file it can't open: a refusal of the
+// parse's scope is a warning naming the file; running out of descriptors or
+// memory is the Io error for `path` (machine_fault); any other error is the
+// error diagnostic "{prefix}{error}". Both diagnostics are `unreadable_artifact`
+// with `source`.
+[[nodiscard]] Result<Diagnostic> unopenable_file_diagnostic(const std::filesystem::path& path,
+                                                            const std::error_code& error,
+                                                            SourceInfo source,
+                                                            std::string_view prefix);
+
+// A JSON-lines file of the evidence opened through the parse's scope, or the
+// diagnostic that takes its place (unopenable_file_diagnostic, with the prefix
+// "Cannot open file: "), so one unreadable file never ends a best-effort parse.
+// In strict mode a file that can't be opened, refusals aside, is the Io error
+// for `path`.
+struct OpenedLineFile {
+  std::optional<BoundedLineReader> lines;
+  std::optional<Diagnostic> problem;  // set exactly when `lines` is not
+};
+[[nodiscard]] Result<OpenedLineFile> open_line_file(const std::filesystem::path& path,
+                                                    Compression compression,
+                                                    const ParserOptions& options,
+                                                    SourceInfo source);
 
 }  // namespace tq

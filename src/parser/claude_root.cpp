@@ -14,6 +14,7 @@
 #include "claude/file_history.h"
 #include "claude/history.h"
 #include "claude/transcripts.h"
+#include "files/evidence.h"
 #include "model/text.h"
 
 namespace tq::claude {
@@ -190,6 +191,11 @@ void append_all(std::vector<T>& from, std::vector<T>& to) {
 Status parse_claude_root(const fs::path& root, const fs::path& evidence_root,
                          const ParserOptions& options, std::vector<TimelineEvent>& events,
                          std::vector<Diagnostic>& diagnostics) {
+  TQ_TRY(std::optional<Diagnostic> unreadable, unreadable_profile(root, evidence_root));
+  if (unreadable) {
+    diagnostics.push_back(std::move(*unreadable));
+    return {};
+  }
   HistoryFileResult history;
   const fs::path history_path = root / "history.jsonl";
   if (is_history_file(history_path, options.follow_symlinks)) {

@@ -17,9 +17,10 @@
 // exactly one, and, where a transcript names their backup, the original path
 // and the backup time.
 //
-// Missing parts of the root are not problems. Only the history and transcript
-// readers can fail (a history that can't be opened; in strict mode also bad
-// lines); then nothing is appended and the caller discards its lists.
+// Missing parts of the root are not problems; a root that can't be listed and
+// entered is one error diagnostic. The readers fail in strict mode (a history or
+// transcript that can't be opened, bad lines) and on a fault of the machine
+// (machine_fault); then nothing is appended and the caller discards its lists.
 #pragma once
 
 #include <filesystem>

@@ -2,6 +2,7 @@
 
 #include <cerrno>
 
+#include "files/evidence.h"
 #include "model/text.h"
 #include "ordering/ordering.h"
 
@@ -44,7 +45,11 @@ Result<std::vector<ProfileRoot>> discover_profile_roots(const std::filesystem::p
                                         : std::filesystem::symlink_status(candidate, ec);
     if (ec || !std::filesystem::is_directory(status)) continue;
     TQ_TRY(auto kind, detect(entry, candidate, follow_symlinks, transcripts));
-    if (kind == entry.root_kind) roots.emplace_back(&entry, std::move(candidate));
+    // A profile directory that can't be read is still the agent's profile: its
+    // adapter reports it instead of it vanishing without a word.
+    if (kind == entry.root_kind || directory_access_error(candidate)) {
+      roots.emplace_back(&entry, std::move(candidate));
+    }
   }
   return roots;
 }
@@ -92,12 +97,17 @@ Result<ParseReport> parse_registered_profile(const std::filesystem::path& direct
   return finalize(std::move(merged), options);
 }
 
-Result<ParseReport> parse_path(const std::filesystem::path& given, const ParserOptions& options) {
+Result<ParseReport> parse_path(const std::filesystem::path& given,
+                               const ParserOptions& caller_options) {
   // The system's calls would silently cut the path at a NUL byte and read some
   // other file; such a path is one the system can't use.
   if (given.native().find('\0') != std::string::npos) {
     return std::unexpected(Error::io(given, os_error_text(EINVAL)));
   }
+  EvidenceScope own_scope;
+  ParserOptions options = caller_options;
+  if (options.scope == nullptr) options.scope = &own_scope;
+  options.scope->begin(given, options.follow_symlinks);
   std::filesystem::path path = given;
   if (options.follow_symlinks) {
     std::error_code ec;
@@ -114,6 +124,11 @@ Result<ParseReport> parse_path(const std::filesystem::path& given, const ParserO
 
   std::error_code ec;
   if (std::filesystem::is_directory(path, ec)) {
+    // A directory that can't be read would otherwise look like one that holds
+    // nothing an adapter recognises.
+    if (std::optional<std::error_code> error = directory_access_error(path)) {
+      return std::unexpected(Error::io(path, os_error_text(*error)));
+    }
     TQ_TRY(auto roots, discover_profile_roots(path, options.follow_symlinks, options.transcripts));
     if (roots.size() >= 2) return parse_registered_profile(path, roots, options);
     if (roots.size() == 1) {

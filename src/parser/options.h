@@ -5,6 +5,7 @@
 
 #include <cstdint>
 
+#include "files/evidence.h"
 #include "model/model.h"
 
 namespace tq {
@@ -23,6 +24,9 @@ struct ParserOptions {
   // Also read Claude Code's session transcripts (`projects/`). Off, a parse reads
   // only the history, the caches and the snapshots.
   bool transcripts = false;
+  // Where the evidence ends and what was read of it. The driver sets one up for
+  // each parse when the caller hasn't; readers open files and walk through it.
+  EvidenceScope* scope = nullptr;
 
   bool strict() const { return mode == ParseMode::Strict; }
 };

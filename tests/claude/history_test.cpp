@@ -478,8 +478,18 @@ TEST_F(ClaudeHistoryFileTest, StrictModeKeepsRecordWarnings) {
   EXPECT_EQ(result->events[0].warnings.size(), 1u);
 }
 
-TEST_F(ClaudeHistoryFileTest, MissingFileIsAnIoError) {
-  auto result = parse_history_file(tree_ / "nope/history.jsonl", {}, tree_.root());
+TEST_F(ClaudeHistoryFileTest, MissingFileIsADiagnosticUnlessStrict) {
+  auto best_effort = parse_history_file(tree_ / "nope/history.jsonl", {}, tree_.root());
+  ASSERT_TRUE(best_effort);
+  EXPECT_TRUE(best_effort->events.empty());
+  ASSERT_EQ(best_effort->diagnostics.size(), 1u);
+  EXPECT_EQ(best_effort->diagnostics[0].severity, Severity::Error);
+  EXPECT_EQ(best_effort->diagnostics[0].code, DiagnosticCode::UnreadableArtifact);
+  EXPECT_EQ(best_effort->diagnostics[0].source->relative_path, "nope/history.jsonl");
+  EXPECT_EQ(best_effort->diagnostics[0].message,
+            "Cannot open file: No such file or directory (os error 2)");
+
+  auto result = parse_history_file(tree_ / "nope/history.jsonl", strict(), tree_.root());
   ASSERT_FALSE(result);
   EXPECT_EQ(result.error().kind(), ErrorKind::Io);
   EXPECT_EQ(result.error().text(), "I/O error at " + (tree_ / "nope/history.jsonl").string() +

@@ -1,6 +1,7 @@
 #include "claude/transcripts.h"
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <fstream>
 #include <map>
@@ -9,6 +10,7 @@
 #include <vector>
 
 #include "claude/detection.h"
+#include "files/evidence.h"
 #include "files/paths.h"
 #include "hash/hash.h"
 #include "model/text.h"
@@ -285,6 +287,49 @@ TEST_F(TranscriptsTest, TranscriptInputsAreRecognisedOnlyWhenTranscriptsAreRead)
   ASSERT_TRUE(home.has_value());
   EXPECT_EQ(home->events.at(0).source.relative_path, transcript_path());
   EXPECT_FALSE(parse_path(tree_.root(), {}).has_value());
+}
+
+TEST_F(TranscriptsTest, TranscriptsAreReadThroughTheEvidenceScope) {
+  const fs::path inside = tree_.write("home/.claude/" + transcript_path(),
+                                      line_of(R"("type":"user","message":{"content":"a"})"));
+  const fs::path outside = tree_.write(concat("elsewhere/", transcript_path()),
+                                       line_of(R"("type":"user","message":{"content":"b"})"));
+  // The history keeps the profile recognisable once its projects are a link.
+  tree_.write("home/.claude/history.jsonl", "");
+  struct Case {
+    const char* name;
+    bool link_projects_outside;
+    fs::path transcript;
+    size_t events;
+    std::vector<std::string> warnings;
+  };
+  const Case cases[] = {
+      {"projects inside", false, inside, 1, {}},
+      {"projects linked outside the evidence",
+       true,
+       outside,
+       0,
+       {"Not following symbolic link outside the evidence: projects (pass follow_symlinks=True "
+        "to follow it)"}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    const fs::path profile = tree_ / "home/.claude";
+    if (c.link_projects_outside) {
+      fs::remove_all(profile / "projects");
+      fs::create_directory_symlink(tree_ / "elsewhere/projects", profile / "projects");
+    }
+    EvidenceScope scope;
+    auto report = parse_path(profile, {.transcripts = true, .scope = &scope});
+    ASSERT_TRUE(report.has_value()) << report.error().text();
+    EXPECT_EQ(messages_of(report->diagnostics), c.warnings);
+    EXPECT_EQ(report->events.size(), c.events);
+    // What was read is what convert must never write over.
+    struct stat st {};
+    ASSERT_EQ(::stat(c.transcript.c_str(), &st), 0);
+    EXPECT_EQ(scope.was_read({static_cast<uint64_t>(st.st_dev), static_cast<uint64_t>(st.st_ino)}),
+              c.events == 1);
+  }
 }
 
 // A public profile (tests/data/claude-hillviewcap, MIT; SOURCE.txt tells where

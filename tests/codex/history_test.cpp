@@ -202,12 +202,21 @@ TEST_F(CodexHistoryTest, StrictModeEndsAtTheFirstErrorLine) {
   EXPECT_EQ(warnings->diagnostics.size(), 3u);
 }
 
-TEST_F(CodexHistoryTest, FileThatCannotBeReadIsAnError) {
+TEST_F(CodexHistoryTest, FileThatCannotBeOpenedIsADiagnosticUnlessStrict) {
   auto missing = parse_history_file(dir_.path("nope.jsonl"), {}, dir_.root());
-  ASSERT_FALSE(missing.has_value());
-  EXPECT_EQ(missing.error().kind(), ErrorKind::Io);
-  EXPECT_EQ(missing.error().text(), "I/O error at " + dir_.path("nope.jsonl").string() +
-                                        ": No such file or directory (os error 2)");
+  ASSERT_TRUE(missing.has_value());
+  EXPECT_TRUE(missing->events.empty());
+  EXPECT_EQ(describe_all(missing->diagnostics),
+            std::vector<std::string>{"error unreadable_artifact: Cannot open file: No such "
+                                     "file or directory (os error 2)"});
+
+  ParserOptions strict;
+  strict.mode = ParseMode::Strict;
+  auto strict_missing = parse_history_file(dir_.path("nope.jsonl"), strict, dir_.root());
+  ASSERT_FALSE(strict_missing.has_value());
+  EXPECT_EQ(strict_missing.error().kind(), ErrorKind::Io);
+  EXPECT_EQ(strict_missing.error().text(), "I/O error at " + dir_.path("nope.jsonl").string() +
+                                               ": No such file or directory (os error 2)");
 
   // A directory opens but every read fails: one diagnostic, not one per retry.
   auto directory = parse_history_file(dir_.mkdir("dir.jsonl"), {}, dir_.root());
