@@ -1,12 +1,17 @@
 #include "convert.h"
 
-#include <new>
-#include <string>
+#include <algorithm>
+#include <array>
 #include <functional>
+#include <new>
+#include <span>
+#include <string>
 #include <type_traits>
 #include <unordered_map>
 #include <utility>
 #include <variant>
+
+#include "model/datetime.h"
 
 namespace tq::py {
 namespace {
@@ -19,9 +24,21 @@ PyRef text_object(std::string_view text) {
   return PyRef(PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), nullptr));
 }
 
-// Converts generic values for one call. Dict keys repeat in every record, so
-// each distinct key becomes one str, shared by every dict of the call (which
-// also lets dicts reuse the str's cached hash).
+// Makes a finished container invisible to the cyclic collector. Everything
+// converted here is a tree of fresh objects, so it holds no cycle, and a tree
+// of millions of tracked containers would cost a full collector pass right
+// after the call. A dict is tracked again as soon as a container is stored into
+// it; a cycle that a caller later builds through one of these lists alone is
+// the one thing the collector would miss.
+PyRef untracked(PyRef container) {
+  if (container) PyObject_GC_UnTrack(container.get());
+  return container;
+}
+
+// Converts records and generic values for one call. Dict keys repeat in every
+// record, and so do most texts of the records (paths, session ids, digests,
+// enumeration texts): each distinct one becomes one str, shared by every record
+// of the call, which also lets dicts reuse the str's cached hash.
 class Converter {
  public:
   PyRef convert(const JsonValue& value) {
@@ -50,11 +67,99 @@ class Converter {
         value.storage());
   }
 
+  // A record as a dict whose keys are inserted in ascending byte order, the
+  // order of generic objects, so that a record and its generic form look alike.
+  template <typename Record>
+  PyRef record(const Record& r) {
+    Fields fields(*this);
+    visit_fields(r, fields);
+    if (fields.failed) return {};
+    std::span members(fields.members.data(), fields.count);
+    std::sort(members.begin(), members.end(),
+              [](const Member& x, const Member& y) { return x.key < y.key; });
+    PyRef out(PyDict_New());
+    if (!out) return {};
+    for (const Member& m : members) {
+      PyObject* key = shared_text(m.key);
+      if (key == nullptr || PyDict_SetItem(out.get(), key, m.value.get()) < 0) return {};
+    }
+    return untracked(std::move(out));
+  }
+
  private:
   struct Hash {
     using is_transparent = void;
     size_t operator()(std::string_view s) const { return std::hash<std::string_view>()(s); }
   };
+
+  struct Member {
+    std::string_view key;
+    PyRef value;
+  };
+
+  // Collects one record's fields as Python values; `failed` once a conversion
+  // has raised.
+  struct Fields {
+    explicit Fields(Converter& c) : converter(c) {}
+
+    template <typename Value>
+    void field(std::string_view key, const Value& value) {
+      if (failed) return;
+      PyRef converted = converter.value(key, value);
+      if (!converted) {
+        failed = true;
+        return;
+      }
+      members[count++] = Member{key, std::move(converted)};
+    }
+
+    Converter& converter;
+    std::array<Member, 17> members;  // the widest record, TimelineEvent, has 17 fields
+    size_t count = 0;
+    bool failed = false;
+  };
+
+  // Texts that are new in nearly every record: sharing them would only cost a
+  // lookup and keep a table as large as the report.
+  static bool unique_text(std::string_view key) {
+    return key == "event_id" || key == "message" || key == "content";
+  }
+
+  PyRef value(std::string_view key, std::string_view s) {
+    if (unique_text(key)) return text_object(s);
+    return PyRef::borrow(shared_text(s));
+  }
+  PyRef value(std::string_view, uint64_t u) { return PyRef(PyLong_FromUnsignedLongLong(u)); }
+  PyRef value(std::string_view, std::span<const std::string> strings) {
+    PyRef out(PyList_New(static_cast<Py_ssize_t>(strings.size())));
+    if (!out) return {};
+    for (size_t i = 0; i < strings.size(); ++i) {
+      PyObject* item = shared_text(strings[i]);
+      if (item == nullptr) return {};
+      PyList_SET_ITEM(out.get(), static_cast<Py_ssize_t>(i), Py_NewRef(item));
+    }
+    return untracked(std::move(out));
+  }
+  PyRef value(std::string_view, const SourceInfo& s) { return record(s); }
+  template <typename Record>
+  PyRef value(std::string_view, const Record* r) {
+    return r != nullptr ? record(*r) : PyRef::borrow(Py_None);
+  }
+  template <typename T>
+  PyRef value(std::string_view key, const std::optional<T>& v) {
+    if (!v) return PyRef::borrow(Py_None);
+    if constexpr (std::is_same_v<T, DateTime>) {
+      scratch_.clear();
+      append_rfc3339(scratch_, *v);
+      return text_object(scratch_);
+    } else if constexpr (std::is_same_v<T, JsonValue>) {
+      return convert(*v);
+    } else if constexpr (std::is_same_v<T, uint64_t>) {
+      return value(key, *v);
+    } else {
+      return value(key, std::string_view(*v));
+    }
+  }
 
   PyRef list(const JsonArray& array) {
     PyRef out(PyList_New(static_cast<Py_ssize_t>(array.size())));
@@ -64,32 +169,33 @@ class Converter {
       if (!item) return {};
       PyList_SET_ITEM(out.get(), static_cast<Py_ssize_t>(i), item.release());
     }
-    return out;
+    return untracked(std::move(out));
   }
 
   PyRef dict(const JsonObject& object) {
     PyRef out(PyDict_New());
     if (!out) return {};
     for (const JsonMember& member : object) {
-      PyObject* key = key_object(member.key);
+      PyObject* key = shared_text(member.key);
       if (key == nullptr) return {};
       PyRef value = convert(member.value);
       if (!value || PyDict_SetItem(out.get(), key, value.get()) < 0) return {};
     }
-    return out;
+    return untracked(std::move(out));
   }
 
-  // Borrowed from the cache; nullptr with an exception set on failure.
-  PyObject* key_object(const std::string& key) {
-    if (auto it = keys_.find(std::string_view(key)); it != keys_.end()) return it->second.get();
-    PyRef made = text_object(key);
+  // Borrowed from the table; nullptr with an exception set on failure.
+  PyObject* shared_text(std::string_view text) {
+    if (auto it = texts_.find(text); it != texts_.end()) return it->second.get();
+    PyRef made = text_object(text);
     if (!made) return nullptr;
     PyObject* borrowed = made.get();
-    keys_.emplace(key, std::move(made));
+    texts_.emplace(std::string(text), std::move(made));
     return borrowed;
   }
 
-  std::unordered_map<std::string, PyRef, Hash, std::equal_to<>> keys_;
+  std::unordered_map<std::string, PyRef, Hash, std::equal_to<>> texts_;
+  std::string scratch_;  // reused for date-time text
 };
 
 // Pauses the cyclic garbage collector: the result holds millions of fresh
@@ -108,15 +214,15 @@ class GcPause {
   bool was_enabled_;
 };
 
-// One record at a time: each is turned into its generic form, converted and
-// released before the next, so the peak never holds a generic copy of the
-// whole report.
+// One record at a time: each is converted and released before the next, so the
+// peak holds the report and its Python form together only once.
 template <typename Record>
 PyRef records_to_python(std::vector<Record>& records, Converter& converter) {
   PyRef out(PyList_New(static_cast<Py_ssize_t>(records.size())));
   if (!out) return {};
+  PyObject_GC_UnTrack(out.get());
   for (size_t i = 0; i < records.size(); ++i) {
-    PyRef item = converter.convert(to_json_value(records[i]));
+    PyRef item = converter.record(records[i]);
     if (!item) return {};
     records[i] = Record{};
     PyList_SET_ITEM(out.get(), static_cast<Py_ssize_t>(i), item.release());
