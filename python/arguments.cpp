@@ -14,8 +14,7 @@ namespace {
 int raise_cannot_convert(PyObject* object, const char* target) {
   PyRef type_name(PyType_GetQualName(Py_TYPE(object)));
   if (!type_name) return -1;
-  PyErr_Format(PyExc_TypeError, "'%U' object cannot be converted to '%s'", type_name.get(),
-               target);
+  PyErr_Format(PyExc_TypeError, "'%U' object cannot be converted to '%s'", type_name.get(), target);
   return -1;
 }
 
@@ -125,9 +124,9 @@ int bind(const Signature& signature, PyObject* const* args, Py_ssize_t nargs, Py
   }
 
   if (nargs > count) {
-    PyErr_Format(PyExc_TypeError, "%s() takes from %zu to %zd positional arguments but %zd %s given",
-                 signature.function, signature.required, count, nargs,
-                 nargs == 1 ? "was" : "were");
+    PyErr_Format(PyExc_TypeError,
+                 "%s() takes from %zu to %zd positional arguments but %zd %s given",
+                 signature.function, signature.required, count, nargs, nargs == 1 ? "was" : "were");
     return -1;
   }
 
@@ -137,9 +136,8 @@ int bind(const Signature& signature, PyObject* const* args, Py_ssize_t nargs, Py
   }
   if (!missing.empty()) {
     const std::string names = quoted_list(missing);
-    PyErr_Format(PyExc_TypeError, "%s() missing %zu required positional %s: %s",
-                 signature.function, missing.size(),
-                 missing.size() == 1 ? "argument" : "arguments", names.c_str());
+    PyErr_Format(PyExc_TypeError, "%s() missing %zu required positional %s: %s", signature.function,
+                 missing.size(), missing.size() == 1 ? "argument" : "arguments", names.c_str());
     return -1;
   }
   return 0;

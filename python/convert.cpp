@@ -2,8 +2,10 @@
 
 #include <algorithm>
 #include <array>
+#include <cstring>
 #include <functional>
 #include <new>
+#include <optional>
 #include <span>
 #include <string>
 #include <type_traits>
@@ -12,6 +14,8 @@
 #include <variant>
 
 #include "model/datetime.h"
+#include "model/utf8.h"
+#include "output/sink.h"
 
 namespace tq::py {
 namespace {
@@ -23,6 +27,88 @@ PyObject* internal_error = nullptr;
 PyRef text_object(std::string_view text) {
   return PyRef(PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), nullptr));
 }
+
+// First rendering: counts the characters, finds the widest and checks that the
+// bytes are UTF-8.
+struct MeasureConsumer final : ByteConsumer {
+  int consume(std::string_view bytes) override {
+    text.add(bytes);
+    return 0;
+  }
+  Utf8Measure text;
+};
+
+// Second rendering: decodes the bytes, already checked, straight into a new
+// str's characters.
+class StrFiller final : public ByteConsumer {
+ public:
+  explicit StrFiller(PyObject* text)
+      : kind_(PyUnicode_KIND(text)),
+        data_(PyUnicode_DATA(text)),
+        capacity_(static_cast<size_t>(PyUnicode_GET_LENGTH(text))) {}
+
+  int consume(std::string_view bytes) override {
+    pieces_.feed(bytes, [this](std::string_view piece) {
+      switch (kind_) {
+        case PyUnicode_1BYTE_KIND:
+          decode(piece, static_cast<Py_UCS1*>(data_));
+          break;
+        case PyUnicode_2BYTE_KIND:
+          decode(piece, static_cast<Py_UCS2*>(data_));
+          break;
+        default:
+          decode(piece, static_cast<Py_UCS4*>(data_));
+      }
+    });
+    return 0;
+  }
+  size_t written() const { return written_; }
+
+ private:
+  template <typename Unit>
+  void decode(std::string_view piece, Unit* out) {
+    const auto* s = reinterpret_cast<const unsigned char*>(piece.data());
+    const size_t n = piece.size();
+    for (size_t i = 0; i < n;) {
+      // Most of the text is ASCII: widen whole runs of it, which vectorises.
+      size_t run = i;
+      while (run + 8 <= n && !(load64(s + run) & 0x8080808080808080ull)) run += 8;
+      while (run < n && s[run] < 0x80) ++run;
+      // The measure sized the str; a text that grew must not write past it.
+      const size_t ascii = std::min(run - i, capacity_ - written_);
+      for (size_t k = 0; k < ascii; ++k) out[written_ + k] = s[i + k];
+      written_ += ascii;
+      i = run;
+      if (i >= n || written_ == capacity_) return;
+      const unsigned char c = s[i];
+      uint32_t cp = 0;
+      if (c >= 0xF0) {
+        cp = (c & 0x07u) << 18 | (s[i + 1] & 0x3Fu) << 12 | (s[i + 2] & 0x3Fu) << 6 |
+             (s[i + 3] & 0x3Fu);
+        i += 4;
+      } else if (c >= 0xE0) {
+        cp = (c & 0x0Fu) << 12 | (s[i + 1] & 0x3Fu) << 6 | (s[i + 2] & 0x3Fu);
+        i += 3;
+      } else {
+        cp = (c & 0x1Fu) << 6 | (s[i + 1] & 0x3Fu);
+        i += 2;
+      }
+      out[written_++] = static_cast<Unit>(cp);
+    }
+  }
+
+  static uint64_t load64(const unsigned char* p) {
+    uint64_t word;
+    std::memcpy(&word, p, sizeof word);
+    return word;
+  }
+
+  int kind_;
+  void* data_;
+  size_t capacity_;  // characters the str holds
+  size_t written_ = 0;
+  Utf8Pieces pieces_;
+};
 
 // Makes a finished container invisible to the cyclic collector. Everything
 // converted here is a tree of fresh objects, so it holds no cycle, and a tree
@@ -327,28 +413,40 @@ PyObject* convert_error(const Error& error) {
   return raise_internal_fault("error of unknown kind: " + error.text());
 }
 
-PyRef output_to_string(std::string_view bytes) {
-  PyRef text = text_object(bytes);
-  if (text || !PyErr_ExceptionMatches(PyExc_UnicodeDecodeError)) return text;
-  // Describe the first bad sequence by where it starts and how long it is, or
-  // as cut short when the bytes end inside it.
-  PyRef decode_error = take_exception();
-  Py_ssize_t start = 0;
-  Py_ssize_t end = 0;
-  if (PyUnicodeDecodeError_GetStart(decode_error.get(), &start) < 0 ||
-      PyUnicodeDecodeError_GetEnd(decode_error.get(), &end) < 0) {
+PyRef render_to_string(const Rendering& rendering) {
+  MeasureConsumer measure;
+  Status status;
+  {
+    ReleasedGil unlocked;
+    status = rendering.render(OutputTarget::consumer(measure));
+    if (status) measure.text.finish();
+  }
+  if (!status) {
+    convert_error(status.error());
     return {};
   }
-  PyRef reason(PyUnicodeDecodeError_GetReason(decode_error.get()));
-  if (!reason) return {};
-  const bool incomplete =
-      PyUnicode_CompareWithASCIIString(reason.get(), "unexpected end of data") == 0;
-  const std::string detail =
-      incomplete ? "incomplete utf-8 byte sequence from index " + std::to_string(start)
-                 : "invalid utf-8 sequence of " + std::to_string(end - start) +
-                       " bytes from index " + std::to_string(start);
-  raise_text(PyExc_ValueError, "Output is not valid UTF-8: " + detail);
-  return {};
+  if (const auto& bad = measure.text.error()) {
+    raise_text(PyExc_ValueError, "Output is not valid UTF-8: " + *bad);
+    return {};
+  }
+  PyRef text(PyUnicode_New(static_cast<Py_ssize_t>(measure.text.characters()),
+                           static_cast<Py_UCS4>(measure.text.widest())));
+  if (!text) return {};
+  StrFiller filler(text.get());
+  {
+    // Nothing else can see the new str yet, so it is filled without the lock.
+    ReleasedGil unlocked;
+    status = rendering.render(OutputTarget::consumer(filler));
+  }
+  if (!status) {
+    convert_error(status.error());
+    return {};
+  }
+  if (filler.written() != measure.text.characters()) {
+    raise_internal_fault("the output changed between its two renderings");
+    return {};
+  }
+  return text;
 }
 
 }  // namespace tq::py

@@ -19,6 +19,7 @@
 #include "handles.h"
 #include "model/json_value.h"
 #include "model/model.h"
+#include "output/sink.h"
 
 namespace tq::py {
 
@@ -50,8 +51,20 @@ PyRef report_to_python(ParseReport report);
 // Returns nullptr.
 PyObject* convert_error(const Error& error);
 
-// The rendered bytes as a `str`; bytes that aren't UTF-8 raise ValueError
-// "Output is not valid UTF-8: {detail}".
-PyRef output_to_string(std::string_view bytes);
+// One output, rendered into whichever target it is given; every call must
+// write the same bytes.
+class Rendering {
+ public:
+  virtual Status render(OutputTarget target) const = 0;
+
+ protected:
+  ~Rendering() = default;
+};
+
+// Runs `rendering` twice with the interpreter lock released: once to count the
+// characters of its output and find the widest, then straight into a `str` of
+// that size and kind, so the text is never held twice. A render failure raises as convert_error
+// does; bytes that aren't UTF-8 raise ValueError "Output is not valid UTF-8: {detail}".
+PyRef render_to_string(const Rendering& rendering);
 
 }  // namespace tq::py
