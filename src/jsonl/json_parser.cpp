@@ -1,12 +1,13 @@
 #include "jsonl/json_parser.h"
-#include "model/text.h"
+
+#include <simdjson.h>
 
 #include <algorithm>
 #include <charconv>
 #include <cstdint>
 #include <cstring>
 
-#include <simdjson.h>
+#include "model/text.h"
 
 namespace tq {
 
@@ -235,10 +236,14 @@ Outcome convert(V& v, size_t depth) {
 
 }  // namespace
 
+// Lines up to this size leave the parser's buffers allocated for the next one;
+// larger ones release them as soon as they are done with.
+constexpr size_t kReusedBufferLimit = size_t{16} << 20;
+
 struct JsonParser::Impl {
   simdjson::dom::parser dom;
   ondemand::parser parser;  // only for documents the DOM parser refuses over a number
-  std::string buffer;  // the text plus simdjson's padding, reused across calls
+  std::string buffer;       // the text plus simdjson's padding, reused across calls
 };
 
 JsonParser::JsonParser() : impl_(std::make_unique<Impl>()) {}
@@ -251,7 +256,16 @@ std::expected<JsonValue, std::string> JsonParser::parse(std::string_view text) {
   std::memset(buffer.data() + text.size(), 0, simdjson::SIMDJSON_PADDING);
   simdjson::dom::element root;
   const auto err = impl_->dom.parse(buffer.data(), text.size(), false).get(root);
-  if (!err) return convert_dom(root, 0);
+  if (!err) {
+    if (text.size() <= kReusedBufferLimit) return convert_dom(root, 0);
+    // A huge line would otherwise stay held three times over while the
+    // reader goes on: in the padded copy (which the parsed document no longer
+    // needs), in the parser's string buffer and in the value.
+    std::string().swap(buffer);
+    auto converted = convert_dom(root, 0);
+    impl_->dom = simdjson::dom::parser();
+    return converted;
+  }
   // The DOM parser refuses integers beyond 64 bits; the on-demand reader lets us
   // see the number's text and read it as the nearest double instead.
   if (err != simdjson::NUMBER_ERROR) return failure(err);
