@@ -110,6 +110,15 @@ def make_big_line_home(home: str, mib: int) -> None:
         f.write(tail)
 
 
+def have_orjson() -> bool:
+    try:
+        import orjson  # noqa: F401
+    except ImportError:
+        print("orjson is not installed: its row is left out", file=sys.stderr)
+        return False
+    return True
+
+
 def run_floor(exe: str, listing: str) -> dict:
     proc = subprocess.run([exe], input=listing, capture_output=True, text=True, check=True)
     return json.loads(proc.stdout)
@@ -220,7 +229,7 @@ def main() -> int:
         for label, function, kwargs, cpu_goal, mem in calls:
             jobs[label] = lambda h=home, f=function, k=kwargs: run_call(h, f, k, output)
             goals[label] = (cpu_goal, 100 + 3 * line_mib if mem == "convert" else 64)
-        if not args.only or "orjson" in args.only:
+        if (not args.only or "orjson" in args.only) and have_orjson():
             jobs["orjson script (jsonl)"] = lambda h=home: run_orjson(h, output)
         mib = sum(os.path.getsize(p) for p in files) / MIB
         print(f"scale {scale}: {home}, {len(files)} files, {mib:.0f} MiB", file=sys.stderr)
