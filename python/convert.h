@@ -42,8 +42,10 @@ PyObject* raise_internal_fault(std::string_view what) noexcept;
 // (ascending byte) order, and integers stay exact across the whole 64-bit range.
 PyRef json_to_python(const JsonValue& value);
 
-// {"events": [...], "diagnostics": [...]}, each record a dict of its JSON form.
-// The report's records are released as they are converted.
+// {"events": [...], "diagnostics": [...]}, each record a dict of its JSON form
+// with its keys in ascending byte order. The report's records are released as
+// they are converted. Equal texts of the records share one str, and the lists
+// and dicts are left untracked by the cyclic collector (they form a tree).
 PyRef report_to_python(ParseReport report);
 
 // Io, HashComputation and CsvWrite become OSError, every other variant
