@@ -131,8 +131,10 @@ Outcome convert_dom(simdjson::dom::element e, size_t depth) {
   switch (e.type()) {
     case simdjson::dom::element_type::ARRAY: {
       if (depth >= kMaxJsonDepth) return too_deep();
+      const simdjson::dom::array array(e);
       JsonArray out;
-      for (simdjson::dom::element child : simdjson::dom::array(e)) {
+      out.reserve(array.size());  // a count the tape keeps (it saturates, which is harmless here)
+      for (simdjson::dom::element child : array) {
         auto converted = convert_dom(child, depth + 1);
         if (!converted) return converted;
         out.push_back(std::move(*converted));
@@ -141,8 +143,10 @@ Outcome convert_dom(simdjson::dom::element e, size_t depth) {
     }
     case simdjson::dom::element_type::OBJECT: {
       if (depth >= kMaxJsonDepth) return too_deep();
+      const simdjson::dom::object object(e);
       JsonObject out;
-      for (simdjson::dom::key_value_pair field : simdjson::dom::object(e)) {
+      out.reserve(object.size());
+      for (simdjson::dom::key_value_pair field : object) {
         auto converted = convert_dom(field.value, depth + 1);
         if (!converted) return converted;
         out.push_back(JsonMember{std::string(field.key), std::move(*converted)});
