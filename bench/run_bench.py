@@ -253,6 +253,8 @@ def main() -> int:
     ap.add_argument("--include-raw", action="store_true", help="pass include_raw=True")
     ap.add_argument("--tmp", default="/tmp", help="where temporary profiles and outputs go (default /tmp)")
     ap.add_argument("--json", help="also write the results to this JSON file")
+    ap.add_argument("--compressed-rollouts", action="store_true",
+                    help="generate the profile with every rollout compressed (zstd)")
     ap.add_argument("--child", help=argparse.SUPPRESS)
     args = ap.parse_args()
 
@@ -269,7 +271,8 @@ def main() -> int:
     home = args.data or tempfile.mkdtemp(prefix="tq-bench-home-", dir=args.tmp)
     out_dir = tempfile.mkdtemp(prefix="tq-bench-out-", dir=args.tmp)
     try:
-        profile = generate_profiles.generate(home, size_mb, args.seed)
+        profile = generate_profiles.generate(home, size_mb, args.seed,
+                                             compressed=args.compressed_rollouts)
         files = input_files(home)
         input_bytes = sum(os.path.getsize(p) for p in files)
         print(f"input: {home}  {len(files)} files, {input_bytes / MIB:.1f} MiB", file=sys.stderr)

@@ -202,6 +202,11 @@ int extract_path(PyObject* object, std::string* out) {
   PyObject* text = fspath.get();
   if (!fspath) {
     // No __fspath__, or one that raised: the object itself must be the text.
+    // Only ordinary failures are set aside; an interrupt, an exit or running
+    // out of memory is the caller's business and goes on unchanged.
+    if (!PyErr_ExceptionMatches(PyExc_Exception) || PyErr_ExceptionMatches(PyExc_MemoryError)) {
+      return -1;
+    }
     PyErr_Clear();
     text = object;
   }

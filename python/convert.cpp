@@ -23,6 +23,8 @@ namespace {
 // The internal-fault class. It lives as long as the process, like the module
 // object that exposes it, and is only touched with the interpreter lock held.
 PyObject* internal_error = nullptr;
+// The failed-write class, kept the same way.
+PyObject* write_error = nullptr;
 
 PyRef text_object(std::string_view text) {
   return PyRef(PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), nullptr));
@@ -365,6 +367,20 @@ PyRef create_internal_error_class() {
   return PyRef::borrow(internal_error);
 }
 
+PyRef create_write_error_class() {
+  if (write_error == nullptr) {
+    PyRef bases(PyTuple_Pack(2, PyExc_OSError, PyExc_ValueError));
+    if (!bases) return {};
+    write_error = PyErr_NewExceptionWithDoc(
+        "tracequill.WriteError",
+        "The system refused to write output (a full disk, say); `errno` holds its\n"
+        "error number. An OSError, and a ValueError as output failures always were.",
+        bases.get(), nullptr);
+    if (write_error == nullptr) return {};
+  }
+  return PyRef::borrow(write_error);
+}
+
 PyObject* raise_internal_fault(std::string_view what) noexcept {
   PyRef type = create_internal_error_class();
   if (!type) return nullptr;
@@ -397,7 +413,26 @@ PyRef report_to_python(ParseReport report) {
   return result;
 }
 
+// Only the message becomes an argument, so str() stays the display text;
+// errno is set as an attribute, which OSError leaves out of str() without a
+// strerror.
+PyObject* raise_write_error(const Error& error) {
+  PyRef type = create_write_error_class();
+  if (!type) return nullptr;
+  PyRef message = text_object(error.text());
+  if (!message) return nullptr;
+  PyRef exception(PyObject_CallOneArg(type.get(), message.get()));
+  if (!exception) return nullptr;
+  PyRef number(PyLong_FromLong(error.write_error_number()));
+  if (!number || PyObject_SetAttrString(exception.get(), "errno", number.get()) < 0) {
+    return nullptr;
+  }
+  restore_exception(std::move(exception));
+  return nullptr;
+}
+
 PyObject* convert_error(const Error& error) {
+  if (error.write_error_number() != 0) return raise_write_error(error);
   switch (error.kind()) {
     case ErrorKind::Io:
     case ErrorKind::HashComputation:

@@ -5,10 +5,13 @@
 // a `str`. Functions returning PyRef return an empty handle with a Python
 // exception set on failure; the raise_* functions always return nullptr.
 //
-// Ordinary failures raise only built-in classes. The one class of the module's
-// own, `tracequill.InternalError` (derived directly from BaseException so that
-// `except Exception` does not swallow it), reports a broken internal invariant
-// or a C++ exception that reached the boundary.
+// Ordinary failures raise built-in classes, with two classes of the module's
+// own: `tracequill.WriteError` (derived from both OSError and ValueError, with
+// `errno` set) for output the system refused to write, so that `except OSError`
+// catches a full disk and `except ValueError` keeps working; and
+// `tracequill.InternalError` (derived directly from BaseException so that
+// `except Exception` does not swallow it), which reports a broken internal
+// invariant or a C++ exception that reached the boundary.
 #pragma once
 
 #include <Python.h>
@@ -32,8 +35,9 @@ PyRef take_exception();
 // Makes `exception` (an instance) the exception being raised.
 void restore_exception(PyRef exception);
 
-// Creates the internal-fault class once per process; returns a new reference.
+// Create the module's two classes once per process; return new references.
 PyRef create_internal_error_class();
+PyRef create_write_error_class();
 // Raises the internal-fault class (created by module initialisation) with
 // `what`. Returns nullptr.
 PyObject* raise_internal_fault(std::string_view what) noexcept;
@@ -48,8 +52,9 @@ PyRef json_to_python(const JsonValue& value);
 // and dicts are left untracked by the cyclic collector (they form a tree).
 PyRef report_to_python(ParseReport report);
 
-// Io, HashComputation and CsvWrite become OSError, every other variant
-// ValueError; the exception's only argument is the error's display text.
+// A failed write of output becomes WriteError with its errno; otherwise Io,
+// HashComputation and CsvWrite become OSError and every other variant
+// ValueError. The exception's only argument is the error's display text.
 // Returns nullptr.
 PyObject* convert_error(const Error& error);
 

@@ -268,7 +268,8 @@ PyObject* convert(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* 
     // Some file systems report a failed write only when the file is closed;
     // returning normally then would claim a complete file that isn't.
     if (close_error != 0) {
-      return convert_error(Error::io(std::filesystem::path(output), os_error_text(close_error)));
+      return convert_error(Error::io(std::filesystem::path(output), os_error_text(close_error))
+                               .caused_by_write(close_error));
     }
     Py_RETURN_NONE;
   });

@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Installs the system packages the build needs (Debian), once per machine.
 set -euo pipefail
-packages=(libsimdjson-dev libssl-dev libgtest-dev)
+packages=(libsimdjson-dev libssl-dev libgtest-dev libzstd-dev zstd)
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")

@@ -12,6 +12,9 @@ _Path = str | os.PathLike[str]
 class InternalError(BaseException):
     """A fault inside tracequill itself, not a problem with the input."""
 
+class WriteError(OSError, ValueError):
+    """The system refused to write output (a full disk, say); `errno` is set."""
+
 def parse(
     path: _Path,
     mode: str = "best_effort",

@@ -43,13 +43,17 @@ Diagnostic cache_warning(ArtifactKind kind, std::string message, std::string rel
 
 }  // namespace
 
-ReaderOutput scan_cache_dir(const fs::path& path, ArtifactKind kind, const ParserOptions& options,
-                            const fs::path& evidence_root, const CacheKeySet& referenced_keys) {
+Result<ReaderOutput> scan_cache_dir(const fs::path& path, ArtifactKind kind,
+                                    const ParserOptions& options, const fs::path& evidence_root,
+                                    const CacheKeySet& referenced_keys) {
   ReaderOutput out;
   std::vector<CacheFile> files;
 
   for (WalkItem& item : walk_all(path, {.follow_symlinks = options.follow_symlinks})) {
     if (item.error) {
+      if (auto fault = machine_fault(item.path, item.error_number)) {
+        return std::unexpected(std::move(*fault));
+      }
       out.diagnostics.push_back(cache_warning(kind, concat("walkdir error: ", *item.error),
                                               relative_path(path, evidence_root)));
       continue;
@@ -59,6 +63,9 @@ ReaderOutput scan_cache_dir(const fs::path& path, ArtifactKind kind, const Parse
     // through links describes the target exactly then.
     std::expected<FileMetadata, std::error_code> metadata = read_file_metadata(item.path);
     if (!metadata) {
+      if (auto fault = machine_fault(item.path, metadata.error().value())) {
+        return std::unexpected(std::move(*fault));
+      }
       out.diagnostics.push_back(
           cache_warning(kind, concat("Cannot read metadata: ", os_error_text(metadata.error())),
                         relative_path(item.path, evidence_root)));
@@ -77,6 +84,9 @@ ReaderOutput scan_cache_dir(const fs::path& path, ArtifactKind kind, const Parse
     std::expected<FileDescription, DescribeError> description =
         describe_file(file.path, file.metadata, options.include_content, options.max_content_size);
     if (!description) {
+      if (auto fault = machine_fault(file.path, description.error().error_number)) {
+        return std::unexpected(std::move(*fault));
+      }
       out.diagnostics.push_back(
           cache_warning(kind, concat("SHA-256 computation failed: ", description.error().text),
                         std::move(relative), std::move(key)));
@@ -86,7 +96,9 @@ ReaderOutput scan_cache_dir(const fs::path& path, ArtifactKind kind, const Parse
     TimelineEvent e;
     e.provider = Provider::ClaudeCode;
     e.event_type = EventType::OrphanCache;
-    e.event_id = generate_event_id(Provider::ClaudeCode, kind, relative, concat("cache:", key));
+    e.event_id =
+        generate_event_id(Provider::ClaudeCode, kind, relative_path_id(file.path, evidence_root),
+                          concat("cache:", key));
     e.sequence = out.events.size();
     e.timestamp = description->times.modified;
     e.timestamp_source = e.timestamp ? TimestampSource::FilesystemModified : TimestampSource::None;

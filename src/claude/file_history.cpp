@@ -53,6 +53,7 @@ std::optional<SnapshotName> parse_snapshot_name(std::string_view name) {
 struct RawEntry {
   fs::path path;
   std::string relative_path;
+  std::string id_path;  // relative_path as event ids see it
   std::string session_id;
   std::string snapshot_id;
   uint64_t version = 0;
@@ -104,7 +105,7 @@ TimelineEvent snapshot_event(RawEntry& entry, uint64_t sequence) {
   e.provider = Provider::ClaudeCode;
   e.event_type = EventType::FileSnapshot;
   e.event_id = generate_event_id(
-      Provider::ClaudeCode, ArtifactKind::FileHistory, entry.relative_path,
+      Provider::ClaudeCode, ArtifactKind::FileHistory, entry.id_path,
       concat("file_history:", entry.session_id, ":", entry.snapshot_id, "@v", entry.version));
   e.sequence = sequence;
   e.timestamp = entry.description.times.modified;
@@ -122,13 +123,16 @@ TimelineEvent snapshot_event(RawEntry& entry, uint64_t sequence) {
 
 }  // namespace
 
-ReaderOutput scan_file_history(const fs::path& directory, const ParserOptions& options,
-                               const fs::path& evidence_root) {
+Result<ReaderOutput> scan_file_history(const fs::path& directory, const ParserOptions& options,
+                                       const fs::path& evidence_root) {
   ReaderOutput out;
   std::vector<RawEntry> entries;
 
   for (WalkItem& item : walk_all(directory, {.follow_symlinks = options.follow_symlinks})) {
     if (item.error) {
+      if (auto fault = machine_fault(item.path, item.error_number)) {
+        return std::unexpected(std::move(*fault));
+      }
       out.diagnostics.push_back(
           snapshot_diagnostic(DiagnosticCode::UnreadableArtifact, Severity::Warning,
                               concat("walkdir error: ", *item.error),
@@ -140,6 +144,7 @@ ReaderOutput scan_file_history(const fs::path& directory, const ParserOptions& o
     RawEntry entry;
     entry.path = std::move(item.path);
     entry.relative_path = relative_path(entry.path, evidence_root);
+    entry.id_path = relative_path_id(entry.path, evidence_root);
     // The session a snapshot belongs to is the name of its directory.
     std::optional<std::string> session = parent_name(entry.path);
     if (!session) {
@@ -172,6 +177,9 @@ ReaderOutput scan_file_history(const fs::path& directory, const ParserOptions& o
 
     std::expected<FileMetadata, std::error_code> metadata = read_file_metadata(entry.path);
     if (!metadata) {
+      if (auto fault = machine_fault(entry.path, metadata.error().value())) {
+        return std::unexpected(std::move(*fault));
+      }
       out.diagnostics.push_back(
           snapshot_diagnostic(DiagnosticCode::UnreadableArtifact, Severity::Warning,
                               concat("Cannot read metadata: ", os_error_text(metadata.error())),
@@ -181,6 +189,9 @@ ReaderOutput scan_file_history(const fs::path& directory, const ParserOptions& o
     std::expected<FileDescription, DescribeError> description =
         describe_file(entry.path, *metadata, options.include_content, options.max_content_size);
     if (!description) {
+      if (auto fault = machine_fault(entry.path, description.error().error_number)) {
+        return std::unexpected(std::move(*fault));
+      }
       out.diagnostics.push_back(
           snapshot_diagnostic(DiagnosticCode::UnreadableArtifact, Severity::Warning,
                               concat("SHA-256 computation failed: ", description.error().text),

@@ -1,7 +1,5 @@
 #include "codex/attachments.h"
 
-#include <sys/stat.h>
-
 #include <algorithm>
 #include <optional>
 #include <string>
@@ -25,32 +23,26 @@ Diagnostic attachment_warning(std::string relative, std::string message) {
 
 }  // namespace
 
-ReaderOutput scan_attachments(const std::filesystem::path& path, const ParserOptions& options,
-                              const std::filesystem::path& evidence_root) {
+Result<ReaderOutput> scan_attachments(const std::filesystem::path& path,
+                                      const ParserOptions& options,
+                                      const std::filesystem::path& evidence_root) {
   ReaderOutput out;
-  std::vector<std::filesystem::path> files;
-  struct stat st {};
-  if (::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode)) {
-    files.push_back(path);
-  } else {
-    DirectoryWalk walk(path, WalkOptions{.follow_symlinks = options.follow_symlinks});
-    while (std::optional<WalkItem> item = walk.next()) {
-      if (item->error) {
-        out.diagnostics.push_back(attachment_warning(
-            relative_path(item->path, evidence_root),
-            "Cannot traverse attachment artifact: " + *item->error));
-      } else if (item->type == std::filesystem::file_type::regular) {
-        files.push_back(std::move(item->path));
-      }
-    }
-    std::stable_sort(files.begin(), files.end(), path_less);
-  }
+  TQ_TRY(const std::vector<std::filesystem::path> files, files_to_read(
+      path, options.follow_symlinks, [](const std::filesystem::path&) { return true; },
+      [&](const WalkItem& item) {
+        out.diagnostics.push_back(
+            attachment_warning(relative_path(item.path, evidence_root),
+                               "Cannot traverse attachment artifact: " + *item.error));
+      }));
 
   for (const std::filesystem::path& file : files) {
     std::string rel = relative_path(file, evidence_root);
     std::expected<FileDescription, DescribeError> description =
         describe_file(file, options.include_content, options.max_content_size);
     if (!description) {
+      if (auto fault = machine_fault(file, description.error().error_number)) {
+        return std::unexpected(std::move(*fault));
+      }
       const char* what = description.error().stage == DescribeStage::Metadata
                              ? "Cannot read metadata: "
                              : "SHA-256 computation failed: ";
@@ -60,8 +52,9 @@ ReaderOutput scan_attachments(const std::filesystem::path& path, const ParserOpt
     TimelineEvent event;
     event.provider = Provider::Codex;
     event.event_type = EventType::Attachment;
-    event.event_id =
-        generate_event_id(Provider::Codex, ArtifactKind::Attachment, rel, "codex_attachment:" + rel);
+    const std::string id_path = relative_path_id(file, evidence_root);
+    event.event_id = generate_event_id(Provider::Codex, ArtifactKind::Attachment, id_path,
+                                       "codex_attachment:" + id_path);
     event.sequence = out.events.size();
     event.timestamp = description->times.modified;
     event.timestamp_source =

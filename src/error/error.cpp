@@ -1,9 +1,10 @@
 #include "error/error.h"
 
+#include <cerrno>
 #include <cstring>
 
-#include "model/utf8.h"
 #include "model/text.h"
+#include "model/utf8.h"
 
 namespace tq {
 
@@ -42,6 +43,13 @@ Error Error::json_serialization(std::string_view error) {
 }
 
 Error Error::message(std::string text) { return Error(ErrorKind::Message, std::move(text)); }
+
+std::optional<Error> machine_fault(const std::filesystem::path& path, int error_number) {
+  if (error_number != EMFILE && error_number != ENFILE && error_number != ENOMEM) {
+    return std::nullopt;
+  }
+  return Error::io(path, os_error_text(error_number));
+}
 
 std::string os_error_text(int error_number) {
   char buffer[256];

@@ -84,7 +84,8 @@ std::expected<FileDescription, DescribeError> describe_file(const std::filesyste
                                                             uint64_t max_content_size) {
   std::expected<FileMetadata, std::error_code> metadata = read_file_metadata(path);
   if (!metadata) {
-    return std::unexpected(DescribeError{DescribeStage::Metadata, os_error_text(metadata.error())});
+    return std::unexpected(DescribeError{DescribeStage::Metadata, os_error_text(metadata.error()),
+                                         metadata.error().value()});
   }
   return describe_file(path, *metadata, include_content, max_content_size);
 }
@@ -95,7 +96,8 @@ std::expected<FileDescription, DescribeError> describe_file(const std::filesyste
                                                             uint64_t max_content_size) {
   std::expected<std::string, std::error_code> digest = sha256_file(path);
   if (!digest) {
-    return std::unexpected(DescribeError{DescribeStage::Hash, os_error_text(digest.error())});
+    return std::unexpected(
+        DescribeError{DescribeStage::Hash, os_error_text(digest.error()), digest.error().value()});
   }
   FileDescription description;
   description.size = metadata.size;

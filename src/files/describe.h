@@ -28,7 +28,8 @@ namespace tq {
 struct FileMetadata {
   uint64_t size = 0;
   // Modification and access times, and the birth time where the file system
-  // reports it (never the inode change time); times before 1970 are absent.
+  // reports it (never the inode change time); times before 1970 or after 9999
+  // are absent.
   FsTimes times;
 };
 
@@ -62,6 +63,7 @@ enum class DescribeStage : uint8_t { Metadata, Hash };
 struct DescribeError {
   DescribeStage stage = DescribeStage::Metadata;
   std::string text;  // "{description} (os error {n})"
+  int error_number = 0;
 };
 
 // Metadata, then hash, then content. Stops at the first failing stage.

@@ -22,9 +22,12 @@
 
 #include <cstddef>
 #include <filesystem>
+#include <functional>
 #include <optional>
 #include <string>
 #include <vector>
+
+#include "error/error.h"
 
 namespace tq {
 
@@ -45,6 +48,8 @@ struct WalkItem {
   // Set when this item is a walk error, e.g.
   // "IO error for operation on /x/y: Permission denied (os error 13)".
   std::optional<std::string> error;
+  // The system's errno behind `error`; 0 when the error is not a system one.
+  int error_number = 0;
 };
 
 class DirectoryWalk {
@@ -67,5 +72,14 @@ class DirectoryWalk {
 
 // The whole walk as a list, in walk order.
 std::vector<WalkItem> walk_all(const std::filesystem::path& start, WalkOptions options);
+
+// The files a reader is given by `path`: the path itself when it is a regular
+// file (links followed), whatever its name; else every regular file below it
+// that `keep` accepts, in path order. Each walk error goes to `on_error`, but
+// for a fault of the machine (machine_fault), which ends the walk as an error.
+[[nodiscard]] Result<std::vector<std::filesystem::path>> files_to_read(
+    const std::filesystem::path& path, bool follow_symlinks,
+    const std::function<bool(const std::filesystem::path&)>& keep,
+    const std::function<void(const WalkItem&)>& on_error);
 
 }  // namespace tq

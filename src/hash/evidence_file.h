@@ -16,7 +16,8 @@ namespace tq {
 
 class EvidenceFile {
  public:
-  static std::expected<EvidenceFile, std::error_code> open(const std::filesystem::path& path);
+  [[nodiscard]] static std::expected<EvidenceFile, std::error_code> open(
+      const std::filesystem::path& path);
 
   EvidenceFile(EvidenceFile&& other) noexcept : fd_(other.fd_) { other.fd_ = -1; }
   EvidenceFile& operator=(EvidenceFile&& other) noexcept;
@@ -25,9 +26,9 @@ class EvidenceFile {
   ~EvidenceFile() { close(); }
 
   // Up to `size` bytes; 0 at end of file. Interrupted reads are retried.
-  std::expected<size_t, std::error_code> read(char* buffer, size_t size);
+  [[nodiscard]] std::expected<size_t, std::error_code> read(char* buffer, size_t size);
   // The rest of the file.
-  std::expected<std::string, std::error_code> read_all();
+  [[nodiscard]] std::expected<std::string, std::error_code> read_all();
   void close();
 
  private:

@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <expected>
 #include <filesystem>
+#include <optional>
 #include <span>
 #include <string>
 #include <string_view>
@@ -42,9 +43,14 @@ std::string sha256_bytes(std::string_view bytes);
 
 // Digest of a file's whole content read in 64 KiB chunks; the file is opened
 // without updating its access time where the system permits it.
-std::expected<std::string, std::error_code> sha256_file(const std::filesystem::path& path);
+[[nodiscard]] std::expected<std::string, std::error_code> sha256_file(
+    const std::filesystem::path& path);
 
 // RFC 4648 Base64, "+" and "/" alphabet, "=" padding.
 std::string base64_encode(std::string_view bytes);
+// The bytes that strict Base64 text of the same alphabet stands for; none when
+// the text isn't that (a length that isn't a multiple of four, a character
+// outside the alphabet, padding anywhere but at the end).
+std::optional<std::string> base64_decode(std::string_view text);
 
 }  // namespace tq

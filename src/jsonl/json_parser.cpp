@@ -6,6 +6,7 @@
 #include <charconv>
 #include <cstdint>
 #include <cstring>
+#include <new>
 
 #include "model/text.h"
 
@@ -18,6 +19,10 @@ namespace {
 using Outcome = std::expected<JsonValue, std::string>;
 
 std::unexpected<std::string> failure(simdjson::error_code code) {
+  // simdjson reports a failed allocation as an error code; it is the machine's
+  // fault, not the line's, so it takes the path of every other failed
+  // allocation instead of becoming an "Invalid JSON" diagnostic.
+  if (code == simdjson::MEMALLOC) throw std::bad_alloc();
   return std::unexpected(std::string(simdjson::error_message(code)));
 }
 

@@ -4,30 +4,38 @@
 // byte read from the file into SHA-256, an 8 KiB buffer sits on top of it, and a
 // BoundedLineReader splits the stream into lines while keeping at most
 // max_line_size + 1 bytes of any one line. After iterating to the end,
-// `finalize()` gives the digest of the whole file.
+// `finalize()` gives the digest of the whole file. A zstd-compressed file is
+// read through a ZstdReader between the two: the digest stays that of the
+// bytes as stored, and the lines are those of the decompressed text, under the
+// same rules and the same memory bound.
 //
-//   TQ_TRY(auto file, HashingReader::open(path));   // Result<HashingReader>
-//   BoundedLineReader lines(std::move(file), options.max_line_size);
-//   while (auto item = lines.next()) { ... item->index, item->text ... }
-//   std::string digest = std::move(lines).finalize();
+//   auto lines = BoundedLineReader::open(path, Compression::None, options.max_line_size);
+//   if (!lines) { ...lines.error() is the system error of the open... }
+//   while (auto item = lines->next()) { ... item->index, item->text ... }
+//   std::string digest = std::move(*lines).finalize();
 //
 // Invalid UTF-8 produces an item with `error` set and reading goes on with the
-// next line. A read error produces one item with `error` set and ends the file.
+// next line. A read error, or compressed data that can't be decoded, produces
+// one item with `error` set and ends the file; the lines before it stand.
 // A too-long line never fails.
 #pragma once
 
 #include <cstdint>
 #include <expected>
 #include <filesystem>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
 #include <system_error>
+#include <variant>
 #include <vector>
 
 #include "hash/evidence_file.h"
 #include "hash/hash.h"
 #include "model/utf8.h"
+
+struct ZSTD_DCtx_s;
 
 namespace tq {
 
@@ -38,10 +46,11 @@ class HashingReader {
  public:
   // Opens for reading with O_NOATIME where permitted, so reading evidence leaves
   // its access time alone.
-  static std::expected<HashingReader, std::error_code> open(const std::filesystem::path& path);
+  [[nodiscard]] static std::expected<HashingReader, std::error_code> open(
+      const std::filesystem::path& path);
 
   // Reads up to `size` bytes; 0 at end of file. Retries interrupted reads.
-  std::expected<size_t, std::error_code> read(char* buffer, size_t size);
+  [[nodiscard]] std::expected<size_t, std::error_code> read(char* buffer, size_t size);
   // Closes the file and returns the hex digest of everything read. Never fails.
   std::string finalize() &&;
 
@@ -51,26 +60,73 @@ class HashingReader {
   Sha256 sha_;  // digest of every byte `read` has returned
 };
 
+// Why the bytes of a file stopped coming before its end.
+struct SourceFailure {
+  std::string text;            // os_error_text of a read error, or the decoder's text
+  bool decompression = false;  // the stored bytes are not valid zstd data
+};
+
+// Decompresses the zstd frames of a file as they are read, one input buffer at
+// a time, so memory doesn't grow with the decompressed size. Every stored byte
+// goes through the HashingReader. A frame may declare a window of up to
+// 128 MiB (zstd's own default limit); one asking for more is refused as damage.
+class ZstdReader {
+ public:
+  explicit ZstdReader(HashingReader file);
+  ZstdReader(ZstdReader&&) noexcept;
+  ZstdReader& operator=(ZstdReader&&) noexcept;
+  ~ZstdReader();
+
+  // Up to `size` decompressed bytes; 0 after the last complete frame. Data
+  // that ends inside a frame is a decompression failure.
+  std::expected<size_t, SourceFailure> read(char* buffer, size_t size);
+  // The digest of the whole stored file: bytes left unread after a failure are
+  // hashed too, so it matches the file however far decoding got.
+  std::string finalize() &&;
+
+ private:
+  struct ContextDeleter {
+    void operator()(ZSTD_DCtx_s* context) const;
+  };
+  HashingReader file_;
+  std::unique_ptr<ZSTD_DCtx_s, ContextDeleter> context_;
+  std::vector<char> input_;  // stored bytes read but not yet decoded: [in_pos_, in_fill_)
+  size_t in_pos_ = 0;
+  size_t in_fill_ = 0;
+  bool in_frame_ = false;  // a frame has begun and not yet been fully flushed
+};
+
+enum class Compression : uint8_t { None, Zstd };
+
 struct LineItem {
-  uint64_t index = 0;    // 0-based, one per item produced
-  std::string text;      // the line without its line feed; placeholder x's when too long
-  std::optional<std::string> error;  // read error or UTF-8 error text; text is empty then
-  uint64_t length = 0;   // the line's real length in bytes (saturating)
+  uint64_t index = 0;  // 0-based, one per item produced
+  std::string text;    // the line without its line feed; placeholder x's when too long
+  std::optional<std::string> error;   // read error or UTF-8 error text; text is empty then
+  bool decompression_failed = false;  // error is the decoder's text; the file ends here
+  uint64_t length = 0;                // the line's real length in bytes (saturating)
   bool too_long = false;
 };
 
 class BoundedLineReader {
  public:
   BoundedLineReader(HashingReader file, uint64_t max_line_size);
+  BoundedLineReader(ZstdReader file, uint64_t max_line_size);
+  // Opens `path` and reads it as stored or decompressed.
+  static std::expected<BoundedLineReader, std::error_code> open(const std::filesystem::path& path,
+                                                                Compression compression,
+                                                                uint64_t max_line_size);
 
   // The next line, or none at end of file. The returned item is reused storage:
   // it stays valid until the next call.
   const LineItem* next();
-  std::string finalize() && { return std::move(file_).finalize(); }
+  // The hex digest of the stored file.
+  std::string finalize() &&;
 
  private:
-  HashingReader file_;
-  uint64_t max_line_size_;  // 0: no limit
+  std::expected<size_t, SourceFailure> read_source();
+
+  std::variant<HashingReader, ZstdReader> source_;
+  uint64_t max_line_size_;    // 0: no limit
   std::vector<char> buffer_;  // kLineBufferSize bytes
   size_t pos_ = 0;            // next unread byte in buffer_
   size_t fill_ = 0;           // bytes of buffer_ holding data

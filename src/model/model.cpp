@@ -8,57 +8,63 @@ namespace tq {
 
 namespace {
 
+// A table of texts indexed by enumeration `E`, one entry per member in member
+// order; a missing or extra entry fails to compile.
 template <typename E, size_t N>
-std::string_view lookup(const std::array<std::string_view, N>& table, E e) {
-  const auto i = static_cast<size_t>(e);
-  return i < N ? table[i] : std::string_view("unknown");
+struct EnumTable {
+  static_assert(N == kEnumSize<E>, "one text per member of the enumeration, in member order");
+  std::array<std::string_view, N> texts;
+
+  std::string_view operator[](E e) const {
+    const auto i = static_cast<size_t>(e);
+    return i < N ? texts[i] : std::string_view("unknown");
+  }
+};
+
+template <typename E, size_t N>
+constexpr EnumTable<E, N> table(const std::string_view (&texts)[N]) {
+  return {std::to_array(texts)};
 }
 
-constexpr std::array<std::string_view, 4> kProviderText = {"claude_code", "codex", "open_code",
-                                                           "unknown"};
-constexpr std::array<std::string_view, 4> kProviderId = {"ClaudeCode", "Codex", "OpenCode",
-                                                         "Unknown"};
-constexpr std::array<std::string_view, 7> kArtifactText = {
-    "history", "paste_cache", "image_cache", "file_history", "session", "attachment", "unknown"};
-constexpr std::array<std::string_view, 7> kArtifactId = {
-    "History", "PasteCache", "ImageCache", "FileHistory", "Session", "Attachment", "Unknown"};
-constexpr std::array<std::string_view, 11> kInputKindId = {
-    "Auto",      "ClaudeRoot",   "History",       "PasteCache",   "ImageCache",      "FileHistory",
-    "CodexRoot", "CodexHistory", "CodexSessions", "CodexSession", "CodexAttachments"};
-constexpr std::array<std::string_view, 17> kEventTypeText = {
-    "prompt_input",    "paste_attachment",  "image_attachment",  "orphan_cache",
-    "file_snapshot",   "session_start",     "developer_message", "agent_message",
-    "agent_reasoning", "tool_call",         "tool_result",       "task_state",
-    "token_usage",     "context_compacted", "attachment",        "error",
-    "unknown"};
-constexpr std::array<std::string_view, 4> kTimestampSourceText = {"embedded", "referenced_event",
-                                                                  "filesystem_modified", "none"};
-constexpr std::array<std::string_view, 3> kReferenceStatusText = {"resolved", "missing",
-                                                                  "ambiguous"};
-constexpr std::array<std::string_view, 2> kContentEncodingText = {"utf8", "base64"};
-constexpr std::array<std::string_view, 3> kSeverityText = {"error", "warning", "info"};
-constexpr std::array<std::string_view, 11> kDiagnosticCodeText = {
-    "invalid_json",         "invalid_field_type",
-    "invalid_timestamp",    "unknown_record",
-    "missing_reference",    "ambiguous_reference",
-    "unreadable_artifact",  "unexpected_file_name",
-    "snapshot_version_gap", "duplicate_snapshot_version",
-    "hash_mismatch"};
+constexpr auto kProviderText = table<Provider>({"claude_code", "codex", "open_code", "unknown"});
+constexpr auto kProviderId = table<Provider>({"ClaudeCode", "Codex", "OpenCode", "Unknown"});
+constexpr auto kArtifactText = table<ArtifactKind>(
+    {"history", "paste_cache", "image_cache", "file_history", "session", "attachment", "unknown"});
+constexpr auto kArtifactId = table<ArtifactKind>(
+    {"History", "PasteCache", "ImageCache", "FileHistory", "Session", "Attachment", "Unknown"});
+constexpr auto kInputKindId =
+    table<InputKind>({"Auto", "ClaudeRoot", "History", "PasteCache", "ImageCache", "FileHistory",
+                      "ClaudeProjects", "ClaudeTranscript", "CodexRoot", "CodexHistory",
+                      "CodexSessions", "CodexSession", "CodexAttachments"});
+constexpr auto kEventTypeText =
+    table<EventType>({"prompt_input", "paste_attachment", "image_attachment", "orphan_cache",
+                      "file_snapshot", "session_start", "developer_message", "agent_message",
+                      "agent_reasoning", "tool_call", "tool_result", "task_state", "token_usage",
+                      "context_compacted", "attachment", "error", "unknown"});
+constexpr auto kTimestampSourceText =
+    table<TimestampSource>({"embedded", "referenced_event", "filesystem_modified", "none"});
+constexpr auto kReferenceStatusText = table<ReferenceStatus>({"resolved", "missing", "ambiguous"});
+constexpr auto kContentEncodingText = table<ContentEncoding>({"utf8", "base64"});
+constexpr auto kSeverityText = table<Severity>({"error", "warning", "info"});
+constexpr auto kDiagnosticCodeText = table<DiagnosticCode>(
+    {"invalid_json", "invalid_field_type", "invalid_timestamp", "unknown_record",
+     "missing_reference", "ambiguous_reference", "unreadable_artifact", "unexpected_file_name",
+     "snapshot_version_gap", "duplicate_snapshot_version", "hash_mismatch"});
 
 }  // namespace
 
-std::string_view json_text(Provider p) { return lookup(kProviderText, p); }
-std::string_view json_text(ArtifactKind k) { return lookup(kArtifactText, k); }
-std::string_view json_text(EventType t) { return lookup(kEventTypeText, t); }
-std::string_view json_text(TimestampSource s) { return lookup(kTimestampSourceText, s); }
-std::string_view json_text(ReferenceStatus s) { return lookup(kReferenceStatusText, s); }
-std::string_view json_text(ContentEncoding e) { return lookup(kContentEncodingText, e); }
-std::string_view json_text(Severity s) { return lookup(kSeverityText, s); }
-std::string_view json_text(DiagnosticCode c) { return lookup(kDiagnosticCodeText, c); }
+std::string_view json_text(Provider p) { return kProviderText[p]; }
+std::string_view json_text(ArtifactKind k) { return kArtifactText[k]; }
+std::string_view json_text(EventType t) { return kEventTypeText[t]; }
+std::string_view json_text(TimestampSource s) { return kTimestampSourceText[s]; }
+std::string_view json_text(ReferenceStatus s) { return kReferenceStatusText[s]; }
+std::string_view json_text(ContentEncoding e) { return kContentEncodingText[e]; }
+std::string_view json_text(Severity s) { return kSeverityText[s]; }
+std::string_view json_text(DiagnosticCode c) { return kDiagnosticCodeText[c]; }
 
-std::string_view identifier(Provider p) { return lookup(kProviderId, p); }
-std::string_view identifier(ArtifactKind k) { return lookup(kArtifactId, k); }
-std::string_view identifier(InputKind k) { return lookup(kInputKindId, k); }
+std::string_view identifier(Provider p) { return kProviderId[p]; }
+std::string_view identifier(ArtifactKind k) { return kArtifactId[k]; }
+std::string_view identifier(InputKind k) { return kInputKindId[k]; }
 
 void append_output(ReaderOutput& into, ReaderOutput from) {
   if (into.events.empty()) {

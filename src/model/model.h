@@ -9,6 +9,7 @@
 // inside event ids and messages).
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <optional>
@@ -22,7 +23,7 @@
 
 namespace tq {
 
-enum class Provider : uint8_t { ClaudeCode, Codex, OpenCode, Unknown };
+enum class Provider : uint8_t { ClaudeCode, Codex, OpenCode, Unknown, Last = Unknown };
 
 enum class ArtifactKind : uint8_t {
   History,
@@ -31,11 +32,12 @@ enum class ArtifactKind : uint8_t {
   FileHistory,
   Session,
   Attachment,
-  Unknown
+  Unknown,
+  Last = Unknown
 };
 
-// What a path given to the driver was recognised as. Members ClaudeRoot..FileHistory
-// belong to the Claude Code adapter, CodexRoot..CodexAttachments to the Codex one.
+// What a path given to the driver was recognised as. Which adapter reads which
+// kind is the adapters' own `supports`, never the order of the members.
 enum class InputKind : uint8_t {
   Auto,
   ClaudeRoot,
@@ -43,11 +45,14 @@ enum class InputKind : uint8_t {
   PasteCache,
   ImageCache,
   FileHistory,
+  ClaudeProjects,
+  ClaudeTranscript,
   CodexRoot,
   CodexHistory,
   CodexSessions,
   CodexSession,
-  CodexAttachments
+  CodexAttachments,
+  Last = CodexAttachments
 };
 
 enum class EventType : uint8_t {
@@ -67,16 +72,23 @@ enum class EventType : uint8_t {
   ContextCompacted,
   Attachment,
   Error,
-  Unknown
+  Unknown,
+  Last = Unknown
 };
 
-enum class TimestampSource : uint8_t { Embedded, ReferencedEvent, FilesystemModified, None };
+enum class TimestampSource : uint8_t {
+  Embedded,
+  ReferencedEvent,
+  FilesystemModified,
+  None,
+  Last = None
+};
 
-enum class ReferenceStatus : uint8_t { Resolved, Missing, Ambiguous };
+enum class ReferenceStatus : uint8_t { Resolved, Missing, Ambiguous, Last = Ambiguous };
 
-enum class ContentEncoding : uint8_t { Utf8, Base64 };
+enum class ContentEncoding : uint8_t { Utf8, Base64, Last = Base64 };
 
-enum class Severity : uint8_t { Error, Warning, Info };
+enum class Severity : uint8_t { Error, Warning, Info, Last = Info };
 
 enum class DiagnosticCode : uint8_t {
   InvalidJson,
@@ -89,10 +101,17 @@ enum class DiagnosticCode : uint8_t {
   UnexpectedFileName,
   SnapshotVersionGap,
   DuplicateSnapshotVersion,
-  HashMismatch
+  HashMismatch,
+  Last = HashMismatch
 };
 
 enum class ParseMode : uint8_t { BestEffort, Strict };
+
+// The number of members of an enumeration above. Each of them ends with `Last`,
+// an alias of its final member that a new member must take over; every table
+// of texts indexed by an enumeration is checked against this at compile time.
+template <typename E>
+inline constexpr std::size_t kEnumSize = static_cast<std::size_t>(E::Last) + 1;
 
 std::string_view json_text(Provider p);
 std::string_view json_text(ArtifactKind k);

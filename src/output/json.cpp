@@ -302,7 +302,10 @@ void emit_compact(const Record& record, OutputSink& sink) {
 Status write_report(const ParseReport& report, OutputTarget target, JsonLayout layout) {
   OutputSink sink(target);
   Emitter e(sink, layout);
-  auto failed = [&sink] { return std::unexpected(Error::json_serialization(sink.error_text())); };
+  auto failed = [&sink] {
+    return std::unexpected(
+        Error::json_serialization(sink.error_text()).caused_by_write(sink.error_number()));
+  };
   e.open('{');
   e.key("events");
   e.open('[');

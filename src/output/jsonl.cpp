@@ -8,9 +8,7 @@ namespace tq {
 
 Status write_jsonl(OutputTarget target, std::span<const TimelineEvent> events) {
   OutputSink sink(target, kWriteBufferSize);
-  auto failed = [&sink](std::string_view what) {
-    return std::unexpected(Error::message(std::string(what) + sink.error_text()));
-  };
+  auto failed = [&sink](std::string_view what) { return std::unexpected(sink.failure(what)); };
   for (const TimelineEvent& event : events) {
     write_compact_value(event, sink);
     if (!sink.ok()) return failed("JSON serialization error: ");

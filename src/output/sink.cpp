@@ -63,4 +63,8 @@ std::string OutputSink::error_text() const {
   return error_number_ == 0 ? std::string() : os_error_text(error_number_);
 }
 
+Error OutputSink::failure(std::string_view what) const {
+  return Error::message(std::string(what) + error_text()).caused_by_write(error_number_);
+}
+
 }  // namespace tq

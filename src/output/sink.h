@@ -25,6 +25,8 @@
 #include <string>
 #include <string_view>
 
+#include "error/error.h"
+
 namespace tq {
 
 inline constexpr std::size_t kWriteBufferSize = 8192;
@@ -96,6 +98,9 @@ class OutputSink {
   int error_number() const { return error_number_; }
   // "{description} (os error {n})" of the first failure; empty while all is well.
   std::string error_text() const;
+  // The writers' `Message` error for the first failure: `what` followed by
+  // error_text(), marked as a failed write of output.
+  Error failure(std::string_view what) const;
 
  private:
   void write_to_file(std::string_view bytes);

@@ -2,31 +2,40 @@
 
 #include <cerrno>
 
-#include "ordering/ordering.h"
 #include "model/text.h"
+#include "ordering/ordering.h"
 
 namespace tq {
 
 namespace {
 
-const ProviderAdapter& entry_for_kind(InputKind kind) {
-  const auto registry = provider_registry();
-  const Provider wanted = kind >= InputKind::CodexRoot ? Provider::Codex : Provider::ClaudeCode;
-  for (const auto& entry : registry) {
-    if (entry.provider == wanted) return entry;
+// The adapter that reads a forced kind is the first one that says it supports
+// that kind; no adapter supports `Auto`, which means "detect".
+Result<const ProviderAdapter*> entry_for_kind(InputKind kind) {
+  for (const auto& entry : provider_registry()) {
+    if (entry.supports(kind)) return &entry;
   }
-  return registry.front();
+  return std::unexpected(
+      Error::message(concat("No adapter supports input kind ", identifier(kind), ".")));
+}
+
+Result<std::optional<InputKind>> detect(const ProviderAdapter& entry,
+                                        const std::filesystem::path& path, bool follow_symlinks,
+                                        bool transcripts) {
+  if (transcripts && entry.detect_with_transcripts != nullptr) {
+    return entry.detect_with_transcripts(path, follow_symlinks);
+  }
+  return entry.detect(path, follow_symlinks);
 }
 
 Result<ParseReport> finalize(ReaderOutput output, const ParserOptions& options) {
-  return finalize_report(std::move(output.events), std::move(output.diagnostics),
-                         options.strict());
+  return finalize_report(std::move(output.events), std::move(output.diagnostics), options.strict());
 }
 
 }  // namespace
 
 Result<std::vector<ProfileRoot>> discover_profile_roots(const std::filesystem::path& directory,
-                                                        bool follow_symlinks) {
+                                                        bool follow_symlinks, bool transcripts) {
   std::vector<ProfileRoot> roots;
   for (const auto& entry : provider_registry()) {
     std::filesystem::path candidate = directory / entry.profile_dir_name;
@@ -34,14 +43,14 @@ Result<std::vector<ProfileRoot>> discover_profile_roots(const std::filesystem::p
     const auto status = follow_symlinks ? std::filesystem::status(candidate, ec)
                                         : std::filesystem::symlink_status(candidate, ec);
     if (ec || !std::filesystem::is_directory(status)) continue;
-    TQ_TRY(auto kind, entry.detect(candidate, follow_symlinks));
+    TQ_TRY(auto kind, detect(entry, candidate, follow_symlinks, transcripts));
     if (kind == entry.root_kind) roots.emplace_back(&entry, std::move(candidate));
   }
   return roots;
 }
 
 Result<DetectedInput> detect_registered_input(const std::filesystem::path& path,
-                                              bool follow_symlinks) {
+                                              bool follow_symlinks, bool transcripts) {
   struct Candidate {
     const ProviderAdapter* entry;
     InputKind kind;
@@ -49,7 +58,7 @@ Result<DetectedInput> detect_registered_input(const std::filesystem::path& path,
   };
   std::vector<Candidate> candidates;
   for (const auto& entry : provider_registry()) {
-    TQ_TRY(auto kind, entry.detect(path, follow_symlinks));
+    TQ_TRY(auto kind, detect(entry, path, follow_symlinks, transcripts));
     if (kind) candidates.push_back({&entry, *kind, entry.confidence(path, *kind)});
   }
   if (candidates.empty()) {
@@ -68,8 +77,8 @@ Result<DetectedInput> detect_registered_input(const std::filesystem::path& path,
     if (!providers.empty()) providers += ", ";
     providers += identifier(c->entry->provider);
   }
-  return std::unexpected(Error::message(concat(
-      "Artifact detection is ambiguous at '", display_path(path), "': ", providers, ".")));
+  return std::unexpected(Error::message(
+      concat("Artifact detection is ambiguous at '", display_path(path), "': ", providers, ".")));
 }
 
 Result<ParseReport> parse_registered_profile(const std::filesystem::path& directory,
@@ -97,15 +106,15 @@ Result<ParseReport> parse_path(const std::filesystem::path& given, const ParserO
   }
 
   if (options.input_kind != InputKind::Auto) {
-    const auto& entry = entry_for_kind(options.input_kind);
-    TQ_TRY(auto output, entry.parse(path, options.input_kind,
-                                    entry.evidence_root(path, options.input_kind), options));
+    TQ_TRY(const ProviderAdapter* entry, entry_for_kind(options.input_kind));
+    TQ_TRY(auto output, entry->parse(path, options.input_kind,
+                                     entry->evidence_root(path, options.input_kind), options));
     return finalize(std::move(output), options);
   }
 
   std::error_code ec;
   if (std::filesystem::is_directory(path, ec)) {
-    TQ_TRY(auto roots, discover_profile_roots(path, options.follow_symlinks));
+    TQ_TRY(auto roots, discover_profile_roots(path, options.follow_symlinks, options.transcripts));
     if (roots.size() >= 2) return parse_registered_profile(path, roots, options);
     if (roots.size() == 1) {
       const auto& [entry, root] = roots.front();
@@ -114,7 +123,8 @@ Result<ParseReport> parse_path(const std::filesystem::path& given, const ParserO
     }
   }
 
-  TQ_TRY(auto detected, detect_registered_input(path, options.follow_symlinks));
+  TQ_TRY(auto detected,
+         detect_registered_input(path, options.follow_symlinks, options.transcripts));
   const auto& [entry, kind] = detected;
   TQ_TRY(auto output, entry->parse(path, kind, entry->evidence_root(path, kind), options));
   return finalize(std::move(output), options);

@@ -16,13 +16,14 @@
 namespace tq::claude {
 namespace {
 
-using testing::TempTree;
 using testing::messages_of;
+using testing::TempTree;
 
 ReaderOutput parse_record(std::string_view json, bool include_raw = false) {
   auto value = parse_json(json);
   EXPECT_TRUE(value.has_value()) << json;
-  return parse_history_record(value.value_or(JsonValue()), "history.jsonl", 1, include_raw);
+  return parse_history_record(value.value_or(JsonValue()), "history.jsonl", "history.jsonl", 1,
+                              include_raw);
 }
 
 std::optional<std::string> when(const TimelineEvent& e) {
@@ -134,6 +135,27 @@ TEST(ClaudeHistoryTest, TimestampsAreMillisecondsOrLenientRfc3339Text) {
        std::nullopt,
        TimestampSource::Embedded,
        {out_of_range("9223372036854775807"), unconvertible("9223372036854775807")}},
+      {"-62167219200000",
+       "0000-01-01T00:00:00Z",
+       TimestampSource::Embedded,
+       {out_of_range("-62167219200000")}},
+      {"-62167219200001",
+       std::nullopt,
+       TimestampSource::Embedded,
+       {out_of_range("-62167219200001"), unconvertible("-62167219200001")}},
+      {"253402300799999",
+       "9999-12-31T23:59:59.999Z",
+       TimestampSource::Embedded,
+       {out_of_range("253402300799999")}},
+      {"253402300800000",
+       std::nullopt,
+       TimestampSource::Embedded,
+       {out_of_range("253402300800000"), unconvertible("253402300800000")}},
+      {R"("0000-01-01T00:00:00+00:01")", std::nullopt, TimestampSource::None, {as_string}},
+      {R"("9999-12-31 23:59:60 UTC")",
+       "9999-12-31T23:59:60Z",
+       TimestampSource::Embedded,
+       {as_string}},
       {"-1e300",
        std::nullopt,
        TimestampSource::Embedded,

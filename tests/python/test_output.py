@@ -191,11 +191,20 @@ FULL_DEVICE_FAILURES = [
 
 @pytest.mark.skipif(not os.path.exists("/dev/full"), reason="needs /dev/full")
 @pytest.mark.parametrize("format,prefix", FULL_DEVICE_FAILURES)
-def test_convert_write_failures_are_value_errors(codex_root, format, prefix):
-    with pytest.raises(ValueError) as raised:
+@pytest.mark.parametrize("caught", [OSError, ValueError])
+def test_convert_write_failures_are_os_and_value_errors(codex_root, format, prefix, caught):
+    with pytest.raises(caught) as raised:
         tracequill.convert(codex_root, "/dev/full", format)
-    assert type(raised.value) is ValueError
+    assert type(raised.value) is tracequill.WriteError
+    assert raised.value.errno == errno.ENOSPC
     assert str(raised.value) == prefix + os_text(errno.ENOSPC)
+    assert raised.value.args == (prefix + os_text(errno.ENOSPC),)
+
+
+def test_write_error_class():
+    assert tracequill.WriteError.__bases__ == (OSError, ValueError)
+    assert tracequill.WriteError.__module__ == "tracequill"
+    assert "WriteError" not in tracequill.__all__
 
 
 

@@ -231,3 +231,22 @@ def test_parallel_parses_agree(two_profiles):
     for thread in threads:
         thread.join()
     assert all(result == expected for batch in results for result in batch)
+
+
+@pytest.mark.skipif(not os.path.isdir("/dev/shm"), reason="needs a tmpfs at /dev/shm")
+@pytest.mark.parametrize("mtime,modified", [
+    (253402300799, "9999-12-31T23:59:59Z"),
+    (253402300800, None),
+])
+def test_file_times_after_9999_are_absent(mtime, modified):
+    # tmpfs keeps times that most disk file systems would clamp.
+    import tempfile
+    with tempfile.TemporaryDirectory(dir="/dev/shm") as directory:
+        root = write_tree(pathlib.Path(directory), {".codex/attachments/S1/a.txt": b"a"})
+        os.utime(root / ".codex/attachments/S1/a.txt", (mtime, mtime))
+        if os.stat(root / ".codex/attachments/S1/a.txt").st_mtime != mtime:
+            pytest.skip("the file system clamps far-future times")
+        (event,) = tracequill.parse(root)["events"]
+    assert event["timestamp"] == modified
+    assert event["fs_times"]["modified"] == modified
+    assert event["timestamp_source"] == ("filesystem_modified" if modified else "none")
