@@ -80,6 +80,18 @@ def maxrss_bytes() -> int:
     return resource.getrusage(resource.RUSAGE_SELF).ru_maxrss * 1024  # kilobytes on Linux
 
 
+def current_rss_bytes() -> int | None:
+    """Resident set now (VmRSS), or None where /proc is missing."""
+    try:
+        with open("/proc/self/status") as f:
+            for line in f:
+                if line.startswith("VmRSS:"):
+                    return int(line.split()[1]) * 1024
+    except OSError:
+        pass
+    return None
+
+
 def child_call(job: dict) -> dict:
     import tracequill
 
@@ -89,11 +101,14 @@ def child_call(job: dict) -> dict:
     if job["function"] == "convert":
         args.append(job["output"])
     rss_before = maxrss_bytes()
+    cpu_began = time.process_time()
     began = time.perf_counter()
     result = func(*args, **kwargs)
     seconds = time.perf_counter() - began
+    cpu = time.process_time() - cpu_began
     rss_peak = maxrss_bytes()
-    out = {"seconds": seconds, "rss_after_import": rss_before, "rss_peak": rss_peak,
+    out = {"seconds": seconds, "cpu": cpu, "rss_after_import": rss_before, "rss_peak": rss_peak,
+           "rss_holding_result": current_rss_bytes(),
            "module": getattr(tracequill, "__file__", None),
            "version": getattr(tracequill, "__version__", None)}
     if isinstance(result, str):

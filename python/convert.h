@@ -22,6 +22,7 @@
 #include "handles.h"
 #include "model/json_value.h"
 #include "model/model.h"
+#include "output/sink.h"
 
 namespace tq::py {
 
@@ -45,8 +46,10 @@ PyObject* raise_internal_fault(std::string_view what) noexcept;
 // (ascending byte) order, and integers stay exact across the whole 64-bit range.
 PyRef json_to_python(const JsonValue& value);
 
-// {"events": [...], "diagnostics": [...]}, each record a dict of its JSON form.
-// The report's records are released as they are converted.
+// {"events": [...], "diagnostics": [...]}, each record a dict of its JSON form
+// with its keys in ascending byte order. The report's records are released as
+// they are converted. Equal texts of the records share one str, and the lists
+// and dicts are left untracked by the cyclic collector (they form a tree).
 PyRef report_to_python(ParseReport report);
 
 // Raises the OSError subclass that matches `error_number` (FileNotFoundError
@@ -60,8 +63,20 @@ PyObject* raise_os_error(int error_number, std::string_view text);
 // argument is the error's display text. Returns nullptr.
 PyObject* convert_error(const Error& error);
 
-// The rendered bytes as a `str`; bytes that aren't UTF-8 raise ValueError
-// "Output is not valid UTF-8: {detail}".
-PyRef output_to_string(std::string_view bytes);
+// One output, rendered into whichever target it is given; every call must
+// write the same bytes.
+class Rendering {
+ public:
+  virtual Status render(OutputTarget target) const = 0;
+
+ protected:
+  ~Rendering() = default;
+};
+
+// Runs `rendering` twice with the interpreter lock released: once to count the
+// characters of its output and find the widest, then straight into a `str` of
+// that size and kind, so the text is never held twice. A render failure raises as convert_error
+// does; bytes that aren't UTF-8 raise ValueError "Output is not valid UTF-8: {detail}".
+PyRef render_to_string(const Rendering& rendering);
 
 }  // namespace tq::py

@@ -143,10 +143,9 @@ std::optional<ParseReport> parse_report(const CallArguments& arguments) {
 
 enum class Format { Json, Jsonl, Csv };
 
-// Renders `report` with `format`'s writer into `target`. The report is released
-// here, still without the lock, since freeing a large one takes a while.
-Status render(ParseReport report, Format format, OutputTarget target, const CallArguments& args,
-              JsonLayout layout) {
+// Renders `report` with `format`'s writer into `target`.
+Status render_report(const ParseReport& report, Format format, OutputTarget target,
+                     const CallArguments& args, JsonLayout layout) {
   switch (format) {
     case Format::Json:
       return write_report(report, target, layout);
@@ -158,6 +157,28 @@ Status render(ParseReport report, Format format, OutputTarget target, const Call
   return std::unexpected(Error::message("unknown output format"));
 }
 
+class ReportRendering final : public Rendering {
+ public:
+  ReportRendering(const ParseReport& report, Format format, const CallArguments& args,
+                  JsonLayout layout)
+      : report_(report), format_(format), args_(args), layout_(layout) {}
+  Status render(OutputTarget target) const override {
+    return render_report(report_, format_, target, args_, layout_);
+  }
+
+ private:
+  const ParseReport& report_;
+  Format format_;
+  const CallArguments& args_;
+  JsonLayout layout_;
+};
+
+// Frees a report without the interpreter lock: freeing a large one takes a while.
+void release_unlocked(std::optional<ParseReport>& report) {
+  ReleasedGil unlocked;
+  report.reset();
+}
+
 PyObject* text_function(const Signature& signature, Format format, PyObject* const* args,
                         Py_ssize_t nargs, PyObject* kwnames) {
   CallArguments arguments;
@@ -165,14 +186,10 @@ PyObject* text_function(const Signature& signature, Format format, PyObject* con
   std::optional<ParseReport> report = parse_report(arguments);
   if (!report) return nullptr;
   const JsonLayout layout = arguments.pretty ? JsonLayout::Pretty : JsonLayout::Compact;
-  std::string buffer;
-  Status status;
-  {
-    ReleasedGil unlocked;
-    status = render(std::move(*report), format, OutputTarget::memory(buffer), arguments, layout);
-  }
-  if (!status) return convert_error(status.error());
-  return output_to_string(buffer).release();
+  const ReportRendering rendering(*report, format, arguments, layout);
+  PyRef text = render_to_string(rendering);
+  release_unlocked(report);
+  return text.release();
 }
 
 // Opens the destination of `convert` with the lock held: created when missing,
@@ -261,9 +278,10 @@ PyObject* convert(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* 
     int close_error = 0;
     {
       ReleasedGil unlocked;
-      status = render(std::move(*report), format, OutputTarget::file(destination.get()), arguments,
-                      JsonLayout::Pretty);
+      status = render_report(*report, format, OutputTarget::file(destination.get()), arguments,
+                             JsonLayout::Pretty);
       close_error = destination.close();
+      report.reset();
     }
     if (!status) return convert_error(status.error());
     // Some file systems report a failed write only when the file is closed;

@@ -8,7 +8,7 @@
 #include <openssl/sha.h>
 
 #include <algorithm>
-#include <vector>
+#include <memory>
 
 #include "hash/evidence_file.h"
 
@@ -64,12 +64,15 @@ std::expected<std::string, std::error_code> sha256_file(const std::filesystem::p
   auto file = EvidenceFile::open(path);
   if (!file) return std::unexpected(file.error());
   Sha256 sha;
-  std::vector<char> buffer(65536);
+  // Left uninitialised: every byte hashed is read into it first, and zeroing
+  // 64 KiB for each small file would cost more than reading it.
+  constexpr size_t kChunk = 65536;
+  const auto buffer = std::make_unique_for_overwrite<char[]>(kChunk);
   for (;;) {
-    auto n = file->read(buffer.data(), buffer.size());
+    auto n = file->read(buffer.get(), kChunk);
     if (!n) return std::unexpected(n.error());
     if (*n == 0) break;
-    sha.update(std::string_view(buffer.data(), *n));
+    sha.update(std::string_view(buffer.get(), *n));
   }
   return sha.finish_hex();
 }

@@ -32,9 +32,10 @@ constexpr auto kArtifactText = table<ArtifactKind>(
     {"history", "paste_cache", "image_cache", "file_history", "session", "attachment", "unknown"});
 constexpr auto kArtifactId = table<ArtifactKind>(
     {"History", "PasteCache", "ImageCache", "FileHistory", "Session", "Attachment", "Unknown"});
-constexpr auto kInputKindId = table<InputKind>(
-    {"Auto", "ClaudeRoot", "History", "PasteCache", "ImageCache", "FileHistory", "ClaudeProjects",
-     "ClaudeTranscript", "CodexRoot", "CodexHistory", "CodexSessions", "CodexSession", "CodexAttachments"});
+constexpr auto kInputKindId =
+    table<InputKind>({"Auto", "ClaudeRoot", "History", "PasteCache", "ImageCache", "FileHistory",
+                      "ClaudeProjects", "ClaudeTranscript", "CodexRoot", "CodexHistory",
+                      "CodexSessions", "CodexSession", "CodexAttachments"});
 constexpr auto kEventTypeText =
     table<EventType>({"prompt_input", "paste_attachment", "image_attachment", "orphan_cache",
                       "file_snapshot", "session_start", "developer_message", "agent_message",
@@ -49,18 +50,6 @@ constexpr auto kDiagnosticCodeText = table<DiagnosticCode>(
     {"invalid_json", "invalid_field_type", "invalid_timestamp", "unknown_record",
      "missing_reference", "ambiguous_reference", "unreadable_artifact", "unexpected_file_name",
      "snapshot_version_gap", "duplicate_snapshot_version", "hash_mismatch"});
-
-// For std::optional and Boxed alike.
-template <typename Optional, typename F>
-JsonValue optional_value(const Optional& v, F&& convert) {
-  return v ? convert(*v) : JsonValue();
-}
-
-JsonValue text(const std::optional<std::string>& s) { return s ? JsonValue(*s) : JsonValue(); }
-JsonValue number(const std::optional<uint64_t>& n) { return n ? JsonValue(*n) : JsonValue(); }
-JsonValue datetime(const std::optional<DateTime>& t) {
-  return t ? JsonValue(format_rfc3339(*t)) : JsonValue();
-}
 
 }  // namespace
 
@@ -95,83 +84,6 @@ void append_output(ReaderOutput& into, ReaderOutput from) {
     std::move(from.diagnostics.begin(), from.diagnostics.end(),
               std::back_inserter(into.diagnostics));
   }
-}
-
-JsonValue to_json_value(const SourceInfo& s) {
-  JsonObject m;
-  m.reserve(5);
-  m.push_back({"artifact_kind", JsonValue(json_text(s.artifact_kind))});
-  m.push_back({"record_type", text(s.record_type)});
-  m.push_back({"relative_path", JsonValue(s.relative_path)});
-  m.push_back({"line_number", number(s.line_number)});
-  m.push_back({"source_id", text(s.source_id)});
-  return JsonValue(std::move(m));
-}
-
-JsonValue to_json_value(const ArtifactInfo& a) {
-  JsonObject m;
-  m.reserve(8);
-  m.push_back({"reference_status", optional_value(a.reference_status, [](ReferenceStatus s) {
-                 return JsonValue(json_text(s));
-               })});
-  m.push_back({"resolved_path", text(a.resolved_path)});
-  m.push_back({"snapshot_version", number(a.snapshot_version)});
-  m.push_back({"size", number(a.size)});
-  m.push_back({"sha256", text(a.sha256)});
-  m.push_back({"media_type", text(a.media_type)});
-  m.push_back({"content", text(a.content)});
-  m.push_back({"content_encoding", optional_value(a.content_encoding, [](ContentEncoding e) {
-                 return JsonValue(json_text(e));
-               })});
-  return JsonValue(std::move(m));
-}
-
-JsonValue to_json_value(const FsTimes& t) {
-  JsonObject m;
-  m.reserve(3);
-  m.push_back({"modified", datetime(t.modified)});
-  m.push_back({"accessed", datetime(t.accessed)});
-  m.push_back({"created", datetime(t.created)});
-  return JsonValue(std::move(m));
-}
-
-JsonValue to_json_value(const TimelineEvent& e) {
-  JsonArray warnings;
-  warnings.reserve(e.warnings.size());
-  for (const auto& w : e.warnings) warnings.emplace_back(w);
-  JsonObject m;
-  m.reserve(17);
-  m.push_back({"schema_version", JsonValue(e.schema_version)});
-  m.push_back({"event_id", JsonValue(e.event_id)});
-  m.push_back({"sequence", JsonValue(e.sequence)});
-  m.push_back({"provider", JsonValue(json_text(e.provider))});
-  m.push_back({"source_file_sha256", text(e.source_file_sha256)});
-  m.push_back({"timestamp", datetime(e.timestamp)});
-  m.push_back({"timestamp_source", JsonValue(json_text(e.timestamp_source))});
-  m.push_back({"timestamp_raw", e.timestamp_raw ? *e.timestamp_raw : JsonValue()});
-  m.push_back({"event_type", JsonValue(json_text(e.event_type))});
-  m.push_back({"session_id", text(e.session_id)});
-  m.push_back({"working_directory", text(e.working_directory)});
-  m.push_back({"message", text(e.message)});
-  m.push_back({"source", to_json_value(e.source)});
-  m.push_back({"artifact",
-               optional_value(e.artifact, [](const ArtifactInfo& a) { return to_json_value(a); })});
-  m.push_back(
-      {"fs_times", optional_value(e.fs_times, [](const FsTimes& t) { return to_json_value(t); })});
-  m.push_back({"warnings", JsonValue(std::move(warnings))});
-  m.push_back({"raw", e.raw ? *e.raw : JsonValue()});
-  return JsonValue(std::move(m));
-}
-
-JsonValue to_json_value(const Diagnostic& d) {
-  JsonObject m;
-  m.reserve(4);
-  m.push_back({"code", JsonValue(json_text(d.code))});
-  m.push_back({"severity", JsonValue(json_text(d.severity))});
-  m.push_back(
-      {"source", optional_value(d.source, [](const SourceInfo& s) { return to_json_value(s); })});
-  m.push_back({"message", JsonValue(d.message)});
-  return JsonValue(std::move(m));
 }
 
 }  // namespace tq

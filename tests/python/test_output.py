@@ -5,6 +5,7 @@ import errno
 import io
 import json
 import os
+import shutil
 
 import pytest
 from conftest import PLATFORM_LACKS
@@ -209,3 +210,37 @@ def test_write_error_class():
     assert tracequill.WriteError.__module__ == "tracequill"
     assert "WriteError" not in tracequill.__all__
 
+
+
+SAMPLE_HOME = os.path.join(os.path.dirname(__file__), "..", "..", "examples", "sample-home")
+
+
+def keys_in_byte_order(value):
+    if isinstance(value, list):
+        return all(keys_in_byte_order(v) for v in value)
+    if isinstance(value, dict):
+        keys = [k.encode() for k in value]
+        return keys == sorted(keys) and all(keys_in_byte_order(v) for v in value.values())
+    return True
+
+
+# parse() and the writers both read one description of each record's fields;
+# a field renamed or dropped on one side shows here. The sample home holds
+# every record kind: history prompts, paste and image caches, file snapshots,
+# rollouts, attachments and diagnostics.
+@pytest.mark.parametrize("options", [
+    {},
+    {"include_raw": True},
+    {"include_content": True},
+    {"include_raw": True, "include_content": True, "max_content_size": 64},
+    {"max_line_size": 200},
+])
+def test_parse_equals_compact_json_on_every_record_kind(tmp_path, options):
+    home = shutil.copytree(SAMPLE_HOME, tmp_path / "home", symlinks=True)
+    report = tracequill.parse(home, **options)
+    assert report == json.loads(tracequill.to_json(home, pretty=False, **options))
+    assert keys_in_byte_order(report["events"]) and keys_in_byte_order(report["diagnostics"])
+    types = {e["event_type"] for e in report["events"]}
+    assert "max_line_size" in options or {"prompt_input", "paste_attachment", "orphan_cache", "file_snapshot",
+            "session_start", "tool_result", "attachment"} <= types
+    assert report["diagnostics"]
