@@ -17,7 +17,7 @@ import tracequill
 
 from conftest import write_tree
 
-pytestmark = pytest.mark.skipif(shutil.which("zstd") is None, reason="needs the zstd command")
+pytestmark = pytest.mark.skipif(shutil.which("zstd") is None, reason="platform lacks the zstd command")
 
 UUID = "0194a1b2-c3d4-7e5f-8a9b-0c1d2e3f4a5b"
 NAME = f"rollout-2025-01-02T10-00-00-{UUID}.jsonl"
@@ -152,7 +152,7 @@ def test_unreadable_rollout_is_a_diagnostic(tmp_path):
                                capture_output=True, text=True,
                                env={**os.environ, "PYTHONPATH": os.pathsep.join(sys.path)})
         if child.returncode != 0 and "PermissionError" in child.stderr:
-            pytest.skip("running as root and can't drop privileges to check an unreadable file")
+            pytest.skip("platform lacks a way to drop root privileges to check an unreadable file")
         assert child.returncode == 0, child.stderr
         message = f"Cannot read session artifact: {os.strerror(errno.EACCES)} (os error 13)"
         best_effort, strict = json.loads(child.stdout)

@@ -135,7 +135,7 @@ def run_as_nobody(function):
                 os.setgid(65534)
                 os.setuid(65534)
             except OSError as error:
-                outcome = ("skip", f"setuid to nobody is not permitted here: {error}")
+                outcome = ("skip", f"platform lacks permission to setuid to nobody: {error}")
             else:
                 try:
                     outcome = ("ok", function())
@@ -162,7 +162,7 @@ def shared_home():
     """A home that the user nobody may enter (pytest's own directories are
     private to root), removed afterwards."""
     if os.geteuid() != 0:
-        pytest.skip("dropping privileges to nobody needs a test run as root (setuid)")
+        pytest.skip("platform lacks root privileges to drop to nobody (setuid)")
     base = pathlib.Path(tempfile.mkdtemp(prefix="tq-perm-"))
     base.chmod(0o755)
     home = write_tree(

@@ -57,7 +57,7 @@ def test_no_file_descriptors_ends_the_parse(tmp_path, files, given):
     assert out.endswith(": Too many open files (os error 24)"), out
 
 
-@pytest.mark.skipif(UNDER_ASAN, reason="address-space limits can't apply under AddressSanitizer")
+@pytest.mark.skipif(UNDER_ASAN, reason="platform lacks address-space limits under AddressSanitizer, which reserves its shadow memory up front")
 def test_no_memory_inside_the_json_parser_is_a_memory_error(tmp_path):
     # Reading the 24 MB line fits in the limit; the parser's tape, several times
     # the line, does not.

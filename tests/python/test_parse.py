@@ -240,7 +240,7 @@ def test_parallel_parses_agree(two_profiles):
     assert all(result == expected for batch in results for result in batch)
 
 
-@pytest.mark.skipif(not os.path.isdir("/dev/shm"), reason="needs a tmpfs at /dev/shm")
+@pytest.mark.skipif(not os.path.isdir("/dev/shm"), reason="platform lacks a tmpfs at /dev/shm")
 @pytest.mark.parametrize("mtime,modified", [
     (253402300799, "9999-12-31T23:59:59Z"),
     (253402300800, None),
