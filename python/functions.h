@@ -14,8 +14,15 @@
 
 #include <exception>
 #include <new>
+#include <optional>
+#include <span>
+#include <string_view>
 
 #include "convert.h"
+#include "error/error.h"
+#include "model/model.h"
+#include "output/selection.h"
+#include "output/sink.h"
 
 namespace tq::py {
 
@@ -24,6 +31,29 @@ PyObject* convert(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyO
 PyObject* to_json(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 PyObject* to_jsonl(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 PyObject* to_csv(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+
+using FastFunction = PyObject* (*)(PyObject*, PyObject* const*, Py_ssize_t, PyObject*);
+
+// PyMethodDef stores every function as PyCFunction; the flags tell the
+// interpreter the real signature. The detour through void(*)() is the
+// sanctioned way to say that the cast is intended.
+inline PyCFunction as_method(FastFunction function) {
+  return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(function));
+}
+
+enum class Format { Json, Jsonl, Csv };
+
+// "json", "jsonl" or "csv", compared exactly; none for anything else.
+std::optional<Format> format_from_name(std::string_view name);
+// ValueError "Invalid format '{name}': expected 'json', 'jsonl', or 'csv'".
+PyObject* raise_invalid_format(std::string_view name);
+
+// Renders with `format`'s writer into `target`: the JSON document holds the
+// events and the diagnostics, the other formats only the events. Runs without
+// the interpreter lock; touches no Python object.
+[[nodiscard]] Status render(EventSelection events, std::span<const Diagnostic> diagnostics,
+                            Format format, OutputTarget target, bool pretty, bool include_message,
+                            bool include_content);
 
 // Runs `body` (returning a new reference or nullptr with an exception set),
 // turning any C++ exception into a Python exception. Module initialisation uses

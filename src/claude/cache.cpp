@@ -12,6 +12,7 @@
 #include "model/text.h"
 #include "model/utf8.h"
 #include "ordering/ordering.h"
+#include "parser/file_jobs.h"
 
 namespace tq::claude {
 namespace {
@@ -39,6 +40,39 @@ Diagnostic cache_warning(ArtifactKind kind, std::string message, std::string rel
   source.source_id = std::move(source_id);
   return Diagnostic{DiagnosticCode::UnreadableArtifact, Severity::Warning, std::move(source),
                     std::move(message)};
+}
+
+// The event of one cache file, or the warning that stands for it.
+std::expected<TimelineEvent, Diagnostic> cache_event(const CacheFile& file, ArtifactKind kind,
+                                                     const ParserOptions& options,
+                                                     const fs::path& evidence_root,
+                                                     const CacheKeySet& referenced_keys) {
+  std::string relative = relative_path(file.path, evidence_root);
+  std::string key = cache_key(file.path);
+  std::expected<FileDescription, DescribeError> description =
+      describe_file(file.path, file.metadata, options.include_content, options.max_content_size);
+  if (!description) {
+    return std::unexpected(
+        cache_warning(kind, concat("SHA-256 computation failed: ", description.error().text),
+                      std::move(relative), std::move(key)));
+  }
+
+  TimelineEvent e;
+  e.provider = Provider::ClaudeCode;
+  e.event_type = EventType::OrphanCache;
+  e.event_id = generate_event_id(Provider::ClaudeCode, kind, relative, concat("cache:", key));
+  e.timestamp = description->times.modified;
+  e.timestamp_source = e.timestamp ? TimestampSource::FilesystemModified : TimestampSource::None;
+  e.source.artifact_kind = kind;
+  e.source.relative_path = std::move(relative);
+  ArtifactInfo artifact = description->artifact();
+  if (!referenced_keys.empty() && referenced_keys.contains(key)) {
+    artifact.reference_status = ReferenceStatus::Resolved;
+  }
+  e.source.source_id = std::move(key);
+  e.artifact = std::move(artifact);
+  e.fs_times = description->times;
+  return e;
 }
 
 }  // namespace
@@ -71,36 +105,16 @@ ReaderOutput scan_cache_dir(const fs::path& path, ArtifactKind kind, const Parse
     return path_less(a.path, b.path);
   });
 
-  for (const CacheFile& file : files) {
-    std::string relative = relative_path(file.path, evidence_root);
-    std::string key = cache_key(file.path);
-    std::expected<FileDescription, DescribeError> description =
-        describe_file(file.path, file.metadata, options.include_content, options.max_content_size);
-    if (!description) {
-      out.diagnostics.push_back(
-          cache_warning(kind, concat("SHA-256 computation failed: ", description.error().text),
-                        std::move(relative), std::move(key)));
-      continue;
-    }
-
-    TimelineEvent e;
-    e.provider = Provider::ClaudeCode;
-    e.event_type = EventType::OrphanCache;
-    e.event_id = generate_event_id(Provider::ClaudeCode, kind, relative, concat("cache:", key));
-    e.sequence = out.events.size();
-    e.timestamp = description->times.modified;
-    e.timestamp_source = e.timestamp ? TimestampSource::FilesystemModified : TimestampSource::None;
-    e.source.artifact_kind = kind;
-    e.source.relative_path = std::move(relative);
-    ArtifactInfo artifact = description->artifact();
-    if (!referenced_keys.empty() && referenced_keys.contains(key)) {
-      artifact.reference_status = ReferenceStatus::Resolved;
-    }
-    e.source.source_id = std::move(key);
-    e.artifact = std::move(artifact);
-    e.fs_times = description->times;
-    out.events.push_back(std::move(e));
-  }
+  // Hashing is the work here, so files are described in parallel.
+  std::vector<fs::path> paths;
+  paths.reserve(files.size());
+  for (const CacheFile& file : files) paths.push_back(file.path);
+  collect_file_events(
+      paths, options,
+      [&](size_t i) {
+        return cache_event(files[i], kind, options, evidence_root, referenced_keys);
+      },
+      out);
   return out;
 }
 

@@ -333,7 +333,7 @@ Result<HistoryFileResult> parse_history_file(const std::filesystem::path& path,
   const bool strict = options.strict();
   HistoryFileResult result;
   JsonParser parser;
-  BoundedLineReader lines(std::move(*file), options.max_line_size);
+  BoundedLineReader lines(std::move(*file), options.max_line_size, options.monitor);
 
   while (const LineItem* item = lines.next()) {
     const uint64_t line = item->index + 1;

@@ -76,7 +76,7 @@ Result<std::string> read_object_lines(const std::filesystem::path& path,
                                       const ObjectLineHandler& on_object) {
   std::expected<HashingReader, std::error_code> file = HashingReader::open(path);
   if (!file) return std::unexpected(Error::io(path, os_error_text(file.error())));
-  BoundedLineReader lines(std::move(*file), options.max_line_size);
+  BoundedLineReader lines(std::move(*file), options.max_line_size, options.monitor);
   JsonParser parser;
   while (const LineItem* item = lines.next()) {
     uint64_t line = item->index + 1;

@@ -10,6 +10,7 @@
 #include "files/walk.h"
 #include "jsonl/line_reader.h"
 #include "ordering/ordering.h"
+#include "parser/file_jobs.h"
 
 namespace tq::codex {
 namespace {
@@ -260,10 +261,21 @@ Result<ReaderOutput> scan_sessions(const std::filesystem::path& path, const Pars
   }
   std::stable_sort(files.begin(), files.end(), path_less);
 
-  for (const std::filesystem::path& file : files) {
-    TQ_TRY(LineFileOutput parsed, parse_session_file(file, options, evidence_root));
-    append_output(out, {std::move(parsed.events), std::move(parsed.diagnostics)});
-  }
+  // Each rollout stands alone, so files are read in parallel and merged in
+  // path order; the first failing file in that order ends the scan.
+  std::optional<Error> failure;
+  for_each_file<Result<LineFileOutput>>(
+      files, options,
+      [&](size_t i) { return parse_session_file(files[i], options, evidence_root); },
+      [&](Result<LineFileOutput> parsed) {
+        if (!parsed) {
+          failure = std::move(parsed.error());
+          return false;
+        }
+        append_output(out, {std::move(parsed->events), std::move(parsed->diagnostics)});
+        return true;
+      });
+  if (failure) return std::unexpected(std::move(*failure));
   return out;
 }
 

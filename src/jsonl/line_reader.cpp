@@ -27,8 +27,12 @@ std::string HashingReader::finalize() && {
   return sha_.finish_hex();
 }
 
-BoundedLineReader::BoundedLineReader(HashingReader file, uint64_t max_line_size)
-    : file_(std::move(file)), max_line_size_(max_line_size), buffer_(kLineBufferSize) {}
+BoundedLineReader::BoundedLineReader(HashingReader file, uint64_t max_line_size,
+                                     ParseMonitor* monitor)
+    : file_(std::move(file)),
+      max_line_size_(max_line_size),
+      monitor_(monitor),
+      buffer_(kLineBufferSize) {}
 
 const LineItem* BoundedLineReader::next() {
   if (failed_) return nullptr;
@@ -45,6 +49,11 @@ const LineItem* BoundedLineReader::next() {
       (max_line_size_ == 0 || max_line_size_ == kNoLimit) ? kNoLimit : max_line_size_ + 1;
   for (;;) {
     if (pos_ == fill_) {
+      // A stopped parse is thrown away whole, so the file may simply end here.
+      if (stop_requested(monitor_)) {
+        failed_ = true;
+        return nullptr;
+      }
       auto n = file_.read(buffer_.data(), buffer_.size());
       if (!n) {
         // After a failed read the position in the file is unknown, and reading

@@ -28,6 +28,7 @@
 #include "hash/evidence_file.h"
 #include "hash/hash.h"
 #include "model/utf8.h"
+#include "parser/monitor.h"
 
 namespace tq {
 
@@ -61,7 +62,9 @@ struct LineItem {
 
 class BoundedLineReader {
  public:
-  BoundedLineReader(HashingReader file, uint64_t max_line_size);
+  // A `monitor` (may be null) is asked before every read; once it asks to stop,
+  // the file ends there.
+  BoundedLineReader(HashingReader file, uint64_t max_line_size, ParseMonitor* monitor = nullptr);
 
   // The next line, or none at end of file. The returned item is reused storage:
   // it stays valid until the next call.
@@ -70,7 +73,8 @@ class BoundedLineReader {
 
  private:
   HashingReader file_;
-  uint64_t max_line_size_;  // 0: no limit
+  uint64_t max_line_size_;    // 0: no limit
+  ParseMonitor* monitor_;     // not owned; may be null
   std::vector<char> buffer_;  // kLineBufferSize bytes
   size_t pos_ = 0;            // next unread byte in buffer_
   size_t fill_ = 0;           // bytes of buffer_ holding data

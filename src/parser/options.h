@@ -6,6 +6,7 @@
 #include <cstdint>
 
 #include "model/model.h"
+#include "parser/monitor.h"
 
 namespace tq {
 
@@ -20,6 +21,10 @@ struct ParserOptions {
   bool include_raw = false;
   bool include_content = false;
   bool follow_symlinks = false;
+  // Threads that read and hash files; 1 reads on the calling thread only and
+  // starts no thread. The report is the same for every count.
+  unsigned workers = 1;
+  ParseMonitor* monitor = nullptr;  // not owned; null: nobody watches
 
   bool strict() const { return mode == ParseMode::Strict; }
 };
