@@ -52,7 +52,7 @@ void InterpreterMonitor::poll() {
     if (!result) failed = -1;
   }
   if (failed < 0) {
-    exception_ = take_exception();
+    exception_ = py::take_exception();
     stopped_.store(true, std::memory_order_relaxed);
   }
   PyGILState_Release(state);

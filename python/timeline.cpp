@@ -69,6 +69,9 @@ struct TimelineObject {
   std::shared_ptr<const std::vector<size_t>> kept;             // positions in the report; null: all
 };
 
+// For messages: the name of an object's type ("int", "datetime.date").
+const char* type_name(PyObject* object) { return Py_TYPE(object)->tp_name; }
+
 TimelineObject* as_timeline(PyObject* object) { return reinterpret_cast<TimelineObject*>(object); }
 
 EventSelection selection(const TimelineObject* self) {
@@ -111,7 +114,8 @@ int convert_workers(PyObject* object, unsigned* out) {
     return 0;
   }
   if (!PyLong_Check(object) || PyBool_Check(object)) {
-    PyErr_Format(PyExc_TypeError, "argument 'workers': expected int or None, got %T", object);
+    PyErr_Format(PyExc_TypeError, "argument 'workers': expected int or None, got %s",
+                 type_name(object));
     return -1;
   }
   const long long value = PyLong_AsLongLong(object);
@@ -167,8 +171,8 @@ PyObject* timeline_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     }
     PyObject* progress = arguments.progress == Py_None ? nullptr : arguments.progress;
     if (progress != nullptr && !PyCallable_Check(progress)) {
-      PyErr_Format(PyExc_TypeError, "argument 'progress': expected a callable or None, got %T",
-                   progress);
+      PyErr_Format(PyExc_TypeError, "argument 'progress': expected a callable or None, got %s",
+                   type_name(progress));
       return nullptr;
     }
 
@@ -232,7 +236,8 @@ PyObject* timeline_subscript(PyObject* object, PyObject* key) {
   return guarded([&]() -> PyObject* {
     if (PySlice_Check(key)) return timeline_slice(object, key);
     if (!PyIndex_Check(key)) {
-      PyErr_Format(PyExc_TypeError, "Timeline indices must be integers or slices, not %T", key);
+      PyErr_Format(PyExc_TypeError, "Timeline indices must be integers or slices, not %s",
+                   type_name(key));
       return nullptr;
     }
     Py_ssize_t index = PyNumber_AsSsize_t(key, PyExc_IndexError);
@@ -298,11 +303,12 @@ PyObject* timeline_to_csv(PyObject* object, PyObject* const* args, Py_ssize_t na
 int output_format(PyObject* given, const std::string& path, Format* out) {
   if (given != nullptr && given != Py_None) {
     std::string name;
-    if (convert_text(given, &name) < 0) {
-      PyRef message(PyUnicode_FromFormat("argument 'format': expected str or None, got %T", given));
-      PyErr_SetObject(PyExc_TypeError, message.get());
+    if (!PyUnicode_Check(given)) {
+      PyErr_Format(PyExc_TypeError, "argument 'format': expected str or None, got %s",
+                   type_name(given));
       return -1;
     }
+    if (convert_text(given, &name) < 0) return -1;
     const std::optional<Format> format = format_from_name(name);
     if (!format) {
       raise_invalid_format(name);
@@ -427,8 +433,8 @@ int convert_instant(PyObject* object, const char* name, std::optional<DateTime>*
     const int is_datetime = PyObject_IsInstance(object, datetime_type.get());
     if (is_datetime < 0) return -1;
     if (!is_datetime) {
-      PyErr_Format(PyExc_TypeError, "argument '%s': expected datetime, str or None, got %T", name,
-                   object);
+      PyErr_Format(PyExc_TypeError, "argument '%s': expected datetime, str or None, got %s", name,
+                   type_name(object));
       return -1;
     }
     PyRef offset(PyObject_CallMethod(object, "utcoffset", nullptr));
@@ -465,7 +471,8 @@ int convert_values(PyObject* object, const char* name, Add&& add) {
   auto one = [&](PyObject* value) {
     std::string text;
     if (!PyUnicode_Check(value)) {
-      PyErr_Format(PyExc_TypeError, "argument '%s': expected str values, got %T", name, value);
+      PyErr_Format(PyExc_TypeError, "argument '%s': expected str values, got %s", name,
+                   type_name(value));
       return -1;
     }
     if (convert_text(value, &text) < 0) return -1;
@@ -474,8 +481,8 @@ int convert_values(PyObject* object, const char* name, Add&& add) {
   if (PyUnicode_Check(object)) return one(object);
   PyRef iterator(PyObject_GetIter(object));
   if (!iterator) {
-    PyErr_Format(PyExc_TypeError, "argument '%s': expected str, an iterable of str or None, got %T",
-                 name, object);
+    PyErr_Format(PyExc_TypeError, "argument '%s': expected str, an iterable of str or None, got %s",
+                 name, type_name(object));
     return -1;
   }
   while (PyRef value{PyIter_Next(iterator.get())}) {
@@ -531,12 +538,13 @@ int convert_filter(const CallArguments& arguments, EventFilter* filter) {
     }
   }
   if (arguments.text != nullptr && arguments.text != Py_None) {
-    filter->text.emplace();
-    if (convert_text(arguments.text, &*filter->text) < 0) {
-      PyErr_Format(PyExc_TypeError, "argument 'text': expected str or None, got %T",
-                   arguments.text);
+    if (!PyUnicode_Check(arguments.text)) {
+      PyErr_Format(PyExc_TypeError, "argument 'text': expected str or None, got %s",
+                   type_name(arguments.text));
       return -1;
     }
+    filter->text.emplace();
+    if (convert_text(arguments.text, &*filter->text) < 0) return -1;
   }
   return 0;
 }
