@@ -19,6 +19,11 @@ const ProviderAdapter& entry_for_kind(InputKind kind) {
 }
 
 Result<ParseReport> finalize(ReaderOutput output, const ParserOptions& options) {
+  // A stopped parse is thrown away: sorting what it gathered would only delay
+  // the caller.
+  if (stop_requested(options.monitor)) {
+    return std::unexpected(Error::message(std::string(kParseStopped)));
+  }
   return finalize_report(std::move(output.events), std::move(output.diagnostics),
                          options.strict());
 }

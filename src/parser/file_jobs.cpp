@@ -140,7 +140,9 @@ bool run_on_threads(size_t count, size_t threads, ParseMonitor* monitor,
     workers.reserve(threads);
     for (size_t t = 0; t < threads; ++t) workers.emplace_back([&run] { run.work(); });
     for (size_t i = 0; i < count; ++i) {
-      if (!run.wait_for(i) || !consume(i)) {
+      // Asked on every file: when results come quickly the waits never time
+      // out, and the monitor still wants to hear from this thread.
+      if (stop_requested(monitor) || !run.wait_for(i) || !consume(i)) {
         completed = false;
         break;
       }
