@@ -15,6 +15,8 @@ Shape of what is written below OUT:
   .claude/paste-cache/<16 hex>.txt                       referenced by contentHash
   .claude/image-cache/<sessionId>/<N>.png
   .claude/file-history/<sessionId>/<16 hex>@v<N>         chains of versions
+  .claude/projects/<cwd>/<sessionId>.jsonl               only with --transcripts-mb:
+  .claude/projects/<cwd>/[<sessionId>/subagents/]agent-<id>.jsonl  session transcripts
 
 Most bytes sit in rollout files, as on real machines. Line lengths follow what
 real rollouts show (median a few hundred bytes, a tail of 10-50 KB lines for
@@ -22,8 +24,17 @@ instructions and tool output) and a handful of lines carry several megabytes
 (a huge paste, a tool that printed a whole log). Those stay below the default
 10 MiB line limit unless --oversize-lines asks for some above it.
 
+With --compressed every rollout is then compressed in place to
+rollout-….jsonl.zst, as Codex does with rollouts older than about a week; the
+marker's byte counts stay those of the plain files.
+
+--transcripts-mb adds Claude Code session transcripts on top of the requested
+size, drawn from their own random stream: every other file stays byte for byte
+what the same --size-mb and --seed give without them, so earlier measurements
+stay comparable.
+
 Usage:
-  python3 bench/generate_profiles.py OUT [--size-mb 1000] [--seed 1]
+  python3 bench/generate_profiles.py OUT [--size-mb 1000] [--seed 1] [--compressed]
 """
 
 from __future__ import annotations
@@ -36,6 +47,7 @@ import math
 import os
 import random
 import shutil
+import subprocess
 import sys
 import time
 from dataclasses import dataclass, field
@@ -225,8 +237,11 @@ class Stats:
 
 
 class Generator:
-    def __init__(self, out: str, size_mb: float, seed: int, oversize_lines: int) -> None:
+    def __init__(self, out: str, size_mb: float, seed: int, oversize_lines: int,
+                 transcripts_mb: float = 0) -> None:
         self.out = out
+        self.transcripts_total = int(transcripts_mb * MIB)
+        self.transcript_rng = random.Random(seed ^ 0x7A5C)
         self.total = int(size_mb * MIB)
         self.rng = random.Random(seed)
         self.pool = TextPool(random.Random(seed ^ 0x5EED))
@@ -239,6 +254,8 @@ class Generator:
         # Sessions known to both products' histories, filled while writing.
         self.codex_sessions: list[tuple[str, datetime, str]] = []
         self.claude_sessions: list[tuple[str, datetime, str]] = []
+        # Backups written to file-history, by session: (backup name, time).
+        self.claude_backups: dict[str, list[tuple[str, datetime]]] = {}
 
     # ---- shared helpers -------------------------------------------------
 
@@ -619,7 +636,113 @@ class Generator:
                 t += timedelta(seconds=r.randint(5, 900))
                 self.write_bytes(os.path.join(base, sid, f"{file_id}@v{v}"), data,
                                  "claude_file_history", t)
+                self.claude_backups.setdefault(sid, []).append((f"{file_id}@v{v}", t))
                 size += len(data)
+
+    def claude_transcripts(self) -> None:
+        """One transcript per session until the budget is used, a subagent
+        file now and then (both layouts). A response is written as one record
+        per content block, each carrying the same message id and usage."""
+        r = self.transcript_rng
+        base = os.path.join(self.out, ".claude", "projects")
+        size = 0
+        sessions = sorted(self.claude_sessions, key=lambda s: s[0])
+        i = 0
+        while size < self.transcripts_total:
+            sid, start, project = sessions[i % len(sessions)]
+            i += 1
+            directory = os.path.join(base, project.replace("/", "-").replace(".", "-"))
+            target = lognormal_int(r, 400_000, 1.0, 5_000, 20 * MIB)
+            path = os.path.join(directory, sid + ".jsonl")
+            if i > len(sessions):  # every session has its file: the rest are subagents
+                agent = f"a{r.getrandbits(28):07x}"
+                path = (os.path.join(directory, f"agent-{agent}.jsonl") if r.random() < 0.5 else
+                        os.path.join(directory, sid, "subagents", f"agent-{agent}.jsonl"))
+            else:
+                agent = None
+            lines, t = self.transcript_lines(r, sid, start, project, agent, target)
+            data = ("\n".join(lines) + "\n").encode()
+            self.write_bytes(path, data, "claude_transcripts", t)
+            self.stats.lines += len(lines)
+            size += len(data)
+
+    def transcript_lines(self, r: random.Random, sid: str, start: datetime, cwd: str,
+                         agent: str | None, target: int) -> tuple[list[str], datetime]:
+        lines: list[str] = []
+        size = 0
+        t = start
+        parent = None
+        backups = self.claude_backups.get(sid, [])
+        common = {"isSidechain": agent is not None, "userType": "external", "cwd": cwd,
+                  "sessionId": sid, "version": "2.0.71", "gitBranch": "main"}
+        if agent:
+            common["agentId"] = agent
+
+        def emit(record: dict) -> None:
+            nonlocal size, parent
+            if "uuid" in record:
+                parent = record["uuid"]
+            line = dumps(record)
+            lines.append(line)
+            size += len(line.encode()) + 1
+
+        def entry(kind: str, **fields) -> dict:
+            nonlocal t
+            t += timedelta(milliseconds=r.randint(50, 20000))
+            return {"parentUuid": parent, **common, "type": kind, **fields,
+                    "uuid": uuid4(r), "timestamp": iso_ms(t)}
+
+        if agent is None and r.random() < 0.3:
+            emit({"type": "summary", "summary": self.pool.prose_text(r, 60), "leafUuid": uuid4(r)})
+        while size < target:
+            tracked = {}
+            for name, when in r.sample(backups, min(len(backups), r.randint(0, 3))):
+                tracked[f"{cwd}/src/{name[:8]}.ts"] = {
+                    "backupFileName": name, "version": int(name.rsplit("@v", 1)[1]),
+                    "backupTime": iso_ms(when)}
+            message_id = uuid4(r)
+            emit({"type": "file-history-snapshot", "messageId": message_id,
+                  "snapshot": {"messageId": message_id, "trackedFileBackups": tracked,
+                               "timestamp": iso_ms(t)}, "isSnapshotUpdate": False})
+            prompt = self.pool.prose_text(r, lognormal_int(r, 200, 1.3, 2, 20000))
+            emit(entry("user", message={"role": "user", "content": prompt}))
+            for _ in range(lognormal_int(r, 3, 0.8, 1, 25)):
+                msg_id = f"msg_{r.getrandbits(96):024x}"
+                usage = {"input_tokens": r.randint(1, 5000), "output_tokens": r.randint(1, 3000),
+                         "cache_creation_input_tokens": r.randint(0, 20000),
+                         "cache_read_input_tokens": r.randint(0, 200000), "service_tier": "standard"}
+                blocks = []
+                if r.random() < 0.5:
+                    blocks.append({"type": "thinking", "thinking": self.pool.prose_text(r, lognormal_int(r, 600, 1.0, 20, 20000)),
+                                   "signature": base64.b64encode(r.randbytes(96)).decode()})
+                blocks.append({"type": "text", "text": self.pool.prose_text(r, lognormal_int(r, 300, 1.1, 5, 12000))})
+                tool_id = None
+                if r.random() < 0.7:
+                    tool_id = f"toolu_{r.getrandbits(96):024x}"
+                    name = r.choice(["Bash", "Read", "Edit", "Grep", "Glob", "Write", "Task"])
+                    blocks.append({"type": "tool_use", "id": tool_id, "name": name,
+                                   "input": {"command": r.choice(SHELL_COMMANDS)} if name == "Bash" else
+                                            {"file_path": f"{cwd}/src/main.ts"}})
+                for block in blocks:
+                    emit(entry("assistant", requestId=f"req_{r.getrandbits(96):024x}",
+                               message={"model": "claude-opus-4-5-20251101", "id": msg_id,
+                                        "type": "message", "role": "assistant", "content": [block],
+                                        "stop_reason": None, "usage": usage}))
+                if tool_id:
+                    output = self.pool.log_text(r, lognormal_int(r, 1500, 1.4, 10, 200_000))
+                    emit(entry("user", message={"role": "user", "content": [
+                        {"tool_use_id": tool_id, "type": "tool_result", "content": output,
+                         "is_error": r.random() < 0.05}]},
+                        toolUseResult={"stdout": output[:2000], "stderr": "", "interrupted": False}))
+            if r.random() < 0.5:
+                emit(entry("system", subtype="stop_hook_summary", hookCount=1, hookErrors=[],
+                           preventedContinuation=False, level="suggestion"))
+            if r.random() < 0.03:
+                emit(entry("system", subtype="compact_boundary", content="Conversation compacted",
+                           compactMetadata={"trigger": "auto", "preTokens": r.randint(100000, 180000)}))
+                emit(entry("user", isCompactSummary=True,
+                           message={"role": "user", "content": self.pool.prose_text(r, 3000)}))
+        return lines, t
 
     # ---- driver -----------------------------------------------------------
 
@@ -629,6 +752,8 @@ class Generator:
         self.codex_attachments()
         self.claude_history_and_caches()
         self.claude_file_history()
+        if self.transcripts_total:
+            self.claude_transcripts()
         return self.stats
 
 
@@ -650,11 +775,27 @@ def read_marker(out: str) -> dict | None:
         return None
 
 
+def compress_rollouts(out: str) -> None:
+    """Compress every rollout in place with the zstd command, as Codex does
+    with rollouts older than about a week (the command keeps the file times)."""
+    rollouts = []
+    for root, dirs, names in os.walk(os.path.join(out, ".codex", "sessions")):
+        dirs.sort()
+        rollouts += [os.path.join(root, n) for n in sorted(names) if n.endswith(".jsonl")]
+    for start in range(0, len(rollouts), 200):
+        subprocess.run(["zstd", "-q", "--rm", "-f", *rollouts[start:start + 200]], check=True)
+
+
 def generate(out: str, size_mb: float, seed: int = 1, oversize_lines: int = 0,
-             force: bool = False, quiet: bool = False) -> dict:
+             force: bool = False, quiet: bool = False, compressed: bool = False,
+             transcripts_mb: float = 0) -> dict:
     """Write the profiles into OUT (reusing a matching earlier run) and return
     the summary that is also stored in OUT/.bench-profile.json."""
     params = {"size_mb": size_mb, "seed": seed, "oversize_lines": oversize_lines, "generator": 2}
+    if compressed:
+        params["compressed_rollouts"] = True
+    if transcripts_mb:
+        params["transcripts_mb"] = transcripts_mb
     marker = read_marker(out)
     if marker and marker.get("params") == params and not force:
         if not quiet:
@@ -664,7 +805,9 @@ def generate(out: str, size_mb: float, seed: int = 1, oversize_lines: int = 0,
         shutil.rmtree(os.path.join(out, sub), ignore_errors=True)
     os.makedirs(out, exist_ok=True)
     began = time.monotonic()
-    stats = Generator(out, size_mb, seed, oversize_lines).run()
+    stats = Generator(out, size_mb, seed, oversize_lines, transcripts_mb).run()
+    if compressed:
+        compress_rollouts(out)
     summary = {
         "params": params,
         "files": stats.files,
@@ -690,8 +833,13 @@ def main() -> int:
     ap.add_argument("--oversize-lines", type=int, default=0,
                     help="rollout lines to make longer than the default 10 MiB line limit (default 0)")
     ap.add_argument("--force", action="store_true", help="regenerate even if OUT holds a matching profile")
+    ap.add_argument("--compressed", action="store_true",
+                    help="compress every rollout to rollout-….jsonl.zst (needs the zstd command)")
+    ap.add_argument("--transcripts-mb", type=float, default=0,
+                    help="Claude Code session transcripts to add, in MiB, on top of --size-mb (default 0)")
     args = ap.parse_args()
-    summary = generate(args.out, args.size_mb, args.seed, args.oversize_lines, args.force)
+    summary = generate(args.out, args.size_mb, args.seed, args.oversize_lines, args.force,
+                       compressed=args.compressed, transcripts_mb=args.transcripts_mb)
     print(json.dumps({k: v for k, v in summary.items() if k != "big_lines"}, indent=2))
     return 0
 

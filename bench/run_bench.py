@@ -80,6 +80,18 @@ def maxrss_bytes() -> int:
     return resource.getrusage(resource.RUSAGE_SELF).ru_maxrss * 1024  # kilobytes on Linux
 
 
+def current_rss_bytes() -> int | None:
+    """Resident set now (VmRSS), or None where /proc is missing."""
+    try:
+        with open("/proc/self/status") as f:
+            for line in f:
+                if line.startswith("VmRSS:"):
+                    return int(line.split()[1]) * 1024
+    except OSError:
+        pass
+    return None
+
+
 def child_call(job: dict) -> dict:
     import tracequill
 
@@ -89,11 +101,14 @@ def child_call(job: dict) -> dict:
     if job["function"] == "convert":
         args.append(job["output"])
     rss_before = maxrss_bytes()
+    cpu_began = time.process_time()
     began = time.perf_counter()
     result = func(*args, **kwargs)
     seconds = time.perf_counter() - began
+    cpu = time.process_time() - cpu_began
     rss_peak = maxrss_bytes()
-    out = {"seconds": seconds, "rss_after_import": rss_before, "rss_peak": rss_peak,
+    out = {"seconds": seconds, "cpu": cpu, "rss_after_import": rss_before, "rss_peak": rss_peak,
+           "rss_holding_result": current_rss_bytes(),
            "module": getattr(tracequill, "__file__", None),
            "version": getattr(tracequill, "__version__", None)}
     if isinstance(result, str):
@@ -238,6 +253,8 @@ def main() -> int:
     ap.add_argument("--include-raw", action="store_true", help="pass include_raw=True")
     ap.add_argument("--tmp", default="/tmp", help="where temporary profiles and outputs go (default /tmp)")
     ap.add_argument("--json", help="also write the results to this JSON file")
+    ap.add_argument("--compressed-rollouts", action="store_true",
+                    help="generate the profile with every rollout compressed (zstd)")
     ap.add_argument("--child", help=argparse.SUPPRESS)
     args = ap.parse_args()
 
@@ -254,7 +271,8 @@ def main() -> int:
     home = args.data or tempfile.mkdtemp(prefix="tq-bench-home-", dir=args.tmp)
     out_dir = tempfile.mkdtemp(prefix="tq-bench-out-", dir=args.tmp)
     try:
-        profile = generate_profiles.generate(home, size_mb, args.seed)
+        profile = generate_profiles.generate(home, size_mb, args.seed,
+                                             compressed=args.compressed_rollouts)
         files = input_files(home)
         input_bytes = sum(os.path.getsize(p) for p in files)
         print(f"input: {home}  {len(files)} files, {input_bytes / MIB:.1f} MiB", file=sys.stderr)

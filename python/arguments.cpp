@@ -10,13 +10,24 @@
 namespace tq::py {
 namespace {
 
+// The type's __name__ or __qualname__ (new references). PyType_GetName and
+// PyType_GetQualName arrived in Python 3.11; before, the attributes give the
+// same text.
+PyRef type_attribute_name(PyTypeObject* type, bool qualified) {
+#if PY_VERSION_HEX >= 0x030B0000
+  return PyRef(qualified ? PyType_GetQualName(type) : PyType_GetName(type));
+#else
+  return PyRef(PyObject_GetAttrString(reinterpret_cast<PyObject*>(type),
+                                      qualified ? "__qualname__" : "__name__"));
+#endif
+}
+
 // "'{type}' object cannot be converted to '{target}'", {type} being the
 // qualified name of the object's type.
 int raise_cannot_convert(PyObject* object, const char* target) {
-  PyRef type_name(PyType_GetQualName(Py_TYPE(object)));
+  PyRef type_name(type_attribute_name(Py_TYPE(object), true));
   if (!type_name) return -1;
-  PyErr_Format(PyExc_TypeError, "'%U' object cannot be converted to '%s'", type_name.get(),
-               target);
+  PyErr_Format(PyExc_TypeError, "'%U' object cannot be converted to '%s'", type_name.get(), target);
   return -1;
 }
 
@@ -41,7 +52,7 @@ int prefix_type_error(const char* name) {
 // whose type's module is "numpy". Looked up by name so NumPy needn't be loaded.
 bool is_numpy_bool(PyObject* object) {
   PyTypeObject* type = Py_TYPE(object);
-  PyRef name(PyType_GetName(type));
+  PyRef name(type_attribute_name(type, false));
   if (!name) {
     PyErr_Clear();
     return false;
@@ -144,9 +155,8 @@ int bind(const Signature& signature, PyObject* const* args, Py_ssize_t nargs, Py
   }
   if (!missing.empty()) {
     const std::string names = quoted_list(missing);
-    PyErr_Format(PyExc_TypeError, "%s() missing %zu required positional %s: %s",
-                 signature.function, missing.size(),
-                 missing.size() == 1 ? "argument" : "arguments", names.c_str());
+    PyErr_Format(PyExc_TypeError, "%s() missing %zu required positional %s: %s", signature.function,
+                 missing.size(), missing.size() == 1 ? "argument" : "arguments", names.c_str());
     return -1;
   }
   return 0;
@@ -185,7 +195,7 @@ int convert_flag(PyObject* object, bool* out) {
   if (!is_numpy_bool(object)) return raise_cannot_convert(object, "PyBool");
   PyNumberMethods* number = Py_TYPE(object)->tp_as_number;
   if (number == nullptr || number->nb_bool == nullptr) {
-    PyRef type_name(PyType_GetQualName(Py_TYPE(object)));
+    PyRef type_name(type_attribute_name(Py_TYPE(object), true));
     if (!type_name) return -1;
     PyErr_Format(PyExc_TypeError, "object of type '%U' does not define a '__bool__' conversion",
                  type_name.get());
@@ -211,6 +221,11 @@ int extract_path(PyObject* object, std::string* out) {
   PyObject* text = fspath.get();
   if (!fspath) {
     // No __fspath__, or one that raised: the object itself must be the text.
+    // Only ordinary failures are set aside; an interrupt, an exit or running
+    // out of memory is the caller's business and goes on unchanged.
+    if (!PyErr_ExceptionMatches(PyExc_Exception) || PyErr_ExceptionMatches(PyExc_MemoryError)) {
+      return -1;
+    }
     PyErr_Clear();
     text = object;
   }

@@ -51,7 +51,7 @@ struct CallArguments {
 };
 
 // Where a parameter's converted value goes; the member's type picks the converter.
-using ArgumentField = std::variant<PyObject* CallArguments::*, std::string CallArguments::*,
+using ArgumentField = std::variant<PyObject * CallArguments::*, std::string CallArguments::*,
                                    bool CallArguments::*, uint64_t CallArguments::*>;
 
 struct Parameter {

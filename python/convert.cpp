@@ -1,12 +1,21 @@
 #include "convert.h"
 
-#include <new>
-#include <string>
+#include <algorithm>
+#include <array>
+#include <cstring>
 #include <functional>
+#include <new>
+#include <optional>
+#include <span>
+#include <string>
 #include <type_traits>
 #include <unordered_map>
 #include <utility>
 #include <variant>
+
+#include "model/datetime.h"
+#include "model/utf8.h"
+#include "output/sink.h"
 
 namespace tq::py {
 namespace {
@@ -14,14 +23,110 @@ namespace {
 // The internal-fault class. It lives as long as the process, like the module
 // object that exposes it, and is only touched with the interpreter lock held.
 PyObject* internal_error = nullptr;
+// The failed-write class, kept the same way.
+PyObject* write_error = nullptr;
 
 PyRef text_object(std::string_view text) {
   return PyRef(PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), nullptr));
 }
 
-// Converts generic values for one call. Dict keys repeat in every record, so
-// each distinct key becomes one str, shared by every dict of the call (which
-// also lets dicts reuse the str's cached hash).
+// First rendering: counts the characters, finds the widest and checks that the
+// bytes are UTF-8.
+struct MeasureConsumer final : ByteConsumer {
+  int consume(std::string_view bytes) override {
+    text.add(bytes);
+    return 0;
+  }
+  Utf8Measure text;
+};
+
+// Second rendering: decodes the bytes, already checked, straight into a new
+// str's characters.
+class StrFiller final : public ByteConsumer {
+ public:
+  explicit StrFiller(PyObject* text)
+      : kind_(PyUnicode_KIND(text)),
+        data_(PyUnicode_DATA(text)),
+        capacity_(static_cast<size_t>(PyUnicode_GET_LENGTH(text))) {}
+
+  int consume(std::string_view bytes) override {
+    pieces_.feed(bytes, [this](std::string_view piece) {
+      switch (kind_) {
+        case PyUnicode_1BYTE_KIND:
+          decode(piece, static_cast<Py_UCS1*>(data_));
+          break;
+        case PyUnicode_2BYTE_KIND:
+          decode(piece, static_cast<Py_UCS2*>(data_));
+          break;
+        default:
+          decode(piece, static_cast<Py_UCS4*>(data_));
+      }
+    });
+    return 0;
+  }
+  size_t written() const { return written_; }
+
+ private:
+  template <typename Unit>
+  void decode(std::string_view piece, Unit* out) {
+    const auto* s = reinterpret_cast<const unsigned char*>(piece.data());
+    const size_t n = piece.size();
+    for (size_t i = 0; i < n;) {
+      // Most of the text is ASCII: widen whole runs of it, which vectorises.
+      size_t run = i;
+      while (run + 8 <= n && !(load64(s + run) & 0x8080808080808080ull)) run += 8;
+      while (run < n && s[run] < 0x80) ++run;
+      // The measure sized the str; a text that grew must not write past it.
+      const size_t ascii = std::min(run - i, capacity_ - written_);
+      for (size_t k = 0; k < ascii; ++k) out[written_ + k] = s[i + k];
+      written_ += ascii;
+      i = run;
+      if (i >= n || written_ == capacity_) return;
+      const unsigned char c = s[i];
+      uint32_t cp = 0;
+      if (c >= 0xF0) {
+        cp = (c & 0x07u) << 18 | (s[i + 1] & 0x3Fu) << 12 | (s[i + 2] & 0x3Fu) << 6 |
+             (s[i + 3] & 0x3Fu);
+        i += 4;
+      } else if (c >= 0xE0) {
+        cp = (c & 0x0Fu) << 12 | (s[i + 1] & 0x3Fu) << 6 | (s[i + 2] & 0x3Fu);
+        i += 3;
+      } else {
+        cp = (c & 0x1Fu) << 6 | (s[i + 1] & 0x3Fu);
+        i += 2;
+      }
+      out[written_++] = static_cast<Unit>(cp);
+    }
+  }
+
+  static uint64_t load64(const unsigned char* p) {
+    uint64_t word;
+    std::memcpy(&word, p, sizeof word);
+    return word;
+  }
+
+  int kind_;
+  void* data_;
+  size_t capacity_;  // characters the str holds
+  size_t written_ = 0;
+  Utf8Pieces pieces_;
+};
+
+// Makes a finished container invisible to the cyclic collector. Everything
+// converted here is a tree of fresh objects, so it holds no cycle, and a tree
+// of millions of tracked containers would cost a full collector pass right
+// after the call. A dict is tracked again as soon as a container is stored into
+// it; a cycle that a caller later builds through one of these lists alone is
+// the one thing the collector would miss.
+PyRef untracked(PyRef container) {
+  if (container) PyObject_GC_UnTrack(container.get());
+  return container;
+}
+
+// Converts records and generic values for one call. Dict keys repeat in every
+// record, and so do most texts of the records (paths, session ids, digests,
+// enumeration texts): each distinct one becomes one str, shared by every record
+// of the call, which also lets dicts reuse the str's cached hash.
 class Converter {
  public:
   PyRef convert(const JsonValue& value) {
@@ -50,11 +155,99 @@ class Converter {
         value.storage());
   }
 
+  // A record as a dict whose keys are inserted in ascending byte order, the
+  // order of generic objects, so that a record and its generic form look alike.
+  template <typename Record>
+  PyRef record(const Record& r) {
+    Fields fields(*this);
+    visit_fields(r, fields);
+    if (fields.failed) return {};
+    std::span members(fields.members.data(), fields.count);
+    std::sort(members.begin(), members.end(),
+              [](const Member& x, const Member& y) { return x.key < y.key; });
+    PyRef out(PyDict_New());
+    if (!out) return {};
+    for (const Member& m : members) {
+      PyObject* key = shared_text(m.key);
+      if (key == nullptr || PyDict_SetItem(out.get(), key, m.value.get()) < 0) return {};
+    }
+    return untracked(std::move(out));
+  }
+
  private:
   struct Hash {
     using is_transparent = void;
     size_t operator()(std::string_view s) const { return std::hash<std::string_view>()(s); }
   };
+
+  struct Member {
+    std::string_view key;
+    PyRef value;
+  };
+
+  // Collects one record's fields as Python values; `failed` once a conversion
+  // has raised.
+  struct Fields {
+    explicit Fields(Converter& c) : converter(c) {}
+
+    template <typename Value>
+    void field(std::string_view key, const Value& value) {
+      if (failed) return;
+      PyRef converted = converter.value(key, value);
+      if (!converted) {
+        failed = true;
+        return;
+      }
+      members[count++] = Member{key, std::move(converted)};
+    }
+
+    Converter& converter;
+    std::array<Member, 17> members;  // the widest record, TimelineEvent, has 17 fields
+    size_t count = 0;
+    bool failed = false;
+  };
+
+  // Texts that are new in nearly every record: sharing them would only cost a
+  // lookup and keep a table as large as the report.
+  static bool unique_text(std::string_view key) {
+    return key == "event_id" || key == "message" || key == "content";
+  }
+
+  PyRef value(std::string_view key, std::string_view s) {
+    if (unique_text(key)) return text_object(s);
+    return PyRef::borrow(shared_text(s));
+  }
+  PyRef value(std::string_view, uint64_t u) { return PyRef(PyLong_FromUnsignedLongLong(u)); }
+  PyRef value(std::string_view, std::span<const std::string> strings) {
+    PyRef out(PyList_New(static_cast<Py_ssize_t>(strings.size())));
+    if (!out) return {};
+    for (size_t i = 0; i < strings.size(); ++i) {
+      PyObject* item = shared_text(strings[i]);
+      if (item == nullptr) return {};
+      PyList_SET_ITEM(out.get(), static_cast<Py_ssize_t>(i), Py_NewRef(item));
+    }
+    return untracked(std::move(out));
+  }
+  PyRef value(std::string_view, const SourceInfo& s) { return record(s); }
+  template <typename Record>
+  PyRef value(std::string_view, const Record* r) {
+    return r != nullptr ? record(*r) : PyRef::borrow(Py_None);
+  }
+  template <typename T>
+  PyRef value(std::string_view key, const std::optional<T>& v) {
+    if (!v) return PyRef::borrow(Py_None);
+    if constexpr (std::is_same_v<T, DateTime>) {
+      scratch_.clear();
+      append_rfc3339(scratch_, *v);
+      return text_object(scratch_);
+    } else if constexpr (std::is_same_v<T, JsonValue>) {
+      return convert(*v);
+    } else if constexpr (std::is_same_v<T, uint64_t>) {
+      return value(key, *v);
+    } else {
+      return value(key, std::string_view(*v));
+    }
+  }
 
   PyRef list(const JsonArray& array) {
     PyRef out(PyList_New(static_cast<Py_ssize_t>(array.size())));
@@ -64,32 +257,33 @@ class Converter {
       if (!item) return {};
       PyList_SET_ITEM(out.get(), static_cast<Py_ssize_t>(i), item.release());
     }
-    return out;
+    return untracked(std::move(out));
   }
 
   PyRef dict(const JsonObject& object) {
     PyRef out(PyDict_New());
     if (!out) return {};
     for (const JsonMember& member : object) {
-      PyObject* key = key_object(member.key);
+      PyObject* key = shared_text(member.key);
       if (key == nullptr) return {};
       PyRef value = convert(member.value);
       if (!value || PyDict_SetItem(out.get(), key, value.get()) < 0) return {};
     }
-    return out;
+    return untracked(std::move(out));
   }
 
-  // Borrowed from the cache; nullptr with an exception set on failure.
-  PyObject* key_object(const std::string& key) {
-    if (auto it = keys_.find(std::string_view(key)); it != keys_.end()) return it->second.get();
-    PyRef made = text_object(key);
+  // Borrowed from the table; nullptr with an exception set on failure.
+  PyObject* shared_text(std::string_view text) {
+    if (auto it = texts_.find(text); it != texts_.end()) return it->second.get();
+    PyRef made = text_object(text);
     if (!made) return nullptr;
     PyObject* borrowed = made.get();
-    keys_.emplace(key, std::move(made));
+    texts_.emplace(std::string(text), std::move(made));
     return borrowed;
   }
 
-  std::unordered_map<std::string, PyRef, Hash, std::equal_to<>> keys_;
+  std::unordered_map<std::string, PyRef, Hash, std::equal_to<>> texts_;
+  std::string scratch_;  // reused for date-time text
 };
 
 // Pauses the cyclic garbage collector: the result holds millions of fresh
@@ -108,15 +302,15 @@ class GcPause {
   bool was_enabled_;
 };
 
-// One record at a time: each is turned into its generic form, converted and
-// released before the next, so the peak never holds a generic copy of the
-// whole report.
+// One record at a time: each is converted and released before the next, so the
+// peak holds the report and its Python form together only once.
 template <typename Record>
 PyRef records_to_python(std::vector<Record>& records, Converter& converter) {
   PyRef out(PyList_New(static_cast<Py_ssize_t>(records.size())));
   if (!out) return {};
+  PyObject_GC_UnTrack(out.get());
   for (size_t i = 0; i < records.size(); ++i) {
-    PyRef item = converter.convert(to_json_value(records[i]));
+    PyRef item = converter.record(records[i]);
     if (!item) return {};
     records[i] = Record{};
     PyList_SET_ITEM(out.get(), static_cast<Py_ssize_t>(i), item.release());
@@ -132,6 +326,24 @@ PyObject* raise_text(PyObject* type, std::string_view text) {
   if (!message) return nullptr;
   PyRef exception(PyObject_CallOneArg(type, message.get()));
   if (!exception) return nullptr;
+  restore_exception(std::move(exception));
+  return nullptr;
+}
+
+PyObject* raise_os_error(int error_number, std::string_view text) {
+  if (error_number == 0) return raise_text(PyExc_OSError, text);
+  // OSError(errno, strerror) picks the subclass for the number; the exception
+  // itself is made from the text alone, so that str() shows exactly the text.
+  PyRef probe(PyObject_CallFunction(PyExc_OSError, "is", error_number, ""));
+  if (!probe) return nullptr;
+  PyRef message = text_object(text);
+  if (!message) return nullptr;
+  PyRef exception(
+      PyObject_CallOneArg(reinterpret_cast<PyObject*>(Py_TYPE(probe.get())), message.get()));
+  PyRef number(PyLong_FromLong(error_number));
+  if (!exception || !number || PyObject_SetAttrString(exception.get(), "errno", number.get()) < 0) {
+    return nullptr;
+  }
   restore_exception(std::move(exception));
   return nullptr;
 }
@@ -173,6 +385,20 @@ PyRef create_internal_error_class() {
   return PyRef::borrow(internal_error);
 }
 
+PyRef create_write_error_class() {
+  if (write_error == nullptr) {
+    PyRef bases(PyTuple_Pack(2, PyExc_OSError, PyExc_ValueError));
+    if (!bases) return {};
+    write_error = PyErr_NewExceptionWithDoc(
+        "tracequill.WriteError",
+        "The system refused to write output (a full disk, say); `errno` holds its\n"
+        "error number. An OSError, and a ValueError as output failures always were.",
+        bases.get(), nullptr);
+    if (write_error == nullptr) return {};
+  }
+  return PyRef::borrow(write_error);
+}
+
 PyObject* raise_internal_fault(std::string_view what) noexcept {
   PyRef type = create_internal_error_class();
   if (!type) return nullptr;
@@ -186,6 +412,24 @@ PyObject* raise_internal_fault(std::string_view what) noexcept {
 PyRef json_to_python(const JsonValue& value) {
   Converter converter;
   return converter.convert(value);
+}
+
+PyRef event_to_python(const TimelineEvent& event) {
+  Converter converter;
+  return converter.record(event);
+}
+
+PyRef diagnostics_to_python(std::span<const Diagnostic> diagnostics) {
+  GcPause pause;
+  Converter converter;
+  PyRef out(PyList_New(static_cast<Py_ssize_t>(diagnostics.size())));
+  if (!out) return {};
+  for (size_t i = 0; i < diagnostics.size(); ++i) {
+    PyRef item = converter.record(diagnostics[i]);
+    if (!item) return {};
+    PyList_SET_ITEM(out.get(), static_cast<Py_ssize_t>(i), item.release());
+  }
+  return out;
 }
 
 PyRef report_to_python(ParseReport report) {
@@ -205,9 +449,29 @@ PyRef report_to_python(ParseReport report) {
   return result;
 }
 
+// Only the message becomes an argument, so str() stays the display text;
+// errno is set as an attribute, which OSError leaves out of str() without a
+// strerror.
+PyObject* raise_write_error(const Error& error) {
+  PyRef type = create_write_error_class();
+  if (!type) return nullptr;
+  PyRef message = text_object(error.text());
+  if (!message) return nullptr;
+  PyRef exception(PyObject_CallOneArg(type.get(), message.get()));
+  if (!exception) return nullptr;
+  PyRef number(PyLong_FromLong(error.write_error_number()));
+  if (!number || PyObject_SetAttrString(exception.get(), "errno", number.get()) < 0) {
+    return nullptr;
+  }
+  restore_exception(std::move(exception));
+  return nullptr;
+}
+
 PyObject* convert_error(const Error& error) {
+  if (error.write_error_number() != 0) return raise_write_error(error);
   switch (error.kind()) {
     case ErrorKind::Io:
+      return raise_os_error(os_error_number(error.text()), error.text());
     case ErrorKind::HashComputation:
     case ErrorKind::CsvWrite:
       return raise_text(PyExc_OSError, error.text());
@@ -221,28 +485,40 @@ PyObject* convert_error(const Error& error) {
   return raise_internal_fault("error of unknown kind: " + error.text());
 }
 
-PyRef output_to_string(std::string_view bytes) {
-  PyRef text = text_object(bytes);
-  if (text || !PyErr_ExceptionMatches(PyExc_UnicodeDecodeError)) return text;
-  // Describe the first bad sequence by where it starts and how long it is, or
-  // as cut short when the bytes end inside it.
-  PyRef decode_error = take_exception();
-  Py_ssize_t start = 0;
-  Py_ssize_t end = 0;
-  if (PyUnicodeDecodeError_GetStart(decode_error.get(), &start) < 0 ||
-      PyUnicodeDecodeError_GetEnd(decode_error.get(), &end) < 0) {
+PyRef render_to_string(const Rendering& rendering) {
+  MeasureConsumer measure;
+  Status status;
+  {
+    ReleasedGil unlocked;
+    status = rendering.render(OutputTarget::consumer(measure));
+    if (status) measure.text.finish();
+  }
+  if (!status) {
+    convert_error(status.error());
     return {};
   }
-  PyRef reason(PyUnicodeDecodeError_GetReason(decode_error.get()));
-  if (!reason) return {};
-  const bool incomplete =
-      PyUnicode_CompareWithASCIIString(reason.get(), "unexpected end of data") == 0;
-  const std::string detail =
-      incomplete ? "incomplete utf-8 byte sequence from index " + std::to_string(start)
-                 : "invalid utf-8 sequence of " + std::to_string(end - start) +
-                       " bytes from index " + std::to_string(start);
-  raise_text(PyExc_ValueError, "Output is not valid UTF-8: " + detail);
-  return {};
+  if (const auto& bad = measure.text.error()) {
+    raise_text(PyExc_ValueError, "Output is not valid UTF-8: " + *bad);
+    return {};
+  }
+  PyRef text(PyUnicode_New(static_cast<Py_ssize_t>(measure.text.characters()),
+                           static_cast<Py_UCS4>(measure.text.widest())));
+  if (!text) return {};
+  StrFiller filler(text.get());
+  {
+    // Nothing else can see the new str yet, so it is filled without the lock.
+    ReleasedGil unlocked;
+    status = rendering.render(OutputTarget::consumer(filler));
+  }
+  if (!status) {
+    convert_error(status.error());
+    return {};
+  }
+  if (filler.written() != measure.text.characters()) {
+    raise_internal_fault("the output changed between its two renderings");
+    return {};
+  }
+  return text;
 }
 
 }  // namespace tq::py

@@ -5,20 +5,25 @@
 // a `str`. Functions returning PyRef return an empty handle with a Python
 // exception set on failure; the raise_* functions always return nullptr.
 //
-// Ordinary failures raise only built-in classes. The one class of the module's
-// own, `tracequill.InternalError` (derived directly from BaseException so that
-// `except Exception` does not swallow it), reports a broken internal invariant
-// or a C++ exception that reached the boundary.
+// Ordinary failures raise built-in classes, with two classes of the module's
+// own: `tracequill.WriteError` (derived from both OSError and ValueError, with
+// `errno` set) for output the system refused to write, so that `except OSError`
+// catches a full disk and `except ValueError` keeps working; and
+// `tracequill.InternalError` (derived directly from BaseException so that
+// `except Exception` does not swallow it), which reports a broken internal
+// invariant or a C++ exception that reached the boundary.
 #pragma once
 
 #include <Python.h>
 
+#include <span>
 #include <string_view>
 
 #include "error/error.h"
 #include "handles.h"
 #include "model/json_value.h"
 #include "model/model.h"
+#include "output/sink.h"
 
 namespace tq::py {
 
@@ -31,8 +36,9 @@ PyRef take_exception();
 // Makes `exception` (an instance) the exception being raised.
 void restore_exception(PyRef exception);
 
-// Creates the internal-fault class once per process; returns a new reference.
+// Create the module's two classes once per process; return new references.
 PyRef create_internal_error_class();
+PyRef create_write_error_class();
 // Raises the internal-fault class (created by module initialisation) with
 // `what`. Returns nullptr.
 PyObject* raise_internal_fault(std::string_view what) noexcept;
@@ -41,17 +47,42 @@ PyObject* raise_internal_fault(std::string_view what) noexcept;
 // (ascending byte) order, and integers stay exact across the whole 64-bit range.
 PyRef json_to_python(const JsonValue& value);
 
-// {"events": [...], "diagnostics": [...]}, each record a dict of its JSON form.
-// The report's records are released as they are converted.
+// {"events": [...], "diagnostics": [...]}, each record a dict of its JSON form
+// with its keys in ascending byte order. The report's records are released as
+// they are converted. Equal texts of the records share one str, and the lists
+// and dicts are left untracked by the cyclic collector (they form a tree).
 PyRef report_to_python(ParseReport report);
 
-// Io, HashComputation and CsvWrite become OSError, every other variant
-// ValueError; the exception's only argument is the error's display text.
-// Returns nullptr.
+// One event, or a list of diagnostics, as the same dicts report_to_python
+// makes for them; the records stay as they are.
+PyRef event_to_python(const TimelineEvent& event);
+PyRef diagnostics_to_python(std::span<const Diagnostic> diagnostics);
+
+// Raises the OSError subclass that matches `error_number` (FileNotFoundError
+// for ENOENT, ...) with `errno` set and `text` as its only argument, so str()
+// is the text; plain OSError when the number is 0. Returns nullptr.
+PyObject* raise_os_error(int error_number, std::string_view text);
+
+// A failed write of output becomes WriteError with its errno; otherwise Io,
+// HashComputation and CsvWrite become OSError (Io the subclass of the number
+// its text ends with) and every other variant ValueError. The exception's only
+// argument is the error's display text. Returns nullptr.
 PyObject* convert_error(const Error& error);
 
-// The rendered bytes as a `str`; bytes that aren't UTF-8 raise ValueError
-// "Output is not valid UTF-8: {detail}".
-PyRef output_to_string(std::string_view bytes);
+// One output, rendered into whichever target it is given; every call must
+// write the same bytes.
+class Rendering {
+ public:
+  virtual Status render(OutputTarget target) const = 0;
+
+ protected:
+  ~Rendering() = default;
+};
+
+// Runs `rendering` twice with the interpreter lock released: once to count the
+// characters of its output and find the widest, then straight into a `str` of
+// that size and kind, so the text is never held twice. A render failure raises as convert_error
+// does; bytes that aren't UTF-8 raise ValueError "Output is not valid UTF-8: {detail}".
+PyRef render_to_string(const Rendering& rendering);
 
 }  // namespace tq::py

@@ -1,16 +1,19 @@
 #include "functions.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <filesystem>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <utility>
 
 #include "arguments.h"
 #include "convert.h"
+#include "files/evidence.h"
 #include "handles.h"
 #include "output/csv.h"
 #include "output/json.h"
@@ -92,12 +95,17 @@ std::optional<ParseReport> parse_report(const CallArguments& arguments) {
   return run_parse(path, options);
 }
 
-// Renders `report` with `format`'s writer into `target`. The report is released
-// here, still without the lock, since freeing a large one takes a while.
-Status render_report(ParseReport report, Format format, OutputTarget target,
+// Renders `report` with `format`'s writer into `target`.
+Status render_report(const ParseReport& report, Format format, OutputTarget target,
                      const CallArguments& args, JsonLayout layout) {
   return render(report.events, report.diagnostics, format, target, layout == JsonLayout::Pretty,
                 args.include_message, args.include_content);
+}
+
+// Frees a report without the interpreter lock: freeing a large one takes a while.
+void release_unlocked(std::optional<ParseReport>& report) {
+  ReleasedGil unlocked;
+  report.reset();
 }
 
 PyObject* text_function(const Signature& signature, Format format, PyObject* const* args,
@@ -107,39 +115,56 @@ PyObject* text_function(const Signature& signature, Format format, PyObject* con
   std::optional<ParseReport> report = parse_report(arguments);
   if (!report) return nullptr;
   const JsonLayout layout = arguments.pretty ? JsonLayout::Pretty : JsonLayout::Compact;
-  std::string buffer;
-  Status status;
-  {
-    ReleasedGil unlocked;
-    status =
-        render_report(std::move(*report), format, OutputTarget::memory(buffer), arguments, layout);
-  }
-  if (!status) return convert_error(status.error());
-  return output_to_string(buffer).release();
+  const EventsRendering rendering(report->events, report->diagnostics, format,
+                                  layout == JsonLayout::Pretty, arguments.include_message,
+                                  arguments.include_content);
+  PyRef text = render_to_string(rendering);
+  release_unlocked(report);
+  return text.release();
 }
 
 // Opens the destination of `convert` with the lock held: created when missing,
-// truncated when present, mode 0666 before the umask.
-int create_destination(const std::string& path, FileDescriptor* out) {
-  auto fail = [&](int error_number) {
-    raise_text(PyExc_OSError, "Cannot create '" + path + "': " + os_error_text(error_number));
+// truncated when present, mode 0666 before the umask. A destination that is one
+// of the files the parse read (`convert(f, f)`, or a profile's own history) is
+// refused before a byte of it changes: the file is opened without truncation,
+// and compared by device and inode on the open descriptor, so a rename in
+// between can't slip past the test.
+int create_destination(const std::string& path, const EvidenceScope& scope, FileDescriptor* out) {
+  // The OSError subclass of the system's error number; plain OSError for a
+  // refusal of our own (number 0).
+  auto fail = [&](int error_number, std::string_view reason) {
+    raise_os_error(error_number, "Cannot create '" + path + "': " + std::string(reason));
     return -1;
   };
-  if (holds_nul(path)) return fail(EINVAL);
+  if (holds_nul(path)) return fail(EINVAL, os_error_text(EINVAL));
+  int fd = -1;
   for (;;) {
-    const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
-    if (fd >= 0) {
-      *out = FileDescriptor(fd);
-      return 0;
-    }
-    if (errno != EINTR) return fail(errno);
+    fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0666);
+    if (fd >= 0) break;
+    if (errno != EINTR) return fail(errno, os_error_text(errno));
     // Opening a FIFO waits for a reader; a signal meanwhile runs its Python
     // handler, which may raise, before the open is tried again.
     if (PyErr_CheckSignals() < 0) return -1;
   }
+  FileDescriptor destination(fd);
+  struct stat st {};
+  if (::fstat(fd, &st) != 0) return fail(errno, os_error_text(errno));
+  if (refuse_input(path, st, scope) < 0) return -1;
+  // Only a regular file has content to drop; O_TRUNC ignores anything else too.
+  if (S_ISREG(st.st_mode) && ::ftruncate(fd, 0) != 0) return fail(errno, os_error_text(errno));
+  *out = std::move(destination);
+  return 0;
 }
 
 }  // namespace
+
+int refuse_input(const std::string& path, const struct stat& st, const EvidenceScope& scope) {
+  if (!scope.was_read({static_cast<uint64_t>(st.st_dev), static_cast<uint64_t>(st.st_ino)})) {
+    return 0;
+  }
+  raise_os_error(0, "Cannot create '" + path + "': it is an input of this parse");
+  return -1;
+}
 
 std::optional<Format> format_from_name(std::string_view name) {
   if (name == "csv") return Format::Csv;
@@ -186,10 +211,13 @@ PyObject* convert(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* 
     std::string input;
     std::string output;
     ParserOptions options;
-    if (extract_path(arguments.path, &input) < 0 || extract_path(arguments.output_path, &output) < 0 ||
+    if (extract_path(arguments.path, &input) < 0 ||
+        extract_path(arguments.output_path, &output) < 0 ||
         parser_options(arguments, &options) < 0) {
       return nullptr;
     }
+    EvidenceScope scope;
+    options.scope = &scope;
     std::optional<ParseReport> report = run_parse(input, options);
     if (!report) return nullptr;
 
@@ -199,27 +227,30 @@ PyObject* convert(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* 
     if (!format) return raise_invalid_format(arguments.format);
 
     FileDescriptor destination;
-    if (create_destination(output, &destination) < 0) return nullptr;
+    if (create_destination(output, scope, &destination) < 0) return nullptr;
     Status status;
     int close_error = 0;
     {
       ReleasedGil unlocked;
-      status = render_report(std::move(*report), *format, OutputTarget::file(destination.get()),
-                             arguments, JsonLayout::Pretty);
+      status = render_report(*report, *format, OutputTarget::file(destination.get()), arguments,
+                             JsonLayout::Pretty);
       close_error = destination.close();
+      report.reset();
     }
     if (!status) return convert_error(status.error());
     // Some file systems report a failed write only when the file is closed;
     // returning normally then would claim a complete file that isn't.
     if (close_error != 0) {
-      return convert_error(Error::io(std::filesystem::path(output), os_error_text(close_error)));
+      return convert_error(Error::io(std::filesystem::path(output), os_error_text(close_error))
+                               .caused_by_write(close_error));
     }
     Py_RETURN_NONE;
   });
 }
 
 PyObject* to_json(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  return guarded([&] { return text_function(kToJsonSignature, Format::Json, args, nargs, kwnames); });
+  return guarded(
+      [&] { return text_function(kToJsonSignature, Format::Json, args, nargs, kwnames); });
 }
 
 PyObject* to_jsonl(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {

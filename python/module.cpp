@@ -145,13 +145,17 @@ PyObject* create_module() {
   for (PyMethodDef& definition : module_functions) {
     if (attach_function(module.get(), module_name.get(), &definition) < 0) return nullptr;
   }
-  // None of these names belongs to __all__, which names the five functions.
+  // None of these names belongs to __all__: the public functions are the five above.
   if (PyModule_AddStringConstant(module.get(), "__version__", TQ_PACKAGE_VERSION) < 0) {
     return nullptr;
   }
   PyRef internal_error = create_internal_error_class();
   if (!internal_error ||
       PyObject_SetAttrString(module.get(), "InternalError", internal_error.get()) < 0) {
+    return nullptr;
+  }
+  PyRef write_error = create_write_error_class();
+  if (!write_error || PyObject_SetAttrString(module.get(), "WriteError", write_error.get()) < 0) {
     return nullptr;
   }
   PyRef timeline = create_timeline_type();

@@ -62,6 +62,7 @@ constexpr Signature kFilterSignature{"Timeline.filter", kFilterParameters, 0, 0}
 struct ParsedTimeline {
   ParseReport report;
   bool include_content = false;  // the CSV content column follows the parse's option
+  EvidenceScope scope;           // what the parse read, so that `write` never overwrites it
 };
 
 struct TimelineObject {
@@ -176,6 +177,8 @@ PyObject* timeline_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
       return nullptr;
     }
 
+    auto parsed = std::make_shared<ParsedTimeline>();
+    options.scope = &parsed->scope;
     InterpreterMonitor monitor(progress);
     options.monitor = &monitor;
     Result<ParseReport> result = [&] {
@@ -192,7 +195,6 @@ PyObject* timeline_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
       return nullptr;
     }
     if (!result) return convert_error(result.error());
-    auto parsed = std::make_shared<ParsedTimeline>();
     parsed->report = std::move(*result);
     parsed->include_content = arguments.include_content;
     return new_timeline(type, std::move(parsed), nullptr);
@@ -211,7 +213,7 @@ PyObject* timeline_item(PyObject* object, Py_ssize_t index) {
       PyErr_SetString(PyExc_IndexError, "Timeline index out of range");
       return nullptr;
     }
-    return json_to_python(to_json_value(events[static_cast<size_t>(index)])).release();
+    return event_to_python(events[static_cast<size_t>(index)]).release();
   });
 }
 
@@ -249,29 +251,15 @@ PyObject* timeline_subscript(PyObject* object, PyObject* key) {
 
 PyObject* timeline_diagnostics(PyObject* object, void*) {
   return guarded([&]() -> PyObject* {
-    const std::vector<Diagnostic>& diagnostics = as_timeline(object)->parsed->report.diagnostics;
-    PyRef list(PyList_New(static_cast<Py_ssize_t>(diagnostics.size())));
-    if (!list) return nullptr;
-    for (size_t i = 0; i < diagnostics.size(); ++i) {
-      PyRef item = json_to_python(to_json_value(diagnostics[i]));
-      if (!item) return nullptr;
-      PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), item.release());
-    }
-    return list.release();
+    return diagnostics_to_python(as_timeline(object)->parsed->report.diagnostics).release();
   });
 }
 
 PyObject* render_text(TimelineObject* self, Format format, const CallArguments& arguments) {
-  std::string buffer;
-  Status status;
-  {
-    ReleasedGil unlocked;
-    status = render(selection(self), self->parsed->report.diagnostics, format,
-                    OutputTarget::memory(buffer), arguments.pretty, arguments.include_message,
-                    self->parsed->include_content);
-  }
-  if (!status) return convert_error(status.error());
-  return output_to_string(buffer).release();
+  const EventsRendering rendering(selection(self), self->parsed->report.diagnostics, format,
+                                  arguments.pretty, arguments.include_message,
+                                  self->parsed->include_content);
+  return render_to_string(rendering).release();
 }
 
 PyObject* text_method(const Signature& signature, Format format, PyObject* object,
@@ -348,19 +336,23 @@ mode_t new_file_mode() {
   return 0644;
 }
 
+// The OSError subclass of the system's error number.
 PyObject* raise_os_text(const std::string& what, const std::string& path, int error_number) {
-  return raise_text(PyExc_OSError, what + " '" + path + "': " + os_error_text(error_number));
+  return raise_os_error(error_number, what + " '" + path + "': " + os_error_text(error_number));
 }
 
 // Writes into a fresh temporary file in the target's directory and renames it
 // over the target, so the target is either the old file or the whole new one.
 // A target that exists and is not a regular file (a terminal, a pipe,
 // /dev/stdout) is written in place: renaming would replace the device itself.
+// A target that is one of the files the parse read is refused, as `convert`
+// refuses it.
 PyObject* write_file(TimelineObject* self, const std::string& path, Format format,
                      bool include_message) {
   if (holds_nul(path)) return raise_os_text("Cannot create", path, EINVAL);
   struct stat existing {};
   const bool exists = ::stat(path.c_str(), &existing) == 0;
+  if (exists && refuse_input(path, existing, self->parsed->scope) < 0) return nullptr;
   const bool in_place = exists && !S_ISREG(existing.st_mode);
 
   std::string temporary;
@@ -397,7 +389,9 @@ PyObject* write_file(TimelineObject* self, const std::string& path, Format forma
     }
   }
   if (!status) return convert_error(status.error());
-  if (close_error != 0) return convert_error(Error::io(path, os_error_text(close_error)));
+  if (close_error != 0) {
+    return convert_error(Error::io(path, os_error_text(close_error)).caused_by_write(close_error));
+  }
   if (rename_error != 0) return raise_os_text("Cannot replace", path, rename_error);
   Py_RETURN_NONE;
 }

@@ -1,7 +1,17 @@
 #!/usr/bin/env bash
-# Installs the system packages the build needs (Debian), once per machine.
+# Installs the Debian packages a job needs, once per machine:
+#   tools/bootstrap.sh        what building the module needs
+#   tools/bootstrap.sh test   that plus what the tests need
 set -euo pipefail
-packages=(libsimdjson-dev libssl-dev libgtest-dev)
+# A C++23 compiler, the two libraries, and Debian's own Python with its headers
+# and venv (pyenv's or another Python brings its own).
+packages=(g++ libsimdjson-dev libssl-dev libzstd-dev python3-dev python3-venv)
+if [ "${1:-}" = test ]; then
+  # GoogleTest, the zstd command that compresses test rollouts, the pinned
+  # formatter the format check compares with, and a compiler cache so each
+  # Python's build reuses the core's objects.
+  packages+=(libgtest-dev clang-format-14 ccache zstd)
+fi
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
@@ -9,6 +19,7 @@ done
 if [ ${#missing[@]} -gt 0 ]; then
   sudo=""
   [ "$(id -u)" -ne 0 ] && sudo="sudo"
+  echo "== installing Debian packages: ${missing[*]}"
   $sudo apt-get update -qq
   DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq "${missing[@]}"
 fi

@@ -1,12 +1,15 @@
 #!/usr/bin/env bash
-# Builds and installs tracequill, then shows the timeline of a profile with the
-# `tracequill` command (by default the small sample home shipped in examples/).
-# Arguments are the command's: tools/run_example.sh [PATH] [-o FILE] [-f FORMAT] ...
+# Builds tracequill into the project's virtual environment (.venv at the top of
+# the repository), then shows the timeline of a profile with the `tracequill`
+# command, by default on the sample home in examples/. Arguments are the
+# command's: tools/run_example.sh [PATH] [-o FILE] [-f FORMAT] ...
+# Works from any directory: paths are the caller's.
 set -euo pipefail
-cd "$(dirname "$0")/.."
-tools/bootstrap.sh
-python3 -m pip install -q .
+source "$(dirname "${BASH_SOURCE[0]}")/env.sh"
+"$TQ_ROOT/tools/bootstrap.sh"
+tq_venv "$TQ_VENV" "${PYTHON:-python3}" build
+tq_install "$TQ_VENV"
 if [ $# -eq 0 ] || [[ "$1" == -* ]]; then
-  set -- examples/sample-home "$@"
+  set -- "$TQ_ROOT/examples/sample-home" "$@"
 fi
-exec python3 -m tracequill --summary "$@"
+exec "$TQ_VENV/bin/python" -m tracequill --summary "$@"

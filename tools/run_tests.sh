@@ -1,32 +1,94 @@
 #!/usr/bin/env bash
-# Everything the tests need, from a fresh machine: system packages, the package
-# with its test extras, a build with warnings as errors running the C++ and
-# Python tests, then the same tests again under AddressSanitizer and
-# UndefinedBehaviorSanitizer.
+# Everything the tests need, from a fresh machine and from any directory: the
+# Debian packages, the project's virtual environments (.venv for the Python
+# that `python3` or $PYTHON names, .venv-3.X for every other CPython 3.10-3.13
+# found), then
+#   - the format check;
+#   - the installed package: Python tests, mypy --strict on a client, stubtest;
+#   - a build with warnings as errors: C++ tests, Python tests on every Python;
+#   - a build under AddressSanitizer and UndefinedBehaviorSanitizer: C++ and
+#     Python tests, printing the sanitizer's report when one fails.
+# Builds persist under build/, so a second run only recompiles what changed.
 set -euo pipefail
-cd "$(dirname "$0")/.."
+source "$(dirname "${BASH_SOURCE[0]}")/env.sh"
+cd "$TQ_ROOT"
 jobs=${JOBS:-2}
 
-tools/bootstrap.sh
-python3 -m pip install -q '.[test]'
+tools/bootstrap.sh test
+tq_venv "$TQ_VENV" "${PYTHON:-python3}" build test
+# cmake, ninja and python below are the main environment's.
+export PATH="$TQ_VENV/bin:$PATH"
+tq_use_ccache
 
-echo "== installed module: Python tests"
-(cd tests && python3 -m pytest -q python)
+# pytest_on DIR PYTHON [ARGS...]: the Python tests of the module built in DIR.
+pytest_on() {
+  local dir=$1 python=$2
+  shift 2
+  (cd tests && PYTHONPATH="$dir" "$python" -m pytest -q -rs -p no:cacheprovider "$@" python)
+}
 
-echo "== warnings as errors: C++ and Python tests"
-cmake -S . -B build/check -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTQ_WERROR=ON >/dev/null
+# configure DIR CMAKE_ARGS...: a Ninja build of the repository in DIR.
+configure() {
+  local dir=$1
+  shift
+  cmake -S . -B "$dir" -G Ninja -DTQ_WERROR=ON "$@" >/dev/null
+}
+
+echo "== format"
+tools/check_format.sh
+
+echo "== installed package: Python tests and types"
+tq_install "$TQ_VENV"
+pytest_on "" python
+mypy=(python -m mypy --strict --cache-dir build/mypy-cache)
+"${mypy[@]}" tests/typing/client.py
+# The one error mypy must find there is the mode that doesn't exist.
+wrong_mode=$("${mypy[@]}" tests/typing/wrong_mode.py || true)
+if ! grep -q 'wrong_mode.py:5: error: Argument "mode"' <<<"$wrong_mode"; then
+  echo "mypy did not reject the mode that does not exist in tests/typing/wrong_mode.py" >&2
+  exit 1
+fi
+python -m mypy.stubtest --allowlist tests/typing/stubtest-allowlist.txt tracequill
+
+main_version=$(python -c 'import sys; print("%d.%d" % sys.version_info[:2])')
+echo "== warnings as errors: C++ tests, Python $main_version tests"
+configure build/check -DCMAKE_BUILD_TYPE=RelWithDebInfo -DPython_EXECUTABLE="$TQ_VENV/bin/python"
 cmake --build build/check -j "$jobs"
 ctest --test-dir build/check --output-on-failure -j "$jobs"
-(cd tests && PYTHONPATH="$PWD/../build/check" python3 -m pytest -q python)
+pytest_on "$TQ_ROOT/build/check" python
 
-echo "== AddressSanitizer + UndefinedBehaviorSanitizer: C++ and Python tests"
-cmake -S . -B build/sanitize -G Ninja -DCMAKE_BUILD_TYPE=Debug -DTQ_WERROR=ON -DTQ_SANITIZE=ON >/dev/null
+for version in 3.10 3.11 3.12 3.13; do
+  [ "$version" != "$main_version" ] || continue
+  interpreter=$(tq_find_python "$version") || {
+    echo "== Python $version: not on this machine"
+    continue
+  }
+  echo "== warnings as errors: Python $version tests ($interpreter)"
+  tq_venv "$TQ_ROOT/.venv-$version" "$interpreter" test
+  configure "build/check-$version" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTQ_BUILD_TESTS=OFF \
+    -DPython_EXECUTABLE="$TQ_ROOT/.venv-$version/bin/python"
+  cmake --build "build/check-$version" -j "$jobs"
+  pytest_on "$TQ_ROOT/build/check-$version" "$TQ_ROOT/.venv-$version/bin/python"
+done
+
+echo "== AddressSanitizer + UndefinedBehaviorSanitizer: C++ tests, Python $main_version tests"
+configure build/sanitize -DCMAKE_BUILD_TYPE=Debug -DTQ_SANITIZE=ON \
+  -DPython_EXECUTABLE="$TQ_VENV/bin/python"
 cmake --build build/sanitize -j "$jobs"
 ctest --test-dir build/sanitize --output-on-failure -j "$jobs"
 # The interpreter itself is not instrumented: preload the runtime, use the
 # system allocator so ASan sees every block, and leave CPython's exit-time
-# allocations out of the leak check.
-(cd tests && LD_PRELOAD="$(g++ -print-file-name=libasan.so)" PYTHONMALLOC=malloc \
-  ASAN_OPTIONS=detect_leaks=0 UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \
-  PYTHONPATH="$PWD/../build/sanitize" python3 -m pytest -q -p no:cacheprovider python)
+# allocations out of the leak check. A sanitizer aborts the process before
+# pytest can show anything, so its report goes to a file shown here.
+reports="$TQ_ROOT/build/sanitize/reports"
+rm -rf "$reports" && mkdir -p "$reports"
+if ! LD_PRELOAD="$(g++ -print-file-name=libasan.so)" PYTHONMALLOC=malloc \
+  ASAN_OPTIONS="detect_leaks=0:log_path=$reports/asan" \
+  UBSAN_OPTIONS="halt_on_error=1:print_stacktrace=1:log_path=$reports/ubsan" \
+  pytest_on "$TQ_ROOT/build/sanitize" python -p no:faulthandler; then
+  for report in "$reports"/*; do
+    [ -e "$report" ] && echo "== $report" && cat "$report"
+  done
+  exit 1
+fi
 echo "== all tests passed"

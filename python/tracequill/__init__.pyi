@@ -3,34 +3,101 @@
 import os
 from collections.abc import Callable, Iterable, Iterator
 from datetime import datetime
-from typing import Any, Literal, SupportsIndex, overload
+from typing import Literal, SupportsIndex, TypeAlias, TypedDict, final, overload, type_check_only
 
 __all__ = ["parse", "convert", "to_json", "to_jsonl", "to_csv"]
 
 __version__: str
 
-_Path = str | os.PathLike[str]
+_Path: TypeAlias = str | os.PathLike[str]
+# A value as found in the evidence (`raw`, `timestamp_raw`).
+_Json: TypeAlias = None | bool | int | float | str | list[_Json] | dict[str, _Json]
+
+Mode: TypeAlias = Literal["best_effort", "strict"]
+Format: TypeAlias = Literal["json", "jsonl", "csv"]
+
+# The records of a report, for annotations only: at run time they are dicts.
+
+@type_check_only
+class Source(TypedDict):
+    artifact_kind: str
+    record_type: str | None
+    relative_path: str
+    line_number: int | None
+    source_id: str | None
+
+@type_check_only
+class Artifact(TypedDict):
+    reference_status: Literal["resolved", "missing", "ambiguous"] | None
+    resolved_path: str | None
+    snapshot_version: int | None
+    size: int | None
+    sha256: str | None
+    media_type: str | None
+    content: str | None
+    content_encoding: Literal["utf8", "base64"] | None
+
+@type_check_only
+class FsTimes(TypedDict):
+    modified: str | None
+    accessed: str | None
+    created: str | None
+
+@type_check_only
+class Event(TypedDict):
+    schema_version: str
+    event_id: str
+    sequence: int
+    provider: str
+    source_file_sha256: str | None
+    timestamp: str | None
+    timestamp_source: Literal["embedded", "referenced_event", "filesystem_modified", "none"]
+    timestamp_raw: _Json
+    event_type: str
+    session_id: str | None
+    working_directory: str | None
+    message: str | None
+    source: Source
+    artifact: Artifact | None
+    fs_times: FsTimes | None
+    warnings: list[str]
+    raw: _Json
+
+@type_check_only
+class Diagnostic(TypedDict):
+    code: str
+    severity: Literal["error", "warning", "info"]
+    source: Source | None
+    message: str
+
+@type_check_only
+class Report(TypedDict):
+    events: list[Event]
+    diagnostics: list[Diagnostic]
 
 class InternalError(BaseException):
     """A fault inside tracequill itself, not a problem with the input."""
 
+class WriteError(OSError, ValueError):
+    """The system refused to write output (a full disk, say); `errno` is set."""
+
 def parse(
     path: _Path,
-    mode: str = "best_effort",
+    mode: Mode = "best_effort",
     include_raw: bool = False,
     include_content: bool = False,
     follow_symlinks: bool = False,
     max_line_size: int = 10485760,
     max_content_size: int = 52428800,
-) -> dict[str, list[dict[str, Any]]]:
+) -> Report:
     """Parse supported AI agent artifacts and return a dict with
     `events` and `diagnostics`."""
 
 def convert(
     path: _Path,
     output_path: _Path,
-    format: str = "json",
-    mode: str = "best_effort",
+    format: Format = "json",
+    mode: Mode = "best_effort",
     include_raw: bool = False,
     include_content: bool = False,
     include_message: bool = True,
@@ -42,7 +109,7 @@ def convert(
 
 def to_json(
     path: _Path,
-    mode: str = "best_effort",
+    mode: Mode = "best_effort",
     include_raw: bool = False,
     include_content: bool = False,
     pretty: bool = True,
@@ -54,7 +121,7 @@ def to_json(
 
 def to_jsonl(
     path: _Path,
-    mode: str = "best_effort",
+    mode: Mode = "best_effort",
     include_raw: bool = False,
     include_content: bool = False,
     follow_symlinks: bool = False,
@@ -65,7 +132,7 @@ def to_jsonl(
 
 def to_csv(
     path: _Path,
-    mode: str = "best_effort",
+    mode: Mode = "best_effort",
     include_content: bool = False,
     include_message: bool = True,
     include_raw: bool = False,
@@ -77,10 +144,8 @@ def to_csv(
 
 # ---- Timeline: one parse kept in native form ----
 
-_Mode = Literal["best_effort", "strict"]
-_Format = Literal["json", "jsonl", "csv"]
-_Provider = Literal["claude_code", "codex", "open_code", "unknown"]
-_EventType = Literal[
+_Provider: TypeAlias = Literal["claude_code", "codex", "open_code", "unknown"]
+_EventType: TypeAlias = Literal[
     "prompt_input",
     "paste_attachment",
     "image_attachment",
@@ -99,16 +164,41 @@ _EventType = Literal[
     "error",
     "unknown",
 ]
-_Progress = Callable[[int, int, int, int], object]
+_Progress: TypeAlias = Callable[[int, int, int, int], object]
 
+@type_check_only
+class SessionSummary(TypedDict):
+    events: int
+    first_timestamp: str | None
+    last_timestamp: str | None
+    working_directory: str | None
+
+@type_check_only
+class DiagnosticSummary(TypedDict):
+    total: int
+    by_severity: dict[str, int]
+    by_code: dict[str, int]
+
+@type_check_only
+class Summary(TypedDict):
+    events: int
+    without_timestamp: int
+    first_timestamp: str | None
+    last_timestamp: str | None
+    by_provider: dict[str, dict[str, int]]
+    by_event_type: dict[str, int]
+    sessions: dict[str, SessionSummary]
+    diagnostics: DiagnosticSummary
+
+@final
 class Timeline:
     """A timeline parsed once and kept in native form, to be read many ways."""
 
-    def __init__(
-        self,
+    def __new__(
+        cls,
         path: _Path,
         *,
-        mode: _Mode = "best_effort",
+        mode: Mode = "best_effort",
         include_raw: bool = False,
         include_content: bool = False,
         follow_symlinks: bool = False,
@@ -116,20 +206,20 @@ class Timeline:
         max_content_size: int = 52428800,
         workers: int | None = None,
         progress: _Progress | None = None,
-    ) -> None: ...
+    ) -> Timeline: ...
     def __len__(self) -> int: ...
-    def __iter__(self) -> Iterator[dict[str, Any]]: ...
+    def __iter__(self) -> Iterator[Event]: ...
     @overload
-    def __getitem__(self, index: SupportsIndex) -> dict[str, Any]: ...
+    def __getitem__(self, index: SupportsIndex, /) -> Event: ...
     @overload
-    def __getitem__(self, index: slice) -> Timeline: ...
+    def __getitem__(self, index: slice, /) -> Timeline: ...
     @property
-    def diagnostics(self) -> list[dict[str, Any]]: ...
+    def diagnostics(self) -> list[Diagnostic]: ...
     def to_json(self, pretty: bool = True) -> str: ...
     def to_jsonl(self) -> str: ...
     def to_csv(self, include_message: bool = True) -> str: ...
     def write(
-        self, path: _Path, format: _Format | None = None, *, include_message: bool = True
+        self, path: _Path, format: Format | None = None, *, include_message: bool = True
     ) -> None: ...
     def filter(
         self,
@@ -141,4 +231,4 @@ class Timeline:
         sessions: str | Iterable[str] | None = None,
         text: str | None = None,
     ) -> Timeline: ...
-    def summary(self) -> dict[str, Any]: ...
+    def summary(self) -> Summary: ...

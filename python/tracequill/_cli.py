@@ -13,12 +13,15 @@ import re
 import shutil
 import sys
 import time
-from typing import IO, Any
+from typing import IO, TYPE_CHECKING, Any
 
 import tracequill
 
+if TYPE_CHECKING:
+    from tracequill import Event, Format
+
 FORMATS = ("json", "jsonl", "csv")
-SUFFIX_FORMATS = {".json": "json", ".jsonl": "jsonl", ".ndjson": "jsonl", ".csv": "csv"}
+SUFFIX_FORMATS: dict[str, Format] = {".json": "json", ".jsonl": "jsonl", ".ndjson": "jsonl", ".csv": "csv"}
 LAST_EVENTS = 20
 SESSIONS_SHOWN = 5
 
@@ -98,7 +101,7 @@ def main(argv: list[str]) -> int:
         return fail(str(error), 1)
 
 
-def check_usage(args: argparse.Namespace) -> str:
+def check_usage(args: argparse.Namespace) -> Format:
     """Checks what argparse can't; returns the output format."""
     for name in ("max_line_size", "max_content_size"):
         if getattr(args, name) < 0:
@@ -106,7 +109,8 @@ def check_usage(args: argparse.Namespace) -> str:
     if args.workers is not None and args.workers < 1:
         raise UsageError("--workers must be at least 1")
     if args.format is not None:
-        return args.format
+        fmt: Format = args.format
+        return fmt
     if args.output in (None, "-"):
         return "jsonl"
     suffix = os.path.splitext(args.output)[1].lower()
@@ -136,7 +140,7 @@ def apply_filters(timeline: tracequill.Timeline, args: argparse.Namespace) -> tr
     return timeline.filter(**conditions)
 
 
-def show(timeline: tracequill.Timeline, args: argparse.Namespace, output_format: str) -> int:
+def show(timeline: tracequill.Timeline, args: argparse.Namespace, output_format: Format) -> int:
     include_message = not args.no_message
     if args.output == "-" or (args.output is None and not args.summary and not sys.stdout.isatty()):
         write_text(text_of(timeline, output_format, include_message))
@@ -185,7 +189,7 @@ def shorten(text: str | None, width: int) -> str:
     return text if len(text) <= width else text[: max(width - 1, 0)] + "…"
 
 
-def describe(event: dict[str, Any]) -> str:
+def describe(event: Event) -> str:
     """The event's message, or what its file is when it has none."""
     if event["message"]:
         return event["message"]

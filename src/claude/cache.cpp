@@ -19,11 +19,6 @@ namespace {
 
 namespace fs = std::filesystem;
 
-struct CacheFile {
-  fs::path path;
-  FileMetadata metadata;
-};
-
 // The file name without its last extension; a stem that is not text gives the
 // empty key.
 std::string cache_key(const fs::path& path) {
@@ -42,25 +37,27 @@ Diagnostic cache_warning(ArtifactKind kind, std::string message, std::string rel
                     std::move(message)};
 }
 
-// The event of one cache file, or the warning that stands for it.
-std::expected<TimelineEvent, Diagnostic> cache_event(const CacheFile& file, ArtifactKind kind,
-                                                     const ParserOptions& options,
-                                                     const fs::path& evidence_root,
-                                                     const CacheKeySet& referenced_keys) {
-  std::string relative = relative_path(file.path, evidence_root);
-  std::string key = cache_key(file.path);
+// The event of one cache file, or the warning that stands for it; a fault of
+// the machine is the error.
+Result<FileEvent> cache_event(const fs::path& file, ArtifactKind kind, const ParserOptions& options,
+                              const fs::path& evidence_root, const CacheKeySet& referenced_keys) {
+  std::string relative = relative_path(file, evidence_root);
+  std::string key = cache_key(file);
   std::expected<FileDescription, DescribeError> description =
-      describe_file(file.path, file.metadata, options.include_content, options.max_content_size);
+      describe_file(file, options.include_content, options.max_content_size, options.scope);
   if (!description) {
-    return std::unexpected(
-        cache_warning(kind, concat("SHA-256 computation failed: ", description.error().text),
-                      std::move(relative), std::move(key)));
+    if (auto fault = machine_fault(file, description.error().error_number)) {
+      return std::unexpected(std::move(*fault));
+    }
+    return FileEvent(std::unexpected(cache_warning(
+        kind, describe_error_text(description.error(), relative), relative, std::move(key))));
   }
 
   TimelineEvent e;
   e.provider = Provider::ClaudeCode;
   e.event_type = EventType::OrphanCache;
-  e.event_id = generate_event_id(Provider::ClaudeCode, kind, relative, concat("cache:", key));
+  e.event_id = generate_event_id(Provider::ClaudeCode, kind, relative_path_id(file, evidence_root),
+                                 concat("cache:", key));
   e.timestamp = description->times.modified;
   e.timestamp_source = e.timestamp ? TimestampSource::FilesystemModified : TimestampSource::None;
   e.source.artifact_kind = kind;
@@ -72,49 +69,43 @@ std::expected<TimelineEvent, Diagnostic> cache_event(const CacheFile& file, Arti
   e.source.source_id = std::move(key);
   e.artifact = std::move(artifact);
   e.fs_times = description->times;
-  return e;
+  return FileEvent(std::move(e));
 }
 
 }  // namespace
 
-ReaderOutput scan_cache_dir(const fs::path& path, ArtifactKind kind, const ParserOptions& options,
-                            const fs::path& evidence_root, const CacheKeySet& referenced_keys) {
+Result<ReaderOutput> scan_cache_dir(const fs::path& path, ArtifactKind kind,
+                                    const ParserOptions& options, const fs::path& evidence_root,
+                                    const CacheKeySet& referenced_keys) {
   ReaderOutput out;
-  std::vector<CacheFile> files;
+  std::vector<fs::path> files;
 
-  for (WalkItem& item : walk_all(path, {.follow_symlinks = options.follow_symlinks})) {
+  for (WalkItem& item :
+       walk_all(path, {.follow_symlinks = options.follow_symlinks, .scope = options.scope})) {
     if (item.error) {
-      out.diagnostics.push_back(cache_warning(kind, concat("walkdir error: ", *item.error),
-                                              relative_path(path, evidence_root)));
+      if (auto fault = machine_fault(item.path, item.error_number)) {
+        return std::unexpected(std::move(*fault));
+      }
+      SourceInfo source;
+      source.artifact_kind = kind;
+      source.relative_path = relative_path(path, evidence_root);
+      out.diagnostics.push_back(walk_diagnostic(item, evidence_root, std::move(source),
+                                                "walkdir error: ", Severity::Warning));
       continue;
     }
-    if (item.type != fs::file_type::regular) continue;
     // A link is only reached as a regular file when it was followed, so reading
     // through links describes the target exactly then.
-    std::expected<FileMetadata, std::error_code> metadata = read_file_metadata(item.path);
-    if (!metadata) {
-      out.diagnostics.push_back(
-          cache_warning(kind, concat("Cannot read metadata: ", os_error_text(metadata.error())),
-                        relative_path(item.path, evidence_root)));
-      continue;
-    }
-    files.push_back(CacheFile{std::move(item.path), *metadata});
+    if (item.type == fs::file_type::regular) files.push_back(std::move(item.path));
   }
-
-  std::stable_sort(files.begin(), files.end(), [](const CacheFile& a, const CacheFile& b) {
-    return path_less(a.path, b.path);
-  });
+  std::stable_sort(files.begin(), files.end(), path_less);
 
   // Hashing is the work here, so files are described in parallel.
-  std::vector<fs::path> paths;
-  paths.reserve(files.size());
-  for (const CacheFile& file : files) paths.push_back(file.path);
-  collect_file_events(
-      paths, options,
+  TQ_CHECK(collect_file_events(
+      files, options,
       [&](size_t i) {
         return cache_event(files[i], kind, options, evidence_root, referenced_keys);
       },
-      out);
+      out));
   return out;
 }
 

@@ -22,6 +22,7 @@
 #include <set>
 #include <string>
 
+#include "error/error.h"
 #include "model/model.h"
 #include "parser/options.h"
 
@@ -31,10 +32,11 @@ using CacheKeySet = std::set<std::string, std::less<>>;
 
 // `path` is a cache directory or one file inside one; `kind` is PasteCache or
 // ImageCache and is written into every event and diagnostic. Options read:
-// follow_symlinks, include_content, max_content_size.
-ReaderOutput scan_cache_dir(const std::filesystem::path& path, ArtifactKind kind,
-                            const ParserOptions& options,
-                            const std::filesystem::path& evidence_root,
-                            const CacheKeySet& referenced_keys);
+// follow_symlinks, include_content, max_content_size. Fails only on a fault of
+// the machine (machine_fault); unreadable files are diagnostics.
+[[nodiscard]] Result<ReaderOutput> scan_cache_dir(const std::filesystem::path& path,
+                                                  ArtifactKind kind, const ParserOptions& options,
+                                                  const std::filesystem::path& evidence_root,
+                                                  const CacheKeySet& referenced_keys);
 
 }  // namespace tq::claude

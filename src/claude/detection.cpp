@@ -7,6 +7,7 @@
 #include "claude/cache.h"
 #include "claude/file_history.h"
 #include "claude/history.h"
+#include "claude/transcripts.h"
 #include "files/paths.h"
 #include "files/walk.h"
 #include "model/text.h"
@@ -23,6 +24,8 @@ constexpr std::string_view kHistoryName = "history.jsonl";
 constexpr std::string_view kPasteCacheName = "paste-cache";
 constexpr std::string_view kImageCacheName = "image-cache";
 constexpr std::string_view kFileHistoryName = "file-history";
+constexpr std::string_view kProjectsName = "projects";
+constexpr std::string_view kTranscriptSuffix = ".jsonl";
 
 // The last component's name when it is an ordinary name; a name that is not
 // valid UTF-8 can never equal one of the fixed ASCII names, so bytes suffice.
@@ -59,11 +62,14 @@ std::optional<InputKind> file_kind_by_location(const fs::path& path) {
 
 // A directory is a profile root as soon as it holds one of the profile's parts.
 // Entries whose type can't be read are passed over; a directory that can't be
-// listed is simply not a root. The listing itself never follows links (so no
-// link is taken for a cycle); with follow_symlinks each entry is then typed
-// through its link.
-bool looks_like_profile_root(const fs::path& dir, bool follow_symlinks) {
+// listed is simply not a root, unless the machine itself is out of descriptors
+// or memory. The listing itself never follows links (so no link is taken for a
+// cycle); with follow_symlinks each entry is then typed through its link.
+Result<bool> looks_like_profile_root(const fs::path& dir, bool follow_symlinks) {
   for (const WalkItem& item : walk_all(dir, {.follow_symlinks = false, .max_depth = 1})) {
+    if (auto fault = machine_fault(item.path, item.error_number)) {
+      return std::unexpected(std::move(*fault));
+    }
     if (item.error || item.depth != 1) continue;
     std::optional<std::string> name = file_name_bytes(item.path);
     if (!name) continue;
@@ -82,6 +88,33 @@ bool looks_like_profile_root(const fs::path& dir, bool follow_symlinks) {
   return false;
 }
 
+bool is_directory(const fs::path& path, bool follow_symlinks) {
+  std::error_code ec;
+  const fs::file_status st = follow_symlinks ? fs::status(path, ec) : fs::symlink_status(path, ec);
+  return !ec && fs::is_directory(st);
+}
+
+// A profile whose only evidence is its transcripts; any other directory
+// holding `projects` (a home's ~/projects, say) is not taken for a profile.
+bool is_transcript_only_root(const fs::path& dir, bool follow_symlinks) {
+  return has_name(dir, kProfileDirName) && is_directory(dir / kProjectsName, follow_symlinks);
+}
+
+// The `projects` directory a transcript lies below, nearest first.
+std::optional<fs::path> projects_ancestor(const fs::path& path) {
+  for (std::optional<fs::path> p = path_parent(path); p && !p->empty(); p = path_parent(*p)) {
+    if (has_name(*p, kProjectsName)) return p;
+    if (!file_name_bytes(*p)) break;
+  }
+  return std::nullopt;
+}
+
+Result<ReaderOutput> read_transcripts(const fs::path& path, const fs::path& evidence_root,
+                                      const ParserOptions& options) {
+  TQ_TRY(TranscriptOutput transcripts, scan_transcripts(path, options, evidence_root));
+  return std::move(transcripts.output);
+}
+
 Result<ReaderOutput> read_history(const fs::path& path, const fs::path& evidence_root,
                                   const ParserOptions& options) {
   TQ_TRY(HistoryFileResult history, parse_history_file(path, options, evidence_root));
@@ -97,12 +130,12 @@ constexpr ProviderAdapter kClaudeAdapter{
     .confidence = &claude_detection_confidence,
     .root_kind = InputKind::ClaudeRoot,
     .provider = Provider::ClaudeCode,
+    .detect_with_transcripts = &detect_input_kind_with_transcripts,
 };
 
 }  // namespace
 
-Result<std::optional<InputKind>> detect_input_kind(const fs::path& path,
-                                                           bool follow_symlinks) {
+Result<std::optional<InputKind>> detect_input_kind(const fs::path& path, bool follow_symlinks) {
   std::error_code ec;
   const fs::file_status status =
       follow_symlinks ? fs::status(path, ec) : fs::symlink_status(path, ec);
@@ -116,17 +149,56 @@ Result<std::optional<InputKind>> detect_input_kind(const fs::path& path,
   }
   if (is_dir) {
     if (std::optional<InputKind> kind = directory_kind_by_name(path)) return kind;
-    if (looks_like_profile_root(path, follow_symlinks)) return InputKind::ClaudeRoot;
+    TQ_TRY(const bool is_root, looks_like_profile_root(path, follow_symlinks));
+    if (is_root) return InputKind::ClaudeRoot;
     return std::nullopt;
   }
   if (is_file) return file_kind_by_location(path);
   return std::nullopt;
 }
 
+Result<std::optional<InputKind>> detect_input_kind_with_transcripts(const fs::path& path,
+                                                                    bool follow_symlinks) {
+  TQ_TRY(std::optional<InputKind> kind, detect_input_kind(path, follow_symlinks));
+  if (kind) return kind;
+  std::error_code ec;
+  const fs::file_status status =
+      follow_symlinks ? fs::status(path, ec) : fs::symlink_status(path, ec);
+  if (fs::is_directory(status)) {
+    if (has_name(path, kProjectsName)) return InputKind::ClaudeProjects;
+    if (is_transcript_only_root(path, follow_symlinks)) return InputKind::ClaudeRoot;
+    return std::nullopt;
+  }
+  // Any JSON-lines file but Codex's history: copied evidence often loses the
+  // directories that would say more.
+  std::optional<std::string> name = file_name_bytes(path);
+  if (fs::is_regular_file(status) && name && *name != kHistoryName &&
+      name->size() > kTranscriptSuffix.size() && name->ends_with(kTranscriptSuffix)) {
+    return InputKind::ClaudeTranscript;
+  }
+  return std::nullopt;
+}
+
 bool supports_claude_input(InputKind kind) {
-  return kind == InputKind::ClaudeRoot || kind == InputKind::History ||
-         kind == InputKind::PasteCache || kind == InputKind::ImageCache ||
-         kind == InputKind::FileHistory;
+  // Every member is named, so a new kind can't be left out unnoticed.
+  switch (kind) {
+    case InputKind::ClaudeRoot:
+    case InputKind::History:
+    case InputKind::PasteCache:
+    case InputKind::ImageCache:
+    case InputKind::FileHistory:
+    case InputKind::ClaudeProjects:
+    case InputKind::ClaudeTranscript:
+      return true;
+    case InputKind::Auto:
+    case InputKind::CodexRoot:
+    case InputKind::CodexHistory:
+    case InputKind::CodexSessions:
+    case InputKind::CodexSession:
+    case InputKind::CodexAttachments:
+      return false;
+  }
+  return false;
 }
 
 uint8_t claude_detection_confidence(const fs::path& path, InputKind kind) {
@@ -160,6 +232,14 @@ fs::path claude_evidence_root(const fs::path& path, InputKind kind) {
     }
     case InputKind::History:
       return path_parent(path).value_or(path);
+    case InputKind::ClaudeProjects:
+      return path_parent(path).value_or(path);
+    case InputKind::ClaudeTranscript: {
+      // Measured from the profile, as when the whole profile is read.
+      std::optional<fs::path> projects = projects_ancestor(path);
+      if (projects) return path_parent(*projects).value_or(*projects);
+      return path_parent(path).value_or(path);
+    }
     default:
       return path;
   }
@@ -182,6 +262,9 @@ Result<ReaderOutput> parse_claude_input(const fs::path& path, InputKind kind,
       return scan_cache_dir(path, ArtifactKind::ImageCache, options, evidence_root, {});
     case InputKind::FileHistory:
       return scan_file_history(path, options, evidence_root);
+    case InputKind::ClaudeProjects:
+    case InputKind::ClaudeTranscript:
+      return read_transcripts(path, evidence_root, options);
     default:
       return std::unexpected(Error::message(
           concat("Claude Code adapter does not support input kind ", identifier(kind), ".")));

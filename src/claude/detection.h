@@ -35,7 +35,14 @@ namespace tq::claude {
 [[nodiscard]] Result<std::optional<InputKind>> detect_input_kind(const std::filesystem::path& path,
                                                                  bool follow_symlinks);
 
-// True for the five Claude Code kinds.
+// For a parse that reads session transcripts too: what detect_input_kind
+// recognises, and besides a `projects` directory (ClaudeProjects), a `.claude`
+// directory holding only `projects` (ClaudeRoot) and any other `*.jsonl` file
+// but a history (ClaudeTranscript).
+[[nodiscard]] Result<std::optional<InputKind>> detect_input_kind_with_transcripts(
+    const std::filesystem::path& path, bool follow_symlinks);
+
+// True for the seven Claude Code kinds.
 bool supports_claude_input(InputKind kind);
 
 // 100 when the path or one of its ancestors is named ".claude"; otherwise 80 for
@@ -44,7 +51,9 @@ uint8_t claude_detection_confidence(const std::filesystem::path& path, InputKind
 
 // The directory relative paths are formed against: a profile root for a file
 // directly in a cache or `file-history` directory, the session directory for a
-// snapshot inside one, the parent of a history file, the path itself otherwise.
+// snapshot inside one, the parent of a history file or `projects` directory, the
+// profile holding a transcript's `projects` directory (else its parent), the
+// path itself otherwise.
 std::filesystem::path claude_evidence_root(const std::filesystem::path& path, InputKind kind);
 
 // Runs the reader for `kind` and returns its events and diagnostics unchanged.

@@ -55,6 +55,7 @@ std::optional<SnapshotName> parse_snapshot_name(std::string_view name) {
 struct RawEntry {
   fs::path path;
   std::string relative_path;
+  std::string id_path;  // relative_path as event ids see it
   std::string session_id;
   std::string snapshot_id;
   uint64_t version = 0;
@@ -106,7 +107,7 @@ TimelineEvent snapshot_event(RawEntry& entry, uint64_t sequence) {
   e.provider = Provider::ClaudeCode;
   e.event_type = EventType::FileSnapshot;
   e.event_id = generate_event_id(
-      Provider::ClaudeCode, ArtifactKind::FileHistory, entry.relative_path,
+      Provider::ClaudeCode, ArtifactKind::FileHistory, entry.id_path,
       concat("file_history:", entry.session_id, ":", entry.snapshot_id, "@v", entry.version));
   e.sequence = sequence;
   e.timestamp = entry.description.times.modified;
@@ -126,23 +127,30 @@ TimelineEvent snapshot_event(RawEntry& entry, uint64_t sequence) {
 // for it.
 using Examined = std::variant<Diagnostic, RawEntry>;
 
-Examined examine(WalkItem item, const fs::path& directory, const ParserOptions& options,
-                 const fs::path& evidence_root) {
+// A fault of the machine is the error.
+Result<Examined> examine(WalkItem item, const fs::path& directory, const ParserOptions& options,
+                         const fs::path& evidence_root) {
   if (item.error) {
-    return snapshot_diagnostic(DiagnosticCode::UnreadableArtifact, Severity::Warning,
-                               concat("walkdir error: ", *item.error),
-                               relative_path(directory, evidence_root), std::nullopt);
+    if (auto fault = machine_fault(item.path, item.error_number)) {
+      return std::unexpected(std::move(*fault));
+    }
+    SourceInfo source;
+    source.artifact_kind = ArtifactKind::FileHistory;
+    source.relative_path = relative_path(directory, evidence_root);
+    return Examined(walk_diagnostic(item, evidence_root, std::move(source),
+                                    "walkdir error: ", Severity::Warning));
   }
 
   RawEntry entry;
   entry.path = std::move(item.path);
   entry.relative_path = relative_path(entry.path, evidence_root);
+  entry.id_path = relative_path_id(entry.path, evidence_root);
   // The session a snapshot belongs to is the name of its directory.
   std::optional<std::string> session = parent_name(entry.path);
   if (!session) {
-    return snapshot_diagnostic(DiagnosticCode::UnreadableArtifact, Severity::Warning,
-                               "Cannot determine session ID from parent directory",
-                               entry.relative_path, std::nullopt);
+    return Examined(snapshot_diagnostic(DiagnosticCode::UnreadableArtifact, Severity::Warning,
+                                        "Cannot determine session ID from parent directory",
+                                        entry.relative_path, std::nullopt));
   }
   entry.session_id = std::move(*session);
 
@@ -155,53 +163,59 @@ Examined examine(WalkItem item, const fs::path& directory, const ParserOptions& 
   if (!name) {
     const std::string shown = name_is_text ? raw_name : lossy_utf8(raw_name);
     if (options.strict()) {
-      return snapshot_diagnostic(
-          DiagnosticCode::UnexpectedFileName, Severity::Error,
-          concat("Filename does not match '<id>@v<version>' pattern: ", shown), entry.relative_path,
-          std::nullopt);
+      return Examined(
+          snapshot_diagnostic(DiagnosticCode::UnexpectedFileName, Severity::Error,
+                              concat("Filename does not match '<id>@v<version>' pattern: ", shown),
+                              entry.relative_path, std::nullopt));
     }
     name = SnapshotName{shown, 0};
   }
   entry.snapshot_id = std::move(name->id);
   entry.version = name->version;
 
-  std::expected<FileMetadata, std::error_code> metadata = read_file_metadata(entry.path);
-  if (!metadata) {
-    return snapshot_diagnostic(DiagnosticCode::UnreadableArtifact, Severity::Warning,
-                               concat("Cannot read metadata: ", os_error_text(metadata.error())),
-                               entry.relative_path, entry.snapshot_id);
-  }
   std::expected<FileDescription, DescribeError> description =
-      describe_file(entry.path, *metadata, options.include_content, options.max_content_size);
+      describe_file(entry.path, options.include_content, options.max_content_size, options.scope);
   if (!description) {
-    return snapshot_diagnostic(DiagnosticCode::UnreadableArtifact, Severity::Warning,
-                               concat("SHA-256 computation failed: ", description.error().text),
-                               entry.relative_path, entry.snapshot_id);
+    if (auto fault = machine_fault(entry.path, description.error().error_number)) {
+      return std::unexpected(std::move(*fault));
+    }
+    return Examined(
+        snapshot_diagnostic(DiagnosticCode::UnreadableArtifact, Severity::Warning,
+                            describe_error_text(description.error(), entry.relative_path),
+                            entry.relative_path, entry.snapshot_id));
   }
   entry.description = std::move(*description);
-  return entry;
+  return Examined(std::move(entry));
 }
 
 }  // namespace
 
-ReaderOutput scan_file_history(const fs::path& directory, const ParserOptions& options,
-                               const fs::path& evidence_root) {
+Result<ReaderOutput> scan_file_history(const fs::path& directory, const ParserOptions& options,
+                                       const fs::path& evidence_root) {
   ReaderOutput out;
   std::vector<RawEntry> entries;
 
   // Describing (hashing) the snapshots is the work here, so the walk's items
-  // are examined in parallel and taken back in walk order.
+  // are examined in parallel and taken back in walk order; the first fault of
+  // the machine in that order ends the scan.
   std::vector<WalkItem> items;
-  for (WalkItem& item : walk_all(directory, {.follow_symlinks = options.follow_symlinks})) {
+  for (WalkItem& item :
+       walk_all(directory, {.follow_symlinks = options.follow_symlinks, .scope = options.scope})) {
     if (item.error || item.type == fs::file_type::regular) items.push_back(std::move(item));
   }
   std::vector<fs::path> paths;
   paths.reserve(items.size());
   for (const WalkItem& item : items) paths.push_back(item.path);
-  for_each_file<Examined>(
+  std::optional<Error> failure;
+  for_each_file<Result<Examined>>(
       paths, options,
       [&](size_t i) { return examine(std::move(items[i]), directory, options, evidence_root); },
-      [&](Examined examined) {
+      [&](Result<Examined> result) {
+        if (!result) {
+          failure = std::move(result.error());
+          return false;
+        }
+        Examined& examined = *result;
         if (auto* diagnostic = std::get_if<Diagnostic>(&examined)) {
           out.diagnostics.push_back(std::move(*diagnostic));
         } else {
@@ -209,6 +223,7 @@ ReaderOutput scan_file_history(const fs::path& directory, const ParserOptions& o
         }
         return true;
       });
+  if (failure) return std::unexpected(std::move(*failure));
 
   // Chains are checked in (session, id) byte order so that the warnings come out
   // the same on every run.

@@ -18,13 +18,17 @@
 
 #include <filesystem>
 
+#include "error/error.h"
 #include "model/model.h"
 #include "parser/options.h"
 
 namespace tq::claude {
 
-// Options read: mode, follow_symlinks, include_content, max_content_size.
-ReaderOutput scan_file_history(const std::filesystem::path& directory, const ParserOptions& options,
-                               const std::filesystem::path& evidence_root);
+// Options read: mode, follow_symlinks, include_content, max_content_size. Fails
+// only on a fault of the machine (machine_fault); unreadable files are
+// diagnostics.
+[[nodiscard]] Result<ReaderOutput> scan_file_history(const std::filesystem::path& directory,
+                                                     const ParserOptions& options,
+                                                     const std::filesystem::path& evidence_root);
 
 }  // namespace tq::claude

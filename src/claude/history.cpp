@@ -163,7 +163,8 @@ struct PromptContext {
 };
 
 void append_pasted_contents(const JsonValue& pasted, const PromptContext& prompt,
-                            std::string_view path, uint64_t line, ReaderOutput& out) {
+                            std::string_view path, std::string_view id_path, uint64_t line,
+                            ReaderOutput& out) {
   const std::vector<std::string> keys = sorted_map_keys(pasted.as_object());
   for (size_t position = 0; position < keys.size(); ++position) {
     const std::string& key = keys[position];
@@ -232,7 +233,7 @@ void append_pasted_contents(const JsonValue& pasted, const PromptContext& prompt
       a.reference_status = ReferenceStatus::Resolved;
     }
     e.artifact = std::move(a);
-    e.event_id = generate_event_id(Provider::ClaudeCode, ArtifactKind::History, path,
+    e.event_id = generate_event_id(Provider::ClaudeCode, ArtifactKind::History, id_path,
                                    concat("history:", line, ":paste:", key), position);
     out.events.push_back(std::move(e));
   }
@@ -263,7 +264,7 @@ std::vector<std::string> sorted_map_keys(const JsonObject& object) {
 }
 
 ReaderOutput parse_history_record(const JsonValue& record, std::string_view display_path,
-                                  uint64_t line, bool include_raw) {
+                                  std::string_view id_path, uint64_t line, bool include_raw) {
   ReaderOutput out;
   if (!record.is_object()) {
     out.diagnostics.push_back(history_diagnostic(DiagnosticCode::UnknownRecord, Severity::Warning,
@@ -305,7 +306,7 @@ ReaderOutput parse_history_record(const JsonValue& record, std::string_view disp
 
   prompt.source = history_source(display_path, line);
   prompt.source.record_type = "history";
-  prompt.event_id = generate_event_id(Provider::ClaudeCode, ArtifactKind::History, display_path,
+  prompt.event_id = generate_event_id(Provider::ClaudeCode, ArtifactKind::History, id_path,
                                       concat("history:", line));
   const PromptContext context{prompt.session_id, prompt.working_directory, prompt.timestamp};
   out.events.push_back(std::move(prompt));
@@ -319,21 +320,29 @@ ReaderOutput parse_history_record(const JsonValue& record, std::string_view disp
         line));
     return out;
   }
-  append_pasted_contents(*pasted, context, display_path, line, out);
+  append_pasted_contents(*pasted, context, display_path, id_path, line, out);
   return out;
 }
 
 Result<HistoryFileResult> parse_history_file(const std::filesystem::path& path,
                                              const ParserOptions& options,
                                              const std::filesystem::path& evidence_root) {
-  auto file = HashingReader::open(path);
-  if (!file) return std::unexpected(Error::io(path, os_error_text(file.error())));
-
   const std::string display = relative_path(path, evidence_root);
-  const bool strict = options.strict();
+  const std::string id_path = relative_path_id(path, evidence_root);
   HistoryFileResult result;
+  SourceInfo file_source;
+  file_source.artifact_kind = ArtifactKind::History;
+  file_source.relative_path = display;
+  TQ_TRY(OpenedLineFile opened,
+         open_line_file(path, Compression::None, options, std::move(file_source)));
+  if (!opened.lines) {
+    result.diagnostics.push_back(std::move(*opened.problem));
+    return result;
+  }
+
+  const bool strict = options.strict();
   JsonParser parser;
-  BoundedLineReader lines(std::move(*file), options.max_line_size, options.monitor);
+  BoundedLineReader& lines = *opened.lines;
 
   while (const LineItem* item = lines.next()) {
     const uint64_t line = item->index + 1;
@@ -363,7 +372,7 @@ Result<HistoryFileResult> parse_history_file(const std::filesystem::path& path,
                                                       display, line));
       continue;
     }
-    ReaderOutput record = parse_history_record(*value, display, line, options.include_raw);
+    ReaderOutput record = parse_history_record(*value, display, id_path, line, options.include_raw);
     if (strict) {
       auto first_error =
           std::find_if(record.diagnostics.begin(), record.diagnostics.end(),

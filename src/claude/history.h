@@ -9,8 +9,8 @@
 // Problems inside a record are warnings (diagnostics, or the prompt event's own
 // `warnings` for timestamp remarks) and never stop the file. Unreadable lines,
 // over-long lines and invalid JSON are diagnostics in best-effort mode and end
-// the file with an Error in strict mode. In best-effort mode only a file that
-// can't be opened is an Error. The file is read once: the lines and its SHA-256
+// the file with an Error in strict mode, as does a file that can't be opened
+// (an error diagnostic in best-effort mode). The file is read once: the lines and its SHA-256
 // come from the same pass.
 #pragma once
 
@@ -39,10 +39,11 @@ struct HistoryFileResult {
     const std::filesystem::path& path, const ParserOptions& options,
     const std::filesystem::path& evidence_root);
 
-// One parsed line. `display_path` is the file's relative path, `line` its 1-based
-// line number. Never fails.
+// One parsed line. `display_path` is the file's relative path, `id_path` the
+// same path as event ids see it (relative_path_id), `line` its 1-based line
+// number. Never fails.
 ReaderOutput parse_history_record(const JsonValue& record, std::string_view display_path,
-                                  uint64_t line, bool include_raw);
+                                  std::string_view id_path, uint64_t line, bool include_raw);
 
 // The keys of `object` in the order pasted contents are processed: by numeric
 // value when every key is a signed 64-bit decimal integer (equal values keep

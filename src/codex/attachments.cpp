@@ -1,7 +1,5 @@
 #include "codex/attachments.h"
 
-#include <sys/stat.h>
-
 #include <algorithm>
 #include <optional>
 #include <string>
@@ -24,24 +22,26 @@ Diagnostic attachment_warning(std::string relative, std::string message) {
                     std::move(message)};
 }
 
-// The event of one attached file, or the warning that stands for it.
-std::expected<TimelineEvent, Diagnostic> attachment_event(
-    const std::filesystem::path& file, const ParserOptions& options,
-    const std::filesystem::path& evidence_root) {
+// The event of one attached file, or the warning that stands for it; a fault
+// of the machine is the error.
+Result<FileEvent> attachment_event(const std::filesystem::path& file, const ParserOptions& options,
+                                   const std::filesystem::path& evidence_root) {
   std::string rel = relative_path(file, evidence_root);
   std::expected<FileDescription, DescribeError> description =
-      describe_file(file, options.include_content, options.max_content_size);
+      describe_file(file, options.include_content, options.max_content_size, options.scope);
   if (!description) {
-    const char* what = description.error().stage == DescribeStage::Metadata
-                           ? "Cannot read metadata: "
-                           : "SHA-256 computation failed: ";
-    return std::unexpected(attachment_warning(rel, what + description.error().text));
+    if (auto fault = machine_fault(file, description.error().error_number)) {
+      return std::unexpected(std::move(*fault));
+    }
+    return FileEvent(
+        std::unexpected(attachment_warning(rel, describe_error_text(description.error(), rel))));
   }
   TimelineEvent event;
   event.provider = Provider::Codex;
   event.event_type = EventType::Attachment;
-  event.event_id =
-      generate_event_id(Provider::Codex, ArtifactKind::Attachment, rel, "codex_attachment:" + rel);
+  const std::string id_path = relative_path_id(file, evidence_root);
+  event.event_id = generate_event_id(Provider::Codex, ArtifactKind::Attachment, id_path,
+                                     "codex_attachment:" + id_path);
   event.timestamp = description->times.modified;
   event.timestamp_source =
       event.timestamp ? TimestampSource::FilesystemModified : TimestampSource::None;
@@ -51,36 +51,32 @@ std::expected<TimelineEvent, Diagnostic> attachment_event(
   event.source.relative_path = std::move(rel);
   event.artifact = description->artifact();
   event.fs_times = description->times;
-  return event;
+  return FileEvent(std::move(event));
 }
 
 }  // namespace
 
-ReaderOutput scan_attachments(const std::filesystem::path& path, const ParserOptions& options,
-                              const std::filesystem::path& evidence_root) {
+Result<ReaderOutput> scan_attachments(const std::filesystem::path& path,
+                                      const ParserOptions& options,
+                                      const std::filesystem::path& evidence_root) {
   ReaderOutput out;
-  std::vector<std::filesystem::path> files;
-  struct stat st {};
-  if (::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode)) {
-    files.push_back(path);
-  } else {
-    DirectoryWalk walk(path, WalkOptions{.follow_symlinks = options.follow_symlinks});
-    while (std::optional<WalkItem> item = walk.next()) {
-      if (item->error) {
-        out.diagnostics.push_back(attachment_warning(
-            relative_path(item->path, evidence_root),
-            "Cannot traverse attachment artifact: " + *item->error));
-      } else if (item->type == std::filesystem::file_type::regular) {
-        files.push_back(std::move(item->path));
-      }
-    }
-    std::stable_sort(files.begin(), files.end(), path_less);
-  }
+  TQ_TRY(const std::vector<std::filesystem::path> files,
+         files_to_read(
+             path, {.follow_symlinks = options.follow_symlinks, .scope = options.scope},
+             [](const std::filesystem::path&) { return true; },
+             [&](const WalkItem& item) {
+               SourceInfo source;
+               source.artifact_kind = ArtifactKind::Attachment;
+               source.relative_path = relative_path(item.path, evidence_root);
+               out.diagnostics.push_back(
+                   walk_diagnostic(item, evidence_root, std::move(source),
+                                   "Cannot traverse attachment artifact: ", Severity::Warning));
+             }));
 
   // Hashing is the work here, so files are described in parallel.
-  collect_file_events(
+  TQ_CHECK(collect_file_events(
       files, options, [&](size_t i) { return attachment_event(files[i], options, evidence_root); },
-      out);
+      out));
   return out;
 }
 

@@ -12,14 +12,17 @@
 
 #include <filesystem>
 
+#include "error/error.h"
 #include "model/model.h"
 #include "parser/options.h"
 
 namespace tq::codex {
 
 // A single file, or every regular file below a directory, in path order.
-// Options read: include_content, max_content_size, follow_symlinks.
-ReaderOutput scan_attachments(const std::filesystem::path& path, const ParserOptions& options,
-                              const std::filesystem::path& evidence_root);
+// Options read: include_content, max_content_size, follow_symlinks. Fails only
+// on a fault of the machine (machine_fault); unreadable files are diagnostics.
+[[nodiscard]] Result<ReaderOutput> scan_attachments(const std::filesystem::path& path,
+                                                    const ParserOptions& options,
+                                                    const std::filesystem::path& evidence_root);
 
 }  // namespace tq::codex

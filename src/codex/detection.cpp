@@ -2,6 +2,8 @@
 
 #include <sys/stat.h>
 
+#include <algorithm>
+#include <array>
 #include <cerrno>
 #include <iterator>
 #include <string>
@@ -10,6 +12,7 @@
 #include "codex/attachments.h"
 #include "codex/history.h"
 #include "codex/sessions.h"
+#include "files/evidence.h"
 #include "files/paths.h"
 #include "files/walk.h"
 #include "jsonl/line_reader.h"
@@ -23,6 +26,10 @@ namespace fs = std::filesystem;
 // layouts that add a level without sniffing whole trees.
 constexpr size_t kSessionSniffDepth = 5;
 
+// Where a profile keeps rollouts, in the order they are read: live sessions,
+// then the ones the user archived (a flat directory).
+constexpr std::array<std::string_view, 2> kSessionDirectories = {"sessions", "archived_sessions"};
+
 // The last component when it is an ordinary name that is valid UTF-8.
 std::optional<std::string> name_of(const fs::path& path) {
   std::optional<std::string> name = file_name_bytes(path);
@@ -35,20 +42,38 @@ bool has_name(const fs::path& path, std::string_view name) {
   return own && *own == name;
 }
 
-// The path itself (when `include_self`) or its nearest ancestor named `name`.
-std::optional<fs::path> nearest_named(const fs::path& path, std::string_view name,
-                                      bool include_self) {
-  std::optional<fs::path> current = include_self ? std::optional<fs::path>(path) : path_parent(path);
+bool is_session_directory_name(const fs::path& path) {
+  std::optional<std::string> own = name_of(path);
+  return own && std::find(kSessionDirectories.begin(), kSessionDirectories.end(), *own) !=
+                    kSessionDirectories.end();
+}
+
+// The path itself (when `include_self`) or its nearest ancestor that `matches`.
+template <typename Predicate>
+std::optional<fs::path> nearest_matching(const fs::path& path, Predicate matches,
+                                         bool include_self) {
+  std::optional<fs::path> current =
+      include_self ? std::optional<fs::path>(path) : path_parent(path);
   while (current) {
-    if (has_name(*current, name)) return current;
+    if (matches(*current)) return current;
     current = path_parent(*current);
   }
   return std::nullopt;
 }
 
+std::optional<fs::path> nearest_named(const fs::path& path, std::string_view name,
+                                      bool include_self) {
+  return nearest_matching(
+      path, [name](const fs::path& p) { return has_name(p, name); }, include_self);
+}
+
+std::optional<fs::path> nearest_session_directory(const fs::path& path) {
+  return nearest_matching(path, is_session_directory_name, true);
+}
+
 bool is_rollout_file_name(const fs::path& path) {
   std::optional<std::string> name = name_of(path);
-  return name && name->size() >= 8 && name->starts_with("rollout-") && name->ends_with(".jsonl");
+  return name && codex::is_rollout_file_name(*name);
 }
 
 bool is_directory_followed(const fs::path& path) {
@@ -61,16 +86,23 @@ bool is_regular_file_followed(const fs::path& path) {
   return ::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
 }
 
-// A directory that isn't named like a Codex one still is a profile when its
-// sessions directory holds a rollout file.
-bool holds_rollout_files(const fs::path& directory) {
-  fs::path sessions = directory / "sessions";
-  if (!is_directory_followed(sessions)) return false;
-  DirectoryWalk walk(sessions, WalkOptions{.follow_symlinks = false,
-                                           .max_depth = kSessionSniffDepth});
-  while (std::optional<WalkItem> item = walk.next()) {
-    if (!item->error && item->type == fs::file_type::regular && is_rollout_file_name(item->path)) {
-      return true;
+// A directory that isn't named like a Codex one still is a profile when one of
+// its session directories holds a rollout file. Parts that can't be read are
+// passed over, unless the machine itself is out of descriptors or memory.
+Result<bool> holds_rollout_files(const fs::path& directory) {
+  for (std::string_view name : kSessionDirectories) {
+    fs::path sessions = directory / name;
+    if (!is_directory_followed(sessions)) continue;
+    DirectoryWalk walk(sessions,
+                       WalkOptions{.follow_symlinks = false, .max_depth = kSessionSniffDepth});
+    while (std::optional<WalkItem> item = walk.next()) {
+      if (auto fault = machine_fault(item->path, item->error_number)) {
+        return std::unexpected(std::move(*fault));
+      }
+      if (!item->error && item->type == fs::file_type::regular &&
+          is_rollout_file_name(item->path)) {
+        return true;
+      }
     }
   }
   return false;
@@ -81,49 +113,56 @@ std::optional<InputKind> detect_file(const fs::path& path) {
   if (has_name(path, "history.jsonl") && parent && has_name(*parent, ".codex")) {
     return InputKind::CodexHistory;
   }
-  if (is_rollout_file_name(path) && nearest_named(path, "sessions", true)) {
+  if (is_rollout_file_name(path) && nearest_session_directory(path)) {
     return InputKind::CodexSession;
   }
   if (nearest_named(path, "attachments", true)) return InputKind::CodexAttachments;
   return std::nullopt;
 }
 
-std::optional<InputKind> detect_directory(const fs::path& path) {
+Result<std::optional<InputKind>> detect_directory(const fs::path& path) {
   if (has_name(path, ".claude")) return std::nullopt;
   bool in_profile = nearest_named(path, ".codex", false).has_value();
-  if (has_name(path, "sessions") && in_profile) return InputKind::CodexSessions;
+  if (is_session_directory_name(path) && in_profile) return InputKind::CodexSessions;
   if (has_name(path, "attachments") && in_profile) return InputKind::CodexAttachments;
   if (has_name(path, ".codex")) return InputKind::CodexRoot;
-  if (holds_rollout_files(path)) return InputKind::CodexRoot;
+  TQ_TRY(const bool holds_rollouts, holds_rollout_files(path));
+  if (holds_rollouts) return InputKind::CodexRoot;
   return std::nullopt;
 }
 
 fs::path parent_or_self(const fs::path& path) { return path_parent(path).value_or(path); }
 
-// The parent of the nearest directory named `name` (the path itself included);
-// the path itself when there is none.
-fs::path parent_of_nearest(const fs::path& path, std::string_view name) {
-  std::optional<fs::path> named = nearest_named(path, name, true);
-  if (!named) return path;
-  return path_parent(*named).value_or(path);
+// The parent of `nearest` (a directory found from the path); the path itself
+// when there is none.
+fs::path parent_of_nearest(const fs::path& path, const std::optional<fs::path>& nearest) {
+  if (!nearest) return path;
+  return path_parent(*nearest).value_or(path);
 }
 
 Result<ReaderOutput> parse_root(const fs::path& root, const fs::path& evidence_root,
                                 const ParserOptions& options) {
   ReaderOutput out;
+  TQ_TRY(std::optional<Diagnostic> unreadable, unreadable_profile(root, evidence_root));
+  if (unreadable) {
+    out.diagnostics.push_back(std::move(*unreadable));
+    return out;
+  }
   fs::path history = root / "history.jsonl";
   if (is_regular_file_followed(history)) {
     TQ_TRY(LineFileOutput parsed, parse_history_file(history, options, evidence_root));
     append_output(out, {std::move(parsed.events), std::move(parsed.diagnostics)});
   }
-  fs::path sessions = root / "sessions";
-  if (is_directory_followed(sessions)) {
+  for (std::string_view name : kSessionDirectories) {
+    fs::path sessions = root / name;
+    if (!is_directory_followed(sessions)) continue;
     TQ_TRY(ReaderOutput parsed, scan_sessions(sessions, options, evidence_root));
     append_output(out, std::move(parsed));
   }
   fs::path attachments = root / "attachments";
   if (is_directory_followed(attachments)) {
-    append_output(out, scan_attachments(attachments, options, evidence_root));
+    TQ_TRY(ReaderOutput parsed, scan_attachments(attachments, options, evidence_root));
+    append_output(out, std::move(parsed));
   }
   return out;
 }
@@ -139,7 +178,27 @@ Result<std::optional<InputKind>> detect_input_kind(const fs::path& path, bool fo
   return std::nullopt;
 }
 
-bool supports_codex_input(InputKind kind) { return kind > InputKind::FileHistory; }
+bool supports_codex_input(InputKind kind) {
+  // Every member is named, so a new kind can't be left out unnoticed.
+  switch (kind) {
+    case InputKind::CodexRoot:
+    case InputKind::CodexHistory:
+    case InputKind::CodexSessions:
+    case InputKind::CodexSession:
+    case InputKind::CodexAttachments:
+      return true;
+    case InputKind::Auto:
+    case InputKind::ClaudeRoot:
+    case InputKind::History:
+    case InputKind::PasteCache:
+    case InputKind::ImageCache:
+    case InputKind::FileHistory:
+    case InputKind::ClaudeProjects:
+    case InputKind::ClaudeTranscript:
+      return false;
+  }
+  return false;
+}
 
 uint8_t codex_detection_confidence(const fs::path& path, InputKind /*kind*/) {
   return nearest_named(path, ".codex", true) ? 100 : 80;
@@ -151,9 +210,9 @@ fs::path codex_evidence_root(const fs::path& path, InputKind kind) {
     case InputKind::CodexSessions:
       return parent_or_self(path);
     case InputKind::CodexSession:
-      return parent_of_nearest(path, "sessions");
+      return parent_of_nearest(path, nearest_session_directory(path));
     case InputKind::CodexAttachments:
-      return parent_of_nearest(path, "attachments");
+      return parent_of_nearest(path, nearest_named(path, "attachments", true));
     default:
       return path;
   }
@@ -186,9 +245,15 @@ namespace tq {
 
 const ProviderAdapter& codex_adapter() {
   using namespace codex;
-  static constexpr ProviderAdapter kCodexAdapter{
-      ".codex",         &detect_input_kind, &parse_codex_input, &codex_evidence_root,
-      &supports_codex_input, &codex_detection_confidence, InputKind::CodexRoot, Provider::Codex};
+  static constexpr ProviderAdapter kCodexAdapter{".codex",
+                                                 &detect_input_kind,
+                                                 &parse_codex_input,
+                                                 &codex_evidence_root,
+                                                 &supports_codex_input,
+                                                 &codex_detection_confidence,
+                                                 InputKind::CodexRoot,
+                                                 Provider::Codex,
+                                                 nullptr};
   return kCodexAdapter;
 }
 

@@ -7,6 +7,8 @@
 // A Codex profile looks like
 //   .codex/history.jsonl              prompt history       (codex/history.h)
 //   .codex/sessions/…/rollout-….jsonl session rollouts     (codex/sessions.h)
+//   .codex/archived_sessions/rollout-….jsonl   archived ones, read after them
+//   (either may be compressed: rollout-….jsonl.zst)
 //   .codex/attachments/<dir>/<file>   attached files       (codex/attachments.h)
 //
 // The operations live in tq::codex, beside the Claude Code adapter's
@@ -28,8 +30,8 @@
 
 namespace tq::codex {
 
-[[nodiscard]] Result<std::optional<InputKind>> detect_input_kind(
-    const std::filesystem::path& path, bool follow_symlinks);
+[[nodiscard]] Result<std::optional<InputKind>> detect_input_kind(const std::filesystem::path& path,
+                                                                 bool follow_symlinks);
 
 // True for CodexRoot, CodexHistory, CodexSessions, CodexSession, CodexAttachments.
 bool supports_codex_input(InputKind kind);

@@ -25,10 +25,10 @@ std::optional<std::string> string_field(const JsonValue* value, std::string_view
                                         std::vector<Diagnostic>& diagnostics) {
   if (value == nullptr) return std::nullopt;
   if (value->is_string()) return value->as_string();
-  diagnostics.push_back(Diagnostic{
-      DiagnosticCode::InvalidFieldType, Severity::Warning,
-      line_source(ArtifactKind::History, relative_path, line_number),
-      "Field '" + std::string(field) + "' expected string, got " + std::string(value->type_name())});
+  diagnostics.push_back(Diagnostic{DiagnosticCode::InvalidFieldType, Severity::Warning,
+                                   line_source(ArtifactKind::History, relative_path, line_number),
+                                   "Field '" + std::string(field) + "' expected string, got " +
+                                       std::string(value->type_name())});
   return std::nullopt;
 }
 
@@ -37,15 +37,16 @@ Result<LineFileOutput> parse_history_file(const std::filesystem::path& path,
                                           const std::filesystem::path& evidence_root) {
   LineFileOutput out;
   const std::string rel = relative_path(path, evidence_root);
+  const std::string id_path = relative_path_id(path, evidence_root);
   auto on_object = [&](uint64_t line, JsonValue object) {
     TimelineEvent event;
     event.provider = Provider::Codex;
     event.event_type = EventType::PromptInput;
-    event.event_id = generate_event_id(Provider::Codex, ArtifactKind::History, rel,
+    event.event_id = generate_event_id(Provider::Codex, ArtifactKind::History, id_path,
                                        "codex_history:" + std::to_string(line));
     event.sequence = out.events.size();
-    event.session_id = string_field(object.find("session_id"), "session_id", rel, line,
-                                    out.diagnostics);
+    event.session_id =
+        string_field(object.find("session_id"), "session_id", rel, line, out.diagnostics);
     event.message = string_field(object.find("text"), "text", rel, line, out.diagnostics);
     if (const JsonValue* ts = object.find("ts")) {
       event.timestamp = unix_seconds(*ts);
@@ -66,8 +67,8 @@ Result<LineFileOutput> parse_history_file(const std::filesystem::path& path,
     if (options.include_raw) event.raw = std::move(object);
     out.events.push_back(std::move(event));
   };
-  TQ_TRY(out.sha256, read_object_lines(path, options, rel, ArtifactKind::History,
-                                       out.diagnostics, on_object));
+  TQ_TRY(out.sha256,
+         read_object_lines(path, options, rel, ArtifactKind::History, out.diagnostics, on_object));
   for (TimelineEvent& event : out.events) event.source_file_sha256 = out.sha256;
   return out;
 }

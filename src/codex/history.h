@@ -6,8 +6,8 @@
 // type costs a warning, never the event. Line-level problems follow the shared
 // Codex line rules (codex/json_lines.h).
 //
-// Errors: the file can't be opened (Io, both modes); in strict mode a line that
-// can't be read (Io) or isn't JSON (JsonParse). Everything else is a diagnostic.
+// Errors, in strict mode only: the file can't be opened or a line can't be read
+// (Io), or a line isn't JSON (JsonParse). Everything else is a diagnostic.
 #pragma once
 
 #include <cstdint>

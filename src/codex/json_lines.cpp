@@ -2,8 +2,8 @@
 
 #include <optional>
 
+#include "files/paths.h"
 #include "jsonl/json_parser.h"
-#include "jsonl/line_reader.h"
 
 namespace tq::codex {
 namespace {
@@ -20,12 +20,12 @@ size_t white_space_at(std::string_view s, size_t pos) {
   if (pos + 2 >= s.size()) return 0;
   unsigned char c1 = byte(pos + 1);
   unsigned char c2 = byte(pos + 2);
-  if (c == 0xE1 && c1 == 0x9A && c2 == 0x80) return 3;                  // U+1680
+  if (c == 0xE1 && c1 == 0x9A && c2 == 0x80) return 3;  // U+1680
   if (c == 0xE2 && c1 == 0x80 && (c2 <= 0x8A || c2 == 0xA8 || c2 == 0xA9 || c2 == 0xAF)) {
     return 3;  // U+2000..200A, U+2028, U+2029, U+202F (c2 is a continuation byte)
   }
-  if (c == 0xE2 && c1 == 0x81 && c2 == 0x9F) return 3;                  // U+205F
-  if (c == 0xE3 && c1 == 0x80 && c2 == 0x80) return 3;                  // U+3000
+  if (c == 0xE2 && c1 == 0x81 && c2 == 0x9F) return 3;  // U+205F
+  if (c == 0xE3 && c1 == 0x80 && c2 == 0x80) return 3;  // U+3000
   return 0;
 }
 
@@ -69,17 +69,45 @@ SourceInfo line_source(ArtifactKind artifact_kind, std::string_view relative_pat
   return source;
 }
 
+Compression line_file_compression(const std::filesystem::path& path) {
+  std::optional<std::string> name = file_name_bytes(path);
+  return name && name->ends_with(".zst") ? Compression::Zstd : Compression::None;
+}
+
 Result<std::string> read_object_lines(const std::filesystem::path& path,
-                                      const ParserOptions& options,
-                                      std::string_view relative_path, ArtifactKind artifact_kind,
+                                      const ParserOptions& options, std::string_view relative_path,
+                                      ArtifactKind artifact_kind,
                                       std::vector<Diagnostic>& diagnostics,
                                       const ObjectLineHandler& on_object) {
-  std::expected<HashingReader, std::error_code> file = HashingReader::open(path);
-  if (!file) return std::unexpected(Error::io(path, os_error_text(file.error())));
-  BoundedLineReader lines(std::move(*file), options.max_line_size, options.monitor);
+  SourceInfo file_source;
+  file_source.artifact_kind = artifact_kind;
+  file_source.relative_path = std::string(relative_path);
+  TQ_TRY(OpenedLineFile opened,
+         open_line_file(path, line_file_compression(path), options, std::move(file_source)));
+  if (!opened.lines) {
+    diagnostics.push_back(std::move(*opened.problem));
+    return std::string();
+  }
+  return read_object_lines(std::move(*opened.lines), path, options, relative_path, artifact_kind,
+                           diagnostics, on_object);
+}
+
+Result<std::string> read_object_lines(BoundedLineReader lines, const std::filesystem::path& path,
+                                      const ParserOptions& options, std::string_view relative_path,
+                                      ArtifactKind artifact_kind,
+                                      std::vector<Diagnostic>& diagnostics,
+                                      const ObjectLineHandler& on_object) {
   JsonParser parser;
   while (const LineItem* item = lines.next()) {
     uint64_t line = item->index + 1;
+    if (item->decompression_failed) {
+      // Not a line problem but the end of what the file can tell; strict mode
+      // fails on it as on any error diagnostic.
+      diagnostics.push_back(line_diagnostic(DiagnosticCode::UnreadableArtifact, Severity::Error,
+                                            artifact_kind, relative_path, line,
+                                            "Cannot decompress rollout: " + *item->error));
+      continue;
+    }
     if (item->error) {
       if (options.strict()) return std::unexpected(Error::io(path, *item->error));
       diagnostics.push_back(line_diagnostic(DiagnosticCode::UnreadableArtifact, Severity::Error,

@@ -15,9 +15,14 @@
 // | too long       | warning invalid_json "Line size … exceeds …"        | still a warning  |
 // | not JSON       | error invalid_json "Invalid JSON: …"                | JsonParse error  |
 // | not an object  | warning unknown_record                              | still a warning  |
+// | damaged zstd   | error unreadable_artifact "Cannot decompress rollout: …" | still a diagnostic
+// |
 //
-// A file that can't be opened is an Io error in both modes. On success the
-// result is the file's SHA-256 from the same single pass.
+// Damaged compressed data ends the file: the lines decoded before it stand, and
+// the diagnostic carries the number of the line it cut short. A file that can't
+// be opened is an error diagnostic, and in strict mode the Io error
+// (jsonl/line_reader.h, `open_line_file`). On success the result is the file's
+// SHA-256 (of the bytes as stored) from the same single pass.
 #pragma once
 
 #include <cstdint>
@@ -28,6 +33,7 @@
 #include <vector>
 
 #include "error/error.h"
+#include "jsonl/line_reader.h"
 #include "model/model.h"
 #include "parser/options.h"
 
@@ -43,6 +49,15 @@ using ObjectLineHandler = std::function<void(uint64_t line_number, JsonValue obj
                                                     ArtifactKind artifact_kind,
                                                     std::vector<Diagnostic>& diagnostics,
                                                     const ObjectLineHandler& on_object);
+// The same over a file the caller has opened; `path` names it in errors.
+[[nodiscard]] Result<std::string> read_object_lines(
+    BoundedLineReader lines, const std::filesystem::path& path, const ParserOptions& options,
+    std::string_view relative_path, ArtifactKind artifact_kind,
+    std::vector<Diagnostic>& diagnostics, const ObjectLineHandler& on_object);
+
+// How a line file is read: decompressed when its name ends in ".zst", as Codex
+// names the rollouts it compresses.
+Compression line_file_compression(const std::filesystem::path& path);
 
 // The source every line-level diagnostic of a Codex line file carries.
 SourceInfo line_source(ArtifactKind artifact_kind, std::string_view relative_path,

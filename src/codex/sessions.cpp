@@ -1,7 +1,5 @@
 #include "codex/sessions.h"
 
-#include <sys/stat.h>
-
 #include <algorithm>
 #include <array>
 #include <utility>
@@ -17,6 +15,9 @@ namespace {
 
 constexpr std::string_view kRolloutPrefix = "rollout-";
 constexpr std::string_view kRolloutSuffix = ".jsonl";
+// Codex compresses a rollout in place once it is about a week old.
+constexpr std::string_view kCompressedSuffix = ".zst";
+constexpr std::string_view kCompressedRolloutSuffix = ".jsonl.zst";
 
 struct TypeMapping {
   std::string_view type;
@@ -63,11 +64,6 @@ bool is_hex_digit(char c) {
   return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F');
 }
 
-bool is_rollout_name(std::string_view name) {
-  return name.size() >= kRolloutPrefix.size() && name.starts_with(kRolloutPrefix) &&
-         name.ends_with(kRolloutSuffix);
-}
-
 const std::string* payload_string(const JsonValue& payload, std::string_view key) {
   return payload.is_object() ? payload.find_string(key) : nullptr;
 }
@@ -75,8 +71,7 @@ const std::string* payload_string(const JsonValue& payload, std::string_view key
 // The text of a message payload: its own message or text, else the text parts
 // of its content.
 std::optional<std::string> message_text(const JsonValue& payload, const std::string* payload_type,
-                                        std::optional<EventType> event_type,
-                                        bool include_content) {
+                                        std::optional<EventType> event_type, bool include_content) {
   if (!payload.is_object()) return std::nullopt;
   if (const std::string* message = payload.find_string("message")) return *message;
   if (const std::string* text = payload.find_string("text")) return *text;
@@ -125,18 +120,48 @@ std::optional<std::string> tool_call_id(const JsonValue& payload) {
   return std::nullopt;
 }
 
-Diagnostic traverse_diagnostic(const WalkItem& item, const std::filesystem::path& evidence_root) {
-  SourceInfo source;
-  source.artifact_kind = ArtifactKind::Session;
-  source.relative_path = relative_path(item.path, evidence_root);
-  return Diagnostic{DiagnosticCode::UnreadableArtifact, Severity::Error, std::move(source),
-                    "Cannot traverse session artifact: " + *item.error};
-}
+// The state a rollout's records carry from line to line.
+struct SessionState {
+  std::optional<std::string> session_id;
+  std::optional<std::string> working_directory;
+  bool meta_seen = false;  // a session_meta record has been read
+  // A forked session's rollout starts with its own session_meta naming the
+  // parent in forked_from_id, then replays the parent's session_meta and
+  // history: those later records must not take the fork's events over.
+  bool forked = false;
+
+  // A record's own updates already hold for its event.
+  void update(std::string_view record_type, const JsonValue& payload) {
+    if (record_type == "session_meta") {
+      const bool first = !meta_seen;
+      meta_seen = true;
+      if (first) forked = payload_string(payload, "forked_from_id") != nullptr;
+      if (first || !forked) {
+        if (const std::string* id = payload_string(payload, "id")) session_id = *id;
+      }
+    }
+    if (record_type == "session_meta" || record_type == "turn_context") {
+      if (const std::string* cwd = payload_string(payload, "cwd")) working_directory = *cwd;
+    }
+  }
+};
 
 }  // namespace
 
+bool is_rollout_file_name(std::string_view name) {
+  if (name.ends_with(kCompressedSuffix)) name.remove_suffix(kCompressedSuffix.size());
+  return name.size() >= kRolloutPrefix.size() && name.starts_with(kRolloutPrefix) &&
+         name.ends_with(kRolloutSuffix);
+}
+
 std::optional<std::string> session_id_from_file_name(const std::filesystem::path& path) {
-  std::optional<std::string> stem = file_stem_bytes(path);
+  std::optional<std::string> name = file_name_bytes(path);
+  if (!name) return std::nullopt;
+  // Both forms of one rollout start with the same session id.
+  if (name->ends_with(kCompressedRolloutSuffix)) {
+    name->resize(name->size() - kCompressedSuffix.size());
+  }
+  std::optional<std::string> stem = file_stem_bytes(std::filesystem::path(*name));
   constexpr size_t kUuidLength = 36;
   if (!stem || stem->size() < kUuidLength || utf8_error(*stem)) return std::nullopt;
   std::string uuid = stem->substr(stem->size() - kUuidLength);
@@ -171,13 +196,16 @@ std::optional<EventType> classify_session_record(std::string_view record_type,
   return std::nullopt;
 }
 
-Result<LineFileOutput> parse_session_file(const std::filesystem::path& path,
-                                          const ParserOptions& options,
-                                          const std::filesystem::path& evidence_root) {
+namespace {
+
+Result<LineFileOutput> read_session_file(BoundedLineReader lines, const std::filesystem::path& path,
+                                         const ParserOptions& options,
+                                         const std::filesystem::path& evidence_root) {
   LineFileOutput out;
   const std::string rel = relative_path(path, evidence_root);
-  std::optional<std::string> session_id = session_id_from_file_name(path);
-  std::optional<std::string> working_directory;
+  const std::string id_path = relative_path_id(path, evidence_root);
+  SessionState state;
+  state.session_id = session_id_from_file_name(path);
 
   auto on_object = [&](uint64_t line, JsonValue object) {
     const std::string* type_text = object.find_string("type");
@@ -188,17 +216,11 @@ Result<LineFileOutput> parse_session_file(const std::filesystem::path& path,
         payload_member != nullptr && payload_member->is_object() ? *payload_member : kNoPayload;
     const std::string* payload_type = payload_string(payload, "type");
 
-    // A record's own updates already hold for its event.
-    if (record_type == "session_meta") {
-      if (const std::string* id = payload_string(payload, "id")) session_id = *id;
-    }
-    if (record_type == "session_meta" || record_type == "turn_context") {
-      if (const std::string* cwd = payload_string(payload, "cwd")) working_directory = *cwd;
-    }
+    state.update(record_type, payload);
 
     TimelineEvent event;
     event.provider = Provider::Codex;
-    event.event_id = generate_event_id(Provider::Codex, ArtifactKind::Session, rel,
+    event.event_id = generate_event_id(Provider::Codex, ArtifactKind::Session, id_path,
                                        "codex_session:" + std::to_string(line));
     event.sequence = out.events.size();
     if (const JsonValue* timestamp = object.find("timestamp")) {
@@ -218,8 +240,8 @@ Result<LineFileOutput> parse_session_file(const std::filesystem::path& path,
       event.warnings.push_back("Unmapped Codex record type: " + record_type + "/" +
                                (payload_type != nullptr ? *payload_type : "none"));
     }
-    event.session_id = session_id;
-    event.working_directory = working_directory;
+    event.session_id = state.session_id;
+    event.working_directory = state.working_directory;
     event.message = message_text(payload, payload_type, event_type, options.include_content);
     event.source.artifact_kind = ArtifactKind::Session;
     event.source.record_type =
@@ -231,36 +253,58 @@ Result<LineFileOutput> parse_session_file(const std::filesystem::path& path,
     out.events.push_back(std::move(event));
   };
 
-  TQ_TRY(out.sha256, read_object_lines(path, options, rel, ArtifactKind::Session,
+  TQ_TRY(out.sha256, read_object_lines(std::move(lines), path, options, rel, ArtifactKind::Session,
                                        out.diagnostics, on_object));
   for (TimelineEvent& event : out.events) event.source_file_sha256 = out.sha256;
   return out;
 }
 
+}  // namespace
+
+Result<LineFileOutput> parse_session_file(const std::filesystem::path& path,
+                                          const ParserOptions& options,
+                                          const std::filesystem::path& evidence_root) {
+  auto lines = BoundedLineReader::open(path, line_file_compression(path), options.max_line_size,
+                                       options.scope, options.monitor);
+  if (!lines) {
+    // One rollout that can't be opened (its permissions, or removed since the
+    // listing) costs only its own events.
+    LineFileOutput out;
+    SourceInfo source;
+    source.artifact_kind = ArtifactKind::Session;
+    source.relative_path = relative_path(path, evidence_root);
+    TQ_TRY(Diagnostic problem, unopenable_file_diagnostic(path, lines.error(), std::move(source),
+                                                          "Cannot read session artifact: "));
+    out.diagnostics.push_back(std::move(problem));
+    return out;
+  }
+  return read_session_file(std::move(*lines), path, options, evidence_root);
+}
+
 Result<ReaderOutput> scan_sessions(const std::filesystem::path& path, const ParserOptions& options,
                                    const std::filesystem::path& evidence_root) {
   ReaderOutput out;
-  struct stat st {};
-  if (::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode)) {
-    TQ_TRY(LineFileOutput file, parse_session_file(path, options, evidence_root));
-    out.events = std::move(file.events);
-    out.diagnostics = std::move(file.diagnostics);
-    return out;
+  auto is_rollout = [](const std::filesystem::path& file) {
+    std::optional<std::string> name = file_name_bytes(file);
+    return name && is_rollout_file_name(lossy_utf8(*name));
+  };
+  TQ_TRY(const std::vector<std::filesystem::path> files,
+         files_to_read(path, {.follow_symlinks = options.follow_symlinks, .scope = options.scope},
+                       is_rollout, [&](const WalkItem& item) {
+                         SourceInfo source;
+                         source.artifact_kind = ArtifactKind::Session;
+                         source.relative_path = relative_path(item.path, evidence_root);
+                         out.diagnostics.push_back(walk_diagnostic(
+                             item, evidence_root, std::move(source),
+                             "Cannot traverse session artifact: ", Severity::Error));
+                       }));
+  // A rollout given as the input itself that can't be opened ends the call, as
+  // any given path does; one met in a walk costs only its own events.
+  if (files.size() == 1 && files.front() == path) {
+    auto probe = BoundedLineReader::open(path, line_file_compression(path), options.max_line_size,
+                                         options.scope, options.monitor);
+    if (!probe) return std::unexpected(Error::io(path, os_error_text(probe.error())));
   }
-
-  std::vector<std::filesystem::path> files;
-  DirectoryWalk walk(path, WalkOptions{.follow_symlinks = options.follow_symlinks});
-  while (std::optional<WalkItem> item = walk.next()) {
-    if (item->error) {
-      out.diagnostics.push_back(traverse_diagnostic(*item, evidence_root));
-      continue;
-    }
-    if (item->type != std::filesystem::file_type::regular) continue;
-    std::optional<std::string> name = file_name_bytes(item->path);
-    if (name && is_rollout_name(lossy_utf8(*name))) files.push_back(std::move(item->path));
-  }
-  std::stable_sort(files.begin(), files.end(), path_less);
-
   // Each rollout stands alone, so files are read in parallel and merged in
   // path order; the first failing file in that order ends the scan.
   std::optional<Error> failure;

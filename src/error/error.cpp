@@ -1,11 +1,19 @@
 #include "error/error.h"
 
+#include <cerrno>
+#include <charconv>
 #include <cstring>
 
-#include "model/utf8.h"
 #include "model/text.h"
+#include "model/utf8.h"
 
 namespace tq {
+namespace {
+
+// Ends every text of os_error_text, before the number and ")".
+constexpr std::string_view kOsErrorMarker = " (os error ";
+
+}  // namespace
 
 Error Error::io(const std::filesystem::path& path, std::string_view error_text) {
   return Error(ErrorKind::Io, concat("I/O error at ", display_path(path), ": ", error_text));
@@ -43,16 +51,34 @@ Error Error::json_serialization(std::string_view error) {
 
 Error Error::message(std::string text) { return Error(ErrorKind::Message, std::move(text)); }
 
+std::optional<Error> machine_fault(const std::filesystem::path& path, int error_number) {
+  if (error_number != EMFILE && error_number != ENFILE && error_number != ENOMEM) {
+    return std::nullopt;
+  }
+  return Error::io(path, os_error_text(error_number));
+}
+
 std::string os_error_text(int error_number) {
   char buffer[256];
   // GNU strerror_r returns the text (maybe not in buffer); it never touches the
   // shared static buffer that plain strerror uses, so parses on several threads
   // can each describe their own errors.
   const char* description = strerror_r(error_number, buffer, sizeof buffer);
-  return concat(description, " (os error ", error_number, ")");
+  return concat(description, kOsErrorMarker, error_number, ")");
 }
 
 std::string os_error_text(const std::error_code& ec) { return os_error_text(ec.value()); }
+
+int os_error_number(std::string_view text) {
+  if (!text.ends_with(')')) return 0;
+  const size_t start = text.rfind(kOsErrorMarker);
+  if (start == std::string_view::npos) return 0;
+  const std::string_view digits =
+      text.substr(start + kOsErrorMarker.size(), text.size() - 1 - start - kOsErrorMarker.size());
+  int number = 0;
+  const auto [end, ec] = std::from_chars(digits.data(), digits.data() + digits.size(), number);
+  return ec == std::errc() && end == digits.data() + digits.size() && number > 0 ? number : 0;
+}
 
 std::string lossy_utf8(std::string_view bytes) {
   if (!utf8_error(bytes)) return std::string(bytes);

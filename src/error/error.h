@@ -15,6 +15,7 @@
 #include <cstdint>
 #include <expected>
 #include <filesystem>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <system_error>
@@ -52,42 +53,69 @@ class [[nodiscard]] Error {
   // "{message}"
   static Error message(std::string text);
 
+  // The same error, marked as caused by writing output that the system refused
+  // with `error_number` (a full disk, say). The text is unchanged.
+  Error caused_by_write(int error_number) && {
+    write_error_number_ = error_number;
+    return std::move(*this);
+  }
+
   ErrorKind kind() const { return kind_; }
   // The display text: what the Python exception carries.
   const std::string& text() const { return text_; }
+  // The system's errno when writing output failed; 0 for every other error.
+  int write_error_number() const { return write_error_number_; }
 
  private:
   Error(ErrorKind kind, std::string text) : kind_(kind), text_(std::move(text)) {}
 
   ErrorKind kind_;
-  std::string text_;  // complete display text, formed once at construction
+  std::string text_;            // complete display text, formed once at construction
+  int write_error_number_ = 0;  // non-zero exactly for failed writes of output
 };
 
+// A value or an Error. It is a std::expected in all but one respect: dropping
+// one unexamined is a compile error, so no failure can be ignored by accident.
 template <typename T>
-using Result = std::expected<T, Error>;
+class [[nodiscard]] Result : public std::expected<T, Error> {
+ public:
+  using std::expected<T, Error>::expected;
+  Result() = default;
+  Result(std::expected<T, Error> other) : std::expected<T, Error>(std::move(other)) {}
+};
 
 // An empty success, for operations that return nothing.
-using Status = std::expected<void, Error>;
+using Status = Result<void>;
 
 #define TQ_CONCAT_INNER_(a, b) a##b
 #define TQ_CONCAT_(a, b) TQ_CONCAT_INNER_(a, b)
-#define TQ_TRY_IMPL_(tmp, decl, expr)                 \
-  auto tmp = (expr);                                  \
+#define TQ_TRY_IMPL_(tmp, decl, expr)                       \
+  auto tmp = (expr);                                        \
   if (!tmp) return std::unexpected(std::move(tmp).error()); \
   decl = std::move(*tmp)
 // Evaluates `expr` (a Result); on error returns it from the enclosing function,
 // otherwise declares `decl` holding the value.
 #define TQ_TRY(decl, expr) TQ_TRY_IMPL_(TQ_CONCAT_(tq_try_, __LINE__), decl, expr)
 // As TQ_TRY for a Status or a Result whose value is not needed.
-#define TQ_CHECK(expr)                                                          \
-  do {                                                                          \
-    auto tq_check_result_ = (expr);                                             \
+#define TQ_CHECK(expr)                                                                  \
+  do {                                                                                  \
+    auto tq_check_result_ = (expr);                                                     \
     if (!tq_check_result_) return std::unexpected(std::move(tq_check_result_).error()); \
   } while (0)
+
+// Running out of file descriptors (EMFILE, ENFILE) or kernel memory (ENOMEM)
+// is a fault of the machine, not of the evidence: a reader that meets one while
+// opening or walking ends the parse with this `Io` error for `path` instead of
+// reporting the file as unreadable. None for every other error number.
+[[nodiscard]] std::optional<Error> machine_fault(const std::filesystem::path& path,
+                                                 int error_number);
 
 // "{description} (os error {number})", thread-safe.
 std::string os_error_text(int error_number);
 std::string os_error_text(const std::error_code& ec);
+// The number that os_error_text put at the end of `text`, or 0 when the text
+// doesn't end that way.
+int os_error_number(std::string_view text);
 
 // A path as text with invalid UTF-8 replaced by U+FFFD.
 std::string display_path(const std::filesystem::path& path);

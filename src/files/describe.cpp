@@ -4,12 +4,14 @@
 #include <sys/stat.h>
 
 #include <cerrno>
+#include <vector>
 
 #include "error/error.h"
 #include "files/media_type.h"
 #include "hash/evidence_file.h"
 #include "hash/hash.h"
-#include "jsonl/line_reader.h"
+#include "model/text.h"
+#include "model/utf8.h"
 
 namespace tq {
 namespace {
@@ -22,49 +24,49 @@ std::optional<DateTime> file_time(const Time& t) {
   return datetime_from_unix(t.tv_sec, static_cast<uint32_t>(t.tv_nsec));
 }
 
-std::expected<FileMetadata, std::error_code> read_stat_metadata(const std::filesystem::path& path) {
-  struct stat st {};
-  if (::stat(path.c_str(), &st) != 0) {
-    return std::unexpected(std::error_code(errno, std::generic_category()));
+// Modification and access times, and the birth time where the file system
+// reports it (never the inode change time), of the open file itself; times
+// before 1970 or after 9999 are absent.
+FsTimes times_of(const EvidenceFile& file) {
+  FsTimes times;
+  struct statx st {};
+  if (::statx(file.descriptor(), "", AT_EMPTY_PATH | AT_STATX_SYNC_AS_STAT,
+              STATX_BASIC_STATS | STATX_BTIME, &st) == 0) {
+    if (st.stx_mask & STATX_MTIME) times.modified = file_time(st.stx_mtime);
+    if (st.stx_mask & STATX_ATIME) times.accessed = file_time(st.stx_atime);
+    if (st.stx_mask & STATX_BTIME) times.created = file_time(st.stx_btime);
+    return times;
   }
-  FileMetadata metadata;
-  metadata.size = static_cast<uint64_t>(st.st_size);
-  metadata.times.modified = file_time(st.st_mtim);
-  metadata.times.accessed = file_time(st.st_atim);
-  return metadata;
+  // Some sandboxes refuse statx itself; the status taken at opening still gives
+  // everything but the birth time, which then stays unknown.
+  times.modified = file_time(file.status().st_mtim);
+  times.accessed = file_time(file.status().st_atim);
+  return times;
+}
+
+DescribeError open_error(const std::error_code& ec) {
+  if (std::optional<Refusal> refusal = as_refusal(ec)) {
+    return DescribeError{DescribeStage::Refused, ec.message(), refusal, 0};
+  }
+  // A path that no longer names a file has no metadata; one that names a file
+  // the caller may not open has metadata but no bytes to hash.
+  const bool gone = ec.value() == ENOENT || ec.value() == ENOTDIR;
+  return DescribeError{gone ? DescribeStage::Metadata : DescribeStage::Hash, os_error_text(ec),
+                       std::nullopt, ec.value()};
 }
 
 }  // namespace
 
-std::expected<FileMetadata, std::error_code> read_file_metadata(const std::filesystem::path& path) {
-  struct statx st {};
-  if (::statx(AT_FDCWD, path.c_str(), AT_STATX_SYNC_AS_STAT, STATX_BASIC_STATS | STATX_BTIME,
-              &st) != 0) {
-    // Some sandboxes refuse statx itself; plain stat still gives everything but
-    // the birth time, which then stays unknown.
-    if (errno != ENOSYS && errno != EPERM) {
-      return std::unexpected(std::error_code(errno, std::generic_category()));
-    }
-    return read_stat_metadata(path);
+std::string describe_error_text(const DescribeError& error, std::string_view relative_path) {
+  switch (error.stage) {
+    case DescribeStage::Metadata:
+      return concat("Cannot read metadata: ", error.text);
+    case DescribeStage::Hash:
+      return concat("SHA-256 computation failed: ", error.text);
+    case DescribeStage::Refused:
+      return refusal_text(error.refusal.value_or(Refusal::PseudoFileSystem), relative_path);
   }
-  FileMetadata metadata;
-  metadata.size = st.stx_size;
-  if (st.stx_mask & STATX_MTIME) metadata.times.modified = file_time(st.stx_mtime);
-  if (st.stx_mask & STATX_ATIME) metadata.times.accessed = file_time(st.stx_atime);
-  if (st.stx_mask & STATX_BTIME) metadata.times.created = file_time(st.stx_btime);
-  return metadata;
-}
-
-std::optional<FileContent> read_file_content(const std::filesystem::path& path, uint64_t size,
-                                             bool include_content, uint64_t max_content_size) {
-  if (!include_content) return std::nullopt;
-  if (max_content_size != 0 && size > max_content_size) return std::nullopt;
-  std::expected<EvidenceFile, std::error_code> file = EvidenceFile::open(path);
-  if (!file) return std::nullopt;
-  std::expected<std::string, std::error_code> bytes = file->read_all();
-  if (!bytes) return std::nullopt;
-  if (!utf8_error(*bytes)) return FileContent{std::move(*bytes), ContentEncoding::Utf8};
-  return FileContent{base64_encode(*bytes), ContentEncoding::Base64};
+  return error.text;
 }
 
 ArtifactInfo FileDescription::artifact() const {
@@ -81,30 +83,53 @@ ArtifactInfo FileDescription::artifact() const {
 
 std::expected<FileDescription, DescribeError> describe_file(const std::filesystem::path& path,
                                                             bool include_content,
-                                                            uint64_t max_content_size) {
-  std::expected<FileMetadata, std::error_code> metadata = read_file_metadata(path);
-  if (!metadata) {
-    return std::unexpected(DescribeError{DescribeStage::Metadata, os_error_text(metadata.error())});
-  }
-  return describe_file(path, *metadata, include_content, max_content_size);
-}
+                                                            uint64_t max_content_size,
+                                                            EvidenceScope* scope) {
+  std::expected<EvidenceFile, std::error_code> file = EvidenceFile::open(path, scope);
+  if (!file) return std::unexpected(open_error(file.error()));
 
-std::expected<FileDescription, DescribeError> describe_file(const std::filesystem::path& path,
-                                                            const FileMetadata& metadata,
-                                                            bool include_content,
-                                                            uint64_t max_content_size) {
-  std::expected<std::string, std::error_code> digest = sha256_file(path);
-  if (!digest) {
-    return std::unexpected(DescribeError{DescribeStage::Hash, os_error_text(digest.error())});
-  }
   FileDescription description;
-  description.size = metadata.size;
-  description.sha256 = std::move(*digest);
+  description.size = static_cast<uint64_t>(file->status().st_size);
+  description.times = times_of(*file);
   if (std::optional<std::string_view> type = media_type_for_path(path)) {
     description.media_type = std::string(*type);
   }
-  description.times = metadata.times;
-  description.content = read_file_content(path, metadata.size, include_content, max_content_size);
+
+  // The limit is checked against the bytes as they arrive, not against a size
+  // read earlier: the file may grow while it is read.
+  const auto within_limit = [&](uint64_t bytes) {
+    return max_content_size == 0 || bytes <= max_content_size;
+  };
+  bool keep = include_content && within_limit(description.size);
+  std::string kept;
+  uint64_t total = 0;
+  Sha256 sha;
+  std::vector<char> buffer(65536);
+  for (;;) {
+    std::expected<size_t, std::error_code> n = file->read(buffer.data(), buffer.size());
+    if (!n)
+      return std::unexpected(DescribeError{DescribeStage::Hash, os_error_text(n.error()),
+                                           std::nullopt, n.error().value()});
+    if (*n == 0) break;
+    const std::string_view chunk(buffer.data(), *n);
+    sha.update(chunk);
+    total += *n;
+    keep = keep && within_limit(total);
+    if (keep) {
+      kept.append(chunk);
+    } else if (!kept.empty()) {
+      std::string().swap(kept);
+    }
+  }
+  // A file written to while it is read is described as read: size, digest and
+  // content all tell of the same bytes.
+  description.size = total;
+  description.sha256 = sha.finish_hex();
+  if (keep) {
+    description.content = utf8_error(kept)
+                              ? FileContent{base64_encode(kept), ContentEncoding::Base64}
+                              : FileContent{std::move(kept), ContentEncoding::Utf8};
+  }
   return description;
 }
 

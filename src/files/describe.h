@@ -1,17 +1,18 @@
 // File: files/describe.h
 //
-// Describing an artifact file the one way every scanner does: size from its
-// metadata, SHA-256 of its bytes, media type from its extension, file-system
-// times and, on request, its content. Symbolic links are followed throughout.
+// Describing an artifact file the one way every scanner does: size and SHA-256
+// of its bytes, media type from its extension, file-system
+// times and, on request, its content. The file is opened once, and its
+// metadata, digest and content all come from that one open file, so a file
+// replaced while the parse runs is described as one version, never a mix.
 //
-//   Result of describe_file(path, options.include_content, options.max_content_size):
+//   Result of describe_file(path, options.include_content, options.max_content_size,
+//                           options.scope):
 //     FileDescription -> event.artifact = d.artifact(); event.fs_times = d.times;
-//     DescribeError{Metadata, text} -> "Cannot read metadata: {text}"
-//     DescribeError{Hash, text}     -> "SHA-256 computation failed: {text}"
+//     DescribeError -> describe_error_text(error, relative path)
 //
-// Error texts read "{description} (os error {n})". A content read that fails
-// leaves the content out and is not an error. Files are opened without updating
-// their access time where the system permits it.
+// Error texts read "{description} (os error {n})". Files are opened as every
+// evidence file is (hash/evidence_file.h), which says when access times are kept.
 #pragma once
 
 #include <cstdint>
@@ -19,32 +20,18 @@
 #include <filesystem>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <system_error>
 
+#include "files/evidence.h"
 #include "model/model.h"
 
 namespace tq {
-
-struct FileMetadata {
-  uint64_t size = 0;
-  // Modification and access times, and the birth time where the file system
-  // reports it (never the inode change time); times before 1970 are absent.
-  FsTimes times;
-};
-
-// Metadata with links followed.
-std::expected<FileMetadata, std::error_code> read_file_metadata(const std::filesystem::path& path);
 
 struct FileContent {
   std::string text;  // the bytes themselves, or their Base64 form
   ContentEncoding encoding = ContentEncoding::Utf8;
 };
-
-// The whole file as UTF-8 text when it is valid UTF-8, else as Base64. None when
-// `include_content` is off, when `max_content_size` is not 0 and `size` exceeds
-// it, or when the file can't be read.
-std::optional<FileContent> read_file_content(const std::filesystem::path& path, uint64_t size,
-                                             bool include_content, uint64_t max_content_size);
 
 struct FileDescription {
   uint64_t size = 0;
@@ -57,23 +44,29 @@ struct FileDescription {
   ArtifactInfo artifact() const;
 };
 
-enum class DescribeStage : uint8_t { Metadata, Hash };
+// Metadata: the file is gone or its metadata can't be read. Hash: it can't be
+// opened or read. Refused: the scope would not let it be read (`refusal` set).
+enum class DescribeStage : uint8_t { Metadata, Hash, Refused };
 
 struct DescribeError {
   DescribeStage stage = DescribeStage::Metadata;
   std::string text;  // "{description} (os error {n})"
+  std::optional<Refusal> refusal;
+  // The system's errno behind `text`; 0 for a refusal. A reader ends the parse on
+  // a fault of the machine (machine_fault) instead of warning.
+  int error_number = 0;
 };
 
-// Metadata, then hash, then content. Stops at the first failing stage.
-std::expected<FileDescription, DescribeError> describe_file(const std::filesystem::path& path,
-                                                            bool include_content,
-                                                            uint64_t max_content_size);
+// The warning text every scanner gives a file it can't describe:
+// "Cannot read metadata: …", "SHA-256 computation failed: …" or the refusal.
+std::string describe_error_text(const DescribeError& error, std::string_view relative_path);
 
-// The same, starting from metadata already read (as scanners that read it
-// during the walk do). Can only fail at the Hash stage.
-std::expected<FileDescription, DescribeError> describe_file(const std::filesystem::path& path,
-                                                            const FileMetadata& metadata,
-                                                            bool include_content,
-                                                            uint64_t max_content_size);
+// Content is kept only with `include_content`, as UTF-8 text when it is valid
+// UTF-8 and as Base64 otherwise, and only while the file stays within
+// `max_content_size` bytes (0: no limit), counted as it is read. Without a scope
+// links are followed.
+[[nodiscard]] std::expected<FileDescription, DescribeError> describe_file(
+    const std::filesystem::path& path, bool include_content, uint64_t max_content_size,
+    EvidenceScope* scope = nullptr);
 
 }  // namespace tq

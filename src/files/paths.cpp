@@ -5,6 +5,7 @@
 
 #include "error/error.h"
 #include "jsonl/line_reader.h"
+#include "model/utf8.h"
 
 namespace tq {
 namespace {
@@ -64,16 +65,10 @@ std::string join_components(const std::vector<Component>& parts, size_t begin, s
   return text;
 }
 
-std::string to_relative_text(std::string_view bytes) {
-  std::string text = lossy_utf8(bytes);
-  std::replace(text.begin(), text.end(), '\\', '/');
-  return text;
-}
-
-}  // namespace
-
-std::string relative_path(const std::filesystem::path& path,
-                          const std::filesystem::path& evidence_root) {
+// The path's bytes below `evidence_root` when the root is a leading part of it,
+// otherwise all of them, with every backslash turned into a forward slash.
+std::string relative_bytes(const std::filesystem::path& path,
+                           const std::filesystem::path& evidence_root) {
   const std::string& path_text = path.native();
   std::vector<Component> parts = components(path_text);
   std::vector<Component> root_parts = components(evidence_root.native());
@@ -82,12 +77,43 @@ std::string relative_path(const std::filesystem::path& path,
                               [](const Component& a, const Component& b) {
                                 return compare_component(a, b) == 0;
                               });
-  if (!is_prefix) return to_relative_text(path_text);
-  return to_relative_text(join_components(parts, root_parts.size(), parts.size()));
+  std::string bytes =
+      is_prefix ? join_components(parts, root_parts.size(), parts.size()) : path_text;
+  std::replace(bytes.begin(), bytes.end(), '\\', '/');
+  return bytes;
 }
 
-std::strong_ordering compare_paths(const std::filesystem::path& a,
-                                   const std::filesystem::path& b) {
+}  // namespace
+
+std::string relative_path(const std::filesystem::path& path,
+                          const std::filesystem::path& evidence_root) {
+  return lossy_utf8(relative_bytes(path, evidence_root));
+}
+
+std::string relative_path_id(const std::filesystem::path& path,
+                             const std::filesystem::path& evidence_root) {
+  const std::string bytes = relative_bytes(path, evidence_root);
+  if (!utf8_error(bytes)) return bytes;
+  static constexpr char kHex[] = "0123456789abcdef";
+  std::string text;
+  text.reserve(bytes.size() + 16);
+  for (size_t i = 0; i < bytes.size();) {
+    const Utf8Step step = utf8_step(bytes, i);
+    if (step.valid) {
+      text.append(bytes, i, step.length);
+    } else {
+      // Each byte of a bad sequence on its own, so that no two differ alike.
+      for (size_t k = i; k < i + step.length; ++k) {
+        const auto byte = static_cast<unsigned char>(bytes[k]);
+        text += {'\\', 'x', kHex[byte >> 4], kHex[byte & 0xF]};
+      }
+    }
+    i += step.length;
+  }
+  return text;
+}
+
+std::strong_ordering compare_paths(const std::filesystem::path& a, const std::filesystem::path& b) {
   std::vector<Component> pa = components(a.native());
   std::vector<Component> pb = components(b.native());
   size_t common = std::min(pa.size(), pb.size());

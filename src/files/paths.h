@@ -28,6 +28,13 @@ namespace tq {
 std::string relative_path(const std::filesystem::path& path,
                           const std::filesystem::path& evidence_root);
 
+// The relative path as event ids see it: the same text, except that every byte
+// that is not part of valid UTF-8 is written as \xNN (two lowercase hex digits)
+// instead of being replaced, so that files whose names differ only in such
+// bytes keep distinct ids. For a valid UTF-8 path it equals relative_path.
+std::string relative_path_id(const std::filesystem::path& path,
+                             const std::filesystem::path& evidence_root);
+
 // Component-wise order: the root "/" first, then a leading ".", then "..", then
 // ordinary names compared as unsigned bytes; a path that is a leading part of
 // another comes first.

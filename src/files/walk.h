@@ -16,15 +16,29 @@
 // can't be read (a dangling link that is followed, say) or a link that leads
 // back to one of its own ancestors each produce one error item, and the walk
 // goes on with the next entry. Each reader words its own diagnostic from the
-// error's text. Directories are opened without updating their access time
-// where the system permits it.
+// error's text; `walk_diagnostic` does it the one way they share.
+//
+// A directory is walked once per walk: reached again (through links, or a bind
+// mount) it gives a refusal item, so a tree of links that doubles at every level
+// costs time linear in its directories. A directory on a pseudo file system
+// gives a refusal item instead of its listing, and so does, with a scope, a start
+// path that is a link the scope doesn't let the walk follow (files/evidence.h).
+// Directories are opened with O_NOATIME under the same conditions as files
+// (hash/evidence_file.h).
 #pragma once
 
 #include <cstddef>
 #include <filesystem>
+#include <functional>
 #include <optional>
+#include <set>
 #include <string>
+#include <string_view>
 #include <vector>
+
+#include "error/error.h"
+#include "files/evidence.h"
+#include "model/model.h"
 
 namespace tq {
 
@@ -32,6 +46,9 @@ struct WalkOptions {
   bool follow_symlinks = false;
   // Deepest depth yielded; the start path is depth 0. None: no limit.
   std::optional<size_t> max_depth = std::nullopt;
+  // Decides whether a start path that is a symbolic link is followed; none:
+  // always followed.
+  const EvidenceScope* scope = nullptr;
 };
 
 struct WalkItem {
@@ -45,6 +62,11 @@ struct WalkItem {
   // Set when this item is a walk error, e.g.
   // "IO error for operation on /x/y: Permission denied (os error 13)".
   std::optional<std::string> error;
+  // Set with `error` when the walk left the path alone on purpose.
+  std::optional<Refusal> refusal;
+  // The system's errno behind `error`; 0 when the error is not a system one
+  // (a refusal, say).
+  int error_number = 0;
 };
 
 class DirectoryWalk {
@@ -62,10 +84,29 @@ class DirectoryWalk {
   std::filesystem::path start_;
   WalkOptions options_;
   bool started_ = false;
-  std::vector<Frame> stack_;  // one frame per directory being listed, start first
+  std::vector<Frame> stack_;       // one frame per directory being listed, start first
+  std::set<FileIdentity> walked_;  // every directory listed so far
 };
+
+// The diagnostic a reader makes of an error item: a refusal is a warning
+// `unreadable_artifact` naming the skipped path (relative to `evidence_root`);
+// any other error has the reader's `severity` and its `prefix` before the error
+// text. `source` is the reader's source for the item.
+Diagnostic walk_diagnostic(const WalkItem& item, const std::filesystem::path& evidence_root,
+                           SourceInfo source, std::string_view prefix, Severity severity);
 
 // The whole walk as a list, in walk order.
 std::vector<WalkItem> walk_all(const std::filesystem::path& start, WalkOptions options);
+
+// The files a reader is given by `path`: the path itself when it is a regular
+// file (links followed; opening it through the scope decides whether it is
+// read), whatever its name; else every regular file below it that `keep`
+// accepts, in path order. Each walk error (refusals included, see
+// walk_diagnostic) goes to `on_error`, but for a fault of the machine
+// (machine_fault), which ends the walk as an error.
+[[nodiscard]] Result<std::vector<std::filesystem::path>> files_to_read(
+    const std::filesystem::path& path, WalkOptions options,
+    const std::function<bool(const std::filesystem::path&)>& keep,
+    const std::function<void(const WalkItem&)>& on_error);
 
 }  // namespace tq

@@ -1,30 +1,57 @@
 #include "hash/evidence_file.h"
 
-#include <cerrno>
 #include <fcntl.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
-namespace tq {
+#include <cerrno>
 
-std::expected<EvidenceFile, std::error_code> EvidenceFile::open(
-    const std::filesystem::path& path) {
+#include "files/evidence.h"
+
+namespace tq {
+namespace {
+
+std::error_code last_error() { return {errno, std::system_category()}; }
+
+// O_NOATIME is refused with EPERM to a caller who neither owns the file nor has
+// CAP_FOWNER; the file is then read like any other, and its access time may move.
+int open_without_atime(const char* name, int flags) {
+  int fd = ::open(name, flags | O_NOATIME);
+  if (fd < 0 && errno == EPERM) fd = ::open(name, flags);
+  return fd;
+}
+
+}  // namespace
+
+std::expected<EvidenceFile, std::error_code> EvidenceFile::open(const std::filesystem::path& path,
+                                                                EvidenceScope* scope) {
   const char* name = path.c_str();
   // Readers look at a file's type before they open it, but the file may be
   // replaced in between. O_NONBLOCK keeps a FIFO put in its place from holding
   // the open until some writer comes; it changes nothing for regular files.
   constexpr int kFlags = O_RDONLY | O_CLOEXEC | O_NONBLOCK;
-  int fd = ::open(name, kFlags | O_NOATIME);
-  // O_NOATIME is refused with EPERM for files the caller does not own.
-  if (fd < 0 && errno == EPERM) fd = ::open(name, kFlags);
-  if (fd < 0) return std::unexpected(std::error_code(errno, std::system_category()));
-  EvidenceFile file(fd);
+  const bool nofollow = scope != nullptr && !scope->follows_links();
+  int fd = open_without_atime(name, kFlags | (nofollow ? O_NOFOLLOW : 0));
+  if (fd < 0 && nofollow && errno == ELOOP) {
+    if (!scope->may_follow(path)) return std::unexpected(refusal_error(Refusal::OutsideEvidence));
+    fd = open_without_atime(name, kFlags);
+  }
+  if (fd < 0) return std::unexpected(last_error());
+  struct stat st {};
+  if (::fstat(fd, &st) != 0) {
+    std::error_code ec = last_error();
+    ::close(fd);
+    return std::unexpected(ec);
+  }
+  EvidenceFile file(fd, st);
   // A FIFO or a device (/dev/zero) could be read for ever. A directory stays
   // openable: reading it fails, which the line readers report.
-  struct stat st {};
-  if (::fstat(fd, &st) != 0) return std::unexpected(std::error_code(errno, std::system_category()));
   if (!S_ISREG(st.st_mode) && !S_ISDIR(st.st_mode)) {
     return std::unexpected(std::error_code(EINVAL, std::system_category()));
+  }
+  if (on_pseudo_file_system(fd)) return std::unexpected(refusal_error(Refusal::PseudoFileSystem));
+  if (scope != nullptr) {
+    scope->note_read({static_cast<uint64_t>(st.st_dev), static_cast<uint64_t>(st.st_ino)});
+    if (scope->after_open) scope->after_open(path);
   }
   return file;
 }
@@ -33,6 +60,7 @@ EvidenceFile& EvidenceFile::operator=(EvidenceFile&& other) noexcept {
   if (this != &other) {
     close();
     fd_ = other.fd_;
+    status_ = other.status_;
     other.fd_ = -1;
   }
   return *this;
@@ -43,17 +71,6 @@ std::expected<size_t, std::error_code> EvidenceFile::read(char* buffer, size_t s
     const ssize_t n = ::read(fd_, buffer, size);
     if (n >= 0) return static_cast<size_t>(n);
     if (errno != EINTR) return std::unexpected(std::error_code(errno, std::system_category()));
-  }
-}
-
-std::expected<std::string, std::error_code> EvidenceFile::read_all() {
-  std::string out;
-  char chunk[65536];
-  for (;;) {
-    auto n = read(chunk, sizeof chunk);
-    if (!n) return std::unexpected(n.error());
-    if (*n == 0) return out;
-    out.append(chunk, *n);
   }
 }
 

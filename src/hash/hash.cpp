@@ -8,7 +8,7 @@
 #include <openssl/sha.h>
 
 #include <algorithm>
-#include <vector>
+#include <memory>
 
 #include "hash/evidence_file.h"
 
@@ -64,12 +64,15 @@ std::expected<std::string, std::error_code> sha256_file(const std::filesystem::p
   auto file = EvidenceFile::open(path);
   if (!file) return std::unexpected(file.error());
   Sha256 sha;
-  std::vector<char> buffer(65536);
+  // Left uninitialised: every byte hashed is read into it first, and zeroing
+  // 64 KiB for each small file would cost more than reading it.
+  constexpr size_t kChunk = 65536;
+  const auto buffer = std::make_unique_for_overwrite<char[]>(kChunk);
   for (;;) {
-    auto n = file->read(buffer.data(), buffer.size());
+    auto n = file->read(buffer.get(), kChunk);
     if (!n) return std::unexpected(n.error());
     if (*n == 0) break;
-    sha.update(std::string_view(buffer.data(), *n));
+    sha.update(std::string_view(buffer.get(), *n));
   }
   return sha.finish_hex();
 }
@@ -88,6 +91,35 @@ std::string base64_encode(std::string_view bytes) {
     written += static_cast<size_t>(n);
   }
   out.resize(written);
+  return out;
+}
+
+std::optional<std::string> base64_decode(std::string_view text) {
+  auto value_of = [](char c) -> int {
+    if (c >= 'A' && c <= 'Z') return c - 'A';
+    if (c >= 'a' && c <= 'z') return c - 'a' + 26;
+    if (c >= '0' && c <= '9') return c - '0' + 52;
+    if (c == '+') return 62;
+    if (c == '/') return 63;
+    return -1;
+  };
+  if (text.size() % 4 != 0) return std::nullopt;
+  std::string out;
+  out.reserve(text.size() / 4 * 3);
+  for (size_t pos = 0; pos < text.size(); pos += 4) {
+    const bool last = pos + 4 == text.size();
+    const size_t padding =
+        last ? (text[pos + 3] == '=') + (text[pos + 2] == '=' && text[pos + 3] == '=') : 0;
+    uint32_t group = 0;
+    for (size_t i = 0; i < 4; ++i) {
+      const int v = i >= 4 - padding ? 0 : value_of(text[pos + i]);
+      if (v < 0) return std::nullopt;
+      group = (group << 6) | static_cast<uint32_t>(v);
+    }
+    out.push_back(static_cast<char>(group >> 16));
+    if (padding < 2) out.push_back(static_cast<char>((group >> 8) & 0xFF));
+    if (padding < 1) out.push_back(static_cast<char>(group & 0xFF));
+  }
   return out;
 }
 

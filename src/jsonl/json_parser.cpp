@@ -1,12 +1,14 @@
 #include "jsonl/json_parser.h"
-#include "model/text.h"
+
+#include <simdjson.h>
 
 #include <algorithm>
 #include <charconv>
 #include <cstdint>
 #include <cstring>
+#include <new>
 
-#include <simdjson.h>
+#include "model/text.h"
 
 namespace tq {
 
@@ -17,6 +19,10 @@ namespace {
 using Outcome = std::expected<JsonValue, std::string>;
 
 std::unexpected<std::string> failure(simdjson::error_code code) {
+  // simdjson reports a failed allocation as an error code; it is the machine's
+  // fault, not the line's, so it takes the path of every other failed
+  // allocation instead of becoming an "Invalid JSON" diagnostic.
+  if (code == simdjson::MEMALLOC) throw std::bad_alloc();
   return std::unexpected(std::string(simdjson::error_message(code)));
 }
 
@@ -130,8 +136,10 @@ Outcome convert_dom(simdjson::dom::element e, size_t depth) {
   switch (e.type()) {
     case simdjson::dom::element_type::ARRAY: {
       if (depth >= kMaxJsonDepth) return too_deep();
+      const simdjson::dom::array array(e);
       JsonArray out;
-      for (simdjson::dom::element child : simdjson::dom::array(e)) {
+      out.reserve(array.size());  // a count the tape keeps (it saturates, which is harmless here)
+      for (simdjson::dom::element child : array) {
         auto converted = convert_dom(child, depth + 1);
         if (!converted) return converted;
         out.push_back(std::move(*converted));
@@ -140,8 +148,10 @@ Outcome convert_dom(simdjson::dom::element e, size_t depth) {
     }
     case simdjson::dom::element_type::OBJECT: {
       if (depth >= kMaxJsonDepth) return too_deep();
+      const simdjson::dom::object object(e);
       JsonObject out;
-      for (simdjson::dom::key_value_pair field : simdjson::dom::object(e)) {
+      out.reserve(object.size());
+      for (simdjson::dom::key_value_pair field : object) {
         auto converted = convert_dom(field.value, depth + 1);
         if (!converted) return converted;
         out.push_back(JsonMember{std::string(field.key), std::move(*converted)});
@@ -235,10 +245,14 @@ Outcome convert(V& v, size_t depth) {
 
 }  // namespace
 
+// Lines up to this size leave the parser's buffers allocated for the next one;
+// larger ones release them as soon as they are done with.
+constexpr size_t kReusedBufferLimit = size_t{16} << 20;
+
 struct JsonParser::Impl {
   simdjson::dom::parser dom;
   ondemand::parser parser;  // only for documents the DOM parser refuses over a number
-  std::string buffer;  // the text plus simdjson's padding, reused across calls
+  std::string buffer;       // the text plus simdjson's padding, reused across calls
 };
 
 JsonParser::JsonParser() : impl_(std::make_unique<Impl>()) {}
@@ -251,7 +265,16 @@ std::expected<JsonValue, std::string> JsonParser::parse(std::string_view text) {
   std::memset(buffer.data() + text.size(), 0, simdjson::SIMDJSON_PADDING);
   simdjson::dom::element root;
   const auto err = impl_->dom.parse(buffer.data(), text.size(), false).get(root);
-  if (!err) return convert_dom(root, 0);
+  if (!err) {
+    if (text.size() <= kReusedBufferLimit) return convert_dom(root, 0);
+    // A huge line would otherwise stay held three times over while the
+    // reader goes on: in the padded copy (which the parsed document no longer
+    // needs), in the parser's string buffer and in the value.
+    std::string().swap(buffer);
+    auto converted = convert_dom(root, 0);
+    impl_->dom = simdjson::dom::parser();
+    return converted;
+  }
   // The DOM parser refuses integers beyond 64 bits; the on-demand reader lets us
   // see the number's text and read it as the nearest double instead.
   if (err != simdjson::NUMBER_ERROR) return failure(err);

@@ -28,8 +28,9 @@ class JsonParser {
   JsonParser& operator=(const JsonParser&) = delete;
 
   // The value, or the parser's description of what is wrong (used in
-  // "Invalid JSON: {error}" diagnostics).
-  std::expected<JsonValue, std::string> parse(std::string_view text);
+  // "Invalid JSON: {error}" diagnostics). Running out of memory is not a fault
+  // of the text: it throws std::bad_alloc, as any other allocation does.
+  [[nodiscard]] std::expected<JsonValue, std::string> parse(std::string_view text);
 
  private:
   struct Impl;
@@ -37,6 +38,6 @@ class JsonParser {
 };
 
 // Convenience for one-off texts.
-std::expected<JsonValue, std::string> parse_json(std::string_view text);
+[[nodiscard]] std::expected<JsonValue, std::string> parse_json(std::string_view text);
 
 }  // namespace tq

@@ -1,17 +1,22 @@
 #include "jsonl/line_reader.h"
 
+#include <zstd.h>
+#include <zstd_errors.h>
+
 #include <algorithm>
 #include <cstring>
 #include <limits>
 
 #include "error/error.h"
+#include "files/evidence.h"
+#include "model/text.h"
 #include "model/utf8.h"
 
 namespace tq {
 
-std::expected<HashingReader, std::error_code> HashingReader::open(
-    const std::filesystem::path& path) {
-  auto file = EvidenceFile::open(path);
+std::expected<HashingReader, std::error_code> HashingReader::open(const std::filesystem::path& path,
+                                                                  EvidenceScope* scope) {
+  auto file = EvidenceFile::open(path, scope);
   if (!file) return std::unexpected(file.error());
   return HashingReader(std::move(*file));
 }
@@ -27,18 +32,93 @@ std::string HashingReader::finalize() && {
   return sha_.finish_hex();
 }
 
+void ZstdReader::ContextDeleter::operator()(ZSTD_DCtx_s* context) const { ZSTD_freeDCtx(context); }
+
+ZstdReader::ZstdReader(HashingReader file)
+    : file_(std::move(file)), context_(ZSTD_createDCtx()), input_(ZSTD_DStreamInSize()) {}
+ZstdReader::ZstdReader(ZstdReader&&) noexcept = default;
+ZstdReader& ZstdReader::operator=(ZstdReader&&) noexcept = default;
+ZstdReader::~ZstdReader() = default;
+
+std::expected<size_t, SourceFailure> ZstdReader::read(char* buffer, size_t size) {
+  if (!context_) {
+    return std::unexpected(SourceFailure{ZSTD_getErrorString(ZSTD_error_memory_allocation), true});
+  }
+  ZSTD_outBuffer out{buffer, size, 0};
+  // A call may consume a frame header or a block without producing output yet.
+  while (out.pos == 0) {
+    if (in_pos_ == in_fill_) {
+      auto n = file_.read(input_.data(), input_.size());
+      if (!n) return std::unexpected(SourceFailure{os_error_text(n.error()), false});
+      in_pos_ = 0;
+      in_fill_ = *n;
+      if (in_fill_ == 0) {
+        if (!in_frame_) return 0;
+        // The stream decoder just waits for more input; the one-shot decoder
+        // calls a frame that stops short a wrong source size, and so do we.
+        return std::unexpected(SourceFailure{ZSTD_getErrorString(ZSTD_error_srcSize_wrong), true});
+      }
+    }
+    ZSTD_inBuffer in{input_.data(), in_fill_, in_pos_};
+    const size_t hint = ZSTD_decompressStream(context_.get(), &out, &in);
+    in_pos_ = in.pos;
+    if (ZSTD_isError(hint)) return std::unexpected(SourceFailure{ZSTD_getErrorName(hint), true});
+    in_frame_ = hint != 0;
+  }
+  return out.pos;
+}
+
+std::string ZstdReader::finalize() && {
+  for (;;) {
+    auto n = file_.read(input_.data(), input_.size());
+    if (!n || *n == 0) break;
+  }
+  return std::move(file_).finalize();
+}
+
 BoundedLineReader::BoundedLineReader(HashingReader file, uint64_t max_line_size,
                                      ParseMonitor* monitor)
-    : file_(std::move(file)),
+    : source_(std::move(file)),
       max_line_size_(max_line_size),
       monitor_(monitor),
       buffer_(kLineBufferSize) {}
+
+BoundedLineReader::BoundedLineReader(ZstdReader file, uint64_t max_line_size, ParseMonitor* monitor)
+    : source_(std::move(file)),
+      max_line_size_(max_line_size),
+      monitor_(monitor),
+      buffer_(kLineBufferSize) {}
+
+std::expected<BoundedLineReader, std::error_code> BoundedLineReader::open(
+    const std::filesystem::path& path, Compression compression, uint64_t max_line_size,
+    EvidenceScope* scope, ParseMonitor* monitor) {
+  auto file = HashingReader::open(path, scope);
+  if (!file) return std::unexpected(file.error());
+  if (compression == Compression::Zstd) {
+    return BoundedLineReader(ZstdReader(std::move(*file)), max_line_size, monitor);
+  }
+  return BoundedLineReader(std::move(*file), max_line_size, monitor);
+}
+
+std::string BoundedLineReader::finalize() && {
+  return std::visit([](auto&& source) { return std::move(source).finalize(); }, std::move(source_));
+}
+
+std::expected<size_t, SourceFailure> BoundedLineReader::read_source() {
+  if (auto* plain = std::get_if<HashingReader>(&source_)) {
+    auto n = plain->read(buffer_.data(), buffer_.size());
+    if (!n) return std::unexpected(SourceFailure{os_error_text(n.error()), false});
+    return *n;
+  }
+  return std::get<ZstdReader>(source_).read(buffer_.data(), buffer_.size());
+}
 
 const LineItem* BoundedLineReader::next() {
   if (failed_) return nullptr;
   std::string& text = item_.text;
   text.clear();
   item_.error.reset();
+  item_.decompression_failed = false;
   item_.too_long = false;
   uint64_t length = 0;
   bool any = false;
@@ -54,16 +134,18 @@ const LineItem* BoundedLineReader::next() {
         failed_ = true;
         return nullptr;
       }
-      auto n = file_.read(buffer_.data(), buffer_.size());
+      auto n = read_source();
       if (!n) {
         // After a failed read the position in the file is unknown, and reading
-        // again usually fails again (a directory, a bad sector): the failure is
+        // again usually fails again (a directory, a bad sector); after damaged
+        // compressed data nothing later can be trusted. The failure is
         // reported once and the file ends there.
         failed_ = true;
         item_.index = next_index_++;
         item_.length = length;
         text.clear();
-        item_.error = os_error_text(n.error());
+        item_.error = std::move(n.error().text);
+        item_.decompression_failed = n.error().decompression;
         return &item_;
       }
       pos_ = 0;
@@ -102,6 +184,32 @@ const LineItem* BoundedLineReader::next() {
     text.clear();
   }
   return &item_;
+}
+
+Result<Diagnostic> unopenable_file_diagnostic(const std::filesystem::path& path,
+                                              const std::error_code& error, SourceInfo source,
+                                              std::string_view prefix) {
+  if (std::optional<Refusal> refusal = as_refusal(error)) {
+    std::string message = refusal_text(*refusal, source.relative_path);
+    return Diagnostic{DiagnosticCode::UnreadableArtifact, Severity::Warning, std::move(source),
+                      std::move(message)};
+  }
+  if (auto fault = machine_fault(path, error.value())) return std::unexpected(std::move(*fault));
+  return Diagnostic{DiagnosticCode::UnreadableArtifact, Severity::Error, std::move(source),
+                    concat(prefix, os_error_text(error))};
+}
+
+Result<OpenedLineFile> open_line_file(const std::filesystem::path& path, Compression compression,
+                                      const ParserOptions& options, SourceInfo source) {
+  std::expected<BoundedLineReader, std::error_code> lines = BoundedLineReader::open(
+      path, compression, options.max_line_size, options.scope, options.monitor);
+  if (lines) return OpenedLineFile{std::move(*lines), std::nullopt};
+  if (options.strict() && !as_refusal(lines.error())) {
+    return std::unexpected(Error::io(path, os_error_text(lines.error())));
+  }
+  TQ_TRY(Diagnostic problem,
+         unopenable_file_diagnostic(path, lines.error(), std::move(source), "Cannot open file: "));
+  return OpenedLineFile{std::nullopt, std::move(problem)};
 }
 
 }  // namespace tq

@@ -4,31 +4,43 @@
 // byte read from the file into SHA-256, an 8 KiB buffer sits on top of it, and a
 // BoundedLineReader splits the stream into lines while keeping at most
 // max_line_size + 1 bytes of any one line. After iterating to the end,
-// `finalize()` gives the digest of the whole file.
+// `finalize()` gives the digest of the whole file. A zstd-compressed file is
+// read through a ZstdReader between the two: the digest stays that of the
+// bytes as stored, and the lines are those of the decompressed text, under the
+// same rules and the same memory bound.
 //
-//   TQ_TRY(auto file, HashingReader::open(path));   // Result<HashingReader>
-//   BoundedLineReader lines(std::move(file), options.max_line_size);
-//   while (auto item = lines.next()) { ... item->index, item->text ... }
-//   std::string digest = std::move(lines).finalize();
+//   auto lines = BoundedLineReader::open(path, Compression::None, options.max_line_size,
+//                                        options.scope);
+//   if (!lines) { ...lines.error() is the system error of the open, or a refusal... }
+//   while (auto item = lines->next()) { ... item->index, item->text ... }
+//   std::string digest = std::move(*lines).finalize();
 //
 // Invalid UTF-8 produces an item with `error` set and reading goes on with the
-// next line. A read error produces one item with `error` set and ends the file.
+// next line. A read error, or compressed data that can't be decoded, produces
+// one item with `error` set and ends the file; the lines before it stand.
 // A too-long line never fails.
 #pragma once
 
 #include <cstdint>
 #include <expected>
 #include <filesystem>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
 #include <system_error>
+#include <variant>
 #include <vector>
 
+#include "error/error.h"
 #include "hash/evidence_file.h"
 #include "hash/hash.h"
+#include "model/model.h"
 #include "model/utf8.h"
 #include "parser/monitor.h"
+#include "parser/options.h"
+
+struct ZSTD_DCtx_s;
 
 namespace tq {
 
@@ -37,12 +49,12 @@ inline constexpr size_t kLineBufferSize = 8192;
 // Owns an open file descriptor and a running digest of every byte read from it.
 class HashingReader {
  public:
-  // Opens for reading with O_NOATIME where permitted, so reading evidence leaves
-  // its access time alone.
-  static std::expected<HashingReader, std::error_code> open(const std::filesystem::path& path);
+  // Opens as every evidence file is opened (hash/evidence_file.h).
+  [[nodiscard]] static std::expected<HashingReader, std::error_code> open(
+      const std::filesystem::path& path, EvidenceScope* scope = nullptr);
 
   // Reads up to `size` bytes; 0 at end of file. Retries interrupted reads.
-  std::expected<size_t, std::error_code> read(char* buffer, size_t size);
+  [[nodiscard]] std::expected<size_t, std::error_code> read(char* buffer, size_t size);
   // Closes the file and returns the hex digest of everything read. Never fails.
   std::string finalize() &&;
 
@@ -52,11 +64,50 @@ class HashingReader {
   Sha256 sha_;  // digest of every byte `read` has returned
 };
 
+// Why the bytes of a file stopped coming before its end.
+struct SourceFailure {
+  std::string text;            // os_error_text of a read error, or the decoder's text
+  bool decompression = false;  // the stored bytes are not valid zstd data
+};
+
+// Decompresses the zstd frames of a file as they are read, one input buffer at
+// a time, so memory doesn't grow with the decompressed size. Every stored byte
+// goes through the HashingReader. A frame may declare a window of up to
+// 128 MiB (zstd's own default limit); one asking for more is refused as damage.
+class ZstdReader {
+ public:
+  explicit ZstdReader(HashingReader file);
+  ZstdReader(ZstdReader&&) noexcept;
+  ZstdReader& operator=(ZstdReader&&) noexcept;
+  ~ZstdReader();
+
+  // Up to `size` decompressed bytes; 0 after the last complete frame. Data
+  // that ends inside a frame is a decompression failure.
+  std::expected<size_t, SourceFailure> read(char* buffer, size_t size);
+  // The digest of the whole stored file: bytes left unread after a failure are
+  // hashed too, so it matches the file however far decoding got.
+  std::string finalize() &&;
+
+ private:
+  struct ContextDeleter {
+    void operator()(ZSTD_DCtx_s* context) const;
+  };
+  HashingReader file_;
+  std::unique_ptr<ZSTD_DCtx_s, ContextDeleter> context_;
+  std::vector<char> input_;  // stored bytes read but not yet decoded: [in_pos_, in_fill_)
+  size_t in_pos_ = 0;
+  size_t in_fill_ = 0;
+  bool in_frame_ = false;  // a frame has begun and not yet been fully flushed
+};
+
+enum class Compression : uint8_t { None, Zstd };
+
 struct LineItem {
-  uint64_t index = 0;    // 0-based, one per item produced
-  std::string text;      // the line without its line feed; placeholder x's when too long
-  std::optional<std::string> error;  // read error or UTF-8 error text; text is empty then
-  uint64_t length = 0;   // the line's real length in bytes (saturating)
+  uint64_t index = 0;  // 0-based, one per item produced
+  std::string text;    // the line without its line feed; placeholder x's when too long
+  std::optional<std::string> error;   // read error or UTF-8 error text; text is empty then
+  bool decompression_failed = false;  // error is the decoder's text; the file ends here
+  uint64_t length = 0;                // the line's real length in bytes (saturating)
   bool too_long = false;
 };
 
@@ -65,14 +116,23 @@ class BoundedLineReader {
   // A `monitor` (may be null) is asked before every read; once it asks to stop,
   // the file ends there.
   BoundedLineReader(HashingReader file, uint64_t max_line_size, ParseMonitor* monitor = nullptr);
+  BoundedLineReader(ZstdReader file, uint64_t max_line_size, ParseMonitor* monitor = nullptr);
+  // Opens `path` as every evidence file is opened (hash/evidence_file.h) and
+  // reads it as stored or decompressed.
+  [[nodiscard]] static std::expected<BoundedLineReader, std::error_code> open(
+      const std::filesystem::path& path, Compression compression, uint64_t max_line_size,
+      EvidenceScope* scope = nullptr, ParseMonitor* monitor = nullptr);
 
   // The next line, or none at end of file. The returned item is reused storage:
   // it stays valid until the next call.
   const LineItem* next();
-  std::string finalize() && { return std::move(file_).finalize(); }
+  // The hex digest of the stored file.
+  std::string finalize() &&;
 
  private:
-  HashingReader file_;
+  std::expected<size_t, SourceFailure> read_source();
+
+  std::variant<HashingReader, ZstdReader> source_;
   uint64_t max_line_size_;    // 0: no limit
   ParseMonitor* monitor_;     // not owned; may be null
   std::vector<char> buffer_;  // kLineBufferSize bytes
@@ -82,5 +142,29 @@ class BoundedLineReader {
   bool failed_ = false;  // a read failed; no more items
   LineItem item_;
 };
+
+// What a reader makes of an evidence file it can't open: a refusal of the
+// parse's scope is a warning naming the file; running out of descriptors or
+// memory is the Io error for `path` (machine_fault); any other error is the
+// error diagnostic "{prefix}{error}". Both diagnostics are `unreadable_artifact`
+// with `source`.
+[[nodiscard]] Result<Diagnostic> unopenable_file_diagnostic(const std::filesystem::path& path,
+                                                            const std::error_code& error,
+                                                            SourceInfo source,
+                                                            std::string_view prefix);
+
+// A JSON-lines file of the evidence opened through the parse's scope, or the
+// diagnostic that takes its place (unopenable_file_diagnostic, with the prefix
+// "Cannot open file: "), so one unreadable file never ends a best-effort parse.
+// In strict mode a file that can't be opened, refusals aside, is the Io error
+// for `path`.
+struct OpenedLineFile {
+  std::optional<BoundedLineReader> lines;
+  std::optional<Diagnostic> problem;  // set exactly when `lines` is not
+};
+[[nodiscard]] Result<OpenedLineFile> open_line_file(const std::filesystem::path& path,
+                                                    Compression compression,
+                                                    const ParserOptions& options,
+                                                    SourceInfo source);
 
 }  // namespace tq

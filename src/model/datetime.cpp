@@ -8,8 +8,8 @@ namespace tq {
 namespace {
 
 constexpr int64_t kSecondsPerDay = 86400;
-constexpr int64_t kMinYear = -262143;
-constexpr int64_t kMaxYear = 262142;
+constexpr int64_t kMinYear = 0;
+constexpr int64_t kMaxYear = 9999;
 
 int64_t floor_div(int64_t a, int64_t b) {
   int64_t q = a / b;
@@ -103,8 +103,8 @@ class Scanner {
       second = 59;
       nanos += 1'000'000'000;
     }
-    const int64_t local = days_from_civil(year, month, day) * kSecondsPerDay + hour * 3600 +
-                          minute * 60 + second;
+    const int64_t local =
+        days_from_civil(year, month, day) * kSecondsPerDay + hour * 3600 + minute * 60 + second;
     const int64_t utc = local - offset_seconds;
     if (utc < kMinSeconds || utc > kMaxSeconds) return std::nullopt;
     return DateTime{utc, nanos};
@@ -224,12 +224,8 @@ void append_rfc3339(std::string& out, const DateTime& t, bool plus_offset) {
   const int64_t days = floor_div(t.seconds, kSecondsPerDay);
   const int64_t secs_of_day = t.seconds - days * kSecondsPerDay;
   const Civil c = civil_from_days(days);
-  if (c.year >= 0 && c.year <= 9999) {
-    append_digits(out, static_cast<uint64_t>(c.year), 4);
-  } else {
-    out.push_back(c.year < 0 ? '-' : '+');
-    append_digits(out, static_cast<uint64_t>(c.year < 0 ? -c.year : c.year), 4);
-  }
+  // Every conversion and reader checks the range, so the year has four digits.
+  append_digits(out, static_cast<uint64_t>(c.year), 4);
   out.push_back('-');
   append_digits(out, c.month, 2);
   out.push_back('-');

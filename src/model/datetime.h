@@ -5,8 +5,11 @@
 // lenient one (Claude Code history, which has been seen with spaces, "UTC" and
 // offsets without colons). Both readers share one grammar core.
 //
-// The representable range is the proleptic Gregorian years -262143 to 262142 (as common date libraries do);
-// conversions that leave it fail instead of wrapping.
+// An instant is representable from 0000-01-01T00:00:00Z to
+// 9999-12-31T23:59:59.999999999Z (and the leap second 9999-12-31T23:59:60Z):
+// exactly what the four-digit year of RFC 3339 can write. Conversions and
+// readers whose UTC instant leaves that range fail instead of writing a year
+// no RFC 3339 reader accepts.
 #pragma once
 
 #include <compare>
@@ -33,8 +36,7 @@ std::optional<DateTime> datetime_from_unix(int64_t seconds, uint32_t nanos = 0);
 std::optional<DateTime> datetime_from_unix_millis(int64_t millis);
 
 // RFC 3339 in UTC: "2025-01-02T03:04:05Z", fraction of 0, 3, 6 or 9 digits.
-// `plus_offset` writes "+00:00" instead of "Z". Years outside 0..9999 are written
-// with a sign and at least four digits.
+// `plus_offset` writes "+00:00" instead of "Z".
 std::string format_rfc3339(const DateTime& t, bool plus_offset = false);
 // Appends the same text to `out` without a temporary.
 void append_rfc3339(std::string& out, const DateTime& t, bool plus_offset = false);

@@ -9,9 +9,11 @@
 // inside event ids and messages).
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -21,7 +23,7 @@
 
 namespace tq {
 
-enum class Provider : uint8_t { ClaudeCode, Codex, OpenCode, Unknown };
+enum class Provider : uint8_t { ClaudeCode, Codex, OpenCode, Unknown, Last = Unknown };
 
 enum class ArtifactKind : uint8_t {
   History,
@@ -30,11 +32,12 @@ enum class ArtifactKind : uint8_t {
   FileHistory,
   Session,
   Attachment,
-  Unknown
+  Unknown,
+  Last = Unknown
 };
 
-// What a path given to the driver was recognised as. Members ClaudeRoot..FileHistory
-// belong to the Claude Code adapter, CodexRoot..CodexAttachments to the Codex one.
+// What a path given to the driver was recognised as. Which adapter reads which
+// kind is the adapters' own `supports`, never the order of the members.
 enum class InputKind : uint8_t {
   Auto,
   ClaudeRoot,
@@ -42,11 +45,14 @@ enum class InputKind : uint8_t {
   PasteCache,
   ImageCache,
   FileHistory,
+  ClaudeProjects,
+  ClaudeTranscript,
   CodexRoot,
   CodexHistory,
   CodexSessions,
   CodexSession,
-  CodexAttachments
+  CodexAttachments,
+  Last = CodexAttachments
 };
 
 enum class EventType : uint8_t {
@@ -66,16 +72,23 @@ enum class EventType : uint8_t {
   ContextCompacted,
   Attachment,
   Error,
-  Unknown
+  Unknown,
+  Last = Unknown
 };
 
-enum class TimestampSource : uint8_t { Embedded, ReferencedEvent, FilesystemModified, None };
+enum class TimestampSource : uint8_t {
+  Embedded,
+  ReferencedEvent,
+  FilesystemModified,
+  None,
+  Last = None
+};
 
-enum class ReferenceStatus : uint8_t { Resolved, Missing, Ambiguous };
+enum class ReferenceStatus : uint8_t { Resolved, Missing, Ambiguous, Last = Ambiguous };
 
-enum class ContentEncoding : uint8_t { Utf8, Base64 };
+enum class ContentEncoding : uint8_t { Utf8, Base64, Last = Base64 };
 
-enum class Severity : uint8_t { Error, Warning, Info };
+enum class Severity : uint8_t { Error, Warning, Info, Last = Info };
 
 enum class DiagnosticCode : uint8_t {
   InvalidJson,
@@ -88,10 +101,17 @@ enum class DiagnosticCode : uint8_t {
   UnexpectedFileName,
   SnapshotVersionGap,
   DuplicateSnapshotVersion,
-  HashMismatch
+  HashMismatch,
+  Last = HashMismatch
 };
 
 enum class ParseMode : uint8_t { BestEffort, Strict };
+
+// The number of members of an enumeration above. Each of them ends with `Last`,
+// an alias of its final member that a new member must take over; every table
+// of texts indexed by an enumeration is checked against this at compile time.
+template <typename E>
+inline constexpr std::size_t kEnumSize = static_cast<std::size_t>(E::Last) + 1;
 
 std::string_view json_text(Provider p);
 std::string_view json_text(ArtifactKind k);
@@ -222,13 +242,75 @@ struct ReaderOutput {
 // records: an empty list takes the other whole.
 void append_output(ReaderOutput& into, ReaderOutput from);
 
-// The JSON form of the records as generic values, as the writers would print
-// them. Generic objects order their keys by byte order, not by field order; the
-// Python conversion relies on that, while the writers stream records directly.
-JsonValue to_json_value(const SourceInfo& s);
-JsonValue to_json_value(const ArtifactInfo& a);
-JsonValue to_json_value(const FsTimes& t);
-JsonValue to_json_value(const TimelineEvent& e);
-JsonValue to_json_value(const Diagnostic& d);
+// The one description of each record's fields: their names, in output order,
+// with their values. The JSON writers and the Python conversion both walk it,
+// so a field is named in one place. `v.field(name, value)` is called once per
+// field, where value is one of: std::string_view (always present text),
+// const std::optional<std::string>&, std::optional<std::string_view> (an
+// optional enumeration's JSON text), uint64_t, const std::optional<uint64_t>&,
+// const std::optional<DateTime>&, const std::optional<JsonValue>&, a nested
+// record (const SourceInfo&, or const ArtifactInfo* / const FsTimes* /
+// const SourceInfo* that are null when absent) or std::span<const std::string>.
+template <typename E>
+std::optional<std::string_view> optional_json_text(const std::optional<E>& e) {
+  return e ? std::optional<std::string_view>(json_text(*e)) : std::nullopt;
+}
+
+template <typename Visitor>
+void visit_fields(const SourceInfo& s, Visitor& v) {
+  v.field("artifact_kind", json_text(s.artifact_kind));
+  v.field("record_type", s.record_type);
+  v.field("relative_path", std::string_view(s.relative_path));
+  v.field("line_number", s.line_number);
+  v.field("source_id", s.source_id);
+}
+
+template <typename Visitor>
+void visit_fields(const ArtifactInfo& a, Visitor& v) {
+  v.field("reference_status", optional_json_text(a.reference_status));
+  v.field("resolved_path", a.resolved_path);
+  v.field("snapshot_version", a.snapshot_version);
+  v.field("size", a.size);
+  v.field("sha256", a.sha256);
+  v.field("media_type", a.media_type);
+  v.field("content", a.content);
+  v.field("content_encoding", optional_json_text(a.content_encoding));
+}
+
+template <typename Visitor>
+void visit_fields(const FsTimes& t, Visitor& v) {
+  v.field("modified", t.modified);
+  v.field("accessed", t.accessed);
+  v.field("created", t.created);
+}
+
+template <typename Visitor>
+void visit_fields(const TimelineEvent& e, Visitor& v) {
+  v.field("schema_version", std::string_view(e.schema_version));
+  v.field("event_id", std::string_view(e.event_id));
+  v.field("sequence", e.sequence);
+  v.field("provider", json_text(e.provider));
+  v.field("source_file_sha256", e.source_file_sha256);
+  v.field("timestamp", e.timestamp);
+  v.field("timestamp_source", json_text(e.timestamp_source));
+  v.field("timestamp_raw", e.timestamp_raw);
+  v.field("event_type", json_text(e.event_type));
+  v.field("session_id", e.session_id);
+  v.field("working_directory", e.working_directory);
+  v.field("message", e.message);
+  v.field("source", e.source);
+  v.field("artifact", e.artifact ? &*e.artifact : static_cast<const ArtifactInfo*>(nullptr));
+  v.field("fs_times", e.fs_times ? &*e.fs_times : static_cast<const FsTimes*>(nullptr));
+  v.field("warnings", std::span<const std::string>(e.warnings));
+  v.field("raw", e.raw);
+}
+
+template <typename Visitor>
+void visit_fields(const Diagnostic& d, Visitor& v) {
+  v.field("code", json_text(d.code));
+  v.field("severity", json_text(d.severity));
+  v.field("source", d.source ? &*d.source : static_cast<const SourceInfo*>(nullptr));
+  v.field("message", std::string_view(d.message));
+}
 
 }  // namespace tq

@@ -1,8 +1,12 @@
 #include "model/utf8.h"
-#include "model/text.h"
 
+#include <simdjson.h>
+
+#include <algorithm>
 #include <cstdint>
 #include <cstring>
+
+#include "model/text.h"
 
 namespace tq {
 
@@ -37,6 +41,7 @@ Utf8Step utf8_step(std::string_view bytes, size_t i) {
 }
 
 std::optional<std::string> utf8_error(std::string_view bytes) {
+  if (simdjson::validate_utf8(bytes.data(), bytes.size())) return std::nullopt;
   const size_t n = bytes.size();
   size_t i = 0;
   while (i < n) {
@@ -56,6 +61,69 @@ std::optional<std::string> utf8_error(std::string_view bytes) {
     i += step.length;
   }
   return std::nullopt;
+}
+
+size_t Utf8Pieces::sequence_length(char lead) {
+  const auto c = static_cast<unsigned char>(lead);
+  if (c >= 0xC2 && c <= 0xDF) return 2;
+  if (c >= 0xE0 && c <= 0xEF) return 3;
+  if (c >= 0xF0 && c <= 0xF4) return 4;
+  return 1;
+}
+
+size_t Utf8Pieces::complete_prefix(std::string_view bytes) {
+  const size_t n = bytes.size();
+  for (size_t back = 1; back <= 3 && back <= n; ++back) {
+    const auto c = static_cast<unsigned char>(bytes[n - back]);
+    if ((c & 0xC0) == 0x80) continue;
+    return sequence_length(bytes[n - back]) > back ? n - back : n;
+  }
+  return n;
+}
+
+void Utf8Measure::add(std::string_view bytes) {
+  pieces_.feed(bytes, [this](std::string_view piece) { measure(piece, false); });
+}
+
+void Utf8Measure::finish() {
+  if (!pieces_.rest().empty()) measure(pieces_.rest(), true);
+}
+
+uint32_t Utf8Measure::widest() const {
+  // Continuation bytes stay below 0xC2, so the largest byte tells the width:
+  // lead bytes C2-C3 start U+0080-U+00FF, C4-EF the rest of the plane.
+  if (widest_byte_ < 0x80) return 0x7F;
+  if (widest_byte_ < 0xC4) return 0xFF;
+  if (widest_byte_ < 0xF0) return 0xFFFF;
+  return 0x10FFFF;
+}
+
+void Utf8Measure::measure(std::string_view piece, bool last) {
+  // The vectorised check answers for nearly every piece; the step-by-step walk
+  // runs only to word the first error.
+  if (!error_ && !simdjson::validate_utf8(piece.data(), piece.size())) {
+    for (size_t i = 0; i < piece.size();) {
+      const Utf8Step step = utf8_step(piece, i);
+      if (!step.valid) {
+        error_ = step.incomplete && last
+                     ? concat("incomplete utf-8 byte sequence from index ", offset_ + i)
+                     : concat("invalid utf-8 sequence of ", step.length, " bytes from index ",
+                              offset_ + i);
+        break;
+      }
+      i += step.length;
+    }
+  }
+  size_t starts = 0;
+  unsigned char widest = widest_byte_;
+  for (char ch : piece) {
+    const auto c = static_cast<unsigned char>(ch);
+    starts += (c & 0xC0) != 0x80;
+    widest = std::max(widest, c);
+  }
+  characters_ += starts;
+  widest_byte_ = widest;
+  offset_ += piece.size();
 }
 
 }  // namespace tq

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <charconv>
 #include <span>
+#include <tuple>
 
 #include "hash/hash.h"
 #include "model/text.h"
@@ -39,8 +40,7 @@ template <typename T>
 std::weak_ordering compare_optional(const std::optional<T>& a, const std::optional<T>& b,
                                     bool absent_is_less) {
   if (a.has_value() != b.has_value()) {
-    return a.has_value() == absent_is_less ? std::weak_ordering::greater
-                                           : std::weak_ordering::less;
+    return a.has_value() == absent_is_less ? std::weak_ordering::greater : std::weak_ordering::less;
   }
   if (!a) return std::weak_ordering::equivalent;
   return *a <=> *b;
@@ -58,7 +58,6 @@ bool same_snapshot_chain(const TimelineEvent& a, const TimelineEvent& b) {
   return a.event_type == EventType::FileSnapshot && b.event_type == EventType::FileSnapshot &&
          a.session_id == b.session_id && a.source.source_id == b.source.source_id;
 }
-
 
 // A stable sort that stays well-defined whatever the comparison answers: the
 // event order is not transitive in contrived inputs (equal times and snapshot
@@ -108,15 +107,34 @@ void stable_sort_bounded(std::vector<T>& items, const Less& less) {
   if (from != &items) items = std::move(*from);
 }
 
-// Events are large records: the sort permutes indices, then the events are
+// The leading key of the order, kept beside each index so that most
+// comparisons never touch the (large, scattered) events themselves.
+struct SortKey {
+  bool timeless;  // no timestamp: sorts after every timed event
+  DateTime time;
+  size_t index;
+
+  auto leading() const { return std::tie(timeless, time); }
+};
+
+// Events are large records: the sort permutes small keys, then the events are
 // moved into place cycle by cycle, in the same vector, so that the report is
 // never held twice.
 void stable_sort_events(std::vector<TimelineEvent>& events) {
-  std::vector<size_t> order(events.size());
-  for (size_t i = 0; i < order.size(); ++i) order[i] = i;
-  stable_sort_bounded(order, [&events](size_t a, size_t b) {
-    return compare_events(events[a], events[b]) < 0;
+  std::vector<SortKey> keys(events.size());
+  for (size_t i = 0; i < keys.size(); ++i) {
+    const auto& t = events[i].timestamp;
+    keys[i] = SortKey{!t.has_value(), t.value_or(DateTime{}), i};
+  }
+  // Equal leading keys fall back to the whole order, which compares the
+  // timestamps again and finds them equal.
+  stable_sort_bounded(keys, [&events](const SortKey& a, const SortKey& b) {
+    if (const auto c = a.leading() <=> b.leading(); c != 0) return c < 0;
+    return compare_events(events[a.index], events[b.index]) < 0;
   });
+  std::vector<size_t> order(keys.size());
+  for (size_t i = 0; i < keys.size(); ++i) order[i] = keys[i].index;
+  std::vector<SortKey>().swap(keys);
   // order[k] names the event that belongs at position k; a slot is marked done
   // by pointing it at itself.
   for (size_t start = 0; start < order.size(); ++start) {
@@ -191,9 +209,9 @@ std::weak_ordering compare_events(const TimelineEvent& a, const TimelineEvent& b
 Result<ParseReport> finalize_report(std::vector<TimelineEvent> events,
                                     std::vector<Diagnostic> diagnostics, bool strict) {
   if (strict) {
-    auto first_error = std::find_if(diagnostics.begin(), diagnostics.end(), [](const Diagnostic& d) {
-      return d.severity == Severity::Error;
-    });
+    auto first_error =
+        std::find_if(diagnostics.begin(), diagnostics.end(),
+                     [](const Diagnostic& d) { return d.severity == Severity::Error; });
     if (first_error != diagnostics.end()) {
       return std::unexpected(Error::message(concat("Strict mode: ", first_error->message)));
     }

@@ -9,14 +9,16 @@
 namespace tq {
 
 const std::array<std::string_view, kCsvColumnCount> kCsvColumns = {
-    "schema_version",   "event_id",          "sequence",         "provider",
-    "source_file_sha256", "timestamp",       "timestamp_raw",    "timestamp_source",
-    "event_type",       "session_id",        "working_directory", "message",
-    "artifact_kind",    "source_record_type", "source_relative_path", "source_line",
-    "source_id",        "reference_status",  "resolved_path",    "snapshot_version",
-    "size",             "sha256",            "media_type",       "content",
-    "content_encoding", "fs_modified",       "fs_accessed",      "fs_created",
-    "warnings",         "raw",
+    "schema_version",   "event_id",           "sequence",
+    "provider",         "source_file_sha256", "timestamp",
+    "timestamp_raw",    "timestamp_source",   "event_type",
+    "session_id",       "working_directory",  "message",
+    "artifact_kind",    "source_record_type", "source_relative_path",
+    "source_line",      "source_id",          "reference_status",
+    "resolved_path",    "snapshot_version",   "size",
+    "sha256",           "media_type",         "content",
+    "content_encoding", "fs_modified",        "fs_accessed",
+    "fs_created",       "warnings",           "raw",
 };
 
 namespace {
@@ -148,9 +150,7 @@ std::string json_value(const std::optional<JsonValue>& value) {
 Status write_csv(OutputTarget target, EventSelection events, bool include_message,
                  bool include_content) {
   OutputSink sink(target, kWriteBufferSize);
-  auto failed = [&sink](std::string_view what) {
-    return std::unexpected(Error::message(std::string(what) + sink.error_text()));
-  };
+  auto failed = [&sink](std::string_view what) { return std::unexpected(sink.failure(what)); };
   write_row(sink, kCsvColumns);
   if (!sink.ok()) return failed("CSV header write error: ");
   CsvRecord record;

@@ -110,13 +110,27 @@ void write_string(OutputSink& out, std::string_view s) {
     out.write(s.substr(run_start, i - run_start));
     run_start = i + 1;
     switch (c) {
-      case '"': out.write("\\\""); break;
-      case '\\': out.write("\\\\"); break;
-      case '\b': out.write("\\b"); break;
-      case '\t': out.write("\\t"); break;
-      case '\n': out.write("\\n"); break;
-      case '\f': out.write("\\f"); break;
-      case '\r': out.write("\\r"); break;
+      case '"':
+        out.write("\\\"");
+        break;
+      case '\\':
+        out.write("\\\\");
+        break;
+      case '\b':
+        out.write("\\b");
+        break;
+      case '\t':
+        out.write("\\t");
+        break;
+      case '\n':
+        out.write("\\n");
+        break;
+      case '\f':
+        out.write("\\f");
+        break;
+      case '\r':
+        out.write("\\r");
+        break;
       default: {
         const char esc[] = {'\\', 'u', '0', '0', kHex[c >> 4], kHex[c & 0xF]};
         out.write(std::string_view(esc, sizeof esc));
@@ -170,24 +184,6 @@ class Emitter {
     write_string(out_, scratch_);
   }
 
-  void optional_string(std::string_view k, const std::optional<std::string>& s) {
-    key(k);
-    if (s) string(*s); else null();
-  }
-  void optional_uint(std::string_view k, const std::optional<uint64_t>& u) {
-    key(k);
-    if (u) uint(*u); else null();
-  }
-  void optional_datetime(std::string_view k, const std::optional<DateTime>& t) {
-    key(k);
-    if (t) datetime(*t); else null();
-  }
-  template <typename Enum>
-  void optional_enum(std::string_view k, const std::optional<Enum>& e) {
-    key(k);
-    if (e) string(json_text(*e)); else null();
-  }
-
  private:
   void newline() {
     if (!pretty_) return;
@@ -235,10 +231,6 @@ void emit(Emitter& e, const JsonValue& value) {
       value.storage());
 }
 
-void emit_optional(Emitter& e, const std::optional<JsonValue>& value) {
-  if (value) emit(e, *value); else e.null();
-}
-
 void emit(Emitter& e, std::span<const std::string> strings) {
   e.open('[');
   for (const std::string& s : strings) {
@@ -248,83 +240,54 @@ void emit(Emitter& e, std::span<const std::string> strings) {
   e.close(']');
 }
 
-void emit(Emitter& e, const SourceInfo& s) {
-  e.open('{');
-  e.key("artifact_kind");
-  e.string(json_text(s.artifact_kind));
-  e.optional_string("record_type", s.record_type);
-  e.key("relative_path");
-  e.string(s.relative_path);
-  e.optional_uint("line_number", s.line_number);
-  e.optional_string("source_id", s.source_id);
-  e.close('}');
-}
+template <typename Record>
+void emit(Emitter& e, const Record& record);
 
-void emit(Emitter& e, const ArtifactInfo& a) {
-  e.open('{');
-  e.optional_enum("reference_status", a.reference_status);
-  e.optional_string("resolved_path", a.resolved_path);
-  e.optional_uint("snapshot_version", a.snapshot_version);
-  e.optional_uint("size", a.size);
-  e.optional_string("sha256", a.sha256);
-  e.optional_string("media_type", a.media_type);
-  e.optional_string("content", a.content);
-  e.optional_enum("content_encoding", a.content_encoding);
-  e.close('}');
-}
+// Writes each field of a record's description as a member; absent optionals
+// and records become null.
+class FieldWriter {
+ public:
+  explicit FieldWriter(Emitter& e) : e_(e) {}
 
-void emit(Emitter& e, const FsTimes& t) {
-  e.open('{');
-  e.optional_datetime("modified", t.modified);
-  e.optional_datetime("accessed", t.accessed);
-  e.optional_datetime("created", t.created);
-  e.close('}');
-}
+  template <typename Value>
+  void field(std::string_view key, const Value& value) {
+    e_.key(key);
+    write(value);
+  }
 
-void emit(Emitter& e, const TimelineEvent& ev) {
-  e.open('{');
-  e.key("schema_version");
-  e.string(ev.schema_version);
-  e.key("event_id");
-  e.string(ev.event_id);
-  e.key("sequence");
-  e.uint(ev.sequence);
-  e.key("provider");
-  e.string(json_text(ev.provider));
-  e.optional_string("source_file_sha256", ev.source_file_sha256);
-  e.optional_datetime("timestamp", ev.timestamp);
-  e.key("timestamp_source");
-  e.string(json_text(ev.timestamp_source));
-  e.key("timestamp_raw");
-  emit_optional(e, ev.timestamp_raw);
-  e.key("event_type");
-  e.string(json_text(ev.event_type));
-  e.optional_string("session_id", ev.session_id);
-  e.optional_string("working_directory", ev.working_directory);
-  e.optional_string("message", ev.message);
-  e.key("source");
-  emit(e, ev.source);
-  e.key("artifact");
-  if (ev.artifact) emit(e, *ev.artifact); else e.null();
-  e.key("fs_times");
-  if (ev.fs_times) emit(e, *ev.fs_times); else e.null();
-  e.key("warnings");
-  emit(e, std::span<const std::string>(ev.warnings));
-  e.key("raw");
-  emit_optional(e, ev.raw);
-  e.close('}');
-}
+ private:
+  void write(std::string_view s) { e_.string(s); }
+  void write(uint64_t u) { e_.uint(u); }
+  void write(std::span<const std::string> strings) { emit(e_, strings); }
+  void write(const SourceInfo& s) { emit(e_, s); }
+  template <typename Record>
+  void write(const Record* record) {
+    if (record != nullptr)
+      emit(e_, *record);
+    else
+      e_.null();
+  }
+  template <typename T>
+  void write(const std::optional<T>& value) {
+    if (!value) {
+      e_.null();
+    } else if constexpr (std::is_same_v<T, DateTime>) {
+      e_.datetime(*value);
+    } else if constexpr (std::is_same_v<T, JsonValue>) {
+      emit(e_, *value);
+    } else {
+      write(*value);
+    }
+  }
 
-void emit(Emitter& e, const Diagnostic& d) {
+  Emitter& e_;
+};
+
+template <typename Record>
+void emit(Emitter& e, const Record& record) {
   e.open('{');
-  e.key("code");
-  e.string(json_text(d.code));
-  e.key("severity");
-  e.string(json_text(d.severity));
-  e.key("source");
-  if (d.source) emit(e, *d.source); else e.null();
-  e.key("message");
-  e.string(d.message);
+  FieldWriter writer(e);
+  visit_fields(record, writer);
   e.close('}');
 }
 
@@ -344,7 +307,10 @@ Status write_report(EventSelection events, std::span<const Diagnostic> diagnosti
                     OutputTarget target, JsonLayout layout) {
   OutputSink sink(target);
   Emitter e(sink, layout);
-  auto failed = [&sink] { return std::unexpected(Error::json_serialization(sink.error_text())); };
+  auto failed = [&sink] {
+    return std::unexpected(
+        Error::json_serialization(sink.error_text()).caused_by_write(sink.error_number()));
+  };
   e.open('{');
   e.key("events");
   e.open('[');

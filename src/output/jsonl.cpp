@@ -8,9 +8,7 @@ namespace tq {
 
 Status write_jsonl(OutputTarget target, EventSelection events) {
   OutputSink sink(target, kWriteBufferSize);
-  auto failed = [&sink](std::string_view what) {
-    return std::unexpected(Error::message(std::string(what) + sink.error_text()));
-  };
+  auto failed = [&sink](std::string_view what) { return std::unexpected(sink.failure(what)); };
   for (size_t i = 0; i < events.size(); ++i) {
     write_compact_value(events[i], sink);
     if (!sink.ok()) return failed("JSON serialization error: ");

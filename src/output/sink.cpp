@@ -9,7 +9,10 @@
 namespace tq {
 
 OutputSink::OutputSink(OutputTarget target, std::size_t buffer_size)
-    : memory_(target.buffer()), fd_(target.fd()), capacity_(buffer_size) {
+    : memory_(target.buffer()),
+      fd_(target.fd()),
+      consumer_(target.byte_consumer()),
+      capacity_(buffer_size) {
   if (memory_ == nullptr) pending_.reserve(capacity_);
 }
 
@@ -31,6 +34,10 @@ void OutputSink::write_to_file(std::string_view bytes) {
 }
 
 void OutputSink::write_fully(std::string_view bytes) {
+  if (consumer_ != nullptr) {
+    if (error_number_ == 0 && !bytes.empty()) error_number_ = consumer_->consume(bytes);
+    return;
+  }
   while (error_number_ == 0 && !bytes.empty()) {
     const ssize_t n = ::write(fd_, bytes.data(), bytes.size());
     if (n > 0) {
@@ -54,6 +61,10 @@ bool OutputSink::flush() {
 
 std::string OutputSink::error_text() const {
   return error_number_ == 0 ? std::string() : os_error_text(error_number_);
+}
+
+Error OutputSink::failure(std::string_view what) const {
+  return Error::message(std::string(what) + error_text()).caused_by_write(error_number_);
 }
 
 }  // namespace tq

@@ -15,7 +15,7 @@
 // check `ok()` at the points where a failure must be reported and otherwise
 // write without testing each byte. Writing into memory never fails.
 //
-// File targets are buffered (`kWriteBufferSize` bytes); memory targets append
+// File and consumer targets are buffered (`kWriteBufferSize` bytes); memory targets append
 // straight into the caller's string, which is the same bytes without a copy.
 // The destructor does not flush: a writer flushes explicitly and reports the
 // outcome, and bytes still buffered after a failure may be dropped.
@@ -25,9 +25,20 @@
 #include <string>
 #include <string_view>
 
+#include "error/error.h"
+
 namespace tq {
 
 inline constexpr std::size_t kWriteBufferSize = 8192;
+
+// Takes the sink's bytes in order, in buffered pieces of any length (a piece
+// may end inside a UTF-8 sequence).
+class ByteConsumer {
+ public:
+  virtual ~ByteConsumer() = default;
+  // 0, or an errno that stops the sink as a failed file write would.
+  virtual int consume(std::string_view bytes) = 0;
+};
 
 class OutputTarget {
  public:
@@ -36,16 +47,24 @@ class OutputTarget {
   // Writes to the open descriptor `fd` at its current offset. The caller opened
   // it and closes it; the sink never does.
   static OutputTarget file(int fd) { return OutputTarget(nullptr, fd); }
+  // Hands the bytes to `consumer`, which must outlive every sink built on the
+  // target: the output goes where the caller wants it without a whole copy.
+  static OutputTarget consumer(ByteConsumer& consumer) {
+    return OutputTarget(nullptr, -1, &consumer);
+  }
 
   bool is_memory() const { return buffer_ != nullptr; }
   std::string* buffer() const { return buffer_; }
   int fd() const { return fd_; }
+  ByteConsumer* byte_consumer() const { return consumer_; }
 
  private:
-  OutputTarget(std::string* buffer, int fd) : buffer_(buffer), fd_(fd) {}
+  OutputTarget(std::string* buffer, int fd, ByteConsumer* consumer = nullptr)
+      : buffer_(buffer), fd_(fd), consumer_(consumer) {}
 
-  std::string* buffer_;  // non-null exactly for memory targets
-  int fd_;               // valid only for file targets
+  std::string* buffer_;     // non-null exactly for memory targets
+  int fd_;                  // valid only for file targets
+  ByteConsumer* consumer_;  // non-null exactly for consumer targets
 };
 
 class OutputSink {
@@ -79,15 +98,19 @@ class OutputSink {
   int error_number() const { return error_number_; }
   // "{description} (os error {n})" of the first failure; empty while all is well.
   std::string error_text() const;
+  // The writers' `Message` error for the first failure: `what` followed by
+  // error_text(), marked as a failed write of output.
+  Error failure(std::string_view what) const;
 
  private:
   void write_to_file(std::string_view bytes);
   void write_fully(std::string_view bytes);
 
-  std::string* memory_;  // the memory target, or nullptr for a file
+  std::string* memory_;  // the memory target, or nullptr for a file or consumer
   int fd_;
-  std::size_t capacity_;  // bytes the file buffer holds before it is written out
-  std::string pending_;   // buffered bytes not yet handed to the file
+  ByteConsumer* consumer_;  // the consumer target, or nullptr
+  std::size_t capacity_;    // bytes the file buffer holds before it is written out
+  std::string pending_;     // buffered bytes not yet handed to the file
   int error_number_ = 0;
 };
 

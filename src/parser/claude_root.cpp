@@ -13,6 +13,8 @@
 #include "claude/cache.h"
 #include "claude/file_history.h"
 #include "claude/history.h"
+#include "claude/transcripts.h"
+#include "files/evidence.h"
 #include "model/text.h"
 
 namespace tq::claude {
@@ -157,13 +159,17 @@ void append_remaining(std::vector<TimelineEvent>& cache, const std::set<std::str
   }
 }
 
-// Snapshots know their session but not its project; the history does.
+// Snapshots know their session but not its project; the prompts of the
+// history (and of the transcripts, when read) do.
 void assign_snapshot_directories(const std::vector<TimelineEvent>& history,
+                                 const std::vector<TimelineEvent>& transcripts,
                                  std::vector<TimelineEvent>& snapshots) {
   std::map<std::string, std::set<std::string>, std::less<>> directories;
-  for (const TimelineEvent& e : history) {
-    if (e.event_type == EventType::PromptInput && e.session_id && e.working_directory) {
-      directories[*e.session_id].insert(*e.working_directory);
+  for (const std::vector<TimelineEvent>* prompts : {&history, &transcripts}) {
+    for (const TimelineEvent& e : *prompts) {
+      if (e.event_type == EventType::PromptInput && e.session_id && e.working_directory) {
+        directories[*e.session_id].insert(*e.working_directory);
+      }
     }
   }
   for (TimelineEvent& e : snapshots) {
@@ -185,6 +191,11 @@ void append_all(std::vector<T>& from, std::vector<T>& to) {
 Status parse_claude_root(const fs::path& root, const fs::path& evidence_root,
                          const ParserOptions& options, std::vector<TimelineEvent>& events,
                          std::vector<Diagnostic>& diagnostics) {
+  TQ_TRY(std::optional<Diagnostic> unreadable, unreadable_profile(root, evidence_root));
+  if (unreadable) {
+    diagnostics.push_back(std::move(*unreadable));
+    return {};
+  }
   HistoryFileResult history;
   const fs::path history_path = root / "history.jsonl";
   if (is_history_file(history_path, options.follow_symlinks)) {
@@ -201,30 +212,38 @@ Status parse_claude_root(const fs::path& root, const fs::path& evidence_root,
     }
   }
 
-  auto scan_cache = [&](const char* name, ArtifactKind kind) {
+  auto scan_cache = [&](const char* name, ArtifactKind kind) -> Result<ReaderOutput> {
     const fs::path dir = root / name;
     if (!is_directory_followed(dir)) return ReaderOutput{};
     return scan_cache_dir(dir, kind, options, evidence_root, referenced_keys);
   };
-  ReaderOutput paste_cache = scan_cache("paste-cache", ArtifactKind::PasteCache);
-  ReaderOutput image_cache = scan_cache("image-cache", ArtifactKind::ImageCache);
+  TQ_TRY(ReaderOutput paste_cache, scan_cache("paste-cache", ArtifactKind::PasteCache));
+  TQ_TRY(ReaderOutput image_cache, scan_cache("image-cache", ArtifactKind::ImageCache));
   ReaderOutput snapshots;
   if (const fs::path dir = root / "file-history"; is_directory_followed(dir)) {
-    snapshots = scan_file_history(dir, options, evidence_root);
+    TQ_TRY(snapshots, scan_file_history(dir, options, evidence_root));
+  }
+
+  TranscriptOutput transcripts;
+  if (const fs::path dir = root / "projects"; options.transcripts && is_directory_followed(dir)) {
+    TQ_TRY(transcripts, scan_transcripts(dir, options, evidence_root));
   }
 
   std::set<std::string> consumed_ids;
   resolve_references(history.events, paste_cache.events, image_cache.events, consumed_ids,
                      diagnostics);
-  assign_snapshot_directories(history.events, snapshots.events);
+  assign_snapshot_directories(history.events, transcripts.output.events, snapshots.events);
+  apply_snapshot_origins(transcripts.snapshot_origins, snapshots.events);
 
   append_all(history.events, events);
   append_remaining(paste_cache.events, consumed_ids, events);
   append_remaining(image_cache.events, consumed_ids, events);
   append_all(snapshots.events, events);
+  append_all(transcripts.output.events, events);
   append_all(paste_cache.diagnostics, diagnostics);
   append_all(image_cache.diagnostics, diagnostics);
   append_all(snapshots.diagnostics, diagnostics);
+  append_all(transcripts.output.diagnostics, diagnostics);
   return {};
 }
 

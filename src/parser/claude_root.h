@@ -1,7 +1,8 @@
 // File: parser/claude_root.h
 //
 // Reading a whole Claude Code profile root: the prompt history, the paste and
-// image caches and the file-history snapshots, tied together.
+// image caches, the file-history snapshots and, with `transcripts` set, the
+// session transcripts below `projects/`, tied together.
 //
 //   std::vector<TimelineEvent> events;
 //   std::vector<Diagnostic> diagnostics;
@@ -12,12 +13,14 @@
 // is folded into the referring attachment event; every file that a reference
 // finds (alone or with others) stops being an event of its own. Unresolved,
 // ambiguous and mismatching references are diagnostics. Snapshots take the
-// project directory that the history records for their session when there is
-// exactly one.
+// project directory that the prompts record for their session when there is
+// exactly one, and, where a transcript names their backup, the original path
+// and the backup time.
 //
-// Missing parts of the root are not problems. Only the history reader can fail
-// (a file that can't be opened; in strict mode also bad lines); then nothing is
-// appended and the caller discards its lists.
+// Missing parts of the root are not problems; a root that can't be listed and
+// entered is one error diagnostic. The readers fail in strict mode (a history or
+// transcript that can't be opened, bad lines) and on a fault of the machine
+// (machine_fault); then nothing is appended and the caller discards its lists.
 #pragma once
 
 #include <filesystem>
@@ -30,8 +33,8 @@
 namespace tq::claude {
 
 // Appends events in the order history, remaining paste-cache files, remaining
-// image-cache files, snapshots; diagnostics in the order history, reference
-// resolution, paste cache, image cache, file history.
+// image-cache files, snapshots, transcripts; diagnostics in the order history,
+// reference resolution, paste cache, image cache, file history, transcripts.
 [[nodiscard]] Status parse_claude_root(const std::filesystem::path& root,
                                        const std::filesystem::path& evidence_root,
                                        const ParserOptions& options,

@@ -2,20 +2,31 @@
 
 #include <cerrno>
 
-#include "ordering/ordering.h"
+#include "files/evidence.h"
 #include "model/text.h"
+#include "ordering/ordering.h"
 
 namespace tq {
 
 namespace {
 
-const ProviderAdapter& entry_for_kind(InputKind kind) {
-  const auto registry = provider_registry();
-  const Provider wanted = kind >= InputKind::CodexRoot ? Provider::Codex : Provider::ClaudeCode;
-  for (const auto& entry : registry) {
-    if (entry.provider == wanted) return entry;
+// The adapter that reads a forced kind is the first one that says it supports
+// that kind; no adapter supports `Auto`, which means "detect".
+Result<const ProviderAdapter*> entry_for_kind(InputKind kind) {
+  for (const auto& entry : provider_registry()) {
+    if (entry.supports(kind)) return &entry;
   }
-  return registry.front();
+  return std::unexpected(
+      Error::message(concat("No adapter supports input kind ", identifier(kind), ".")));
+}
+
+Result<std::optional<InputKind>> detect(const ProviderAdapter& entry,
+                                        const std::filesystem::path& path, bool follow_symlinks,
+                                        bool transcripts) {
+  if (transcripts && entry.detect_with_transcripts != nullptr) {
+    return entry.detect_with_transcripts(path, follow_symlinks);
+  }
+  return entry.detect(path, follow_symlinks);
 }
 
 Result<ParseReport> finalize(ReaderOutput output, const ParserOptions& options) {
@@ -24,14 +35,13 @@ Result<ParseReport> finalize(ReaderOutput output, const ParserOptions& options) 
   if (stop_requested(options.monitor)) {
     return std::unexpected(Error::message(std::string(kParseStopped)));
   }
-  return finalize_report(std::move(output.events), std::move(output.diagnostics),
-                         options.strict());
+  return finalize_report(std::move(output.events), std::move(output.diagnostics), options.strict());
 }
 
 }  // namespace
 
 Result<std::vector<ProfileRoot>> discover_profile_roots(const std::filesystem::path& directory,
-                                                        bool follow_symlinks) {
+                                                        bool follow_symlinks, bool transcripts) {
   std::vector<ProfileRoot> roots;
   for (const auto& entry : provider_registry()) {
     std::filesystem::path candidate = directory / entry.profile_dir_name;
@@ -39,14 +49,18 @@ Result<std::vector<ProfileRoot>> discover_profile_roots(const std::filesystem::p
     const auto status = follow_symlinks ? std::filesystem::status(candidate, ec)
                                         : std::filesystem::symlink_status(candidate, ec);
     if (ec || !std::filesystem::is_directory(status)) continue;
-    TQ_TRY(auto kind, entry.detect(candidate, follow_symlinks));
-    if (kind == entry.root_kind) roots.emplace_back(&entry, std::move(candidate));
+    TQ_TRY(auto kind, detect(entry, candidate, follow_symlinks, transcripts));
+    // A profile directory that can't be read is still the agent's profile: its
+    // adapter reports it instead of it vanishing without a word.
+    if (kind == entry.root_kind || directory_access_error(candidate)) {
+      roots.emplace_back(&entry, std::move(candidate));
+    }
   }
   return roots;
 }
 
 Result<DetectedInput> detect_registered_input(const std::filesystem::path& path,
-                                              bool follow_symlinks) {
+                                              bool follow_symlinks, bool transcripts) {
   struct Candidate {
     const ProviderAdapter* entry;
     InputKind kind;
@@ -54,7 +68,7 @@ Result<DetectedInput> detect_registered_input(const std::filesystem::path& path,
   };
   std::vector<Candidate> candidates;
   for (const auto& entry : provider_registry()) {
-    TQ_TRY(auto kind, entry.detect(path, follow_symlinks));
+    TQ_TRY(auto kind, detect(entry, path, follow_symlinks, transcripts));
     if (kind) candidates.push_back({&entry, *kind, entry.confidence(path, *kind)});
   }
   if (candidates.empty()) {
@@ -73,8 +87,8 @@ Result<DetectedInput> detect_registered_input(const std::filesystem::path& path,
     if (!providers.empty()) providers += ", ";
     providers += identifier(c->entry->provider);
   }
-  return std::unexpected(Error::message(concat(
-      "Artifact detection is ambiguous at '", display_path(path), "': ", providers, ".")));
+  return std::unexpected(Error::message(
+      concat("Artifact detection is ambiguous at '", display_path(path), "': ", providers, ".")));
 }
 
 Result<ParseReport> parse_registered_profile(const std::filesystem::path& directory,
@@ -91,12 +105,16 @@ Result<ParseReport> parse_registered_profile(const std::filesystem::path& direct
 namespace {
 
 Result<ParseReport> parse_recognised(const std::filesystem::path& given,
-                                     const ParserOptions& options) {
+                                     const ParserOptions& caller_options) {
   // The system's calls would silently cut the path at a NUL byte and read some
   // other file; such a path is one the system can't use.
   if (given.native().find('\0') != std::string::npos) {
     return std::unexpected(Error::io(given, os_error_text(EINVAL)));
   }
+  EvidenceScope own_scope;
+  ParserOptions options = caller_options;
+  if (options.scope == nullptr) options.scope = &own_scope;
+  options.scope->begin(given, options.follow_symlinks);
   std::filesystem::path path = given;
   if (options.follow_symlinks) {
     std::error_code ec;
@@ -105,15 +123,20 @@ Result<ParseReport> parse_recognised(const std::filesystem::path& given,
   }
 
   if (options.input_kind != InputKind::Auto) {
-    const auto& entry = entry_for_kind(options.input_kind);
-    TQ_TRY(auto output, entry.parse(path, options.input_kind,
-                                    entry.evidence_root(path, options.input_kind), options));
+    TQ_TRY(const ProviderAdapter* entry, entry_for_kind(options.input_kind));
+    TQ_TRY(auto output, entry->parse(path, options.input_kind,
+                                     entry->evidence_root(path, options.input_kind), options));
     return finalize(std::move(output), options);
   }
 
   std::error_code ec;
   if (std::filesystem::is_directory(path, ec)) {
-    TQ_TRY(auto roots, discover_profile_roots(path, options.follow_symlinks));
+    // A directory that can't be read would otherwise look like one that holds
+    // nothing an adapter recognises.
+    if (std::optional<std::error_code> error = directory_access_error(path)) {
+      return std::unexpected(Error::io(path, os_error_text(*error)));
+    }
+    TQ_TRY(auto roots, discover_profile_roots(path, options.follow_symlinks, options.transcripts));
     if (roots.size() >= 2) return parse_registered_profile(path, roots, options);
     if (roots.size() == 1) {
       const auto& [entry, root] = roots.front();
@@ -122,7 +145,8 @@ Result<ParseReport> parse_recognised(const std::filesystem::path& given,
     }
   }
 
-  TQ_TRY(auto detected, detect_registered_input(path, options.follow_symlinks));
+  TQ_TRY(auto detected,
+         detect_registered_input(path, options.follow_symlinks, options.transcripts));
   const auto& [entry, kind] = detected;
   TQ_TRY(auto output, entry->parse(path, kind, entry->evidence_root(path, kind), options));
   return finalize(std::move(output), options);

@@ -26,11 +26,13 @@ using DetectedInput = std::pair<const ProviderAdapter*, InputKind>;
 [[nodiscard]] Result<ParseReport> parse_path(const std::filesystem::path& path,
                                              const ParserOptions& options);
 
+// `transcripts`: detect as a parse that reads session transcripts does.
 [[nodiscard]] Result<std::vector<ProfileRoot>> discover_profile_roots(
-    const std::filesystem::path& directory, bool follow_symlinks);
+    const std::filesystem::path& directory, bool follow_symlinks, bool transcripts = false);
 
 [[nodiscard]] Result<DetectedInput> detect_registered_input(const std::filesystem::path& path,
-                                                            bool follow_symlinks);
+                                                            bool follow_symlinks,
+                                                            bool transcripts = false);
 
 [[nodiscard]] Result<ParseReport> parse_registered_profile(const std::filesystem::path& directory,
                                                            const std::vector<ProfileRoot>& roots,

@@ -34,6 +34,7 @@
 #include <utility>
 #include <vector>
 
+#include "error/error.h"
 #include "model/model.h"
 #include "parser/options.h"
 
@@ -59,22 +60,36 @@ bool for_each_file(std::span<const std::filesystem::path> files, const ParserOpt
       });
 }
 
-// The common shape of a file scanner: each file gives one event or the one
-// diagnostic that stands for it. Events are numbered (`sequence`) in list
-// order, after those already in `out`.
+// What one file gives a scanner: its event, or the one diagnostic that stands
+// for it.
+using FileEvent = std::expected<TimelineEvent, Diagnostic>;
+
+// The common shape of a file scanner: each file gives a FileEvent, or an Error
+// that ends the scan (a fault of the machine). Events are numbered (`sequence`)
+// in list order, after those already in `out`. The first Error in list order is
+// returned, and nothing after that file is consumed, as a loop over the files
+// would do.
 template <typename Job>
-void collect_file_events(std::span<const std::filesystem::path> files, const ParserOptions& options,
-                         Job&& job, ReaderOutput& out) {
-  using Item = std::expected<TimelineEvent, Diagnostic>;
-  for_each_file<Item>(files, options, std::forward<Job>(job), [&](Item item) {
-    if (item) {
-      item->sequence = out.events.size();
-      out.events.push_back(std::move(*item));
-    } else {
-      out.diagnostics.push_back(std::move(item.error()));
-    }
-    return true;
-  });
+[[nodiscard]] Status collect_file_events(std::span<const std::filesystem::path> files,
+                                         const ParserOptions& options, Job&& job,
+                                         ReaderOutput& out) {
+  std::optional<Error> failure;
+  for_each_file<Result<FileEvent>>(files, options, std::forward<Job>(job),
+                                   [&](Result<FileEvent> item) {
+                                     if (!item) {
+                                       failure = std::move(item.error());
+                                       return false;
+                                     }
+                                     if (*item) {
+                                       (*item)->sequence = out.events.size();
+                                       out.events.push_back(std::move(**item));
+                                     } else {
+                                       out.diagnostics.push_back(std::move(item->error()));
+                                     }
+                                     return true;
+                                   });
+  if (failure) return std::unexpected(std::move(*failure));
+  return {};
 }
 
 }  // namespace tq

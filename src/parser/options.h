@@ -5,13 +5,14 @@
 
 #include <cstdint>
 
+#include "files/evidence.h"
 #include "model/model.h"
 #include "parser/monitor.h"
 
 namespace tq {
 
-inline constexpr uint64_t kDefaultMaxLineSize = 10485760;      // 10 MiB
-inline constexpr uint64_t kDefaultMaxContentSize = 52428800;   // 50 MiB
+inline constexpr uint64_t kDefaultMaxLineSize = 10485760;     // 10 MiB
+inline constexpr uint64_t kDefaultMaxContentSize = 52428800;  // 50 MiB
 
 struct ParserOptions {
   uint64_t max_line_size = kDefaultMaxLineSize;        // 0: no limit
@@ -25,6 +26,12 @@ struct ParserOptions {
   // starts no thread. The report is the same for every count.
   unsigned workers = 1;
   ParseMonitor* monitor = nullptr;  // not owned; null: nobody watches
+  // Also read Claude Code's session transcripts (`projects/`). Off, a parse reads
+  // only the history, the caches and the snapshots.
+  bool transcripts = false;
+  // Where the evidence ends and what was read of it. The driver sets one up for
+  // each parse when the caller hasn't; readers open files and walk through it.
+  EvidenceScope* scope = nullptr;
 
   bool strict() const { return mode == ParseMode::Strict; }
 };

@@ -30,6 +30,10 @@ struct ProviderAdapter {
   uint8_t (*confidence)(const std::filesystem::path& path, InputKind kind);
   InputKind root_kind;
   Provider provider;
+  // As `detect`, for a parse that reads session transcripts too: it may also
+  // recognise what only transcripts make evidence. Null when `detect` serves.
+  Result<std::optional<InputKind>> (*detect_with_transcripts)(const std::filesystem::path& path,
+                                                              bool follow_symlinks);
 };
 
 // Codex entry, then Claude Code entry.

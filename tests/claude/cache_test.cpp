@@ -13,14 +13,14 @@
 namespace tq::claude {
 namespace {
 
-using testing::TempTree;
 using testing::paths_of;
+using testing::TempTree;
 
 class ClaudeCacheTest : public ::testing::Test {
  protected:
   ReaderOutput scan(const char* dir, ArtifactKind kind, ParserOptions options = {},
                     const CacheKeySet& keys = {}) {
-    return scan_cache_dir(tree_ / ".claude" / dir, kind, options, tree_ / ".claude", keys);
+    return scan_cache_dir(tree_ / ".claude" / dir, kind, options, tree_ / ".claude", keys).value();
   }
 
   TempTree tree_;
@@ -31,6 +31,7 @@ TEST_F(ClaudeCacheTest, KeyIsTheNameWithoutItsLastExtension) {
     std::string name;
     std::string key;
     std::optional<std::string> media_type;
+    std::string id_name = "";  // the name as event ids see it, when it differs
   };
   // clang-format off
   const Case cases[] = {
@@ -42,7 +43,7 @@ TEST_F(ClaudeCacheTest, KeyIsTheNameWithoutItsLastExtension) {
       {"shot.PNG", "shot", "image/png"},
       {"data.jsonl", "data", std::nullopt},
       {"trailing.", "trailing", std::nullopt},
-      {"\xFF\xFE.txt", "", "text/plain"},
+      {"\xFF\xFE.txt", "", "text/plain", "\\xff\\xfe.txt"},
   };
   // clang-format on
 
@@ -51,14 +52,16 @@ TEST_F(ClaudeCacheTest, KeyIsTheNameWithoutItsLastExtension) {
     TempTree tree;
     tree.write(".claude/paste-cache/" + c.name, "x");
     ReaderOutput out = scan_cache_dir(tree / ".claude/paste-cache", ArtifactKind::PasteCache, {},
-                                      tree / ".claude", {});
+                                      tree / ".claude", {})
+                           .value();
     ASSERT_EQ(out.events.size(), 1u);
     EXPECT_TRUE(out.diagnostics.empty());
     const TimelineEvent& e = out.events[0];
     EXPECT_EQ(e.source.source_id, c.key);
     EXPECT_EQ(e.artifact->media_type, c.media_type);
-    EXPECT_EQ(e.event_id, generate_event_id(Provider::ClaudeCode, ArtifactKind::PasteCache,
-                                            e.source.relative_path, "cache:" + c.key));
+    const std::string id_path = "paste-cache/" + (c.id_name.empty() ? c.name : c.id_name);
+    EXPECT_EQ(e.event_id, generate_event_id(Provider::ClaudeCode, ArtifactKind::PasteCache, id_path,
+                                            "cache:" + c.key));
   }
 }
 
@@ -149,7 +152,8 @@ TEST_F(ClaudeCacheTest, AFileGivenDirectlyIsItsOwnOnlyEntry) {
   tree_.write(".claude/paste-cache/abc.txt", "x");
   tree_.write(".claude/paste-cache/def.txt", "y");
   ReaderOutput out = scan_cache_dir(tree_ / ".claude/paste-cache/abc.txt", ArtifactKind::PasteCache,
-                                    {}, tree_ / ".claude", {});
+                                    {}, tree_ / ".claude", {})
+                         .value();
   EXPECT_EQ(paths_of(out.events), std::vector<std::string>{"paste-cache/abc.txt"});
 }
 
@@ -215,7 +219,8 @@ TEST_F(ClaudeCacheTest, OutputDoesNotDependOnWhereTheTreeLies) {
   }
   ReaderOutput here = scan("paste-cache", ArtifactKind::PasteCache);
   ReaderOutput there = scan_cache_dir(other / ".claude/paste-cache", ArtifactKind::PasteCache, {},
-                                      other / ".claude", {});
+                                      other / ".claude", {})
+                           .value();
   ASSERT_EQ(here.events.size(), 2u);
   ASSERT_EQ(there.events.size(), 2u);
   for (size_t i = 0; i < 2; ++i) {

@@ -12,8 +12,8 @@
 namespace tq::claude {
 namespace {
 
-using testing::TempTree;
 using testing::paths_of;
+using testing::TempTree;
 
 std::string kind_name(const std::optional<InputKind>& kind) {
   return kind ? std::string(identifier(*kind)) : "none";
@@ -175,7 +175,8 @@ TEST(ClaudeDetectionTest, SupportsExactlyTheClaudeKinds) {
   for (int k = 0; k <= static_cast<int>(InputKind::CodexAttachments); ++k) {
     const auto kind = static_cast<InputKind>(k);
     SCOPED_TRACE(identifier(kind));
-    EXPECT_EQ(supports_claude_input(kind), k >= 1 && k <= 5);
+    EXPECT_EQ(supports_claude_input(kind),
+              k >= 1 && k <= static_cast<int>(InputKind::ClaudeTranscript));
   }
 }
 
@@ -228,8 +229,10 @@ TEST(ClaudeDetectionTest, EachKindIsReadByItsOwnReader) {
     }
   }
 
+  ParserOptions strict;
+  strict.mode = ParseMode::Strict;
   auto missing =
-      parse_claude_input(tree / "gone/history.jsonl", InputKind::History, tree.root(), {});
+      parse_claude_input(tree / "gone/history.jsonl", InputKind::History, tree.root(), strict);
   ASSERT_FALSE(missing);
   EXPECT_EQ(missing.error().kind(), ErrorKind::Io);
 }

@@ -12,14 +12,14 @@
 namespace tq::claude {
 namespace {
 
-using testing::TempTree;
 using testing::messages_of;
 using testing::paths_of;
+using testing::TempTree;
 
 class ClaudeFileHistoryTest : public ::testing::Test {
  protected:
   ReaderOutput scan(ParserOptions options = {}) {
-    return scan_file_history(tree_ / ".claude/file-history", options, tree_ / ".claude");
+    return scan_file_history(tree_ / ".claude/file-history", options, tree_ / ".claude").value();
   }
   static ParserOptions strict() {
     ParserOptions o;
@@ -63,7 +63,8 @@ TEST_F(ClaudeFileHistoryTest, ChainsAreCheckedForRepeatedAndMissingVersions) {
     SCOPED_TRACE(c.name);
     TempTree tree;
     for (const char* f : c.files) tree.write(std::string(".claude/file-history/") + f, "x");
-    ReaderOutput out = scan_file_history(tree / ".claude/file-history", {}, tree / ".claude");
+    ReaderOutput out =
+        scan_file_history(tree / ".claude/file-history", {}, tree / ".claude").value();
     EXPECT_EQ(out.events.size(), c.files.size());
     EXPECT_EQ(messages_of(out.diagnostics), c.diagnostics);
   }
@@ -119,7 +120,8 @@ TEST_F(ClaudeFileHistoryTest, SnapshotNamesSplitAtTheLastMarker) {
     TempTree tree;
     tree.write(std::string(".claude/file-history/S1/") + c.name, "x");
 
-    ReaderOutput lenient = scan_file_history(tree / ".claude/file-history", {}, tree / ".claude");
+    ReaderOutput lenient =
+        scan_file_history(tree / ".claude/file-history", {}, tree / ".claude").value();
     ASSERT_EQ(lenient.events.size(), 1u);
     EXPECT_TRUE(lenient.diagnostics.empty());
     const TimelineEvent& e = lenient.events[0];
@@ -132,7 +134,7 @@ TEST_F(ClaudeFileHistoryTest, SnapshotNamesSplitAtTheLastMarker) {
                                 "file_history:S1:" + id + "@v" + std::to_string(c.version)));
 
     ReaderOutput strict_out =
-        scan_file_history(tree / ".claude/file-history", strict(), tree / ".claude");
+        scan_file_history(tree / ".claude/file-history", strict(), tree / ".claude").value();
     if (c.fits) {
       EXPECT_EQ(strict_out.events.size(), 1u);
       EXPECT_TRUE(strict_out.diagnostics.empty());
@@ -238,7 +240,8 @@ TEST_F(ClaudeFileHistoryTest, SessionComesFromTheFilesOwnDirectory) {
 
   // A single file given directly takes its directory's name as well.
   ReaderOutput single = scan_file_history(tree_ / ".claude/file-history/S1/deeper/d@v1", {},
-                                          tree_ / ".claude/file-history/S1/deeper");
+                                          tree_ / ".claude/file-history/S1/deeper")
+                            .value();
   ASSERT_EQ(single.events.size(), 1u);
   EXPECT_EQ(single.events[0].session_id, "deeper");
   EXPECT_EQ(single.events[0].source.relative_path, "d@v1");
@@ -246,7 +249,7 @@ TEST_F(ClaudeFileHistoryTest, SessionComesFromTheFilesOwnDirectory) {
   // Reached through "..", a file has no directory name to take.
   tree_.write(".claude/file-history/S1/x@v1", "x");
   ReaderOutput dotdot =
-      scan_file_history(tree_ / ".claude/file-history/S1/deeper/..", {}, tree_ / ".claude");
+      scan_file_history(tree_ / ".claude/file-history/S1/deeper/..", {}, tree_ / ".claude").value();
   ASSERT_EQ(dotdot.diagnostics.size(), 1u);
   EXPECT_EQ(dotdot.diagnostics[0].code, DiagnosticCode::UnreadableArtifact);
   EXPECT_EQ(dotdot.diagnostics[0].severity, Severity::Warning);

@@ -16,13 +16,14 @@
 namespace tq::claude {
 namespace {
 
-using testing::TempTree;
 using testing::messages_of;
+using testing::TempTree;
 
 ReaderOutput parse_record(std::string_view json, bool include_raw = false) {
   auto value = parse_json(json);
   EXPECT_TRUE(value.has_value()) << json;
-  return parse_history_record(value.value_or(JsonValue()), "history.jsonl", 1, include_raw);
+  return parse_history_record(value.value_or(JsonValue()), "history.jsonl", "history.jsonl", 1,
+                              include_raw);
 }
 
 std::optional<std::string> when(const TimelineEvent& e) {
@@ -134,6 +135,27 @@ TEST(ClaudeHistoryTest, TimestampsAreMillisecondsOrLenientRfc3339Text) {
        std::nullopt,
        TimestampSource::Embedded,
        {out_of_range("9223372036854775807"), unconvertible("9223372036854775807")}},
+      {"-62167219200000",
+       "0000-01-01T00:00:00Z",
+       TimestampSource::Embedded,
+       {out_of_range("-62167219200000")}},
+      {"-62167219200001",
+       std::nullopt,
+       TimestampSource::Embedded,
+       {out_of_range("-62167219200001"), unconvertible("-62167219200001")}},
+      {"253402300799999",
+       "9999-12-31T23:59:59.999Z",
+       TimestampSource::Embedded,
+       {out_of_range("253402300799999")}},
+      {"253402300800000",
+       std::nullopt,
+       TimestampSource::Embedded,
+       {out_of_range("253402300800000"), unconvertible("253402300800000")}},
+      {R"("0000-01-01T00:00:00+00:01")", std::nullopt, TimestampSource::None, {as_string}},
+      {R"("9999-12-31 23:59:60 UTC")",
+       "9999-12-31T23:59:60Z",
+       TimestampSource::Embedded,
+       {as_string}},
       {"-1e300",
        std::nullopt,
        TimestampSource::Embedded,
@@ -456,8 +478,18 @@ TEST_F(ClaudeHistoryFileTest, StrictModeKeepsRecordWarnings) {
   EXPECT_EQ(result->events[0].warnings.size(), 1u);
 }
 
-TEST_F(ClaudeHistoryFileTest, MissingFileIsAnIoError) {
-  auto result = parse_history_file(tree_ / "nope/history.jsonl", {}, tree_.root());
+TEST_F(ClaudeHistoryFileTest, MissingFileIsADiagnosticUnlessStrict) {
+  auto best_effort = parse_history_file(tree_ / "nope/history.jsonl", {}, tree_.root());
+  ASSERT_TRUE(best_effort);
+  EXPECT_TRUE(best_effort->events.empty());
+  ASSERT_EQ(best_effort->diagnostics.size(), 1u);
+  EXPECT_EQ(best_effort->diagnostics[0].severity, Severity::Error);
+  EXPECT_EQ(best_effort->diagnostics[0].code, DiagnosticCode::UnreadableArtifact);
+  EXPECT_EQ(best_effort->diagnostics[0].source->relative_path, "nope/history.jsonl");
+  EXPECT_EQ(best_effort->diagnostics[0].message,
+            "Cannot open file: No such file or directory (os error 2)");
+
+  auto result = parse_history_file(tree_ / "nope/history.jsonl", strict(), tree_.root());
   ASSERT_FALSE(result);
   EXPECT_EQ(result.error().kind(), ErrorKind::Io);
   EXPECT_EQ(result.error().text(), "I/O error at " + (tree_ / "nope/history.jsonl").string() +
@@ -485,9 +517,7 @@ TEST(ClaudeHistoryPlacementTest, IdsDependOnlyOnThePathBelowTheEvidenceRoot) {
 TEST(ClaudeHistorySampleTest, PrettyPrintedHistoryGivesOneInvalidJsonPerLine) {
   const std::filesystem::path sample =
       std::filesystem::path(__FILE__).parent_path() /
-      "../../../shared/samples/thirdparty-handwritten/codemie-claude/history-single-clear.jsonl";
-  std::error_code ec;
-  if (!std::filesystem::exists(sample, ec)) GTEST_SKIP() << "samples not present";
+      "../data/samples/thirdparty-handwritten/codemie-claude/history-single-clear.jsonl";
   auto result = parse_history_file(sample, {}, sample.parent_path());
   ASSERT_TRUE(result) << result.error().text();
   EXPECT_TRUE(result->events.empty());

@@ -17,10 +17,20 @@ using testing::TempTree;
 class CodexAttachmentsTest : public ::testing::Test {
  protected:
   ReaderOutput scan(ParserOptions options = {}) {
-    return scan_attachments(dir_.path(".codex/attachments"), options, dir_.path(".codex"));
+    return scan_attachments(dir_.path(".codex/attachments"), options, dir_.path(".codex")).value();
   }
   TempTree dir_;
 };
+
+TEST_F(CodexAttachmentsTest, NamesDifferingOnlyInInvalidBytesKeepDistinctIds) {
+  dir_.write(".codex/attachments/S1/x\xff.txt", "a");
+  dir_.write(".codex/attachments/S1/x\xfe.txt", "a");
+  ReaderOutput out = scan();
+  ASSERT_EQ(out.events.size(), 2u);
+  EXPECT_EQ(out.events[0].source.relative_path, "attachments/S1/x\xEF\xBF\xBD.txt");
+  EXPECT_EQ(out.events[1].source.relative_path, out.events[0].source.relative_path);
+  EXPECT_NE(out.events[0].event_id, out.events[1].event_id);
+}
 
 TEST_F(CodexAttachmentsTest, FileBecomesAttachmentEvent) {
   dir_.write(".codex/attachments/S1/notes.txt", "hello");
@@ -74,7 +84,7 @@ TEST_F(CodexAttachmentsTest, FilesAtAnyDepthInPathOrder) {
                    e.artifact->media_type.value_or("-") + " #" + std::to_string(e.sequence));
   }
   const std::vector<std::string> expected = {
-      "attachments/a/README a - #0",          "attachments/a-b/x.png a-b image/png #1",
+      "attachments/a/README a - #0", "attachments/a-b/x.png a-b image/png #1",
       "attachments/b/10/z.bin 10 application/octet-stream #2", "attachments/b/9/y 9 - #3",
       "attachments/top.md attachments text/markdown #4"};
   EXPECT_EQ(seen, expected);
@@ -82,7 +92,7 @@ TEST_F(CodexAttachmentsTest, FilesAtAnyDepthInPathOrder) {
 
 TEST_F(CodexAttachmentsTest, SingleFileGivesOneEvent) {
   auto file = dir_.write(".codex/attachments/S1/data.json", "{}");
-  ReaderOutput out = scan_attachments(file, {}, dir_.path(".codex"));
+  ReaderOutput out = scan_attachments(file, {}, dir_.path(".codex")).value();
   ASSERT_EQ(out.events.size(), 1u);
   EXPECT_EQ(out.events[0].source.relative_path, "attachments/S1/data.json");
   EXPECT_EQ(out.events[0].artifact->media_type, "application/json");
@@ -120,9 +130,10 @@ TEST_F(CodexAttachmentsTest, UnreadableEntriesAreWarnings) {
             "Cannot traverse attachment artifact: IO error for operation on " + s1 +
                 "/broken: No such file or directory (os error 2)");
   EXPECT_EQ(out.diagnostics[0].source->relative_path, "attachments/S1/broken");
-  EXPECT_EQ(out.diagnostics[1].message, "Cannot traverse attachment artifact: File system loop "
-                                        "found: " + s1 + "/loop points to an ancestor " +
-                                            dir_.path(".codex/attachments").string());
+  EXPECT_EQ(out.diagnostics[1].message,
+            "Cannot traverse attachment artifact: File system loop "
+            "found: " +
+                s1 + "/loop points to an ancestor " + dir_.path(".codex/attachments").string());
   for (const Diagnostic& d : out.diagnostics) {
     EXPECT_EQ(d.severity, Severity::Warning);
     EXPECT_EQ(d.code, DiagnosticCode::UnreadableArtifact);

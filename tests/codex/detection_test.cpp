@@ -37,6 +37,11 @@ TEST(CodexDetectionTest, RecognisesEachKind) {
   dir.mkdir("plain");
   dir.mkdir("bare/sessions");
   dir.mkdir("bare/attachments");
+  dir.write("home/.codex/sessions/2025/01/02/rollout-2025-01-02T10-00-00-abc.jsonl.zst", "");
+  dir.write("home/.codex/archived_sessions/rollout-2025-01-02T10-00-00-abc.jsonl.zst", "");
+  dir.write("home/.codex/archived_sessions/rollout-a.zst", "");
+  dir.write("old/archived_sessions/rollout-x.jsonl.zst", "");
+  dir.mkdir("bare/archived_sessions");
 
   struct Case {
     const char* path;
@@ -66,6 +71,12 @@ TEST(CodexDetectionTest, RecognisesEachKind) {
       {"bare/attachments", "none"},
       {"plain", "none"},
       {"home", "none"},
+      {"home/.codex/sessions/2025/01/02/rollout-2025-01-02T10-00-00-abc.jsonl.zst", "CodexSession"},
+      {"home/.codex/archived_sessions", "CodexSessions"},
+      {"home/.codex/archived_sessions/rollout-2025-01-02T10-00-00-abc.jsonl.zst", "CodexSession"},
+      {"home/.codex/archived_sessions/rollout-a.zst", "none"},
+      {"old", "CodexRoot"},
+      {"bare/archived_sessions", "none"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.path);
@@ -121,6 +132,9 @@ TEST(CodexDetectionTest, ConfidenceAndEvidenceRoot) {
       {"/h/.codex/attachments/S1/a.txt", InputKind::CodexAttachments, "/h/.codex"},
       {"/a/attachments/b/attachments/c", InputKind::CodexAttachments, "/a/attachments/b"},
       {"/", InputKind::CodexHistory, "/"},
+      {"/h/.codex/archived_sessions", InputKind::CodexSessions, "/h/.codex"},
+      {"/h/.codex/archived_sessions/rollout-a.jsonl.zst", InputKind::CodexSession, "/h/.codex"},
+      {"x/sessions/archived_sessions/rollout-a.jsonl", InputKind::CodexSession, "x/sessions"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.path);
@@ -141,17 +155,21 @@ TEST(CodexDetectionTest, SupportsOnlyCodexKinds) {
   EXPECT_EQ(r.error().text(), "Codex adapter does not support input kind PasteCache.");
 }
 
-TEST(CodexDetectionTest, RootParseReadsHistorySessionsThenAttachments) {
+TEST(CodexDetectionTest, RootParseReadsHistorySessionsArchivedSessionsThenAttachments) {
   TempTree dir;
   dir.write(".codex/attachments/S1/a.txt", "a");
+  dir.write(".codex/archived_sessions/rollout-b.jsonl", "{}\n");
+  dir.write(".codex/archived_sessions/2024/rollout-a.jsonl", "{}\n");
+  dir.write(".codex/archived_sessions/notes.jsonl", "{}\n");
   dir.write(".codex/sessions/2025/rollout-x.jsonl", "{\"type\":\"session_meta\"}\n");
   dir.write(".codex/history.jsonl", "{\"text\":\"p\"}\n[1]\n");
   auto out = parse_codex_input(dir.path(".codex"), InputKind::CodexRoot, dir.path(".codex"), {});
   ASSERT_TRUE(out.has_value()) << out.error().text();
   std::vector<std::string> paths;
   for (const TimelineEvent& e : out->events) paths.push_back(e.source.relative_path);
-  const std::vector<std::string> expected = {"history.jsonl", "sessions/2025/rollout-x.jsonl",
-                                             "attachments/S1/a.txt"};
+  const std::vector<std::string> expected = {
+      "history.jsonl", "sessions/2025/rollout-x.jsonl", "archived_sessions/2024/rollout-a.jsonl",
+      "archived_sessions/rollout-b.jsonl", "attachments/S1/a.txt"};
   EXPECT_EQ(paths, expected);
   ASSERT_EQ(out->diagnostics.size(), 1u);
   EXPECT_EQ(out->diagnostics[0].code, DiagnosticCode::UnknownRecord);
@@ -164,8 +182,8 @@ TEST(CodexDetectionTest, RootParseReadsHistorySessionsThenAttachments) {
   ParserOptions strict;
   strict.mode = ParseMode::Strict;
   dir.write(".codex/sessions/2025/rollout-y.jsonl", "oops\n");
-  auto failed = parse_codex_input(dir.path(".codex"), InputKind::CodexRoot, dir.path(".codex"),
-                                  strict);
+  auto failed =
+      parse_codex_input(dir.path(".codex"), InputKind::CodexRoot, dir.path(".codex"), strict);
   ASSERT_FALSE(failed.has_value());
   EXPECT_EQ(failed.error().kind(), ErrorKind::JsonParse);
 }

@@ -37,9 +37,8 @@ TEST_F(CodexHistoryTest, LineBecomesPromptEvent) {
   EXPECT_EQ(e.schema_version, "1");
   EXPECT_EQ(e.provider, Provider::Codex);
   EXPECT_EQ(e.event_type, EventType::PromptInput);
-  EXPECT_EQ(e.event_id,
-            generate_event_id(Provider::Codex, ArtifactKind::History, "history.jsonl",
-                              "codex_history:1"));
+  EXPECT_EQ(e.event_id, generate_event_id(Provider::Codex, ArtifactKind::History, "history.jsonl",
+                                          "codex_history:1"));
   EXPECT_EQ(e.session_id, "s1");
   EXPECT_EQ(e.message, "hello");
   ASSERT_TRUE(e.timestamp.has_value());
@@ -86,8 +85,13 @@ TEST_F(CodexHistoryTest, TimestampRules) {
       {"null", std::nullopt},
       {"[1]", std::nullopt},
       {"{}", std::nullopt},
-      {"9223372036854775808", std::nullopt},   // above 2^63-1
-      {"9223372036854775807", std::nullopt},   // beyond the representable years
+      {"9223372036854775808", std::nullopt},  // above 2^63-1
+      {"9223372036854775807", std::nullopt},  // beyond the representable years
+      {"-62167219200", "0000-01-01T00:00:00Z"},
+      {"-62167219201", std::nullopt},
+      {"253402300799", "9999-12-31T23:59:59Z"},
+      {"253402300800", std::nullopt},
+      {"1700000000000", std::nullopt},  // milliseconds written where seconds belong
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.ts);
@@ -134,13 +138,14 @@ TEST_F(CodexHistoryTest, NonStringFieldsWarnAndKeepTheEvent) {
 
 TEST_F(CodexHistoryTest, BrokenLinesAreDiagnosedAndTheRestStillRead) {
   const std::string bytes =
-      std::string("{\"text\":\"a\"}\r\n"  // 1: CRLF is fine
-      "   \r\n"                       // 2: blank, skipped silently
-      "\n"                            // 3: empty
-      "{not json\n"                   // 4
-      "[1,2]\n"                       // 5
-      "\"text\"\n"                    // 6
-      "{\"text\":\"\xff\"}\n")        // 7: invalid UTF-8
+      std::string(
+          "{\"text\":\"a\"}\r\n"                         // 1: CRLF is fine
+          "   \r\n"                                      // 2: blank, skipped silently
+          "\n"                                           // 3: empty
+          "{not json\n"                                  // 4
+          "[1,2]\n"                                      // 5
+          "\"text\"\n"                                   // 6
+          "{\"text\":\"\xff\"}\n")                       // 7: invalid UTF-8
       + "{\"text\":\"" + std::string(40, 'y') + "\"}\n"  // 8: too long
       + " \t{\"text\":\"z\"} \xC2\xA0\n";  // 9: surrounding white space, NBSP included
   ParserOptions options;
@@ -186,7 +191,8 @@ TEST_F(CodexHistoryTest, StrictModeEndsAtTheFirstErrorLine) {
   auto unreadable = parse("{\"text\":\"\xff\"}\n", strict);
   ASSERT_FALSE(unreadable.has_value());
   EXPECT_EQ(unreadable.error().kind(), ErrorKind::Io);
-  EXPECT_EQ(unreadable.error().text(), "I/O error at " + dir_.path(".codex/history.jsonl").string() +
+  EXPECT_EQ(unreadable.error().text(), "I/O error at " +
+                                           dir_.path(".codex/history.jsonl").string() +
                                            ": invalid utf-8 sequence of 1 bytes from index 9");
 
   // Warnings don't end a strict parse.
@@ -196,20 +202,30 @@ TEST_F(CodexHistoryTest, StrictModeEndsAtTheFirstErrorLine) {
   EXPECT_EQ(warnings->diagnostics.size(), 3u);
 }
 
-TEST_F(CodexHistoryTest, FileThatCannotBeReadIsAnError) {
+TEST_F(CodexHistoryTest, FileThatCannotBeOpenedIsADiagnosticUnlessStrict) {
   auto missing = parse_history_file(dir_.path("nope.jsonl"), {}, dir_.root());
-  ASSERT_FALSE(missing.has_value());
-  EXPECT_EQ(missing.error().kind(), ErrorKind::Io);
-  EXPECT_EQ(missing.error().text(), "I/O error at " + dir_.path("nope.jsonl").string() +
-                                        ": No such file or directory (os error 2)");
+  ASSERT_TRUE(missing.has_value());
+  EXPECT_TRUE(missing->events.empty());
+  EXPECT_EQ(describe_all(missing->diagnostics),
+            std::vector<std::string>{"error unreadable_artifact: Cannot open file: No such "
+                                     "file or directory (os error 2)"});
+
+  ParserOptions strict;
+  strict.mode = ParseMode::Strict;
+  auto strict_missing = parse_history_file(dir_.path("nope.jsonl"), strict, dir_.root());
+  ASSERT_FALSE(strict_missing.has_value());
+  EXPECT_EQ(strict_missing.error().kind(), ErrorKind::Io);
+  EXPECT_EQ(strict_missing.error().text(), "I/O error at " + dir_.path("nope.jsonl").string() +
+                                               ": No such file or directory (os error 2)");
 
   // A directory opens but every read fails: one diagnostic, not one per retry.
   auto directory = parse_history_file(dir_.mkdir("dir.jsonl"), {}, dir_.root());
   ASSERT_TRUE(directory.has_value());
   EXPECT_TRUE(directory->events.empty());
-  EXPECT_EQ(describe_all(directory->diagnostics),
-            std::vector<std::string>{
-                "error unreadable_artifact line 1: Failed to read line: Is a directory (os error 21)"});
+  EXPECT_EQ(
+      describe_all(directory->diagnostics),
+      std::vector<std::string>{
+          "error unreadable_artifact line 1: Failed to read line: Is a directory (os error 21)"});
 }
 
 TEST_F(CodexHistoryTest, SameContentUnderAnotherRootChangesOnlyPathAndId) {

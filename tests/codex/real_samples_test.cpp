@@ -1,16 +1,21 @@
-// Codex files written by the agent itself (shared/samples/real, beside the
-// repository): reading them must give exactly the events they hold and no
-// diagnostic they don't deserve.
+// Codex files written by the agent itself (tests/data/samples/real): reading
+// them must give exactly the events they hold and no diagnostic they don't
+// deserve.
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <map>
+#include <set>
 #include <string>
 
 #include "codex/detection.h"
 #include "codex/history.h"
 #include "codex/sessions.h"
 #include "hash/hash.h"
+#include "support/temp_tree.h"
+#include "support/zstd_data.h"
 
 namespace tq::codex {
 namespace {
@@ -18,13 +23,8 @@ namespace {
 namespace fs = std::filesystem;
 
 fs::path samples_dir() {
-  // tests/codex/<this file> -> repository -> its parent, which holds shared/.
-  return fs::path(__FILE__).parent_path().parent_path().parent_path().parent_path() / "shared" /
-         "samples" / "real";
+  return fs::path(__FILE__).parent_path().parent_path() / "data" / "samples" / "real";
 }
-
-#define SKIP_WITHOUT_SAMPLES()                                             \
-  if (!fs::is_directory(samples_dir())) GTEST_SKIP() << "no shared samples"
 
 std::map<std::string, int> count_types(const std::vector<TimelineEvent>& events) {
   std::map<std::string, int> counts;
@@ -33,10 +33,10 @@ std::map<std::string, int> count_types(const std::vector<TimelineEvent>& events)
 }
 
 TEST(CodexRealSamplesTest, MinimalTurnGivesOneEventPerRecord) {
-  SKIP_WITHOUT_SAMPLES();
   const fs::path root = samples_dir() / "codex-localpush" / ".codex";
-  const fs::path file = root / "sessions/2026/02/23/"
-                               "rollout-2026-02-23T13-19-38-019c8a70-dda7-7f33-98ea-f30553347322.jsonl";
+  const fs::path file = root /
+                        "sessions/2026/02/23/"
+                        "rollout-2026-02-23T13-19-38-019c8a70-dda7-7f33-98ea-f30553347322.jsonl";
   auto out = parse_session_file(file, {}, root);
   ASSERT_TRUE(out.has_value()) << out.error().text();
   EXPECT_TRUE(out->diagnostics.empty());
@@ -44,9 +44,8 @@ TEST(CodexRealSamplesTest, MinimalTurnGivesOneEventPerRecord) {
   // user_message, turn_context, 2 token_count, agent_reasoning, reasoning,
   // agent_message and a function_call that never got its output.
   const std::map<std::string, int> expected = {
-      {"session_start", 1}, {"developer_message", 4}, {"prompt_input", 5},
-      {"agent_message", 2}, {"task_state", 2},        {"token_usage", 2},
-      {"agent_reasoning", 2}, {"tool_call", 1}};
+      {"session_start", 1}, {"developer_message", 4}, {"prompt_input", 5},    {"agent_message", 2},
+      {"task_state", 2},    {"token_usage", 2},       {"agent_reasoning", 2}, {"tool_call", 1}};
   EXPECT_EQ(count_types(out->events), expected);
   auto digest = sha256_file(file);
   ASSERT_TRUE(digest.has_value());
@@ -64,10 +63,10 @@ TEST(CodexRealSamplesTest, MinimalTurnGivesOneEventPerRecord) {
 }
 
 TEST(CodexRealSamplesTest, CompactedRecordsInALongSession) {
-  SKIP_WITHOUT_SAMPLES();
   const fs::path root = samples_dir() / "codex-localpush" / ".codex";
-  const fs::path file = root / "sessions/2026/02/23/"
-                               "rollout-2026-02-23T12-54-34-019c8a59-e9dd-71f0-9ae3-4079fe9726a9.jsonl";
+  const fs::path file = root /
+                        "sessions/2026/02/23/"
+                        "rollout-2026-02-23T12-54-34-019c8a59-e9dd-71f0-9ae3-4079fe9726a9.jsonl";
   auto out = parse_session_file(file, {}, root);
   ASSERT_TRUE(out.has_value());
   EXPECT_TRUE(out->diagnostics.empty());
@@ -79,7 +78,6 @@ TEST(CodexRealSamplesTest, CompactedRecordsInALongSession) {
 }
 
 TEST(CodexRealSamplesTest, ProfilesGiveNoDiagnosticsAndNoUnmappedRecords) {
-  SKIP_WITHOUT_SAMPLES();
   struct Case {
     const char* profile;
     size_t events;
@@ -106,8 +104,52 @@ TEST(CodexRealSamplesTest, ProfilesGiveNoDiagnosticsAndNoUnmappedRecords) {
   }
 }
 
+TEST(CodexRealSamplesTest, PaginatedFormatGivesNoDiagnostics) {
+  const fs::path root = samples_dir() / "codex-conin" / ".codex";
+  auto out = parse_codex_input(root, InputKind::CodexRoot, root, {});
+  ASSERT_TRUE(out.has_value()) << out.error().text();
+  EXPECT_TRUE(out->diagnostics.empty());
+  EXPECT_EQ(out->events.size(), 14u);
+}
+
+// Codex compresses rollouts older than about a week in place and moves
+// archived ones to archived_sessions/: the profile still tells the same story.
+TEST(CodexRealSamplesTest, CompressedAndArchivedRolloutsGiveTheSameEvents) {
+  const fs::path source = samples_dir() / "codex-localpush" / ".codex";
+  testing::TempTree tree;
+  const std::string day = "sessions/2026/02/23/";
+  const std::string compressed = "rollout-2026-02-23T12-54-34-019c8a59-e9dd-71f0-9ae3-4079fe9726a9";
+  const std::string archived = "rollout-2026-02-23T20-34-25-019c8bfe-ec25-79e0-97d7-bda6a9c575ff";
+  for (const auto& entry : fs::recursive_directory_iterator(source)) {
+    if (!entry.is_regular_file()) continue;
+    std::string rel = fs::relative(entry.path(), source).string();
+    std::ifstream in(entry.path(), std::ios::binary);
+    std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    if (rel == day + compressed + ".jsonl") {
+      tree.write(".codex/" + rel + ".zst", testing::zstd_frame(bytes));
+    } else if (rel == day + archived + ".jsonl") {
+      tree.write(".codex/archived_sessions/" + archived + ".jsonl.zst", testing::zstd_frame(bytes));
+    } else {
+      tree.write(".codex/" + rel, bytes);
+    }
+  }
+  auto summaries = [](const fs::path& root) {
+    auto out = parse_codex_input(root, InputKind::CodexRoot, root, {});
+    EXPECT_TRUE(out.has_value() && out->diagnostics.empty());
+    std::multiset<std::string> lines;
+    if (!out) return lines;
+    for (const TimelineEvent& e : out->events) {
+      lines.insert(std::string(json_text(e.event_type)) + " " + e.session_id.value_or("-") + " " +
+                   e.message.value_or("-"));
+    }
+    return lines;
+  };
+  const std::multiset<std::string> plain = summaries(source);
+  EXPECT_EQ(plain.size(), 3506u);
+  EXPECT_EQ(summaries(tree.path(".codex")), plain);
+}
+
 TEST(CodexRealSamplesTest, HistoryLinesAreAllPrompts) {
-  SKIP_WITHOUT_SAMPLES();
   const fs::path root = samples_dir() / "codex-shannon" / ".codex";
   auto out = parse_history_file(root / "history.jsonl", {}, root);
   ASSERT_TRUE(out.has_value());

@@ -9,12 +9,14 @@
 #include "jsonl/json_parser.h"
 #include "ordering/ordering.h"
 #include "support/codex_fixtures.h"
+#include "support/zstd_data.h"
 
 namespace tq::codex {
 namespace {
 
 using testing::describe_all;
 using testing::TempTree;
+using testing::zstd_frame;
 
 constexpr const char* kRolloutName =
     "sessions/2025/01/02/rollout-2025-01-02T10-00-00-0194A1B2-C3D4-7E5F-8A9B-0C1D2E3F4A5B.jsonl";
@@ -79,15 +81,22 @@ TEST_F(CodexSessionsTest, RecordsAreClassifiedByRecordAndPayloadType) {
 
   const char* tool_calls[] = {"function_call", "custom_tool_call", "web_search_call",
                               "tool_search_call"};
-  const char* tool_results[] = {"function_call_output", "custom_tool_call_output",
-                                "tool_search_output", "exec_command_end", "patch_apply_end",
-                                "mcp_tool_call_end", "web_search_end", "collab_close_end",
-                                "collab_waiting_end", "collab_agent_spawn_end",
+  const char* tool_results[] = {"function_call_output",
+                                "custom_tool_call_output",
+                                "tool_search_output",
+                                "exec_command_end",
+                                "patch_apply_end",
+                                "mcp_tool_call_end",
+                                "web_search_end",
+                                "collab_close_end",
+                                "collab_waiting_end",
+                                "collab_agent_spawn_end",
                                 "collab_agent_interaction_end"};
-  const char* task_states[] = {"task_started", "task_complete", "turn_aborted", "turn_context",
-                               "world_state", "thread_rolled_back", "thread_goal_updated",
-                               "thread_settings_applied", "sub_agent_activity",
-                               "inter_agent_communication_metadata"};
+  const char* task_states[] = {"task_started",        "task_complete",
+                               "turn_aborted",        "turn_context",
+                               "world_state",         "thread_rolled_back",
+                               "thread_goal_updated", "thread_settings_applied",
+                               "sub_agent_activity",  "inter_agent_communication_metadata"};
   auto check_all = [&](auto& types, EventType expected) {
     for (const char* t : types) {
       SCOPED_TRACE(t);
@@ -143,35 +152,46 @@ TEST_F(CodexSessionsTest, MessageTextRules) {
     std::optional<std::string> message;
   };
   const Case cases[] = {
-      {"message wins", R"({"type":"event_msg","payload":{"type":"agent_message","message":"m","text":"t"}})",
-       false, "m"},
-      {"non-text message passed over", R"({"type":"event_msg","payload":{"type":"agent_message","message":1,"text":"t"}})",
-       false, "t"},
-      {"content parts joined", R"({"type":"response_item","payload":{"type":"message","role":"assistant","content":[{"type":"output_text","text":"a"},{"type":"input_image"},"s",{"text":"b"}]}})",
+      {"message wins",
+       R"({"type":"event_msg","payload":{"type":"agent_message","message":"m","text":"t"}})", false,
+       "m"},
+      {"non-text message passed over",
+       R"({"type":"event_msg","payload":{"type":"agent_message","message":1,"text":"t"}})", false,
+       "t"},
+      {"content parts joined",
+       R"({"type":"response_item","payload":{"type":"message","role":"assistant","content":[{"type":"output_text","text":"a"},{"type":"input_image"},"s",{"text":"b"}]}})",
        false, "a\nb"},
-      {"content not an array", R"({"type":"response_item","payload":{"type":"message","role":"user","content":"x"}})",
+      {"content not an array",
+       R"({"type":"response_item","payload":{"type":"message","role":"user","content":"x"}})",
        false, std::nullopt},
-      {"tool name alone", R"({"type":"response_item","payload":{"type":"function_call","name":"N","arguments":"A"}})",
+      {"tool name alone",
+       R"({"type":"response_item","payload":{"type":"function_call","name":"N","arguments":"A"}})",
        false, "N"},
-      {"tool name and arguments", R"({"type":"response_item","payload":{"type":"function_call","name":"N","arguments":"A"}})",
+      {"tool name and arguments",
+       R"({"type":"response_item","payload":{"type":"function_call","name":"N","arguments":"A"}})",
        true, "N: A"},
-      {"input when arguments absent", R"({"type":"response_item","payload":{"type":"custom_tool_call","name":"apply_patch","input":"*** Begin"}})",
+      {"input when arguments absent",
+       R"({"type":"response_item","payload":{"type":"custom_tool_call","name":"apply_patch","input":"*** Begin"}})",
        true, "apply_patch: *** Begin"},
-      {"arguments present but not text", R"({"type":"response_item","payload":{"type":"function_call","name":"N","arguments":{},"input":"I"}})",
+      {"arguments present but not text",
+       R"({"type":"response_item","payload":{"type":"function_call","name":"N","arguments":{},"input":"I"}})",
        true, "N"},
       {"default tool name", R"({"type":"response_item","payload":{"type":"web_search_call"}})",
        true, "tool"},
-      {"tool output hidden", R"({"type":"response_item","payload":{"type":"function_call_output","output":"O"}})",
-       false, std::nullopt},
-      {"tool output", R"({"type":"response_item","payload":{"type":"function_call_output","output":"O"}})",
-       true, "O"},
-      {"result when output absent", R"({"type":"event_msg","payload":{"type":"mcp_tool_call_end","result":"R"}})",
-       true, "R"},
-      {"output not text", R"({"type":"event_msg","payload":{"type":"exec_command_end","output":{"a":1},"result":"R"}})",
+      {"tool output hidden",
+       R"({"type":"response_item","payload":{"type":"function_call_output","output":"O"}})", false,
+       std::nullopt},
+      {"tool output",
+       R"({"type":"response_item","payload":{"type":"function_call_output","output":"O"}})", true,
+       "O"},
+      {"result when output absent",
+       R"({"type":"event_msg","payload":{"type":"mcp_tool_call_end","result":"R"}})", true, "R"},
+      {"output not text",
+       R"({"type":"event_msg","payload":{"type":"exec_command_end","output":{"a":1},"result":"R"}})",
        true, std::nullopt},
       {"no payload", R"({"type":"function_call"})", true, std::nullopt},
-      {"other types have none", R"({"type":"event_msg","payload":{"type":"token_count","info":null}})",
-       true, std::nullopt},
+      {"other types have none",
+       R"({"type":"event_msg","payload":{"type":"token_count","info":null}})", true, std::nullopt},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -199,11 +219,14 @@ TEST_F(CodexSessionsTest, ToolCallIdComesFromCallIdThenId) {
 }
 
 TEST_F(CodexSessionsTest, SessionIdAndWorkingDirectoryFollowTheRecords) {
-  const std::string bytes =
-      R"({"type":"event_msg","payload":{"type":"task_started"}})" "\n"
-      R"({"type":"session_meta","payload":{"id":"meta-id","cwd":"/w1"}})" "\n"
-      R"({"type":"turn_context","payload":{"cwd":"/w2"}})" "\n"
-      R"({"type":"session_meta","payload":{"id":3,"cwd":4}})" "\n";
+  const std::string bytes = R"({"type":"event_msg","payload":{"type":"task_started"}})"
+                            "\n"
+                            R"({"type":"session_meta","payload":{"id":"meta-id","cwd":"/w1"}})"
+                            "\n"
+                            R"({"type":"turn_context","payload":{"cwd":"/w2"}})"
+                            "\n"
+                            R"({"type":"session_meta","payload":{"id":3,"cwd":4}})"
+                            "\n";
   auto out = parse(bytes, {}, "sessions/rollout-x.jsonl");
   ASSERT_TRUE(out.has_value());
   ASSERT_EQ(out->events.size(), 4u);
@@ -237,6 +260,8 @@ TEST_F(CodexSessionsTest, SessionIdFromFileName) {
       {"rollout-0194a1b2-c3d4-7e5f-8a9b-0c1d2e3f4a5g.jsonl", std::nullopt},
       {"rollout-94a1b2-c3d4-7e5f-8a9b-0c1d2e3f4a5b.jsonl", std::nullopt},
       {"rollout-x.jsonl", std::nullopt},
+      {"rollout-2025-01-02T10-00-00-0194a1b2-c3d4-7e5f-8a9b-0c1d2e3f4a5b.jsonl.zst",
+       "0194a1b2-c3d4-7e5f-8a9b-0c1d2e3f4a5b"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -284,7 +309,10 @@ TEST_F(CodexSessionsTest, TimestampsAreStrictRfc3339) {
 }
 
 TEST_F(CodexSessionsTest, EventCarriesIdsPathsRawAndDigest) {
-  const std::string bytes = "\n" R"({"type":"event_msg","payload":{"type":"user_message","message":"hi"}})" "\n";
+  const std::string bytes =
+      "\n"
+      R"({"type":"event_msg","payload":{"type":"user_message","message":"hi"}})"
+      "\n";
   ParserOptions options;
   options.include_raw = true;
   auto out = parse(bytes, options);
@@ -326,6 +354,40 @@ TEST_F(CodexSessionsTest, LineProblemsUseTheSessionArtifactKind) {
                                                 " line 2: "));
 }
 
+TEST_F(CodexSessionsTest, AForkKeepsItsOwnSessionIdThroughTheReplayedParent) {
+  // A forked rollout opens with its own session_meta, then replays the parent's.
+  const std::string fork =
+      R"({"type":"session_meta","payload":{"id":"fork","forked_from_id":"parent","cwd":"/f"}})"
+      "\n"
+      R"({"type":"session_meta","payload":{"id":"parent","cwd":"/p"}})"
+      "\n"
+      R"({"type":"event_msg","payload":{"type":"user_message","message":"new"}})"
+      "\n";
+  auto out = parse(fork);
+  ASSERT_TRUE(out.has_value());
+  ASSERT_EQ(out->events.size(), 3u);
+  for (const TimelineEvent& e : out->events) EXPECT_EQ(e.session_id, "fork");
+  EXPECT_EQ(out->events[0].working_directory, "/f");
+  EXPECT_EQ(out->events[2].working_directory, "/p");
+
+  // Only a text forked_from_id in the first session_meta marks a fork.
+  const std::string not_forks[] = {
+      R"({"type":"session_meta","payload":{"id":"a","forked_from_id":null}})"
+      "\n"
+      R"({"type":"session_meta","payload":{"id":"b"}})"
+      "\n",
+      R"({"type":"session_meta","payload":{"id":"a"}})"
+      "\n"
+      R"({"type":"session_meta","payload":{"id":"b","forked_from_id":"a"}})"
+      "\n"};
+  for (const std::string& bytes : not_forks) {
+    SCOPED_TRACE(bytes);
+    auto plain = parse(bytes);
+    ASSERT_TRUE(plain.has_value());
+    EXPECT_EQ(plain->events.at(1).session_id, "b");
+  }
+}
+
 // Scanning a sessions directory.
 
 TEST_F(CodexSessionsTest, ScanReadsRolloutFilesInPathOrder) {
@@ -334,6 +396,8 @@ TEST_F(CodexSessionsTest, ScanReadsRolloutFilesInPathOrder) {
   dir_.write(".codex/sessions/2025/01/10/notes.jsonl", "{}\n");
   dir_.write(".codex/sessions/2025/01/10/rollout-c.json", "{}\n");
   dir_.write(".codex/sessions/rollout-.jsonl", "{}\n");
+  dir_.write(".codex/sessions/rollout-.jsonl.zst", zstd_frame("{}\n"));
+  dir_.write(".codex/sessions/rollout-d.zst", zstd_frame("{}\n"));
   auto out = scan_sessions(dir_.path(".codex/sessions"), {}, dir_.path(".codex"));
   ASSERT_TRUE(out.has_value());
   std::vector<std::string> seen;
@@ -343,7 +407,8 @@ TEST_F(CodexSessionsTest, ScanReadsRolloutFilesInPathOrder) {
   }
   const std::vector<std::string> expected = {
       "sessions/2025/01/10/rollout-a.jsonl:1#0", "sessions/2025/01/10/rollout-a.jsonl:2#1",
-      "sessions/2025/01/9/rollout-b.jsonl:1#0", "sessions/rollout-.jsonl:1#0"};
+      "sessions/2025/01/9/rollout-b.jsonl:1#0", "sessions/rollout-.jsonl:1#0",
+      "sessions/rollout-.jsonl.zst:1#0"};
   EXPECT_EQ(seen, expected);
   EXPECT_TRUE(out->diagnostics.empty());
 }
@@ -395,8 +460,8 @@ TEST_F(CodexSessionsTest, ScanEndsAtTheFirstFileError) {
   dir_.write(".codex/sessions/rollout-b.jsonl", "nope\n");
   auto out = scan_sessions(dir_.path(".codex/sessions"), strict, dir_.path(".codex"));
   ASSERT_FALSE(out.has_value());
-  EXPECT_TRUE(out.error().text().starts_with(
-      "JSON parse error at sessions/rollout-b.jsonl line 1: "));
+  EXPECT_TRUE(
+      out.error().text().starts_with("JSON parse error at sessions/rollout-b.jsonl line 1: "));
 }
 
 }  // namespace

@@ -40,6 +40,17 @@ TEST(ErrorTest, OsErrorTextNamesDescriptionAndNumber) {
             "Permission denied (os error 13)");
 }
 
+TEST(ErrorTest, OsErrorNumberReadsBackWhatOsErrorTextWrote) {
+  for (int number : {ENOENT, EACCES, ENOTDIR, EISDIR, ENOSPC}) {
+    EXPECT_EQ(os_error_number("I/O error at /x: " + os_error_text(number)), number) << number;
+  }
+  for (const char* text :
+       {"", "stream did not contain valid UTF-8", "x (os error )", "x (os error 2) more",
+        "x (os error 2x)", "x (os error -2)", "x (os error 99999999999)"}) {
+    EXPECT_EQ(os_error_number(text), 0) << text;
+  }
+}
+
 TEST(ErrorTest, PathsShowInvalidUtf8AsReplacementCharacters) {
   EXPECT_EQ(display_path("/a/\xFF/b"), "/a/\xEF\xBF\xBD/b");
   EXPECT_EQ(lossy_utf8("ok \xC3\xA9"), "ok \xC3\xA9");

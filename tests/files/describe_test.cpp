@@ -4,8 +4,11 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include <fstream>
+#include <optional>
 #include <string>
 
+#include "hash/hash.h"
 #include "support/codex_fixtures.h"
 
 namespace tq {
@@ -48,7 +51,7 @@ TEST(DescribeTest, TimesBeforeTheEpochAreAbsent) {
   TempTree dir;
   auto file = dir.write("old", "");
   set_times(file, -1, 500000000);
-  auto metadata = read_file_metadata(file);
+  auto metadata = describe_file(file, false, 0);
   ASSERT_TRUE(metadata.has_value());
   EXPECT_FALSE(metadata->times.modified.has_value());
   EXPECT_FALSE(metadata->times.accessed.has_value());
@@ -99,6 +102,45 @@ TEST(DescribeTest, FailuresNameTheirStageAndSystemError) {
   ASSERT_FALSE(directory.has_value());
   EXPECT_EQ(directory.error().stage, DescribeStage::Hash);
   EXPECT_EQ(directory.error().text, "Is a directory (os error 21)");
+}
+
+// What another process does to a file between our opening it and reading it.
+void replace_by_rename(const std::filesystem::path& path) {
+  const std::filesystem::path fresh = path.string() + ".new";
+  std::ofstream(fresh, std::ios::binary) << "second version, longer than the first";
+  std::filesystem::rename(fresh, path);
+}
+void append_to(const std::filesystem::path& path) {
+  std::ofstream(path, std::ios::binary | std::ios::app) << "+grown";
+}
+
+TEST(DescribeTest, OneOpenFileGivesSizeDigestAndContent) {
+  struct Case {
+    const char* name;
+    void (*meanwhile)(const std::filesystem::path&);
+    uint64_t max_content_size;
+    std::optional<std::string> content;
+    std::string digest_of;
+  };
+  const Case cases[] = {
+      {"replaced after opening", replace_by_rename, 0, "first", "first"},
+      // The file was within the limit when opened and outgrew it while read.
+      {"grown past the limit", append_to, 8, std::nullopt, "first+grown"},
+      {"grown within the limit", append_to, 0, "first+grown", "first+grown"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    TempTree dir;
+    auto file = dir.write("f.txt", "first");
+    EvidenceScope scope;
+    scope.begin(dir.root(), false);
+    scope.after_open = c.meanwhile;
+    auto d = describe_file(file, true, c.max_content_size, &scope);
+    ASSERT_TRUE(d.has_value());
+    EXPECT_EQ(d->size, c.digest_of.size());
+    EXPECT_EQ(d->sha256, sha256_bytes(c.digest_of));
+    EXPECT_EQ(d->content ? std::optional(d->content->text) : std::nullopt, c.content);
+  }
 }
 
 TEST(DescribeTest, ReadingDoesNotChangeTheAccessTime) {

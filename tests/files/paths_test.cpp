@@ -38,6 +38,24 @@ TEST(PathsTest, RelativePathStripsTheRootComponentWise) {
   }
 }
 
+// Event ids keep apart what the shown path merges: each byte that is not
+// valid UTF-8 is written as \xNN; everything else reads as relative_path.
+TEST(PathsTest, RelativePathIdEscapesOnlyInvalidBytes) {
+  const std::pair<std::string, std::string> cases[] = {
+      {"/r/a\xff.txt", "a\\xff.txt"},
+      {"/r/a\xfe.txt", "a\\xfe.txt"},
+      {"/r/\xe2\x82/x", "\\xe2\\x82/x"},  // a cut-short sequence, byte by byte
+      {"/r/d\xc3\xa9j\xc3/v", "d\xc3\xa9j\\xc3/v"},
+      {"/r/a\\b.txt", "a/b.txt"},
+      {"/x/\x80", "/x/\\x80"},
+      {"/r/plain.txt", "plain.txt"},
+  };
+  for (const auto& [path, id] : cases) {
+    SCOPED_TRACE(id);
+    EXPECT_EQ(relative_path_id(path, "/r"), id);
+  }
+}
+
 TEST(PathsTest, PathOrderComparesComponentsAsBytes) {
   std::vector<std::filesystem::path> paths = {
       "s/2025/01/9/b.jsonl", "s/2025/01/10/a.jsonl", "s/a-b/x", "s/a/b", "s/a", "s/\xff", "s/z",

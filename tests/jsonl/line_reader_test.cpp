@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "support/temp_tree.h"
+#include "support/zstd_data.h"
 
 namespace tq {
 namespace {
@@ -55,25 +56,38 @@ TEST(BoundedLineReaderTest, SplitsLinesAndKeepsCarriageReturns) {
   };
   const Case cases[] = {
       {"empty file", "", 10, {}},
-      {"trailing newline adds no line", "a\nb\n", 10, {{0, "a", "", 1, false}, {1, "b", "", 1, false}}},
+      {"trailing newline adds no line",
+       "a\nb\n",
+       10,
+       {{0, "a", "", 1, false}, {1, "b", "", 1, false}}},
       {"last line without newline", "a\nb", 10, {{0, "a", "", 1, false}, {1, "b", "", 1, false}}},
-      {"only newlines", "\n\n\n", 10,
+      {"only newlines",
+       "\n\n\n",
+       10,
        {{0, "", "", 0, false}, {1, "", "", 0, false}, {2, "", "", 0, false}}},
       {"crlf", "ab\r\n", 10, {{0, "ab\r", "", 3, false}}},
       {"exactly at the limit", "0123456789\n", 10, {{0, "0123456789", "", 10, false}}},
       {"one over the limit", "0123456789a\n", 10, {{0, "xxxxxxxxxxx", "", 11, true}}},
-      {"far over the limit", std::string(100, 'z') + "\nok", 10,
+      {"far over the limit",
+       std::string(100, 'z') + "\nok",
+       10,
        {{0, "xxxxxxxxxxx", "", 100, true}, {1, "ok", "", 2, false}}},
       {"no limit", std::string(100, 'z'), 0, {{0, std::string(100, 'z'), "", 100, false}}},
       {"largest limit", "ab\n", UINT64_MAX, {{0, "ab", "", 2, false}}},
       {"longer than the buffer", long_line + "\n", 0, {{0, long_line, "", 20000, false}}},
-      {"invalid utf-8 line", "a\n\xFF\nz\n", 10,
+      {"invalid utf-8 line",
+       "a\n\xFF\nz\n",
+       10,
        {{0, "a", "", 1, false},
         {1, "", "invalid utf-8 sequence of 1 bytes from index 0", 1, false},
         {2, "z", "", 1, false}}},
-      {"truncated sequence", "ab\xE2\x82", 10,
+      {"truncated sequence",
+       "ab\xE2\x82",
+       10,
        {{0, "", "incomplete utf-8 byte sequence from index 2", 4, false}}},
-      {"bad continuation", "\xE2\x28\xA1", 10,
+      {"bad continuation",
+       "\xE2\x28\xA1",
+       10,
        {{0, "", "invalid utf-8 sequence of 1 bytes from index 0", 3, false}}},
   };
   for (const auto& c : cases) {
@@ -99,6 +113,66 @@ TEST(BoundedLineReaderTest, AReadFailureIsReportedOnceAndEndsTheFile) {
   EXPECT_EQ(item->index, 0u);
   EXPECT_EQ(item->error.value_or(""), "Is a directory (os error 21)");
   EXPECT_EQ(reader.next(), nullptr);
+}
+
+// Compressed files: the same line rules over the decompressed text, the digest
+// of the bytes as stored, and damage reported once as the end of the file.
+TEST(BoundedLineReaderTest, ZstdFilesAreReadAsTheirDecompressedLines) {
+  using testing::zstd_frame;
+  testing::TempTree dir;
+  const std::string whole = zstd_frame("one\ntwo\n");
+  const std::string cut = zstd_frame(std::string(5000, 'q'));
+  // A few kilobytes that expand to one line of 48 MiB.
+  const std::string bomb = zstd_frame(std::string(16 << 20, 'b'));
+  struct Case {
+    const char* name;
+    std::string stored;
+    uint64_t limit;
+    std::vector<Line> expected;
+    bool damaged;
+  };
+  const Case cases[] = {
+      {"empty file", "", 10, {}, false},
+      {"one frame", whole, 10, {{0, "one", "", 3, false}, {1, "two", "", 3, false}}, false},
+      {"a line runs across frames",
+       zstd_frame("a\nb") + zstd_frame("") + zstd_frame("c\n"),
+       10,
+       {{0, "a", "", 1, false}, {1, "bc", "", 2, false}},
+       false},
+      {"frame cut in half",
+       whole + cut.substr(0, cut.size() / 2),
+       10,
+       {{0, "one", "", 3, false},
+        {1, "two", "", 3, false},
+        {2, "", "Src size is incorrect", 0, false}},
+       true},
+      {"not zstd data", "{}\n", 10, {{0, "", "Unknown frame descriptor", 0, false}}, true},
+      {"data after the last frame",
+       whole + "x",
+       10,
+       {{0, "one", "", 3, false},
+        {1, "two", "", 3, false},
+        {2, "", "Unknown frame descriptor", 0, false}},
+       true},
+      {"bomb", bomb + bomb + bomb, 10, {{0, "xxxxxxxxxxx", "", 48u << 20, true}}, false},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    const auto path = dir.write("f.jsonl.zst", c.stored);
+    auto reader = BoundedLineReader::open(path, Compression::Zstd, c.limit);
+    ASSERT_TRUE(reader.has_value());
+    std::vector<Line> lines;
+    bool damaged = false;
+    while (const LineItem* item = reader->next()) {
+      lines.push_back(
+          {item->index, item->text, item->error.value_or(""), item->length, item->too_long});
+      damaged = damaged || item->decompression_failed;
+    }
+    EXPECT_EQ(lines, c.expected);
+    EXPECT_EQ(damaged, c.damaged);
+    EXPECT_EQ(std::move(*reader).finalize(), sha256_bytes(c.stored));
+  }
+  EXPECT_LT(bomb.size(), 4096u);
 }
 
 TEST(HashingTest, KnownDigests) {
@@ -138,7 +212,13 @@ TEST(Base64Test, EncodesWithPadding) {
       {"", ""},         {"f", "Zg=="},         {"fo", "Zm8="},        {"foo", "Zm9v"},
       {"foob", "Zm9vYg=="}, {"fooba", "Zm9vYmE="}, {"foobar", "Zm9vYmFy"},
       {std::string("\xFF\xFE\x00", 3), "//4A"}};
-  for (const auto& [in, out] : cases) EXPECT_EQ(base64_encode(in), out) << in;
+  for (const auto& [in, out] : cases) {
+    EXPECT_EQ(base64_encode(in), out) << in;
+    EXPECT_EQ(base64_decode(out), in) << out;
+  }
+  for (const char* bad : {"Zg=", "Zg=a", "Z===", "=Zg=", "Zm9v!A==", "Zg==Zg=="}) {
+    EXPECT_EQ(base64_decode(bad), std::nullopt) << bad;
+  }
 }
 
 TEST(EvidenceFileTest, ReadingLeavesTheAccessTimeAlone) {

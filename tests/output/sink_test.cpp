@@ -1,12 +1,11 @@
 #include "output/sink.h"
 
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <string>
-
-#include <gtest/gtest.h>
 
 #include "support/output_fixtures.h"
 
@@ -45,6 +44,38 @@ TEST(OutputSinkTest, FileBytesKeepTheirOrderAcrossBufferBoundaries) {
     ::close(fd);
     EXPECT_EQ(file.contents(), expected);
   }
+}
+
+// Keeps what it is given, and refuses everything after `accept` calls.
+struct Collector final : ByteConsumer {
+  int consume(std::string_view bytes) override {
+    if (calls++ == accept) return ENOSPC;
+    kept.append(bytes);
+    return 0;
+  }
+  std::string kept;
+  int calls = 0;
+  int accept = -1;
+};
+
+TEST(OutputSinkTest, ConsumerGetsTheBytesInOrderAndItsFailureSticks) {
+  std::string expected;
+  OutputSink memory(OutputTarget::memory(expected));
+  write_pieces(memory);
+
+  Collector all;
+  OutputSink sink(OutputTarget::consumer(all), 7);
+  write_pieces(sink);
+  EXPECT_TRUE(sink.flush());
+  EXPECT_EQ(all.kept, expected);
+
+  Collector first_only;
+  first_only.accept = 1;
+  OutputSink failing(OutputTarget::consumer(first_only), 7);
+  write_pieces(failing);
+  EXPECT_FALSE(failing.flush());
+  EXPECT_EQ(failing.error_number(), ENOSPC);
+  EXPECT_EQ(first_only.calls, 2);
 }
 
 TEST(OutputSinkTest, FirstFailureSticks) {

@@ -2,7 +2,10 @@
 
 #include <gtest/gtest.h>
 
+#include <iterator>
+#include <optional>
 #include <string>
+#include <vector>
 
 #include "ordering/ordering.h"
 #include "support/temp_tree.h"
@@ -10,9 +13,11 @@
 namespace tq {
 namespace {
 
-constexpr const char* kCodexHistory = R"({"session_id":"s1","ts":1700000000,"text":"codex"})" "\n";
+constexpr const char* kCodexHistory = R"({"session_id":"s1","ts":1700000000,"text":"codex"})"
+                                      "\n";
 constexpr const char* kClaudeHistory =
-    R"({"display":"claude","timestamp":1700000001000,"sessionId":"c1","project":"/p"})" "\n";
+    R"({"display":"claude","timestamp":1700000001000,"sessionId":"c1","project":"/p"})"
+    "\n";
 
 ParserOptions options(bool follow = false, ParseMode mode = ParseMode::BestEffort) {
   ParserOptions o;
@@ -46,9 +51,8 @@ TEST(ParsePathTest, HomeWithOneProfileMeasuresPathsFromThatProfile) {
   auto report = parse_path(home.root(), options());
   ASSERT_TRUE(report.has_value()) << report.error().text();
   EXPECT_EQ(paths_of(*report), std::vector<std::string>{"history.jsonl"});
-  EXPECT_EQ(report->events[0].event_id,
-            generate_event_id(Provider::Codex, ArtifactKind::History, "history.jsonl",
-                              "codex_history:1"));
+  EXPECT_EQ(report->events[0].event_id, generate_event_id(Provider::Codex, ArtifactKind::History,
+                                                          "history.jsonl", "codex_history:1"));
 
   auto direct = parse_path(home.path(".codex"), options());
   ASSERT_TRUE(direct.has_value());
@@ -133,16 +137,44 @@ TEST(ParsePathTest, PathsTheSystemCannotUseAreIoErrors) {
 
 TEST(ParsePathTest, ForcedInputKindSkipsDetection) {
   testing::TempTree dir;
-  const auto file = dir.write("notes.txt",
-                              R"({"timestamp":"2025-01-02T10:00:00Z","type":"session_meta",)"
-                              R"("payload":{"id":"s","cwd":"/w"}})"
-                              "\n");
+  const auto file =
+      dir.write("notes.txt", R"({"timestamp":"2025-01-02T10:00:00Z","type":"session_meta",)"
+                             R"("payload":{"id":"s","cwd":"/w"}})"
+                             "\n");
   ParserOptions o = options();
   o.input_kind = InputKind::CodexSession;
   auto report = parse_path(file, o);
   ASSERT_TRUE(report.has_value()) << report.error().text();
   ASSERT_EQ(report->events.size(), 1u);
   EXPECT_EQ(report->events[0].event_type, EventType::SessionStart);
+}
+
+// Every kind but Auto belongs to exactly one adapter, whatever the member order.
+TEST(RegistryTest, EachInputKindIsSupportedByExactlyOneAdapter) {
+  const std::pair<InputKind, std::optional<Provider>> cases[] = {
+      {InputKind::Auto, std::nullopt},
+      {InputKind::ClaudeRoot, Provider::ClaudeCode},
+      {InputKind::History, Provider::ClaudeCode},
+      {InputKind::PasteCache, Provider::ClaudeCode},
+      {InputKind::ImageCache, Provider::ClaudeCode},
+      {InputKind::FileHistory, Provider::ClaudeCode},
+      {InputKind::ClaudeProjects, Provider::ClaudeCode},
+      {InputKind::ClaudeTranscript, Provider::ClaudeCode},
+      {InputKind::CodexRoot, Provider::Codex},
+      {InputKind::CodexHistory, Provider::Codex},
+      {InputKind::CodexSessions, Provider::Codex},
+      {InputKind::CodexSession, Provider::Codex},
+      {InputKind::CodexAttachments, Provider::Codex},
+  };
+  static_assert(std::size(cases) == kEnumSize<InputKind>);
+  for (const auto& [kind, provider] : cases) {
+    SCOPED_TRACE(identifier(kind));
+    std::vector<Provider> supporting;
+    for (const auto& entry : provider_registry()) {
+      if (entry.supports(kind)) supporting.push_back(entry.provider);
+    }
+    EXPECT_EQ(supporting, provider ? std::vector<Provider>{*provider} : std::vector<Provider>{});
+  }
 }
 
 TEST(ParsePathTest, StrictModeTurnsErrorDiagnosticsIntoAnError) {

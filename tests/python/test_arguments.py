@@ -287,8 +287,41 @@ def test_path_like_results_and_str_subclasses_are_used(empty_directory):
         assert raised.value.args == (expected,), repr(path)
 
 
+class FspathRaising(str):
+    """A str whose __fspath__ raises the exception class it was made with."""
+
+    def __new__(cls, text, exception):
+        made = super().__new__(cls, text)
+        made.exception = exception
+        return made
+
+    def __fspath__(self):
+        raise self.exception("from __fspath__")
+
+
+@pytest.mark.parametrize("exception,discarded", [
+    (ValueError, True),
+    (OSError, True),
+    (KeyboardInterrupt, False),
+    (SystemExit, False),
+    (MemoryError, False),
+    (GeneratorExit, False),
+])
+def test_only_ordinary_fspath_failures_are_discarded(empty_directory, exception, discarded):
+    path = FspathRaising(str(empty_directory), exception)
+    with pytest.raises(BaseException) as raised:
+        tracequill.parse(path)
+    if discarded:
+        assert type(raised.value) is ValueError
+        assert str(raised.value).startswith("Cannot auto-detect a supported artifact")
+    else:
+        assert type(raised.value) is exception
+        assert raised.value.args == ("from __fspath__",)
+
+
 def test_numpy_bool_scalars_are_accepted(empty_directory):
-    np = pytest.importorskip("numpy")
+    import numpy as np
+
     for flag in [np.True_, np.False_, FakeNumpyBool(True)]:
         with pytest.raises(ValueError, match="^Cannot auto-detect"):
             tracequill.parse(empty_directory, include_raw=flag, follow_symlinks=flag)

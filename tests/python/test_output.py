@@ -5,8 +5,10 @@ import errno
 import io
 import json
 import os
+import shutil
 
 import pytest
+from conftest import PLATFORM_LACKS
 
 import tracequill
 
@@ -118,20 +120,23 @@ def test_convert_creates_with_mode_0666_less_the_umask(codex_root, tmp_path):
 # (destination below tmp_path, errno): destinations the system can't create.
 # A NUL would otherwise cut the name short and create "out" instead.
 UNCREATABLE_DESTINATIONS = [
-    ("missing/out.json", errno.ENOENT),
-    ("directory", errno.EISDIR),
-    ("out\0.json", errno.EINVAL),
+    ("missing/out.json", errno.ENOENT, FileNotFoundError),
+    ("directory", errno.EISDIR, IsADirectoryError),
+    ("out\0.json", errno.EINVAL, OSError),
 ]
 
 
-@pytest.mark.parametrize("relative,number", UNCREATABLE_DESTINATIONS)
-def test_convert_destination_that_cannot_be_created(codex_root, tmp_path, relative, number):
+@pytest.mark.parametrize("relative,number,error", UNCREATABLE_DESTINATIONS)
+def test_convert_destination_that_cannot_be_created(codex_root, tmp_path, relative, number,
+                                                    error):
     (tmp_path / "directory").mkdir()
     output = f"{tmp_path}/{relative}"
     with pytest.raises(OSError) as raised:
         tracequill.convert(codex_root, output)
-    assert type(raised.value) is OSError
-    assert raised.value.args == (f"Cannot create '{output}': {os_text(number)}",)
+    assert type(raised.value) is error
+    assert raised.value.errno == number
+    assert str(raised.value) == f"Cannot create '{output}': {os_text(number)}"
+    assert raised.value.args == (str(raised.value),)
     assert sorted(p.name for p in tmp_path.iterdir()) == ["directory", "home"]
     assert list((tmp_path / "directory").iterdir()) == []
 
@@ -188,11 +193,54 @@ FULL_DEVICE_FAILURES = [
 ]
 
 
-@pytest.mark.skipif(not os.path.exists("/dev/full"), reason="needs /dev/full")
+@pytest.mark.skipif(not os.path.exists("/dev/full"), reason=PLATFORM_LACKS + "/dev/full")
 @pytest.mark.parametrize("format,prefix", FULL_DEVICE_FAILURES)
-def test_convert_write_failures_are_value_errors(codex_root, format, prefix):
-    with pytest.raises(ValueError) as raised:
+@pytest.mark.parametrize("caught", [OSError, ValueError])
+def test_convert_write_failures_are_os_and_value_errors(codex_root, format, prefix, caught):
+    with pytest.raises(caught) as raised:
         tracequill.convert(codex_root, "/dev/full", format)
-    assert type(raised.value) is ValueError
+    assert type(raised.value) is tracequill.WriteError
+    assert raised.value.errno == errno.ENOSPC
     assert str(raised.value) == prefix + os_text(errno.ENOSPC)
+    assert raised.value.args == (prefix + os_text(errno.ENOSPC),)
 
+
+def test_write_error_class():
+    assert tracequill.WriteError.__bases__ == (OSError, ValueError)
+    assert tracequill.WriteError.__module__ == "tracequill"
+    assert "WriteError" not in tracequill.__all__
+
+
+
+SAMPLE_HOME = os.path.join(os.path.dirname(__file__), "..", "..", "examples", "sample-home")
+
+
+def keys_in_byte_order(value):
+    if isinstance(value, list):
+        return all(keys_in_byte_order(v) for v in value)
+    if isinstance(value, dict):
+        keys = [k.encode() for k in value]
+        return keys == sorted(keys) and all(keys_in_byte_order(v) for v in value.values())
+    return True
+
+
+# parse() and the writers both read one description of each record's fields;
+# a field renamed or dropped on one side shows here. The sample home holds
+# every record kind: history prompts, paste and image caches, file snapshots,
+# rollouts, attachments and diagnostics.
+@pytest.mark.parametrize("options", [
+    {},
+    {"include_raw": True},
+    {"include_content": True},
+    {"include_raw": True, "include_content": True, "max_content_size": 64},
+    {"max_line_size": 200},
+])
+def test_parse_equals_compact_json_on_every_record_kind(tmp_path, options):
+    home = shutil.copytree(SAMPLE_HOME, tmp_path / "home", symlinks=True)
+    report = tracequill.parse(home, **options)
+    assert report == json.loads(tracequill.to_json(home, pretty=False, **options))
+    assert keys_in_byte_order(report["events"]) and keys_in_byte_order(report["diagnostics"])
+    types = {e["event_type"] for e in report["events"]}
+    assert "max_line_size" in options or {"prompt_input", "paste_attachment", "orphan_cache", "file_snapshot",
+            "session_start", "tool_result", "attachment"} <= types
+    assert report["diagnostics"]

@@ -126,9 +126,12 @@ PATH_FAILURES = [
     # (name, relative path below tmp_path, exception, expected message builder)
     ("empty directory", "empty", ValueError,
      lambda p: f"Cannot auto-detect a supported artifact at '{p}'."),
-    ("missing path", "missing", OSError, lambda p: io_message(p, errno.ENOENT)),
-    ("missing below a file", "file/below", OSError, lambda p: io_message(p, errno.ENOTDIR)),
+    ("missing path", "missing", FileNotFoundError, lambda p: io_message(p, errno.ENOENT)),
+    ("missing below a file", "file/below", NotADirectoryError,
+     lambda p: io_message(p, errno.ENOTDIR)),
 ]
+# The errno of each OSError subclass above.
+ERRNO_OF = {FileNotFoundError: errno.ENOENT, NotADirectoryError: errno.ENOTDIR}
 
 
 @pytest.mark.parametrize("name,relative,error,message", PATH_FAILURES,
@@ -142,12 +145,14 @@ def test_path_failures(tmp_path, monkeypatch, function, name, relative, error, m
     path = relative
     with pytest.raises(error) as raised:
         getattr(tracequill, function)(path)
-    # The built-in class itself, created from the message alone.
+    # The built-in class itself, created from the message alone; an OSError
+    # carries its errno but no strerror, so that str() is the message.
     assert type(raised.value) is error
     assert raised.value.args == (message(path),)
-    if error is OSError:
+    assert str(raised.value) == message(path)
+    if error in ERRNO_OF:
         assert (raised.value.errno, raised.value.strerror, raised.value.filename) == (
-            None, None, None)
+            ERRNO_OF[error], None, None)
 
 
 def test_missing_path_with_follow_symlinks(tmp_path):
@@ -165,7 +170,9 @@ def test_path_with_nul_is_never_cut_short(codex_root, function, follow_symlinks)
     path = f"{codex_root}\0/elsewhere"
     with pytest.raises(OSError) as raised:
         getattr(tracequill, function)(path, follow_symlinks=follow_symlinks)
+    # EINVAL has no subclass of its own.
     assert type(raised.value) is OSError
+    assert raised.value.errno == errno.EINVAL
     assert raised.value.args == (io_message(path, errno.EINVAL),)
 
 
@@ -231,3 +238,22 @@ def test_parallel_parses_agree(two_profiles):
     for thread in threads:
         thread.join()
     assert all(result == expected for batch in results for result in batch)
+
+
+@pytest.mark.skipif(not os.path.isdir("/dev/shm"), reason="needs a tmpfs at /dev/shm")
+@pytest.mark.parametrize("mtime,modified", [
+    (253402300799, "9999-12-31T23:59:59Z"),
+    (253402300800, None),
+])
+def test_file_times_after_9999_are_absent(mtime, modified):
+    # tmpfs keeps times that most disk file systems would clamp.
+    import tempfile
+    with tempfile.TemporaryDirectory(dir="/dev/shm") as directory:
+        root = write_tree(pathlib.Path(directory), {".codex/attachments/S1/a.txt": b"a"})
+        os.utime(root / ".codex/attachments/S1/a.txt", (mtime, mtime))
+        if os.stat(root / ".codex/attachments/S1/a.txt").st_mtime != mtime:
+            pytest.skip("the file system clamps far-future times")
+        (event,) = tracequill.parse(root)["events"]
+    assert event["timestamp"] == modified
+    assert event["fs_times"]["modified"] == modified
+    assert event["timestamp_source"] == ("filesystem_modified" if modified else "none")

@@ -14,11 +14,7 @@ import tracequill
 
 REPO = pathlib.Path(__file__).resolve().parents[2]
 SAMPLE_HOME = REPO / "examples" / "sample-home"
-REAL_SAMPLES = next(
-    (p for p in (REPO.parent / "shared/samples/real", REPO.parents[1] / "shared/samples/real") if p.is_dir()),
-    None,
-)
-REAL = sorted(REAL_SAMPLES.iterdir()) if REAL_SAMPLES else []
+REAL = sorted((REPO / "tests" / "data" / "samples" / "real").iterdir())
 
 # Every option set on the sample home; the widest one on each real profile.
 CASES = [
@@ -91,6 +87,20 @@ def test_outputs_equal_those_of_the_module_functions(path, options, tmp_path):
         assert target.read_bytes() == expected[name].encode()
     # Nothing but the targets: no temporary file stays behind.
     assert sorted(p.name for p in tmp_path.iterdir()) == ["out.csv", "out.json", "out.ndjson"]
+
+
+@pytest.mark.parametrize("workers", [1, 4])
+def test_write_refuses_every_file_the_parse_read(generated_home, tmp_path, workers):
+    rollout = sorted((generated_home / ".codex" / "sessions").rglob("rollout-*"))[-1]
+    before = rollout.read_bytes()
+    timeline = tracequill.Timeline(generated_home, workers=workers)
+    for target in (rollout, generated_home / ".claude" / "history.jsonl"):
+        with pytest.raises(OSError) as refused:
+            timeline.write(target, format="jsonl")
+        assert str(refused.value) == f"Cannot create '{target}': it is an input of this parse"
+    assert rollout.read_bytes() == before
+    timeline.write(tmp_path / "out.jsonl")
+    assert (tmp_path / "out.jsonl").read_text() == timeline.to_jsonl()
 
 
 def test_one_worker_and_four_give_the_same_report(generated_home):

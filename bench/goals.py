@@ -1,0 +1,274 @@
+#!/usr/bin/env python3
+"""Print, in one run, how far every module function is from the floor.
+
+The floor is `floor.c` (built here with the system's cc and libcrypto): read
+every file once and SHA-256 it, which no correct parse can beat. Each call is
+timed in a fresh child interpreter (CPU = process_time, wall = perf_counter,
+around the call alone), and the floor is timed in the same rounds: the jobs of
+a case run one after another, round after round (`--runs`), so that a burst of
+load from other processes falls on all of them alike. Every figure is a ratio
+to the floor of the same run: min to min and median to median.
+
+Cases: generated homes at each `--scales` (scale 1 is about 195 MiB), plus
+100,000 files of 10 bytes, plus one JSON line of `--big-line-mb` MiB read
+with max_line_size 2 GiB. The obvious Python script (`orjson_job.py`) runs
+beside them at every scale.
+
+Memory: "peak" is the child's high-water mark (VmHWM) after the call; "over"
+is that peak less what the process still holds with the result alive
+(VmRSS), i.e. the transient cost above the returned object; for `convert`,
+which returns nothing, it is the peak less the resident set after import.
+
+Usage:
+  cmake --preset release && cmake --build --preset release -j2
+  PYTHONPATH=build/release python3 bench/goals.py [--scales 1 4] [--runs 5]
+      [--data /tmp/tq-goals] [--big-line-mb 1024] [--skip-big-line] [--skip-tiny]
+"""
+
+from __future__ import annotations
+
+import argparse
+import json
+import os
+import statistics
+import subprocess
+import sys
+import uuid
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+sys.path.insert(0, HERE)
+
+import generate_profiles  # noqa: E402
+import run_bench  # noqa: E402
+
+MIB = 1024 * 1024
+SCALE_MB = 195
+TINY_FILES = 100_000
+
+# (label, function, keyword arguments, CPU goal, memory goal kind)
+CALLS = [
+    ("convert json", "convert", {"format": "json"}, 2.0, "convert"),
+    ("convert jsonl", "convert", {"format": "jsonl"}, 2.0, "convert"),
+    ("convert csv", "convert", {"format": "csv"}, 2.0, "convert"),
+    ("to_jsonl", "to_jsonl", {}, 2.5, "result"),
+    ("to_json", "to_json", {}, 2.5, "result"),
+    ("to_csv", "to_csv", {}, 2.5, "result"),
+    ("parse", "parse", {}, 4.0, "result"),
+]
+
+
+def build_floor(out_dir: str) -> str:
+    exe = os.path.join(out_dir, "floor")
+    subprocess.run(["cc", "-O2", "-o", exe, os.path.join(HERE, "floor.c"), "-lcrypto"], check=True)
+    return exe
+
+
+def file_list(home: str) -> str:
+    files = run_bench.input_files(home)
+    return "".join(p + "\n" for p in files)
+
+
+def longest_line(files: list[str]) -> int:
+    longest = 0
+    for path in files:
+        if path.endswith(".jsonl"):
+            with open(path, "rb") as f:
+                for line in f:
+                    longest = max(longest, len(line))
+    return longest
+
+
+def make_tiny_home(home: str) -> None:
+    cache = os.path.join(home, ".claude", "paste-cache")
+    if os.path.isdir(cache) and len(os.listdir(cache)) == TINY_FILES:
+        return
+    os.makedirs(cache, exist_ok=True)
+    for i in range(TINY_FILES):
+        with open(os.path.join(cache, f"{i * 2654435761 % (1 << 64):016x}.txt"), "wb") as f:
+            f.write(b"paste %04d" % (i % 10000))
+        # One modification time for all: the home is the same on every run.
+        os.utime(f.name, (1_750_000_000, 1_750_000_000))
+
+
+def make_big_line_home(home: str, mib: int) -> None:
+    day = os.path.join(home, ".codex", "sessions", "2025", "06", "01")
+    path = os.path.join(day, f"rollout-2025-06-01T00-00-00-{uuid.UUID(int=7)}.jsonl")
+    head = (b'{"timestamp":"2025-06-01T00:00:00.000Z","type":"response_item","payload":'
+            b'{"type":"function_call_output","call_id":"call_1","output":"')
+    tail = b'"}}\n'
+    size = mib * MIB
+    if os.path.exists(path) and os.path.getsize(path) == size:
+        return
+    os.makedirs(day, exist_ok=True)
+    chunk = (b"all work and no play " * 50000)[:MIB]
+    body = size - len(head) - len(tail)
+    with open(path, "wb") as f:
+        f.write(head)
+        for _ in range(body // MIB):
+            f.write(chunk)
+        f.write(chunk[: body % MIB])
+        f.write(tail)
+
+
+def have_orjson() -> bool:
+    try:
+        import orjson  # noqa: F401
+    except ImportError:
+        print("orjson is not installed: its row is left out", file=sys.stderr)
+        return False
+    return True
+
+
+def run_floor(exe: str, listing: str) -> dict:
+    proc = subprocess.run([exe], input=listing, capture_output=True, text=True, check=True)
+    return json.loads(proc.stdout)
+
+
+def run_orjson(home: str, output: str) -> dict:
+    proc = subprocess.run([sys.executable, os.path.join(HERE, "orjson_job.py"), home, output],
+                          capture_output=True, text=True, check=True)
+    os.unlink(output)
+    return json.loads(proc.stdout)
+
+
+def run_call(home: str, function: str, kwargs: dict, output: str) -> dict:
+    r = run_bench.run_child({"function": function, "path": home, "kwargs": kwargs,
+                             "output": output})
+    if os.path.exists(output):
+        os.unlink(output)
+    holding = r["rss_holding_result"] if function != "convert" else r["rss_after_import"]
+    return {"cpu": r["cpu"], "wall": r["seconds"], "peak": r["rss_peak"],
+            "over": r["rss_peak"] - max(holding, r["rss_after_import"])}
+
+
+def measure(jobs: dict, runs: int) -> dict:
+    """Runs every job once per round, `runs` rounds; returns the samples."""
+    samples: dict[str, list[dict]] = {name: [] for name in jobs}
+    for i in range(runs):
+        for name, job in jobs.items():
+            print(f"  round {i + 1}/{runs}: {name}", file=sys.stderr)
+            samples[name].append(job())
+    return samples
+
+
+def ratios(samples: list[dict], floor: list[dict], key: str) -> tuple[float, float]:
+    mine = [s[key] for s in samples]
+    base = [s[key] for s in floor]
+    return min(mine) / min(base), statistics.median(mine) / statistics.median(base)
+
+
+def rows_for(case: str, samples: dict, goals: dict) -> list[list[str]]:
+    floor = samples["floor"]
+    out = [[case, "floor (read + SHA-256)", f"{min(s['cpu'] for s in floor):.3f} s",
+            f"{statistics.median(s['cpu'] for s in floor):.3f} s",
+            f"{min(s['wall'] for s in floor):.3f} s",
+            f"{statistics.median(s['wall'] for s in floor):.3f} s",
+            f"{max(s['peak'] for s in floor) / MIB:.0f}", "", "", ""]]
+    for name, runs in samples.items():
+        if name == "floor":
+            continue
+        cpu_min, cpu_med = ratios(runs, floor, "cpu")
+        wall_min, wall_med = ratios(runs, floor, "wall")
+        peak = max(s["peak"] for s in runs) / MIB
+        over = max(s.get("over", s["peak"]) for s in runs) / MIB
+        cpu_goal, mem_goal = goals.get(name, (None, None))
+        verdict = ""
+        if cpu_goal is not None:
+            ok_cpu = cpu_min <= cpu_goal
+            ok_mem = mem_goal is None or over <= mem_goal
+            verdict = "yes" if ok_cpu and ok_mem else "NO" + ("" if ok_cpu else " cpu") + (
+                "" if ok_mem else " mem")
+        out.append([case, name, f"{cpu_min:.2f}", f"{cpu_med:.2f}", f"{wall_min:.2f}",
+                    f"{wall_med:.2f}", f"{peak:.0f}", f"{over:.0f}",
+                    "" if cpu_goal is None else f"<={cpu_goal} / "
+                    + ("-" if mem_goal is None else f"<={mem_goal:.0f}"), verdict])
+    return out
+
+
+def print_table(rows: list[list[str]]) -> None:
+    head = ["case", "call", "CPU min x", "CPU med x", "wall min x", "wall med x", "peak MiB",
+            "over MiB", "goal cpu / over", "met"]
+    widths = [max(len(h), *(len(r[i]) for r in rows)) for i, h in enumerate(head)]
+    line = lambda cells: "  ".join(c.ljust(w) if i < 2 else c.rjust(w)  # noqa: E731
+                                   for i, (c, w) in enumerate(zip(cells, widths)))
+    print(line(head))
+    print(line(["-" * w for w in widths]))
+    for r in rows:
+        print(line(r))
+
+
+def main() -> int:
+    ap = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
+    ap.add_argument("--scales", type=int, nargs="*", default=[1, 4])
+    ap.add_argument("--runs", type=int, default=5, help="interleaved rounds (default 5)")
+    ap.add_argument("--data", default="/tmp/tq-goals", help="where homes are generated and kept")
+    ap.add_argument("--big-line-mb", type=int, default=1024)
+    ap.add_argument("--big-line-runs", type=int, default=2)
+    ap.add_argument("--skip-big-line", action="store_true")
+    ap.add_argument("--skip-tiny", action="store_true")
+    ap.add_argument("--only", nargs="*", help="call labels to run (the floor always runs)")
+    args = ap.parse_args()
+
+    out_dir = os.path.join(args.data, "out")
+    os.makedirs(out_dir, exist_ok=True)
+    floor_exe = build_floor(out_dir)
+    output = os.path.join(out_dir, "timeline")
+    calls = [c for c in CALLS if not args.only or c[0] in args.only]
+    rows = []
+    loads = [os.getloadavg()[0]]
+
+    for scale in args.scales:
+        home = os.path.join(args.data, f"scale{scale}")
+        generate_profiles.generate(home, SCALE_MB * scale, 1)
+        files = run_bench.input_files(home)
+        listing = "".join(p + "\n" for p in files)
+        run_bench.warm(files)
+        line_mib = longest_line(files) / MIB
+        jobs = {"floor": lambda listing=listing: run_floor(floor_exe, listing)}
+        goals = {}
+        for label, function, kwargs, cpu_goal, mem in calls:
+            jobs[label] = lambda h=home, f=function, k=kwargs: run_call(h, f, k, output)
+            goals[label] = (cpu_goal, 100 + 3 * line_mib if mem == "convert" else 64)
+        if (not args.only or "orjson" in args.only) and have_orjson():
+            jobs["orjson script (jsonl)"] = lambda h=home: run_orjson(h, output)
+        mib = sum(os.path.getsize(p) for p in files) / MIB
+        print(f"scale {scale}: {home}, {len(files)} files, {mib:.0f} MiB", file=sys.stderr)
+        rows += rows_for(f"scale {scale} ({mib:.0f} MiB)", measure(jobs, args.runs), goals)
+
+    if not args.skip_tiny:
+        home = os.path.join(args.data, "tiny")
+        make_tiny_home(home)
+        files = run_bench.input_files(home)
+        listing = "".join(p + "\n" for p in files)
+        run_bench.warm(files)
+        jobs = {"floor": lambda: run_floor(floor_exe, listing),
+                "convert jsonl": lambda: run_call(home, "convert", {"format": "jsonl"}, output)}
+        rows += rows_for(f"{TINY_FILES} x 10 B", measure(jobs, args.runs),
+                         {"convert jsonl": (2.0, None)})
+
+    if not args.skip_big_line:
+        home = os.path.join(args.data, "bigline")
+        make_big_line_home(home, args.big_line_mb)
+        files = run_bench.input_files(home)
+        listing = "".join(p + "\n" for p in files)
+        run_bench.warm(files)
+        kwargs = {"format": "jsonl", "max_line_size": 2 * 1024 * MIB}
+        jobs = {"floor": lambda: run_floor(floor_exe, listing),
+                "convert jsonl": lambda: run_call(home, "convert", kwargs, output)}
+        samples = measure(jobs, args.big_line_runs)
+        # The goal is on the whole peak: 2.5 GB for a 1 GiB line.
+        for s in samples["convert jsonl"]:
+            s["over"] = s["peak"]
+        rows += rows_for(f"one {args.big_line_mb} MiB line", samples,
+                         {"convert jsonl": (2.0, 2.5e9 / MIB)})
+
+    loads.append(os.getloadavg()[0])
+    print()
+    print(f"ratios to the floor of the same run; {args.runs} interleaved rounds; warm page cache; "
+          f"load average {loads[0]:.1f} before, {loads[1]:.1f} after on {os.cpu_count()} CPUs")
+    print_table(rows)
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())

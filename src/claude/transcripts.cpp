@@ -1,0 +1,443 @@
+#include "claude/transcripts.h"
+
+#include <algorithm>
+#include <cstdint>
+#include <iterator>
+#include <map>
+#include <string_view>
+#include <utility>
+
+#include "codex/json_lines.h"
+#include "codex/sessions.h"
+#include "files/paths.h"
+#include "files/walk.h"
+#include "hash/hash.h"
+#include "model/text.h"
+#include "ordering/ordering.h"
+#include "output/json.h"
+
+namespace tq::claude {
+namespace {
+
+namespace fs = std::filesystem;
+
+constexpr std::string_view kTranscriptSuffix = ".jsonl";
+constexpr std::string_view kSubagentsDirName = "subagents";
+
+// The session a transcript belongs to when its records don't say: the UUID
+// that names a session's own file, or the session directory that holds a
+// newer subagent file (<session id>/subagents/agent-<id>.jsonl).
+std::optional<std::string> session_from_location(const fs::path& path) {
+  if (std::optional<std::string> id = codex::session_id_from_file_name(path)) return id;
+  std::optional<fs::path> parent = path_parent(path);
+  if (!parent || file_name_bytes(*parent) != kSubagentsDirName) return std::nullopt;
+  std::optional<fs::path> session_dir = path_parent(*parent);
+  if (!session_dir) return std::nullopt;
+  return codex::session_id_from_file_name(*session_dir);
+}
+
+const std::string* member_string(const JsonValue& value, std::string_view key) {
+  return value.is_object() ? value.find_string(key) : nullptr;
+}
+
+bool member_true(const JsonValue& record, std::string_view key) {
+  const JsonValue* v = record.find(key);
+  return v != nullptr && v->is_bool() && v->as_bool();
+}
+
+// The text parts of a block list, one per line; a string is its own text.
+std::optional<std::string> joined_text(const JsonValue& content) {
+  if (content.is_string()) return content.as_string();
+  if (!content.is_array()) return std::nullopt;
+  std::string joined;
+  bool first = true;
+  for (const JsonValue& part : content.as_array()) {
+    const std::string* text = member_string(part, "text");
+    if (text == nullptr) continue;
+    if (!first) joined.push_back('\n');
+    joined.append(*text);
+    first = false;
+  }
+  return joined;
+}
+
+// "input_tokens=12, output_tokens=3, …": the usage's counters in key order.
+std::string usage_text(const JsonValue& usage) {
+  std::string text;
+  for (const JsonMember& m : usage.as_object()) {
+    if (!m.value.is_uint()) continue;
+    if (!text.empty()) text += ", ";
+    text += concat(m.key, "=", m.value.as_uint());
+  }
+  return text;
+}
+
+// What one content block becomes.
+struct BlockEvent {
+  EventType type = EventType::Unknown;
+  std::string block_type;
+  std::optional<std::string> message;
+  std::optional<std::string> source_id;  // none: the record's uuid
+  Boxed<ArtifactInfo> artifact;
+  std::vector<std::string> warnings;
+};
+
+// An image block carries its bytes in Base64; the event describes the decoded
+// image as the cache scanners describe a file, its content only on request.
+void describe_image(const JsonValue& block, const ParserOptions& options, BlockEvent& out) {
+  ArtifactInfo artifact;
+  const JsonValue* source = block.find("source");
+  if (source != nullptr && source->is_object()) {
+    if (const std::string* media_type = source->find_string("media_type")) {
+      artifact.media_type = *media_type;
+    }
+    if (const std::string* data = source->find_string("data")) {
+      if (std::optional<std::string> bytes = base64_decode(*data)) {
+        artifact.size = bytes->size();
+        artifact.sha256 = sha256_bytes(*bytes);
+        if (options.include_content &&
+            (options.max_content_size == 0 || bytes->size() <= options.max_content_size)) {
+          artifact.content = *data;
+          artifact.content_encoding = ContentEncoding::Base64;
+        }
+      } else {
+        out.warnings.push_back("Image data is not valid Base64");
+      }
+    }
+  }
+  out.artifact = std::move(artifact);
+}
+
+class TranscriptReader {
+ public:
+  TranscriptReader(const fs::path& path, const ParserOptions& options, std::string rel)
+      : options_(options), rel_(std::move(rel)), file_session_(session_from_location(path)) {}
+
+  std::vector<Diagnostic>& diagnostics() { return out_.output.diagnostics; }
+  TranscriptOutput take(const std::string& sha256) && {
+    for (TimelineEvent& e : out_.output.events) e.source_file_sha256 = sha256;
+    return std::move(out_);
+  }
+
+  void read_record(uint64_t line, JsonValue record);
+
+ private:
+  TimelineEvent base_event(uint64_t line, const JsonValue& record);
+  void emit(const TimelineEvent& base, std::string_view type, uint64_t ordinal, BlockEvent block);
+  void read_blocks(const TimelineEvent& base, const JsonValue& record, std::string_view type);
+  BlockEvent read_block(const JsonValue& block, const JsonValue& record, std::string_view type);
+  void read_usage(const TimelineEvent& base, const JsonValue& message);
+  BlockEvent read_snapshot(const TimelineEvent& base, const JsonValue& record);
+  void warn(uint64_t line, DiagnosticCode code, std::string message) {
+    out_.output.diagnostics.push_back(
+        Diagnostic{code, Severity::Warning, codex::line_source(ArtifactKind::Session, rel_, line),
+                   std::move(message)});
+  }
+
+  const ParserOptions& options_;
+  const std::string rel_;
+  const std::optional<std::string> file_session_;
+  std::optional<std::string> last_session_;                  // the latest record's sessionId
+  std::optional<std::string> cwd_;                           // the latest record's cwd
+  std::map<std::string, size_t, std::less<>> usage_events_;  // message.id -> its event
+  TranscriptOutput out_;
+};
+
+TimelineEvent TranscriptReader::base_event(uint64_t line, const JsonValue& record) {
+  TimelineEvent event;
+  event.provider = Provider::ClaudeCode;
+  // Snapshot records keep their time inside the snapshot.
+  const JsonValue* timestamp = record.find("timestamp");
+  if (timestamp == nullptr) {
+    if (const JsonValue* snapshot = record.find("snapshot"); snapshot && snapshot->is_object()) {
+      timestamp = snapshot->find("timestamp");
+    }
+  }
+  if (timestamp != nullptr) {
+    if (timestamp->is_string()) event.timestamp = parse_rfc3339_strict(timestamp->as_string());
+    if (!event.timestamp) {
+      warn(line, DiagnosticCode::InvalidTimestamp, "Field 'timestamp' is not valid RFC 3339.");
+    }
+    event.timestamp_raw = *timestamp;
+  }
+  event.timestamp_source = event.timestamp ? TimestampSource::Embedded : TimestampSource::None;
+
+  if (const std::string* session = record.find_string("sessionId")) last_session_ = *session;
+  if (const std::string* cwd = record.find_string("cwd")) cwd_ = *cwd;
+  const std::string* session = record.find_string("sessionId");
+  event.session_id = session != nullptr ? std::optional<std::string>(*session)
+                                        : (file_session_ ? file_session_ : last_session_);
+  event.working_directory = cwd_;
+  event.source.artifact_kind = ArtifactKind::Session;
+  event.source.relative_path = rel_;
+  event.source.line_number = line;
+  if (const std::string* uuid = record.find_string("uuid")) {
+    event.source.source_id = *uuid;
+  } else if (const std::string* id = record.find_string("messageId")) {
+    event.source.source_id = *id;
+  } else if (const std::string* leaf = record.find_string("leafUuid")) {
+    event.source.source_id = *leaf;
+  }
+  if (options_.include_raw) event.raw = record;
+  return event;
+}
+
+void TranscriptReader::emit(const TimelineEvent& base, std::string_view type, uint64_t ordinal,
+                            BlockEvent block) {
+  TimelineEvent event = base;
+  event.event_id = generate_event_id(Provider::ClaudeCode, ArtifactKind::Session, rel_,
+                                     concat("transcript:", *base.source.line_number), ordinal);
+  event.sequence = out_.output.events.size();
+  event.event_type = block.type;
+  event.message = std::move(block.message);
+  event.source.record_type =
+      block.block_type.empty() ? std::string(type) : concat(type, "/", block.block_type);
+  if (block.source_id) event.source.source_id = std::move(block.source_id);
+  event.artifact = std::move(block.artifact);
+  event.warnings = std::move(block.warnings);
+  out_.output.events.push_back(std::move(event));
+}
+
+void TranscriptReader::read_record(uint64_t line, JsonValue record) {
+  const std::string* type_text = record.find_string("type");
+  const std::string type = type_text != nullptr ? *type_text : "unknown";
+  const TimelineEvent base = base_event(line, record);
+
+  if (type == "user" || type == "assistant") {
+    read_blocks(base, record, type);
+    return;
+  }
+  BlockEvent event;
+  event.type = EventType::TaskState;
+  if (type == "system") {
+    const std::string* subtype = record.find_string("subtype");
+    if (subtype != nullptr && *subtype == "compact_boundary") {
+      event.type = EventType::ContextCompacted;
+    }
+    const std::string* content = record.find_string("content");
+    if (subtype != nullptr && content != nullptr) {
+      event.message = concat(*subtype, ": ", *content);
+    } else if (subtype != nullptr || content != nullptr) {
+      event.message = subtype != nullptr ? *subtype : *content;
+    }
+  } else if (type == "summary") {
+    if (const std::string* summary = record.find_string("summary")) event.message = *summary;
+  } else if (type == "queue-operation") {
+    // A queued record holds what the user typed while the agent was busy.
+    const std::string* operation = record.find_string("operation");
+    const std::string* content = record.find_string("content");
+    if (operation != nullptr) {
+      event.message = content != nullptr ? concat(*operation, ": ", *content) : *operation;
+    }
+  } else if (type == "file-history-snapshot") {
+    event = read_snapshot(base, record);
+  } else {
+    event.type = EventType::Unknown;
+    event.warnings.push_back("Unmapped Claude transcript record type: " + type);
+  }
+  emit(base, type, 0, std::move(event));
+}
+
+void TranscriptReader::read_blocks(const TimelineEvent& base, const JsonValue& record,
+                                   std::string_view type) {
+  const uint64_t line = *base.source.line_number;
+  const JsonValue* message = record.find("message");
+  const JsonValue* content = nullptr;
+  if (message != nullptr && !message->is_object()) {
+    warn(line, DiagnosticCode::InvalidFieldType,
+         concat("Field 'message' expected object, got ", message->type_name()));
+  } else if (message != nullptr) {
+    content = message->find("content");
+  }
+  if (content != nullptr && !content->is_string() && !content->is_array()) {
+    warn(line, DiagnosticCode::InvalidFieldType,
+         concat("Field 'message.content' expected string or array, got ", content->type_name()));
+    content = nullptr;
+  }
+
+  uint64_t ordinal = 0;
+  if (content != nullptr && content->is_string()) {
+    JsonObject text_block;
+    text_block.push_back({"text", *content});
+    text_block.push_back({"type", JsonValue("text")});
+    emit(base, type, ordinal++, read_block(JsonValue(std::move(text_block)), record, type));
+  } else if (content != nullptr) {
+    for (const JsonValue& block : content->as_array()) {
+      emit(base, type, ordinal++, read_block(block, record, type));
+    }
+  }
+  // A record without blocks is still on the timeline, as what its role says.
+  if (ordinal == 0) {
+    BlockEvent empty;
+    empty.type = type == "user" ? EventType::PromptInput : EventType::AgentMessage;
+    emit(base, type, 0, std::move(empty));
+  }
+  if (type == "assistant" && message != nullptr && message->is_object()) {
+    read_usage(base, *message);
+  }
+}
+
+BlockEvent TranscriptReader::read_block(const JsonValue& block, const JsonValue& record,
+                                        std::string_view type) {
+  BlockEvent out;
+  const std::string* block_type = member_string(block, "type");
+  out.block_type = block_type != nullptr ? *block_type : "unknown";
+  const std::string_view kind = out.block_type;
+  const bool user = type == "user";
+
+  if (kind == "text") {
+    if (const std::string* text = block.find_string("text")) out.message = *text;
+    if (!user) {
+      out.type = EventType::AgentMessage;
+    } else if (member_true(record, "isCompactSummary")) {
+      out.type = EventType::ContextCompacted;
+    } else if (member_true(record, "isMeta")) {
+      out.type = EventType::DeveloperMessage;
+    } else {
+      out.type = EventType::PromptInput;
+    }
+  } else if (kind == "thinking" && !user) {
+    out.type = EventType::AgentReasoning;
+    if (const std::string* thinking = block.find_string("thinking")) out.message = *thinking;
+  } else if (kind == "redacted_thinking" && !user) {
+    // Its text is encrypted; the event says that reasoning happened.
+    out.type = EventType::AgentReasoning;
+  } else if (kind == "tool_use" && !user) {
+    out.type = EventType::ToolCall;
+    const std::string* name = block.find_string("name");
+    std::string message = name != nullptr ? *name : "tool";
+    const JsonValue* input = block.find("input");
+    if (options_.include_content && input != nullptr) {
+      message += ": " + (input->is_string() ? input->as_string() : compact_json(*input));
+    }
+    out.message = std::move(message);
+    if (const std::string* id = block.find_string("id")) out.source_id = *id;
+  } else if (kind == "tool_result" && user) {
+    out.type = EventType::ToolResult;
+    const JsonValue* content = block.find("content");
+    if (options_.include_content && content != nullptr) out.message = joined_text(*content);
+    if (const std::string* id = block.find_string("tool_use_id")) out.source_id = *id;
+  } else if (kind == "image" && user) {
+    out.type = EventType::ImageAttachment;
+    describe_image(block, options_, out);
+  } else {
+    out.warnings.push_back(concat("Unmapped Claude transcript record type: ", type, "/", kind));
+  }
+  return out;
+}
+
+// Claude writes one record per block of a response, each with the response's
+// usage so far; the event comes at the first and shows the last.
+void TranscriptReader::read_usage(const TimelineEvent& base, const JsonValue& message) {
+  const JsonValue* usage = message.find("usage");
+  if (usage == nullptr || !usage->is_object()) return;
+  const std::string* id = message.find_string("id");
+  if (id != nullptr) {
+    if (auto seen = usage_events_.find(*id); seen != usage_events_.end()) {
+      out_.output.events[seen->second].message = usage_text(*usage);
+      return;
+    }
+    usage_events_.emplace(*id, out_.output.events.size());
+  }
+  TimelineEvent event = base;
+  event.event_id = generate_event_id(Provider::ClaudeCode, ArtifactKind::Session, rel_,
+                                     concat("transcript:", *base.source.line_number, ":usage"));
+  event.sequence = out_.output.events.size();
+  event.event_type = EventType::TokenUsage;
+  event.message = usage_text(*usage);
+  event.source.record_type = "assistant/usage";
+  if (id != nullptr) event.source.source_id = *id;
+  out_.output.events.push_back(std::move(event));
+}
+
+// The snapshot names every file tracked so far and its backup; the backups
+// themselves lie in file-history/<session>/.
+BlockEvent TranscriptReader::read_snapshot(const TimelineEvent& base, const JsonValue& record) {
+  BlockEvent out;
+  out.type = EventType::TaskState;
+  const JsonValue* snapshot = record.find("snapshot");
+  const JsonValue* tracked = snapshot != nullptr ? snapshot->find("trackedFileBackups") : nullptr;
+  if (tracked == nullptr || !tracked->is_object()) return out;
+  std::string paths;
+  for (const JsonMember& file : tracked->as_object()) {
+    if (!paths.empty()) paths.push_back('\n');
+    paths += file.key;
+    const std::string* backup = member_string(file.value, "backupFileName");
+    if (backup == nullptr || !base.session_id) continue;  // a file deleted since has none
+    SnapshotOrigin origin{*base.session_id, *backup, file.key, std::nullopt, std::nullopt};
+    if (const JsonValue* time = file.value.find("backupTime")) {
+      if (time->is_string()) origin.backup_time = parse_rfc3339_strict(time->as_string());
+      origin.backup_time_raw = *time;
+    }
+    out_.snapshot_origins.push_back(std::move(origin));
+  }
+  out.message = std::move(paths);
+  return out;
+}
+
+bool is_transcript_name(const fs::path& path) {
+  std::optional<std::string> name = file_name_bytes(path);
+  return name && name->size() > kTranscriptSuffix.size() && name->ends_with(kTranscriptSuffix);
+}
+
+}  // namespace
+
+Result<TranscriptOutput> parse_transcript_file(const fs::path& path, const ParserOptions& options,
+                                               const fs::path& evidence_root) {
+  std::string rel = relative_path(path, evidence_root);
+  TranscriptReader reader(path, options, rel);
+  TQ_TRY(std::string sha256,
+         codex::read_object_lines(path, options, rel, ArtifactKind::Session, reader.diagnostics(),
+                                  [&](uint64_t line, JsonValue record) {
+                                    reader.read_record(line, std::move(record));
+                                  }));
+  return std::move(reader).take(sha256);
+}
+
+Result<TranscriptOutput> scan_transcripts(const fs::path& path, const ParserOptions& options,
+                                          const fs::path& evidence_root) {
+  TranscriptOutput out;
+  TQ_TRY(const std::vector<fs::path> files,
+         files_to_read(path, {.follow_symlinks = options.follow_symlinks, .scope = options.scope},
+                       is_transcript_name, [&](const WalkItem& item) {
+                         SourceInfo source;
+                         source.artifact_kind = ArtifactKind::Session;
+                         source.relative_path = relative_path(item.path, evidence_root);
+                         out.output.diagnostics.push_back(
+                             walk_diagnostic(item, evidence_root, std::move(source),
+                                             "walkdir error: ", Severity::Warning));
+                       }));
+
+  for (const fs::path& file : files) {
+    TQ_TRY(TranscriptOutput parsed, parse_transcript_file(file, options, evidence_root));
+    append_output(out.output, std::move(parsed.output));
+    std::move(parsed.snapshot_origins.begin(), parsed.snapshot_origins.end(),
+              std::back_inserter(out.snapshot_origins));
+  }
+  return out;
+}
+
+void apply_snapshot_origins(const std::vector<SnapshotOrigin>& origins,
+                            std::vector<TimelineEvent>& snapshots) {
+  if (origins.empty()) return;
+  std::map<std::pair<std::string_view, std::string_view>, const SnapshotOrigin*> by_backup;
+  for (const SnapshotOrigin& o : origins) {
+    by_backup.try_emplace({o.session_id, o.backup_file_name}, &o);
+  }
+  for (TimelineEvent& e : snapshots) {
+    if (e.event_type != EventType::FileSnapshot || !e.session_id) continue;
+    std::optional<std::string> name = file_name_bytes(fs::path(e.source.relative_path));
+    if (!name) continue;
+    auto found = by_backup.find({*e.session_id, *name});
+    if (found == by_backup.end()) continue;
+    const SnapshotOrigin& origin = *found->second;
+    e.message = origin.original_path;
+    if (origin.backup_time) {
+      e.timestamp = origin.backup_time;
+      e.timestamp_source = TimestampSource::ReferencedEvent;
+      e.timestamp_raw = origin.backup_time_raw;
+    }
+  }
+}
+
+}  // namespace tq::claude

@@ -1,0 +1,101 @@
+// File: files/evidence.h
+//
+// Where the evidence of one parse ends, and what the parse has read of it.
+//
+//   EvidenceScope scope;
+//   scope.begin(given_path, options.follow_symlinks);   // once, by the driver
+//   options.scope = &scope;                              // readers open through it
+//   ...parse...
+//   if (scope.was_read(identity_of(destination))) ...refuse to overwrite it...
+//
+// Agents' profiles hold links of their own (a `.claude` kept in a dotfiles
+// repository, a cache directory on another disk), and some of them are taken
+// whatever `follow_symlinks` says. Without `follow_symlinks` such a link is
+// taken only when its fully resolved target lies inside the fully resolved path
+// the caller gave, so a link planted in the evidence can't make a parse read the
+// rest of the machine. Files and directories on pseudo file systems (proc, sysfs,
+// …) are never evidence: reading them can block, never end, or leak the state of
+// the process. Every refusal becomes a warning that names the skipped path.
+//
+// A scope belongs to one call. `begin` runs before the parse, on its thread;
+// during the parse, readers on several threads may open files through it at
+// once, so what it records of them is kept under a lock.
+#pragma once
+
+#include <compare>
+#include <cstdint>
+#include <filesystem>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <system_error>
+#include <vector>
+
+#include "error/error.h"
+#include "model/model.h"
+
+namespace tq {
+
+struct FileIdentity {
+  uint64_t device = 0;
+  uint64_t inode = 0;
+  friend auto operator<=>(const FileIdentity&, const FileIdentity&) = default;
+};
+
+// Why a parse leaves a path alone although it could read it.
+enum class Refusal : uint8_t { OutsideEvidence, PseudoFileSystem, WalkedAlready };
+
+// The warning text naming the skipped path, e.g. "Not following symbolic link
+// outside the evidence: sessions (pass follow_symlinks=True to follow it)".
+std::string refusal_text(Refusal refusal, std::string_view relative_path);
+
+// Refusals travel through the readers as error codes of their own category, so
+// that an open or a listing that refuses fails like one that can't.
+std::error_code refusal_error(Refusal refusal);
+std::optional<Refusal> as_refusal(const std::error_code& ec);
+
+// Whether the open descriptor lies on a pseudo file system (proc, sysfs,
+// debugfs, tracefs, securityfs, cgroup, devpts, …).
+bool on_pseudo_file_system(int fd);
+
+// Why a directory can't be listed and entered; none when it can.
+std::optional<std::error_code> directory_access_error(const std::filesystem::path& path);
+
+// For a profile root that exists but can't be listed and entered, the error
+// diagnostic `unreadable_artifact` "Cannot read profile directory: {error}";
+// none when it can be read. A fault of the machine (machine_fault) is the error.
+[[nodiscard]] Result<std::optional<Diagnostic>> unreadable_profile(
+    const std::filesystem::path& root, const std::filesystem::path& evidence_root);
+
+class EvidenceScope {
+ public:
+  EvidenceScope() = default;
+  EvidenceScope(const EvidenceScope&) = delete;
+  EvidenceScope& operator=(const EvidenceScope&) = delete;
+
+  // The path as the caller gave it; it is resolved here, and links to it are
+  // always taken.
+  void begin(const std::filesystem::path& given, bool follow_symlinks);
+  bool follows_links() const { return follow_symlinks_; }
+  // Whether a symbolic link at `link` may be followed: always with
+  // follow_symlinks, otherwise when its resolved target lies inside the evidence.
+  bool may_follow(const std::filesystem::path& link) const;
+
+  // Every file the parse opened as evidence, so that `convert` never writes
+  // over one. Sixteen bytes per file.
+  void note_read(FileIdentity identity);
+  bool was_read(FileIdentity identity) const;
+
+  // Test seam: called with a file's path right after it was opened as evidence,
+  // before any byte of it is read.
+  void (*after_open)(const std::filesystem::path& path) = nullptr;
+
+ private:
+  std::filesystem::path boundary_;  // the resolved given path; empty when unresolvable
+  bool follow_symlinks_ = false;
+  mutable std::mutex read_mutex_;   // guards read_
+  std::vector<FileIdentity> read_;  // guarded; in opening order, repeats allowed
+};
+
+}  // namespace tq

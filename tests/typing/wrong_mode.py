@@ -1,0 +1,5 @@
+"""Must fail `mypy --strict`: no such mode."""
+
+import tracequill
+
+tracequill.parse(".", mode="strikt")
