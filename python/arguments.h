@@ -38,6 +38,9 @@ struct CallArguments {
   bool follow_symlinks = false;
   uint64_t max_line_size = kDefaultMaxLineSize;
   uint64_t max_content_size = kDefaultMaxContentSize;
+  // Timeline's only: whether its parse also reads Claude Code's session
+  // transcripts. The five functions never read them; parser_options leaves it.
+  bool transcripts = true;
   // Borrowed, each nullptr when not given; their owners convert them.
   PyObject* workers = nullptr;
   PyObject* progress = nullptr;

@@ -33,11 +33,12 @@ namespace {
 
 using Args = CallArguments;
 
-constexpr Parameter kThreadParameters[] = {
+constexpr Parameter kTimelineParameters[] = {
+    {"transcripts", &Args::transcripts},
     {"workers", &Args::workers},
     {"progress", &Args::progress},
 };
-constexpr auto kNewParameters = join_parameters(kParseParameters, kThreadParameters);
+constexpr auto kNewParameters = join_parameters(kParseParameters, kTimelineParameters);
 constexpr Parameter kToJsonParameters[] = {{"pretty", &Args::pretty}};
 constexpr Parameter kToCsvParameters[] = {{"include_message", &Args::include_message}};
 constexpr Parameter kWriteParameters[] = {
@@ -170,6 +171,7 @@ PyObject* timeline_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
         convert_workers(arguments.workers, &options.workers) < 0) {
       return nullptr;
     }
+    options.transcripts = arguments.transcripts;
     PyObject* progress = arguments.progress == Py_None ? nullptr : arguments.progress;
     if (progress != nullptr && !PyCallable_Check(progress)) {
       PyErr_Format(PyExc_TypeError, "argument 'progress': expected a callable or None, got %s",
@@ -584,19 +586,26 @@ PyObject* timeline_repr(PyObject* object) {
 
 constexpr char kTimelineDoc[] =
     "Timeline(path, *, mode='best_effort', include_raw=False, include_content=False, "
-    "follow_symlinks=False, max_line_size=10485760, max_content_size=52428800, workers=None, "
-    "progress=None)\n"
+    "follow_symlinks=False, max_line_size=10485760, max_content_size=52428800, "
+    "transcripts=True, workers=None, progress=None)\n"
     "--\n"
     "\n"
     "A timeline parsed once and kept in native form, to be read many ways.\n"
     "\n"
+    "It reads what `parse` reads (Claude Code's history, paste and image caches\n"
+    "and file snapshots; Codex's rollouts, plain, zstd-compressed and archived,\n"
+    "and attachments) and, unless transcripts=False, Claude Code's session\n"
+    "transcripts under projects/ (prompts, answers, reasoning, tool calls and\n"
+    "results, token usage, subagents).\n"
+    "\n"
     "The options mean what they mean for `parse`. The events stay native until\n"
     "asked for: `len(t)`, `t[i]`, `t[a:b]` and iteration give the same dicts as\n"
     "`parse()[\"events\"]`, one at a time; `t.diagnostics` the diagnostics. The\n"
-    "outputs `to_json`, `to_jsonl`, `to_csv` and `write` give the bytes of the\n"
-    "module functions for the same options. `filter` and slices return new\n"
+    "outputs `to_json`, `to_jsonl`, `to_csv` and `write` are rendered as the\n"
+    "module functions render theirs. `filter` and slices return new\n"
     "Timelines over the same parse, without parsing again; kept events keep their\n"
-    "`sequence` in the whole timeline.\n"
+    "`sequence` in the whole timeline. With transcripts=False the outputs are\n"
+    "byte for byte those of the module functions for the same options.\n"
     "\n"
     "Parameters\n"
     "----------\n"
@@ -606,6 +615,8 @@ constexpr char kTimelineDoc[] =
     "mode, include_raw, include_content, follow_symlinks, max_line_size,\n"
     "max_content_size\n"
     "    As for `parse`.\n"
+    "transcripts : bool\n"
+    "    Also read Claude Code's session transcripts (projects/*.jsonl).\n"
     "workers : int | None\n"
     "    Threads that read and hash files; None uses every usable core, 1 reads\n"
     "    on the calling thread only. The result is the same for any number.\n"
@@ -649,8 +660,9 @@ constexpr char kSummaryDoc[] =
     "Counts of this timeline's events as a dict: `events`, `by_provider`\n"
     "({provider: {event_type: count}}), `by_event_type`, `sessions`\n"
     "({id: {events, first_timestamp, last_timestamp, working_directory}}),\n"
-    "`first_timestamp`, `last_timestamp`, `without_timestamp` and\n"
-    "`diagnostics` ({total, by_severity, by_code}).";
+    "`first_timestamp`, `last_timestamp`, `without_timestamp`, `tool_calls`\n"
+    "({tool name: count} of the tool_call events) and `diagnostics`\n"
+    "({total, by_severity, by_code}).";
 
 PyMethodDef timeline_methods[] = {
     {"to_json", as_method(timeline_to_json), METH_FASTCALL | METH_KEYWORDS, kToJsonDoc},

@@ -188,6 +188,7 @@ class Summary(TypedDict):
     by_provider: dict[str, dict[str, int]]
     by_event_type: dict[str, int]
     sessions: dict[str, SessionSummary]
+    tool_calls: dict[str, int]
     diagnostics: DiagnosticSummary
 
 @final
@@ -204,6 +205,7 @@ class Timeline:
         follow_symlinks: bool = False,
         max_line_size: int = 10485760,
         max_content_size: int = 52428800,
+        transcripts: bool = True,
         workers: int | None = None,
         progress: _Progress | None = None,
     ) -> Timeline: ...

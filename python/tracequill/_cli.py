@@ -39,7 +39,9 @@ def build_parser() -> argparse.ArgumentParser:
     p = _Parser(
         prog="tracequill",
         description="Show or write the timeline of AI coding agents' files "
-        "(a home directory, a .claude or .codex profile, or one of their files).",
+        "(a home directory, a .claude or .codex profile, or one of their files): "
+        "Claude Code's history, caches, file snapshots and session transcripts (projects/), "
+        "and Codex's rollouts (plain, .zst-compressed and archived) and attachments.",
     )
     p.add_argument("path", nargs="?", help="what to read (default: your home directory)")
     p.add_argument("-o", "--output", metavar="FILE", help="write the timeline to FILE ('-': standard output)")
@@ -55,6 +57,11 @@ def build_parser() -> argparse.ArgumentParser:
     p.add_argument("--session", action="append", metavar="S", help="keep this session id; repeatable")
     p.add_argument("--grep", metavar="TEXT", help="keep events whose message contains TEXT (ASCII case ignored)")
     p.add_argument("--summary", action="store_true", help="print the summary (without the event table)")
+    p.add_argument(
+        "--no-transcripts",
+        action="store_true",
+        help="skip Claude Code's session transcripts (projects/); the output is then that of tracequill.to_json and the others",
+    )
     p.add_argument("--follow-symlinks", action="store_true", help="follow symbolic links")
     p.add_argument("--max-line-size", type=int, metavar="N", default=10485760, help="longest line read, in bytes")
     p.add_argument("--max-content-size", type=int, metavar="N", default=52428800, help="largest content inlined, in bytes")
@@ -80,6 +87,7 @@ def main(argv: list[str]) -> int:
             follow_symlinks=args.follow_symlinks,
             max_line_size=args.max_line_size,
             max_content_size=args.max_content_size,
+            transcripts=not args.no_transcripts,
             workers=args.workers,
             progress=progress,
         )
@@ -216,6 +224,12 @@ def print_summary(timeline: tracequill.Timeline, path: str, events: bool) -> Non
         for provider, types in summary["by_provider"].items():
             for event_type, count in types.items():
                 print(f"  {provider:<12} {event_type:<20} {count:>8}")
+
+    tool_calls = summary["tool_calls"]
+    if tool_calls:
+        print(f"\nTool calls: {sum(tool_calls.values())}")
+        for name, count in sorted(tool_calls.items(), key=lambda item: (-item[1], item[0])):
+            print(f"  {name:<32} {count:>8}")
 
     sessions = summary["sessions"]
     if sessions:

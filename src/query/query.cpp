@@ -124,9 +124,16 @@ std::optional<EventType> event_type_from_json_text(std::string_view text) {
 std::vector<std::string_view> provider_json_texts() { return json_texts(Provider::Unknown); }
 std::vector<std::string_view> event_type_json_texts() { return json_texts(EventType::Unknown); }
 
+std::string_view tool_name(const TimelineEvent& event) {
+  if (!event.message || event.message->empty()) return kUnnamedTool;
+  const std::string_view message = *event.message;
+  return message.substr(0, message.find(": "));
+}
+
 JsonValue summarize(EventSelection events, std::span<const Diagnostic> diagnostics) {
   std::map<std::string, Counts, std::less<>> by_provider;
   Counts by_event_type;
+  Counts tool_calls;
   std::map<std::string, SessionSummary, std::less<>> sessions;
   Span span;
   uint64_t without_timestamp = 0;
@@ -136,6 +143,7 @@ JsonValue summarize(EventSelection events, std::span<const Diagnostic> diagnosti
     ++by_event_type[std::string(json_text(e.event_type))];
     span.add(e.timestamp);
     if (!e.timestamp) ++without_timestamp;
+    if (e.event_type == EventType::ToolCall) ++tool_calls[std::string(tool_name(e))];
     if (e.session_id) {
       SessionSummary& s = sessions[*e.session_id];
       ++s.events;
@@ -157,6 +165,7 @@ JsonValue summarize(EventSelection events, std::span<const Diagnostic> diagnosti
   members.push_back({"first_timestamp", optional_time(span.first)});
   members.push_back({"last_timestamp", optional_time(span.last)});
   members.push_back({"sessions", sessions_object(sessions)});
+  members.push_back({"tool_calls", counts_object(tool_calls)});
   members.push_back({"without_timestamp", JsonValue(without_timestamp)});
   return JsonValue(std::move(members));
 }

@@ -52,6 +52,13 @@ std::optional<EventType> event_type_from_json_text(std::string_view text);
 std::vector<std::string_view> provider_json_texts();
 std::vector<std::string_view> event_type_json_texts();
 
+// The tool a tool_call event called. Both agents' readers write a tool call's
+// message as the tool's name, followed by ": " and its input when content is
+// included, and "tool" when the record names none; a call without a message
+// is kUnnamedTool too.
+inline constexpr std::string_view kUnnamedTool = "tool";
+std::string_view tool_name(const TimelineEvent& event);
+
 // An object with the keys
 //   events, without_timestamp     counts
 //   first_timestamp, last_timestamp  RFC 3339 texts, or null without timestamps
@@ -59,6 +66,7 @@ std::vector<std::string_view> event_type_json_texts();
 //   by_event_type                 {event_type: count}
 //   sessions                      {session_id: {events, first_timestamp,
 //                                  last_timestamp, working_directory}}
+//   tool_calls                    {tool name: count} of the tool_call events
 //   diagnostics                   {total, by_severity: {...}, by_code: {...}}
 // Working directory is the first one met in selection order.
 JsonValue summarize(EventSelection events, std::span<const Diagnostic> diagnostics);

@@ -58,3 +58,16 @@ def test_summary_and_version():
     assert lines[0] == f"Timeline of {SAMPLE_HOME}: 5 events, 2 diagnostics"
     assert "  codex        tool_call                   1" in lines
     assert run("--version").stdout.decode() == f"tracequill {tracequill.__version__}\n"
+
+
+HILLVIEWCAP = SAMPLE_HOME.parents[1] / "tests" / "data" / "claude-hillviewcap"
+
+
+def test_summary_shows_transcripts_unless_told_not_to():
+    shown = run(HILLVIEWCAP, "--summary")
+    assert shown.returncode == 0, shown.stderr
+    text = shown.stdout.decode()
+    for line in ("prompt_input", "agent_message", "Tool calls: 11", "  Bash "):
+        assert line in text
+    plain = run(HILLVIEWCAP, "--summary", "--no-transcripts").stdout.decode()
+    assert "Tool calls" not in plain and "agent_message" not in plain

@@ -89,6 +89,25 @@ def test_outputs_equal_those_of_the_module_functions(path, options, tmp_path):
     assert sorted(p.name for p in tmp_path.iterdir()) == ["out.csv", "out.json", "out.ndjson"]
 
 
+HILLVIEWCAP = REPO / "tests" / "data" / "claude-hillviewcap"
+
+
+@pytest.mark.parametrize("options", [{}, {"include_raw": True, "include_content": True}])
+def test_without_transcripts_the_outputs_are_those_of_the_module_functions(options):
+    plain = tracequill.Timeline(HILLVIEWCAP, transcripts=False, **options)
+    assert plain.to_json() == tracequill.to_json(HILLVIEWCAP, **options)
+    assert plain.to_jsonl() == tracequill.to_jsonl(HILLVIEWCAP, **options)
+    assert plain.to_csv() == tracequill.to_csv(HILLVIEWCAP, **options)
+    assert len(tracequill.Timeline(HILLVIEWCAP, **options)) > len(plain)
+
+
+@pytest.mark.parametrize("include_content", [False, True])
+def test_summary_counts_tool_calls_by_tool_name(include_content):
+    timeline = tracequill.Timeline(HILLVIEWCAP, include_content=include_content)
+    assert timeline.summary()["tool_calls"] == {"Bash": 4, "Edit": 1, "Glob": 3, "Read": 2, "Skill": 1}
+    assert tracequill.Timeline(HILLVIEWCAP, transcripts=False).summary()["tool_calls"] == {}
+
+
 @pytest.mark.parametrize("workers", [1, 4])
 def test_write_refuses_every_file_the_parse_read(generated_home, tmp_path, workers):
     rollout = sorted((generated_home / ".codex" / "sessions").rglob("rollout-*"))[-1]
