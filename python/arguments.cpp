@@ -1,5 +1,6 @@
 #include "arguments.h"
 
+#include <algorithm>
 #include <string_view>
 #include <vector>
 
@@ -107,7 +108,7 @@ std::string quoted_list(const std::vector<const char*>& names) {
 int bind(const Signature& signature, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
          std::span<PyObject*> slots) {
   const std::span<const Parameter> parameters = signature.parameters;
-  const auto count = static_cast<Py_ssize_t>(parameters.size());
+  const auto count = static_cast<Py_ssize_t>(std::min(parameters.size(), signature.positional));
   for (Py_ssize_t i = 0; i < nargs && i < count; ++i) slots[static_cast<std::size_t>(i)] = args[i];
 
   const Py_ssize_t keyword_count = kwnames == nullptr ? 0 : PyTuple_GET_SIZE(kwnames);
@@ -136,9 +137,15 @@ int bind(const Signature& signature, PyObject* const* args, Py_ssize_t nargs, Py
   }
 
   if (nargs > count) {
-    PyErr_Format(PyExc_TypeError,
-                 "%s() takes from %zu to %zd positional arguments but %zd %s given",
-                 signature.function, signature.required, count, nargs, nargs == 1 ? "was" : "were");
+    const char* verb = nargs == 1 ? "was" : "were";
+    if (static_cast<Py_ssize_t>(signature.required) == count) {
+      PyErr_Format(PyExc_TypeError, "%s() takes %zd positional argument%s but %zd %s given",
+                   signature.function, count, count == 1 ? "" : "s", nargs, verb);
+    } else {
+      PyErr_Format(PyExc_TypeError,
+                   "%s() takes from %zu to %zd positional arguments but %zd %s given",
+                   signature.function, signature.required, count, nargs, verb);
+    }
     return -1;
   }
 

@@ -13,7 +13,9 @@
 
 #include <Python.h>
 
+#include <array>
 #include <cstdint>
+#include <limits>
 #include <span>
 #include <string>
 #include <variant>
@@ -22,7 +24,8 @@
 
 namespace tq::py {
 
-// The union of all parameters of the five functions, with their defaults.
+// The union of all parameters of the module functions and of Timeline's
+// constructor and methods, with their defaults.
 struct CallArguments {
   PyObject* path = nullptr;         // borrowed; converted later by extract_path
   PyObject* output_path = nullptr;  // borrowed; converted later by extract_path
@@ -35,10 +38,23 @@ struct CallArguments {
   bool follow_symlinks = false;
   uint64_t max_line_size = kDefaultMaxLineSize;
   uint64_t max_content_size = kDefaultMaxContentSize;
+  // Timeline's only: whether its parse also reads Claude Code's session
+  // transcripts. The five functions never read them; parser_options leaves it.
+  bool transcripts = true;
+  // Borrowed, each nullptr when not given; their owners convert them.
+  PyObject* workers = nullptr;
+  PyObject* progress = nullptr;
+  PyObject* output_format = nullptr;  // the `format` of Timeline.write, which may be None
+  PyObject* since = nullptr;
+  PyObject* until = nullptr;
+  PyObject* providers = nullptr;
+  PyObject* event_types = nullptr;
+  PyObject* sessions = nullptr;
+  PyObject* text = nullptr;
 };
 
 // Where a parameter's converted value goes; the member's type picks the converter.
-using ArgumentField = std::variant<PyObject* CallArguments::*, std::string CallArguments::*,
+using ArgumentField = std::variant<PyObject * CallArguments::*, std::string CallArguments::*,
                                    bool CallArguments::*, uint64_t CallArguments::*>;
 
 struct Parameter {
@@ -47,10 +63,34 @@ struct Parameter {
 };
 
 struct Signature {
-  const char* function;                  // the function's name, without parentheses
+  const char* function;                   // the function's name, without parentheses
   std::span<const Parameter> parameters;  // in positional order
-  std::size_t required;                  // the first `required` parameters have no default
+  std::size_t required;                   // the first `required` parameters have no default
+  // Parameters after the first `positional` are keyword-only.
+  std::size_t positional = std::numeric_limits<std::size_t>::max();
 };
+
+// The parameters of `parse` and `to_jsonl`, which Timeline's constructor
+// starts with.
+inline constexpr Parameter kParseParameters[] = {
+    {"path", &CallArguments::path},
+    {"mode", &CallArguments::mode},
+    {"include_raw", &CallArguments::include_raw},
+    {"include_content", &CallArguments::include_content},
+    {"follow_symlinks", &CallArguments::follow_symlinks},
+    {"max_line_size", &CallArguments::max_line_size},
+    {"max_content_size", &CallArguments::max_content_size},
+};
+
+// `first` followed by `second`, as one table.
+template <std::size_t N, std::size_t M>
+constexpr std::array<Parameter, N + M> join_parameters(const Parameter (&first)[N],
+                                                       const Parameter (&second)[M]) {
+  std::array<Parameter, N + M> joined{};
+  for (std::size_t i = 0; i < N; ++i) joined[i] = first[i];
+  for (std::size_t i = 0; i < M; ++i) joined[N + i] = second[i];
+  return joined;
+}
 
 int bind_and_convert(const Signature& signature, PyObject* const* args, Py_ssize_t nargs,
                      PyObject* kwnames, CallArguments* out);
@@ -64,6 +104,10 @@ int convert_size(PyObject* object, uint64_t* out);
 // A `str`, or an os.PathLike whose __fspath__ returns a `str`, as UTF-8 text.
 // The text is returned unchanged: not made absolute, not normalised, not tested.
 int extract_path(PyObject* object, std::string* out);
+
+// A NUL character can't reach the system inside a path: the kernel would read
+// the path only up to it and act on a different file.
+inline bool holds_nul(const std::string& path) { return path.find('\0') != std::string::npos; }
 
 // The parse options of a call; an unknown mode raises ValueError.
 int parser_options(const CallArguments& arguments, ParserOptions* out);

@@ -414,6 +414,24 @@ PyRef json_to_python(const JsonValue& value) {
   return converter.convert(value);
 }
 
+PyRef event_to_python(const TimelineEvent& event) {
+  Converter converter;
+  return converter.record(event);
+}
+
+PyRef diagnostics_to_python(std::span<const Diagnostic> diagnostics) {
+  GcPause pause;
+  Converter converter;
+  PyRef out(PyList_New(static_cast<Py_ssize_t>(diagnostics.size())));
+  if (!out) return {};
+  for (size_t i = 0; i < diagnostics.size(); ++i) {
+    PyRef item = converter.record(diagnostics[i]);
+    if (!item) return {};
+    PyList_SET_ITEM(out.get(), static_cast<Py_ssize_t>(i), item.release());
+  }
+  return out;
+}
+
 PyRef report_to_python(ParseReport report) {
   // Every event is converted before the dict exists, so "events" is always the
   // first key.

@@ -16,6 +16,7 @@
 
 #include <Python.h>
 
+#include <span>
 #include <string_view>
 
 #include "error/error.h"
@@ -51,6 +52,11 @@ PyRef json_to_python(const JsonValue& value);
 // they are converted. Equal texts of the records share one str, and the lists
 // and dicts are left untracked by the cyclic collector (they form a tree).
 PyRef report_to_python(ParseReport report);
+
+// One event, or a list of diagnostics, as the same dicts report_to_python
+// makes for them; the records stay as they are.
+PyRef event_to_python(const TimelineEvent& event);
+PyRef diagnostics_to_python(std::span<const Diagnostic> diagnostics);
 
 // Raises the OSError subclass that matches `error_number` (FileNotFoundError
 // for ENOENT, ...) with `errno` set and `text` as its only argument, so str()

@@ -27,16 +27,7 @@ namespace {
 using Args = CallArguments;
 
 // Parameter order is part of the interface for positional callers; to_csv's
-// differs from the others on purpose.
-constexpr Parameter kParseParameters[] = {
-    {"path", &Args::path},
-    {"mode", &Args::mode},
-    {"include_raw", &Args::include_raw},
-    {"include_content", &Args::include_content},
-    {"follow_symlinks", &Args::follow_symlinks},
-    {"max_line_size", &Args::max_line_size},
-    {"max_content_size", &Args::max_content_size},
-};
+// differs from the others on purpose. kParseParameters is shared with Timeline.
 constexpr Parameter kConvertParameters[] = {
     {"path", &Args::path},
     {"output_path", &Args::output_path},
@@ -76,43 +67,6 @@ constexpr Signature kToJsonSignature{"to_json", kToJsonParameters, 1};
 constexpr Signature kToJsonlSignature{"to_jsonl", kParseParameters, 1};
 constexpr Signature kToCsvSignature{"to_csv", kToCsvParameters, 1};
 
-// Owns one open file descriptor. Copying is deleted, a move leaves the source
-// empty, and the destructor closes whatever is still open.
-class FileDescriptor {
- public:
-  FileDescriptor() noexcept = default;
-  explicit FileDescriptor(int fd) noexcept : fd_(fd) {}
-  FileDescriptor(const FileDescriptor&) = delete;
-  FileDescriptor& operator=(const FileDescriptor&) = delete;
-  FileDescriptor(FileDescriptor&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
-  FileDescriptor& operator=(FileDescriptor&& other) noexcept {
-    if (this != &other) {
-      close();
-      fd_ = std::exchange(other.fd_, -1);
-    }
-    return *this;
-  }
-  ~FileDescriptor() { close(); }
-
-  int get() const noexcept { return fd_; }
-
-  // Closes now; returns 0 or the errno of a failed close (the descriptor is gone
-  // either way, so it is never closed twice).
-  int close() noexcept {
-    if (fd_ < 0) return 0;
-    const int result = ::close(std::exchange(fd_, -1));
-    return result == 0 ? 0 : errno;
-  }
-
- private:
-  int fd_ = -1;  // an open descriptor owned by this object, or -1
-};
-
-// A NUL character can't reach the system inside a path: the kernel would read
-// the path only up to it and act on a different file. Such a path fails the way
-// the system fails a path it can't use.
-bool holds_nul(const std::string& path) { return path.find('\0') != std::string::npos; }
-
 // Parses with the interpreter lock released. nullopt with an exception set on
 // failure.
 std::optional<ParseReport> run_parse(const std::string& path, const ParserOptions& options) {
@@ -141,37 +95,12 @@ std::optional<ParseReport> parse_report(const CallArguments& arguments) {
   return run_parse(path, options);
 }
 
-enum class Format { Json, Jsonl, Csv };
-
 // Renders `report` with `format`'s writer into `target`.
 Status render_report(const ParseReport& report, Format format, OutputTarget target,
                      const CallArguments& args, JsonLayout layout) {
-  switch (format) {
-    case Format::Json:
-      return write_report(report, target, layout);
-    case Format::Jsonl:
-      return write_jsonl(target, report.events);
-    case Format::Csv:
-      return write_csv(target, report.events, args.include_message, args.include_content);
-  }
-  return std::unexpected(Error::message("unknown output format"));
+  return render(report.events, report.diagnostics, format, target, layout == JsonLayout::Pretty,
+                args.include_message, args.include_content);
 }
-
-class ReportRendering final : public Rendering {
- public:
-  ReportRendering(const ParseReport& report, Format format, const CallArguments& args,
-                  JsonLayout layout)
-      : report_(report), format_(format), args_(args), layout_(layout) {}
-  Status render(OutputTarget target) const override {
-    return render_report(report_, format_, target, args_, layout_);
-  }
-
- private:
-  const ParseReport& report_;
-  Format format_;
-  const CallArguments& args_;
-  JsonLayout layout_;
-};
 
 // Frees a report without the interpreter lock: freeing a large one takes a while.
 void release_unlocked(std::optional<ParseReport>& report) {
@@ -186,7 +115,9 @@ PyObject* text_function(const Signature& signature, Format format, PyObject* con
   std::optional<ParseReport> report = parse_report(arguments);
   if (!report) return nullptr;
   const JsonLayout layout = arguments.pretty ? JsonLayout::Pretty : JsonLayout::Compact;
-  const ReportRendering rendering(*report, format, arguments, layout);
+  const EventsRendering rendering(report->events, report->diagnostics, format,
+                                  layout == JsonLayout::Pretty, arguments.include_message,
+                                  arguments.include_content);
   PyRef text = render_to_string(rendering);
   release_unlocked(report);
   return text.release();
@@ -218,9 +149,7 @@ int create_destination(const std::string& path, const EvidenceScope& scope, File
   FileDescriptor destination(fd);
   struct stat st {};
   if (::fstat(fd, &st) != 0) return fail(errno, os_error_text(errno));
-  if (scope.was_read({static_cast<uint64_t>(st.st_dev), static_cast<uint64_t>(st.st_ino)})) {
-    return fail(0, "it is an input of this parse");
-  }
+  if (refuse_input(path, st, scope) < 0) return -1;
   // Only a regular file has content to drop; O_TRUNC ignores anything else too.
   if (S_ISREG(st.st_mode) && ::ftruncate(fd, 0) != 0) return fail(errno, os_error_text(errno));
   *out = std::move(destination);
@@ -228,6 +157,40 @@ int create_destination(const std::string& path, const EvidenceScope& scope, File
 }
 
 }  // namespace
+
+int refuse_input(const std::string& path, const struct stat& st, const EvidenceScope& scope) {
+  if (!scope.was_read({static_cast<uint64_t>(st.st_dev), static_cast<uint64_t>(st.st_ino)})) {
+    return 0;
+  }
+  raise_os_error(0, "Cannot create '" + path + "': it is an input of this parse");
+  return -1;
+}
+
+std::optional<Format> format_from_name(std::string_view name) {
+  if (name == "csv") return Format::Csv;
+  if (name == "jsonl") return Format::Jsonl;
+  if (name == "json") return Format::Json;
+  return std::nullopt;
+}
+
+PyObject* raise_invalid_format(std::string_view name) {
+  return raise_text(PyExc_ValueError, "Invalid format '" + std::string(name) +
+                                          "': expected 'json', 'jsonl', or 'csv'");
+}
+
+Status render(EventSelection events, std::span<const Diagnostic> diagnostics, Format format,
+              OutputTarget target, bool pretty, bool include_message, bool include_content) {
+  switch (format) {
+    case Format::Json:
+      return write_report(events, diagnostics, target,
+                          pretty ? JsonLayout::Pretty : JsonLayout::Compact);
+    case Format::Jsonl:
+      return write_jsonl(target, events);
+    case Format::Csv:
+      return write_csv(target, events, include_message, include_content);
+  }
+  return std::unexpected(Error::message("unknown output format"));
+}
 
 PyObject* parse(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return guarded([&]() -> PyObject* {
@@ -260,17 +223,8 @@ PyObject* convert(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* 
 
     // Only a parsed input gets its format examined, and an unknown format never
     // creates or truncates the destination.
-    Format format;
-    if (arguments.format == "csv") {
-      format = Format::Csv;
-    } else if (arguments.format == "jsonl") {
-      format = Format::Jsonl;
-    } else if (arguments.format == "json") {
-      format = Format::Json;
-    } else {
-      return raise_text(PyExc_ValueError, "Invalid format '" + arguments.format +
-                                              "': expected 'json', 'jsonl', or 'csv'");
-    }
+    const std::optional<Format> format = format_from_name(arguments.format);
+    if (!format) return raise_invalid_format(arguments.format);
 
     FileDescriptor destination;
     if (create_destination(output, scope, &destination) < 0) return nullptr;
@@ -278,7 +232,7 @@ PyObject* convert(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* 
     int close_error = 0;
     {
       ReleasedGil unlocked;
-      status = render_report(*report, format, OutputTarget::file(destination.get()), arguments,
+      status = render_report(*report, *format, OutputTarget::file(destination.get()), arguments,
                              JsonLayout::Pretty);
       close_error = destination.close();
       report.reset();

@@ -1,6 +1,7 @@
 // File: python/handles.h
 //
-// The two scoped owners the extension uses at the CPython boundary:
+// The scoped owners the extension uses at the CPython boundary (and one for a
+// file descriptor, `FileDescriptor`):
 //
 //   PyRef list(PyList_New(0));       // owns the new reference
 //   if (!list) return nullptr;       // the exception is already set
@@ -16,7 +17,9 @@
 #pragma once
 
 #include <Python.h>
+#include <unistd.h>
 
+#include <cerrno>
 #include <utility>
 
 namespace tq::py {
@@ -67,6 +70,38 @@ class ReleasedGil {
 
  private:
   PyThreadState* state_;  // this thread's state while the lock is released
+};
+
+// Owns one open file descriptor. Copying is deleted, a move leaves the source
+// empty, and the destructor closes whatever is still open.
+class FileDescriptor {
+ public:
+  FileDescriptor() noexcept = default;
+  explicit FileDescriptor(int fd) noexcept : fd_(fd) {}
+  FileDescriptor(const FileDescriptor&) = delete;
+  FileDescriptor& operator=(const FileDescriptor&) = delete;
+  FileDescriptor(FileDescriptor&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
+  FileDescriptor& operator=(FileDescriptor&& other) noexcept {
+    if (this != &other) {
+      close();
+      fd_ = std::exchange(other.fd_, -1);
+    }
+    return *this;
+  }
+  ~FileDescriptor() { close(); }
+
+  int get() const noexcept { return fd_; }
+
+  // Closes now; returns 0 or the errno of a failed close (the descriptor is gone
+  // either way, so it is never closed twice).
+  int close() noexcept {
+    if (fd_ < 0) return 0;
+    const int result = ::close(std::exchange(fd_, -1));
+    return result == 0 ? 0 : errno;
+  }
+
+ private:
+  int fd_ = -1;  // an open descriptor owned by this object, or -1
 };
 
 }  // namespace tq::py

@@ -1,6 +1,6 @@
 // The module object `tracequill`: five functions with their signatures and
-// docstrings, `__all__` in creation order, `__version__`, and the
-// InternalError class. Initialisation is single-phase: the module is created
+// docstrings, `__all__` in creation order, `__version__`, the InternalError
+// class and the Timeline type. Initialisation is single-phase: the module is created
 // once per process and belongs to the first interpreter that imported it.
 #include <Python.h>
 
@@ -9,6 +9,7 @@
 #include "convert.h"
 #include "functions.h"
 #include "handles.h"
+#include "timeline.h"
 
 #ifndef TQ_PACKAGE_VERSION
 #error "TQ_PACKAGE_VERSION must be defined by the build"
@@ -86,15 +87,6 @@ constexpr char kToCsvDoc[] =
     "\n"
     "Parse artifacts and return the normalized timeline as CSV text.";
 
-using FastFunction = PyObject* (*)(PyObject*, PyObject* const*, Py_ssize_t, PyObject*);
-
-// PyMethodDef stores every function as PyCFunction; the flags tell the
-// interpreter the real signature. The detour through void(*)() is the
-// sanctioned way to say that the cast is intended.
-PyCFunction as_method(FastFunction function) {
-  return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(function));
-}
-
 // In creation order, which is also the order of __all__. The function objects
 // keep pointers to these entries for the life of the process.
 PyMethodDef module_functions[] = {
@@ -164,6 +156,10 @@ PyObject* create_module() {
   }
   PyRef write_error = create_write_error_class();
   if (!write_error || PyObject_SetAttrString(module.get(), "WriteError", write_error.get()) < 0) {
+    return nullptr;
+  }
+  PyRef timeline = create_timeline_type();
+  if (!timeline || PyObject_SetAttrString(module.get(), "Timeline", timeline.get()) < 0) {
     return nullptr;
   }
   return module.release();

@@ -1,7 +1,9 @@
 """Normalized, deterministic timelines of the files AI coding agents leave on disk."""
 
 import os
-from typing import Literal, TypeAlias, TypedDict, type_check_only
+from collections.abc import Callable, Iterable, Iterator
+from datetime import datetime
+from typing import Literal, SupportsIndex, TypeAlias, TypedDict, final, overload, type_check_only
 
 __all__ = ["parse", "convert", "to_json", "to_jsonl", "to_csv"]
 
@@ -139,3 +141,96 @@ def to_csv(
     max_content_size: int = 52428800,
 ) -> str:
     """Parse artifacts and return the normalized timeline as CSV text."""
+
+# ---- Timeline: one parse kept in native form ----
+
+_Provider: TypeAlias = Literal["claude_code", "codex", "open_code", "unknown"]
+_EventType: TypeAlias = Literal[
+    "prompt_input",
+    "paste_attachment",
+    "image_attachment",
+    "orphan_cache",
+    "file_snapshot",
+    "session_start",
+    "developer_message",
+    "agent_message",
+    "agent_reasoning",
+    "tool_call",
+    "tool_result",
+    "task_state",
+    "token_usage",
+    "context_compacted",
+    "attachment",
+    "error",
+    "unknown",
+]
+_Progress: TypeAlias = Callable[[int, int, int, int], object]
+
+@type_check_only
+class SessionSummary(TypedDict):
+    events: int
+    first_timestamp: str | None
+    last_timestamp: str | None
+    working_directory: str | None
+
+@type_check_only
+class DiagnosticSummary(TypedDict):
+    total: int
+    by_severity: dict[str, int]
+    by_code: dict[str, int]
+
+@type_check_only
+class Summary(TypedDict):
+    events: int
+    without_timestamp: int
+    first_timestamp: str | None
+    last_timestamp: str | None
+    by_provider: dict[str, dict[str, int]]
+    by_event_type: dict[str, int]
+    sessions: dict[str, SessionSummary]
+    tool_calls: dict[str, int]
+    diagnostics: DiagnosticSummary
+
+@final
+class Timeline:
+    """A timeline parsed once and kept in native form, to be read many ways."""
+
+    def __new__(
+        cls,
+        path: _Path,
+        *,
+        mode: Mode = "best_effort",
+        include_raw: bool = False,
+        include_content: bool = False,
+        follow_symlinks: bool = False,
+        max_line_size: int = 10485760,
+        max_content_size: int = 52428800,
+        transcripts: bool = True,
+        workers: int | None = None,
+        progress: _Progress | None = None,
+    ) -> Timeline: ...
+    def __len__(self) -> int: ...
+    def __iter__(self) -> Iterator[Event]: ...
+    @overload
+    def __getitem__(self, index: SupportsIndex, /) -> Event: ...
+    @overload
+    def __getitem__(self, index: slice, /) -> Timeline: ...
+    @property
+    def diagnostics(self) -> list[Diagnostic]: ...
+    def to_json(self, pretty: bool = True) -> str: ...
+    def to_jsonl(self) -> str: ...
+    def to_csv(self, include_message: bool = True) -> str: ...
+    def write(
+        self, path: _Path, format: Format | None = None, *, include_message: bool = True
+    ) -> None: ...
+    def filter(
+        self,
+        *,
+        since: datetime | str | None = None,
+        until: datetime | str | None = None,
+        providers: _Provider | Iterable[_Provider] | None = None,
+        event_types: _EventType | Iterable[_EventType] | None = None,
+        sessions: str | Iterable[str] | None = None,
+        text: str | None = None,
+    ) -> Timeline: ...
+    def summary(self) -> Summary: ...

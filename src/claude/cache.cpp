@@ -12,6 +12,7 @@
 #include "model/text.h"
 #include "model/utf8.h"
 #include "ordering/ordering.h"
+#include "parser/file_jobs.h"
 
 namespace tq::claude {
 namespace {
@@ -34,6 +35,41 @@ Diagnostic cache_warning(ArtifactKind kind, std::string message, std::string rel
   source.source_id = std::move(source_id);
   return Diagnostic{DiagnosticCode::UnreadableArtifact, Severity::Warning, std::move(source),
                     std::move(message)};
+}
+
+// The event of one cache file, or the warning that stands for it; a fault of
+// the machine is the error.
+Result<FileEvent> cache_event(const fs::path& file, ArtifactKind kind, const ParserOptions& options,
+                              const fs::path& evidence_root, const CacheKeySet& referenced_keys) {
+  std::string relative = relative_path(file, evidence_root);
+  std::string key = cache_key(file);
+  std::expected<FileDescription, DescribeError> description =
+      describe_file(file, options.include_content, options.max_content_size, options.scope);
+  if (!description) {
+    if (auto fault = machine_fault(file, description.error().error_number)) {
+      return std::unexpected(std::move(*fault));
+    }
+    return FileEvent(std::unexpected(cache_warning(
+        kind, describe_error_text(description.error(), relative), relative, std::move(key))));
+  }
+
+  TimelineEvent e;
+  e.provider = Provider::ClaudeCode;
+  e.event_type = EventType::OrphanCache;
+  e.event_id = generate_event_id(Provider::ClaudeCode, kind, relative_path_id(file, evidence_root),
+                                 concat("cache:", key));
+  e.timestamp = description->times.modified;
+  e.timestamp_source = e.timestamp ? TimestampSource::FilesystemModified : TimestampSource::None;
+  e.source.artifact_kind = kind;
+  e.source.relative_path = std::move(relative);
+  ArtifactInfo artifact = description->artifact();
+  if (!referenced_keys.empty() && referenced_keys.contains(key)) {
+    artifact.reference_status = ReferenceStatus::Resolved;
+  }
+  e.source.source_id = std::move(key);
+  e.artifact = std::move(artifact);
+  e.fs_times = description->times;
+  return FileEvent(std::move(e));
 }
 
 }  // namespace
@@ -63,39 +99,13 @@ Result<ReaderOutput> scan_cache_dir(const fs::path& path, ArtifactKind kind,
   }
   std::stable_sort(files.begin(), files.end(), path_less);
 
-  for (const fs::path& file : files) {
-    std::string relative = relative_path(file, evidence_root);
-    std::string key = cache_key(file);
-    std::expected<FileDescription, DescribeError> description =
-        describe_file(file, options.include_content, options.max_content_size, options.scope);
-    if (!description) {
-      if (auto fault = machine_fault(file, description.error().error_number)) {
-        return std::unexpected(std::move(*fault));
-      }
-      out.diagnostics.push_back(cache_warning(
-          kind, describe_error_text(description.error(), relative), relative, std::move(key)));
-      continue;
-    }
-
-    TimelineEvent e;
-    e.provider = Provider::ClaudeCode;
-    e.event_type = EventType::OrphanCache;
-    e.event_id = generate_event_id(Provider::ClaudeCode, kind,
-                                   relative_path_id(file, evidence_root), concat("cache:", key));
-    e.sequence = out.events.size();
-    e.timestamp = description->times.modified;
-    e.timestamp_source = e.timestamp ? TimestampSource::FilesystemModified : TimestampSource::None;
-    e.source.artifact_kind = kind;
-    e.source.relative_path = std::move(relative);
-    ArtifactInfo artifact = description->artifact();
-    if (!referenced_keys.empty() && referenced_keys.contains(key)) {
-      artifact.reference_status = ReferenceStatus::Resolved;
-    }
-    e.source.source_id = std::move(key);
-    e.artifact = std::move(artifact);
-    e.fs_times = description->times;
-    out.events.push_back(std::move(e));
-  }
+  // Hashing is the work here, so files are described in parallel.
+  TQ_CHECK(collect_file_events(
+      files, options,
+      [&](size_t i) {
+        return cache_event(files[i], kind, options, evidence_root, referenced_keys);
+      },
+      out));
   return out;
 }
 

@@ -8,6 +8,7 @@
 #include <string>
 #include <string_view>
 #include <utility>
+#include <variant>
 #include <vector>
 
 #include "error/error.h"
@@ -17,6 +18,7 @@
 #include "model/text.h"
 #include "model/utf8.h"
 #include "ordering/ordering.h"
+#include "parser/file_jobs.h"
 
 namespace tq::claude {
 namespace {
@@ -121,6 +123,71 @@ TimelineEvent snapshot_event(RawEntry& entry, uint64_t sequence) {
   return e;
 }
 
+// What one walk item gives: a snapshot entry, or the diagnostic that stands
+// for it.
+using Examined = std::variant<Diagnostic, RawEntry>;
+
+// A fault of the machine is the error.
+Result<Examined> examine(WalkItem item, const fs::path& directory, const ParserOptions& options,
+                         const fs::path& evidence_root) {
+  if (item.error) {
+    if (auto fault = machine_fault(item.path, item.error_number)) {
+      return std::unexpected(std::move(*fault));
+    }
+    SourceInfo source;
+    source.artifact_kind = ArtifactKind::FileHistory;
+    source.relative_path = relative_path(directory, evidence_root);
+    return Examined(walk_diagnostic(item, evidence_root, std::move(source),
+                                    "walkdir error: ", Severity::Warning));
+  }
+
+  RawEntry entry;
+  entry.path = std::move(item.path);
+  entry.relative_path = relative_path(entry.path, evidence_root);
+  entry.id_path = relative_path_id(entry.path, evidence_root);
+  // The session a snapshot belongs to is the name of its directory.
+  std::optional<std::string> session = parent_name(entry.path);
+  if (!session) {
+    return Examined(snapshot_diagnostic(DiagnosticCode::UnreadableArtifact, Severity::Warning,
+                                        "Cannot determine session ID from parent directory",
+                                        entry.relative_path, std::nullopt));
+  }
+  entry.session_id = std::move(*session);
+
+  // A name that is not valid UTF-8 never fits the pattern; it is still shown
+  // (and kept as an id) with the bad bytes replaced, so that such files stay
+  // apart instead of sharing one empty id.
+  const std::string raw_name = file_name_bytes(entry.path).value_or("");
+  const bool name_is_text = !utf8_error(raw_name);
+  std::optional<SnapshotName> name = name_is_text ? parse_snapshot_name(raw_name) : std::nullopt;
+  if (!name) {
+    const std::string shown = name_is_text ? raw_name : lossy_utf8(raw_name);
+    if (options.strict()) {
+      return Examined(
+          snapshot_diagnostic(DiagnosticCode::UnexpectedFileName, Severity::Error,
+                              concat("Filename does not match '<id>@v<version>' pattern: ", shown),
+                              entry.relative_path, std::nullopt));
+    }
+    name = SnapshotName{shown, 0};
+  }
+  entry.snapshot_id = std::move(name->id);
+  entry.version = name->version;
+
+  std::expected<FileDescription, DescribeError> description =
+      describe_file(entry.path, options.include_content, options.max_content_size, options.scope);
+  if (!description) {
+    if (auto fault = machine_fault(entry.path, description.error().error_number)) {
+      return std::unexpected(std::move(*fault));
+    }
+    return Examined(
+        snapshot_diagnostic(DiagnosticCode::UnreadableArtifact, Severity::Warning,
+                            describe_error_text(description.error(), entry.relative_path),
+                            entry.relative_path, entry.snapshot_id));
+  }
+  entry.description = std::move(*description);
+  return Examined(std::move(entry));
+}
+
 }  // namespace
 
 Result<ReaderOutput> scan_file_history(const fs::path& directory, const ParserOptions& options,
@@ -128,70 +195,35 @@ Result<ReaderOutput> scan_file_history(const fs::path& directory, const ParserOp
   ReaderOutput out;
   std::vector<RawEntry> entries;
 
+  // Describing (hashing) the snapshots is the work here, so the walk's items
+  // are examined in parallel and taken back in walk order; the first fault of
+  // the machine in that order ends the scan.
+  std::vector<WalkItem> items;
   for (WalkItem& item :
        walk_all(directory, {.follow_symlinks = options.follow_symlinks, .scope = options.scope})) {
-    if (item.error) {
-      if (auto fault = machine_fault(item.path, item.error_number)) {
-        return std::unexpected(std::move(*fault));
-      }
-      SourceInfo source;
-      source.artifact_kind = ArtifactKind::FileHistory;
-      source.relative_path = relative_path(directory, evidence_root);
-      out.diagnostics.push_back(walk_diagnostic(item, evidence_root, std::move(source),
-                                                "walkdir error: ", Severity::Warning));
-      continue;
-    }
-    if (item.type != fs::file_type::regular) continue;
-
-    RawEntry entry;
-    entry.path = std::move(item.path);
-    entry.relative_path = relative_path(entry.path, evidence_root);
-    entry.id_path = relative_path_id(entry.path, evidence_root);
-    // The session a snapshot belongs to is the name of its directory.
-    std::optional<std::string> session = parent_name(entry.path);
-    if (!session) {
-      out.diagnostics.push_back(snapshot_diagnostic(
-          DiagnosticCode::UnreadableArtifact, Severity::Warning,
-          "Cannot determine session ID from parent directory", entry.relative_path, std::nullopt));
-      continue;
-    }
-    entry.session_id = std::move(*session);
-
-    // A name that is not valid UTF-8 never fits the pattern; it is still shown
-    // (and kept as an id) with the bad bytes replaced, so that such files stay
-    // apart instead of sharing one empty id.
-    const std::string raw_name = file_name_bytes(entry.path).value_or("");
-    const bool name_is_text = !utf8_error(raw_name);
-    std::optional<SnapshotName> name = name_is_text ? parse_snapshot_name(raw_name) : std::nullopt;
-    if (!name) {
-      const std::string shown = name_is_text ? raw_name : lossy_utf8(raw_name);
-      if (options.strict()) {
-        out.diagnostics.push_back(snapshot_diagnostic(
-            DiagnosticCode::UnexpectedFileName, Severity::Error,
-            concat("Filename does not match '<id>@v<version>' pattern: ", shown),
-            entry.relative_path, std::nullopt));
-        continue;
-      }
-      name = SnapshotName{shown, 0};
-    }
-    entry.snapshot_id = std::move(name->id);
-    entry.version = name->version;
-
-    std::expected<FileDescription, DescribeError> description =
-        describe_file(entry.path, options.include_content, options.max_content_size, options.scope);
-    if (!description) {
-      if (auto fault = machine_fault(entry.path, description.error().error_number)) {
-        return std::unexpected(std::move(*fault));
-      }
-      out.diagnostics.push_back(
-          snapshot_diagnostic(DiagnosticCode::UnreadableArtifact, Severity::Warning,
-                              describe_error_text(description.error(), entry.relative_path),
-                              entry.relative_path, entry.snapshot_id));
-      continue;
-    }
-    entry.description = std::move(*description);
-    entries.push_back(std::move(entry));
+    if (item.error || item.type == fs::file_type::regular) items.push_back(std::move(item));
   }
+  std::vector<fs::path> paths;
+  paths.reserve(items.size());
+  for (const WalkItem& item : items) paths.push_back(item.path);
+  std::optional<Error> failure;
+  for_each_file<Result<Examined>>(
+      paths, options,
+      [&](size_t i) { return examine(std::move(items[i]), directory, options, evidence_root); },
+      [&](Result<Examined> result) {
+        if (!result) {
+          failure = std::move(result.error());
+          return false;
+        }
+        Examined& examined = *result;
+        if (auto* diagnostic = std::get_if<Diagnostic>(&examined)) {
+          out.diagnostics.push_back(std::move(*diagnostic));
+        } else {
+          entries.push_back(std::move(std::get<RawEntry>(examined)));
+        }
+        return true;
+      });
+  if (failure) return std::unexpected(std::move(*failure));
 
   // Chains are checked in (session, id) byte order so that the warnings come out
   // the same on every run.

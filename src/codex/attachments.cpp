@@ -9,6 +9,7 @@
 #include "files/paths.h"
 #include "files/walk.h"
 #include "ordering/ordering.h"
+#include "parser/file_jobs.h"
 
 namespace tq::codex {
 namespace {
@@ -19,6 +20,38 @@ Diagnostic attachment_warning(std::string relative, std::string message) {
   source.relative_path = std::move(relative);
   return Diagnostic{DiagnosticCode::UnreadableArtifact, Severity::Warning, std::move(source),
                     std::move(message)};
+}
+
+// The event of one attached file, or the warning that stands for it; a fault
+// of the machine is the error.
+Result<FileEvent> attachment_event(const std::filesystem::path& file, const ParserOptions& options,
+                                   const std::filesystem::path& evidence_root) {
+  std::string rel = relative_path(file, evidence_root);
+  std::expected<FileDescription, DescribeError> description =
+      describe_file(file, options.include_content, options.max_content_size, options.scope);
+  if (!description) {
+    if (auto fault = machine_fault(file, description.error().error_number)) {
+      return std::unexpected(std::move(*fault));
+    }
+    return FileEvent(
+        std::unexpected(attachment_warning(rel, describe_error_text(description.error(), rel))));
+  }
+  TimelineEvent event;
+  event.provider = Provider::Codex;
+  event.event_type = EventType::Attachment;
+  const std::string id_path = relative_path_id(file, evidence_root);
+  event.event_id = generate_event_id(Provider::Codex, ArtifactKind::Attachment, id_path,
+                                     "codex_attachment:" + id_path);
+  event.timestamp = description->times.modified;
+  event.timestamp_source =
+      event.timestamp ? TimestampSource::FilesystemModified : TimestampSource::None;
+  event.source.artifact_kind = ArtifactKind::Attachment;
+  event.source.record_type = "attachment";
+  event.source.source_id = parent_name(file);
+  event.source.relative_path = std::move(rel);
+  event.artifact = description->artifact();
+  event.fs_times = description->times;
+  return FileEvent(std::move(event));
 }
 
 }  // namespace
@@ -40,36 +73,10 @@ Result<ReaderOutput> scan_attachments(const std::filesystem::path& path,
                                    "Cannot traverse attachment artifact: ", Severity::Warning));
              }));
 
-  for (const std::filesystem::path& file : files) {
-    std::string rel = relative_path(file, evidence_root);
-    std::expected<FileDescription, DescribeError> description =
-        describe_file(file, options.include_content, options.max_content_size, options.scope);
-    if (!description) {
-      if (auto fault = machine_fault(file, description.error().error_number)) {
-        return std::unexpected(std::move(*fault));
-      }
-      out.diagnostics.push_back(
-          attachment_warning(rel, describe_error_text(description.error(), rel)));
-      continue;
-    }
-    TimelineEvent event;
-    event.provider = Provider::Codex;
-    event.event_type = EventType::Attachment;
-    const std::string id_path = relative_path_id(file, evidence_root);
-    event.event_id = generate_event_id(Provider::Codex, ArtifactKind::Attachment, id_path,
-                                       "codex_attachment:" + id_path);
-    event.sequence = out.events.size();
-    event.timestamp = description->times.modified;
-    event.timestamp_source =
-        event.timestamp ? TimestampSource::FilesystemModified : TimestampSource::None;
-    event.source.artifact_kind = ArtifactKind::Attachment;
-    event.source.record_type = "attachment";
-    event.source.source_id = parent_name(file);
-    event.source.relative_path = std::move(rel);
-    event.artifact = description->artifact();
-    event.fs_times = description->times;
-    out.events.push_back(std::move(event));
-  }
+  // Hashing is the work here, so files are described in parallel.
+  TQ_CHECK(collect_file_events(
+      files, options, [&](size_t i) { return attachment_event(files[i], options, evidence_root); },
+      out));
   return out;
 }
 

@@ -8,6 +8,7 @@
 #include "files/walk.h"
 #include "jsonl/line_reader.h"
 #include "ordering/ordering.h"
+#include "parser/file_jobs.h"
 
 namespace tq::codex {
 namespace {
@@ -264,7 +265,7 @@ Result<LineFileOutput> parse_session_file(const std::filesystem::path& path,
                                           const ParserOptions& options,
                                           const std::filesystem::path& evidence_root) {
   auto lines = BoundedLineReader::open(path, line_file_compression(path), options.max_line_size,
-                                       options.scope);
+                                       options.scope, options.monitor);
   if (!lines) {
     // One rollout that can't be opened (its permissions, or removed since the
     // listing) costs only its own events.
@@ -301,13 +302,24 @@ Result<ReaderOutput> scan_sessions(const std::filesystem::path& path, const Pars
   // any given path does; one met in a walk costs only its own events.
   if (files.size() == 1 && files.front() == path) {
     auto probe = BoundedLineReader::open(path, line_file_compression(path), options.max_line_size,
-                                         options.scope);
+                                         options.scope, options.monitor);
     if (!probe) return std::unexpected(Error::io(path, os_error_text(probe.error())));
   }
-  for (const std::filesystem::path& file : files) {
-    TQ_TRY(LineFileOutput parsed, parse_session_file(file, options, evidence_root));
-    append_output(out, {std::move(parsed.events), std::move(parsed.diagnostics)});
-  }
+  // Each rollout stands alone, so files are read in parallel and merged in
+  // path order; the first failing file in that order ends the scan.
+  std::optional<Error> failure;
+  for_each_file<Result<LineFileOutput>>(
+      files, options,
+      [&](size_t i) { return parse_session_file(files[i], options, evidence_root); },
+      [&](Result<LineFileOutput> parsed) {
+        if (!parsed) {
+          failure = std::move(parsed.error());
+          return false;
+        }
+        append_output(out, {std::move(parsed->events), std::move(parsed->diagnostics)});
+        return true;
+      });
+  if (failure) return std::unexpected(std::move(*failure));
   return out;
 }
 

@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <memory>
+#include <mutex>
 
 #include "error/error.h"
 #include "files/paths.h"
@@ -138,7 +139,13 @@ bool EvidenceScope::may_follow(const std::filesystem::path& link) const {
   return target && lies_inside(*target, boundary_);
 }
 
+void EvidenceScope::note_read(FileIdentity identity) {
+  std::lock_guard lock(read_mutex_);
+  read_.push_back(identity);
+}
+
 bool EvidenceScope::was_read(FileIdentity identity) const {
+  std::lock_guard lock(read_mutex_);
   return std::find(read_.begin(), read_.end(), identity) != read_.end();
 }
 

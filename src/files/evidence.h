@@ -17,12 +17,15 @@
 // …) are never evidence: reading them can block, never end, or leak the state of
 // the process. Every refusal becomes a warning that names the skipped path.
 //
-// A scope belongs to one call on one thread; nothing in it is shared.
+// A scope belongs to one call. `begin` runs before the parse, on its thread;
+// during the parse, readers on several threads may open files through it at
+// once, so what it records of them is kept under a lock.
 #pragma once
 
 #include <compare>
 #include <cstdint>
 #include <filesystem>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -81,7 +84,7 @@ class EvidenceScope {
 
   // Every file the parse opened as evidence, so that `convert` never writes
   // over one. Sixteen bytes per file.
-  void note_read(FileIdentity identity) { read_.push_back(identity); }
+  void note_read(FileIdentity identity);
   bool was_read(FileIdentity identity) const;
 
   // Test seam: called with a file's path right after it was opened as evidence,
@@ -91,7 +94,8 @@ class EvidenceScope {
  private:
   std::filesystem::path boundary_;  // the resolved given path; empty when unresolvable
   bool follow_symlinks_ = false;
-  std::vector<FileIdentity> read_;  // in opening order, repeats allowed
+  mutable std::mutex read_mutex_;   // guards read_
+  std::vector<FileIdentity> read_;  // guarded; in opening order, repeats allowed
 };
 
 }  // namespace tq

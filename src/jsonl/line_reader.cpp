@@ -76,21 +76,28 @@ std::string ZstdReader::finalize() && {
   return std::move(file_).finalize();
 }
 
-BoundedLineReader::BoundedLineReader(HashingReader file, uint64_t max_line_size)
-    : source_(std::move(file)), max_line_size_(max_line_size), buffer_(kLineBufferSize) {}
+BoundedLineReader::BoundedLineReader(HashingReader file, uint64_t max_line_size,
+                                     ParseMonitor* monitor)
+    : source_(std::move(file)),
+      max_line_size_(max_line_size),
+      monitor_(monitor),
+      buffer_(kLineBufferSize) {}
 
-BoundedLineReader::BoundedLineReader(ZstdReader file, uint64_t max_line_size)
-    : source_(std::move(file)), max_line_size_(max_line_size), buffer_(kLineBufferSize) {}
+BoundedLineReader::BoundedLineReader(ZstdReader file, uint64_t max_line_size, ParseMonitor* monitor)
+    : source_(std::move(file)),
+      max_line_size_(max_line_size),
+      monitor_(monitor),
+      buffer_(kLineBufferSize) {}
 
 std::expected<BoundedLineReader, std::error_code> BoundedLineReader::open(
     const std::filesystem::path& path, Compression compression, uint64_t max_line_size,
-    EvidenceScope* scope) {
+    EvidenceScope* scope, ParseMonitor* monitor) {
   auto file = HashingReader::open(path, scope);
   if (!file) return std::unexpected(file.error());
   if (compression == Compression::Zstd) {
-    return BoundedLineReader(ZstdReader(std::move(*file)), max_line_size);
+    return BoundedLineReader(ZstdReader(std::move(*file)), max_line_size, monitor);
   }
-  return BoundedLineReader(std::move(*file), max_line_size);
+  return BoundedLineReader(std::move(*file), max_line_size, monitor);
 }
 
 std::string BoundedLineReader::finalize() && {
@@ -122,6 +129,11 @@ const LineItem* BoundedLineReader::next() {
       (max_line_size_ == 0 || max_line_size_ == kNoLimit) ? kNoLimit : max_line_size_ + 1;
   for (;;) {
     if (pos_ == fill_) {
+      // A stopped parse is thrown away whole, so the file may simply end here.
+      if (stop_requested(monitor_)) {
+        failed_ = true;
+        return nullptr;
+      }
       auto n = read_source();
       if (!n) {
         // After a failed read the position in the file is unknown, and reading
@@ -189,8 +201,8 @@ Result<Diagnostic> unopenable_file_diagnostic(const std::filesystem::path& path,
 
 Result<OpenedLineFile> open_line_file(const std::filesystem::path& path, Compression compression,
                                       const ParserOptions& options, SourceInfo source) {
-  std::expected<BoundedLineReader, std::error_code> lines =
-      BoundedLineReader::open(path, compression, options.max_line_size, options.scope);
+  std::expected<BoundedLineReader, std::error_code> lines = BoundedLineReader::open(
+      path, compression, options.max_line_size, options.scope, options.monitor);
   if (lines) return OpenedLineFile{std::move(*lines), std::nullopt};
   if (options.strict() && !as_refusal(lines.error())) {
     return std::unexpected(Error::io(path, os_error_text(lines.error())));

@@ -37,6 +37,7 @@
 #include "hash/hash.h"
 #include "model/model.h"
 #include "model/utf8.h"
+#include "parser/monitor.h"
 #include "parser/options.h"
 
 struct ZSTD_DCtx_s;
@@ -112,13 +113,15 @@ struct LineItem {
 
 class BoundedLineReader {
  public:
-  BoundedLineReader(HashingReader file, uint64_t max_line_size);
-  BoundedLineReader(ZstdReader file, uint64_t max_line_size);
+  // A `monitor` (may be null) is asked before every read; once it asks to stop,
+  // the file ends there.
+  BoundedLineReader(HashingReader file, uint64_t max_line_size, ParseMonitor* monitor = nullptr);
+  BoundedLineReader(ZstdReader file, uint64_t max_line_size, ParseMonitor* monitor = nullptr);
   // Opens `path` as every evidence file is opened (hash/evidence_file.h) and
   // reads it as stored or decompressed.
   [[nodiscard]] static std::expected<BoundedLineReader, std::error_code> open(
       const std::filesystem::path& path, Compression compression, uint64_t max_line_size,
-      EvidenceScope* scope = nullptr);
+      EvidenceScope* scope = nullptr, ParseMonitor* monitor = nullptr);
 
   // The next line, or none at end of file. The returned item is reused storage:
   // it stays valid until the next call.
@@ -131,6 +134,7 @@ class BoundedLineReader {
 
   std::variant<HashingReader, ZstdReader> source_;
   uint64_t max_line_size_;    // 0: no limit
+  ParseMonitor* monitor_;     // not owned; may be null
   std::vector<char> buffer_;  // kLineBufferSize bytes
   size_t pos_ = 0;            // next unread byte in buffer_
   size_t fill_ = 0;           // bytes of buffer_ holding data

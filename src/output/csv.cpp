@@ -147,15 +147,15 @@ std::string json_value(const std::optional<JsonValue>& value) {
   return cell;
 }
 
-Status write_csv(OutputTarget target, std::span<const TimelineEvent> events, bool include_message,
+Status write_csv(OutputTarget target, EventSelection events, bool include_message,
                  bool include_content) {
   OutputSink sink(target, kWriteBufferSize);
   auto failed = [&sink](std::string_view what) { return std::unexpected(sink.failure(what)); };
   write_row(sink, kCsvColumns);
   if (!sink.ok()) return failed("CSV header write error: ");
   CsvRecord record;
-  for (const TimelineEvent& event : events) {
-    fill_record(event, include_message, include_content, record);
+  for (size_t i = 0; i < events.size(); ++i) {
+    fill_record(events[i], include_message, include_content, record);
     write_row(sink, record);
     if (!sink.ok()) return failed("CSV record write error: ");
   }

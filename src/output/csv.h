@@ -25,6 +25,7 @@
 #include "error/error.h"
 #include "model/json_value.h"
 #include "model/model.h"
+#include "output/selection.h"
 #include "output/sink.h"
 
 namespace tq {
@@ -48,7 +49,7 @@ std::string json_value(const std::optional<JsonValue>& value);
 // `Message` errors: "CSV header write error: {error}", "CSV record write error:
 // {error}" or "CSV flush error: {error}", {error} being the operating-system
 // error text. The writer stops at the first failure.
-[[nodiscard]] Status write_csv(OutputTarget target, std::span<const TimelineEvent> events,
-                               bool include_message, bool include_content);
+[[nodiscard]] Status write_csv(OutputTarget target, EventSelection events, bool include_message,
+                               bool include_content);
 
 }  // namespace tq

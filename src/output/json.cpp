@@ -300,6 +300,11 @@ void emit_compact(const Record& record, OutputSink& sink) {
 }  // namespace
 
 Status write_report(const ParseReport& report, OutputTarget target, JsonLayout layout) {
+  return write_report(report.events, report.diagnostics, target, layout);
+}
+
+Status write_report(EventSelection events, std::span<const Diagnostic> diagnostics,
+                    OutputTarget target, JsonLayout layout) {
   OutputSink sink(target);
   Emitter e(sink, layout);
   auto failed = [&sink] {
@@ -309,15 +314,15 @@ Status write_report(const ParseReport& report, OutputTarget target, JsonLayout l
   e.open('{');
   e.key("events");
   e.open('[');
-  for (const TimelineEvent& ev : report.events) {
+  for (size_t i = 0; i < events.size(); ++i) {
     e.element();
-    emit(e, ev);
+    emit(e, events[i]);
     if (!sink.ok()) return failed();
   }
   e.close(']');
   e.key("diagnostics");
   e.open('[');
-  for (const Diagnostic& d : report.diagnostics) {
+  for (const Diagnostic& d : diagnostics) {
     e.element();
     emit(e, d);
     if (!sink.ok()) return failed();

@@ -20,6 +20,7 @@
 #include "error/error.h"
 #include "model/json_value.h"
 #include "model/model.h"
+#include "output/selection.h"
 #include "output/sink.h"
 
 namespace tq {
@@ -34,6 +35,9 @@ enum class JsonLayout : uint8_t {
 // with the operating-system error text.
 [[nodiscard]] Status write_report(const ParseReport& report, OutputTarget target,
                                   JsonLayout layout);
+// The same document made of chosen events and the report's diagnostics.
+[[nodiscard]] Status write_report(EventSelection events, std::span<const Diagnostic> diagnostics,
+                                  OutputTarget target, JsonLayout layout);
 
 // Compact text of one record or generic value, written through `sink`. A write
 // failure stays recorded in the sink (check `sink.ok()`); nothing is flushed.

@@ -12,6 +12,7 @@
 
 #include "error/error.h"
 #include "model/model.h"
+#include "output/selection.h"
 #include "output/sink.h"
 
 namespace tq {
@@ -21,6 +22,6 @@ namespace tq {
 // "I/O write error: {error}" while writing its line feed,
 // "I/O flush error: {error}" at the final flush; {error} is the operating-system
 // error text. The writer stops at the first failure.
-[[nodiscard]] Status write_jsonl(OutputTarget target, std::span<const TimelineEvent> events);
+[[nodiscard]] Status write_jsonl(OutputTarget target, EventSelection events);
 
 }  // namespace tq

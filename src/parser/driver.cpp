@@ -30,6 +30,11 @@ Result<std::optional<InputKind>> detect(const ProviderAdapter& entry,
 }
 
 Result<ParseReport> finalize(ReaderOutput output, const ParserOptions& options) {
+  // A stopped parse is thrown away: sorting what it gathered would only delay
+  // the caller.
+  if (stop_requested(options.monitor)) {
+    return std::unexpected(Error::message(std::string(kParseStopped)));
+  }
   return finalize_report(std::move(output.events), std::move(output.diagnostics), options.strict());
 }
 
@@ -97,8 +102,10 @@ Result<ParseReport> parse_registered_profile(const std::filesystem::path& direct
   return finalize(std::move(merged), options);
 }
 
-Result<ParseReport> parse_path(const std::filesystem::path& given,
-                               const ParserOptions& caller_options) {
+namespace {
+
+Result<ParseReport> parse_recognised(const std::filesystem::path& given,
+                                     const ParserOptions& caller_options) {
   // The system's calls would silently cut the path at a NUL byte and read some
   // other file; such a path is one the system can't use.
   if (given.native().find('\0') != std::string::npos) {
@@ -143,6 +150,17 @@ Result<ParseReport> parse_path(const std::filesystem::path& given,
   const auto& [entry, kind] = detected;
   TQ_TRY(auto output, entry->parse(path, kind, entry->evidence_root(path, kind), options));
   return finalize(std::move(output), options);
+}
+
+}  // namespace
+
+Result<ParseReport> parse_path(const std::filesystem::path& given, const ParserOptions& options) {
+  Result<ParseReport> report = parse_recognised(given, options);
+  // Readers end early once asked to stop, so what they gave is incomplete.
+  if (stop_requested(options.monitor)) {
+    return std::unexpected(Error::message(std::string(kParseStopped)));
+  }
+  return report;
 }
 
 }  // namespace tq

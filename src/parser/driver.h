@@ -4,6 +4,9 @@
 // directory, a profile root, or a directory holding profile roots), let the
 // registered adapter read it, and finalize the report. No state is kept between
 // calls; parses on different threads share only the constant registry.
+// `options.workers` threads read the files (the report is the same for any
+// number); once `options.monitor` asks to stop, readers end early and the
+// result is the `Message` error kParseStopped.
 #pragma once
 
 #include <filesystem>

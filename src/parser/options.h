@@ -7,6 +7,7 @@
 
 #include "files/evidence.h"
 #include "model/model.h"
+#include "parser/monitor.h"
 
 namespace tq {
 
@@ -21,6 +22,10 @@ struct ParserOptions {
   bool include_raw = false;
   bool include_content = false;
   bool follow_symlinks = false;
+  // Threads that read and hash files; 1 reads on the calling thread only and
+  // starts no thread. The report is the same for every count.
+  unsigned workers = 1;
+  ParseMonitor* monitor = nullptr;  // not owned; null: nobody watches
   // Also read Claude Code's session transcripts (`projects/`). Off, a parse reads
   // only the history, the caches and the snapshots.
   bool transcripts = false;

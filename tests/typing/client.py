@@ -39,3 +39,16 @@ def render(home: str, output: pathlib.Path, fmt: Format) -> int:
     except tracequill.InternalError:
         raise
     return len(text) + len(tracequill.__version__)
+
+
+def timeline(home: pathlib.Path, output: pathlib.Path) -> int:
+    whole = tracequill.Timeline(home, mode="strict", transcripts=False, workers=2, progress=lambda *counts: None)
+    first: Event = whole[0]
+    kept = whole.filter(providers="codex", event_types=["tool_call"], text="cargo")[1:]
+    diagnostics: list[Diagnostic] = kept.diagnostics
+    summary = kept.summary()
+    by_provider: dict[str, dict[str, int]] = summary["by_provider"]
+    by_provider["tools"] = summary["tool_calls"]
+    kept.write(output, format="jsonl", include_message=False)
+    text: str = kept.to_json(pretty=False) + kept.to_jsonl() + kept.to_csv()
+    return len(first["event_id"]) + len(diagnostics) + len(by_provider) + len(text)

@@ -1,0 +1,706 @@
+#include "timeline.h"
+
+#include <fcntl.h>
+#include <sched.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cctype>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <memory>
+#include <new>
+#include <optional>
+#include <set>
+#include <string>
+#include <string_view>
+#include <thread>
+#include <vector>
+
+#include "arguments.h"
+#include "convert.h"
+#include "functions.h"
+#include "handles.h"
+#include "model/datetime.h"
+#include "monitor.h"
+#include "parser/driver.h"
+#include "query/query.h"
+
+namespace tq::py {
+namespace {
+
+using Args = CallArguments;
+
+constexpr Parameter kTimelineParameters[] = {
+    {"transcripts", &Args::transcripts},
+    {"workers", &Args::workers},
+    {"progress", &Args::progress},
+};
+constexpr auto kNewParameters = join_parameters(kParseParameters, kTimelineParameters);
+constexpr Parameter kToJsonParameters[] = {{"pretty", &Args::pretty}};
+constexpr Parameter kToCsvParameters[] = {{"include_message", &Args::include_message}};
+constexpr Parameter kWriteParameters[] = {
+    {"path", &Args::output_path},
+    {"format", &Args::output_format},
+    {"include_message", &Args::include_message},
+};
+constexpr Parameter kFilterParameters[] = {
+    {"since", &Args::since},         {"until", &Args::until},
+    {"providers", &Args::providers}, {"event_types", &Args::event_types},
+    {"sessions", &Args::sessions},   {"text", &Args::text},
+};
+
+constexpr Signature kNewSignature{"Timeline", kNewParameters, 1, 1};
+constexpr Signature kToJsonSignature{"Timeline.to_json", kToJsonParameters, 0};
+constexpr Signature kToJsonlSignature{"Timeline.to_jsonl", {}, 0};
+constexpr Signature kToCsvSignature{"Timeline.to_csv", kToCsvParameters, 0};
+constexpr Signature kWriteSignature{"Timeline.write", kWriteParameters, 1, 2};
+constexpr Signature kFilterSignature{"Timeline.filter", kFilterParameters, 0, 0};
+
+// One parse, shared (read-only) by a Timeline and every view made from it.
+struct ParsedTimeline {
+  ParseReport report;
+  bool include_content = false;  // the CSV content column follows the parse's option
+  EvidenceScope scope;           // what the parse read, so that `write` never overwrites it
+};
+
+struct TimelineObject {
+  PyObject_HEAD std::shared_ptr<const ParsedTimeline> parsed;  // never null once created
+  std::shared_ptr<const std::vector<size_t>> kept;             // positions in the report; null: all
+};
+
+// For messages: the name of an object's type ("int", "datetime.date").
+const char* type_name(PyObject* object) { return Py_TYPE(object)->tp_name; }
+
+TimelineObject* as_timeline(PyObject* object) { return reinterpret_cast<TimelineObject*>(object); }
+
+EventSelection selection(const TimelineObject* self) {
+  const std::vector<TimelineEvent>& events = self->parsed->report.events;
+  return self->kept ? EventSelection(events, *self->kept) : EventSelection(events);
+}
+
+PyObject* new_timeline(PyTypeObject* type, std::shared_ptr<const ParsedTimeline> parsed,
+                       std::shared_ptr<const std::vector<size_t>> kept) {
+  PyObject* object = type->tp_alloc(type, 0);
+  if (object == nullptr) return nullptr;
+  TimelineObject* self = as_timeline(object);
+  new (&self->parsed) std::shared_ptr<const ParsedTimeline>(std::move(parsed));
+  new (&self->kept) std::shared_ptr<const std::vector<size_t>>(std::move(kept));
+  return object;
+}
+
+void timeline_dealloc(PyObject* object) {
+  TimelineObject* self = as_timeline(object);
+  PyTypeObject* type = Py_TYPE(object);
+  self->parsed.~shared_ptr();
+  self->kept.~shared_ptr();
+  type->tp_free(object);
+  Py_DECREF(type);
+}
+
+// The threads a parse may use when the caller doesn't say: the cores this
+// process may run on.
+unsigned usable_cores() {
+  cpu_set_t set;
+  if (sched_getaffinity(0, sizeof(set), &set) == 0) {
+    return static_cast<unsigned>(std::max(1, CPU_COUNT(&set)));
+  }
+  return std::max(1u, std::thread::hardware_concurrency());
+}
+
+int convert_workers(PyObject* object, unsigned* out) {
+  if (object == nullptr || object == Py_None) {
+    *out = usable_cores();
+    return 0;
+  }
+  if (!PyLong_Check(object) || PyBool_Check(object)) {
+    PyErr_Format(PyExc_TypeError, "argument 'workers': expected int or None, got %s",
+                 type_name(object));
+    return -1;
+  }
+  const long long value = PyLong_AsLongLong(object);
+  if (value == -1 && PyErr_Occurred()) return -1;
+  if (value < 1) {
+    PyErr_Format(PyExc_ValueError, "argument 'workers': must be at least 1, got %lld", value);
+    return -1;
+  }
+  // More threads than this only cost memory: the work is reading files.
+  constexpr long long kMostWorkers = 256;
+  *out = static_cast<unsigned>(std::min(value, kMostWorkers));
+  return 0;
+}
+
+// The fast calling convention from a tuple and a dict, for tp_new.
+struct FlatCall {
+  std::vector<PyObject*> values;  // borrowed: positional values, then keyword values
+  PyRef kwnames;                  // a tuple of the keywords, or empty
+  Py_ssize_t nargs = 0;
+};
+
+int flatten_call(PyObject* args, PyObject* kwargs, FlatCall* out) {
+  out->nargs = PyTuple_GET_SIZE(args);
+  for (Py_ssize_t i = 0; i < out->nargs; ++i) out->values.push_back(PyTuple_GET_ITEM(args, i));
+  if (kwargs == nullptr || PyDict_GET_SIZE(kwargs) == 0) return 0;
+  out->kwnames.reset(PyTuple_New(PyDict_GET_SIZE(kwargs)));
+  if (!out->kwnames) return -1;
+  Py_ssize_t position = 0;
+  Py_ssize_t index = 0;
+  PyObject* key = nullptr;
+  PyObject* value = nullptr;
+  while (PyDict_Next(kwargs, &position, &key, &value)) {
+    PyTuple_SET_ITEM(out->kwnames.get(), index++, Py_NewRef(key));
+    out->values.push_back(value);
+  }
+  return 0;
+}
+
+PyObject* timeline_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+  return guarded([&]() -> PyObject* {
+    FlatCall call;
+    CallArguments arguments;
+    if (flatten_call(args, kwargs, &call) < 0 ||
+        bind_and_convert(kNewSignature, call.values.data(), call.nargs, call.kwnames.get(),
+                         &arguments) < 0) {
+      return nullptr;
+    }
+    std::string path;
+    ParserOptions options;
+    if (extract_path(arguments.path, &path) < 0 || parser_options(arguments, &options) < 0 ||
+        convert_workers(arguments.workers, &options.workers) < 0) {
+      return nullptr;
+    }
+    options.transcripts = arguments.transcripts;
+    PyObject* progress = arguments.progress == Py_None ? nullptr : arguments.progress;
+    if (progress != nullptr && !PyCallable_Check(progress)) {
+      PyErr_Format(PyExc_TypeError, "argument 'progress': expected a callable or None, got %s",
+                   type_name(progress));
+      return nullptr;
+    }
+
+    auto parsed = std::make_shared<ParsedTimeline>();
+    options.scope = &parsed->scope;
+    InterpreterMonitor monitor(progress);
+    options.monitor = &monitor;
+    Result<ParseReport> result = [&] {
+      ReleasedGil unlocked;
+      return parse_path(std::filesystem::path(path), options);
+    }();
+    if (PyRef stop = monitor.take_exception()) {
+      {
+        // What the stopped parse gathered can be large; free it without the lock.
+        ReleasedGil unlocked;
+        Result<ParseReport> discarded = std::move(result);
+      }
+      restore_exception(std::move(stop));
+      return nullptr;
+    }
+    if (!result) return convert_error(result.error());
+    parsed->report = std::move(*result);
+    parsed->include_content = arguments.include_content;
+    return new_timeline(type, std::move(parsed), nullptr);
+  });
+}
+
+Py_ssize_t timeline_length(PyObject* object) {
+  return static_cast<Py_ssize_t>(selection(as_timeline(object)).size());
+}
+
+// The i-th event as the same dict `parse` gives for it.
+PyObject* timeline_item(PyObject* object, Py_ssize_t index) {
+  return guarded([&]() -> PyObject* {
+    const EventSelection events = selection(as_timeline(object));
+    if (index < 0 || static_cast<size_t>(index) >= events.size()) {
+      PyErr_SetString(PyExc_IndexError, "Timeline index out of range");
+      return nullptr;
+    }
+    return event_to_python(events[static_cast<size_t>(index)]).release();
+  });
+}
+
+PyObject* timeline_slice(PyObject* object, PyObject* slice) {
+  TimelineObject* self = as_timeline(object);
+  const EventSelection events = selection(self);
+  Py_ssize_t start = 0;
+  Py_ssize_t stop = 0;
+  Py_ssize_t step = 0;
+  if (PySlice_Unpack(slice, &start, &stop, &step) < 0) return nullptr;
+  const Py_ssize_t count =
+      PySlice_AdjustIndices(static_cast<Py_ssize_t>(events.size()), &start, &stop, step);
+  auto kept = std::make_shared<std::vector<size_t>>();
+  kept->reserve(static_cast<size_t>(count));
+  for (Py_ssize_t i = 0, at = start; i < count; ++i, at += step) {
+    kept->push_back(events.position(static_cast<size_t>(at)));
+  }
+  return new_timeline(Py_TYPE(object), self->parsed, std::move(kept));
+}
+
+PyObject* timeline_subscript(PyObject* object, PyObject* key) {
+  return guarded([&]() -> PyObject* {
+    if (PySlice_Check(key)) return timeline_slice(object, key);
+    if (!PyIndex_Check(key)) {
+      PyErr_Format(PyExc_TypeError, "Timeline indices must be integers or slices, not %s",
+                   type_name(key));
+      return nullptr;
+    }
+    Py_ssize_t index = PyNumber_AsSsize_t(key, PyExc_IndexError);
+    if (index == -1 && PyErr_Occurred()) return nullptr;
+    if (index < 0) index += timeline_length(object);
+    return timeline_item(object, index);
+  });
+}
+
+PyObject* timeline_diagnostics(PyObject* object, void*) {
+  return guarded([&]() -> PyObject* {
+    return diagnostics_to_python(as_timeline(object)->parsed->report.diagnostics).release();
+  });
+}
+
+PyObject* render_text(TimelineObject* self, Format format, const CallArguments& arguments) {
+  const EventsRendering rendering(selection(self), self->parsed->report.diagnostics, format,
+                                  arguments.pretty, arguments.include_message,
+                                  self->parsed->include_content);
+  return render_to_string(rendering).release();
+}
+
+PyObject* text_method(const Signature& signature, Format format, PyObject* object,
+                      PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return guarded([&]() -> PyObject* {
+    CallArguments arguments;
+    if (bind_and_convert(signature, args, nargs, kwnames, &arguments) < 0) return nullptr;
+    return render_text(as_timeline(object), format, arguments);
+  });
+}
+
+PyObject* timeline_to_json(PyObject* object, PyObject* const* args, Py_ssize_t nargs,
+                           PyObject* kwnames) {
+  return text_method(kToJsonSignature, Format::Json, object, args, nargs, kwnames);
+}
+PyObject* timeline_to_jsonl(PyObject* object, PyObject* const* args, Py_ssize_t nargs,
+                            PyObject* kwnames) {
+  return text_method(kToJsonlSignature, Format::Jsonl, object, args, nargs, kwnames);
+}
+PyObject* timeline_to_csv(PyObject* object, PyObject* const* args, Py_ssize_t nargs,
+                          PyObject* kwnames) {
+  return text_method(kToCsvSignature, Format::Csv, object, args, nargs, kwnames);
+}
+
+// ---- write: a temporary file beside the target, renamed into place ----
+
+// The format named by `given` (a str or None); None takes it from the path's
+// suffix.
+int output_format(PyObject* given, const std::string& path, Format* out) {
+  if (given != nullptr && given != Py_None) {
+    std::string name;
+    if (!PyUnicode_Check(given)) {
+      PyErr_Format(PyExc_TypeError, "argument 'format': expected str or None, got %s",
+                   type_name(given));
+      return -1;
+    }
+    if (convert_text(given, &name) < 0) return -1;
+    const std::optional<Format> format = format_from_name(name);
+    if (!format) {
+      raise_invalid_format(name);
+      return -1;
+    }
+    *out = *format;
+    return 0;
+  }
+  std::string suffix = std::filesystem::path(path).extension().string();
+  std::transform(suffix.begin(), suffix.end(), suffix.begin(),
+                 [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+  if (suffix == ".json") {
+    *out = Format::Json;
+  } else if (suffix == ".jsonl" || suffix == ".ndjson") {
+    *out = Format::Jsonl;
+  } else if (suffix == ".csv") {
+    *out = Format::Csv;
+  } else {
+    raise_text(PyExc_ValueError, "Cannot tell the output format of '" + path +
+                                     "': name it .json, .jsonl, .ndjson or .csv, or pass "
+                                     "format='json', 'jsonl' or 'csv'");
+    return -1;
+  }
+  return 0;
+}
+
+// The permission bits a new file gets from open(..., 0666): the process's
+// umask, read without changing it (umask() would race with other threads).
+mode_t new_file_mode() {
+  std::ifstream status("/proc/self/status");
+  std::string line;
+  while (std::getline(status, line)) {
+    if (line.rfind("Umask:", 0) == 0) {
+      return static_cast<mode_t>(0666 & ~std::stoul(line.substr(6), nullptr, 8));
+    }
+  }
+  return 0644;
+}
+
+// The OSError subclass of the system's error number.
+PyObject* raise_os_text(const std::string& what, const std::string& path, int error_number) {
+  return raise_os_error(error_number, what + " '" + path + "': " + os_error_text(error_number));
+}
+
+// Writes into a fresh temporary file in the target's directory and renames it
+// over the target, so the target is either the old file or the whole new one.
+// A target that exists and is not a regular file (a terminal, a pipe,
+// /dev/stdout) is written in place: renaming would replace the device itself.
+// A target that is one of the files the parse read is refused, as `convert`
+// refuses it.
+PyObject* write_file(TimelineObject* self, const std::string& path, Format format,
+                     bool include_message) {
+  if (holds_nul(path)) return raise_os_text("Cannot create", path, EINVAL);
+  struct stat existing {};
+  const bool exists = ::stat(path.c_str(), &existing) == 0;
+  if (exists && refuse_input(path, existing, self->parsed->scope) < 0) return nullptr;
+  const bool in_place = exists && !S_ISREG(existing.st_mode);
+
+  std::string temporary;
+  FileDescriptor file;
+  if (in_place) {
+    const int fd = ::open(path.c_str(), O_WRONLY | O_TRUNC | O_CLOEXEC);
+    if (fd < 0) return raise_os_text("Cannot create", path, errno);
+    file = FileDescriptor(fd);
+  } else {
+    const std::filesystem::path target(path);
+    const std::filesystem::path directory =
+        target.has_parent_path() ? target.parent_path() : std::filesystem::path(".");
+    temporary = (directory / ("." + target.filename().string() + ".XXXXXX")).string();
+    const int fd = ::mkostemp(temporary.data(), O_CLOEXEC);
+    if (fd < 0) return raise_os_text("Cannot create", path, errno);
+    file = FileDescriptor(fd);
+    ::fchmod(fd, exists ? (existing.st_mode & 07777) : new_file_mode());
+  }
+
+  Status status;
+  int close_error = 0;
+  int rename_error = 0;
+  {
+    ReleasedGil unlocked;
+    status = render(selection(self), self->parsed->report.diagnostics, format,
+                    OutputTarget::file(file.get()), /*pretty=*/true, include_message,
+                    self->parsed->include_content);
+    close_error = file.close();
+    if (!in_place) {
+      if (status && close_error == 0 && ::rename(temporary.c_str(), path.c_str()) != 0) {
+        rename_error = errno;
+      }
+      if (!status || close_error != 0 || rename_error != 0) ::unlink(temporary.c_str());
+    }
+  }
+  if (!status) return convert_error(status.error());
+  if (close_error != 0) {
+    return convert_error(Error::io(path, os_error_text(close_error)).caused_by_write(close_error));
+  }
+  if (rename_error != 0) return raise_os_text("Cannot replace", path, rename_error);
+  Py_RETURN_NONE;
+}
+
+PyObject* timeline_write(PyObject* object, PyObject* const* args, Py_ssize_t nargs,
+                         PyObject* kwnames) {
+  return guarded([&]() -> PyObject* {
+    CallArguments arguments;
+    if (bind_and_convert(kWriteSignature, args, nargs, kwnames, &arguments) < 0) return nullptr;
+    std::string path;
+    Format format = Format::Json;
+    if (extract_path(arguments.output_path, &path) < 0 ||
+        output_format(arguments.output_format, path, &format) < 0) {
+      return nullptr;
+    }
+    return write_file(as_timeline(object), path, format, arguments.include_message);
+  });
+}
+
+// ---- filter ----
+
+// `since`/`until`: None, RFC 3339 text, or a datetime (naive means UTC).
+int convert_instant(PyObject* object, const char* name, std::optional<DateTime>* out) {
+  if (object == nullptr || object == Py_None) return 0;
+  PyRef text;
+  if (PyUnicode_Check(object)) {
+    text = PyRef::borrow(object);
+  } else {
+    PyRef module(PyImport_ImportModule("datetime"));
+    if (!module) return -1;
+    PyRef datetime_type(PyObject_GetAttrString(module.get(), "datetime"));
+    if (!datetime_type) return -1;
+    const int is_datetime = PyObject_IsInstance(object, datetime_type.get());
+    if (is_datetime < 0) return -1;
+    if (!is_datetime) {
+      PyErr_Format(PyExc_TypeError, "argument '%s': expected datetime, str or None, got %s", name,
+                   type_name(object));
+      return -1;
+    }
+    PyRef offset(PyObject_CallMethod(object, "utcoffset", nullptr));
+    if (!offset) return -1;
+    if (offset.get() == Py_None) {
+      PyRef iso(PyObject_CallMethod(object, "isoformat", nullptr));
+      if (!iso) return -1;
+      text.reset(PyUnicode_FromFormat("%U+00:00", iso.get()));
+    } else {
+      PyRef utc(PyObject_GetAttrString(module.get(), "timezone"));
+      if (utc) utc.reset(PyObject_GetAttrString(utc.get(), "utc"));
+      if (!utc) return -1;
+      PyRef moved(PyObject_CallMethod(object, "astimezone", "O", utc.get()));
+      if (!moved) return -1;
+      text.reset(PyObject_CallMethod(moved.get(), "isoformat", nullptr));
+    }
+    if (!text) return -1;
+  }
+  std::string utf8;
+  if (convert_text(text.get(), &utf8) < 0) return -1;
+  *out = parse_rfc3339_strict(utf8);
+  if (!*out) {
+    raise_text(PyExc_ValueError,
+               std::string("argument '") + name + "': '" + utf8 + "' is not an RFC 3339 date-time");
+    return -1;
+  }
+  return 0;
+}
+
+// None, one str, or an iterable of str; each value goes through `add`, which
+// returns -1 with an exception set for a value it refuses.
+template <typename Add>
+int convert_values(PyObject* object, const char* name, Add&& add) {
+  auto one = [&](PyObject* value) {
+    std::string text;
+    if (!PyUnicode_Check(value)) {
+      PyErr_Format(PyExc_TypeError, "argument '%s': expected str values, got %s", name,
+                   type_name(value));
+      return -1;
+    }
+    if (convert_text(value, &text) < 0) return -1;
+    return add(std::move(text));
+  };
+  if (PyUnicode_Check(object)) return one(object);
+  PyRef iterator(PyObject_GetIter(object));
+  if (!iterator) {
+    PyErr_Format(PyExc_TypeError, "argument '%s': expected str, an iterable of str or None, got %s",
+                 name, type_name(object));
+    return -1;
+  }
+  while (PyRef value{PyIter_Next(iterator.get())}) {
+    if (one(value.get()) < 0) return -1;
+  }
+  return PyErr_Occurred() ? -1 : 0;
+}
+
+std::string quoted_choices(const std::vector<std::string_view>& choices) {
+  std::string text;
+  for (std::string_view choice : choices) {
+    if (!text.empty()) text += ", ";
+    text += "'" + std::string(choice) + "'";
+  }
+  return text;
+}
+
+template <typename Enum>
+int convert_members(PyObject* object, const char* name, std::string_view what,
+                    std::optional<Enum> (*parse)(std::string_view),
+                    std::vector<std::string_view> (*choices)(),
+                    std::optional<std::set<Enum>>* out) {
+  if (object == nullptr || object == Py_None) return 0;
+  out->emplace();
+  return convert_values(object, name, [&](std::string text) {
+    const std::optional<Enum> member = parse(text);
+    if (!member) {
+      raise_text(PyExc_ValueError, "Unknown " + std::string(what) + " '" + text +
+                                       "': expected one of " + quoted_choices(choices()));
+      return -1;
+    }
+    (*out)->insert(*member);
+    return 0;
+  });
+}
+
+int convert_filter(const CallArguments& arguments, EventFilter* filter) {
+  if (convert_instant(arguments.since, "since", &filter->since) < 0 ||
+      convert_instant(arguments.until, "until", &filter->until) < 0 ||
+      convert_members(arguments.providers, "providers", "provider", provider_from_json_text,
+                      provider_json_texts, &filter->providers) < 0 ||
+      convert_members(arguments.event_types, "event_types", "event type", event_type_from_json_text,
+                      event_type_json_texts, &filter->event_types) < 0) {
+    return -1;
+  }
+  if (arguments.sessions != nullptr && arguments.sessions != Py_None) {
+    filter->sessions.emplace();
+    if (convert_values(arguments.sessions, "sessions", [&](std::string id) {
+          filter->sessions->insert(std::move(id));
+          return 0;
+        }) < 0) {
+      return -1;
+    }
+  }
+  if (arguments.text != nullptr && arguments.text != Py_None) {
+    if (!PyUnicode_Check(arguments.text)) {
+      PyErr_Format(PyExc_TypeError, "argument 'text': expected str or None, got %s",
+                   type_name(arguments.text));
+      return -1;
+    }
+    filter->text.emplace();
+    if (convert_text(arguments.text, &*filter->text) < 0) return -1;
+  }
+  return 0;
+}
+
+PyObject* timeline_filter(PyObject* object, PyObject* const* args, Py_ssize_t nargs,
+                          PyObject* kwnames) {
+  return guarded([&]() -> PyObject* {
+    CallArguments arguments;
+    EventFilter filter;
+    if (bind_and_convert(kFilterSignature, args, nargs, kwnames, &arguments) < 0 ||
+        convert_filter(arguments, &filter) < 0) {
+      return nullptr;
+    }
+    TimelineObject* self = as_timeline(object);
+    std::shared_ptr<std::vector<size_t>> kept;
+    {
+      ReleasedGil unlocked;
+      kept = std::make_shared<std::vector<size_t>>(select_events(selection(self), filter));
+    }
+    return new_timeline(Py_TYPE(object), self->parsed, std::move(kept));
+  });
+}
+
+PyObject* timeline_summary(PyObject* object, PyObject*) {
+  return guarded([&]() -> PyObject* {
+    TimelineObject* self = as_timeline(object);
+    JsonValue summary;
+    {
+      ReleasedGil unlocked;
+      summary = summarize(selection(self), self->parsed->report.diagnostics);
+    }
+    return json_to_python(summary).release();
+  });
+}
+
+PyObject* timeline_repr(PyObject* object) {
+  TimelineObject* self = as_timeline(object);
+  return PyUnicode_FromFormat("<tracequill.Timeline: %zu events, %zu diagnostics>",
+                              selection(self).size(), self->parsed->report.diagnostics.size());
+}
+
+// ---- the type ----
+
+constexpr char kTimelineDoc[] =
+    "Timeline(path, *, mode='best_effort', include_raw=False, include_content=False, "
+    "follow_symlinks=False, max_line_size=10485760, max_content_size=52428800, "
+    "transcripts=True, workers=None, progress=None)\n"
+    "--\n"
+    "\n"
+    "A timeline parsed once and kept in native form, to be read many ways.\n"
+    "\n"
+    "It reads what `parse` reads (Claude Code's history, paste and image caches\n"
+    "and file snapshots; Codex's rollouts, plain, zstd-compressed and archived,\n"
+    "and attachments) and, unless transcripts=False, Claude Code's session\n"
+    "transcripts under projects/ (prompts, answers, reasoning, tool calls and\n"
+    "results, token usage, subagents).\n"
+    "\n"
+    "The options mean what they mean for `parse`. The events stay native until\n"
+    "asked for: `len(t)`, `t[i]`, `t[a:b]` and iteration give the same dicts as\n"
+    "`parse()[\"events\"]`, one at a time; `t.diagnostics` the diagnostics. The\n"
+    "outputs `to_json`, `to_jsonl`, `to_csv` and `write` are rendered as the\n"
+    "module functions render theirs. `filter` and slices return new\n"
+    "Timelines over the same parse, without parsing again; kept events keep their\n"
+    "`sequence` in the whole timeline. With transcripts=False the outputs are\n"
+    "byte for byte those of the module functions for the same options.\n"
+    "\n"
+    "Parameters\n"
+    "----------\n"
+    "path : str | pathlib.Path\n"
+    "    A home directory, a `.claude` or `.codex` root, an artifact directory\n"
+    "    or one file.\n"
+    "mode, include_raw, include_content, follow_symlinks, max_line_size,\n"
+    "max_content_size\n"
+    "    As for `parse`.\n"
+    "transcripts : bool\n"
+    "    Also read Claude Code's session transcripts (projects/*.jsonl).\n"
+    "workers : int | None\n"
+    "    Threads that read and hash files; None uses every usable core, 1 reads\n"
+    "    on the calling thread only. The result is the same for any number.\n"
+    "progress : callable | None\n"
+    "    Called as progress(files_done, files_total, bytes_done, bytes_total)\n"
+    "    at most ten times a second while parsing; the totals grow as\n"
+    "    directories are listed. An exception it raises ends the parse.\n"
+    "\n"
+    "Ctrl-C (any pending signal whose handler raises) ends the parse within\n"
+    "about 100 ms.";
+
+constexpr char kToJsonDoc[] =
+    "to_json($self, /, pretty=True)\n--\n\n"
+    "The report as JSON text: the events of this timeline and every diagnostic.";
+constexpr char kToJsonlDoc[] = "to_jsonl($self, /)\n--\n\nOne compact JSON event per line.";
+constexpr char kToCsvDoc[] =
+    "to_csv($self, /, include_message=True)\n--\n\nThe events as CSV text, 30 columns.";
+constexpr char kWriteDoc[] =
+    "write($self, /, path, format=None, *, include_message=True)\n--\n\n"
+    "Write the timeline to `path` as 'json' (pretty), 'jsonl' or 'csv'.\n"
+    "\n"
+    "Without `format` the suffix decides: .json, .jsonl or .ndjson, .csv. The\n"
+    "file is written beside the target under a temporary name and renamed into\n"
+    "place, so `path` never holds a partial file. `include_message` matters for\n"
+    "CSV only.";
+constexpr char kFilterDoc[] =
+    "filter($self, /, *, since=None, until=None, providers=None, event_types=None, "
+    "sessions=None, text=None)\n--\n\n"
+    "A new Timeline of the events that match every given condition.\n"
+    "\n"
+    "since, until : datetime | str | None\n"
+    "    Keep events with since <= timestamp < until; a naive datetime means\n"
+    "    UTC, text is RFC 3339. Events without a timestamp are dropped.\n"
+    "providers, event_types, sessions : str | Iterable[str] | None\n"
+    "    Keep events whose provider, event type or session id is one of these.\n"
+    "text : str | None\n"
+    "    Keep events whose message contains it, ASCII letters compared without\n"
+    "    case.";
+constexpr char kSummaryDoc[] =
+    "summary($self, /)\n--\n\n"
+    "Counts of this timeline's events as a dict: `events`, `by_provider`\n"
+    "({provider: {event_type: count}}), `by_event_type`, `sessions`\n"
+    "({id: {events, first_timestamp, last_timestamp, working_directory}}),\n"
+    "`first_timestamp`, `last_timestamp`, `without_timestamp`, `tool_calls`\n"
+    "({tool name: count} of the tool_call events) and `diagnostics`\n"
+    "({total, by_severity, by_code}).";
+
+PyMethodDef timeline_methods[] = {
+    {"to_json", as_method(timeline_to_json), METH_FASTCALL | METH_KEYWORDS, kToJsonDoc},
+    {"to_jsonl", as_method(timeline_to_jsonl), METH_FASTCALL | METH_KEYWORDS, kToJsonlDoc},
+    {"to_csv", as_method(timeline_to_csv), METH_FASTCALL | METH_KEYWORDS, kToCsvDoc},
+    {"write", as_method(timeline_write), METH_FASTCALL | METH_KEYWORDS, kWriteDoc},
+    {"filter", as_method(timeline_filter), METH_FASTCALL | METH_KEYWORDS, kFilterDoc},
+    {"summary", timeline_summary, METH_NOARGS, kSummaryDoc},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyGetSetDef timeline_getset[] = {
+    {"diagnostics", timeline_diagnostics, nullptr,
+     "Every diagnostic of the parse, as dicts (a filter keeps them all).", nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+PyType_Slot timeline_slots[] = {
+    {Py_tp_doc, const_cast<char*>(kTimelineDoc)},
+    {Py_tp_new, reinterpret_cast<void*>(timeline_new)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(timeline_dealloc)},
+    {Py_tp_repr, reinterpret_cast<void*>(timeline_repr)},
+    {Py_tp_methods, timeline_methods},
+    {Py_tp_getset, timeline_getset},
+    {Py_sq_length, reinterpret_cast<void*>(timeline_length)},
+    {Py_sq_item, reinterpret_cast<void*>(timeline_item)},
+    {Py_mp_length, reinterpret_cast<void*>(timeline_length)},
+    {Py_mp_subscript, reinterpret_cast<void*>(timeline_subscript)},
+    {0, nullptr},
+};
+
+PyType_Spec timeline_spec = {
+    "tracequill.Timeline", sizeof(TimelineObject), 0, Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE,
+    timeline_slots,
+};
+
+}  // namespace
+
+PyRef create_timeline_type() { return PyRef(PyType_FromSpec(&timeline_spec)); }
+
+}  // namespace tq::py

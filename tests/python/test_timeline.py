@@ -1,0 +1,253 @@
+"""tracequill.Timeline: one parse, read many ways, with the bytes of the module functions."""
+
+import datetime
+import os
+import pathlib
+import signal
+import subprocess
+import sys
+import time
+
+import pytest
+
+import tracequill
+
+REPO = pathlib.Path(__file__).resolve().parents[2]
+SAMPLE_HOME = REPO / "examples" / "sample-home"
+REAL = sorted((REPO / "tests" / "data" / "samples" / "real").iterdir())
+
+# Every option set on the sample home; the widest one on each real profile.
+CASES = [
+    (SAMPLE_HOME, {}),
+    (SAMPLE_HOME, {"mode": "strict"}),
+    (SAMPLE_HOME, {"max_line_size": 200, "max_content_size": 10}),
+] + [(path, {"include_raw": True, "include_content": True}) for path in [SAMPLE_HOME] + REAL]
+
+
+@pytest.fixture(scope="module")
+def generated_home(tmp_path_factory):
+    """A small home written by the benchmark generator: many rollouts, caches and snapshots."""
+    home = tmp_path_factory.mktemp("generated") / "home"
+    subprocess.run(
+        [sys.executable, str(REPO / "bench" / "generate_profiles.py"), str(home), "--size-mb", "2"],
+        check=True,
+        capture_output=True,
+    )
+    return home
+
+
+@pytest.fixture(scope="module")
+def big_rollout_home(tmp_path_factory):
+    """One long rollout: a parse that takes a while and can only be stopped inside a file."""
+    home = tmp_path_factory.mktemp("big") / "home"
+    day = home / ".codex" / "sessions" / "2025" / "01" / "02"
+    day.mkdir(parents=True)
+    line = (
+        b'{"timestamp":"2025-01-02T10:00:00Z","type":"response_item","payload":{"type":"message",'
+        b'"role":"user","content":[{"type":"input_text","text":"' + b"x" * 600 + b'"}]}}\n'
+    )
+    rollout = day / "rollout-2025-01-02T10-00-00-0194a1b2-c3d4-7e5f-8a9b-0c1d2e3f4a5b.jsonl"
+    rollout.write_bytes(line * 200_000)
+    return home
+
+
+def test_outputs_equal_those_of_the_module_functions_for_each_variant(tmp_path):
+    timeline = tracequill.Timeline(SAMPLE_HOME)
+    assert timeline.to_json(pretty=False) == tracequill.to_json(SAMPLE_HOME, pretty=False)
+    assert timeline.to_csv(include_message=False) == tracequill.to_csv(SAMPLE_HOME, include_message=False)
+    tracequill.convert(SAMPLE_HOME, tmp_path / "c.csv", format="csv", include_message=False)
+    timeline.write(tmp_path / "t.csv", include_message=False)
+    assert (tmp_path / "t.csv").read_bytes() == (tmp_path / "c.csv").read_bytes()
+
+
+@pytest.mark.parametrize(
+    "path, options", CASES, ids=[f"{p.name}-{','.join(o) or 'defaults'}" for p, o in CASES]
+)
+def test_outputs_equal_those_of_the_module_functions(path, options, tmp_path):
+    try:
+        report = tracequill.parse(path, **options)
+    except ValueError as error:
+        # Strict mode fails the same way, with the same message.
+        with pytest.raises(ValueError) as raised:
+            tracequill.Timeline(path, **options)
+        assert str(raised.value) == str(error)
+        return
+    expected = {
+        "json": tracequill.to_json(path, **options),
+        "jsonl": tracequill.to_jsonl(path, **options),
+        "csv": tracequill.to_csv(path, **options),
+    }
+    timeline = tracequill.Timeline(path, workers=2, **options)
+    assert list(timeline) == report["events"]
+    assert timeline.diagnostics == report["diagnostics"]
+    assert {"json": timeline.to_json(), "jsonl": timeline.to_jsonl(), "csv": timeline.to_csv()} == expected
+    for suffix, name in ((".json", "json"), (".ndjson", "jsonl"), (".csv", "csv")):
+        target = tmp_path / f"out{suffix}"
+        timeline.write(target)
+        assert target.read_bytes() == expected[name].encode()
+    # Nothing but the targets: no temporary file stays behind.
+    assert sorted(p.name for p in tmp_path.iterdir()) == ["out.csv", "out.json", "out.ndjson"]
+
+
+HILLVIEWCAP = REPO / "tests" / "data" / "claude-hillviewcap"
+
+
+@pytest.mark.parametrize("options", [{}, {"include_raw": True, "include_content": True}])
+def test_without_transcripts_the_outputs_are_those_of_the_module_functions(options):
+    plain = tracequill.Timeline(HILLVIEWCAP, transcripts=False, **options)
+    assert plain.to_json() == tracequill.to_json(HILLVIEWCAP, **options)
+    assert plain.to_jsonl() == tracequill.to_jsonl(HILLVIEWCAP, **options)
+    assert plain.to_csv() == tracequill.to_csv(HILLVIEWCAP, **options)
+    assert len(tracequill.Timeline(HILLVIEWCAP, **options)) > len(plain)
+
+
+@pytest.mark.parametrize("include_content", [False, True])
+def test_summary_counts_tool_calls_by_tool_name(include_content):
+    timeline = tracequill.Timeline(HILLVIEWCAP, include_content=include_content)
+    assert timeline.summary()["tool_calls"] == {"Bash": 4, "Edit": 1, "Glob": 3, "Read": 2, "Skill": 1}
+    assert tracequill.Timeline(HILLVIEWCAP, transcripts=False).summary()["tool_calls"] == {}
+
+
+@pytest.mark.parametrize("workers", [1, 4])
+def test_write_refuses_every_file_the_parse_read(generated_home, tmp_path, workers):
+    rollout = sorted((generated_home / ".codex" / "sessions").rglob("rollout-*"))[-1]
+    before = rollout.read_bytes()
+    timeline = tracequill.Timeline(generated_home, workers=workers)
+    for target in (rollout, generated_home / ".claude" / "history.jsonl"):
+        with pytest.raises(OSError) as refused:
+            timeline.write(target, format="jsonl")
+        assert str(refused.value) == f"Cannot create '{target}': it is an input of this parse"
+    assert rollout.read_bytes() == before
+    timeline.write(tmp_path / "out.jsonl")
+    assert (tmp_path / "out.jsonl").read_text() == timeline.to_jsonl()
+
+
+def test_one_worker_and_four_give_the_same_report(generated_home):
+    one = tracequill.Timeline(generated_home, workers=1, include_content=True)
+    four = tracequill.Timeline(generated_home, workers=4, include_content=True)
+    assert len(one) > 300
+    assert one.to_json() == four.to_json()
+    assert one.to_csv() == tracequill.to_csv(generated_home, include_content=True)
+
+
+def instant(text):
+    return datetime.datetime.fromisoformat(text.replace("Z", "+00:00"))
+
+
+SINCE = "2025-09-01T00:00:00Z"
+UNTIL = "2026-01-01T00:00:00+01:00"
+FILTERS = [
+    ({"providers": "codex"}, lambda e: e["provider"] == "codex"),
+    (
+        {"event_types": ["tool_call", "file_snapshot"]},
+        lambda e: e["event_type"] in ("tool_call", "file_snapshot"),
+    ),
+    ({"since": SINCE}, lambda e: e["timestamp"] is not None and instant(e["timestamp"]) >= instant(SINCE)),
+    (
+        {"since": datetime.datetime(2025, 9, 1), "until": UNTIL},
+        lambda e: e["timestamp"] is not None and instant(SINCE) <= instant(e["timestamp"]) < instant(UNTIL),
+    ),
+    ({"text": "ERROR"}, lambda e: e["message"] is not None and "error" in e["message"].lower()),
+    (
+        {"providers": ("claude_code",), "text": "the"},
+        lambda e: e["provider"] == "claude_code" and e["message"] is not None and "the" in e["message"].lower(),
+    ),
+]
+
+
+@pytest.mark.parametrize("conditions, keep", FILTERS, ids=lambda c: str(c)[:40] if isinstance(c, dict) else "")
+def test_filters_keep_what_a_python_filter_of_parse_keeps(generated_home, conditions, keep):
+    events = tracequill.parse(generated_home)["events"]
+    expected = [e for e in events if keep(e)]
+    assert 0 < len(expected) < len(events)
+    filtered = tracequill.Timeline(generated_home).filter(**conditions)
+    assert list(filtered) == expected
+    assert filtered.summary()["events"] == len(expected)
+
+
+def test_sessions_filter_slices_and_summary(generated_home):
+    timeline = tracequill.Timeline(generated_home)
+    events = list(timeline)
+    session = events[len(events) // 2]["session_id"]
+    one_session = timeline.filter(sessions=session)
+    assert list(one_session) == [e for e in events if e["session_id"] == session]
+    summary = one_session.summary()
+    assert list(summary["sessions"]) == [session]
+    assert summary["sessions"][session]["events"] == len(one_session)
+
+    assert list(timeline[10:20:3]) == events[10:20:3]
+    assert list(timeline[::-1][:5]) == events[::-1][:5]
+    assert timeline[-1] == events[-1]
+    with pytest.raises(IndexError):
+        timeline[len(events)]
+    whole = timeline.summary()
+    assert whole["events"] == len(events)
+    assert sum(sum(types.values()) for types in whole["by_provider"].values()) == len(events)
+    assert whole["first_timestamp"] == min(e["timestamp"] for e in events if e["timestamp"])
+
+
+@pytest.mark.parametrize(
+    "call, error, message",
+    [
+        (lambda p: tracequill.Timeline(p, "strict"), TypeError, "Timeline() takes 1 positional argument but 2 were given"),
+        (lambda p: tracequill.Timeline(p, workers=0), ValueError, "argument 'workers': must be at least 1, got 0"),
+        (lambda p: tracequill.Timeline(p, progress=1), TypeError, "argument 'progress': expected a callable or None, got int"),
+        (lambda p: tracequill.Timeline(p).filter(providers="cursor"), ValueError, "Unknown provider 'cursor': expected one of 'claude_code', 'codex', 'open_code', 'unknown'"),
+        (lambda p: tracequill.Timeline(p).filter(since="yesterday"), ValueError, "argument 'since': 'yesterday' is not an RFC 3339 date-time"),
+        (lambda p: tracequill.Timeline(p).write(p / "out.txt"), ValueError, "Cannot tell the output format of"),
+        (lambda p: tracequill.Timeline(p).write(p / "out", "xml"), ValueError, "Invalid format 'xml': expected 'json', 'jsonl', or 'csv'"),
+    ],
+)
+def test_wrong_arguments(codex_root, call, error, message):
+    with pytest.raises(error) as raised:
+        call(codex_root)
+    assert str(raised.value).startswith(message)
+
+
+class Enough(Exception):
+    pass
+
+
+def test_progress_is_called_at_most_ten_times_a_second_and_may_end_the_parse(big_rollout_home):
+    calls = []
+
+    def progress(*counts):
+        calls.append((time.monotonic(), counts))
+        if len(calls) == 2:
+            raise Enough
+
+    started = time.monotonic()
+    with pytest.raises(Enough):
+        tracequill.Timeline(big_rollout_home, workers=1, progress=progress)
+    (first, counts), (second, _) = calls
+    assert first - started >= 0.09 and second - first >= 0.09
+    rollout_size = sum(f.stat().st_size for f in big_rollout_home.rglob("rollout-*"))
+    assert counts == (0, 1, 0, rollout_size)
+
+
+def bytes_read(pid):
+    with open(f"/proc/{pid}/io") as io:
+        return next(int(line.split()[1]) for line in io if line.startswith("rchar:"))
+
+
+@pytest.mark.skipif(not os.path.exists("/proc/self/io"), reason="needs /proc/<pid>/io")
+def test_sigint_stops_the_command_at_once_and_leaves_no_file(big_rollout_home, tmp_path):
+    target = tmp_path / "out.jsonl"
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join(sys.path))
+    child = subprocess.Popen(
+        [sys.executable, "-m", "tracequill", str(big_rollout_home), "-o", str(target), "--workers", "1"],
+        stderr=subprocess.PIPE,
+        env=env,
+    )
+    # Signal once the parse is well under way inside the one big file.
+    deadline = time.monotonic() + 30
+    while bytes_read(child.pid) < 8_000_000 and time.monotonic() < deadline:
+        time.sleep(0.01)
+    assert child.poll() is None, "the parse should still be running"
+    sent = time.monotonic()
+    child.send_signal(signal.SIGINT)
+    _, stderr = child.communicate(timeout=10)
+    assert time.monotonic() - sent < 1.0
+    assert child.returncode == 130
+    assert stderr == b"tracequill: interrupted\n"
+    assert list(tmp_path.iterdir()) == []
