@@ -27,9 +27,9 @@ std::optional<std::string_view> media_type_for_extension(std::string_view extens
     if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
   }
   const MediaTypeRow* end = std::end(kMediaTypes);
-  const MediaTypeRow* row =
-      std::lower_bound(std::begin(kMediaTypes), end, lowered,
-                       [](const MediaTypeRow& r, const std::string& key) { return r.extension < key; });
+  const MediaTypeRow* row = std::lower_bound(
+      std::begin(kMediaTypes), end, lowered,
+      [](const MediaTypeRow& r, const std::string& key) { return r.extension < key; });
   if (row == end || row->extension != lowered) return std::nullopt;
   return row->media_type;
 }

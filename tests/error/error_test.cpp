@@ -23,8 +23,7 @@ TEST(ErrorTest, EachVariantHasItsExactMessage) {
       {Error::hash_computation("p", "m"), ErrorKind::HashComputation,
        "Hash computation failed for p: m"},
       {Error::csv_write("e"), ErrorKind::CsvWrite, "CSV write error: e"},
-      {Error::json_serialization("e"), ErrorKind::JsonSerialization,
-       "JSON serialization error: e"},
+      {Error::json_serialization("e"), ErrorKind::JsonSerialization, "JSON serialization error: e"},
       {Error::message("Plain text."), ErrorKind::Message, "Plain text."},
   };
   for (const auto& c : cases) {

@@ -14,12 +14,12 @@ TEST(MediaTypeTest, FixedRowsGiveTheirTypes) {
     const char* media_type;
   };
   const Case cases[] = {
-      {"png", "image/png"},        {"jpg", "image/jpeg"},       {"jpeg", "image/jpeg"},
-      {"gif", "image/gif"},        {"webp", "image/webp"},      {"bmp", "image/bmp"},
-      {"svg", "image/svg+xml"},    {"txt", "text/plain"},       {"log", "text/plain"},
-      {"py", "text/plain"},        {"md", "text/markdown"},     {"json", "application/json"},
-      {"html", "text/html"},       {"csv", "text/csv"},         {"xml", "text/xml"},
-      {"pdf", "application/pdf"},  {"zip", "application/zip"},  {"ts", "video/vnd.dlna.mpeg-tts"},
+      {"png", "image/png"},       {"jpg", "image/jpeg"},      {"jpeg", "image/jpeg"},
+      {"gif", "image/gif"},       {"webp", "image/webp"},     {"bmp", "image/bmp"},
+      {"svg", "image/svg+xml"},   {"txt", "text/plain"},      {"log", "text/plain"},
+      {"py", "text/plain"},       {"md", "text/markdown"},    {"json", "application/json"},
+      {"html", "text/html"},      {"csv", "text/csv"},        {"xml", "text/xml"},
+      {"pdf", "application/pdf"}, {"zip", "application/zip"}, {"ts", "video/vnd.dlna.mpeg-tts"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.extension);

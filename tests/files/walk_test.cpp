@@ -28,7 +28,7 @@ std::vector<std::string> walk_lines(const TempTree& dir, const fs::path& start,
     const char* type = item.type == fs::file_type::regular     ? "file"
                        : item.type == fs::file_type::directory ? "dir"
                        : item.type == fs::file_type::symlink   ? "link"
-                                                                : "other";
+                                                               : "other";
     lines.push_back(rel + " " + type + " " + std::to_string(item.depth));
   }
   return lines;
@@ -42,9 +42,16 @@ TEST(WalkTest, VisitsNamesInByteOrderDepthFirst) {
   dir.write("t/2025/01/9/x", "");
   dir.write("t/2025/01/10/y", "");
   const std::vector<std::string> expected = {
-      "t dir 0",           "t/2025 dir 1",          "t/2025/01 dir 2", "t/2025/01/10 dir 3",
-      "t/2025/01/10/y file 4", "t/2025/01/9 dir 3", "t/2025/01/9/x file 4", "t/B file 1",
-      "t/a file 1",        "t/b file 1",
+      "t dir 0",
+      "t/2025 dir 1",
+      "t/2025/01 dir 2",
+      "t/2025/01/10 dir 3",
+      "t/2025/01/10/y file 4",
+      "t/2025/01/9 dir 3",
+      "t/2025/01/9/x file 4",
+      "t/B file 1",
+      "t/a file 1",
+      "t/b file 1",
   };
   EXPECT_EQ(walk_lines(dir, dir.path("t"), {}), expected);
 }
@@ -97,9 +104,9 @@ TEST(WalkTest, DirectoryReplacedByALinkAfterListingIsNotFollowed) {
   while (std::optional<WalkItem> item = walk.next()) {
     rest.push_back(relative_path(item->path, dir.root()) + " " + item->error.value_or("-"));
   }
-  const std::vector<std::string> expected = {
-      "t/sub -", "t/sub IO error for operation on " + dir.path("t/sub").string() +
-                     ": Not a directory (os error 20)"};
+  const std::vector<std::string> expected = {"t/sub -", "t/sub IO error for operation on " +
+                                                            dir.path("t/sub").string() +
+                                                            ": Not a directory (os error 20)"};
   EXPECT_EQ(rest, expected);
 }
 
@@ -135,11 +142,10 @@ TEST(WalkTest, DanglingLinkIsAnErrorOnlyWhenFollowed) {
   dir.symlink("nowhere", "t/broken");
   dir.write("t/z.txt", "");
   const std::string broken = dir.path("t/broken").string();
-  const std::vector<std::string> followed = {
-      "t dir 0",
-      "t/broken ERROR IO error for operation on " + broken +
-          ": No such file or directory (os error 2)",
-      "t/z.txt file 1"};
+  const std::vector<std::string> followed = {"t dir 0",
+                                             "t/broken ERROR IO error for operation on " + broken +
+                                                 ": No such file or directory (os error 2)",
+                                             "t/z.txt file 1"};
   EXPECT_EQ(walk_lines(dir, dir.path("t"), {.follow_symlinks = true}), followed);
   const std::vector<std::string> plain = {"t dir 0", "t/broken link 1", "t/z.txt file 1"};
   EXPECT_EQ(walk_lines(dir, dir.path("t"), {.follow_symlinks = false}), plain);

@@ -34,7 +34,8 @@ TEST(JsonParserTest, RepeatedKeyKeepsTheLastValue) {
 
   // Large objects take another sorting path.
   std::string many = "{";
-  for (int i = 30; i > 0; --i) many += "\"k" + std::to_string(i % 20) + "\":" + std::to_string(i) + ",";
+  for (int i = 30; i > 0; --i)
+    many += "\"k" + std::to_string(i % 20) + "\":" + std::to_string(i) + ",";
   many.back() = '}';
   auto big = parse_json(many);
   ASSERT_TRUE(big.has_value());
@@ -76,9 +77,8 @@ TEST(JsonParserTest, IntegersBeyondSixtyFourBitsBecomeDoubles) {
 }
 
 TEST(JsonParserTest, RejectsInvalidText) {
-  const char* bad[] = {"",          "{",           "[1,]",       "{\"a\" 1}", "tru",
-                       "1 2",       "\"\\ud800\"", "1e400",      "[01]",      "{\"a\":1}}",
-                       "nul",
+  const char* bad[] = {"", "{", "[1,]", "{\"a\" 1}", "tru", "1 2", "\"\\ud800\"", "1e400", "[01]",
+                       "{\"a\":1}}", "nul",
                        // A number beyond 64 bits takes another reading path, which
                        // must refuse a second value just the same.
                        "18446744073709551616 1", "{\"a\":18446744073709551616} {\"b\":2}",
@@ -106,10 +106,9 @@ TEST(JsonParserTest, NestingIsBoundedAt128Levels) {
 
 TEST(JsonParserTest, ParserIsReusableAcrossLinesOfDifferentSizes) {
   JsonParser parser;
-  EXPECT_EQ(parser.parse(R"({"a":")" + std::string(100000, 'x') + R"("})")
-                ->find_string("a")
-                ->size(),
-            100000u);
+  EXPECT_EQ(
+      parser.parse(R"({"a":")" + std::string(100000, 'x') + R"("})")->find_string("a")->size(),
+      100000u);
   EXPECT_EQ(*parser.parse(R"({"a":"b"})")->find_string("a"), "b");
   EXPECT_FALSE(parser.parse("{").has_value());
   EXPECT_EQ(parser.parse("[1]")->as_array().size(), 1u);

@@ -208,10 +208,14 @@ TEST(HashingTest, AFifoOrADeviceIsRefusedInsteadOfWaitedOn) {
 
 TEST(Base64Test, EncodesWithPadding) {
   // RFC 4648 section 10 test vectors.
-  const std::pair<std::string, std::string> cases[] = {
-      {"", ""},         {"f", "Zg=="},         {"fo", "Zm8="},        {"foo", "Zm9v"},
-      {"foob", "Zm9vYg=="}, {"fooba", "Zm9vYmE="}, {"foobar", "Zm9vYmFy"},
-      {std::string("\xFF\xFE\x00", 3), "//4A"}};
+  const std::pair<std::string, std::string> cases[] = {{"", ""},
+                                                       {"f", "Zg=="},
+                                                       {"fo", "Zm8="},
+                                                       {"foo", "Zm9v"},
+                                                       {"foob", "Zm9vYg=="},
+                                                       {"fooba", "Zm9vYmE="},
+                                                       {"foobar", "Zm9vYmFy"},
+                                                       {std::string("\xFF\xFE\x00", 3), "//4A"}};
   for (const auto& [in, out] : cases) {
     EXPECT_EQ(base64_encode(in), out) << in;
     EXPECT_EQ(base64_decode(out), in) << out;

@@ -31,9 +31,9 @@ TimelineEvent snapshot(std::string path, std::string session, std::string id, ui
 }
 
 TEST(EventIdTest, MatchesTheWorkedExample) {
-  EXPECT_EQ(generate_event_id(Provider::Codex, ArtifactKind::History, "history.jsonl",
-                              "codex_history:1"),
-            "5586078756733624ac106a9ab809e832304d179ee925820c4f643e05aae6b464");
+  EXPECT_EQ(
+      generate_event_id(Provider::Codex, ArtifactKind::History, "history.jsonl", "codex_history:1"),
+      "5586078756733624ac106a9ab809e832304d179ee925820c4f643e05aae6b464");
 }
 
 TEST(EventIdTest, DependsOnlyOnIdentityAndNormalisesBackslashes) {
@@ -119,9 +119,9 @@ TEST(FinalizeReportTest, SortsStablyAndNumbersFromZero) {
   EXPECT_FALSE(report->events.back().timestamp.has_value());
 
   // On a transitive order the result is exactly the library's stable sort.
-  std::stable_sort(events.begin(), events.end(), [](const TimelineEvent& a, const TimelineEvent& b) {
-    return compare_events(a, b) < 0;
-  });
+  std::stable_sort(
+      events.begin(), events.end(),
+      [](const TimelineEvent& a, const TimelineEvent& b) { return compare_events(a, b) < 0; });
   for (size_t i = 0; i < events.size(); ++i) {
     EXPECT_EQ(report->events[i].event_id, events[i].event_id) << i;
   }
@@ -167,16 +167,17 @@ TEST(FinalizeReportTest, NonTransitiveOrderStaysSafeAndDeterministic) {
   const DateTime t{7, 0};
   std::vector<TimelineEvent> events;
   for (uint64_t i = 0; i < 64; ++i) {
-    events.push_back(snapshot("p" + std::to_string((i * 37) % 64), "s", i % 2 ? "x@v1" : "x",
-                              (i * 13) % 9, t));
-    events.push_back(make_event("p" + std::to_string(i % 11), std::nullopt, EventType::FileSnapshot,
-                                t, i));
+    events.push_back(
+        snapshot("p" + std::to_string((i * 37) % 64), "s", i % 2 ? "x@v1" : "x", (i * 13) % 9, t));
+    events.push_back(
+        make_event("p" + std::to_string(i % 11), std::nullopt, EventType::FileSnapshot, t, i));
   }
   auto a = finalize_report(events, {}, false);
   auto b = finalize_report(events, {}, false);
   ASSERT_TRUE(a.has_value() && b.has_value());
   ASSERT_EQ(a->events.size(), events.size());
-  for (size_t i = 0; i < events.size(); ++i) EXPECT_EQ(a->events[i].event_id, b->events[i].event_id);
+  for (size_t i = 0; i < events.size(); ++i)
+    EXPECT_EQ(a->events[i].event_id, b->events[i].event_id);
 }
 
 }  // namespace

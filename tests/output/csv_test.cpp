@@ -1,12 +1,11 @@
 #include "output/csv.h"
 
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <unistd.h>
 
 #include <string>
 #include <vector>
-
-#include <gtest/gtest.h>
 
 #include "support/output_fixtures.h"
 
@@ -73,10 +72,13 @@ TEST(CsvTest, NoEventsGiveTheHeaderAlone) {
 }
 
 TEST(CsvTest, RowsAreWrittenByteForByte) {
-  const std::string bare_row = "1,0123456789abcdef0123456789abcdef0123456789abcdef0123456789abcdef,0,codex,,,,none,unknown,,,,history,,history.jsonl" +
-                               std::string(15, ',') + "\n";
+  const std::string bare_row =
+      "1,0123456789abcdef0123456789abcdef0123456789abcdef0123456789abcdef,0,codex,,,,none,unknown,,"
+      ",,history,,history.jsonl" +
+      std::string(15, ',') + "\n";
   const std::string full_row =
-      "1,0123456789abcdef0123456789abcdef0123456789abcdef0123456789abcdef,7,claude_code,aaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaa,"
+      "1,0123456789abcdef0123456789abcdef0123456789abcdef0123456789abcdef,7,claude_code,"
+      "aaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaa,"
       "2025-01-02T03:04:05.120+00:00,1735787045120,embedded,paste_attachment,s-1,/w,hi,"
       "paste_cache,paste,.claude/paste-cache/k.txt,3,k,resolved,paste-cache/k.txt,2,5,"
       "bbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbb,text/plain,hello,utf8,"

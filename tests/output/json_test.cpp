@@ -1,6 +1,7 @@
 #include "output/json.h"
 
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <unistd.h>
 
 #include <cmath>
@@ -8,8 +9,6 @@
 #include <limits>
 #include <string>
 #include <vector>
-
-#include <gtest/gtest.h>
 
 #include "support/output_fixtures.h"
 
@@ -184,7 +183,9 @@ TEST(JsonReportTest, ReportsAreWrittenByteForByte) {
       {"empty compact", {}, JsonLayout::Compact, R"({"events":[],"diagnostics":[]})"},
       {"empty pretty", {}, JsonLayout::Pretty, "{\n  \"events\": [],\n  \"diagnostics\": []\n}"},
       {"bare event pretty", {{bare_event()}, {}}, JsonLayout::Pretty, kBarePretty},
-      {"full event pretty", {{full_event()}, {sample_diagnostic()}}, JsonLayout::Pretty,
+      {"full event pretty",
+       {{full_event()}, {sample_diagnostic()}},
+       JsonLayout::Pretty,
        kFullPretty},
       {"full event compact",
        {{full_event()}, {sample_diagnostic()}},
@@ -377,13 +378,12 @@ TEST(JsonFileTest, FileOutputEqualsMemoryOutput) {
 TEST(JsonFileTest, WriteFailureCarriesTheSystemError) {
   const int fd = ::open("/dev/full", O_WRONLY | O_CLOEXEC);
   if (fd < 0) GTEST_SKIP() << "no /dev/full";
-  const Status s = write_report(ParseReport{{bare_event()}, {}}, OutputTarget::file(fd),
-                                JsonLayout::Pretty);
+  const Status s =
+      write_report(ParseReport{{bare_event()}, {}}, OutputTarget::file(fd), JsonLayout::Pretty);
   ::close(fd);
   ASSERT_FALSE(s.has_value());
   EXPECT_EQ(s.error().kind(), ErrorKind::JsonSerialization);
-  EXPECT_EQ(s.error().text(),
-            "JSON serialization error: No space left on device (os error 28)");
+  EXPECT_EQ(s.error().text(), "JSON serialization error: No space left on device (os error 28)");
 }
 
 }  // namespace

@@ -1,12 +1,11 @@
 #include "output/jsonl.h"
 
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <unistd.h>
 
 #include <string>
 #include <vector>
-
-#include <gtest/gtest.h>
 
 #include "output/json.h"
 #include "support/output_fixtures.h"

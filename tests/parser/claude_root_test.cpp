@@ -12,10 +12,10 @@
 namespace tq::claude {
 namespace {
 
-using testing::TempTree;
 using testing::find_event;
 using testing::messages_of;
 using testing::paths_of;
+using testing::TempTree;
 
 // One pasted-content entry on its own history line.
 std::string paste_line(const char* key_json_fields, const char* extra = "") {
