@@ -41,15 +41,23 @@ Result<ParseReport> finalize(ReaderOutput output, const ParserOptions& options) 
 }  // namespace
 
 Result<std::vector<ProfileRoot>> discover_profile_roots(const std::filesystem::path& directory,
-                                                        bool follow_symlinks, bool transcripts) {
+                                                        bool follow_symlinks, bool transcripts,
+                                                        const EvidenceScope* scope) {
   std::vector<ProfileRoot> roots;
   for (const auto& entry : provider_registry()) {
     std::filesystem::path candidate = directory / entry.profile_dir_name;
     std::error_code ec;
-    const auto status = follow_symlinks ? std::filesystem::status(candidate, ec)
-                                        : std::filesystem::symlink_status(candidate, ec);
+    // A profile kept elsewhere in the same home (`.claude` linking to
+    // `dotfiles/claude`) is still that home's profile.
+    const bool follow =
+        follow_symlinks ||
+        (scope != nullptr &&
+         std::filesystem::is_symlink(std::filesystem::symlink_status(candidate, ec)) &&
+         scope->may_follow(candidate));
+    const auto status = follow ? std::filesystem::status(candidate, ec)
+                               : std::filesystem::symlink_status(candidate, ec);
     if (ec || !std::filesystem::is_directory(status)) continue;
-    TQ_TRY(auto kind, detect(entry, candidate, follow_symlinks, transcripts));
+    TQ_TRY(auto kind, detect(entry, candidate, follow, transcripts));
     // A profile directory that can't be read is still the agent's profile: its
     // adapter reports it instead of it vanishing without a word.
     if (kind == entry.root_kind || directory_access_error(candidate)) {
@@ -136,7 +144,8 @@ Result<ParseReport> parse_recognised(const std::filesystem::path& given,
     if (std::optional<std::error_code> error = directory_access_error(path)) {
       return std::unexpected(Error::io(path, os_error_text(*error)));
     }
-    TQ_TRY(auto roots, discover_profile_roots(path, options.follow_symlinks, options.transcripts));
+    TQ_TRY(auto roots, discover_profile_roots(path, options.follow_symlinks, options.transcripts,
+                                              options.scope));
     if (roots.size() >= 2) return parse_registered_profile(path, roots, options);
     if (roots.size() == 1) {
       const auto& [entry, root] = roots.front();

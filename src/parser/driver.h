@@ -27,8 +27,11 @@ using DetectedInput = std::pair<const ProviderAdapter*, InputKind>;
                                              const ParserOptions& options);
 
 // `transcripts`: detect as a parse that reads session transcripts does.
+// `scope`: when given, a profile directory that is a link into the evidence is
+// taken even without `follow_symlinks`.
 [[nodiscard]] Result<std::vector<ProfileRoot>> discover_profile_roots(
-    const std::filesystem::path& directory, bool follow_symlinks, bool transcripts = false);
+    const std::filesystem::path& directory, bool follow_symlinks, bool transcripts = false,
+    const EvidenceScope* scope = nullptr);
 
 [[nodiscard]] Result<DetectedInput> detect_registered_input(const std::filesystem::path& path,
                                                             bool follow_symlinks,

@@ -70,6 +70,22 @@ def test_links_followed_regardless_stay_inside_the_evidence(planted, case):
     assert warnings_of(result) == warnings
 
 
+@pytest.mark.parametrize("inside", [True, False], ids=["inside the home", "outside the home"])
+def test_a_profile_linked_from_the_home_is_read_only_when_it_stays_inside(tmp_path, inside):
+    kept = tmp_path / ("home/dotfiles/claude" if inside else "elsewhere/claude")
+    write_tree(kept, {"history.jsonl": CLAUDE_HISTORY})
+    home = tmp_path / "home"
+    home.mkdir(exist_ok=True)
+    os.symlink(kept, home / ".claude")
+    events = tracequill.parse(home)["events"] if inside else []
+    if not inside:
+        with pytest.raises(ValueError, match="Cannot auto-detect"):
+            tracequill.parse(home)
+    assert [e["source"]["relative_path"] for e in events] == (
+        ["history.jsonl"] if inside else []
+    )
+
+
 def test_a_file_on_a_pseudo_file_system_is_never_read(tmp_path):
     home = write_tree(tmp_path / "home", {".codex/attachments/s/ok.txt": b"x"})
     os.symlink("/proc/self/status", home / ".codex/attachments/s/status")
