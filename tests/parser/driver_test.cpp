@@ -75,14 +75,17 @@ TEST(ParsePathTest, SameTreeInTwoPlacesGivesIdenticalReports) {
   }
 }
 
-TEST(ParsePathTest, ProfileLinksCountOnlyWhenFollowingLinks) {
+// A profile kept elsewhere in the home counts without following links; one
+// outside the home only when links are followed.
+TEST(ParsePathTest, ProfileLinksInsideTheHomeAlwaysCount) {
   testing::TempTree home;
   home.write("real-claude/history.jsonl", kClaudeHistory);
   home.write(".codex/history.jsonl", kCodexHistory);
   home.symlink("real-claude", ".claude");
   auto plain = parse_path(home.root(), options(false));
   ASSERT_TRUE(plain.has_value()) << plain.error().text();
-  EXPECT_EQ(paths_of(*plain), std::vector<std::string>{"history.jsonl"});
+  EXPECT_EQ(paths_of(*plain),
+            (std::vector<std::string>{".codex/history.jsonl", ".claude/history.jsonl"}));
   auto followed = parse_path(home.root(), options(true));
   ASSERT_TRUE(followed.has_value()) << followed.error().text();
   EXPECT_EQ(followed->events.size(), 2u);
