@@ -38,7 +38,7 @@ void write_double(OutputSink& out, double d) {
   std::from_chars(exp_text.data() + (exp_text.front() == '+' ? 1 : 0),
                   exp_text.data() + exp_text.size(), exponent);
 
-  char digits[24];
+  char digits[24] = {};
   std::size_t n = 0;
   for (char c : mantissa) {
     if (c != '.') digits[n++] = c;
