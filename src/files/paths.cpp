@@ -23,6 +23,9 @@ struct Component {
 class ComponentCursor {
  public:
   explicit ComponentCursor(std::string_view text) : text_(text) {}
+  // Resumes after the "/" at `slash`: the parts before it are taken as read.
+  ComponentCursor(std::string_view text, size_t slash)
+      : text_(text), pos_(slash + 1), started_(true), first_(false) {}
 
   // The next part; false once the path has no more.
   bool next(Component& out) {
@@ -152,8 +155,17 @@ std::string relative_path_id(const std::filesystem::path& path,
 }
 
 std::strong_ordering compare_paths(const std::filesystem::path& a, const std::filesystem::path& b) {
-  ComponentCursor ca(a.native());
-  ComponentCursor cb(b.native());
+  // Paths in one list mostly share a long leading part; the parts before the
+  // last "/" of the bytes they share are the same parts, and are skipped.
+  const std::string_view ta = a.native();
+  const std::string_view tb = b.native();
+  const size_t shared = static_cast<size_t>(
+      std::mismatch(ta.begin(), ta.end(), tb.begin(), tb.end()).first - ta.begin());
+  const size_t slash = ta.substr(0, shared).rfind('/');
+  ComponentCursor ca =
+      slash == std::string_view::npos ? ComponentCursor(ta) : ComponentCursor(ta, slash);
+  ComponentCursor cb =
+      slash == std::string_view::npos ? ComponentCursor(tb) : ComponentCursor(tb, slash);
   for (;;) {
     Component pa;
     Component pb;
