@@ -98,7 +98,7 @@ Result<std::string> read_object_lines(BoundedLineReader lines, const std::filesy
                                       std::vector<Diagnostic>& diagnostics,
                                       const ObjectLineHandler& on_object) {
   JsonParser parser;
-  while (const LineItem* item = lines.next()) {
+  while (LineItem* item = lines.next()) {
     uint64_t line = item->index + 1;
     if (item->decompression_failed) {
       // Not a line problem but the end of what the file can tell; strict mode
@@ -124,7 +124,7 @@ Result<std::string> read_object_lines(BoundedLineReader lines, const std::filesy
               std::to_string(options.max_line_size) + ", skipping."));
       continue;
     }
-    std::expected<JsonValue, std::string> value = parser.parse(text);
+    std::expected<JsonValue, std::string> value = parser.parse_line(text, item->text);
     if (!value) {
       if (options.strict()) {
         return std::unexpected(Error::json_parse(relative_path, line, value.error()));

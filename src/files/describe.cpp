@@ -4,7 +4,7 @@
 #include <sys/stat.h>
 
 #include <cerrno>
-#include <vector>
+#include <memory>
 
 #include "error/error.h"
 #include "files/media_type.h"
@@ -29,16 +29,14 @@ std::optional<DateTime> file_time(const Time& t) {
 // before 1970 or after 9999 are absent.
 FsTimes times_of(const EvidenceFile& file) {
   FsTimes times;
-  struct statx st {};
-  if (::statx(file.descriptor(), "", AT_EMPTY_PATH | AT_STATX_SYNC_AS_STAT,
-              STATX_BASIC_STATS | STATX_BTIME, &st) == 0) {
-    if (st.stx_mask & STATX_MTIME) times.modified = file_time(st.stx_mtime);
-    if (st.stx_mask & STATX_ATIME) times.accessed = file_time(st.stx_atime);
-    if (st.stx_mask & STATX_BTIME) times.created = file_time(st.stx_btime);
+  if (const std::optional<struct statx>& st = file.extended_status()) {
+    if (st->stx_mask & STATX_MTIME) times.modified = file_time(st->stx_mtime);
+    if (st->stx_mask & STATX_ATIME) times.accessed = file_time(st->stx_atime);
+    if (st->stx_mask & STATX_BTIME) times.created = file_time(st->stx_btime);
     return times;
   }
-  // Some sandboxes refuse statx itself; the status taken at opening still gives
-  // everything but the birth time, which then stays unknown.
+  // Without statx the plain status still gives everything but the birth time,
+  // which then stays unknown.
   times.modified = file_time(file.status().st_mtim);
   times.accessed = file_time(file.status().st_atim);
   return times;
@@ -104,14 +102,17 @@ std::expected<FileDescription, DescribeError> describe_file(const std::filesyste
   std::string kept;
   uint64_t total = 0;
   Sha256 sha;
-  std::vector<char> buffer(65536);
+  // Left uninitialised: most artifacts are far smaller than the buffer, and
+  // clearing it would cost more than reading them.
+  constexpr size_t kBufferSize = 65536;
+  const std::unique_ptr<char[]> buffer = std::make_unique_for_overwrite<char[]>(kBufferSize);
   for (;;) {
-    std::expected<size_t, std::error_code> n = file->read(buffer.data(), buffer.size());
+    std::expected<size_t, std::error_code> n = file->read(buffer.get(), kBufferSize);
     if (!n)
       return std::unexpected(DescribeError{DescribeStage::Hash, os_error_text(n.error()),
                                            std::nullopt, n.error().value()});
     if (*n == 0) break;
-    const std::string_view chunk(buffer.data(), *n);
+    const std::string_view chunk(buffer.get(), *n);
     sha.update(chunk);
     total += *n;
     keep = keep && within_limit(total);
@@ -120,6 +121,10 @@ std::expected<FileDescription, DescribeError> describe_file(const std::filesyste
     } else if (!kept.empty()) {
       std::string().swap(kept);
     }
+    // A short read that reaches the size the file had when it was opened is its
+    // end; asking again would cost one more call per file for nothing. A file
+    // system that gives short reads before the end (FUSE, say) is read on.
+    if (*n < kBufferSize && total >= static_cast<uint64_t>(file->status().st_size)) break;
   }
   // A file written to while it is read is described as read: size, digest and
   // content all tell of the same bytes.

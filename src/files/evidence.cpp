@@ -142,6 +142,14 @@ bool EvidenceScope::may_follow(const std::filesystem::path& link) const {
 void EvidenceScope::note_read(FileIdentity identity) {
   std::lock_guard lock(read_mutex_);
   read_.push_back(identity);
+  if (std::find(devices_.begin(), devices_.end(), identity.device) == devices_.end()) {
+    devices_.push_back(identity.device);
+  }
+}
+
+bool EvidenceScope::device_was_read(uint64_t device) const {
+  std::lock_guard lock(read_mutex_);
+  return std::find(devices_.begin(), devices_.end(), device) != devices_.end();
 }
 
 bool EvidenceScope::was_read(FileIdentity identity) const {

@@ -86,6 +86,9 @@ class EvidenceScope {
   // over one. Sixteen bytes per file.
   void note_read(FileIdentity identity);
   bool was_read(FileIdentity identity) const;
+  // Whether a file on `device` was read already, so that the device is known to
+  // hold an ordinary file system and needn't be asked again for each file.
+  bool device_was_read(uint64_t device) const;
 
   // Test seam: called with a file's path right after it was opened as evidence,
   // before any byte of it is read.
@@ -96,6 +99,7 @@ class EvidenceScope {
   bool follow_symlinks_ = false;
   mutable std::mutex read_mutex_;   // guards read_
   std::vector<FileIdentity> read_;  // guarded; in opening order, repeats allowed
+  std::vector<uint64_t> devices_;   // guarded; the devices of read_, once each
 };
 
 }  // namespace tq

@@ -13,34 +13,65 @@ namespace {
 enum class ComponentKind : uint8_t { Root, CurDir, ParentDir, Normal };
 
 struct Component {
-  ComponentKind kind;
+  ComponentKind kind = ComponentKind::Normal;
   std::string_view name;  // the component's bytes ("/" for the root)
 };
 
-// Splits a POSIX path the way a path library sees its parts: a leading "/" is
-// the root, empty parts and "." (except as the very first part) vanish.
+// Walks a POSIX path's parts the way a path library sees them: a leading "/" is
+// the root, empty parts and "." (except as the very first part) vanish. Sorting
+// compares paths often, so the parts are found one at a time without allocating.
+class ComponentCursor {
+ public:
+  explicit ComponentCursor(std::string_view text) : text_(text) {}
+  // Resumes after the "/" at `slash`: the parts before it are taken as read.
+  ComponentCursor(std::string_view text, size_t slash)
+      : text_(text), pos_(slash + 1), started_(true), first_(false) {}
+
+  // The next part; false once the path has no more.
+  bool next(Component& out) {
+    if (!started_) {
+      started_ = true;
+      if (!text_.empty() && text_.front() == '/') {
+        out = {ComponentKind::Root, text_.substr(0, 1)};
+        pos_ = 1;
+        first_ = false;
+        return true;
+      }
+    }
+    while (pos_ <= text_.size()) {
+      size_t end = text_.find('/', pos_);
+      if (end == std::string_view::npos) end = text_.size();
+      const std::string_view part = text_.substr(pos_, end - pos_);
+      const bool first = first_;
+      first_ = false;
+      pos_ = end + 1;
+      if (part == ".") {
+        if (first) {
+          out = {ComponentKind::CurDir, part};
+          return true;
+        }
+      } else if (part == "..") {
+        out = {ComponentKind::ParentDir, part};
+        return true;
+      } else if (!part.empty()) {
+        out = {ComponentKind::Normal, part};
+        return true;
+      }
+    }
+    return false;
+  }
+
+ private:
+  std::string_view text_;
+  size_t pos_ = 0;
+  bool started_ = false;
+  bool first_ = true;
+};
+
 std::vector<Component> components(std::string_view text) {
   std::vector<Component> out;
-  size_t pos = 0;
-  if (!text.empty() && text.front() == '/') {
-    out.push_back({ComponentKind::Root, text.substr(0, 1)});
-    pos = 1;
-  }
-  bool first = out.empty();
-  while (pos <= text.size()) {
-    size_t end = text.find('/', pos);
-    if (end == std::string_view::npos) end = text.size();
-    std::string_view part = text.substr(pos, end - pos);
-    if (part == ".") {
-      if (first) out.push_back({ComponentKind::CurDir, part});
-    } else if (part == "..") {
-      out.push_back({ComponentKind::ParentDir, part});
-    } else if (!part.empty()) {
-      out.push_back({ComponentKind::Normal, part});
-    }
-    first = false;
-    pos = end + 1;
-  }
+  ComponentCursor cursor(text);
+  for (Component part; cursor.next(part);) out.push_back(part);
   return out;
 }
 
@@ -70,15 +101,25 @@ std::string join_components(const std::vector<Component>& parts, size_t begin, s
 std::string relative_bytes(const std::filesystem::path& path,
                            const std::filesystem::path& evidence_root) {
   const std::string& path_text = path.native();
-  std::vector<Component> parts = components(path_text);
-  std::vector<Component> root_parts = components(evidence_root.native());
-  bool is_prefix = root_parts.size() <= parts.size() &&
-                   std::equal(root_parts.begin(), root_parts.end(), parts.begin(),
-                              [](const Component& a, const Component& b) {
-                                return compare_component(a, b) == 0;
-                              });
-  std::string bytes =
-      is_prefix ? join_components(parts, root_parts.size(), parts.size()) : path_text;
+  ComponentCursor parts(path_text);
+  ComponentCursor root_parts(evidence_root.native());
+  bool is_prefix = true;
+  for (Component root_part; root_parts.next(root_part);) {
+    Component part;
+    if (!parts.next(part) || compare_component(part, root_part) != 0) {
+      is_prefix = false;
+      break;
+    }
+  }
+  std::string bytes;
+  if (is_prefix) {
+    for (Component part; parts.next(part);) {
+      if (!bytes.empty() && bytes.back() != '/') bytes.push_back('/');
+      bytes.append(part.name);
+    }
+  } else {
+    bytes = path_text;
+  }
   std::replace(bytes.begin(), bytes.end(), '\\', '/');
   return bytes;
 }
@@ -114,14 +155,27 @@ std::string relative_path_id(const std::filesystem::path& path,
 }
 
 std::strong_ordering compare_paths(const std::filesystem::path& a, const std::filesystem::path& b) {
-  std::vector<Component> pa = components(a.native());
-  std::vector<Component> pb = components(b.native());
-  size_t common = std::min(pa.size(), pb.size());
-  for (size_t i = 0; i < common; ++i) {
-    std::strong_ordering c = compare_component(pa[i], pb[i]);
+  // Paths in one list mostly share a long leading part; the parts before the
+  // last "/" of the bytes they share are the same parts, and are skipped.
+  const std::string_view ta = a.native();
+  const std::string_view tb = b.native();
+  const size_t shared = static_cast<size_t>(
+      std::mismatch(ta.begin(), ta.end(), tb.begin(), tb.end()).first - ta.begin());
+  const size_t slash = ta.substr(0, shared).rfind('/');
+  ComponentCursor ca =
+      slash == std::string_view::npos ? ComponentCursor(ta) : ComponentCursor(ta, slash);
+  ComponentCursor cb =
+      slash == std::string_view::npos ? ComponentCursor(tb) : ComponentCursor(tb, slash);
+  for (;;) {
+    Component pa;
+    Component pb;
+    const bool more_a = ca.next(pa);
+    const bool more_b = cb.next(pb);
+    // A path that is a leading part of the other comes first.
+    if (!more_a || !more_b) return more_a <=> more_b;
+    std::strong_ordering c = compare_component(pa, pb);
     if (c != 0) return c;
   }
-  return pa.size() <=> pb.size();
 }
 
 std::optional<std::string> file_name_bytes(const std::filesystem::path& path) {

@@ -1,6 +1,7 @@
 #include "hash/evidence_file.h"
 
 #include <fcntl.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -20,6 +21,30 @@ int open_without_atime(const char* name, int flags) {
   return fd;
 }
 
+// The open file's metadata in one call: statx gives the birth time as well, and
+// what a plain stat would; the plain stat serves where statx is refused.
+std::expected<std::optional<struct statx>, std::error_code> status_of(int fd, struct stat& st) {
+  constexpr unsigned kNeeded = STATX_TYPE | STATX_MODE | STATX_INO | STATX_SIZE;
+  struct statx sx {};
+  if (::statx(fd, "", AT_EMPTY_PATH | AT_STATX_SYNC_AS_STAT, STATX_BASIC_STATS | STATX_BTIME,
+              &sx) == 0 &&
+      (sx.stx_mask & kNeeded) == kNeeded) {
+    st.st_dev = makedev(sx.stx_dev_major, sx.stx_dev_minor);
+    st.st_ino = sx.stx_ino;
+    st.st_mode = sx.stx_mode;
+    st.st_nlink = sx.stx_nlink;
+    st.st_uid = sx.stx_uid;
+    st.st_gid = sx.stx_gid;
+    st.st_size = static_cast<off_t>(sx.stx_size);
+    st.st_atim = {sx.stx_atime.tv_sec, sx.stx_atime.tv_nsec};
+    st.st_mtim = {sx.stx_mtime.tv_sec, sx.stx_mtime.tv_nsec};
+    st.st_ctim = {sx.stx_ctime.tv_sec, sx.stx_ctime.tv_nsec};
+    return sx;
+  }
+  if (::fstat(fd, &st) != 0) return std::unexpected(last_error());
+  return std::nullopt;
+}
+
 }  // namespace
 
 std::expected<EvidenceFile, std::error_code> EvidenceFile::open(const std::filesystem::path& path,
@@ -37,20 +62,26 @@ std::expected<EvidenceFile, std::error_code> EvidenceFile::open(const std::files
   }
   if (fd < 0) return std::unexpected(last_error());
   struct stat st {};
-  if (::fstat(fd, &st) != 0) {
-    std::error_code ec = last_error();
+  std::expected<std::optional<struct statx>, std::error_code> extended = status_of(fd, st);
+  if (!extended) {
     ::close(fd);
-    return std::unexpected(ec);
+    return std::unexpected(extended.error());
   }
-  EvidenceFile file(fd, st);
+  EvidenceFile file(fd, st, *extended);
   // A FIFO or a device (/dev/zero) could be read for ever. A directory stays
   // openable: reading it fails, which the line readers report.
   if (!S_ISREG(st.st_mode) && !S_ISDIR(st.st_mode)) {
     return std::unexpected(std::error_code(EINVAL, std::system_category()));
   }
-  if (on_pseudo_file_system(fd)) return std::unexpected(refusal_error(Refusal::PseudoFileSystem));
+  // Only files that passed this check are noted as read, so a device the scope
+  // has seen holds an ordinary file system.
+  const auto device = static_cast<uint64_t>(st.st_dev);
+  const bool known_ordinary = scope != nullptr && scope->device_was_read(device);
+  if (!known_ordinary && on_pseudo_file_system(fd)) {
+    return std::unexpected(refusal_error(Refusal::PseudoFileSystem));
+  }
   if (scope != nullptr) {
-    scope->note_read({static_cast<uint64_t>(st.st_dev), static_cast<uint64_t>(st.st_ino)});
+    scope->note_read({device, static_cast<uint64_t>(st.st_ino)});
     if (scope->after_open) scope->after_open(path);
   }
   return file;
@@ -61,6 +92,7 @@ EvidenceFile& EvidenceFile::operator=(EvidenceFile&& other) noexcept {
     close();
     fd_ = other.fd_;
     status_ = other.status_;
+    extended_ = other.extended_;
     other.fd_ = -1;
   }
   return *this;

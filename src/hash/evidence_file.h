@@ -21,6 +21,7 @@
 #include <cstddef>
 #include <expected>
 #include <filesystem>
+#include <optional>
 #include <system_error>
 
 namespace tq {
@@ -35,7 +36,8 @@ class EvidenceFile {
   [[nodiscard]] static std::expected<EvidenceFile, std::error_code> open(
       const std::filesystem::path& path, EvidenceScope* scope = nullptr);
 
-  EvidenceFile(EvidenceFile&& other) noexcept : fd_(other.fd_), status_(other.status_) {
+  EvidenceFile(EvidenceFile&& other) noexcept
+      : fd_(other.fd_), status_(other.status_), extended_(other.extended_) {
     other.fd_ = -1;
   }
   EvidenceFile& operator=(EvidenceFile&& other) noexcept;
@@ -49,12 +51,17 @@ class EvidenceFile {
 
   // The open file's own metadata, taken from the descriptor when it was opened.
   const struct stat& status() const { return status_; }
+  // The same metadata with the birth time where the file system reports it;
+  // none where the system refuses statx (some sandboxes do).
+  const std::optional<struct statx>& extended_status() const { return extended_; }
   int descriptor() const { return fd_; }
 
  private:
-  EvidenceFile(int fd, const struct stat& status) : fd_(fd), status_(status) {}
+  EvidenceFile(int fd, const struct stat& status, const std::optional<struct statx>& extended)
+      : fd_(fd), status_(status), extended_(extended) {}
   int fd_ = -1;  // -1 once closed or moved from
   struct stat status_ {};
+  std::optional<struct statx> extended_;
 };
 
 }  // namespace tq

@@ -8,6 +8,7 @@
 #include <cstring>
 #include <new>
 
+#include "jsonl/line_reader.h"
 #include "model/text.h"
 
 namespace tq {
@@ -249,37 +250,46 @@ Outcome convert(V& v, size_t depth) {
 // larger ones release them as soon as they are done with.
 constexpr size_t kReusedBufferLimit = size_t{16} << 20;
 
+static_assert(simdjson::SIMDJSON_PADDING <= kLinePadding);
+
 struct JsonParser::Impl {
   simdjson::dom::parser dom;
   ondemand::parser parser;  // only for documents the DOM parser refuses over a number
   std::string buffer;       // the text plus simdjson's padding, reused across calls
+
+  // `text` with zeroed padding in `buffer`.
+  std::string_view copy_padded(std::string_view text) {
+    buffer.resize(text.size() + simdjson::SIMDJSON_PADDING);
+    std::memcpy(buffer.data(), text.data(), text.size());
+    std::memset(buffer.data() + text.size(), 0, simdjson::SIMDJSON_PADDING);
+    return {buffer.data(), text.size()};
+  }
+
+  // `text` lies in `storage` with at least simdjson's padding allocated past its
+  // end; a huge text's storage is released once the document no longer needs it.
+  Outcome parse_padded(std::string_view text, std::string& storage);
 };
 
-JsonParser::JsonParser() : impl_(std::make_unique<Impl>()) {}
-JsonParser::~JsonParser() = default;
-
-std::expected<JsonValue, std::string> JsonParser::parse(std::string_view text) {
-  auto& buffer = impl_->buffer;
-  buffer.resize(text.size() + simdjson::SIMDJSON_PADDING);
-  std::memcpy(buffer.data(), text.data(), text.size());
-  std::memset(buffer.data() + text.size(), 0, simdjson::SIMDJSON_PADDING);
+Outcome JsonParser::Impl::parse_padded(std::string_view text, std::string& storage) {
   simdjson::dom::element root;
-  const auto err = impl_->dom.parse(buffer.data(), text.size(), false).get(root);
+  const auto err = dom.parse(text.data(), text.size(), false).get(root);
   if (!err) {
     if (text.size() <= kReusedBufferLimit) return convert_dom(root, 0);
     // A huge line would otherwise stay held three times over while the
-    // reader goes on: in the padded copy (which the parsed document no longer
+    // reader goes on: in its text (which the parsed document no longer
     // needs), in the parser's string buffer and in the value.
-    std::string().swap(buffer);
+    std::string().swap(storage);
     auto converted = convert_dom(root, 0);
-    impl_->dom = simdjson::dom::parser();
+    dom = simdjson::dom::parser();
     return converted;
   }
   // The DOM parser refuses integers beyond 64 bits; the on-demand reader lets us
-  // see the number's text and read it as the nearest double instead.
+  // see the number's text and read it as the nearest double instead. It reads
+  // from a zero-padded copy, as it may look at the padding.
   if (err != simdjson::NUMBER_ERROR) return failure(err);
+  if (text.data() != buffer.data()) text = copy_padded(text);
   ondemand::document doc;
-  if (auto e = impl_->parser.iterate(buffer.data(), text.size(), buffer.size()).get(doc)) {
+  if (auto e = parser.iterate(buffer.data(), text.size(), buffer.size()).get(doc)) {
     return failure(e);
   }
   // The on-demand reader stops after the first value, so a second value on the
@@ -301,6 +311,23 @@ std::expected<JsonValue, std::string> JsonParser::parse(std::string_view text) {
     return failure(simdjson::TAPE_ERROR);
   }
   return converted;
+}
+
+JsonParser::JsonParser() : impl_(std::make_unique<Impl>()) {}
+JsonParser::~JsonParser() = default;
+
+std::expected<JsonValue, std::string> JsonParser::parse(std::string_view text) {
+  return impl_->parse_padded(impl_->copy_padded(text), impl_->buffer);
+}
+
+std::expected<JsonValue, std::string> JsonParser::parse_line(std::string_view text,
+                                                             std::string& line) {
+  const size_t spare =
+      static_cast<size_t>(line.data() + line.capacity() - (text.data() + text.size()));
+  if (spare < simdjson::SIMDJSON_PADDING) {
+    return impl_->parse_padded(impl_->copy_padded(text), impl_->buffer);
+  }
+  return impl_->parse_padded(text, line);
 }
 
 std::expected<JsonValue, std::string> parse_json(std::string_view text) {

@@ -31,6 +31,12 @@ class JsonParser {
   // "Invalid JSON: {error}" diagnostics). Running out of memory is not a fault
   // of the text: it throws std::bad_alloc, as any other allocation does.
   [[nodiscard]] std::expected<JsonValue, std::string> parse(std::string_view text);
+  // The same for `text`, a part of `line` (a LineItem's text): it is parsed
+  // where it lies when `line` has kLinePadding bytes to spare past its end, and
+  // a huge line is emptied once parsed, so that it is never held three times
+  // over (the line, the parser's strings, the value).
+  [[nodiscard]] std::expected<JsonValue, std::string> parse_line(std::string_view text,
+                                                                 std::string& line);
 
  private:
   struct Impl;

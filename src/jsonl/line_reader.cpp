@@ -113,7 +113,7 @@ std::expected<size_t, SourceFailure> BoundedLineReader::read_source() {
   return std::get<ZstdReader>(source_).read(buffer_.data(), buffer_.size());
 }
 
-const LineItem* BoundedLineReader::next() {
+LineItem* BoundedLineReader::next() {
   if (failed_) return nullptr;
   std::string& text = item_.text;
   text.clear();
@@ -183,6 +183,7 @@ const LineItem* BoundedLineReader::next() {
     item_.error = std::move(*bad);
     text.clear();
   }
+  if (text.capacity() - text.size() < kLinePadding) text.reserve(text.size() + kLinePadding);
   return &item_;
 }
 

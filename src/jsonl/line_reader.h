@@ -45,6 +45,9 @@ struct ZSTD_DCtx_s;
 namespace tq {
 
 inline constexpr size_t kLineBufferSize = 8192;
+// Allocated bytes every line's text has past its end, so that a JSON parser
+// that reads ahead in wide blocks can parse the line where it lies.
+inline constexpr size_t kLinePadding = 64;
 
 // Owns an open file descriptor and a running digest of every byte read from it.
 class HashingReader {
@@ -104,7 +107,9 @@ enum class Compression : uint8_t { None, Zstd };
 
 struct LineItem {
   uint64_t index = 0;  // 0-based, one per item produced
-  std::string text;    // the line without its line feed; placeholder x's when too long
+  // The line without its line feed; placeholder x's when too long. Its storage
+  // has kLinePadding bytes to spare past the end; the caller may take it away.
+  std::string text;
   std::optional<std::string> error;   // read error or UTF-8 error text; text is empty then
   bool decompression_failed = false;  // error is the decoder's text; the file ends here
   uint64_t length = 0;                // the line's real length in bytes (saturating)
@@ -125,7 +130,7 @@ class BoundedLineReader {
 
   // The next line, or none at end of file. The returned item is reused storage:
   // it stays valid until the next call.
-  const LineItem* next();
+  LineItem* next();
   // The hex digest of the stored file.
   std::string finalize() &&;
 

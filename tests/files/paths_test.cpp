@@ -66,8 +66,26 @@ TEST(PathsTest, PathOrderComparesComponentsAsBytes) {
   };
   EXPECT_EQ(paths, expected);
 
-  EXPECT_EQ(compare_paths("a//b/", "a/b"), std::strong_ordering::equal);
   EXPECT_TRUE(path_less("/z", "a"));  // the root comes before any name
+
+  // Paths that share leading bytes but not leading parts.
+  const struct {
+    const char* a;
+    const char* b;
+    std::strong_ordering order;
+  } cases[] = {
+      {"a//b/", "a/b", std::strong_ordering::equal},
+      {"a/b//c", "a/b/c", std::strong_ordering::equal},
+      {"/./a", "/a", std::strong_ordering::equal},
+      {".//a", "./b", std::strong_ordering::less},
+      {"x/ab", "x/a/b", std::strong_ordering::greater},
+      {"a/..", "a/b", std::strong_ordering::less},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(std::string(c.a) + " vs " + c.b);
+    EXPECT_EQ(compare_paths(c.a, c.b), c.order);
+    EXPECT_EQ(compare_paths(c.b, c.a), 0 <=> c.order);
+  }
 }
 
 TEST(PathsTest, FileNameStemAndExtensionFollowTheLastDot) {

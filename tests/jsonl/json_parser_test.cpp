@@ -5,6 +5,8 @@
 #include <cmath>
 #include <string>
 
+#include "jsonl/line_reader.h"
+
 namespace tq {
 namespace {
 
@@ -112,6 +114,24 @@ TEST(JsonParserTest, ParserIsReusableAcrossLinesOfDifferentSizes) {
   EXPECT_EQ(*parser.parse(R"({"a":"b"})")->find_string("a"), "b");
   EXPECT_FALSE(parser.parse("{").has_value());
   EXPECT_EQ(parser.parse("[1]")->as_array().size(), 1u);
+}
+
+TEST(JsonParserTest, ParseLineGivesWhatParseGivesAndReleasesOnlyHugeLines) {
+  const std::string huge = R"({"a":")" + std::string(17 << 20, 'x') + R"("})";
+  JsonParser parser;
+  for (const std::string& text : {std::string(R"({"a":"b"})"),
+                                  std::string(R"({"n":123456789012345678901234567890})"), huge}) {
+    // Without room past its end the line is parsed in a copy, which leaves it alone.
+    for (const bool room : {false, true}) {
+      SCOPED_TRACE(text.substr(0, 12) + (room ? " with room" : " without room"));
+      std::string line = text + "  ";
+      line.shrink_to_fit();
+      if (room) line.reserve(line.size() + kLinePadding);
+      const std::string_view trimmed = std::string_view(line).substr(0, text.size());
+      EXPECT_EQ(parser.parse_line(trimmed, line), parse_json(text));
+      EXPECT_EQ(line.empty(), room && text.size() == huge.size());
+    }
+  }
 }
 
 }  // namespace
