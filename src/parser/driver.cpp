@@ -3,6 +3,7 @@
 #include <cerrno>
 
 #include "files/evidence.h"
+#include "files/paths.h"
 #include "model/text.h"
 #include "ordering/ordering.h"
 
@@ -42,18 +43,28 @@ Result<ParseReport> finalize(ReaderOutput output, const ParserOptions& options) 
 
 Result<std::vector<ProfileRoot>> discover_profile_roots(const std::filesystem::path& directory,
                                                         bool follow_symlinks, bool transcripts,
-                                                        const EvidenceScope* scope) {
+                                                        const EvidenceScope* scope,
+                                                        std::vector<Diagnostic>* refused) {
   std::vector<ProfileRoot> roots;
   for (const auto& entry : provider_registry()) {
     std::filesystem::path candidate = directory / entry.profile_dir_name;
     std::error_code ec;
     // A profile kept elsewhere in the same home (`.claude` linking to
-    // `dotfiles/claude`) is still that home's profile.
-    const bool follow =
-        follow_symlinks ||
-        (scope != nullptr &&
-         std::filesystem::is_symlink(std::filesystem::symlink_status(candidate, ec)) &&
-         scope->may_follow(candidate));
+    // `dotfiles/claude`) is still that home's profile; one kept outside it is
+    // named, not read, unless links are followed.
+    const bool is_link = scope != nullptr && std::filesystem::is_symlink(
+                                                 std::filesystem::symlink_status(candidate, ec));
+    const bool follow = follow_symlinks || (is_link && scope->may_follow(candidate));
+    if (is_link && !follow) {
+      if (refused != nullptr && std::filesystem::is_directory(candidate, ec)) {
+        SourceInfo source;
+        source.relative_path = relative_path(candidate, directory);
+        std::string text = refusal_text(Refusal::OutsideEvidence, source.relative_path);
+        refused->push_back(Diagnostic{DiagnosticCode::UnreadableArtifact, Severity::Warning,
+                                      std::move(source), std::move(text)});
+      }
+      continue;
+    }
     const auto status = follow ? std::filesystem::status(candidate, ec)
                                : std::filesystem::symlink_status(candidate, ec);
     if (ec || !std::filesystem::is_directory(status)) continue;
@@ -99,15 +110,27 @@ Result<DetectedInput> detect_registered_input(const std::filesystem::path& path,
       concat("Artifact detection is ambiguous at '", display_path(path), "': ", providers, ".")));
 }
 
-Result<ParseReport> parse_registered_profile(const std::filesystem::path& directory,
-                                             const std::vector<ProfileRoot>& roots,
-                                             const ParserOptions& options) {
-  ReaderOutput merged;
+namespace {
+
+// Every profile root read after what `merged` already holds; relative paths
+// are formed against `evidence_root` when given, else against each root.
+Result<ParseReport> read_profiles(const std::vector<ProfileRoot>& roots,
+                                  const std::filesystem::path* evidence_root,
+                                  const ParserOptions& options, ReaderOutput merged) {
   for (const auto& [entry, root] : roots) {
-    TQ_TRY(auto output, entry->parse(root, entry->root_kind, directory, options));
+    TQ_TRY(auto output, entry->parse(root, entry->root_kind,
+                                     evidence_root != nullptr ? *evidence_root : root, options));
     append_output(merged, std::move(output));
   }
   return finalize(std::move(merged), options);
+}
+
+}  // namespace
+
+Result<ParseReport> parse_registered_profile(const std::filesystem::path& directory,
+                                             const std::vector<ProfileRoot>& roots,
+                                             const ParserOptions& options) {
+  return read_profiles(roots, &directory, options, {});
 }
 
 namespace {
@@ -144,13 +167,13 @@ Result<ParseReport> parse_recognised(const std::filesystem::path& given,
     if (std::optional<std::error_code> error = directory_access_error(path)) {
       return std::unexpected(Error::io(path, os_error_text(*error)));
     }
+    std::vector<Diagnostic> refused;
     TQ_TRY(auto roots, discover_profile_roots(path, options.follow_symlinks, options.transcripts,
-                                              options.scope));
-    if (roots.size() >= 2) return parse_registered_profile(path, roots, options);
-    if (roots.size() == 1) {
-      const auto& [entry, root] = roots.front();
-      TQ_TRY(auto output, entry->parse(root, entry->root_kind, root, options));
-      return finalize(std::move(output), options);
+                                              options.scope, &refused));
+    if (!roots.empty()) {
+      ReaderOutput merged;
+      merged.diagnostics = std::move(refused);
+      return read_profiles(roots, roots.size() >= 2 ? &path : nullptr, options, std::move(merged));
     }
   }
 

@@ -28,10 +28,11 @@ using DetectedInput = std::pair<const ProviderAdapter*, InputKind>;
 
 // `transcripts`: detect as a parse that reads session transcripts does.
 // `scope`: when given, a profile directory that is a link into the evidence is
-// taken even without `follow_symlinks`.
+// taken even without `follow_symlinks`, and one that links outside it is left
+// out with a warning appended to `refused` (when given).
 [[nodiscard]] Result<std::vector<ProfileRoot>> discover_profile_roots(
     const std::filesystem::path& directory, bool follow_symlinks, bool transcripts = false,
-    const EvidenceScope* scope = nullptr);
+    const EvidenceScope* scope = nullptr, std::vector<Diagnostic>* refused = nullptr);
 
 [[nodiscard]] Result<DetectedInput> detect_registered_input(const std::filesystem::path& path,
                                                             bool follow_symlinks,

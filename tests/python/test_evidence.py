@@ -74,16 +74,13 @@ def test_links_followed_regardless_stay_inside_the_evidence(planted, case):
 def test_a_profile_linked_from_the_home_is_read_only_when_it_stays_inside(tmp_path, inside):
     kept = tmp_path / ("home/dotfiles/claude" if inside else "elsewhere/claude")
     write_tree(kept, {"history.jsonl": CLAUDE_HISTORY})
-    home = tmp_path / "home"
-    home.mkdir(exist_ok=True)
+    home = write_tree(tmp_path / "home", {".codex/history.jsonl": CODEX_HISTORY})
     os.symlink(kept, home / ".claude")
-    events = tracequill.parse(home)["events"] if inside else []
-    if not inside:
-        with pytest.raises(ValueError, match="Cannot auto-detect"):
-            tracequill.parse(home)
-    assert [e["source"]["relative_path"] for e in events] == (
-        ["history.jsonl"] if inside else []
-    )
+    result = tracequill.parse(home)
+    claude = [p for p in event_paths(result) if p.startswith(".claude/")]
+    assert claude == ([".claude/history.jsonl"] if inside else [])
+    refusal = (".claude", OUTSIDE.format(".claude"))
+    assert (refusal in warnings_of(result)) is not inside
 
 
 def test_a_file_on_a_pseudo_file_system_is_never_read(tmp_path):
