@@ -78,14 +78,18 @@ cmake --build build/sanitize -j "$jobs"
 ctest --test-dir build/sanitize --output-on-failure -j "$jobs"
 # The interpreter itself is not instrumented: preload the runtime, use the
 # system allocator so ASan sees every block, and leave CPython's exit-time
-# allocations out of the leak check. A sanitizer aborts the process before
-# pytest can show anything, so its report goes to a file shown here.
+# allocations out of the leak check. AddressSanitizer reserves its shadow
+# memory up front, so the address-space limit of the out-of-memory test can't
+# apply here: that test runs in the stages above. A sanitizer aborts the
+# process before pytest can show anything, so its report goes to a file shown
+# here.
 reports="$TQ_ROOT/build/sanitize/reports"
 rm -rf "$reports" && mkdir -p "$reports"
 if ! LD_PRELOAD="$(g++ -print-file-name=libasan.so)" PYTHONMALLOC=malloc \
   ASAN_OPTIONS="detect_leaks=0:log_path=$reports/asan" \
   UBSAN_OPTIONS="halt_on_error=1:print_stacktrace=1:log_path=$reports/ubsan" \
-  pytest_on "$TQ_ROOT/build/sanitize" python -p no:faulthandler; then
+  pytest_on "$TQ_ROOT/build/sanitize" python -p no:faulthandler \
+  --deselect python/test_machine_faults.py::test_no_memory_inside_the_json_parser_is_a_memory_error; then
   for report in "$reports"/*; do
     [ -e "$report" ] && echo "== $report" && cat "$report"
   done
