@@ -263,7 +263,7 @@ std::vector<std::string> sorted_map_keys(const JsonObject& object) {
   return ordered;
 }
 
-ReaderOutput parse_history_record(const JsonValue& record, std::string_view display_path,
+ReaderOutput parse_history_record(JsonValue record, std::string_view display_path,
                                   std::string_view id_path, uint64_t line, bool include_raw) {
   ReaderOutput out;
   if (!record.is_object()) {
@@ -302,7 +302,6 @@ ReaderOutput parse_history_record(const JsonValue& record, std::string_view disp
   prompt.timestamp = ts.value;
   prompt.timestamp_source = ts.source;
   prompt.timestamp_raw = std::move(ts.raw);
-  if (include_raw) prompt.raw = record;
 
   prompt.source = history_source(display_path, line);
   prompt.source.record_type = "history";
@@ -312,15 +311,17 @@ ReaderOutput parse_history_record(const JsonValue& record, std::string_view disp
   out.events.push_back(std::move(prompt));
 
   const JsonValue* pasted = record.find("pastedContents");
-  if (pasted == nullptr) return out;
-  if (!pasted->is_object()) {
+  if (pasted != nullptr && !pasted->is_object()) {
     out.diagnostics.push_back(history_diagnostic(
         DiagnosticCode::InvalidFieldType, Severity::Warning,
         concat("Field 'pastedContents' expected object, got ", pasted->type_name()), display_path,
         line));
-    return out;
+  } else if (pasted != nullptr) {
+    append_pasted_contents(*pasted, context, display_path, id_path, line, out);
   }
-  append_pasted_contents(*pasted, context, display_path, id_path, line, out);
+  // Nothing reads the record after this: the prompt takes it whole, which for
+  // a huge line saves a copy of every byte.
+  if (include_raw) out.events.front().raw = std::move(record);
   return out;
 }
 
@@ -372,7 +373,8 @@ Result<HistoryFileResult> parse_history_file(const std::filesystem::path& path,
                                                       display, line));
       continue;
     }
-    ReaderOutput record = parse_history_record(*value, display, id_path, line, options.include_raw);
+    ReaderOutput record =
+        parse_history_record(std::move(*value), display, id_path, line, options.include_raw);
     if (strict) {
       auto first_error =
           std::find_if(record.diagnostics.begin(), record.diagnostics.end(),

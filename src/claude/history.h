@@ -42,7 +42,7 @@ struct HistoryFileResult {
 // One parsed line. `display_path` is the file's relative path, `id_path` the
 // same path as event ids see it (relative_path_id), `line` its 1-based line
 // number. Never fails.
-ReaderOutput parse_history_record(const JsonValue& record, std::string_view display_path,
+ReaderOutput parse_history_record(JsonValue record, std::string_view display_path,
                                   std::string_view id_path, uint64_t line, bool include_raw);
 
 // The keys of `object` in the order pasted contents are processed: by numeric

@@ -122,6 +122,7 @@ class TranscriptReader {
   void read_record(uint64_t line, JsonValue record);
 
  private:
+  void read_record_events(uint64_t line, const JsonValue& record);
   TimelineEvent base_event(uint64_t line, const JsonValue& record);
   void emit(const TimelineEvent& base, std::string_view type, uint64_t ordinal, BlockEvent block);
   void read_blocks(const TimelineEvent& base, const JsonValue& record, std::string_view type);
@@ -178,7 +179,6 @@ TimelineEvent TranscriptReader::base_event(uint64_t line, const JsonValue& recor
   } else if (const std::string* leaf = record.find_string("leafUuid")) {
     event.source.source_id = *leaf;
   }
-  if (options_.include_raw) event.raw = record;
   return event;
 }
 
@@ -199,6 +199,17 @@ void TranscriptReader::emit(const TimelineEvent& base, std::string_view type, ui
 }
 
 void TranscriptReader::read_record(uint64_t line, JsonValue record) {
+  const size_t first = out_.output.events.size();
+  read_record_events(line, record);
+  if (!options_.include_raw) return;
+  // Every event of the record carries it whole. The last one takes the parsed
+  // value itself: a huge line is then never copied when it gives one event.
+  std::vector<TimelineEvent>& events = out_.output.events;
+  for (size_t i = first; i + 1 < events.size(); ++i) events[i].raw = record;
+  if (first < events.size()) events.back().raw = std::move(record);
+}
+
+void TranscriptReader::read_record_events(uint64_t line, const JsonValue& record) {
   const std::string* type_text = record.find_string("type");
   const std::string type = type_text != nullptr ? *type_text : "unknown";
   const TimelineEvent base = base_event(line, record);

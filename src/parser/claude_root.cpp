@@ -183,7 +183,11 @@ void assign_snapshot_directories(const std::vector<TimelineEvent>& history,
 
 template <typename T>
 void append_all(std::vector<T>& from, std::vector<T>& to) {
-  std::move(from.begin(), from.end(), std::back_inserter(to));
+  if (to.empty()) {
+    to = std::move(from);
+  } else {
+    to.insert(to.end(), std::make_move_iterator(from.begin()), std::make_move_iterator(from.end()));
+  }
 }
 
 }  // namespace
@@ -236,6 +240,10 @@ Status parse_claude_root(const fs::path& root, const fs::path& evidence_root,
   apply_snapshot_origins(transcripts.snapshot_origins, snapshots.events);
 
   append_all(history.events, events);
+  // One allocation for the rest: events are large, and each regrowth would
+  // move every one gathered so far.
+  events.reserve(events.size() + paste_cache.events.size() + image_cache.events.size() +
+                 snapshots.events.size() + transcripts.output.events.size());
   append_remaining(paste_cache.events, consumed_ids, events);
   append_remaining(image_cache.events, consumed_ids, events);
   append_all(snapshots.events, events);

@@ -74,6 +74,8 @@ template <typename Job>
                                          const ParserOptions& options, Job&& job,
                                          ReaderOutput& out) {
   std::optional<Error> failure;
+  // Nearly every file gives an event.
+  out.events.reserve(out.events.size() + files.size());
   for_each_file<Result<FileEvent>>(files, options, std::forward<Job>(job),
                                    [&](Result<FileEvent> item) {
                                      if (!item) {

@@ -13,6 +13,7 @@
 #include "files/evidence.h"
 #include "files/paths.h"
 #include "hash/hash.h"
+#include "jsonl/json_parser.h"
 #include "model/text.h"
 #include "ordering/ordering.h"
 #include "output/json.h"
@@ -172,6 +173,25 @@ TEST_F(TranscriptsTest, BlocksOfOneResponseShareOneUsageEvent) {
   EXPECT_EQ(out.output.events[3].event_id,
             generate_event_id(Provider::ClaudeCode, ArtifactKind::Session, transcript_path(),
                               "transcript:2", 1));
+}
+
+TEST_F(TranscriptsTest, EveryEventOfARecordCarriesItWhole) {
+  const std::vector<std::string> records = {
+      line_of(R"("type":"assistant","message":{"id":"m1","content":[{"type":"text","text":"a"},)"
+              R"({"type":"thinking","thinking":"t"}],"usage":{"input_tokens":1}})"),
+      line_of(R"("type":"summary","summary":"s")")};
+  for (bool include_raw : {false, true}) {
+    SCOPED_TRACE(include_raw);
+    TranscriptOutput out = read(records[0] + records[1], {.include_raw = include_raw});
+    ASSERT_EQ(out.output.events.size(), 4u);  // two blocks and the usage, then the summary
+    for (const TimelineEvent& e : out.output.events) {
+      SCOPED_TRACE(e.event_id);
+      ASSERT_EQ(e.raw.has_value(), include_raw);
+      if (include_raw) {
+        EXPECT_EQ(*e.raw, parse_json(records[*e.source.line_number - 1]).value());
+      }
+    }
+  }
 }
 
 TEST_F(TranscriptsTest, DamagedLinesAreDiagnosticsAndEndAStrictParse) {
