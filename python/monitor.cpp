@@ -1,5 +1,7 @@
 #include "monitor.h"
 
+#include <algorithm>
+
 #include "convert.h"
 
 namespace tq::py {
@@ -26,6 +28,19 @@ void InterpreterMonitor::files_done(uint64_t files, uint64_t bytes) {
   bytes_done_.fetch_add(bytes, std::memory_order_relaxed);
 }
 
+void InterpreterMonitor::bytes_read(uint64_t bytes) {
+  bytes_read_.fetch_add(bytes, std::memory_order_relaxed);
+}
+
+uint64_t InterpreterMonitor::bytes_progress() const {
+  // A file read to its end is counted both as read and as done, and a file
+  // that can't be opened only as done: the larger count never counts a byte
+  // twice and still reaches the total once every file is done.
+  const uint64_t read = bytes_read_.load(std::memory_order_relaxed);
+  const uint64_t done = bytes_done_.load(std::memory_order_relaxed);
+  return std::min(std::max(read, done), bytes_total_.load(std::memory_order_relaxed));
+}
+
 bool InterpreterMonitor::stop_requested() {
   if (stopped_.load(std::memory_order_relaxed)) return true;
   // Only the thread that released the lock may take it back here; the
@@ -47,7 +62,7 @@ void InterpreterMonitor::poll() {
     PyRef result(PyObject_CallFunction(progress_, "KKKK",
                                        static_cast<unsigned long long>(files_done_.load()),
                                        static_cast<unsigned long long>(files_total_.load()),
-                                       static_cast<unsigned long long>(bytes_done_.load()),
+                                       static_cast<unsigned long long>(bytes_progress()),
                                        static_cast<unsigned long long>(bytes_total_.load())));
     if (!result) failed = -1;
   }

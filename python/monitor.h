@@ -36,6 +36,7 @@ class InterpreterMonitor final : public ParseMonitor {
 
   void files_found(uint64_t files, uint64_t bytes) override;
   void files_done(uint64_t files, uint64_t bytes) override;
+  void bytes_read(uint64_t bytes) override;
   bool stop_requested() override;
 
   // With the lock held, after the parse: the exception that stopped it, or an
@@ -44,6 +45,8 @@ class InterpreterMonitor final : public ParseMonitor {
 
  private:
   void poll();
+  // The bytes_done the progress callable is shown.
+  uint64_t bytes_progress() const;
 
   PyObject* const progress_;  // borrowed; nullptr: nobody listens
   const std::thread::id caller_;
@@ -51,7 +54,8 @@ class InterpreterMonitor final : public ParseMonitor {
   std::atomic<bool> stopped_{false};
   std::atomic<uint64_t> files_done_{0};
   std::atomic<uint64_t> files_total_{0};
-  std::atomic<uint64_t> bytes_done_{0};
+  std::atomic<uint64_t> bytes_done_{0};  // sizes of the files done
+  std::atomic<uint64_t> bytes_read_{0};  // bytes read so far, in files done or not
   std::atomic<uint64_t> bytes_total_{0};
   PyRef exception_;  // touched by caller_ with the lock held only
 };

@@ -43,8 +43,8 @@ Result<FileEvent> cache_event(const fs::path& file, ArtifactKind kind, const Par
                               const fs::path& evidence_root, const CacheKeySet& referenced_keys) {
   std::string relative = relative_path(file, evidence_root);
   std::string key = cache_key(file);
-  std::expected<FileDescription, DescribeError> description =
-      describe_file(file, options.include_content, options.max_content_size, options.scope);
+  std::expected<FileDescription, DescribeError> description = describe_file(
+      file, options.include_content, options.max_content_size, options.scope, options.monitor);
   if (!description) {
     if (auto fault = machine_fault(file, description.error().error_number)) {
       return std::unexpected(std::move(*fault));
@@ -80,8 +80,9 @@ Result<ReaderOutput> scan_cache_dir(const fs::path& path, ArtifactKind kind,
   ReaderOutput out;
   std::vector<fs::path> files;
 
-  for (WalkItem& item :
-       walk_all(path, {.follow_symlinks = options.follow_symlinks, .scope = options.scope})) {
+  for (WalkItem& item : walk_all(path, {.follow_symlinks = options.follow_symlinks,
+                                       .scope = options.scope,
+                                       .monitor = options.monitor})) {
     if (item.error) {
       if (auto fault = machine_fault(item.path, item.error_number)) {
         return std::unexpected(std::move(*fault));

@@ -174,7 +174,8 @@ Result<Examined> examine(WalkItem item, const fs::path& directory, const ParserO
   entry.version = name->version;
 
   std::expected<FileDescription, DescribeError> description =
-      describe_file(entry.path, options.include_content, options.max_content_size, options.scope);
+      describe_file(entry.path, options.include_content, options.max_content_size, options.scope,
+                    options.monitor);
   if (!description) {
     if (auto fault = machine_fault(entry.path, description.error().error_number)) {
       return std::unexpected(std::move(*fault));
@@ -199,8 +200,9 @@ Result<ReaderOutput> scan_file_history(const fs::path& directory, const ParserOp
   // are examined in parallel and taken back in walk order; the first fault of
   // the machine in that order ends the scan.
   std::vector<WalkItem> items;
-  for (WalkItem& item :
-       walk_all(directory, {.follow_symlinks = options.follow_symlinks, .scope = options.scope})) {
+  for (WalkItem& item : walk_all(directory, {.follow_symlinks = options.follow_symlinks,
+                                            .scope = options.scope,
+                                            .monitor = options.monitor})) {
     if (item.error || item.type == fs::file_type::regular) items.push_back(std::move(item));
   }
   std::vector<fs::path> paths;

@@ -409,7 +409,10 @@ Result<TranscriptOutput> scan_transcripts(const fs::path& path, const ParserOpti
                                           const fs::path& evidence_root) {
   TranscriptOutput out;
   TQ_TRY(const std::vector<fs::path> files,
-         files_to_read(path, {.follow_symlinks = options.follow_symlinks, .scope = options.scope},
+         files_to_read(path,
+                       {.follow_symlinks = options.follow_symlinks,
+                        .scope = options.scope,
+                        .monitor = options.monitor},
                        is_transcript_name, [&](const WalkItem& item) {
                          SourceInfo source;
                          source.artifact_kind = ArtifactKind::Session;

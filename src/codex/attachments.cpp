@@ -27,8 +27,8 @@ Diagnostic attachment_warning(std::string relative, std::string message) {
 Result<FileEvent> attachment_event(const std::filesystem::path& file, const ParserOptions& options,
                                    const std::filesystem::path& evidence_root) {
   std::string rel = relative_path(file, evidence_root);
-  std::expected<FileDescription, DescribeError> description =
-      describe_file(file, options.include_content, options.max_content_size, options.scope);
+  std::expected<FileDescription, DescribeError> description = describe_file(
+      file, options.include_content, options.max_content_size, options.scope, options.monitor);
   if (!description) {
     if (auto fault = machine_fault(file, description.error().error_number)) {
       return std::unexpected(std::move(*fault));
@@ -62,7 +62,10 @@ Result<ReaderOutput> scan_attachments(const std::filesystem::path& path,
   ReaderOutput out;
   TQ_TRY(const std::vector<std::filesystem::path> files,
          files_to_read(
-             path, {.follow_symlinks = options.follow_symlinks, .scope = options.scope},
+             path,
+             {.follow_symlinks = options.follow_symlinks,
+              .scope = options.scope,
+              .monitor = options.monitor},
              [](const std::filesystem::path&) { return true; },
              [&](const WalkItem& item) {
                SourceInfo source;

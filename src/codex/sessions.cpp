@@ -289,7 +289,10 @@ Result<ReaderOutput> scan_sessions(const std::filesystem::path& path, const Pars
     return name && is_rollout_file_name(lossy_utf8(*name));
   };
   TQ_TRY(const std::vector<std::filesystem::path> files,
-         files_to_read(path, {.follow_symlinks = options.follow_symlinks, .scope = options.scope},
+         files_to_read(path,
+                       {.follow_symlinks = options.follow_symlinks,
+                        .scope = options.scope,
+                        .monitor = options.monitor},
                        is_rollout, [&](const WalkItem& item) {
                          SourceInfo source;
                          source.artifact_kind = ArtifactKind::Session;

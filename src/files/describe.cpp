@@ -82,7 +82,8 @@ ArtifactInfo FileDescription::artifact() const {
 std::expected<FileDescription, DescribeError> describe_file(const std::filesystem::path& path,
                                                             bool include_content,
                                                             uint64_t max_content_size,
-                                                            EvidenceScope* scope) {
+                                                            EvidenceScope* scope,
+                                                            ParseMonitor* monitor) {
   std::expected<EvidenceFile, std::error_code> file = EvidenceFile::open(path, scope);
   if (!file) return std::unexpected(open_error(file.error()));
 
@@ -106,12 +107,15 @@ std::expected<FileDescription, DescribeError> describe_file(const std::filesyste
   // clearing it would cost more than reading them.
   constexpr size_t kBufferSize = 65536;
   const std::unique_ptr<char[]> buffer = std::make_unique_for_overwrite<char[]>(kBufferSize);
-  for (;;) {
+  // One read takes well under the monitor's 100 ms even for a large snapshot,
+  // so asking before each keeps Ctrl-C prompt inside one file.
+  while (!stop_requested(monitor)) {
     std::expected<size_t, std::error_code> n = file->read(buffer.get(), kBufferSize);
     if (!n)
       return std::unexpected(DescribeError{DescribeStage::Hash, os_error_text(n.error()),
                                            std::nullopt, n.error().value()});
     if (*n == 0) break;
+    report_bytes_read(monitor, *n);
     const std::string_view chunk(buffer.get(), *n);
     sha.update(chunk);
     total += *n;

@@ -25,6 +25,7 @@
 
 #include "files/evidence.h"
 #include "model/model.h"
+#include "parser/monitor.h"
 
 namespace tq {
 
@@ -64,9 +65,11 @@ std::string describe_error_text(const DescribeError& error, std::string_view rel
 // Content is kept only with `include_content`, as UTF-8 text when it is valid
 // UTF-8 and as Base64 otherwise, and only while the file stays within
 // `max_content_size` bytes (0: no limit), counted as it is read. Without a scope
-// links are followed.
+// links are followed. A `monitor` (may be null) hears of every read and is
+// asked before each one; once it asks to stop, the file ends there and the
+// description tells of the bytes read so far (the parse is thrown away anyway).
 [[nodiscard]] std::expected<FileDescription, DescribeError> describe_file(
     const std::filesystem::path& path, bool include_content, uint64_t max_content_size,
-    EvidenceScope* scope = nullptr);
+    EvidenceScope* scope = nullptr, ParseMonitor* monitor = nullptr);
 
 }  // namespace tq

@@ -196,6 +196,12 @@ std::optional<WalkItem> DirectoryWalk::next() {
   }
 
   while (!stack_.empty()) {
+    // A home with millions of entries takes seconds to walk; a stopped parse
+    // shouldn't wait for it.
+    if (stop_requested(options_.monitor)) {
+      stack_.clear();
+      return std::nullopt;
+    }
     Frame& top = stack_.back();
     if (top.error) {
       std::string text = std::move(*top.error);

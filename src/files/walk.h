@@ -39,6 +39,7 @@
 #include "error/error.h"
 #include "files/evidence.h"
 #include "model/model.h"
+#include "parser/monitor.h"
 
 namespace tq {
 
@@ -49,6 +50,9 @@ struct WalkOptions {
   // Decides whether a start path that is a symbolic link is followed; none:
   // always followed.
   const EvidenceScope* scope = nullptr;
+  // Asked before every entry (may be null); once it asks to stop, the walk
+  // ends as if it were over. Only a parse that is thrown away sets it.
+  ParseMonitor* monitor = nullptr;
 };
 
 struct WalkItem {

@@ -15,15 +15,19 @@
 namespace tq {
 
 std::expected<HashingReader, std::error_code> HashingReader::open(const std::filesystem::path& path,
-                                                                  EvidenceScope* scope) {
+                                                                  EvidenceScope* scope,
+                                                                  ParseMonitor* monitor) {
   auto file = EvidenceFile::open(path, scope);
   if (!file) return std::unexpected(file.error());
-  return HashingReader(std::move(*file));
+  return HashingReader(std::move(*file), monitor);
 }
 
 std::expected<size_t, std::error_code> HashingReader::read(char* buffer, size_t size) {
   auto n = file_.read(buffer, size);
-  if (n && *n > 0) sha_.update(std::string_view(buffer, *n));
+  if (n && *n > 0) {
+    sha_.update(std::string_view(buffer, *n));
+    report_bytes_read(monitor_, *n);
+  }
   return n;
 }
 
@@ -92,7 +96,7 @@ BoundedLineReader::BoundedLineReader(ZstdReader file, uint64_t max_line_size, Pa
 std::expected<BoundedLineReader, std::error_code> BoundedLineReader::open(
     const std::filesystem::path& path, Compression compression, uint64_t max_line_size,
     EvidenceScope* scope, ParseMonitor* monitor) {
-  auto file = HashingReader::open(path, scope);
+  auto file = HashingReader::open(path, scope, monitor);
   if (!file) return std::unexpected(file.error());
   if (compression == Compression::Zstd) {
     return BoundedLineReader(ZstdReader(std::move(*file)), max_line_size, monitor);

@@ -50,11 +50,13 @@ inline constexpr size_t kLineBufferSize = 8192;
 inline constexpr size_t kLinePadding = 64;
 
 // Owns an open file descriptor and a running digest of every byte read from it.
+// A `monitor` (may be null) hears of every stored byte read, compressed or not.
 class HashingReader {
  public:
   // Opens as every evidence file is opened (hash/evidence_file.h).
   [[nodiscard]] static std::expected<HashingReader, std::error_code> open(
-      const std::filesystem::path& path, EvidenceScope* scope = nullptr);
+      const std::filesystem::path& path, EvidenceScope* scope = nullptr,
+      ParseMonitor* monitor = nullptr);
 
   // Reads up to `size` bytes; 0 at end of file. Retries interrupted reads.
   [[nodiscard]] std::expected<size_t, std::error_code> read(char* buffer, size_t size);
@@ -62,9 +64,11 @@ class HashingReader {
   std::string finalize() &&;
 
  private:
-  explicit HashingReader(EvidenceFile file) : file_(std::move(file)) {}
+  HashingReader(EvidenceFile file, ParseMonitor* monitor)
+      : file_(std::move(file)), monitor_(monitor) {}
   EvidenceFile file_;
-  Sha256 sha_;  // digest of every byte `read` has returned
+  Sha256 sha_;             // digest of every byte `read` has returned
+  ParseMonitor* monitor_;  // not owned; may be null
 };
 
 // Why the bytes of a file stopped coming before its end.
@@ -119,7 +123,7 @@ struct LineItem {
 class BoundedLineReader {
  public:
   // A `monitor` (may be null) is asked before every read; once it asks to stop,
-  // the file ends there.
+  // the file ends there. It hears of the bytes read through `open` only.
   BoundedLineReader(HashingReader file, uint64_t max_line_size, ParseMonitor* monitor = nullptr);
   BoundedLineReader(ZstdReader file, uint64_t max_line_size, ParseMonitor* monitor = nullptr);
   // Opens `path` as every evidence file is opened (hash/evidence_file.h) and

@@ -10,6 +10,7 @@
 
 #include "hash/hash.h"
 #include "support/codex_fixtures.h"
+#include "support/stop_monitor.h"
 
 namespace tq {
 namespace {
@@ -151,6 +152,26 @@ TEST(DescribeTest, ReadingDoesNotChangeTheAccessTime) {
   struct stat st {};
   ASSERT_EQ(::stat(file.c_str(), &st), 0);
   EXPECT_EQ(st.st_atim.tv_sec, 1000000000);
+}
+
+// Snapshots can be gigabytes; a stop must not wait for the whole digest.
+TEST(DescribeTest, EveryReadIsReportedAndAStopEndsTheFileThere) {
+  TempTree dir;
+  const std::string bytes(200000, 'x');
+  auto file = dir.write("snapshot.bin", bytes);
+
+  testing::StopMonitor watching(0);
+  auto whole = describe_file(file, true, 0, nullptr, &watching);
+  ASSERT_TRUE(whole.has_value());
+  EXPECT_EQ(whole->size, bytes.size());
+  EXPECT_EQ(watching.read.load(), bytes.size());
+
+  testing::StopMonitor stopping(3);  // two 64 KiB reads, then stop
+  auto part = describe_file(file, true, 0, nullptr, &stopping);
+  ASSERT_TRUE(part.has_value());
+  EXPECT_EQ(part->size, 2 * 65536u);
+  EXPECT_EQ(stopping.read.load(), 2 * 65536u);
+  EXPECT_EQ(stopping.asked.load(), 3u);
 }
 
 }  // namespace

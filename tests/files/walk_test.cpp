@@ -7,6 +7,7 @@
 
 #include "files/paths.h"
 #include "support/codex_fixtures.h"
+#include "support/stop_monitor.h"
 
 namespace tq {
 namespace {
@@ -149,6 +150,14 @@ TEST(WalkTest, DanglingLinkIsAnErrorOnlyWhenFollowed) {
   EXPECT_EQ(walk_lines(dir, dir.path("t"), {.follow_symlinks = true}), followed);
   const std::vector<std::string> plain = {"t dir 0", "t/broken link 1", "t/z.txt file 1"};
   EXPECT_EQ(walk_lines(dir, dir.path("t"), {.follow_symlinks = false}), plain);
+}
+
+TEST(WalkTest, AStopEndsTheWalkBeforeTheNextEntry) {
+  TempTree dir;
+  for (const char* name : {"t/a", "t/b", "t/c", "t/d"}) dir.write(name, "");
+  testing::StopMonitor monitor(3);
+  EXPECT_EQ(walk_lines(dir, dir.path("t"), {.monitor = &monitor}),
+            (std::vector<std::string>{"t dir 0", "t/a file 1", "t/b file 1"}));
 }
 
 }  // namespace

@@ -31,6 +31,7 @@ class StopAfter final : public ParseMonitor {
   explicit StopAfter(uint64_t files) : limit_(files) {}
   void files_found(uint64_t files, uint64_t) override { found += files; }
   void files_done(uint64_t files, uint64_t) override { done += files; }
+  void bytes_read(uint64_t) override {}
   bool stop_requested() override { return done.load() >= limit_; }
   std::atomic<uint64_t> found{0};
   std::atomic<uint64_t> done{0};
