@@ -147,8 +147,8 @@ def child_hashlib(job: dict) -> dict:
     return {"seconds": seconds, "rss_after_import": rss_before, "rss_peak": maxrss_bytes()}
 
 
-def child_main(spec_json: str) -> int:
-    job = json.loads(spec_json)
+def child_main(job_json: str) -> int:
+    job = json.loads(job_json)
     result = child_hashlib(job) if job["function"] == "__hashlib__" else child_call(job)
     sys.stdout.write(json.dumps(result))
     return 0
@@ -160,12 +160,12 @@ def run_child(job: dict) -> dict:
     """Run one measurement in a fresh interpreter and return its report."""
     with tempfile.NamedTemporaryFile("w", suffix=".json", delete=False) as f:
         json.dump(job, f)  # the file list can be too long for argv
-        spec_path = f.name
+        job_path = f.name
     try:
-        proc = subprocess.run([sys.executable, os.path.abspath(__file__), "--child", spec_path],
+        proc = subprocess.run([sys.executable, os.path.abspath(__file__), "--child", job_path],
                               capture_output=True, text=True)
     finally:
-        os.unlink(spec_path)
+        os.unlink(job_path)
     if proc.returncode != 0:
         raise RuntimeError(f"child for {job['function']} failed ({proc.returncode}):\n{proc.stderr}")
     return json.loads(proc.stdout)

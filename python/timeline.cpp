@@ -694,13 +694,13 @@ PyType_Slot timeline_slots[] = {
     {0, nullptr},
 };
 
-PyType_Spec timeline_spec = {
+PyType_Spec timeline_type_description = {
     "tracequill.Timeline", sizeof(TimelineObject), 0, Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE,
     timeline_slots,
 };
 
 }  // namespace
 
-PyRef create_timeline_type() { return PyRef(PyType_FromSpec(&timeline_spec)); }
+PyRef create_timeline_type() { return PyRef(PyType_FromSpec(&timeline_type_description)); }
 
 }  // namespace tq::py
