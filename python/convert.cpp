@@ -304,8 +304,9 @@ class GcPause {
 
 // One record at a time: each is converted and released before the next, so the
 // peak holds the report and its Python form together only once.
-template <typename Record>
-PyRef records_to_python(std::vector<Record>& records, Converter& converter) {
+template <typename Records>
+PyRef records_to_python(Records& records, Converter& converter) {
+  using Record = std::remove_cvref_t<decltype(records[0])>;
   PyRef out(PyList_New(static_cast<Py_ssize_t>(records.size())));
   if (!out) return {};
   PyObject_GC_UnTrack(out.get());
@@ -315,7 +316,7 @@ PyRef records_to_python(std::vector<Record>& records, Converter& converter) {
     records[i] = Record{};
     PyList_SET_ITEM(out.get(), static_cast<Py_ssize_t>(i), item.release());
   }
-  std::vector<Record>().swap(records);
+  records = Records{};
   return out;
 }
 

@@ -77,7 +77,7 @@ const char* type_name(PyObject* object) { return Py_TYPE(object)->tp_name; }
 TimelineObject* as_timeline(PyObject* object) { return reinterpret_cast<TimelineObject*>(object); }
 
 EventSelection selection(const TimelineObject* self) {
-  const std::vector<TimelineEvent>& events = self->parsed->report.events;
+  const EventTable& events = self->parsed->report.events;
   return self->kept ? EventSelection(events, *self->kept) : EventSelection(events);
 }
 

@@ -204,7 +204,7 @@ void TranscriptReader::read_record(uint64_t line, JsonValue record) {
   if (!options_.include_raw) return;
   // Every event of the record carries it whole. The last one takes the parsed
   // value itself: a huge line is then never copied when it gives one event.
-  std::vector<TimelineEvent>& events = out_.output.events;
+  EventList& events = out_.output.events;
   for (size_t i = first; i + 1 < events.size(); ++i) events[i].raw = record;
   if (first < events.size()) events.back().raw = std::move(record);
 }
@@ -431,8 +431,7 @@ Result<TranscriptOutput> scan_transcripts(const fs::path& path, const ParserOpti
   return out;
 }
 
-void apply_snapshot_origins(const std::vector<SnapshotOrigin>& origins,
-                            std::vector<TimelineEvent>& snapshots) {
+void apply_snapshot_origins(const std::vector<SnapshotOrigin>& origins, EventList& snapshots) {
   if (origins.empty()) return;
   std::map<std::pair<std::string_view, std::string_view>, const SnapshotOrigin*> by_backup;
   for (const SnapshotOrigin& o : origins) {

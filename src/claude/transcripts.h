@@ -84,7 +84,6 @@ struct TranscriptOutput {
 // Gives each file_snapshot event whose session and file name an origin names
 // the original path as its message and the backup time as its timestamp
 // (`referenced_event`); the file's own times stay in `fs_times`.
-void apply_snapshot_origins(const std::vector<SnapshotOrigin>& origins,
-                            std::vector<TimelineEvent>& snapshots);
+void apply_snapshot_origins(const std::vector<SnapshotOrigin>& origins, EventList& snapshots);
 
 }  // namespace tq::claude

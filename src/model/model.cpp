@@ -67,17 +67,7 @@ std::string_view identifier(ArtifactKind k) { return kArtifactId[k]; }
 std::string_view identifier(InputKind k) { return kInputKindId[k]; }
 
 void append_output(ReaderOutput& into, ReaderOutput from) {
-  if (into.events.empty()) {
-    into.events = std::move(from.events);
-  } else {
-    // Growth stays geometric: reserving the exact sum on every call would move
-    // the whole list again for each file appended.
-    const size_t needed = into.events.size() + from.events.size();
-    if (needed > into.events.capacity()) {
-      into.events.reserve(std::max(needed, 2 * into.events.capacity()));
-    }
-    std::move(from.events.begin(), from.events.end(), std::back_inserter(into.events));
-  }
+  into.events.append(std::move(from.events));
   if (into.diagnostics.empty()) {
     into.diagnostics = std::move(from.diagnostics);
   } else {

@@ -107,49 +107,33 @@ void stable_sort_bounded(std::vector<T>& items, const Less& less) {
   if (from != &items) items = std::move(*from);
 }
 
-// The leading key of the order, kept beside each index so that most
+// The leading key of the order, kept beside each event so that most
 // comparisons never touch the (large, scattered) events themselves.
 struct SortKey {
   bool timeless;  // no timestamp: sorts after every timed event
   DateTime time;
-  size_t index;
+  TimelineEvent* event;
 
   auto leading() const { return std::tie(timeless, time); }
 };
 
-// Events are large records: the sort permutes small keys, then the events are
-// moved into place cycle by cycle, in the same vector, so that the report is
-// never held twice.
-void stable_sort_events(std::vector<TimelineEvent>& events) {
-  std::vector<SortKey> keys(events.size());
-  for (size_t i = 0; i < keys.size(); ++i) {
-    const auto& t = events[i].timestamp;
-    keys[i] = SortKey{!t.has_value(), t.value_or(DateTime{}), i};
+// Events are large records and stay where the readers put them: the sort
+// permutes small keys, and the report reads its events through them.
+std::vector<TimelineEvent*> sorted_order(EventList& events) {
+  std::vector<SortKey> keys;
+  keys.reserve(events.size());
+  for (TimelineEvent& e : events) {
+    keys.push_back(SortKey{!e.timestamp.has_value(), e.timestamp.value_or(DateTime{}), &e});
   }
   // Equal leading keys fall back to the whole order, which compares the
   // timestamps again and finds them equal.
-  stable_sort_bounded(keys, [&events](const SortKey& a, const SortKey& b) {
+  stable_sort_bounded(keys, [](const SortKey& a, const SortKey& b) {
     if (const auto c = a.leading() <=> b.leading(); c != 0) return c < 0;
-    return compare_events(events[a.index], events[b.index]) < 0;
+    return compare_events(*a.event, *b.event) < 0;
   });
-  std::vector<size_t> order(keys.size());
-  for (size_t i = 0; i < keys.size(); ++i) order[i] = keys[i].index;
-  std::vector<SortKey>().swap(keys);
-  // order[k] names the event that belongs at position k; a slot is marked done
-  // by pointing it at itself.
-  for (size_t start = 0; start < order.size(); ++start) {
-    if (order[start] == start) continue;
-    TimelineEvent held = std::move(events[start]);
-    size_t k = start;
-    while (order[k] != start) {
-      const size_t from = order[k];
-      events[k] = std::move(events[from]);
-      order[k] = k;
-      k = from;
-    }
-    events[k] = std::move(held);
-    order[k] = k;
-  }
+  std::vector<TimelineEvent*> order(keys.size());
+  for (size_t i = 0; i < keys.size(); ++i) order[i] = keys[i].event;
+  return order;
 }
 
 }  // namespace
@@ -206,8 +190,8 @@ std::weak_ordering compare_events(const TimelineEvent& a, const TimelineEvent& b
   return bytes(a.event_id, b.event_id);
 }
 
-Result<ParseReport> finalize_report(std::vector<TimelineEvent> events,
-                                    std::vector<Diagnostic> diagnostics, bool strict) {
+Result<ParseReport> finalize_report(EventList events, std::vector<Diagnostic> diagnostics,
+                                    bool strict) {
   if (strict) {
     auto first_error =
         std::find_if(diagnostics.begin(), diagnostics.end(),
@@ -216,9 +200,9 @@ Result<ParseReport> finalize_report(std::vector<TimelineEvent> events,
       return std::unexpected(Error::message(concat("Strict mode: ", first_error->message)));
     }
   }
-  stable_sort_events(events);
-  for (size_t i = 0; i < events.size(); ++i) events[i].sequence = i;
-  return ParseReport{std::move(events), std::move(diagnostics)};
+  std::vector<TimelineEvent*> order = sorted_order(events);
+  for (size_t i = 0; i < order.size(); ++i) order[i]->sequence = i;
+  return ParseReport{EventTable(std::move(events), std::move(order)), std::move(diagnostics)};
 }
 
 }  // namespace tq

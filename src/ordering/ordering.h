@@ -29,7 +29,7 @@ std::weak_ordering compare_events(const TimelineEvent& a, const TimelineEvent& b
 
 // Sorts (stable), numbers `sequence` from 0 and applies strict mode: the first
 // error-severity diagnostic becomes "Strict mode: {message}".
-[[nodiscard]] Result<ParseReport> finalize_report(std::vector<TimelineEvent> events,
+[[nodiscard]] Result<ParseReport> finalize_report(EventList events,
                                                   std::vector<Diagnostic> diagnostics, bool strict);
 
 }  // namespace tq

@@ -18,21 +18,29 @@ namespace tq {
 
 class EventSelection {
  public:
-  EventSelection(std::span<const TimelineEvent> events)
-      : events_(events) {}  // NOLINT: all of a list
-  EventSelection(const std::vector<TimelineEvent>& events) : events_(events) {}  // NOLINT
-  EventSelection(std::span<const TimelineEvent> events, std::span<const size_t> positions)
-      : events_(events), positions_(positions), chosen_(true) {}
+  EventSelection(std::span<const TimelineEvent> events)  // NOLINT: all of a list
+      : list_(events), count_(events.size()) {}
+  EventSelection(const std::vector<TimelineEvent>& events)  // NOLINT
+      : EventSelection(std::span<const TimelineEvent>(events)) {}
+  EventSelection(const EventTable& events)  // NOLINT: all of a report's events
+      : table_(&events), count_(events.size()) {}
+  EventSelection(const EventTable& events, std::span<const size_t> positions)
+      : table_(&events), positions_(positions), chosen_(true), count_(positions.size()) {}
 
-  size_t size() const { return chosen_ ? positions_.size() : events_.size(); }
-  const TimelineEvent& operator[](size_t i) const { return events_[position(i)]; }
+  size_t size() const { return count_; }
+  const TimelineEvent& operator[](size_t i) const {
+    const size_t at = position(i);
+    return table_ != nullptr ? (*table_)[at] : list_[at];
+  }
   // Where the i-th selected event lies in the underlying list.
   size_t position(size_t i) const { return chosen_ ? positions_[i] : i; }
 
  private:
-  std::span<const TimelineEvent> events_;
-  std::span<const size_t> positions_;  // each below events_.size(); used when chosen_
-  bool chosen_ = false;                // false: every event of events_, in order
+  std::span<const TimelineEvent> list_;  // the events, unless table_ is set
+  const EventTable* table_ = nullptr;
+  std::span<const size_t> positions_;  // each below the events' count; used when chosen_
+  bool chosen_ = false;                // false: every event, in order
+  size_t count_ = 0;
 };
 
 }  // namespace tq

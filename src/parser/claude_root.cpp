@@ -102,7 +102,7 @@ void fold_match(TimelineEvent& event, const TimelineEvent& match,
 // reference up here keeps resolution from growing with their product.
 using CacheIndex = std::map<std::string_view, std::vector<const TimelineEvent*>, std::less<>>;
 
-CacheIndex index_by_key(const std::vector<TimelineEvent>& cache) {
+CacheIndex index_by_key(const EventList& cache) {
   CacheIndex index;
   for (const TimelineEvent& e : cache) {
     if (e.source.source_id) index[*e.source.source_id].push_back(&e);
@@ -110,10 +110,9 @@ CacheIndex index_by_key(const std::vector<TimelineEvent>& cache) {
   return index;
 }
 
-void resolve_references(std::vector<TimelineEvent>& history,
-                        const std::vector<TimelineEvent>& paste_cache,
-                        const std::vector<TimelineEvent>& image_cache,
-                        std::set<std::string>& consumed_ids, std::vector<Diagnostic>& diagnostics) {
+void resolve_references(std::vector<TimelineEvent>& history, const EventList& paste_cache,
+                        const EventList& image_cache, std::set<std::string>& consumed_ids,
+                        std::vector<Diagnostic>& diagnostics) {
   const CacheIndex paste_index = index_by_key(paste_cache);
   const CacheIndex image_index = index_by_key(image_cache);
   const std::vector<const TimelineEvent*> none;
@@ -150,8 +149,8 @@ void resolve_references(std::vector<TimelineEvent>& history,
 
 // Drops the cache files that a reference consumed; the rest stand alone, so
 // their reference status no longer means anything.
-void append_remaining(std::vector<TimelineEvent>& cache, const std::set<std::string>& consumed_ids,
-                      std::vector<TimelineEvent>& events) {
+void append_remaining(EventList& cache, const std::set<std::string>& consumed_ids,
+                      EventList& events) {
   for (TimelineEvent& e : cache) {
     if (consumed_ids.contains(e.event_id)) continue;
     if (e.artifact) e.artifact->reference_status.reset();
@@ -162,16 +161,15 @@ void append_remaining(std::vector<TimelineEvent>& cache, const std::set<std::str
 // Snapshots know their session but not its project; the prompts of the
 // history (and of the transcripts, when read) do.
 void assign_snapshot_directories(const std::vector<TimelineEvent>& history,
-                                 const std::vector<TimelineEvent>& transcripts,
-                                 std::vector<TimelineEvent>& snapshots) {
+                                 const EventList& transcripts, EventList& snapshots) {
   std::map<std::string, std::set<std::string>, std::less<>> directories;
-  for (const std::vector<TimelineEvent>* prompts : {&history, &transcripts}) {
-    for (const TimelineEvent& e : *prompts) {
-      if (e.event_type == EventType::PromptInput && e.session_id && e.working_directory) {
-        directories[*e.session_id].insert(*e.working_directory);
-      }
+  auto note_prompt = [&directories](const TimelineEvent& e) {
+    if (e.event_type == EventType::PromptInput && e.session_id && e.working_directory) {
+      directories[*e.session_id].insert(*e.working_directory);
     }
-  }
+  };
+  std::for_each(history.begin(), history.end(), note_prompt);
+  std::for_each(transcripts.begin(), transcripts.end(), note_prompt);
   for (TimelineEvent& e : snapshots) {
     if (!e.session_id) continue;
     auto it = directories.find(*e.session_id);
@@ -181,8 +179,7 @@ void assign_snapshot_directories(const std::vector<TimelineEvent>& history,
   }
 }
 
-template <typename T>
-void append_all(std::vector<T>& from, std::vector<T>& to) {
+void append_all(std::vector<Diagnostic>& from, std::vector<Diagnostic>& to) {
   if (to.empty()) {
     to = std::move(from);
   } else {
@@ -193,7 +190,7 @@ void append_all(std::vector<T>& from, std::vector<T>& to) {
 }  // namespace
 
 Status parse_claude_root(const fs::path& root, const fs::path& evidence_root,
-                         const ParserOptions& options, std::vector<TimelineEvent>& events,
+                         const ParserOptions& options, EventList& events,
                          std::vector<Diagnostic>& diagnostics) {
   TQ_TRY(std::optional<Diagnostic> unreadable, unreadable_profile(root, evidence_root));
   if (unreadable) {
@@ -239,15 +236,12 @@ Status parse_claude_root(const fs::path& root, const fs::path& evidence_root,
   assign_snapshot_directories(history.events, transcripts.output.events, snapshots.events);
   apply_snapshot_origins(transcripts.snapshot_origins, snapshots.events);
 
-  append_all(history.events, events);
-  // One allocation for the rest: events are large, and each regrowth would
-  // move every one gathered so far.
-  events.reserve(events.size() + paste_cache.events.size() + image_cache.events.size() +
-                 snapshots.events.size() + transcripts.output.events.size());
+  events.append(std::move(history.events));
+  events.reserve(paste_cache.events.size() + image_cache.events.size());
   append_remaining(paste_cache.events, consumed_ids, events);
   append_remaining(image_cache.events, consumed_ids, events);
-  append_all(snapshots.events, events);
-  append_all(transcripts.output.events, events);
+  events.append(std::move(snapshots.events));
+  events.append(std::move(transcripts.output.events));
   append_all(paste_cache.diagnostics, diagnostics);
   append_all(image_cache.diagnostics, diagnostics);
   append_all(snapshots.diagnostics, diagnostics);

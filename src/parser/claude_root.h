@@ -4,7 +4,7 @@
 // image caches, the file-history snapshots and, with `transcripts` set, the
 // session transcripts below `projects/`, tied together.
 //
-//   std::vector<TimelineEvent> events;
+//   EventList events;
 //   std::vector<Diagnostic> diagnostics;
 //   TQ_CHECK(parse_claude_root(root, evidence_root, options, events, diagnostics));
 //
@@ -37,8 +37,7 @@ namespace tq::claude {
 // reference resolution, paste cache, image cache, file history, transcripts.
 [[nodiscard]] Status parse_claude_root(const std::filesystem::path& root,
                                        const std::filesystem::path& evidence_root,
-                                       const ParserOptions& options,
-                                       std::vector<TimelineEvent>& events,
+                                       const ParserOptions& options, EventList& events,
                                        std::vector<Diagnostic>& diagnostics);
 
 }  // namespace tq::claude

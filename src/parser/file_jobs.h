@@ -75,7 +75,7 @@ template <typename Job>
                                          ReaderOutput& out) {
   std::optional<Error> failure;
   // Nearly every file gives an event.
-  out.events.reserve(out.events.size() + files.size());
+  out.events.reserve(files.size());
   for_each_file<Result<FileEvent>>(files, options, std::forward<Job>(job),
                                    [&](Result<FileEvent> item) {
                                      if (!item) {

@@ -39,7 +39,8 @@ std::string line_of(std::string_view fields) {
                 R"(","cwd":"/home/u/app","timestamp":"2025-01-02T10:00:00Z",)", fields, "}\n");
 }
 
-std::map<std::string, int> count_types(const std::vector<TimelineEvent>& events) {
+template <typename Events>
+std::map<std::string, int> count_types(const Events& events) {
   std::map<std::string, int> counts;
   for (const TimelineEvent& e : events) counts[std::string(json_text(e.event_type))]++;
   return counts;
@@ -305,7 +306,8 @@ TEST_F(TranscriptsTest, TranscriptInputsAreRecognisedOnlyWhenTranscriptsAreRead)
   }
   auto home = parse_path(tree_.root(), {.transcripts = true});
   ASSERT_TRUE(home.has_value());
-  EXPECT_EQ(home->events.at(0).source.relative_path, transcript_path());
+  ASSERT_FALSE(home->events.empty());
+  EXPECT_EQ(home->events.front().source.relative_path, transcript_path());
   EXPECT_FALSE(parse_path(tree_.root(), {}).has_value());
 }
 

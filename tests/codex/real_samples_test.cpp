@@ -26,7 +26,8 @@ fs::path samples_dir() {
   return fs::path(__FILE__).parent_path().parent_path() / "data" / "samples" / "real";
 }
 
-std::map<std::string, int> count_types(const std::vector<TimelineEvent>& events) {
+template <typename Events>
+std::map<std::string, int> count_types(const Events& events) {
   std::map<std::string, int> counts;
   for (const TimelineEvent& e : events) counts[std::string(json_text(e.event_type))]++;
   return counts;

@@ -26,7 +26,7 @@ std::string paste_line(const char* key_json_fields, const char* extra = "") {
 class ClaudeRootTest : public ::testing::Test {
  protected:
   struct Parsed {
-    std::vector<TimelineEvent> events;
+    EventList events;
     std::vector<Diagnostic> diagnostics;
   };
   Parsed parse(ParserOptions options = {}) {
@@ -284,7 +284,7 @@ TEST_F(ClaudeRootTest, HistoryErrorsEndTheWalkWithNothingAppended) {
   tree_.write(".claude/paste-cache/p.txt", "p");
   ParserOptions options;
   options.mode = ParseMode::Strict;
-  std::vector<TimelineEvent> events;
+  EventList events;
   std::vector<Diagnostic> diagnostics;
   Status status = parse_claude_root(tree_ / ".claude", tree_.root(), options, events, diagnostics);
   ASSERT_FALSE(status);

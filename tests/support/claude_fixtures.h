@@ -20,14 +20,15 @@ inline std::vector<std::string> messages_of(const std::vector<Diagnostic>& diagn
   return out;
 }
 
-inline std::vector<std::string> paths_of(const std::vector<TimelineEvent>& events) {
+template <typename Events>
+std::vector<std::string> paths_of(const Events& events) {
   std::vector<std::string> out;
   for (const TimelineEvent& e : events) out.push_back(e.source.relative_path);
   return out;
 }
 
-inline const TimelineEvent* find_event(const std::vector<TimelineEvent>& events,
-                                       std::string_view relative_path) {
+template <typename Events>
+const TimelineEvent* find_event(const Events& events, std::string_view relative_path) {
   auto it = std::find_if(events.begin(), events.end(), [&](const TimelineEvent& e) {
     return e.source.relative_path == relative_path;
   });

@@ -1,0 +1,230 @@
+// File: model/records.h
+//
+// The records of a timeline: events, where they were found, the files they are
+// about, and diagnostics. Records are plain values; an event owns all of its
+// texts, lists and nested records.
+//
+// Every enumeration has a member order (used by the event ordering), a JSON text
+// (`json_text`, used in every output) and an identifier (`identifier`, used
+// inside event ids and messages).
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "model/datetime.h"
+#include "model/json_value.h"
+
+namespace tq {
+
+enum class Provider : uint8_t { ClaudeCode, Codex, OpenCode, Unknown, Last = Unknown };
+
+enum class ArtifactKind : uint8_t {
+  History,
+  PasteCache,
+  ImageCache,
+  FileHistory,
+  Session,
+  Attachment,
+  Unknown,
+  Last = Unknown
+};
+
+// What a path given to the driver was recognised as. Which adapter reads which
+// kind is the adapters' own `supports`, never the order of the members.
+enum class InputKind : uint8_t {
+  Auto,
+  ClaudeRoot,
+  History,
+  PasteCache,
+  ImageCache,
+  FileHistory,
+  ClaudeProjects,
+  ClaudeTranscript,
+  CodexRoot,
+  CodexHistory,
+  CodexSessions,
+  CodexSession,
+  CodexAttachments,
+  Last = CodexAttachments
+};
+
+enum class EventType : uint8_t {
+  PromptInput,
+  PasteAttachment,
+  ImageAttachment,
+  OrphanCache,
+  FileSnapshot,
+  SessionStart,
+  DeveloperMessage,
+  AgentMessage,
+  AgentReasoning,
+  ToolCall,
+  ToolResult,
+  TaskState,
+  TokenUsage,
+  ContextCompacted,
+  Attachment,
+  Error,
+  Unknown,
+  Last = Unknown
+};
+
+enum class TimestampSource : uint8_t {
+  Embedded,
+  ReferencedEvent,
+  FilesystemModified,
+  None,
+  Last = None
+};
+
+enum class ReferenceStatus : uint8_t { Resolved, Missing, Ambiguous, Last = Ambiguous };
+
+enum class ContentEncoding : uint8_t { Utf8, Base64, Last = Base64 };
+
+enum class Severity : uint8_t { Error, Warning, Info, Last = Info };
+
+enum class DiagnosticCode : uint8_t {
+  InvalidJson,
+  InvalidFieldType,
+  InvalidTimestamp,
+  UnknownRecord,
+  MissingReference,
+  AmbiguousReference,
+  UnreadableArtifact,
+  UnexpectedFileName,
+  SnapshotVersionGap,
+  DuplicateSnapshotVersion,
+  HashMismatch,
+  Last = HashMismatch
+};
+
+enum class ParseMode : uint8_t { BestEffort, Strict };
+
+// The number of members of an enumeration above. Each of them ends with `Last`,
+// an alias of its final member that a new member must take over; every table
+// of texts indexed by an enumeration is checked against this at compile time.
+template <typename E>
+inline constexpr std::size_t kEnumSize = static_cast<std::size_t>(E::Last) + 1;
+
+std::string_view json_text(Provider p);
+std::string_view json_text(ArtifactKind k);
+std::string_view json_text(EventType t);
+std::string_view json_text(TimestampSource s);
+std::string_view json_text(ReferenceStatus s);
+std::string_view json_text(ContentEncoding e);
+std::string_view json_text(Severity s);
+std::string_view json_text(DiagnosticCode c);
+
+std::string_view identifier(Provider p);
+std::string_view identifier(ArtifactKind k);
+std::string_view identifier(InputKind k);
+
+struct SourceInfo {
+  ArtifactKind artifact_kind = ArtifactKind::Unknown;
+  std::optional<std::string> record_type;
+  std::string relative_path;
+  std::optional<uint64_t> line_number;
+  std::optional<std::string> source_id;
+};
+
+struct ArtifactInfo {
+  std::optional<ReferenceStatus> reference_status;
+  std::optional<std::string> resolved_path;
+  std::optional<uint64_t> snapshot_version;
+  std::optional<uint64_t> size;
+  std::optional<std::string> sha256;
+  std::optional<std::string> media_type;
+  std::optional<std::string> content;
+  std::optional<ContentEncoding> content_encoding;
+};
+
+struct FsTimes {
+  std::optional<DateTime> modified;
+  std::optional<DateTime> accessed;
+  std::optional<DateTime> created;
+};
+
+// An optional record kept on the heap, with the interface of std::optional.
+// Events are moved many times on their way into a report; most have no artifact
+// or file times, and boxing those records keeps every event small to move.
+template <typename T>
+class Boxed {
+ public:
+  Boxed() = default;
+  Boxed(std::nullopt_t) {}  // NOLINT: converts like std::optional
+  Boxed(T value) : p_(std::make_unique<T>(std::move(value))) {}  // NOLINT
+  Boxed(const Boxed& other) : p_(other.p_ ? std::make_unique<T>(*other.p_) : nullptr) {}
+  Boxed(Boxed&&) noexcept = default;
+  Boxed& operator=(const Boxed& other) {
+    if (this != &other) p_ = other.p_ ? std::make_unique<T>(*other.p_) : nullptr;
+    return *this;
+  }
+  Boxed& operator=(Boxed&&) noexcept = default;
+  Boxed& operator=(std::nullopt_t) {
+    p_.reset();
+    return *this;
+  }
+  Boxed& operator=(T value) {
+    if (p_) {
+      *p_ = std::move(value);
+    } else {
+      p_ = std::make_unique<T>(std::move(value));
+    }
+    return *this;
+  }
+
+  bool has_value() const { return p_ != nullptr; }
+  explicit operator bool() const { return has_value(); }
+  T& operator*() { return *p_; }
+  const T& operator*() const { return *p_; }
+  T* operator->() { return p_.get(); }
+  const T* operator->() const { return p_.get(); }
+  T& emplace() {
+    p_ = std::make_unique<T>();
+    return *p_;
+  }
+  void reset() { p_.reset(); }
+
+  friend bool operator==(const Boxed& a, std::nullopt_t) { return !a.has_value(); }
+
+ private:
+  std::unique_ptr<T> p_;  // null when absent
+};
+
+inline constexpr std::string_view kSchemaVersion = "1";
+
+struct TimelineEvent {
+  std::string schema_version{kSchemaVersion};
+  std::string event_id;
+  uint64_t sequence = 0;
+  Provider provider = Provider::Unknown;
+  std::optional<std::string> source_file_sha256;
+  std::optional<DateTime> timestamp;
+  TimestampSource timestamp_source = TimestampSource::None;
+  std::optional<JsonValue> timestamp_raw;
+  EventType event_type = EventType::Unknown;
+  std::optional<std::string> session_id;
+  std::optional<std::string> working_directory;
+  std::optional<std::string> message;
+  SourceInfo source;
+  Boxed<ArtifactInfo> artifact;
+  Boxed<FsTimes> fs_times;
+  std::vector<std::string> warnings;
+  std::optional<JsonValue> raw;
+};
+
+struct Diagnostic {
+  DiagnosticCode code = DiagnosticCode::InvalidJson;
+  Severity severity = Severity::Error;
+  std::optional<SourceInfo> source;
+  std::string message;
+};
+
+}  // namespace tq
