@@ -29,7 +29,7 @@
 
 namespace tq {
 
-inline constexpr std::size_t kWriteBufferSize = 8192;
+inline constexpr std::size_t kWriteBufferSize = 256 * 1024;
 
 // Takes the sink's bytes in order, in buffered pieces of any length (a piece
 // may end inside a UTF-8 sequence).
