@@ -8,6 +8,7 @@
 #include <optional>
 #include <span>
 #include <string>
+#include <tuple>
 #include <type_traits>
 #include <unordered_map>
 #include <utility>
@@ -128,6 +129,9 @@ PyRef untracked(PyRef container) {
 // enumeration texts): each distinct one becomes one str, shared by every record
 // of the call, which also lets dicts reuse the str's cached hash.
 class Converter {
+  // The widest record, TimelineEvent, has 17 fields.
+  static constexpr size_t kMaxFields = 17;
+
  public:
   PyRef convert(const JsonValue& value) {
     return std::visit(
@@ -162,14 +166,15 @@ class Converter {
     Fields fields(*this);
     visit_fields(r, fields);
     if (fields.failed) return {};
-    std::span members(fields.members.data(), fields.count);
-    std::sort(members.begin(), members.end(),
-              [](const Member& x, const Member& y) { return x.key < y.key; });
+    const Layout* layout = layout_of<Record>(fields);
+    if (layout == nullptr) return {};
     PyRef out(PyDict_New());
     if (!out) return {};
-    for (const Member& m : members) {
-      PyObject* key = shared_text(m.key);
-      if (key == nullptr || PyDict_SetItem(out.get(), key, m.value.get()) < 0) return {};
+    for (size_t i = 0; i < fields.count; ++i) {
+      const size_t at = layout->order[i];
+      if (PyDict_SetItem(out.get(), layout->keys[at], fields.members[at].value.get()) < 0) {
+        return {};
+      }
     }
     return untracked(std::move(out));
   }
@@ -202,10 +207,38 @@ class Converter {
     }
 
     Converter& converter;
-    std::array<Member, 17> members;  // the widest record, TimelineEvent, has 17 fields
+    std::array<Member, kMaxFields> members;
     size_t count = 0;
     bool failed = false;
   };
+
+  // A record's fields always come in the same order: their keys and the order
+  // they are inserted in are worked out once per kind of record.
+  struct Layout {
+    std::array<uint8_t, kMaxFields> order{};   // positions of the fields, by key
+    std::array<PyObject*, kMaxFields> keys{};  // borrowed from texts_
+  };
+  template <typename Record>
+  struct LayoutOf {
+    std::optional<Layout> layout;
+  };
+
+  template <typename Record>
+  const Layout* layout_of(const Fields& fields) {
+    std::optional<Layout>& layout = std::get<LayoutOf<Record>>(layouts_).layout;
+    if (layout) return &*layout;
+    Layout made;
+    for (size_t i = 0; i < fields.count; ++i) {
+      made.order[i] = static_cast<uint8_t>(i);
+      made.keys[i] = shared_text(fields.members[i].key);
+      if (made.keys[i] == nullptr) return nullptr;
+    }
+    std::sort(
+        made.order.begin(), made.order.begin() + static_cast<std::ptrdiff_t>(fields.count),
+        [&fields](uint8_t x, uint8_t y) { return fields.members[x].key < fields.members[y].key; });
+    layout = made;
+    return &*layout;
+  }
 
   // Texts that are new in nearly every record: sharing them would only cost a
   // lookup and keep a table as large as the report.
@@ -283,6 +316,9 @@ class Converter {
   }
 
   std::unordered_map<std::string, PyRef, Hash, std::equal_to<>> texts_;
+  std::tuple<LayoutOf<TimelineEvent>, LayoutOf<SourceInfo>, LayoutOf<ArtifactInfo>,
+             LayoutOf<FsTimes>, LayoutOf<Diagnostic>>
+      layouts_;
   std::string scratch_;  // reused for date-time text
 };
 

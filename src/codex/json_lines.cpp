@@ -96,7 +96,7 @@ Result<std::string> read_object_lines(BoundedLineReader lines, const std::filesy
                                       const ParserOptions& options, std::string_view relative_path,
                                       ArtifactKind artifact_kind,
                                       std::vector<Diagnostic>& diagnostics,
-                                      const ObjectLineHandler& on_object) {
+                                      const ObjectLineHandler& on_object, const JsonShape* shape) {
   JsonParser parser;
   while (LineItem* item = lines.next()) {
     uint64_t line = item->index + 1;
@@ -124,7 +124,7 @@ Result<std::string> read_object_lines(BoundedLineReader lines, const std::filesy
               std::to_string(options.max_line_size) + ", skipping."));
       continue;
     }
-    std::expected<JsonValue, std::string> value = parser.parse_line(text, item->text);
+    std::expected<JsonValue, std::string> value = parser.parse_line(text, item->text, shape);
     if (!value) {
       if (options.strict()) {
         return std::unexpected(Error::json_parse(relative_path, line, value.error()));

@@ -33,6 +33,7 @@
 #include <vector>
 
 #include "error/error.h"
+#include "jsonl/json_parser.h"
 #include "jsonl/line_reader.h"
 #include "model/model.h"
 #include "parser/options.h"
@@ -49,11 +50,13 @@ using ObjectLineHandler = std::function<void(uint64_t line_number, JsonValue obj
                                                     ArtifactKind artifact_kind,
                                                     std::vector<Diagnostic>& diagnostics,
                                                     const ObjectLineHandler& on_object);
-// The same over a file the caller has opened; `path` names it in errors.
+// The same over a file the caller has opened; `path` names it in errors. With a
+// `shape`, each object holds only what the shape names (jsonl/json_parser.h).
 [[nodiscard]] Result<std::string> read_object_lines(
     BoundedLineReader lines, const std::filesystem::path& path, const ParserOptions& options,
     std::string_view relative_path, ArtifactKind artifact_kind,
-    std::vector<Diagnostic>& diagnostics, const ObjectLineHandler& on_object);
+    std::vector<Diagnostic>& diagnostics, const ObjectLineHandler& on_object,
+    const JsonShape* shape = nullptr);
 
 // How a line file is read: decompressed when its name ends in ".zst", as Codex
 // names the rollouts it compresses.

@@ -60,6 +60,52 @@ constexpr std::array kTypeMappings{
     TypeMapping{"token_count", EventType::TokenUsage},
 };
 
+// What the events of a rollout read of its records: everything below, and
+// nothing else. A record is kept whole only for `raw`.
+constexpr std::array kContentParts{JsonShapeMember{"text", nullptr}};
+constexpr JsonShape kContentPart{kContentParts};
+constexpr std::array kPayloadMembers{
+    JsonShapeMember{"type", nullptr},           JsonShapeMember{"role", nullptr},
+    JsonShapeMember{"message", nullptr},        JsonShapeMember{"text", nullptr},
+    JsonShapeMember{"content", &kContentPart},  JsonShapeMember{"name", nullptr},
+    JsonShapeMember{"call_id", nullptr},        JsonShapeMember{"id", nullptr},
+    JsonShapeMember{"forked_from_id", nullptr}, JsonShapeMember{"cwd", nullptr},
+};
+// A tool's arguments and output are read only when content is wanted.
+constexpr std::array kToolContentMembers{
+    JsonShapeMember{"arguments", nullptr},
+    JsonShapeMember{"input", nullptr},
+    JsonShapeMember{"output", nullptr},
+    JsonShapeMember{"result", nullptr},
+};
+
+template <size_t N, size_t M>
+constexpr std::array<JsonShapeMember, N + M> joined(const std::array<JsonShapeMember, N>& a,
+                                                    const std::array<JsonShapeMember, M>& b) {
+  std::array<JsonShapeMember, N + M> out{};
+  std::copy(a.begin(), a.end(), out.begin());
+  std::copy(b.begin(), b.end(), out.begin() + N);
+  return out;
+}
+
+constexpr std::array kPayloadMembersWithContent = joined(kPayloadMembers, kToolContentMembers);
+constexpr JsonShape kPayload{kPayloadMembers};
+constexpr JsonShape kPayloadWithContent{kPayloadMembersWithContent};
+
+constexpr std::array<JsonShapeMember, 3> record_members(const JsonShape* payload) {
+  return {JsonShapeMember{"timestamp", nullptr}, JsonShapeMember{"type", nullptr},
+          JsonShapeMember{"payload", payload}};
+}
+constexpr std::array kRecordMembers = record_members(&kPayload);
+constexpr std::array kRecordMembersWithContent = record_members(&kPayloadWithContent);
+constexpr JsonShape kRecord{kRecordMembers};
+constexpr JsonShape kRecordWithContent{kRecordMembersWithContent};
+
+const JsonShape* record_shape(const ParserOptions& options) {
+  if (options.include_raw) return nullptr;
+  return options.include_content ? &kRecordWithContent : &kRecord;
+}
+
 bool is_hex_digit(char c) {
   return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F');
 }
@@ -254,7 +300,7 @@ Result<LineFileOutput> read_session_file(BoundedLineReader lines, const std::fil
   };
 
   TQ_TRY(out.sha256, read_object_lines(std::move(lines), path, options, rel, ArtifactKind::Session,
-                                       out.diagnostics, on_object));
+                                       out.diagnostics, on_object, record_shape(options)));
   for (TimelineEvent& event : out.events) event.source_file_sha256 = out.sha256;
   return out;
 }

@@ -132,8 +132,19 @@ std::unexpected<std::string> too_deep() {
   return std::unexpected(concat("nesting deeper than ", kMaxJsonDepth, " levels"));
 }
 
+const JsonShape* member_shape(const JsonShape& shape, std::string_view key, bool& wanted) {
+  for (const JsonShapeMember& m : shape.members) {
+    if (m.key == key) {
+      wanted = true;
+      return m.shape;
+    }
+  }
+  wanted = false;
+  return nullptr;
+}
+
 // The DOM parser picks the fastest kernel for this CPU at run time.
-Outcome convert_dom(simdjson::dom::element e, size_t depth) {
+Outcome convert_dom(simdjson::dom::element e, size_t depth, const JsonShape* shape) {
   switch (e.type()) {
     case simdjson::dom::element_type::ARRAY: {
       if (depth >= kMaxJsonDepth) return too_deep();
@@ -141,7 +152,7 @@ Outcome convert_dom(simdjson::dom::element e, size_t depth) {
       JsonArray out;
       out.reserve(array.size());  // a count the tape keeps (it saturates, which is harmless here)
       for (simdjson::dom::element child : array) {
-        auto converted = convert_dom(child, depth + 1);
+        auto converted = convert_dom(child, depth + 1, shape);
         if (!converted) return converted;
         out.push_back(std::move(*converted));
       }
@@ -153,7 +164,13 @@ Outcome convert_dom(simdjson::dom::element e, size_t depth) {
       JsonObject out;
       out.reserve(object.size());
       for (simdjson::dom::key_value_pair field : object) {
-        auto converted = convert_dom(field.value, depth + 1);
+        const JsonShape* child_shape = nullptr;
+        if (shape != nullptr) {
+          bool wanted = false;
+          child_shape = member_shape(*shape, field.key, wanted);
+          if (!wanted) continue;
+        }
+        auto converted = convert_dom(field.value, depth + 1, child_shape);
         if (!converted) return converted;
         out.push_back(JsonMember{std::string(field.key), std::move(*converted)});
       }
@@ -253,6 +270,16 @@ constexpr size_t kReusedBufferLimit = size_t{16} << 20;
 static_assert(simdjson::SIMDJSON_PADDING <= kLinePadding);
 
 struct JsonParser::Impl {
+  Impl() { limit_depth(); }
+
+  // Documents nested deeper than a value may be are refused by the parser
+  // itself, so that the members a shape leaves out need no walk of their own
+  // to find out; such a document is then parsed again without the limit, to
+  // fail exactly as it always has.
+  void limit_depth() {
+    if (dom.allocate(0, kMaxJsonDepth) != simdjson::SUCCESS) throw std::bad_alloc();
+  }
+
   simdjson::dom::parser dom;
   ondemand::parser parser;  // only for documents the DOM parser refuses over a number
   std::string buffer;       // the text plus simdjson's padding, reused across calls
@@ -267,20 +294,27 @@ struct JsonParser::Impl {
 
   // `text` lies in `storage` with at least simdjson's padding allocated past its
   // end; a huge text's storage is released once the document no longer needs it.
-  Outcome parse_padded(std::string_view text, std::string& storage);
+  Outcome parse_padded(std::string_view text, std::string& storage, const JsonShape* shape);
 };
 
-Outcome JsonParser::Impl::parse_padded(std::string_view text, std::string& storage) {
+Outcome JsonParser::Impl::parse_padded(std::string_view text, std::string& storage,
+                                       const JsonShape* shape) {
   simdjson::dom::element root;
-  const auto err = dom.parse(text.data(), text.size(), false).get(root);
+  auto err = dom.parse(text.data(), text.size(), false).get(root);
+  if (err == simdjson::DEPTH_ERROR) {
+    simdjson::dom::parser unlimited;
+    err = unlimited.parse(text.data(), text.size(), false).get(root);
+    if (!err) return convert_dom(root, 0, nullptr);
+  }
   if (!err) {
-    if (text.size() <= kReusedBufferLimit) return convert_dom(root, 0);
+    if (text.size() <= kReusedBufferLimit) return convert_dom(root, 0, shape);
     // A huge line would otherwise stay held three times over while the
     // reader goes on: in its text (which the parsed document no longer
     // needs), in the parser's string buffer and in the value.
     std::string().swap(storage);
-    auto converted = convert_dom(root, 0);
+    auto converted = convert_dom(root, 0, shape);
     dom = simdjson::dom::parser();
+    limit_depth();
     return converted;
   }
   // The DOM parser refuses integers beyond 64 bits; the on-demand reader lets us
@@ -317,17 +351,18 @@ JsonParser::JsonParser() : impl_(std::make_unique<Impl>()) {}
 JsonParser::~JsonParser() = default;
 
 std::expected<JsonValue, std::string> JsonParser::parse(std::string_view text) {
-  return impl_->parse_padded(impl_->copy_padded(text), impl_->buffer);
+  return impl_->parse_padded(impl_->copy_padded(text), impl_->buffer, nullptr);
 }
 
 std::expected<JsonValue, std::string> JsonParser::parse_line(std::string_view text,
-                                                             std::string& line) {
+                                                             std::string& line,
+                                                             const JsonShape* shape) {
   const size_t spare =
       static_cast<size_t>(line.data() + line.capacity() - (text.data() + text.size()));
   if (spare < simdjson::SIMDJSON_PADDING) {
-    return impl_->parse_padded(impl_->copy_padded(text), impl_->buffer);
+    return impl_->parse_padded(impl_->copy_padded(text), impl_->buffer, shape);
   }
-  return impl_->parse_padded(text, line);
+  return impl_->parse_padded(text, line, shape);
 }
 
 std::expected<JsonValue, std::string> parse_json(std::string_view text) {

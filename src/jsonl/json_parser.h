@@ -11,6 +11,7 @@
 
 #include <expected>
 #include <memory>
+#include <span>
 #include <string>
 #include <string_view>
 
@@ -19,6 +20,23 @@
 namespace tq {
 
 inline constexpr size_t kMaxJsonDepth = 128;
+
+struct JsonShape;
+
+struct JsonShapeMember {
+  std::string_view key;
+  const JsonShape* shape;  // what is read of the member's value; null: all of it
+};
+
+// What a reader reads of a value: the members of an object it looks at, each
+// with what it reads of that member's value. An array's elements take the
+// shape of the array; any other value is taken whole. Members not named are
+// left out of the parsed value, so that text no one reads (a command's whole
+// output, an encrypted reasoning blob) is never copied. Parsing to a shape
+// checks the whole text as parsing it all does, with the same outcome.
+struct JsonShape {
+  std::span<const JsonShapeMember> members;
+};
 
 class JsonParser {
  public:
@@ -34,9 +52,11 @@ class JsonParser {
   // The same for `text`, a part of `line` (a LineItem's text): it is parsed
   // where it lies when `line` has kLinePadding bytes to spare past its end, and
   // a huge line is emptied once parsed, so that it is never held three times
-  // over (the line, the parser's strings, the value).
+  // over (the line, the parser's strings, the value). With a `shape`, the
+  // value holds only what it names (see JsonShape).
   [[nodiscard]] std::expected<JsonValue, std::string> parse_line(std::string_view text,
-                                                                 std::string& line);
+                                                                 std::string& line,
+                                                                 const JsonShape* shape = nullptr);
 
  private:
   struct Impl;
