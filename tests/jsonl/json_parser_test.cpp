@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <array>
 #include <cmath>
 #include <string>
 
@@ -104,6 +105,41 @@ TEST(JsonParserTest, NestingIsBoundedAt128Levels) {
   EXPECT_EQ(v.error(), "nesting deeper than 128 levels");
   const std::string hostile = std::string(100000, '[');
   EXPECT_FALSE(parse_json(hostile).has_value());
+}
+
+// A shape leaves members out of the value but never changes whether or how a
+// line fails.
+TEST(JsonParserTest, ShapedLinesKeepOnlyNamedMembersAndFailAsWholeOnes) {
+  static constexpr std::array kItem{JsonShapeMember{"k", nullptr}};
+  static constexpr JsonShape kItemShape{kItem};
+  static constexpr std::array kTop{JsonShapeMember{"a", nullptr},
+                                   JsonShapeMember{"list", &kItemShape}};
+  static constexpr JsonShape kShape{kTop};
+  const std::string deep_aside =
+      R"({"a":1,"b":)" + std::string(129, '[') + std::string(129, ']') + "}";
+  struct Case {
+    std::string text;
+    std::string expected;  // the shaped value as JSON, or the error
+  };
+  const Case cases[] = {
+      {R"({"a":{"x":[1]},"b":"dropped","list":[{"k":1,"z":2},3]})",
+       R"({"a":{"x":[1]},"list":[{"k":1},3]})"},
+      {R"([{"a":1,"b":2}])", R"([{"a":1}])"},
+      {R"({"a":123456789012345678901234567890})", R"({"a":1.2345678901234568e+29})"},
+      {deep_aside, "nesting deeper than 128 levels"},
+      {R"({"b":[}, "a":1})", parse_json(R"({"b":[}, "a":1})").error()},
+  };
+  JsonParser parser;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.text.substr(0, 40));
+    std::string line = c.text;
+    auto shaped = parser.parse_line(line, line, &kShape);
+    if (shaped) {
+      EXPECT_EQ(*shaped, *parse_json(c.expected));
+    } else {
+      EXPECT_EQ(shaped.error(), c.expected);
+    }
+  }
 }
 
 TEST(JsonParserTest, ParserIsReusableAcrossLinesOfDifferentSizes) {
