@@ -25,10 +25,16 @@ std::expected<HashingReader, std::error_code> HashingReader::open(const std::fil
 std::expected<size_t, std::error_code> HashingReader::read(char* buffer, size_t size) {
   auto n = file_.read(buffer, size);
   if (n && *n > 0) {
+    bytes_read_ += *n;
     sha_.update(std::string_view(buffer, *n));
     report_bytes_read(monitor_, *n);
   }
   return n;
+}
+
+uint64_t HashingReader::bytes_left() const {
+  const auto size = static_cast<uint64_t>(std::max<off_t>(file_.status().st_size, 0));
+  return size > bytes_read_ ? size - bytes_read_ : 0;
 }
 
 std::string HashingReader::finalize() && {
@@ -80,18 +86,34 @@ std::string ZstdReader::finalize() && {
   return std::move(file_).finalize();
 }
 
+namespace {
+
+// Left uninitialised: every byte used is read into it first, and a small file
+// (most are) needs no more than its own size and one byte to see its end.
+constexpr size_t kSmallestBuffer = 4096;
+
+size_t buffer_size_for(uint64_t bytes_left) {
+  return static_cast<size_t>(
+      std::clamp<uint64_t>(bytes_left + 1, kSmallestBuffer, kLineBufferSize));
+}
+
+}  // namespace
+
 BoundedLineReader::BoundedLineReader(HashingReader file, uint64_t max_line_size,
                                      ParseMonitor* monitor)
     : source_(std::move(file)),
       max_line_size_(max_line_size),
       monitor_(monitor),
-      buffer_(kLineBufferSize) {}
+      buffer_size_(buffer_size_for(std::get<HashingReader>(source_).bytes_left())) {
+  buffer_ = std::make_unique_for_overwrite<char[]>(buffer_size_);
+}
 
 BoundedLineReader::BoundedLineReader(ZstdReader file, uint64_t max_line_size, ParseMonitor* monitor)
     : source_(std::move(file)),
       max_line_size_(max_line_size),
       monitor_(monitor),
-      buffer_(kLineBufferSize) {}
+      buffer_(std::make_unique_for_overwrite<char[]>(kLineBufferSize)),
+      buffer_size_(kLineBufferSize) {}
 
 std::expected<BoundedLineReader, std::error_code> BoundedLineReader::open(
     const std::filesystem::path& path, Compression compression, uint64_t max_line_size,
@@ -110,11 +132,23 @@ std::string BoundedLineReader::finalize() && {
 
 std::expected<size_t, SourceFailure> BoundedLineReader::read_source() {
   if (auto* plain = std::get_if<HashingReader>(&source_)) {
-    auto n = plain->read(buffer_.data(), buffer_.size());
+    auto n = plain->read(buffer_.get(), buffer_size_);
     if (!n) return std::unexpected(SourceFailure{os_error_text(n.error()), false});
     return *n;
   }
-  return std::get<ZstdReader>(source_).read(buffer_.data(), buffer_.size());
+  return std::get<ZstdReader>(source_).read(buffer_.get(), buffer_size_);
+}
+
+void BoundedLineReader::reserve_long_line(std::string& text, uint64_t keep_limit) {
+  // Growing by doubling would copy a huge line about twice over and touch
+  // twice its memory; a stored file says how much of the line can be left.
+  constexpr size_t kLongLine = size_t{1} << 20;
+  const auto* plain = std::get_if<HashingReader>(&source_);
+  if (plain == nullptr || text.size() < kLongLine) return;
+  const uint64_t most = text.size() + (fill_ - pos_) + plain->bytes_left();
+  const uint64_t wanted = std::min(keep_limit, most) + kLinePadding;
+  if (wanted > text.capacity() && wanted <= text.max_size())
+    text.reserve(static_cast<size_t>(wanted));
 }
 
 LineItem* BoundedLineReader::next() {
@@ -160,7 +194,7 @@ LineItem* BoundedLineReader::next() {
       break;
     }
     any = true;
-    const char* start = buffer_.data() + pos_;
+    const char* start = buffer_.get() + pos_;
     const size_t available = fill_ - pos_;
     const void* lf = std::memchr(start, '\n', available);
     const size_t chunk = lf ? static_cast<size_t>(static_cast<const char*>(lf) - start) : available;
@@ -169,6 +203,7 @@ LineItem* BoundedLineReader::next() {
                  : length + chunk;
     if (text.size() < keep_limit) {
       const uint64_t room = keep_limit - text.size();
+      if (text.size() + chunk > text.capacity()) reserve_long_line(text, keep_limit);
       text.append(start, static_cast<size_t>(std::min<uint64_t>(room, chunk)));
     }
     pos_ += chunk;

@@ -44,7 +44,8 @@ struct ZSTD_DCtx_s;
 
 namespace tq {
 
-inline constexpr size_t kLineBufferSize = 8192;
+// The most a line reader reads at once; a smaller file takes a buffer of its size.
+inline constexpr size_t kLineBufferSize = 256 * 1024;
 // Allocated bytes every line's text has past its end, so that a JSON parser
 // that reads ahead in wide blocks can parse the line where it lies.
 inline constexpr size_t kLinePadding = 64;
@@ -62,11 +63,14 @@ class HashingReader {
   [[nodiscard]] std::expected<size_t, std::error_code> read(char* buffer, size_t size);
   // Closes the file and returns the hex digest of everything read. Never fails.
   std::string finalize() &&;
+  // The bytes not read yet, as far as the file's size when opened tells.
+  uint64_t bytes_left() const;
 
  private:
   HashingReader(EvidenceFile file, ParseMonitor* monitor)
       : file_(std::move(file)), monitor_(monitor) {}
   EvidenceFile file_;
+  uint64_t bytes_read_ = 0;
   Sha256 sha_;             // digest of every byte `read` has returned
   ParseMonitor* monitor_;  // not owned; may be null
 };
@@ -142,11 +146,15 @@ class BoundedLineReader {
   std::expected<size_t, SourceFailure> read_source();
 
   std::variant<HashingReader, ZstdReader> source_;
-  uint64_t max_line_size_;    // 0: no limit
-  ParseMonitor* monitor_;     // not owned; may be null
-  std::vector<char> buffer_;  // kLineBufferSize bytes
-  size_t pos_ = 0;            // next unread byte in buffer_
-  size_t fill_ = 0;           // bytes of buffer_ holding data
+  uint64_t max_line_size_;  // 0: no limit
+  ParseMonitor* monitor_;   // not owned; may be null
+  // Makes room in `text` for the rest of a long line at once.
+  void reserve_long_line(std::string& text, uint64_t keep_limit);
+
+  std::unique_ptr<char[]> buffer_;
+  size_t buffer_size_;
+  size_t pos_ = 0;   // next unread byte in buffer_
+  size_t fill_ = 0;  // bytes of buffer_ holding data
   uint64_t next_index_ = 0;
   bool failed_ = false;  // a read failed; no more items
   LineItem item_;
