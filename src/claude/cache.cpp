@@ -98,7 +98,7 @@ Result<ReaderOutput> scan_cache_dir(const fs::path& path, ArtifactKind kind,
     // through links describes the target exactly then.
     if (item.type == fs::file_type::regular) files.push_back(std::move(item.path));
   }
-  std::stable_sort(files.begin(), files.end(), path_less);
+  sort_paths(files);
 
   // Hashing is the work here, so files are described in parallel.
   TQ_CHECK(collect_file_events(

@@ -178,6 +178,12 @@ std::strong_ordering compare_paths(const std::filesystem::path& a, const std::fi
   }
 }
 
+void sort_paths(std::vector<std::filesystem::path>& paths) {
+  if (!std::is_sorted(paths.begin(), paths.end(), path_less)) {
+    std::stable_sort(paths.begin(), paths.end(), path_less);
+  }
+}
+
 std::optional<std::string> file_name_bytes(const std::filesystem::path& path) {
   std::vector<Component> parts = components(path.native());
   if (parts.empty() || parts.back().kind != ComponentKind::Normal) return std::nullopt;

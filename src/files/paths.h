@@ -6,7 +6,7 @@
 //
 //   relative_path("/home/u/.codex/sessions/a.jsonl", "/home/u/.codex")
 //       == "sessions/a.jsonl"
-//   std::stable_sort(paths.begin(), paths.end(), path_less);
+//   sort_paths(paths);
 //
 // Paths are handled as POSIX byte strings: components are separated by "/", an
 // empty component and a "." that is not the first component are ignored, as in
@@ -18,6 +18,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace tq {
 
@@ -42,6 +43,10 @@ std::strong_ordering compare_paths(const std::filesystem::path& a, const std::fi
 inline bool path_less(const std::filesystem::path& a, const std::filesystem::path& b) {
   return compare_paths(a, b) < 0;
 }
+// Puts `paths` in component-wise order, keeping equal ones in their order. A
+// directory walk already lists files in that order, which is checked in one
+// pass instead of sorting again.
+void sort_paths(std::vector<std::filesystem::path>& paths);
 
 // The last component when it is an ordinary name (not "/", "." or ".."), as
 // bytes. "a/b/" gives "b"; "a/.." gives none.

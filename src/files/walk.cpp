@@ -292,7 +292,7 @@ Result<std::vector<fs::path>> files_to_read(const fs::path& path, WalkOptions op
       files.push_back(std::move(item->path));
     }
   }
-  std::stable_sort(files.begin(), files.end(), path_less);
+  sort_paths(files);
   return files;
 }
 
