@@ -163,7 +163,7 @@ class Converter {
   // order of generic objects, so that a record and its generic form look alike.
   template <typename Record>
   PyRef record(const Record& r) {
-    Fields fields(*this);
+    Fields fields(*this, std::get<LayoutOf<Record>>(layouts_).last);
     visit_fields(r, fields);
     if (fields.failed) return {};
     const Layout* layout = layout_of<Record>(fields);
@@ -190,15 +190,26 @@ class Converter {
     PyRef value;
   };
 
+  // The text a field of a kind of record had last, with its str. Records come
+  // in time order, and neighbours mostly share their file's path, digest and
+  // session: comparing with the last one spares most lookups in the table.
+  struct LastText {
+    std::string text;
+    PyObject* object = nullptr;  // borrowed from texts_
+  };
+  using LastTexts = std::array<LastText, kMaxFields>;
+
   // Collects one record's fields as Python values; `failed` once a conversion
   // has raised.
   struct Fields {
-    explicit Fields(Converter& c) : converter(c) {}
+    Fields(Converter& c, LastTexts& l) : converter(c), last(l) {}
 
     template <typename Value>
     void field(std::string_view key, const Value& value) {
       if (failed) return;
+      converter.last_text_ = &last[count];
       PyRef converted = converter.value(key, value);
+      converter.last_text_ = nullptr;
       if (!converted) {
         failed = true;
         return;
@@ -207,6 +218,7 @@ class Converter {
     }
 
     Converter& converter;
+    LastTexts& last;
     std::array<Member, kMaxFields> members;
     size_t count = 0;
     bool failed = false;
@@ -221,6 +233,7 @@ class Converter {
   template <typename Record>
   struct LayoutOf {
     std::optional<Layout> layout;
+    LastTexts last;
   };
 
   template <typename Record>
@@ -248,7 +261,15 @@ class Converter {
 
   PyRef value(std::string_view key, std::string_view s) {
     if (unique_text(key)) return text_object(s);
-    return PyRef::borrow(shared_text(s));
+    LastText* last = std::exchange(last_text_, nullptr);
+    if (last == nullptr) return PyRef::borrow(shared_text(s));
+    if (last->object == nullptr || last->text != s) {
+      PyObject* object = shared_text(s);
+      if (object == nullptr) return {};
+      last->text.assign(s);
+      last->object = object;
+    }
+    return PyRef::borrow(last->object);
   }
   PyRef value(std::string_view, uint64_t u) { return PyRef(PyLong_FromUnsignedLongLong(u)); }
   PyRef value(std::string_view, std::span<const std::string> strings) {
@@ -319,7 +340,8 @@ class Converter {
   std::tuple<LayoutOf<TimelineEvent>, LayoutOf<SourceInfo>, LayoutOf<ArtifactInfo>,
              LayoutOf<FsTimes>, LayoutOf<Diagnostic>>
       layouts_;
-  std::string scratch_;  // reused for date-time text
+  LastText* last_text_ = nullptr;  // where the field being converted keeps its last text
+  std::string scratch_;            // reused for date-time text
 };
 
 // Pauses the cyclic garbage collector: the result holds millions of fresh
