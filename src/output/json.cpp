@@ -159,6 +159,8 @@ void write_string(OutputSink& out, std::string_view s) {
 // `key`/`element`, which place the separators and indentation, so the record
 // writers below read as plain lists of fields.
 class Emitter {
+  static constexpr size_t kLongestFieldName = 32;
+
  public:
   Emitter(OutputSink& out, JsonLayout layout) : out_(out), pretty_(layout == JsonLayout::Pretty) {}
 
@@ -189,11 +191,25 @@ class Emitter {
   // A record field's name: a plain identifier of this program's own, which
   // never needs escaping.
   void field_name(std::string_view name) {
-    element();
-    out_.put('"');
-    out_.write(name);
-    out_.put('"');
-    colon();
+    if (pretty_ || name.size() > kLongestFieldName) {
+      element();
+      out_.put('"');
+      out_.write(name);
+      out_.put('"');
+      colon();
+      return;
+    }
+    // `,"name":` in one piece: records are mostly field names and separators.
+    char piece[kLongestFieldName + 4];
+    size_t n = 0;
+    if (!empty_) piece[n++] = ',';
+    piece[n++] = '"';
+    std::memcpy(piece + n, name.data(), name.size());
+    n += name.size();
+    piece[n++] = '"';
+    piece[n++] = ':';
+    out_.write(std::string_view(piece, n));
+    empty_ = false;
   }
 
   void null() { out_.write("null"); }
@@ -213,6 +229,15 @@ class Emitter {
   }
   void newline() {
     if (!pretty_) return;
+    // A line break and the indentation, written as one piece while the depth
+    // allows (records nest a few levels; generic values may nest 128).
+    static constexpr std::string_view kIndents =
+        "\n                                                                ";
+    const size_t width = 2 * static_cast<size_t>(depth_);
+    if (width < kIndents.size()) {
+      out_.write(kIndents.substr(0, 1 + width));
+      return;
+    }
     out_.put('\n');
     for (int i = 0; i < depth_; ++i) out_.write("  ");
   }
