@@ -108,6 +108,61 @@ void describe_image(const JsonValue& block, const ParserOptions& options, BlockE
   out.artifact = std::move(artifact);
 }
 
+// What the events of a transcript read of its records: everything below, and
+// nothing else. A record is kept whole only for `raw`.
+constexpr std::array kImageSourceMembers{JsonShapeMember{"media_type", nullptr},
+                                         JsonShapeMember{"data", nullptr}};
+constexpr JsonShape kImageSource{kImageSourceMembers};
+constexpr std::array kBlockMembers{
+    JsonShapeMember{"type", nullptr},         JsonShapeMember{"text", nullptr},
+    JsonShapeMember{"thinking", nullptr},     JsonShapeMember{"name", nullptr},
+    JsonShapeMember{"id", nullptr},           JsonShapeMember{"tool_use_id", nullptr},
+    JsonShapeMember{"source", &kImageSource},
+};
+// A tool's input and result are read only when content is wanted.
+constexpr std::array kToolContentMembers{JsonShapeMember{"input", nullptr},
+                                         JsonShapeMember{"content", nullptr}};
+constexpr std::array kBlockMembersWithContent = joined_members(kBlockMembers, kToolContentMembers);
+constexpr JsonShape kBlock{kBlockMembers};
+constexpr JsonShape kBlockWithContent{kBlockMembersWithContent};
+
+constexpr std::array<JsonShapeMember, 3> message_members(const JsonShape* block) {
+  return {JsonShapeMember{"content", block}, JsonShapeMember{"usage", nullptr},
+          JsonShapeMember{"id", nullptr}};
+}
+constexpr std::array kMessageMembers = message_members(&kBlock);
+constexpr std::array kMessageMembersWithContent = message_members(&kBlockWithContent);
+constexpr JsonShape kMessage{kMessageMembers};
+constexpr JsonShape kMessageWithContent{kMessageMembersWithContent};
+
+constexpr std::array kSnapshotMembers{JsonShapeMember{"timestamp", nullptr},
+                                      JsonShapeMember{"trackedFileBackups", nullptr}};
+constexpr JsonShape kSnapshot{kSnapshotMembers};
+
+constexpr std::array<JsonShapeMember, 15> record_members(const JsonShape* message) {
+  return {
+      JsonShapeMember{"timestamp", nullptr},
+      JsonShapeMember{"snapshot", &kSnapshot},
+      JsonShapeMember{"sessionId", nullptr},
+      JsonShapeMember{"cwd", nullptr},
+      JsonShapeMember{"uuid", nullptr},
+      JsonShapeMember{"messageId", nullptr},
+      JsonShapeMember{"leafUuid", nullptr},
+      JsonShapeMember{"type", nullptr},
+      JsonShapeMember{"subtype", nullptr},
+      JsonShapeMember{"content", nullptr},
+      JsonShapeMember{"summary", nullptr},
+      JsonShapeMember{"operation", nullptr},
+      JsonShapeMember{"isCompactSummary", nullptr},
+      JsonShapeMember{"isMeta", nullptr},
+      JsonShapeMember{"message", message},
+  };
+}
+constexpr std::array kRecordMembers = record_members(&kMessage);
+constexpr std::array kRecordMembersWithContent = record_members(&kMessageWithContent);
+constexpr JsonShape kRecord{kRecordMembers};
+constexpr JsonShape kRecordWithContent{kRecordMembersWithContent};
+
 class TranscriptReader {
  public:
   TranscriptReader(const fs::path& path, const ParserOptions& options, std::string rel)
@@ -398,10 +453,10 @@ Result<TranscriptOutput> parse_transcript_file(const fs::path& path, const Parse
   std::string rel = relative_path(path, evidence_root);
   TranscriptReader reader(path, options, rel);
   TQ_TRY(std::string sha256,
-         codex::read_object_lines(path, options, rel, ArtifactKind::Session, reader.diagnostics(),
-                                  [&](uint64_t line, JsonValue record) {
-                                    reader.read_record(line, std::move(record));
-                                  }));
+         codex::read_object_lines(
+             path, options, rel, ArtifactKind::Session, reader.diagnostics(),
+             [&](uint64_t line, JsonValue record) { reader.read_record(line, std::move(record)); },
+             codex::record_shape(options, kRecord, kRecordWithContent)));
   return std::move(reader).take(sha256);
 }
 

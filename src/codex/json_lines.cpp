@@ -78,7 +78,7 @@ Result<std::string> read_object_lines(const std::filesystem::path& path,
                                       const ParserOptions& options, std::string_view relative_path,
                                       ArtifactKind artifact_kind,
                                       std::vector<Diagnostic>& diagnostics,
-                                      const ObjectLineHandler& on_object) {
+                                      const ObjectLineHandler& on_object, const JsonShape* shape) {
   SourceInfo file_source;
   file_source.artifact_kind = artifact_kind;
   file_source.relative_path = std::string(relative_path);
@@ -89,7 +89,13 @@ Result<std::string> read_object_lines(const std::filesystem::path& path,
     return std::string();
   }
   return read_object_lines(std::move(*opened.lines), path, options, relative_path, artifact_kind,
-                           diagnostics, on_object);
+                           diagnostics, on_object, shape);
+}
+
+const JsonShape* record_shape(const ParserOptions& options, const JsonShape& plain,
+                              const JsonShape& with_content) {
+  if (options.include_raw) return nullptr;
+  return options.include_content ? &with_content : &plain;
 }
 
 Result<std::string> read_object_lines(BoundedLineReader lines, const std::filesystem::path& path,

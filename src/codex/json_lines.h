@@ -44,12 +44,10 @@ namespace tq::codex {
 // object; it may append diagnostics of its own.
 using ObjectLineHandler = std::function<void(uint64_t line_number, JsonValue object)>;
 
-[[nodiscard]] Result<std::string> read_object_lines(const std::filesystem::path& path,
-                                                    const ParserOptions& options,
-                                                    std::string_view relative_path,
-                                                    ArtifactKind artifact_kind,
-                                                    std::vector<Diagnostic>& diagnostics,
-                                                    const ObjectLineHandler& on_object);
+[[nodiscard]] Result<std::string> read_object_lines(
+    const std::filesystem::path& path, const ParserOptions& options, std::string_view relative_path,
+    ArtifactKind artifact_kind, std::vector<Diagnostic>& diagnostics,
+    const ObjectLineHandler& on_object, const JsonShape* shape = nullptr);
 // The same over a file the caller has opened; `path` names it in errors. With a
 // `shape`, each object holds only what the shape names (jsonl/json_parser.h).
 [[nodiscard]] Result<std::string> read_object_lines(
@@ -57,6 +55,11 @@ using ObjectLineHandler = std::function<void(uint64_t line_number, JsonValue obj
     std::string_view relative_path, ArtifactKind artifact_kind,
     std::vector<Diagnostic>& diagnostics, const ObjectLineHandler& on_object,
     const JsonShape* shape = nullptr);
+
+// What a reader reads of each record under `options`: all of it for `raw`,
+// else its `plain` shape, or `with_content` when content is wanted.
+const JsonShape* record_shape(const ParserOptions& options, const JsonShape& plain,
+                              const JsonShape& with_content);
 
 // How a line file is read: decompressed when its name ends in ".zst", as Codex
 // names the rollouts it compresses.
@@ -69,7 +72,7 @@ SourceInfo line_source(ArtifactKind artifact_kind, std::string_view relative_pat
 // What a Codex line file reader hands up: its events and diagnostics, and the
 // file's SHA-256 as lowercase hex.
 struct LineFileOutput {
-  std::vector<TimelineEvent> events;
+  EventList events;
   std::vector<Diagnostic> diagnostics;
   std::string sha256;
 };

@@ -79,16 +79,8 @@ constexpr std::array kToolContentMembers{
     JsonShapeMember{"result", nullptr},
 };
 
-template <size_t N, size_t M>
-constexpr std::array<JsonShapeMember, N + M> joined(const std::array<JsonShapeMember, N>& a,
-                                                    const std::array<JsonShapeMember, M>& b) {
-  std::array<JsonShapeMember, N + M> out{};
-  std::copy(a.begin(), a.end(), out.begin());
-  std::copy(b.begin(), b.end(), out.begin() + N);
-  return out;
-}
-
-constexpr std::array kPayloadMembersWithContent = joined(kPayloadMembers, kToolContentMembers);
+constexpr std::array kPayloadMembersWithContent =
+    joined_members(kPayloadMembers, kToolContentMembers);
 constexpr JsonShape kPayload{kPayloadMembers};
 constexpr JsonShape kPayloadWithContent{kPayloadMembersWithContent};
 
@@ -100,11 +92,6 @@ constexpr std::array kRecordMembers = record_members(&kPayload);
 constexpr std::array kRecordMembersWithContent = record_members(&kPayloadWithContent);
 constexpr JsonShape kRecord{kRecordMembers};
 constexpr JsonShape kRecordWithContent{kRecordMembersWithContent};
-
-const JsonShape* record_shape(const ParserOptions& options) {
-  if (options.include_raw) return nullptr;
-  return options.include_content ? &kRecordWithContent : &kRecord;
-}
 
 bool is_hex_digit(char c) {
   return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F');
@@ -300,7 +287,8 @@ Result<LineFileOutput> read_session_file(BoundedLineReader lines, const std::fil
   };
 
   TQ_TRY(out.sha256, read_object_lines(std::move(lines), path, options, rel, ArtifactKind::Session,
-                                       out.diagnostics, on_object, record_shape(options)));
+                                       out.diagnostics, on_object,
+                                       record_shape(options, kRecord, kRecordWithContent)));
   for (TimelineEvent& event : out.events) event.source_file_sha256 = out.sha256;
   return out;
 }

@@ -6,16 +6,17 @@ namespace tq {
 
 namespace {
 
-// A new block holds at least this many events, and grows with the list so
-// that a long list keeps few blocks; the cap keeps one block's memory modest.
-constexpr size_t kMinBlock = 16;
+// Blocks grow with the list, so that a long list keeps few blocks while a short
+// one (most files give a few events) wastes little room; the cap keeps one
+// block's memory modest.
+constexpr size_t kMinBlock = 4;
 constexpr size_t kMaxBlock = 4096;
 
 }  // namespace
 
 void EventList::push_back(TimelineEvent event) {
   if (blocks_.empty() || blocks_.back().size() == blocks_.back().capacity()) {
-    reserve(std::clamp(size_ / 2, kMinBlock, kMaxBlock));
+    reserve(std::clamp(size_, kMinBlock, kMaxBlock));
   }
   blocks_.back().push_back(std::move(event));
   ++size_;

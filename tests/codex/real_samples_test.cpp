@@ -14,7 +14,6 @@
 #include "codex/history.h"
 #include "codex/sessions.h"
 #include "hash/hash.h"
-#include "output/jsonl.h"
 #include "support/temp_tree.h"
 #include "support/zstd_data.h"
 
@@ -102,30 +101,6 @@ TEST(CodexRealSamplesTest, ProfilesGiveNoDiagnosticsAndNoUnmappedRecords) {
       EXPECT_NE(e.event_type, EventType::Unknown) << e.source.relative_path;
       EXPECT_TRUE(e.timestamp.has_value());
       EXPECT_TRUE(e.session_id.has_value());
-    }
-  }
-}
-
-// Without `raw`, records are parsed only as far as their events read them;
-// the events must be those of the whole records.
-TEST(CodexRealSamplesTest, EventsOfPartlyParsedRecordsAreThoseOfWholeOnes) {
-  for (const char* profile : {"codex-codemie", "codex-localpush", "codex-shannon", "codex-conin"}) {
-    for (const bool content : {false, true}) {
-      SCOPED_TRACE(std::string(profile) + (content ? " with content" : ""));
-      const fs::path root = samples_dir() / profile / ".codex";
-      ParserOptions options;
-      options.include_content = content;
-      auto shaped = parse_codex_input(root, InputKind::CodexRoot, root, options);
-      options.include_raw = true;
-      auto whole = parse_codex_input(root, InputKind::CodexRoot, root, options);
-      ASSERT_TRUE(shaped && whole);
-      ASSERT_EQ(shaped->events.size(), whole->events.size());
-      for (TimelineEvent& e : whole->events) e.raw.reset();
-      std::string expected;
-      std::string got;
-      ASSERT_TRUE(write_jsonl(OutputTarget::memory(expected), EventTable(whole->events)));
-      ASSERT_TRUE(write_jsonl(OutputTarget::memory(got), EventTable(shaped->events)));
-      EXPECT_EQ(got, expected);
     }
   }
 }

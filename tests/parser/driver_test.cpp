@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "ordering/ordering.h"
+#include "output/jsonl.h"
 #include "support/temp_tree.h"
 
 namespace tq {
@@ -193,6 +194,32 @@ TEST(ParsePathTest, StrictModeTurnsErrorDiagnosticsIntoAnError) {
   auto strict = parse_path(home.root(), options(false, ParseMode::Strict));
   ASSERT_FALSE(strict.has_value());
   EXPECT_EQ(strict.error().kind(), ErrorKind::JsonParse);
+}
+
+// Without `raw`, records are parsed only as far as their events read them;
+// the events must be those of the whole records, in every sample profile.
+TEST(ParsePathTest, EventsOfPartlyParsedRecordsAreThoseOfWholeOnes) {
+  const std::filesystem::path data =
+      std::filesystem::path(__FILE__).parent_path().parent_path() / "data";
+  for (const char* home :
+       {"samples/real/codex-codemie", "samples/real/codex-localpush", "samples/real/codex-shannon",
+        "samples/real/codex-conin", "claude-hillviewcap"}) {
+    for (const bool content : {false, true}) {
+      SCOPED_TRACE(std::string(home) + (content ? " with content" : ""));
+      ParserOptions options{.include_content = content, .transcripts = true};
+      auto shaped = parse_path(data / home, options);
+      options.include_raw = true;
+      auto whole = parse_path(data / home, options);
+      ASSERT_TRUE(shaped && whole);
+      for (TimelineEvent& e : whole->events) e.raw.reset();
+      std::string expected;
+      std::string got;
+      ASSERT_TRUE(write_jsonl(OutputTarget::memory(expected), whole->events));
+      ASSERT_TRUE(write_jsonl(OutputTarget::memory(got), shaped->events));
+      EXPECT_FALSE(got.empty());
+      EXPECT_EQ(got, expected);
+    }
+  }
 }
 
 }  // namespace
