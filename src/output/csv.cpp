@@ -5,6 +5,7 @@
 
 #include "model/datetime.h"
 #include "output/json.h"
+#include "output/scan.h"
 
 namespace tq {
 
@@ -106,7 +107,7 @@ void fill_record(const TimelineEvent& ev, bool include_message, bool include_con
 }
 
 void write_cell(OutputSink& out, std::string_view cell) {
-  if (cell.find_first_of(",\"\r\n") == std::string_view::npos) {
+  if (find_special(cell, 0, ",\"\r\n", /*controls=*/false) == cell.size()) {
     out.write(cell);
     return;
   }

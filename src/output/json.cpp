@@ -12,10 +12,7 @@
 #include <variant>
 
 #include "model/datetime.h"
-
-#if defined(__SSE2__)
-#include <emmintrin.h>
-#endif
+#include "output/scan.h"
 
 namespace tq {
 namespace {
@@ -89,30 +86,10 @@ void write_integer(OutputSink& out, Int value) {
   out.write(std::string_view(buf, static_cast<std::size_t>(r.ptr - buf)));
 }
 
-// The position of the first byte at or after `i` that JSON text must escape (a
-// control character, a quotation mark or a reverse solidus), or s.size().
-// Text is scanned sixteen bytes at a time: nearly all of it needs nothing.
+// The position of the first byte at or after `i` that JSON text must escape: a
+// control character, a quotation mark or a reverse solidus.
 std::size_t next_escape(std::string_view s, std::size_t i) {
-#if defined(__SSE2__)
-  const __m128i quote = _mm_set1_epi8('"');
-  const __m128i backslash = _mm_set1_epi8('\\');
-  const __m128i last_control = _mm_set1_epi8(0x1F);
-  for (; i + 16 <= s.size(); i += 16) {
-    const __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i*>(s.data() + i));
-    // Unsigned x <= 0x1F exactly when max(x, 0x1F) == 0x1F.
-    const __m128i hits =
-        _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(x, quote), _mm_cmpeq_epi8(x, backslash)),
-                     _mm_cmpeq_epi8(_mm_max_epu8(x, last_control), last_control));
-    if (const int mask = _mm_movemask_epi8(hits); mask != 0) {
-      return i + static_cast<std::size_t>(__builtin_ctz(static_cast<unsigned>(mask)));
-    }
-  }
-#endif
-  for (; i < s.size(); ++i) {
-    const auto c = static_cast<unsigned char>(s[i]);
-    if (c < 0x20 || c == '"' || c == '\\') return i;
-  }
-  return s.size();
+  return find_special(s, i, "\"\\", /*controls=*/true);
 }
 
 void write_string(OutputSink& out, std::string_view s) {
