@@ -107,7 +107,7 @@ void fill_record(const TimelineEvent& ev, bool include_message, bool include_con
 }
 
 void write_cell(OutputSink& out, std::string_view cell) {
-  if (find_special(cell, 0, ",\"\r\n", /*controls=*/false) == cell.size()) {
+  if (find_special</*Controls=*/false, ',', '"', '\r', '\n'>(cell, 0) == cell.size()) {
     out.write(cell);
     return;
   }

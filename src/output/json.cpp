@@ -89,7 +89,7 @@ void write_integer(OutputSink& out, Int value) {
 // The position of the first byte at or after `i` that JSON text must escape: a
 // control character, a quotation mark or a reverse solidus.
 std::size_t next_escape(std::string_view s, std::size_t i) {
-  return find_special(s, i, "\"\\", /*controls=*/true);
+  return find_special</*Controls=*/true, '"', '\\'>(s, i);
 }
 
 void write_string(OutputSink& out, std::string_view s) {

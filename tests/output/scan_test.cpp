@@ -19,12 +19,12 @@ TEST(FindSpecialTest, FindsTheFirstSpecialByteAnywhere) {
       const bool control = static_cast<unsigned char>(special) < 0x20;
       const bool json = special == '"' || special == '\\' || control;
       const bool csv = special == ',' || special == '"' || special == '\n';
-      EXPECT_EQ(find_special(text, 0, "\"\\", true), json ? at : text.size());
-      EXPECT_EQ(find_special(text, 0, ",\"\r\n", false), csv ? at : text.size());
-      EXPECT_EQ(find_special(text, at + 1, "\"\\", true), text.size());
+      EXPECT_EQ((find_special<true, '"', '\\'>(text, 0)), json ? at : text.size());
+      EXPECT_EQ((find_special<false, ',', '"', '\r', '\n'>(text, 0)), csv ? at : text.size());
+      EXPECT_EQ((find_special<true, '"', '\\'>(text, at + 1)), text.size());
     }
   }
-  EXPECT_EQ(find_special("\xc3\xa9\x7f\xff", 0, "\"\\", true), 4u);  // high bytes are text
+  EXPECT_EQ((find_special<true, '"', '\\'>("\xc3\xa9\x7f\xff", 0)), 4u);  // high bytes are text
 }
 
 }  // namespace
