@@ -82,16 +82,6 @@ inline constexpr Parameter kParseParameters[] = {
     {"max_content_size", &CallArguments::max_content_size},
 };
 
-// `first` followed by `second`, as one table.
-template <std::size_t N, std::size_t M>
-constexpr std::array<Parameter, N + M> join_parameters(const Parameter (&first)[N],
-                                                       const Parameter (&second)[M]) {
-  std::array<Parameter, N + M> joined{};
-  for (std::size_t i = 0; i < N; ++i) joined[i] = first[i];
-  for (std::size_t i = 0; i < M; ++i) joined[N + i] = second[i];
-  return joined;
-}
-
 int bind_and_convert(const Signature& signature, PyObject* const* args, Py_ssize_t nargs,
                      PyObject* kwnames, CallArguments* out);
 

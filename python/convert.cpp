@@ -207,9 +207,7 @@ class Converter {
     template <typename Value>
     void field(std::string_view key, const Value& value) {
       if (failed) return;
-      converter.last_text_ = &last[count];
-      PyRef converted = converter.value(key, value);
-      converter.last_text_ = nullptr;
+      PyRef converted = converter.value(key, value, last[count]);
       if (!converted) {
         failed = true;
         return;
@@ -259,20 +257,22 @@ class Converter {
     return key == "event_id" || key == "message" || key == "content";
   }
 
-  PyRef value(std::string_view key, std::string_view s) {
+  // Each converts one field's value; `last` is what that field held in the
+  // previous record of its kind.
+  PyRef value(std::string_view key, std::string_view s, LastText& last) {
     if (unique_text(key)) return text_object(s);
-    LastText* last = std::exchange(last_text_, nullptr);
-    if (last == nullptr) return PyRef::borrow(shared_text(s));
-    if (last->object == nullptr || last->text != s) {
+    if (last.object == nullptr || last.text != s) {
       PyObject* object = shared_text(s);
       if (object == nullptr) return {};
-      last->text.assign(s);
-      last->object = object;
+      last.text.assign(s);
+      last.object = object;
     }
-    return PyRef::borrow(last->object);
+    return PyRef::borrow(last.object);
   }
-  PyRef value(std::string_view, uint64_t u) { return PyRef(PyLong_FromUnsignedLongLong(u)); }
-  PyRef value(std::string_view, std::span<const std::string> strings) {
+  PyRef value(std::string_view, uint64_t u, LastText&) {
+    return PyRef(PyLong_FromUnsignedLongLong(u));
+  }
+  PyRef value(std::string_view, std::span<const std::string> strings, LastText&) {
     PyRef out(PyList_New(static_cast<Py_ssize_t>(strings.size())));
     if (!out) return {};
     for (size_t i = 0; i < strings.size(); ++i) {
@@ -282,13 +282,13 @@ class Converter {
     }
     return untracked(std::move(out));
   }
-  PyRef value(std::string_view, const SourceInfo& s) { return record(s); }
+  PyRef value(std::string_view, const SourceInfo& s, LastText&) { return record(s); }
   template <typename Record>
-  PyRef value(std::string_view, const Record* r) {
+  PyRef value(std::string_view, const Record* r, LastText&) {
     return r != nullptr ? record(*r) : PyRef::borrow(Py_None);
   }
   template <typename T>
-  PyRef value(std::string_view key, const std::optional<T>& v) {
+  PyRef value(std::string_view key, const std::optional<T>& v, LastText& last) {
     if (!v) return PyRef::borrow(Py_None);
     if constexpr (std::is_same_v<T, DateTime>) {
       scratch_.clear();
@@ -297,9 +297,9 @@ class Converter {
     } else if constexpr (std::is_same_v<T, JsonValue>) {
       return convert(*v);
     } else if constexpr (std::is_same_v<T, uint64_t>) {
-      return value(key, *v);
+      return value(key, *v, last);
     } else {
-      return value(key, std::string_view(*v));
+      return value(key, std::string_view(*v), last);
     }
   }
 
@@ -340,8 +340,7 @@ class Converter {
   std::tuple<LayoutOf<TimelineEvent>, LayoutOf<SourceInfo>, LayoutOf<ArtifactInfo>,
              LayoutOf<FsTimes>, LayoutOf<Diagnostic>>
       layouts_;
-  LastText* last_text_ = nullptr;  // where the field being converted keeps its last text
-  std::string scratch_;            // reused for date-time text
+  std::string scratch_;  // reused for date-time text
 };
 
 // Pauses the cyclic garbage collector: the result holds millions of fresh

@@ -23,6 +23,7 @@
 #include "convert.h"
 #include "functions.h"
 #include "handles.h"
+#include "model/arrays.h"
 #include "model/datetime.h"
 #include "monitor.h"
 #include "parser/driver.h"
@@ -38,7 +39,8 @@ constexpr Parameter kTimelineParameters[] = {
     {"workers", &Args::workers},
     {"progress", &Args::progress},
 };
-constexpr auto kNewParameters = join_parameters(kParseParameters, kTimelineParameters);
+constexpr auto kNewParameters =
+    joined(std::to_array(kParseParameters), std::to_array(kTimelineParameters));
 constexpr Parameter kToJsonParameters[] = {{"pretty", &Args::pretty}};
 constexpr Parameter kToCsvParameters[] = {{"include_message", &Args::include_message}};
 constexpr Parameter kWriteParameters[] = {

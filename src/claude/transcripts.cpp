@@ -12,6 +12,7 @@
 #include "files/paths.h"
 #include "files/walk.h"
 #include "hash/hash.h"
+#include "model/arrays.h"
 #include "model/text.h"
 #include "ordering/ordering.h"
 #include "output/json.h"
@@ -122,7 +123,7 @@ constexpr std::array kBlockMembers{
 // A tool's input and result are read only when content is wanted.
 constexpr std::array kToolContentMembers{JsonShapeMember{"input", nullptr},
                                          JsonShapeMember{"content", nullptr}};
-constexpr std::array kBlockMembersWithContent = joined_members(kBlockMembers, kToolContentMembers);
+constexpr std::array kBlockMembersWithContent = joined(kBlockMembers, kToolContentMembers);
 constexpr JsonShape kBlock{kBlockMembers};
 constexpr JsonShape kBlockWithContent{kBlockMembersWithContent};
 

@@ -7,6 +7,7 @@
 #include "files/paths.h"
 #include "files/walk.h"
 #include "jsonl/line_reader.h"
+#include "model/arrays.h"
 #include "ordering/ordering.h"
 #include "parser/file_jobs.h"
 
@@ -79,8 +80,7 @@ constexpr std::array kToolContentMembers{
     JsonShapeMember{"result", nullptr},
 };
 
-constexpr std::array kPayloadMembersWithContent =
-    joined_members(kPayloadMembers, kToolContentMembers);
+constexpr std::array kPayloadMembersWithContent = joined(kPayloadMembers, kToolContentMembers);
 constexpr JsonShape kPayload{kPayloadMembers};
 constexpr JsonShape kPayloadWithContent{kPayloadMembersWithContent};
 

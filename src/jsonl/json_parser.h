@@ -9,8 +9,6 @@
 // kMaxJsonDepth is rejected so nothing downstream can exhaust the stack.
 #pragma once
 
-#include <algorithm>
-#include <array>
 #include <expected>
 #include <memory>
 #include <span>
@@ -39,17 +37,6 @@ struct JsonShapeMember {
 struct JsonShape {
   std::span<const JsonShapeMember> members;
 };
-
-// The members of `a` then those of `b`: a shape that reads more on request is
-// its plain members joined with the extra ones.
-template <size_t N, size_t M>
-constexpr std::array<JsonShapeMember, N + M> joined_members(
-    const std::array<JsonShapeMember, N>& a, const std::array<JsonShapeMember, M>& b) {
-  std::array<JsonShapeMember, N + M> out{};
-  std::copy(a.begin(), a.end(), out.begin());
-  std::copy(b.begin(), b.end(), out.begin() + N);
-  return out;
-}
 
 class JsonParser {
  public:

@@ -6,10 +6,10 @@ namespace tq {
 
 namespace {
 
-// Blocks grow with the list, so that a long list keeps few blocks while a short
-// one (most files give a few events) wastes little room; the cap keeps one
-// block's memory modest.
-constexpr size_t kMinBlock = 4;
+// Blocks double the list, so that a long list keeps few blocks while a short
+// one (a history line gives one or two events, most files a few) allocates no
+// room it doesn't use; the cap keeps one block's memory modest.
+constexpr size_t kMinBlock = 1;
 constexpr size_t kMaxBlock = 4096;
 
 }  // namespace

@@ -68,11 +68,14 @@ std::string_view identifier(InputKind k) { return kInputKindId[k]; }
 
 void append_output(ReaderOutput& into, ReaderOutput from) {
   into.events.append(std::move(from.events));
-  if (into.diagnostics.empty()) {
-    into.diagnostics = std::move(from.diagnostics);
+  append_diagnostics(into.diagnostics, std::move(from.diagnostics));
+}
+
+void append_diagnostics(std::vector<Diagnostic>& into, std::vector<Diagnostic> from) {
+  if (into.empty()) {
+    into = std::move(from);
   } else {
-    std::move(from.diagnostics.begin(), from.diagnostics.end(),
-              std::back_inserter(into.diagnostics));
+    std::move(from.begin(), from.end(), std::back_inserter(into));
   }
 }
 

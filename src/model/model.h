@@ -28,6 +28,8 @@ struct ReaderOutput {
 // Moves `from`'s events and diagnostics to the end of `into`'s, handing the
 // events' blocks over rather than the events.
 void append_output(ReaderOutput& into, ReaderOutput from);
+// Moves `from`'s diagnostics to the end of `into`; an empty list takes the other whole.
+void append_diagnostics(std::vector<Diagnostic>& into, std::vector<Diagnostic> from);
 
 // The one description of each record's fields: their names, in output order,
 // with their values. The JSON writers and the Python conversion both walk it,

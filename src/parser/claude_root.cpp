@@ -179,14 +179,6 @@ void assign_snapshot_directories(const std::vector<TimelineEvent>& history,
   }
 }
 
-void append_all(std::vector<Diagnostic>& from, std::vector<Diagnostic>& to) {
-  if (to.empty()) {
-    to = std::move(from);
-  } else {
-    to.insert(to.end(), std::make_move_iterator(from.begin()), std::make_move_iterator(from.end()));
-  }
-}
-
 }  // namespace
 
 Status parse_claude_root(const fs::path& root, const fs::path& evidence_root,
@@ -202,7 +194,7 @@ Status parse_claude_root(const fs::path& root, const fs::path& evidence_root,
   if (is_history_file(history_path, options.follow_symlinks)) {
     TQ_TRY(history, parse_history_file(history_path, options, evidence_root));
   }
-  append_all(history.diagnostics, diagnostics);
+  append_diagnostics(diagnostics, std::move(history.diagnostics));
 
   CacheKeySet referenced_keys;
   for (const TimelineEvent& e : history.events) {
@@ -242,10 +234,10 @@ Status parse_claude_root(const fs::path& root, const fs::path& evidence_root,
   append_remaining(image_cache.events, consumed_ids, events);
   events.append(std::move(snapshots.events));
   events.append(std::move(transcripts.output.events));
-  append_all(paste_cache.diagnostics, diagnostics);
-  append_all(image_cache.diagnostics, diagnostics);
-  append_all(snapshots.diagnostics, diagnostics);
-  append_all(transcripts.output.diagnostics, diagnostics);
+  append_diagnostics(diagnostics, std::move(paste_cache.diagnostics));
+  append_diagnostics(diagnostics, std::move(image_cache.diagnostics));
+  append_diagnostics(diagnostics, std::move(snapshots.diagnostics));
+  append_diagnostics(diagnostics, std::move(transcripts.output.diagnostics));
   return {};
 }
 
