@@ -547,15 +547,17 @@ int convert_filter(const CallArguments& arguments, EventFilter* filter) {
   return 0;
 }
 
+int bind_filter(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, EventFilter* filter) {
+  CallArguments arguments;
+  if (bind_and_convert(kFilterSignature, args, nargs, kwnames, &arguments) < 0) return -1;
+  return convert_filter(arguments, filter);
+}
+
 PyObject* timeline_filter(PyObject* object, PyObject* const* args, Py_ssize_t nargs,
                           PyObject* kwnames) {
   return guarded([&]() -> PyObject* {
-    CallArguments arguments;
     EventFilter filter;
-    if (bind_and_convert(kFilterSignature, args, nargs, kwnames, &arguments) < 0 ||
-        convert_filter(arguments, &filter) < 0) {
-      return nullptr;
-    }
+    if (bind_filter(args, nargs, kwnames, &filter) < 0) return nullptr;
     TimelineObject* self = as_timeline(object);
     std::shared_ptr<std::vector<size_t>> kept;
     {
@@ -571,12 +573,8 @@ PyObject* timeline_filter(PyObject* object, PyObject* const* args, Py_ssize_t na
 PyObject* timeline_check_filter(PyObject*, PyObject* const* args, Py_ssize_t nargs,
                                 PyObject* kwnames) {
   return guarded([&]() -> PyObject* {
-    CallArguments arguments;
     EventFilter filter;
-    if (bind_and_convert(kFilterSignature, args, nargs, kwnames, &arguments) < 0 ||
-        convert_filter(arguments, &filter) < 0) {
-      return nullptr;
-    }
+    if (bind_filter(args, nargs, kwnames, &filter) < 0) return nullptr;
     Py_RETURN_NONE;
   });
 }
