@@ -547,15 +547,17 @@ int convert_filter(const CallArguments& arguments, EventFilter* filter) {
   return 0;
 }
 
+int bind_filter(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, EventFilter* filter) {
+  CallArguments arguments;
+  if (bind_and_convert(kFilterSignature, args, nargs, kwnames, &arguments) < 0) return -1;
+  return convert_filter(arguments, filter);
+}
+
 PyObject* timeline_filter(PyObject* object, PyObject* const* args, Py_ssize_t nargs,
                           PyObject* kwnames) {
   return guarded([&]() -> PyObject* {
-    CallArguments arguments;
     EventFilter filter;
-    if (bind_and_convert(kFilterSignature, args, nargs, kwnames, &arguments) < 0 ||
-        convert_filter(arguments, &filter) < 0) {
-      return nullptr;
-    }
+    if (bind_filter(args, nargs, kwnames, &filter) < 0) return nullptr;
     TimelineObject* self = as_timeline(object);
     std::shared_ptr<std::vector<size_t>> kept;
     {
@@ -563,6 +565,40 @@ PyObject* timeline_filter(PyObject* object, PyObject* const* args, Py_ssize_t na
       kept = std::make_shared<std::vector<size_t>>(select_events(selection(self), filter));
     }
     return new_timeline(Py_TYPE(object), self->parsed, std::move(kept));
+  });
+}
+
+// The filter's checks without a timeline, so that the command refuses a bad
+// value before it reads a single file.
+PyObject* timeline_check_filter(PyObject*, PyObject* const* args, Py_ssize_t nargs,
+                                PyObject* kwnames) {
+  return guarded([&]() -> PyObject* {
+    EventFilter filter;
+    if (bind_filter(args, nargs, kwnames, &filter) < 0) return nullptr;
+    Py_RETURN_NONE;
+  });
+}
+
+PyRef text_tuple(const std::vector<std::string_view>& texts) {
+  PyRef tuple(PyTuple_New(static_cast<Py_ssize_t>(texts.size())));
+  if (!tuple) return tuple;
+  for (size_t i = 0; i < texts.size(); ++i) {
+    PyObject* text =
+        PyUnicode_FromStringAndSize(texts[i].data(), static_cast<Py_ssize_t>(texts[i].size()));
+    if (text == nullptr) return PyRef();
+    PyTuple_SET_ITEM(tuple.get(), static_cast<Py_ssize_t>(i), text);
+  }
+  return tuple;
+}
+
+// The values `providers` and `event_types` accept, for the command's help.
+PyObject* timeline_filter_choices(PyObject*, PyObject*) {
+  return guarded([&]() -> PyObject* {
+    PyRef providers = text_tuple(provider_json_texts());
+    if (!providers) return nullptr;
+    PyRef event_types = text_tuple(event_type_json_texts());
+    if (!event_types) return nullptr;
+    return Py_BuildValue("{sOsO}", "providers", providers.get(), "event_types", event_types.get());
   });
 }
 
@@ -673,6 +709,10 @@ PyMethodDef timeline_methods[] = {
     {"write", as_method(timeline_write), METH_FASTCALL | METH_KEYWORDS, kWriteDoc},
     {"filter", as_method(timeline_filter), METH_FASTCALL | METH_KEYWORDS, kFilterDoc},
     {"summary", timeline_summary, METH_NOARGS, kSummaryDoc},
+    {"_check_filter", as_method(timeline_check_filter), METH_STATIC | METH_FASTCALL | METH_KEYWORDS,
+     "Check filter arguments; None or an error."},
+    {"_filter_choices", timeline_filter_choices, METH_STATIC | METH_NOARGS,
+     "The accepted providers and event types."},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -4,8 +4,21 @@
 # pyproject.toml changes.
 
 TQ_ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
-# The environment of README's commands; other Pythons get .venv-3.X beside it.
+# tq_version PYTHON: prints its X.Y.
+tq_version() { "$1" -c 'import sys; print("%d.%d" % sys.version_info[:2])'; }
+
+# The environment of README's commands, for the Python that `python3` or
+# $PYTHON names: .venv, or .venv-X.Y when .venv holds another version (the
+# name the test command gives the other versions' environments), so that a
+# script always builds for the Python it was asked to.
 TQ_VENV="$TQ_ROOT/.venv"
+if [ -x "$TQ_VENV/bin/python" ]; then
+  tq_wanted=$(tq_version "${PYTHON:-python3}" || true)
+  if [ -n "$tq_wanted" ] && [ "$(tq_version "$TQ_VENV/bin/python")" != "$tq_wanted" ]; then
+    TQ_VENV="$TQ_ROOT/.venv-$tq_wanted"
+  fi
+  unset tq_wanted
+fi
 
 # tq_venv DIR PYTHON GROUP...: makes DIR a virtual environment of PYTHON holding
 # the given dependency groups.

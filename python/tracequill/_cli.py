@@ -1,16 +1,15 @@
 """The `tracequill` command: parse a profile once, then summarise, filter or write it.
 
-Exit status: 0 on success, 1 when the parse fails (strict mode included) or the
-output can't be written, 2 for wrong usage, 130 after Ctrl-C. Errors are one
-line on standard error.
+Exit status: see EXIT_STATUS below (also shown by --help). Errors are one line
+on standard error.
 """
 
 from __future__ import annotations
 
 import argparse
+import json
 import os
 import re
-import shutil
 import sys
 import time
 from typing import IO, TYPE_CHECKING, Any
@@ -18,9 +17,28 @@ from typing import IO, TYPE_CHECKING, Any
 import tracequill
 
 if TYPE_CHECKING:
-    from tracequill import Event, Format
+    from tracequill import Diagnostic, Event, Format
 
 FORMATS = ("json", "jsonl", "csv")
+SEVERITIES = ("error", "warning", "info")
+EXIT_STATUS = (
+    (0, "success"),
+    (1, "the parse failed (in --strict mode, at the first error) or the output can't be written"),
+    (2, "wrong usage: an unknown option or a value it does not accept"),
+    (3, "diagnostics at or above the --fail-on severity were reported"),
+    (130, "interrupted (Ctrl-C)"),
+)
+EXAMPLES = (
+    ("tracequill", "summary of your home's agent profiles and its last events"),
+    ("tracequill ~/.codex --since 2026-03-14 -o march.csv", "Codex events from 14 March on, as CSV"),
+    ("tracequill ~ -o - --type tool_call | jq -r .message", "every tool call, through jq"),
+)
+ENVIRONMENT = (
+    ("HOME", "the path read when none is given"),
+    ("COLUMNS", "the width of the summary's tables and the progress bar (default: the terminal's)"),
+)
+# A date and time without an offset; the help promises UTC for them.
+NAIVE_INSTANT = re.compile(r"(\d{4}-\d{2}-\d{2})(?:[T ](\d{2}:\d{2})(:\d{2}(?:\.\d+)?)?)?")
 SUFFIX_FORMATS: dict[str, Format] = {".json": "json", ".jsonl": "jsonl", ".ndjson": "jsonl", ".csv": "csv"}
 LAST_EVENTS = 20
 SESSIONS_SHOWN = 5
@@ -35,9 +53,34 @@ class _Parser(argparse.ArgumentParser):
         raise UsageError(message)
 
 
+def epilog() -> str:
+    choices = tracequill.Timeline._filter_choices()
+    lines = ["event types (--type):", *wrapped(", ".join(choices["event_types"])), ""]
+    lines += ["providers (--provider): " + ", ".join(choices["providers"]), ""]
+    lines += ["exit status:", *(f"  {code:<4} {meaning}" for code, meaning in EXIT_STATUS), ""]
+    lines += ["environment:", *(f"  {name:<8} {meaning}" for name, meaning in ENVIRONMENT), ""]
+    lines += ["examples:"]
+    for command, meaning in EXAMPLES:
+        lines += [f"  {command}", f"      {meaning}"]
+    return "\n".join(lines)
+
+
+def wrapped(text: str, width: int = 76) -> list[str]:
+    lines, line = [], ""
+    for word in text.split(" "):
+        if line and len(line) + 1 + len(word) > width:
+            lines.append("  " + line)
+            line = word
+        else:
+            line = f"{line} {word}" if line else word
+    return [*lines, "  " + line] if line else lines
+
+
 def build_parser() -> argparse.ArgumentParser:
     p = _Parser(
         prog="tracequill",
+        formatter_class=argparse.RawDescriptionHelpFormatter,
+        epilog=epilog(),
         description="Show or write the timeline of AI coding agents' files "
         "(a home directory, a .claude or .codex profile, or one of their files): "
         "Claude Code's history, caches, file snapshots and session transcripts (projects/), "
@@ -50,13 +93,29 @@ def build_parser() -> argparse.ArgumentParser:
     p.add_argument("--raw", action="store_true", help="include each event's raw JSON record")
     p.add_argument("--content", action="store_true", help="inline file content in snapshot and cache events")
     p.add_argument("--no-message", action="store_true", help="leave the CSV message column empty")
-    p.add_argument("--since", metavar="T", help="keep events at or after T (RFC 3339 or YYYY-MM-DD, UTC)")
+    p.add_argument(
+        "--since",
+        metavar="T",
+        help="keep events at or after T: YYYY-MM-DD, YYYY-MM-DDTHH:MM[:SS] (both UTC) or RFC 3339 with an offset",
+    )
     p.add_argument("--until", metavar="T", help="keep events before T")
     p.add_argument("--provider", action="append", metavar="P", help="keep this provider (claude_code, codex); repeatable")
     p.add_argument("--type", action="append", metavar="T", dest="event_type", help="keep this event type; repeatable")
     p.add_argument("--session", action="append", metavar="S", help="keep this session id; repeatable")
     p.add_argument("--grep", metavar="TEXT", help="keep events whose message contains TEXT (ASCII case ignored)")
     p.add_argument("--summary", action="store_true", help="print the summary (without the event table)")
+    p.add_argument(
+        "--diagnostics",
+        nargs="?",
+        const="table",
+        choices=("table", "json"),
+        help="list every diagnostic on standard error, as a table or (=json) as JSON lines",
+    )
+    p.add_argument(
+        "--fail-on",
+        choices=("error", "warning"),
+        help="exit with status 3 when a diagnostic of this severity or worse was reported",
+    )
     p.add_argument(
         "--no-transcripts",
         action="store_true",
@@ -66,7 +125,9 @@ def build_parser() -> argparse.ArgumentParser:
     p.add_argument("--max-line-size", type=int, metavar="N", default=10485760, help="longest line read, in bytes")
     p.add_argument("--max-content-size", type=int, metavar="N", default=52428800, help="largest content inlined, in bytes")
     p.add_argument("--workers", type=int, metavar="N", help="threads reading files (default: every usable core)")
-    p.add_argument("-q", "--quiet", action="store_true", help="no progress bar and no notes on standard error")
+    p.add_argument(
+        "-q", "--quiet", action="store_true", help="no progress bar, no notes and no diagnostics line on standard error"
+    )
     p.add_argument("--version", action="version", version=f"tracequill {tracequill.__version__}")
     return p
 
@@ -75,6 +136,7 @@ def main(argv: list[str]) -> int:
     try:
         args = build_parser().parse_args(argv)
         output_format = check_usage(args)
+        conditions = filter_conditions(args)
     except UsageError as error:
         return fail(f"{error} (see tracequill --help)", 2)
     progress = ProgressBar(sys.stderr) if not args.quiet and sys.stderr.isatty() else None
@@ -97,12 +159,13 @@ def main(argv: list[str]) -> int:
         return fail(str(error), 1, progress)
     if progress is not None:
         progress.clear()
+    if conditions:
+        timeline = timeline.filter(**conditions)
     try:
-        timeline = apply_filters(timeline, args)
-    except (TypeError, ValueError) as error:
-        return fail(str(error), 2)
-    try:
-        return show(timeline, args, output_format)
+        status = show(timeline, args, output_format)
+        if status == 0:
+            status = report_diagnostics(timeline, args)
+        return status
     except KeyboardInterrupt:
         return fail("interrupted", 130)
     except (OSError, ValueError) as error:
@@ -111,6 +174,11 @@ def main(argv: list[str]) -> int:
 
 def check_usage(args: argparse.Namespace) -> Format:
     """Checks what argparse can't; returns the output format."""
+    if args.path == "-":
+        raise UsageError(
+            "reading standard input is not supported: give a home directory, a .claude or .codex "
+            "profile, one of their directories or one of their files"
+        )
     for name in ("max_line_size", "max_content_size"):
         if getattr(args, name) < 0:
             raise UsageError(f"--{name.replace('_', '-')} must not be negative")
@@ -127,36 +195,100 @@ def check_usage(args: argparse.Namespace) -> Format:
     return SUFFIX_FORMATS[suffix]
 
 
-def instant(text: str | None) -> str | None:
-    """A date alone means its midnight, UTC."""
-    if text is not None and re.fullmatch(r"\d{4}-\d{2}-\d{2}", text):
-        return text + "T00:00:00Z"
+def instant(option: str, text: str | None) -> str | None:
+    """RFC 3339 text as it is; a date alone means its midnight and a date and
+    time without an offset are UTC."""
+    if text is None:
+        return None
+    naive = NAIVE_INSTANT.fullmatch(text)
+    if naive:
+        day, minutes, seconds = naive.groups()
+        text = f"{day}T{minutes or '00:00'}{seconds or ':00'}Z"
+    try:
+        tracequill.Timeline._check_filter(since=text)
+    except ValueError:
+        raise UsageError(
+            f"{option} {text!r} is not a time: use YYYY-MM-DD, YYYY-MM-DDTHH:MM[:SS] (UTC) "
+            "or RFC 3339 with an offset (2026-03-14T10:00:00+02:00)"
+        ) from None
     return text
 
 
-def apply_filters(timeline: tracequill.Timeline, args: argparse.Namespace) -> tracequill.Timeline:
+def filter_conditions(args: argparse.Namespace) -> dict[str, Any]:
+    """The filter the options ask for, checked before anything is read; empty
+    when they ask for none."""
     conditions = {
-        "since": instant(args.since),
-        "until": instant(args.until),
+        "since": instant("--since", args.since),
+        "until": instant("--until", args.until),
         "providers": args.provider,
         "event_types": args.event_type,
         "sessions": args.session,
         "text": args.grep,
     }
-    if all(value is None for value in conditions.values()):
-        return timeline
-    return timeline.filter(**conditions)
+    conditions = {name: value for name, value in conditions.items() if value is not None}
+    try:
+        tracequill.Timeline._check_filter(**conditions)
+    except (TypeError, ValueError) as error:
+        raise UsageError(str(error)) from None
+    return conditions
+
+
+def report_diagnostics(timeline: tracequill.Timeline, args: argparse.Namespace) -> int:
+    """Lists or counts the diagnostics on standard error; the exit status that
+    --fail-on asks for."""
+    diagnostics = timeline.diagnostics
+    if args.diagnostics == "json":
+        for diagnostic in diagnostics:
+            print(json.dumps(diagnostic, ensure_ascii=False), file=sys.stderr)
+    elif args.diagnostics == "table":
+        print_diagnostics(diagnostics, sys.stderr)
+    counts = {severity: 0 for severity in SEVERITIES}
+    for diagnostic in diagnostics:
+        counts[diagnostic["severity"]] += 1
+    if not args.quiet:
+        by_severity = ", ".join(plural(count, severity) for severity, count in counts.items() if count)
+        where = "" if args.diagnostics or not diagnostics else " (--diagnostics lists them)"
+        print(f"tracequill: {plural(len(diagnostics), 'diagnostic')}{': ' + by_severity if by_severity else ''}{where}",
+              file=sys.stderr)
+    if args.fail_on is not None:
+        worst = SEVERITIES[: SEVERITIES.index(args.fail_on) + 1]
+        if any(counts[severity] for severity in worst):
+            return 3
+    return 0
+
+
+def plural(count: int, noun: str) -> str:
+    return f"{count} {noun}" if count == 1 else f"{count} {noun}s"
+
+
+def print_diagnostics(diagnostics: list[Diagnostic], stream: IO[str]) -> None:
+    rows = []
+    for d in diagnostics:
+        source = d["source"]
+        where = "-"
+        if source is not None:
+            where = source["relative_path"] or "."
+            if source["line_number"] is not None:
+                where += f":{source['line_number']}"
+        rows.append((d["severity"], d["code"], where, " ".join(d["message"].split())))
+    if not rows:
+        return
+    widths = [max(len(row[i]) for row in rows) for i in range(3)]
+    for row in rows:
+        print("  ".join(cell.ljust(width) for cell, width in zip(row, widths)) + "  " + row[3], file=stream)
 
 
 def show(timeline: tracequill.Timeline, args: argparse.Namespace, output_format: Format) -> int:
     include_message = not args.no_message
-    if args.output == "-" or (args.output is None and not args.summary and not sys.stdout.isatty()):
+    # On a terminal, the summary unless a format was asked for.
+    to_stdout = args.output is None and not args.summary and (args.format is not None or not sys.stdout.isatty())
+    if args.output == "-" or to_stdout:
         write_text(text_of(timeline, output_format, include_message))
     elif args.output is not None:
         timeline.write(args.output, output_format, include_message=include_message)
         if not args.quiet:
             print(f"tracequill: wrote {len(timeline)} events to {args.output}", file=sys.stderr)
-    if args.summary or (args.output is None and sys.stdout.isatty()):
+    if args.summary or (args.output is None and args.format is None and sys.stdout.isatty()):
         print_summary(timeline, args.path or "~", events=not args.summary)
     return 0
 
@@ -215,7 +347,7 @@ def print_summary(timeline: tracequill.Timeline, path: str, events: bool) -> Non
     diagnostics = summary["diagnostics"]
     print(f"Timeline of {path}: {summary['events']} events, {diagnostics['total']} diagnostics")
     if summary["first_timestamp"]:
-        print(f"Time span: {summary['first_timestamp']} .. {summary['last_timestamp']}")
+        print(f"Time span (UTC): {to_second(summary['first_timestamp'])} .. {to_second(summary['last_timestamp'])}")
     if summary["without_timestamp"]:
         print(f"Events without a timestamp: {summary['without_timestamp']}")
 
@@ -236,7 +368,7 @@ def print_summary(timeline: tracequill.Timeline, path: str, events: bool) -> Non
         latest = sorted(sessions.items(), key=lambda item: item[1]["last_timestamp"] or "", reverse=True)
         print(f"\nSessions: {len(sessions)} (latest {min(SESSIONS_SHOWN, len(sessions))})")
         for session_id, s in latest[:SESSIONS_SHOWN]:
-            print(f"  {s['last_timestamp'] or '-':<24}  {s['events']:>6} events  {session_id}  {s['working_directory'] or ''}")
+            print(f"  {to_second(s['last_timestamp']):<19}  {s['events']:>6} events  {session_id}  {s['working_directory'] or ''}")
 
     if diagnostics["total"]:
         print("\nDiagnostics by severity and code:")
@@ -246,12 +378,38 @@ def print_summary(timeline: tracequill.Timeline, path: str, events: bool) -> Non
             print(f"  {code:<28} {count:>8}")
 
     if events and len(timeline):
-        shown = timeline[-LAST_EVENTS:]
-        width = shutil.get_terminal_size((120, 24)).columns
-        print(f"\nLast {len(shown)} events:")
-        print(f"  {'#':>7}  {'timestamp':<24}  {'provider':<11}  {'type':<17}  message")
+        print_last_events(timeline, summary["without_timestamp"])
+
+
+def columns(stream: IO[str], default: int) -> int:
+    """The width of the terminal `stream` shows on; COLUMNS when set."""
+    if os.environ.get("COLUMNS", "").isdigit():
+        return max(int(os.environ["COLUMNS"]), 1)
+    try:
+        return os.get_terminal_size(stream.fileno()).columns
+    except (OSError, ValueError, AttributeError):
+        return default
+
+
+def to_second(timestamp: str | None) -> str:
+    """An RFC 3339 time as the tables show it: UTC, to the second."""
+    return f"{timestamp[:10]} {timestamp[11:19]}" if timestamp else "-"
+
+
+def print_last_events(timeline: tracequill.Timeline, without_timestamp: int) -> None:
+    """The last events in time, then those without a time apart (they have no
+    place among the others)."""
+    width = columns(sys.stdout, 120)
+    # Events without a time sort last.
+    timed = timeline[: len(timeline) - without_timestamp]
+    untimed = timeline[len(timed) :][-LAST_EVENTS:]
+    for title, shown in (("Last {} events", timed[-LAST_EVENTS:]), ("Last {} events without a timestamp", untimed)):
+        if not len(shown):
+            continue
+        print("\n" + title.format(len(shown)) + ":")
+        print(f"  {'#':>7}  {'time (UTC)':<19}  {'provider':<11}  {'type':<17}  message")
         for e in shown:
-            head = f"  {e['sequence']:>7}  {e['timestamp'] or '-':<24}  {e['provider']:<11}  {e['event_type']:<17}  "
+            head = f"  {e['sequence']:>7}  {to_second(e['timestamp']):<19}  {e['provider']:<11}  {e['event_type']:<17}  "
             print(head + shorten(describe(e), max(width - len(head), 20)))
 
 
@@ -268,12 +426,17 @@ class ProgressBar:
     def __call__(self, files_done: int, files_total: int, bytes_done: int, bytes_total: int) -> None:
         if time.monotonic() - self.start < self.DELAY:
             return
-        fraction = bytes_done / bytes_total if bytes_total else 0.0
-        cells = 30
-        filled = int(fraction * cells)
-        bar = "#" * filled + "." * (cells - filled)
-        line = f"\r[{bar}] {fraction:4.0%}  {files_done}/{files_total} files  {bytes_done / 1e6:,.0f}/{bytes_total / 1e6:,.0f} MB"
-        self.stream.write(line + "\033[K")
+        fraction = min(bytes_done / bytes_total, 1.0) if bytes_total else 0.0
+        counts = f" {fraction:4.0%}  {files_done}/{files_total} files  {bytes_done / 1e6:,.0f}/{bytes_total / 1e6:,.0f} MB"
+        # One line that fits: a line that wraps can't be redrawn with \r.
+        width = columns(self.stream, 80) - 1
+        cells = min(30, width - len(counts) - 2)
+        if cells >= 5:
+            filled = int(fraction * cells)
+            line = "[" + "#" * filled + "." * (cells - filled) + "]" + counts
+        else:
+            line = counts.strip()[:width]
+        self.stream.write("\r" + line + "\033[K")
         self.stream.flush()
         self.shown = True
 
