@@ -161,6 +161,8 @@ _EventType: TypeAlias = Literal[
     "token_usage",
     "context_compacted",
     "attachment",
+    "review_decision",
+    "hook_run",
     "error",
     "unknown",
 ]

@@ -2,8 +2,10 @@
 
 #include <algorithm>
 #include <array>
+#include <set>
 #include <utility>
 
+#include "codex/record_text.h"
 #include "files/paths.h"
 #include "files/walk.h"
 #include "jsonl/line_reader.h"
@@ -92,6 +94,9 @@ constexpr std::array kRecordMembers = record_members(&kPayload);
 constexpr std::array kRecordMembersWithContent = record_members(&kPayloadWithContent);
 constexpr JsonShape kRecord{kRecordMembers};
 constexpr JsonShape kRecordWithContent{kRecordMembersWithContent};
+// The whole surface reads every member of a payload.
+constexpr std::array kRecordMembersWhole = record_members(nullptr);
+constexpr JsonShape kRecordWhole{kRecordMembersWhole};
 
 bool is_hex_digit(char c) {
   return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F');
@@ -239,6 +244,7 @@ Result<LineFileOutput> read_session_file(BoundedLineReader lines, const std::fil
   const std::string id_path = relative_path_id(path, evidence_root);
   SessionState state;
   state.session_id = session_id_from_file_name(path);
+  std::set<std::string, std::less<>> unmapped;  // record kinds warned about in this file
 
   auto on_object = [&](uint64_t line, JsonValue object) {
     const std::string* type_text = object.find_string("type");
@@ -268,14 +274,30 @@ Result<LineFileOutput> read_session_file(BoundedLineReader lines, const std::fil
     event.timestamp_source = event.timestamp ? TimestampSource::Embedded : TimestampSource::None;
 
     std::optional<EventType> event_type = classify_session_record(record_type, payload);
+    if (!event_type && options.transcripts) {
+      event_type = classify_current_record(record_type, payload);
+    }
     event.event_type = event_type.value_or(EventType::Unknown);
     if (!event_type) {
-      event.warnings.push_back("Unmapped Codex record type: " + record_type + "/" +
-                               (payload_type != nullptr ? *payload_type : "none"));
+      std::string shape = record_type + "/" + (payload_type != nullptr ? *payload_type : "none");
+      // On the whole surface a record nobody has mapped is news: one warning
+      // per kind and file says where it first appears.
+      if (options.transcripts && unmapped.insert(shape).second) {
+        out.diagnostics.push_back(Diagnostic{
+            DiagnosticCode::UnknownRecord, Severity::Warning,
+            line_source(ArtifactKind::Session, rel, line),
+            "Unknown Codex record type '" + shape + "': its events are of type unknown"});
+      }
+      event.warnings.push_back("Unmapped Codex record type: " + shape);
     }
     event.session_id = state.session_id;
     event.working_directory = state.working_directory;
-    event.message = message_text(payload, payload_type, event_type, options.include_content);
+    if (options.transcripts) {
+      event.message = current_record_text(record_type, payload, options.include_content);
+    }
+    if (!event.message) {
+      event.message = message_text(payload, payload_type, event_type, options.include_content);
+    }
     event.source.artifact_kind = ArtifactKind::Session;
     event.source.record_type =
         payload_type != nullptr ? record_type + "/" + *payload_type : record_type;
@@ -288,7 +310,9 @@ Result<LineFileOutput> read_session_file(BoundedLineReader lines, const std::fil
 
   TQ_TRY(out.sha256, read_object_lines(std::move(lines), path, options, rel, ArtifactKind::Session,
                                        out.diagnostics, on_object,
-                                       record_shape(options, kRecord, kRecordWithContent)));
+                                       options.transcripts && !options.include_raw
+                                           ? &kRecordWhole
+                                           : record_shape(options, kRecord, kRecordWithContent)));
   for (TimelineEvent& event : out.events) event.source_file_sha256 = out.sha256;
   return out;
 }

@@ -36,11 +36,11 @@ constexpr auto kInputKindId =
     table<InputKind>({"Auto", "ClaudeRoot", "History", "PasteCache", "ImageCache", "FileHistory",
                       "ClaudeProjects", "ClaudeTranscript", "CodexRoot", "CodexHistory",
                       "CodexSessions", "CodexSession", "CodexAttachments"});
-constexpr auto kEventTypeText =
-    table<EventType>({"prompt_input", "paste_attachment", "image_attachment", "orphan_cache",
-                      "file_snapshot", "session_start", "developer_message", "agent_message",
-                      "agent_reasoning", "tool_call", "tool_result", "task_state", "token_usage",
-                      "context_compacted", "attachment", "error", "unknown"});
+constexpr auto kEventTypeText = table<EventType>(
+    {"prompt_input", "paste_attachment", "image_attachment", "orphan_cache", "file_snapshot",
+     "session_start", "developer_message", "agent_message", "agent_reasoning", "tool_call",
+     "tool_result", "task_state", "token_usage", "context_compacted", "attachment",
+     "review_decision", "hook_run", "error", "unknown"});
 constexpr auto kTimestampSourceText =
     table<TimestampSource>({"embedded", "referenced_event", "filesystem_modified", "none"});
 constexpr auto kReferenceStatusText = table<ReferenceStatus>({"resolved", "missing", "ambiguous"});

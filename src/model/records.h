@@ -71,6 +71,10 @@ enum class EventType : uint8_t {
   TokenUsage,
   ContextCompacted,
   Attachment,
+  // A reviewer's or a permission rule's decision on an action the agent asked for.
+  ReviewDecision,
+  // A hook the agent ran around a tool call or a prompt.
+  HookRun,
   Error,
   Unknown,
   Last = Unknown

@@ -26,8 +26,11 @@ struct ParserOptions {
   // starts no thread. The report is the same for every count.
   unsigned workers = 1;
   ParseMonitor* monitor = nullptr;  // not owned; null: nobody watches
-  // Also read Claude Code's session transcripts (`projects/`). Off, a parse reads
-  // only the history, the caches and the snapshots.
+  // The whole surface of Timeline and the command: also read Claude Code's
+  // session transcripts (`projects/`), and give the records agents write today
+  // the event types and messages the module functions, whose output is fixed,
+  // don't give them. Off, a parse reads only the history, the caches, the
+  // snapshots and the rollouts, as the module functions do.
   bool transcripts = false;
   // Where the evidence ends and what was read of it. The driver sets one up for
   // each parse when the caller hasn't; readers open files and walk through it.
