@@ -26,7 +26,7 @@ def events(tmp_path, monkeypatch):
     """The sample home's events, with the recipes' two files in the working directory."""
     monkeypatch.chdir(tmp_path)
     run_recipe("timelines")
-    return tracequill.parse(REPO / "examples/sample-home")["events"]
+    return list(tracequill.Timeline(REPO / "examples/sample-home"))
 
 
 def check_pandas(namespace, events):
