@@ -4,9 +4,11 @@
 #include <cstdint>
 #include <iterator>
 #include <map>
+#include <set>
 #include <string_view>
 #include <utility>
 
+#include "claude/record_text.h"
 #include "codex/json_lines.h"
 #include "codex/sessions.h"
 #include "files/paths.h"
@@ -115,10 +117,10 @@ constexpr std::array kImageSourceMembers{JsonShapeMember{"media_type", nullptr},
                                          JsonShapeMember{"data", nullptr}};
 constexpr JsonShape kImageSource{kImageSourceMembers};
 constexpr std::array kBlockMembers{
-    JsonShapeMember{"type", nullptr},         JsonShapeMember{"text", nullptr},
-    JsonShapeMember{"thinking", nullptr},     JsonShapeMember{"name", nullptr},
-    JsonShapeMember{"id", nullptr},           JsonShapeMember{"tool_use_id", nullptr},
-    JsonShapeMember{"source", &kImageSource},
+    JsonShapeMember{"type", nullptr},     JsonShapeMember{"text", nullptr},
+    JsonShapeMember{"thinking", nullptr}, JsonShapeMember{"name", nullptr},
+    JsonShapeMember{"id", nullptr},       JsonShapeMember{"tool_use_id", nullptr},
+    JsonShapeMember{"is_error", nullptr}, JsonShapeMember{"source", &kImageSource},
 };
 // A tool's input and result are read only when content is wanted.
 constexpr std::array kToolContentMembers{JsonShapeMember{"input", nullptr},
@@ -159,8 +161,9 @@ constexpr std::array<JsonShapeMember, 15> record_members(const JsonShape* messag
       JsonShapeMember{"message", message},
   };
 }
-constexpr std::array kRecordMembers = record_members(&kMessage);
-constexpr std::array kRecordMembersWithContent = record_members(&kMessageWithContent);
+constexpr std::array kRecordMembers = joined(record_members(&kMessage), kCurrentRecordMembers);
+constexpr std::array kRecordMembersWithContent =
+    joined(record_members(&kMessageWithContent), kCurrentRecordMembers);
 constexpr JsonShape kRecord{kRecordMembers};
 constexpr JsonShape kRecordWithContent{kRecordMembersWithContent};
 
@@ -182,9 +185,21 @@ class TranscriptReader {
   TimelineEvent base_event(uint64_t line, const JsonValue& record);
   void emit(const TimelineEvent& base, std::string_view type, uint64_t ordinal, BlockEvent block);
   void read_blocks(const TimelineEvent& base, const JsonValue& record, std::string_view type);
-  BlockEvent read_block(const JsonValue& block, const JsonValue& record, std::string_view type);
+  BlockEvent read_block(uint64_t line, const JsonValue& block, const JsonValue& record,
+                        std::string_view type);
   void read_usage(const TimelineEvent& base, const JsonValue& message);
   BlockEvent read_snapshot(const TimelineEvent& base, const JsonValue& record);
+  // A record of a kind nobody has mapped: an unknown event that says so, and
+  // one warning per kind and file where it first appears.
+  void note_unmapped(uint64_t line, const std::string& kind, BlockEvent& event) {
+    event.type = EventType::Unknown;
+    event.warnings.push_back("Unmapped Claude transcript record type: " + kind);
+    if (unmapped_.insert(kind).second) {
+      warn(line, DiagnosticCode::UnknownRecord,
+           "Unknown Claude Code record type '" + kind + "': its events are of type unknown");
+    }
+  }
+
   void warn(uint64_t line, DiagnosticCode code, std::string message) {
     out_.output.diagnostics.push_back(
         Diagnostic{code, Severity::Warning, codex::line_source(ArtifactKind::Session, rel_, line),
@@ -197,6 +212,7 @@ class TranscriptReader {
   std::optional<std::string> last_session_;                  // the latest record's sessionId
   std::optional<std::string> cwd_;                           // the latest record's cwd
   std::map<std::string, size_t, std::less<>> usage_events_;  // message.id -> its event
+  std::set<std::string, std::less<>> unmapped_;              // record kinds warned about
   TranscriptOutput out_;
 };
 
@@ -274,6 +290,14 @@ void TranscriptReader::read_record_events(uint64_t line, const JsonValue& record
     read_blocks(base, record, type);
     return;
   }
+  if (std::optional<RecordEvent> known = current_record_event(type, record)) {
+    BlockEvent event;
+    event.type = known->type;
+    event.message = std::move(known->message);
+    if (known->unmapped_kind) note_unmapped(line, *known->unmapped_kind, event);
+    emit(base, type, 0, std::move(event));
+    return;
+  }
   BlockEvent event;
   event.type = EventType::TaskState;
   if (type == "system") {
@@ -299,8 +323,7 @@ void TranscriptReader::read_record_events(uint64_t line, const JsonValue& record
   } else if (type == "file-history-snapshot") {
     event = read_snapshot(base, record);
   } else {
-    event.type = EventType::Unknown;
-    event.warnings.push_back("Unmapped Claude transcript record type: " + type);
+    note_unmapped(line, type, event);
   }
   emit(base, type, 0, std::move(event));
 }
@@ -327,10 +350,10 @@ void TranscriptReader::read_blocks(const TimelineEvent& base, const JsonValue& r
     JsonObject text_block;
     text_block.push_back({"text", *content});
     text_block.push_back({"type", JsonValue("text")});
-    emit(base, type, ordinal++, read_block(JsonValue(std::move(text_block)), record, type));
+    emit(base, type, ordinal++, read_block(line, JsonValue(std::move(text_block)), record, type));
   } else if (content != nullptr) {
     for (const JsonValue& block : content->as_array()) {
-      emit(base, type, ordinal++, read_block(block, record, type));
+      emit(base, type, ordinal++, read_block(line, block, record, type));
     }
   }
   // A record without blocks is still on the timeline, as what its role says.
@@ -344,8 +367,8 @@ void TranscriptReader::read_blocks(const TimelineEvent& base, const JsonValue& r
   }
 }
 
-BlockEvent TranscriptReader::read_block(const JsonValue& block, const JsonValue& record,
-                                        std::string_view type) {
+BlockEvent TranscriptReader::read_block(uint64_t line, const JsonValue& block,
+                                        const JsonValue& record, std::string_view type) {
   BlockEvent out;
   const std::string* block_type = member_string(block, "type");
   out.block_type = block_type != nullptr ? *block_type : "unknown";
@@ -382,13 +405,21 @@ BlockEvent TranscriptReader::read_block(const JsonValue& block, const JsonValue&
   } else if (kind == "tool_result" && user) {
     out.type = EventType::ToolResult;
     const JsonValue* content = block.find("content");
-    if (options_.include_content && content != nullptr) out.message = joined_text(*content);
-    if (const std::string* id = block.find_string("tool_use_id")) out.source_id = *id;
+    const std::string* id = block.find_string("tool_use_id");
+    if (options_.include_content && content != nullptr) {
+      out.message = joined_text(*content);
+    } else if (id != nullptr) {
+      // The output is content; without it the message names the call it answers.
+      const JsonValue* is_error = block.find("is_error");
+      const bool failed = is_error != nullptr && is_error->is_bool() && is_error->as_bool();
+      out.message = concat(failed ? "error from " : "result of ", *id);
+    }
+    if (id != nullptr) out.source_id = *id;
   } else if (kind == "image" && user) {
     out.type = EventType::ImageAttachment;
     describe_image(block, options_, out);
   } else {
-    out.warnings.push_back(concat("Unmapped Claude transcript record type: ", type, "/", kind));
+    note_unmapped(line, concat(type, "/", kind), out);
   }
   return out;
 }

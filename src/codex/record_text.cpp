@@ -4,6 +4,7 @@
 #include <utility>
 #include <vector>
 
+#include "model/readable.h"
 #include "model/text.h"
 
 namespace tq::codex {
@@ -11,26 +12,6 @@ namespace {
 
 const std::string* string_at(const JsonValue* value, std::string_view key) {
   return value != nullptr ? value->find_string(key) : nullptr;
-}
-
-// A whole number as text; none for anything else (a count that is text is not
-// trusted as one).
-std::optional<std::string> integer_text(const JsonValue* value) {
-  if (value == nullptr) return std::nullopt;
-  if (value->is_uint()) return concat(value->as_uint());
-  if (value->is_int()) return concat(value->as_int());
-  return std::nullopt;
-}
-
-// Pieces joined by `separator`, the empty ones left out.
-std::string joined(const std::vector<std::string>& pieces, std::string_view separator) {
-  std::string out;
-  for (const std::string& piece : pieces) {
-    if (piece.empty()) continue;
-    if (!out.empty()) out.append(separator);
-    out.append(piece);
-  }
-  return out;
 }
 
 // The `text` members of an array of parts (content, summary), one per line.
@@ -41,7 +22,7 @@ std::optional<std::string> parts_text(const JsonValue* parts) {
     if (const std::string* text = part.find_string("text")) texts.push_back(*text);
   }
   if (texts.empty()) return std::nullopt;
-  return joined(texts, "\n");
+  return join_present(texts, "\n");
 }
 
 // A command as recorded: its text, or its argv. The script of a shell started
@@ -58,7 +39,7 @@ std::optional<std::string> command_text(const JsonValue* command) {
     words.push_back(word.as_string());
   }
   if (words.size() == 3 && (words[1] == "-c" || words[1] == "-lc")) return words[2];
-  return joined(words, " ");
+  return join_present(words, " ");
 }
 
 // A policy that is text, or an object named by its one key or its `type`
@@ -114,7 +95,7 @@ std::optional<std::string> patch_end_text(const JsonValue& payload) {
     if (const std::string* moved = change.value.find_string("move_path")) line += " → " + *moved;
     paths.push_back(std::move(line));
   }
-  return text + ": " + joined(paths, ", ");
+  return text + ": " + join_present(paths, ", ");
 }
 
 std::optional<std::string> web_search_text(const JsonValue& payload) {
@@ -134,7 +115,7 @@ std::optional<std::string> web_search_text(const JsonValue& payload) {
   if (queries.empty()) {
     if (const std::string* url = string_at(action, "url")) queries.push_back(*url);
   }
-  std::string text = joined(queries, "; ");
+  std::string text = join_present(queries, "; ");
   const JsonValue* results = payload.find("results");
   if (results != nullptr && results->is_array()) {
     std::vector<std::string> urls;
@@ -143,7 +124,7 @@ std::optional<std::string> web_search_text(const JsonValue& payload) {
     }
     text += concat(text.empty() ? "" : " → ", results->as_array().size(),
                    results->as_array().size() == 1 ? " result" : " results");
-    if (!urls.empty()) text += ": " + joined(urls, ", ");
+    if (!urls.empty()) text += ": " + join_present(urls, ", ");
   }
   if (text.empty()) return std::nullopt;
   return text;
@@ -154,7 +135,8 @@ std::optional<std::string> mcp_end_text(const JsonValue& payload) {
   const std::string* server = string_at(invocation, "server");
   const std::string* tool = string_at(invocation, "tool");
   if (server == nullptr && tool == nullptr) return std::nullopt;
-  std::string text = joined({server != nullptr ? *server : "", tool != nullptr ? *tool : ""}, ".");
+  std::string text =
+      join_present({server != nullptr ? *server : "", tool != nullptr ? *tool : ""}, ".");
   if (const JsonValue* result = payload.find("result"); result != nullptr && result->is_object()) {
     if (result->find("Ok") != nullptr) text += ": ok";
     if (result->find("Err") != nullptr) text += ": error";
@@ -171,7 +153,7 @@ std::optional<std::string> spawn_end_text(const JsonValue& payload) {
     if (const std::string* value = payload.find_string(key)) about.push_back(*value);
   }
   std::string text = "spawned " + (nickname != nullptr ? *nickname : std::string("agent"));
-  if (!about.empty()) text += " (" + joined(about, ", ") + ")";
+  if (!about.empty()) text += " (" + join_present(about, ", ") + ")";
   if (thread != nullptr) text += " as thread " + *thread;
   if (const std::string* prompt = payload.find_string("prompt")) text += ": " + *prompt;
   return text;
@@ -189,7 +171,7 @@ std::optional<std::string> waiting_end_text(const JsonValue& payload) {
     agents.push_back(status ? concat(*name, " ", *status) : *name);
   }
   if (agents.empty()) return std::nullopt;
-  return "waited for " + joined(agents, ", ");
+  return "waited for " + join_present(agents, ", ");
 }
 
 // The settings a turn runs under: model, reasoning effort, approval and
@@ -208,7 +190,7 @@ std::optional<std::string> settings_text(const JsonValue& settings) {
   }
   if (const std::string* cwd = settings.find_string("cwd")) parts.push_back("in " + *cwd);
   if (parts.empty()) return std::nullopt;
-  return joined(parts, ", ");
+  return join_present(parts, ", ");
 }
 
 std::optional<std::string> token_count_text(const JsonValue& payload) {
@@ -234,7 +216,7 @@ std::optional<std::string> token_count_text(const JsonValue& payload) {
     }
   }
   if (parts.empty()) return std::nullopt;
-  return "tokens: " + joined(parts, ", ");
+  return "tokens: " + join_present(parts, ", ");
 }
 
 std::optional<std::string> session_meta_text(const JsonValue& payload) {
@@ -246,19 +228,19 @@ std::optional<std::string> session_meta_text(const JsonValue& payload) {
   for (std::string_view key : {"originator", "source"}) {
     if (const std::string* value = payload.find_string(key)) agent.push_back(*value);
   }
-  parts.push_back(joined(agent, ", "));
+  parts.push_back(join_present(agent, ", "));
   if (const std::string* cwd = payload.find_string("cwd")) parts.push_back("in " + *cwd);
   if (const JsonValue* git = payload.find("git"); git != nullptr && git->is_object()) {
     std::vector<std::string> facts;
     for (std::string_view key : {"repository_url", "branch", "commit_hash"}) {
       if (const std::string* value = git->find_string(key)) facts.push_back(*value);
     }
-    if (!facts.empty()) parts.push_back("git " + joined(facts, " "));
+    if (!facts.empty()) parts.push_back("git " + join_present(facts, " "));
   }
   if (const std::string* parent = payload.find_string("forked_from_id")) {
     parts.push_back("forked from " + *parent);
   }
-  std::string text = joined(parts, "; ");
+  std::string text = join_present(parts, "; ");
   if (text.empty()) return std::nullopt;
   return text;
 }

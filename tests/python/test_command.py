@@ -51,9 +51,9 @@ def test_failures_exit_with_one_line(tmp_path, arguments, status, message):
 
 
 def test_outputs_equal_those_of_the_functions(tmp_path):
-    piped = run(SAMPLE_HOME, "-o", "-")
+    piped = run(SAMPLE_HOME, "-o", "-", "--no-transcripts")
     assert piped.returncode == 0 and piped.stdout.decode() == tracequill.to_jsonl(SAMPLE_HOME)
-    written = run(SAMPLE_HOME, "-o", tmp_path / "t.csv", "--no-message", "-q")
+    written = run(SAMPLE_HOME, "-o", tmp_path / "t.csv", "--no-message", "-q", "--no-transcripts")
     assert written.returncode == 0 and written.stderr == b""
     assert (tmp_path / "t.csv").read_bytes() == tracequill.to_csv(SAMPLE_HOME, include_message=False).encode()
     filtered = run(SAMPLE_HOME, "-f", "json", "--provider", "codex", "--type", "tool_call", "--type", "tool_result")
@@ -100,7 +100,7 @@ def test_diagnostics_are_counted_listed_and_can_fail_the_run(tmp_path):
     assert table.returncode == 3
     assert table.stderr.decode().splitlines()[1].startswith("error    invalid_json          .claude/history.jsonl:5  ")
     listed = run(SAMPLE_HOME, "-o", "-", "--diagnostics=json", "-q", "--fail-on", "warning")
-    assert listed.returncode == 3 and listed.stdout.decode() == tracequill.to_jsonl(SAMPLE_HOME)
+    assert listed.returncode == 3 and listed.stdout.decode() == tracequill.Timeline(SAMPLE_HOME).to_jsonl()
     assert [json.loads(line) for line in listed.stderr.decode().splitlines()] == tracequill.Timeline(SAMPLE_HOME).diagnostics
     # Too-long lines are dropped with a diagnostic each, and the count says so.
     dropped = run(SAMPLE_HOME, "-o", "-", "--max-line-size", "10", "--fail-on", "warning")

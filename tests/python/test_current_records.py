@@ -95,3 +95,63 @@ def test_an_unseen_record_kind_is_one_warning_per_file(tmp_path):
         ("unknown_record", "warning", 1, "Unknown Codex record type 'event_msg/brand_new': its events are of type unknown")
     ]
     assert tracequill.parse(home)["diagnostics"] == []
+
+
+@pytest.fixture(scope="module")
+def claude_shapes(tmp_path_factory):
+    home = tmp_path_factory.mktemp("claude")
+    project = home / ".claude" / "projects" / "-home-user-project"
+    session = "5b1c7e2a-0000-4000-8000-000000000001"
+    (project / session / "subagents").mkdir(parents=True)
+    (project / f"{session}.jsonl").write_text((SHAPES / "claude-transcript-shapes.jsonl").read_text())
+    subagent = project / session / "subagents" / "agent-a1b2c3d.jsonl"
+    subagent.write_text((SHAPES / "claude-subagent-transcript-shapes.jsonl").read_text())
+    return home
+
+
+def test_every_claude_shape_is_mapped(claude_shapes):
+    timeline = tracequill.Timeline(claude_shapes)
+    assert timeline.diagnostics == []
+    unmapped = [e for e in timeline if e["event_type"] == "unknown" or any("Unmapped" in w for w in e["warnings"])]
+    assert unmapped == []
+    # Events whose records hold no text: an image, an empty answer, reasoning kept encrypted.
+    silent = [e for e in timeline if not e["message"]]
+    assert {e["event_type"] for e in silent} <= {"image_attachment", "agent_message", "agent_reasoning"}
+
+
+@pytest.mark.parametrize(
+    "record_type, event_type, message",
+    [
+        ("attachment", "prompt_input", "text-1"),
+        ("attachment", "hook_run", "SessionStart:resume exit 0: echo example"),
+        ("attachment", "attachment", "plan: C:\\Users\\user\\project\\file-1.md"),
+        ("progress", "hook_run", "SessionStart:startup: echo example (running)"),
+        ("progress", "task_state", "subagent: called Read"),
+        ("system", "hook_run", "stop hooks: echo example, echo example"),
+        ("pr-link", "task_state", "pull request #7 example/repo-1 https://example.com/page-1"),
+        ("ai-title", "task_state", "title: text-1"),
+        ("teleported-from", "session_start", "teleported from session_01EEqHwmyUHE2xM2qIY6ZuaL on branch-1"),
+        ("user/tool_result", "tool_result", None),
+    ],
+)
+def test_claude_messages(claude_shapes, record_type, event_type, message):
+    found = [(e["event_type"], e["message"]) for e in tracequill.Timeline(claude_shapes) if e["source"]["record_type"] == record_type]
+    if message is None:  # the output is content: the message names the call
+        assert all(t == event_type and m.startswith("result of toolu_") for t, m in found)
+    else:
+        assert (event_type, message) in found
+
+
+def test_unseen_claude_kinds_are_one_warning_each_per_file(tmp_path):
+    project = tmp_path / ".claude" / "projects" / "-p"
+    project.mkdir(parents=True)
+    record = '{"type":"%s","timestamp":"2025-01-02T10:00:00Z","sessionId":"s"%s}\n'
+    lines = [record % ("brand-new", ""), record % ("brand-new", ""),
+             record % ("attachment", ',"attachment":{"type":"brand_new"}')]
+    (project / "5b1c7e2a-0000-4000-8000-000000000001.jsonl").write_text("".join(lines))
+    timeline = tracequill.Timeline(tmp_path)
+    assert [e["event_type"] for e in timeline] == ["unknown"] * 3
+    assert [d["message"] for d in timeline.diagnostics] == [
+        "Unknown Claude Code record type 'brand-new': its events are of type unknown",
+        "Unknown Claude Code record type 'attachment/brand_new': its events are of type unknown",
+    ]

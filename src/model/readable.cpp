@@ -1,0 +1,24 @@
+#include "model/readable.h"
+
+#include "model/text.h"
+
+namespace tq {
+
+std::string join_present(const std::vector<std::string>& pieces, std::string_view separator) {
+  std::string out;
+  for (const std::string& piece : pieces) {
+    if (piece.empty()) continue;
+    if (!out.empty()) out.append(separator);
+    out.append(piece);
+  }
+  return out;
+}
+
+std::optional<std::string> integer_text(const JsonValue* value) {
+  if (value == nullptr) return std::nullopt;
+  if (value->is_uint()) return concat(value->as_uint());
+  if (value->is_int()) return concat(value->as_int());
+  return std::nullopt;
+}
+
+}  // namespace tq
