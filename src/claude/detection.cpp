@@ -10,6 +10,7 @@
 #include "claude/transcripts.h"
 #include "files/paths.h"
 #include "files/walk.h"
+#include "jsonl/history_keys.h"
 #include "model/text.h"
 #include "parser/claude_root.h"
 
@@ -160,6 +161,11 @@ Result<std::optional<InputKind>> detect_input_kind(const fs::path& path, bool fo
 Result<std::optional<InputKind>> detect_input_kind_with_transcripts(const fs::path& path,
                                                                     bool follow_symlinks) {
   TQ_TRY(std::optional<InputKind> kind, detect_input_kind(path, follow_symlinks));
+  // A history taken out of its profile is Codex's when its records say so.
+  if (kind == InputKind::History && !parent_has_name(path, kProfileDirName) &&
+      history_author(path) == HistoryAuthor::Codex) {
+    return std::nullopt;
+  }
   if (kind) return kind;
   std::error_code ec;
   const fs::file_status status =

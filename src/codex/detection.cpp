@@ -15,6 +15,7 @@
 #include "files/evidence.h"
 #include "files/paths.h"
 #include "files/walk.h"
+#include "jsonl/history_keys.h"
 #include "jsonl/line_reader.h"
 
 namespace tq::codex {
@@ -178,6 +179,23 @@ Result<std::optional<InputKind>> detect_input_kind(const fs::path& path, bool fo
   return std::nullopt;
 }
 
+Result<std::optional<InputKind>> detect_input_kind_with_transcripts(const fs::path& path,
+                                                                    bool follow_symlinks) {
+  TQ_TRY(std::optional<InputKind> kind, detect_input_kind(path, follow_symlinks));
+  if (kind) return kind;
+  // Copied evidence often loses the directories that would say more: a rollout
+  // is known by its name wherever it lies, a prompt history by its keys.
+  std::error_code ec;
+  const fs::file_status status =
+      follow_symlinks ? fs::status(path, ec) : fs::symlink_status(path, ec);
+  if (!fs::is_regular_file(status)) return std::nullopt;
+  if (is_rollout_file_name(path)) return InputKind::CodexSession;
+  if (has_name(path, "history.jsonl") && history_author(path) == HistoryAuthor::Codex) {
+    return InputKind::CodexHistory;
+  }
+  return std::nullopt;
+}
+
 bool supports_codex_input(InputKind kind) {
   // Every member is named, so a new kind can't be left out unnoticed.
   switch (kind) {
@@ -209,8 +227,11 @@ fs::path codex_evidence_root(const fs::path& path, InputKind kind) {
     case InputKind::CodexHistory:
     case InputKind::CodexSessions:
       return parent_or_self(path);
-    case InputKind::CodexSession:
-      return parent_of_nearest(path, nearest_session_directory(path));
+    case InputKind::CodexSession: {
+      // A rollout copied out of its profile is measured from its directory.
+      std::optional<fs::path> sessions = nearest_session_directory(path);
+      return sessions ? parent_of_nearest(path, sessions) : parent_or_self(path);
+    }
     case InputKind::CodexAttachments:
       return parent_of_nearest(path, nearest_named(path, "attachments", true));
     default:
@@ -253,7 +274,7 @@ const ProviderAdapter& codex_adapter() {
                                                  &codex_detection_confidence,
                                                  InputKind::CodexRoot,
                                                  Provider::Codex,
-                                                 nullptr};
+                                                 &detect_input_kind_with_transcripts};
   return kCodexAdapter;
 }
 

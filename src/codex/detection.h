@@ -33,6 +33,12 @@ namespace tq::codex {
 [[nodiscard]] Result<std::optional<InputKind>> detect_input_kind(const std::filesystem::path& path,
                                                                  bool follow_symlinks);
 
+// As detect_input_kind, for the whole surface (a parse that reads transcripts
+// too): also a rollout outside `sessions/` by its name, and a `history.jsonl`
+// outside `.codex` whose records are Codex's.
+[[nodiscard]] Result<std::optional<InputKind>> detect_input_kind_with_transcripts(
+    const std::filesystem::path& path, bool follow_symlinks);
+
 // True for CodexRoot, CodexHistory, CodexSessions, CodexSession, CodexAttachments.
 bool supports_codex_input(InputKind kind);
 

@@ -155,3 +155,22 @@ def test_unseen_claude_kinds_are_one_warning_each_per_file(tmp_path):
         "Unknown Claude Code record type 'brand-new': its events are of type unknown",
         "Unknown Claude Code record type 'attachment/brand_new': its events are of type unknown",
     ]
+
+
+@pytest.mark.parametrize(
+    "name, lines, provider, event_type",
+    [
+        (f"rollout-2025-01-02T10-00-00-{UUID}.jsonl",
+         ['{"timestamp":"2025-01-02T10:00:00Z","type":"event_msg","payload":{"type":"user_message","message":"hi"}}'],
+         "codex", "prompt_input"),
+        ("history.jsonl", ['{"session_id":"s","ts":1735812000,"text":"hi"}'], "codex", "prompt_input"),
+        ("history.jsonl", ['{"display":"hi","pastedContents":{},"timestamp":1735812000000}'], "claude_code", "prompt_input"),
+    ],
+)
+def test_files_out_of_their_profile_are_read_as_their_agent_wrote_them(tmp_path, name, lines, provider, event_type):
+    path = tmp_path / "copied" / name
+    path.parent.mkdir()
+    path.write_text("\n".join(lines) + "\n")
+    events = list(tracequill.Timeline(path))
+    assert [(e["provider"], e["event_type"], e["message"]) for e in events] == [(provider, event_type, "hi")]
+    assert events[0]["timestamp"] is not None and events[0]["source"]["relative_path"] == name
