@@ -127,7 +127,8 @@ TEST(CodexDetectionTest, ConfidenceAndEvidenceRoot) {
       {"/h/.codex/sessions/", InputKind::CodexSessions, "/h/.codex"},
       {"x/sessions/2025/01/02/rollout-a.jsonl", InputKind::CodexSession, "x"},
       {"x/sessions/a/sessions/rollout-a.jsonl", InputKind::CodexSession, "x/sessions/a"},
-      {"/tmp/rollout-a.jsonl", InputKind::CodexSession, "/tmp/rollout-a.jsonl"},
+      // A rollout copied out of its profile: measured from its directory.
+      {"/tmp/rollout-a.jsonl", InputKind::CodexSession, "/tmp"},
       {"/h/.codex/attachments", InputKind::CodexAttachments, "/h/.codex"},
       {"/h/.codex/attachments/S1/a.txt", InputKind::CodexAttachments, "/h/.codex"},
       {"/a/attachments/b/attachments/c", InputKind::CodexAttachments, "/a/attachments/b"},
