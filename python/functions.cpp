@@ -39,6 +39,7 @@ constexpr Parameter kConvertParameters[] = {
     {"follow_symlinks", &Args::follow_symlinks},
     {"max_line_size", &Args::max_line_size},
     {"max_content_size", &Args::max_content_size},
+    {"max_decompression_ratio", &Args::max_decompression_ratio},
 };
 constexpr Parameter kToJsonParameters[] = {
     {"path", &Args::path},
@@ -49,6 +50,7 @@ constexpr Parameter kToJsonParameters[] = {
     {"follow_symlinks", &Args::follow_symlinks},
     {"max_line_size", &Args::max_line_size},
     {"max_content_size", &Args::max_content_size},
+    {"max_decompression_ratio", &Args::max_decompression_ratio},
 };
 constexpr Parameter kToCsvParameters[] = {
     {"path", &Args::path},
@@ -59,6 +61,7 @@ constexpr Parameter kToCsvParameters[] = {
     {"follow_symlinks", &Args::follow_symlinks},
     {"max_line_size", &Args::max_line_size},
     {"max_content_size", &Args::max_content_size},
+    {"max_decompression_ratio", &Args::max_decompression_ratio},
 };
 
 constexpr Signature kParseSignature{"parse", kParseParameters, 1};
