@@ -96,6 +96,14 @@ PyObject* new_timeline(PyTypeObject* type, std::shared_ptr<const ParsedTimeline>
 void timeline_dealloc(PyObject* object) {
   TimelineObject* self = as_timeline(object);
   PyTypeObject* type = Py_TYPE(object);
+  if (self->parsed.use_count() == 1) {
+    // The last Timeline over a parse frees it, which for millions of events
+    // takes a while, and gives its memory back. Every owner is a Timeline, so
+    // the count is exact under the lock.
+    ReleasedGil unlocked;
+    self->parsed.reset();
+    return_free_memory();
+  }
   self->parsed.~shared_ptr();
   self->kept.~shared_ptr();
   type->tp_free(object);
