@@ -120,22 +120,18 @@ std::expected<size_t, SourceFailure> ZstdReader::read(char* buffer, size_t size)
     const size_t hint = ZSTD_decompressStream(context_.get(), &out, &in);
     in_pos_ = in.pos;
     next_piece_ = next_piece(hint);
-    if (ZSTD_isError(hint)) {
-      // A checksum is checked after its frame's last block was decoded into
-      // `out`: those bytes are returned before the failure.
-      pending_ = decoder_failure(hint);
-      break;
-    }
+    // Nothing came out of this call, and what came before was returned.
+    if (ZSTD_isError(hint)) return std::unexpected(decoder_failure(hint));
     in_frame_ = hint != 0;
   }
   if (out.pos > allowed) {
-    pending_ =
-        SourceFailure{concat("Decompressed data exceeds ", limit_,
-                             " bytes (max_decompression_ratio); the rest of the file is skipped"),
-                      true};
+    SourceFailure over{concat("Decompressed data exceeds ", limit_,
+                              " bytes (max_decompression_ratio); the rest of the file is skipped"),
+                       true};
+    if (allowed == 0) return std::unexpected(std::move(over));
+    pending_ = std::move(over);
     out.pos = static_cast<size_t>(allowed);
   }
-  if (out.pos == 0 && pending_) return read(buffer, size);
   produced_ += out.pos;
   return out.pos;
 }

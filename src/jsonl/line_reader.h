@@ -120,7 +120,7 @@ class ZstdReader {
   size_t next_piece_ = 1;                 // stored bytes handed to the decoder's next call, at most
   uint64_t limit_;                        // decompressed bytes allowed in all
   uint64_t produced_ = 0;                 // decompressed bytes returned so far; never above limit_
-  std::optional<SourceFailure> pending_;  // met after bytes still to be returned
+  std::optional<SourceFailure> pending_;  // the limit, met after bytes still to be returned
 };
 
 // The most a compressed file of `stored_size` bytes may decompress to:
