@@ -250,6 +250,7 @@ int parser_options(const CallArguments& arguments, ParserOptions* out) {
   }
   options.max_line_size = arguments.max_line_size;
   options.max_content_size = arguments.max_content_size;
+  options.max_decompression_ratio = arguments.max_decompression_ratio;
   options.input_kind = InputKind::Auto;
   options.include_raw = arguments.include_raw;
   options.include_content = arguments.include_content;

@@ -38,6 +38,7 @@ struct CallArguments {
   bool follow_symlinks = false;
   uint64_t max_line_size = kDefaultMaxLineSize;
   uint64_t max_content_size = kDefaultMaxContentSize;
+  uint64_t max_decompression_ratio = kDefaultMaxDecompressionRatio;
   // Timeline's only: whether its parse also reads Claude Code's session
   // transcripts. The five functions never read them; parser_options leaves it.
   bool transcripts = true;
@@ -80,6 +81,7 @@ inline constexpr Parameter kParseParameters[] = {
     {"follow_symlinks", &CallArguments::follow_symlinks},
     {"max_line_size", &CallArguments::max_line_size},
     {"max_content_size", &CallArguments::max_content_size},
+    {"max_decompression_ratio", &CallArguments::max_decompression_ratio},
 };
 
 int bind_and_convert(const Signature& signature, PyObject* const* args, Py_ssize_t nargs,

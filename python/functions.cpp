@@ -39,6 +39,7 @@ constexpr Parameter kConvertParameters[] = {
     {"follow_symlinks", &Args::follow_symlinks},
     {"max_line_size", &Args::max_line_size},
     {"max_content_size", &Args::max_content_size},
+    {"max_decompression_ratio", &Args::max_decompression_ratio},
 };
 constexpr Parameter kToJsonParameters[] = {
     {"path", &Args::path},
@@ -49,6 +50,7 @@ constexpr Parameter kToJsonParameters[] = {
     {"follow_symlinks", &Args::follow_symlinks},
     {"max_line_size", &Args::max_line_size},
     {"max_content_size", &Args::max_content_size},
+    {"max_decompression_ratio", &Args::max_decompression_ratio},
 };
 constexpr Parameter kToCsvParameters[] = {
     {"path", &Args::path},
@@ -59,6 +61,7 @@ constexpr Parameter kToCsvParameters[] = {
     {"follow_symlinks", &Args::follow_symlinks},
     {"max_line_size", &Args::max_line_size},
     {"max_content_size", &Args::max_content_size},
+    {"max_decompression_ratio", &Args::max_decompression_ratio},
 };
 
 constexpr Signature kParseSignature{"parse", kParseParameters, 1};
@@ -102,10 +105,12 @@ Status render_report(const ParseReport& report, Format format, OutputTarget targ
                 args.include_message, args.include_content);
 }
 
-// Frees a report without the interpreter lock: freeing a large one takes a while.
+// Frees a report without the interpreter lock, as freeing a large one takes a
+// while, and gives its memory back to the system.
 void release_unlocked(std::optional<ParseReport>& report) {
   ReleasedGil unlocked;
   report.reset();
+  return_free_memory();
 }
 
 PyObject* text_function(const Signature& signature, Format format, PyObject* const* args,
@@ -198,7 +203,9 @@ PyObject* parse(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kw
     if (bind_and_convert(kParseSignature, args, nargs, kwnames, &arguments) < 0) return nullptr;
     std::optional<ParseReport> report = parse_report(arguments);
     if (!report) return nullptr;
-    return report_to_python(std::move(*report)).release();
+    PyRef result = report_to_python(std::move(*report));
+    release_unlocked(report);
+    return result.release();
   });
 }
 
@@ -235,8 +242,8 @@ PyObject* convert(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* 
       status = render_report(*report, *format, OutputTarget::file(destination.get()), arguments,
                              JsonLayout::Pretty);
       close_error = destination.close();
-      report.reset();
     }
+    release_unlocked(report);
     if (!status) return convert_error(status.error());
     // Some file systems report a failed write only when the file is closed;
     // returning normally then would claim a complete file that isn't.

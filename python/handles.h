@@ -17,6 +17,7 @@
 #pragma once
 
 #include <Python.h>
+#include <malloc.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -71,6 +72,12 @@ class ReleasedGil {
  private:
   PyThreadState* state_;  // this thread's state while the lock is released
 };
+
+// Hands the pages the allocator keeps free back to the system. glibc keeps
+// what a large parse freed (gigabytes, after millions of events) for this
+// process to reuse; a caller done with a parse expects it back. Takes a while
+// on a large heap: call it with the lock released.
+inline void return_free_memory() noexcept { malloc_trim(0); }
 
 // Owns one open file descriptor. Copying is deleted, a move leaves the source
 // empty, and the destructor closes whatever is still open.

@@ -22,7 +22,8 @@ namespace {
 // description; the interpreter turns the first part into __text_signature__.
 constexpr char kParseDoc[] =
     "parse(path, mode=\"best_effort\", include_raw=False, include_content=False, "
-    "follow_symlinks=False, max_line_size=10485760, max_content_size=52428800)\n"
+    "follow_symlinks=False, max_line_size=10485760, max_content_size=52428800, "
+    "max_decompression_ratio=100)\n"
     "--\n"
     "\n"
     "Parse supported AI agent artifacts and return a dict with\n"
@@ -43,7 +44,8 @@ constexpr char kParseDoc[] =
 constexpr char kConvertDoc[] =
     "convert(path, output_path, format=\"json\", mode=\"best_effort\", include_raw=False, "
     "include_content=False, include_message=True, follow_symlinks=False, "
-    "max_line_size=10485760, max_content_size=52428800)\n"
+    "max_line_size=10485760, max_content_size=52428800, "
+    "max_decompression_ratio=100)\n"
     "--\n"
     "\n"
     "Parse and write output in a single call.\n"
@@ -67,14 +69,16 @@ constexpr char kConvertDoc[] =
 
 constexpr char kToJsonDoc[] =
     "to_json(path, mode=\"best_effort\", include_raw=False, include_content=False, "
-    "pretty=True, follow_symlinks=False, max_line_size=10485760, max_content_size=52428800)\n"
+    "pretty=True, follow_symlinks=False, max_line_size=10485760, max_content_size=52428800, "
+    "max_decompression_ratio=100)\n"
     "--\n"
     "\n"
     "Parse artifacts and return the complete report as a JSON string.";
 
 constexpr char kToJsonlDoc[] =
     "to_jsonl(path, mode=\"best_effort\", include_raw=False, include_content=False, "
-    "follow_symlinks=False, max_line_size=10485760, max_content_size=52428800)\n"
+    "follow_symlinks=False, max_line_size=10485760, max_content_size=52428800, "
+    "max_decompression_ratio=100)\n"
     "--\n"
     "\n"
     "Parse artifacts and return one compact timeline event per line.";
@@ -82,7 +86,8 @@ constexpr char kToJsonlDoc[] =
 constexpr char kToCsvDoc[] =
     "to_csv(path, mode=\"best_effort\", include_content=False, include_message=True, "
     "include_raw=False, follow_symlinks=False, max_line_size=10485760, "
-    "max_content_size=52428800)\n"
+    "max_content_size=52428800, "
+    "max_decompression_ratio=100)\n"
     "--\n"
     "\n"
     "Parse artifacts and return the normalized timeline as CSV text.";

@@ -96,6 +96,14 @@ PyObject* new_timeline(PyTypeObject* type, std::shared_ptr<const ParsedTimeline>
 void timeline_dealloc(PyObject* object) {
   TimelineObject* self = as_timeline(object);
   PyTypeObject* type = Py_TYPE(object);
+  if (self->parsed.use_count() == 1) {
+    // The last Timeline over a parse frees it, which for millions of events
+    // takes a while, and gives its memory back. Every owner is a Timeline, so
+    // the count is exact under the lock.
+    ReleasedGil unlocked;
+    self->parsed.reset();
+    return_free_memory();
+  }
   self->parsed.~shared_ptr();
   self->kept.~shared_ptr();
   type->tp_free(object);
@@ -625,7 +633,7 @@ PyObject* timeline_repr(PyObject* object) {
 constexpr char kTimelineDoc[] =
     "Timeline(path, *, mode='best_effort', include_raw=False, include_content=False, "
     "follow_symlinks=False, max_line_size=10485760, max_content_size=52428800, "
-    "transcripts=True, workers=None, progress=None)\n"
+    "max_decompression_ratio=100, transcripts=True, workers=None, progress=None)\n"
     "--\n"
     "\n"
     "A timeline parsed once and kept in native form, to be read many ways.\n"
@@ -651,7 +659,7 @@ constexpr char kTimelineDoc[] =
     "    A home directory, a `.claude` or `.codex` root, an artifact directory\n"
     "    or one file.\n"
     "mode, include_raw, include_content, follow_symlinks, max_line_size,\n"
-    "max_content_size\n"
+    "max_content_size, max_decompression_ratio\n"
     "    As for `parse`.\n"
     "transcripts : bool\n"
     "    Also read Claude Code's session transcripts (projects/*.jsonl).\n"

@@ -89,6 +89,7 @@ def parse(
     follow_symlinks: bool = False,
     max_line_size: int = 10485760,
     max_content_size: int = 52428800,
+    max_decompression_ratio: int = 100,
 ) -> Report:
     """Parse supported AI agent artifacts and return a dict with
     `events` and `diagnostics`."""
@@ -104,6 +105,7 @@ def convert(
     follow_symlinks: bool = False,
     max_line_size: int = 10485760,
     max_content_size: int = 52428800,
+    max_decompression_ratio: int = 100,
 ) -> None:
     """Parse and write output in a single call."""
 
@@ -116,6 +118,7 @@ def to_json(
     follow_symlinks: bool = False,
     max_line_size: int = 10485760,
     max_content_size: int = 52428800,
+    max_decompression_ratio: int = 100,
 ) -> str:
     """Parse artifacts and return the complete report as a JSON string."""
 
@@ -127,6 +130,7 @@ def to_jsonl(
     follow_symlinks: bool = False,
     max_line_size: int = 10485760,
     max_content_size: int = 52428800,
+    max_decompression_ratio: int = 100,
 ) -> str:
     """Parse artifacts and return one compact timeline event per line."""
 
@@ -139,6 +143,7 @@ def to_csv(
     follow_symlinks: bool = False,
     max_line_size: int = 10485760,
     max_content_size: int = 52428800,
+    max_decompression_ratio: int = 100,
 ) -> str:
     """Parse artifacts and return the normalized timeline as CSV text."""
 
@@ -207,6 +212,7 @@ class Timeline:
         follow_symlinks: bool = False,
         max_line_size: int = 10485760,
         max_content_size: int = 52428800,
+        max_decompression_ratio: int = 100,
         transcripts: bool = True,
         workers: int | None = None,
         progress: _Progress | None = None,

@@ -124,6 +124,7 @@ def build_parser() -> argparse.ArgumentParser:
     p.add_argument("--follow-symlinks", action="store_true", help="follow symbolic links")
     p.add_argument("--max-line-size", type=int, metavar="N", default=10485760, help="longest line read, in bytes")
     p.add_argument("--max-content-size", type=int, metavar="N", default=52428800, help="largest content inlined, in bytes")
+    p.add_argument("--max-decompression-ratio", type=int, metavar="N", default=100, help="most a compressed rollout is read to, in times its size (0: no limit)")
     p.add_argument("--workers", type=int, metavar="N", help="threads reading files (default: every usable core)")
     p.add_argument(
         "-q", "--quiet", action="store_true", help="no progress bar, no notes and no diagnostics line on standard error"
@@ -149,6 +150,7 @@ def main(argv: list[str]) -> int:
             follow_symlinks=args.follow_symlinks,
             max_line_size=args.max_line_size,
             max_content_size=args.max_content_size,
+            max_decompression_ratio=args.max_decompression_ratio,
             transcripts=not args.no_transcripts,
             workers=args.workers,
             progress=progress,
@@ -179,7 +181,7 @@ def check_usage(args: argparse.Namespace) -> Format:
             "reading standard input is not supported: give a home directory, a .claude or .codex "
             "profile, one of their directories or one of their files"
         )
-    for name in ("max_line_size", "max_content_size"):
+    for name in ("max_line_size", "max_content_size", "max_decompression_ratio"):
         if getattr(args, name) < 0:
             raise UsageError(f"--{name.replace('_', '-')} must not be negative")
     if args.workers is not None and args.workers < 1:

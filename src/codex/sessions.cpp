@@ -322,8 +322,9 @@ Result<LineFileOutput> read_session_file(BoundedLineReader lines, const std::fil
 Result<LineFileOutput> parse_session_file(const std::filesystem::path& path,
                                           const ParserOptions& options,
                                           const std::filesystem::path& evidence_root) {
-  auto lines = BoundedLineReader::open(path, line_file_compression(path), options.max_line_size,
-                                       options.scope, options.monitor);
+  auto lines =
+      BoundedLineReader::open(path, line_file_compression(path), options.max_line_size,
+                              options.max_decompression_ratio, options.scope, options.monitor);
   if (!lines) {
     // One rollout that can't be opened (its permissions, or removed since the
     // listing) costs only its own events.
@@ -362,8 +363,9 @@ Result<ReaderOutput> scan_sessions(const std::filesystem::path& path, const Pars
   // A rollout given as the input itself that can't be opened ends the call, as
   // any given path does; one met in a walk costs only its own events.
   if (files.size() == 1 && files.front() == path) {
-    auto probe = BoundedLineReader::open(path, line_file_compression(path), options.max_line_size,
-                                         options.scope, options.monitor);
+    auto probe =
+        BoundedLineReader::open(path, line_file_compression(path), options.max_line_size,
+                                options.max_decompression_ratio, options.scope, options.monitor);
     if (!probe) return std::unexpected(Error::io(path, os_error_text(probe.error())));
   }
   // Each rollout stands alone, so files are read in parallel and merged in

@@ -44,17 +44,64 @@ std::string HashingReader::finalize() && {
 
 void ZstdReader::ContextDeleter::operator()(ZSTD_DCtx_s* context) const { ZSTD_freeDCtx(context); }
 
-ZstdReader::ZstdReader(HashingReader file)
-    : file_(std::move(file)), context_(ZSTD_createDCtx()), input_(ZSTD_DStreamInSize()) {}
+uint64_t decompressed_size_limit(uint64_t stored_size, uint64_t max_ratio) {
+  if (max_ratio == 0) return std::numeric_limits<uint64_t>::max();
+  const uint64_t scaled = stored_size > std::numeric_limits<uint64_t>::max() / max_ratio
+                              ? std::numeric_limits<uint64_t>::max()
+                              : stored_size * max_ratio;
+  return std::max(scaled, kDecompressedSizeFloor);
+}
+
+namespace {
+
+// The decoder's own text, with what a checksum failure means for the lines
+// already read: they came out of the same frame.
+SourceFailure decoder_failure(size_t code) {
+  std::string text = ZSTD_getErrorName(code);
+  if (ZSTD_getErrorCode(code) == ZSTD_error_checksum_wrong) {
+    text += "; the lines before it may be damaged";
+  }
+  return SourceFailure{std::move(text), true};
+}
+
+// The decoder reports none of the output of a call that fails, though it may
+// have decoded blocks before the failure in the same call; and given a whole
+// frame that fits the output, it decodes it in one pass that a bad checksum at
+// its end fails whole. So it is fed one piece (frame header, block header,
+// block, checksum) a call, and the output before any failure is kept. Its
+// hint is the next piece's size, plus the header of the block after it when
+// that piece is a block; the first byte of a frame goes alone.
+constexpr size_t kBlockHeaderSize = 3;
+
+size_t next_piece(size_t hint) {
+  if (ZSTD_isError(hint) || hint == 0) return 1;
+  return hint > kBlockHeaderSize ? hint - kBlockHeaderSize : hint;
+}
+
+}  // namespace
+
+ZstdReader::ZstdReader(HashingReader file, uint64_t limit)
+    : file_(std::move(file)),
+      context_(ZSTD_createDCtx()),
+      input_(ZSTD_DStreamInSize()),
+      limit_(limit) {}
 ZstdReader::ZstdReader(ZstdReader&&) noexcept = default;
 ZstdReader& ZstdReader::operator=(ZstdReader&&) noexcept = default;
 ZstdReader::~ZstdReader() = default;
 
 std::expected<size_t, SourceFailure> ZstdReader::read(char* buffer, size_t size) {
+  if (pending_) {
+    SourceFailure failure = std::move(*pending_);
+    pending_.reset();
+    return std::unexpected(std::move(failure));
+  }
   if (!context_) {
     return std::unexpected(SourceFailure{ZSTD_getErrorString(ZSTD_error_memory_allocation), true});
   }
-  ZSTD_outBuffer out{buffer, size, 0};
+  // One byte past the limit is asked for, to tell data that ends at the limit
+  // from data that goes on.
+  const uint64_t allowed = limit_ - produced_;
+  ZSTD_outBuffer out{buffer, allowed < size ? static_cast<size_t>(allowed) + 1 : size, 0};
   // A call may consume a frame header or a block without producing output yet.
   while (out.pos == 0) {
     if (in_pos_ == in_fill_) {
@@ -69,12 +116,23 @@ std::expected<size_t, SourceFailure> ZstdReader::read(char* buffer, size_t size)
         return std::unexpected(SourceFailure{ZSTD_getErrorString(ZSTD_error_srcSize_wrong), true});
       }
     }
-    ZSTD_inBuffer in{input_.data(), in_fill_, in_pos_};
+    ZSTD_inBuffer in{input_.data(), std::min(in_fill_, in_pos_ + next_piece_), in_pos_};
     const size_t hint = ZSTD_decompressStream(context_.get(), &out, &in);
     in_pos_ = in.pos;
-    if (ZSTD_isError(hint)) return std::unexpected(SourceFailure{ZSTD_getErrorName(hint), true});
+    next_piece_ = next_piece(hint);
+    // Nothing came out of this call, and what came before was returned.
+    if (ZSTD_isError(hint)) return std::unexpected(decoder_failure(hint));
     in_frame_ = hint != 0;
   }
+  if (out.pos > allowed) {
+    SourceFailure over{concat("Decompressed data exceeds ", limit_,
+                              " bytes (max_decompression_ratio); the rest of the file is skipped"),
+                       true};
+    if (allowed == 0) return std::unexpected(std::move(over));
+    pending_ = std::move(over);
+    out.pos = static_cast<size_t>(allowed);
+  }
+  produced_ += out.pos;
   return out.pos;
 }
 
@@ -117,11 +175,12 @@ BoundedLineReader::BoundedLineReader(ZstdReader file, uint64_t max_line_size, Pa
 
 std::expected<BoundedLineReader, std::error_code> BoundedLineReader::open(
     const std::filesystem::path& path, Compression compression, uint64_t max_line_size,
-    EvidenceScope* scope, ParseMonitor* monitor) {
+    uint64_t max_decompression_ratio, EvidenceScope* scope, ParseMonitor* monitor) {
   auto file = HashingReader::open(path, scope, monitor);
   if (!file) return std::unexpected(file.error());
   if (compression == Compression::Zstd) {
-    return BoundedLineReader(ZstdReader(std::move(*file)), max_line_size, monitor);
+    const uint64_t limit = decompressed_size_limit(file->bytes_left(), max_decompression_ratio);
+    return BoundedLineReader(ZstdReader(std::move(*file), limit), max_line_size, monitor);
   }
   return BoundedLineReader(std::move(*file), max_line_size, monitor);
 }
@@ -241,8 +300,9 @@ Result<Diagnostic> unopenable_file_diagnostic(const std::filesystem::path& path,
 
 Result<OpenedLineFile> open_line_file(const std::filesystem::path& path, Compression compression,
                                       const ParserOptions& options, SourceInfo source) {
-  std::expected<BoundedLineReader, std::error_code> lines = BoundedLineReader::open(
-      path, compression, options.max_line_size, options.scope, options.monitor);
+  std::expected<BoundedLineReader, std::error_code> lines =
+      BoundedLineReader::open(path, compression, options.max_line_size,
+                              options.max_decompression_ratio, options.scope, options.monitor);
   if (lines) return OpenedLineFile{std::move(*lines), std::nullopt};
   if (options.strict() && !as_refusal(lines.error())) {
     return std::unexpected(Error::io(path, os_error_text(lines.error())));

@@ -10,15 +10,16 @@
 // same rules and the same memory bound.
 //
 //   auto lines = BoundedLineReader::open(path, Compression::None, options.max_line_size,
-//                                        options.scope);
+//                                        options.max_decompression_ratio, options.scope);
 //   if (!lines) { ...lines.error() is the system error of the open, or a refusal... }
 //   while (auto item = lines->next()) { ... item->index, item->text ... }
 //   std::string digest = std::move(*lines).finalize();
 //
 // Invalid UTF-8 produces an item with `error` set and reading goes on with the
-// next line. A read error, or compressed data that can't be decoded, produces
-// one item with `error` set and ends the file; the lines before it stand.
-// A too-long line never fails.
+// next line. A read error, compressed data that can't be decoded, or more
+// decompressed data than the file's limit, produces one item with `error` set
+// and ends the file; the complete lines before it stand, the partial line the
+// failure cut is dropped. A too-long line never fails.
 #pragma once
 
 #include <cstdint>
@@ -87,15 +88,20 @@ struct SourceFailure {
 // a time, so memory doesn't grow with the decompressed size. Every stored byte
 // goes through the HashingReader. A frame may declare a window of up to
 // 128 MiB (zstd's own default limit); one asking for more is refused as damage.
+//
+// The decompressed bytes are bounded by `limit`, as the time spent on them
+// would otherwise grow with them even when every line is blank; past it the
+// reader fails as on damaged data.
 class ZstdReader {
  public:
-  explicit ZstdReader(HashingReader file);
+  ZstdReader(HashingReader file, uint64_t limit);
   ZstdReader(ZstdReader&&) noexcept;
   ZstdReader& operator=(ZstdReader&&) noexcept;
   ~ZstdReader();
 
   // Up to `size` decompressed bytes; 0 after the last complete frame. Data
-  // that ends inside a frame is a decompression failure.
+  // that ends inside a frame is a decompression failure. What was decoded
+  // before a failure is returned first, the failure on the next call.
   std::expected<size_t, SourceFailure> read(char* buffer, size_t size);
   // The digest of the whole stored file: bytes left unread after a failure are
   // hashed too, so it matches the file however far decoding got.
@@ -110,8 +116,18 @@ class ZstdReader {
   std::vector<char> input_;  // stored bytes read but not yet decoded: [in_pos_, in_fill_)
   size_t in_pos_ = 0;
   size_t in_fill_ = 0;
-  bool in_frame_ = false;  // a frame has begun and not yet been fully flushed
+  bool in_frame_ = false;                 // a frame has begun and not yet been fully flushed
+  size_t next_piece_ = 1;                 // stored bytes handed to the decoder's next call, at most
+  uint64_t limit_;                        // decompressed bytes allowed in all
+  uint64_t produced_ = 0;                 // decompressed bytes returned so far; never above limit_
+  std::optional<SourceFailure> pending_;  // the limit, met after bytes still to be returned
 };
+
+// The most a compressed file of `stored_size` bytes may decompress to:
+// `max_ratio` times its size, or kDecompressedSizeFloor if that is more, so
+// that a small file of repetitive lines is never cut. 0: no limit.
+inline constexpr uint64_t kDecompressedSizeFloor = uint64_t{64} << 20;
+[[nodiscard]] uint64_t decompressed_size_limit(uint64_t stored_size, uint64_t max_ratio);
 
 enum class Compression : uint8_t { None, Zstd };
 
@@ -133,10 +149,11 @@ class BoundedLineReader {
   BoundedLineReader(HashingReader file, uint64_t max_line_size, ParseMonitor* monitor = nullptr);
   BoundedLineReader(ZstdReader file, uint64_t max_line_size, ParseMonitor* monitor = nullptr);
   // Opens `path` as every evidence file is opened (hash/evidence_file.h) and
-  // reads it as stored or decompressed.
+  // reads it as stored or decompressed (ZstdReader, with `max_decompression_ratio`).
   [[nodiscard]] static std::expected<BoundedLineReader, std::error_code> open(
       const std::filesystem::path& path, Compression compression, uint64_t max_line_size,
-      EvidenceScope* scope = nullptr, ParseMonitor* monitor = nullptr);
+      uint64_t max_decompression_ratio, EvidenceScope* scope = nullptr,
+      ParseMonitor* monitor = nullptr);
 
   // The next line, or none at end of file. The returned item is reused storage:
   // it stays valid until the next call.

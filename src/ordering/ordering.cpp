@@ -6,6 +6,7 @@
 #include <tuple>
 
 #include "hash/hash.h"
+#include "model/background_release.h"
 #include "model/text.h"
 
 namespace tq {
@@ -79,13 +80,24 @@ void insertion_sort(std::span<T> v, const Less& less) {
   }
 }
 
-template <typename T, typename Less>
-void stable_sort_bounded(std::vector<T>& items, const Less& less) {
+// How many items a sort moves between two questions to its monitor: few
+// enough that a stop is seen within milliseconds, many enough that asking costs
+// nothing measurable.
+constexpr size_t kItemsBetweenStopChecks = size_t{1} << 16;
+
+// False when `stopped` said so before the sort was done, and `items` is then
+// left unspecified (some moved from): a stopped parse is thrown away whole.
+// `stopped` is asked once every kItemsBetweenStopChecks items placed.
+template <typename T, typename Less, typename Stopped>
+bool stable_sort_bounded(std::vector<T>& items, const Less& less, const Stopped& stopped) {
+  static_assert((kItemsBetweenStopChecks & (kItemsBetweenStopChecks - 1)) == 0);
   const size_t n = items.size();
   for (size_t start = 0; start < n; start += kInsertionSortMax) {
     insertion_sort(std::span(items).subspan(start, std::min(kInsertionSortMax, n - start)), less);
+    const size_t run = start / kInsertionSortMax;
+    if (run % (kItemsBetweenStopChecks / kInsertionSortMax) == 0 && stopped()) return false;
   }
-  if (n <= kInsertionSortMax) return;
+  if (n <= kInsertionSortMax) return true;
   std::vector<T> scratch(n);
   std::vector<T>* from = &items;
   std::vector<T>* to = &scratch;
@@ -98,6 +110,7 @@ void stable_sort_bounded(std::vector<T>& items, const Less& less) {
       // equal items in their original order.
       while (i < mid && j < hi) {
         (*to)[k++] = std::move(less((*from)[j], (*from)[i]) ? (*from)[j++] : (*from)[i++]);
+        if (k % kItemsBetweenStopChecks == 0 && stopped()) return false;
       }
       while (i < mid) (*to)[k++] = std::move((*from)[i++]);
       while (j < hi) (*to)[k++] = std::move((*from)[j++]);
@@ -105,6 +118,7 @@ void stable_sort_bounded(std::vector<T>& items, const Less& less) {
     std::swap(from, to);
   }
   if (from != &items) items = std::move(*from);
+  return true;
 }
 
 // The leading key of the order, kept beside each event so that most
@@ -118,8 +132,9 @@ struct SortKey {
 };
 
 // Events are large records and stay where the readers put them: the sort
-// permutes small keys, and the report reads its events through them.
-std::vector<TimelineEvent*> sorted_order(EventList& events) {
+// permutes small keys, and the report reads its events through them. None
+// when `monitor` asks to stop first.
+std::optional<std::vector<TimelineEvent*>> sorted_order(EventList& events, ParseMonitor* monitor) {
   std::vector<SortKey> keys;
   keys.reserve(events.size());
   for (TimelineEvent& e : events) {
@@ -127,10 +142,14 @@ std::vector<TimelineEvent*> sorted_order(EventList& events) {
   }
   // Equal leading keys fall back to the whole order, which compares the
   // timestamps again and finds them equal.
-  stable_sort_bounded(keys, [](const SortKey& a, const SortKey& b) {
-    if (const auto c = a.leading() <=> b.leading(); c != 0) return c < 0;
-    return compare_events(*a.event, *b.event) < 0;
-  });
+  const bool sorted = stable_sort_bounded(
+      keys,
+      [](const SortKey& a, const SortKey& b) {
+        if (const auto c = a.leading() <=> b.leading(); c != 0) return c < 0;
+        return compare_events(*a.event, *b.event) < 0;
+      },
+      [monitor] { return stop_requested(monitor); });
+  if (!sorted) return std::nullopt;
   std::vector<TimelineEvent*> order(keys.size());
   for (size_t i = 0; i < keys.size(); ++i) order[i] = keys[i].event;
   return order;
@@ -191,7 +210,7 @@ std::weak_ordering compare_events(const TimelineEvent& a, const TimelineEvent& b
 }
 
 Result<ParseReport> finalize_report(EventList events, std::vector<Diagnostic> diagnostics,
-                                    bool strict) {
+                                    bool strict, ParseMonitor* monitor) {
   if (strict) {
     auto first_error =
         std::find_if(diagnostics.begin(), diagnostics.end(),
@@ -200,9 +219,13 @@ Result<ParseReport> finalize_report(EventList events, std::vector<Diagnostic> di
       return std::unexpected(Error::message(concat("Strict mode: ", first_error->message)));
     }
   }
-  std::vector<TimelineEvent*> order = sorted_order(events);
-  for (size_t i = 0; i < order.size(); ++i) order[i]->sequence = i;
-  return ParseReport{EventTable(std::move(events), std::move(order)), std::move(diagnostics)};
+  std::optional<std::vector<TimelineEvent*>> order = sorted_order(events, monitor);
+  if (!order) {
+    release_in_background(std::move(events));
+    return std::unexpected(Error::message(std::string(kParseStopped)));
+  }
+  for (size_t i = 0; i < order->size(); ++i) (*order)[i]->sequence = i;
+  return ParseReport{EventTable(std::move(events), std::move(*order)), std::move(diagnostics)};
 }
 
 }  // namespace tq

@@ -13,6 +13,7 @@
 
 #include "error/error.h"
 #include "model/model.h"
+#include "parser/monitor.h"
 
 namespace tq {
 
@@ -28,8 +29,12 @@ std::string generate_event_id(Provider provider, ArtifactKind kind, std::string_
 std::weak_ordering compare_events(const TimelineEvent& a, const TimelineEvent& b);
 
 // Sorts (stable), numbers `sequence` from 0 and applies strict mode: the first
-// error-severity diagnostic becomes "Strict mode: {message}".
+// error-severity diagnostic becomes "Strict mode: {message}". The sort asks
+// `monitor` (may be null) every few thousand events whether to stop, and
+// then ends with the Message error kParseStopped, the events freed on a
+// thread of their own (release_in_background).
 [[nodiscard]] Result<ParseReport> finalize_report(EventList events,
-                                                  std::vector<Diagnostic> diagnostics, bool strict);
+                                                  std::vector<Diagnostic> diagnostics, bool strict,
+                                                  ParseMonitor* monitor = nullptr);
 
 }  // namespace tq

@@ -4,6 +4,7 @@
 
 #include "files/evidence.h"
 #include "files/paths.h"
+#include "model/background_release.h"
 #include "model/text.h"
 #include "ordering/ordering.h"
 
@@ -31,12 +32,14 @@ Result<std::optional<InputKind>> detect(const ProviderAdapter& entry,
 }
 
 Result<ParseReport> finalize(ReaderOutput output, const ParserOptions& options) {
-  // A stopped parse is thrown away: sorting what it gathered would only delay
-  // the caller.
+  // A stopped parse is thrown away: sorting or freeing what it gathered would
+  // only delay the caller.
   if (stop_requested(options.monitor)) {
+    release_in_background(std::move(output));
     return std::unexpected(Error::message(std::string(kParseStopped)));
   }
-  return finalize_report(std::move(output.events), std::move(output.diagnostics), options.strict());
+  return finalize_report(std::move(output.events), std::move(output.diagnostics), options.strict(),
+                         options.monitor);
 }
 
 }  // namespace
@@ -190,6 +193,7 @@ Result<ParseReport> parse_path(const std::filesystem::path& given, const ParserO
   Result<ParseReport> report = parse_recognised(given, options);
   // Readers end early once asked to stop, so what they gave is incomplete.
   if (stop_requested(options.monitor)) {
+    if (report) release_in_background(std::move(*report));
     return std::unexpected(Error::message(std::string(kParseStopped)));
   }
   return report;

@@ -129,16 +129,53 @@ class OrderedRun {
   std::exception_ptr fault_;       // guarded; the first exception of a job
 };
 
+bool run_in_order(size_t count, ParseMonitor* monitor, const std::function<void(size_t)>& compute,
+                  const std::function<void(size_t)>& done,
+                  const std::function<bool(size_t)>& consume) {
+  for (size_t i = 0; i < count; ++i) {
+    if (stop_requested(monitor)) return false;
+    compute(i);
+    done(i);
+    if (!consume(i)) return false;
+  }
+  return true;
+}
+
+// Halts the run when it goes out of scope, before the workers declared ahead
+// of it are joined: a worker waiting for room in the window would otherwise
+// wait for ever on a caller that left early (a refused thread, a throwing
+// `consume`).
+class HaltOnExit {
+ public:
+  explicit HaltOnExit(OrderedRun& run) : run_(run) {}
+  HaltOnExit(const HaltOnExit&) = delete;
+  HaltOnExit& operator=(const HaltOnExit&) = delete;
+  ~HaltOnExit() { run_.halt(nullptr); }
+
+ private:
+  OrderedRun& run_;
+};
+
 bool run_on_threads(size_t count, size_t threads, ParseMonitor* monitor,
                     const std::function<void(size_t)>& compute,
                     const std::function<void(size_t)>& done,
-                    const std::function<bool(size_t)>& consume) {
+                    const std::function<bool(size_t)>& consume, const ThreadStarter& start) {
   OrderedRun run(count, threads * kResultsPerWorker, monitor, compute, done);
   bool completed = true;
   {
     std::vector<std::jthread> workers;
+    HaltOnExit halt_first(run);
     workers.reserve(threads);
-    for (size_t t = 0; t < threads; ++t) workers.emplace_back([&run] { run.work(); });
+    for (size_t t = 0; t < threads; ++t) {
+      try {
+        workers.push_back(start([&run] { run.work(); }));
+      } catch (...) {
+        // The system refused this thread (std::system_error) or the memory to
+        // describe it; the ones running do its share.
+        break;
+      }
+    }
+    if (workers.empty()) return run_in_order(count, monitor, compute, done, consume);
     for (size_t i = 0; i < count; ++i) {
       // Asked on every file: when results come quickly the waits never time
       // out, and the monitor still wants to hear from this thread.
@@ -148,7 +185,6 @@ bool run_on_threads(size_t count, size_t threads, ParseMonitor* monitor,
       }
       run.consumed(i);
     }
-    if (!completed) run.halt(nullptr);
   }  // every worker has ended here
   if (std::exception_ptr fault = run.fault()) std::rethrow_exception(fault);
   return completed;
@@ -158,7 +194,7 @@ bool run_on_threads(size_t count, size_t threads, ParseMonitor* monitor,
 
 bool run_file_jobs(std::span<const std::filesystem::path> files, const ParserOptions& options,
                    const std::function<void(size_t)>& compute,
-                   const std::function<bool(size_t)>& consume) {
+                   const std::function<bool(size_t)>& consume, const ThreadStarter& start) {
   ParseMonitor* monitor = options.monitor;
   std::vector<uint64_t> sizes;
   if (monitor != nullptr) {
@@ -170,14 +206,12 @@ bool run_file_jobs(std::span<const std::filesystem::path> files, const ParserOpt
   };
 
   const size_t threads = std::min<size_t>(options.workers, files.size());
-  if (threads > 1) return run_on_threads(files.size(), threads, monitor, compute, done, consume);
-  for (size_t i = 0; i < files.size(); ++i) {
-    if (stop_requested(monitor)) return false;
-    compute(i);
-    done(i);
-    if (!consume(i)) return false;
+  if (threads > 1) {
+    return run_on_threads(files.size(), threads, monitor, compute, done, consume, start);
   }
-  return true;
+  return run_in_order(files.size(), monitor, compute, done, consume);
 }
+
+std::jthread start_thread(std::function<void()> body) { return std::jthread(std::move(body)); }
 
 }  // namespace tq

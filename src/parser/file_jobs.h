@@ -23,6 +23,10 @@
 // ignore it: after a stop the driver throws the whole parse away. A C++
 // exception thrown by a job is thrown again on the calling thread after every
 // thread has ended.
+//
+// A worker the system can't start (a process limit, no memory for its stack)
+// is done without: the workers that did start share the files, and when none
+// did the calling thread reads them all. The report is the same either way.
 #pragma once
 
 #include <cstddef>
@@ -31,6 +35,7 @@
 #include <functional>
 #include <optional>
 #include <span>
+#include <thread>
 #include <utility>
 #include <vector>
 
@@ -40,12 +45,18 @@
 
 namespace tq {
 
+// Starts one worker running `body`; throws std::system_error when the system
+// refuses a thread, as the std::jthread constructor does. A seam for tests.
+using ThreadStarter = std::function<std::jthread(std::function<void()> body)>;
+std::jthread start_thread(std::function<void()> body);
+
 // The run itself, with the results kept by the caller: `compute(i)` stores
 // result i, `consume(i)` takes it.
 [[nodiscard]] bool run_file_jobs(std::span<const std::filesystem::path> files,
                                  const ParserOptions& options,
                                  const std::function<void(size_t)>& compute,
-                                 const std::function<bool(size_t)>& consume);
+                                 const std::function<bool(size_t)>& consume,
+                                 const ThreadStarter& start = start_thread);
 
 template <typename R, typename Compute, typename Consume>
 bool for_each_file(std::span<const std::filesystem::path> files, const ParserOptions& options,

@@ -13,11 +13,18 @@ namespace tq {
 
 inline constexpr uint64_t kDefaultMaxLineSize = 10485760;     // 10 MiB
 inline constexpr uint64_t kDefaultMaxContentSize = 52428800;  // 50 MiB
+// Codex's rollouts expand 3 to 10 times under zstd; a file that expands more
+// than a hundred times is taken for a decompression bomb, whose cost would
+// otherwise grow with what it expands to rather than with its size.
+inline constexpr uint64_t kDefaultMaxDecompressionRatio = 100;
 
 struct ParserOptions {
   uint64_t max_line_size = kDefaultMaxLineSize;        // 0: no limit
   uint64_t max_content_size = kDefaultMaxContentSize;  // 0: no limit
-  InputKind input_kind = InputKind::Auto;              // Auto: detect
+  // A compressed file decompresses to at most this many times its stored
+  // size (kDecompressedSizeFloor at least; jsonl/line_reader.h). 0: no limit.
+  uint64_t max_decompression_ratio = kDefaultMaxDecompressionRatio;
+  InputKind input_kind = InputKind::Auto;  // Auto: detect
   ParseMode mode = ParseMode::BestEffort;
   bool include_raw = false;
   bool include_content = false;

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include <limits>
 #include <string>
 #include <vector>
 
@@ -124,6 +125,8 @@ TEST(BoundedLineReaderTest, ZstdFilesAreReadAsTheirDecompressedLines) {
   const std::string cut = zstd_frame(std::string(5000, 'q'));
   // A few kilobytes that expand to one line of 48 MiB.
   const std::string bomb = zstd_frame(std::string(16 << 20, 'b'));
+  std::string flipped = zstd_frame("one\ntwo\nthr", true);
+  flipped.back() = static_cast<char>(flipped.back() ^ 1);
   struct Case {
     const char* name;
     std::string stored;
@@ -155,11 +158,20 @@ TEST(BoundedLineReaderTest, ZstdFilesAreReadAsTheirDecompressedLines) {
         {2, "", "Unknown frame descriptor", 0, false}},
        true},
       {"bomb", bomb + bomb + bomb, 10, {{0, "xxxxxxxxxxx", "", 48u << 20, true}}, false},
+      {"checksum failure after the last block",
+       flipped,
+       10,
+       {{0, "one", "", 3, false},
+        {1, "two", "", 3, false},
+        {2, "", "Restored data doesn't match checksum; the lines before it may be damaged", 3,
+         false}},
+       true},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
     const auto path = dir.write("f.jsonl.zst", c.stored);
-    auto reader = BoundedLineReader::open(path, Compression::Zstd, c.limit);
+    auto reader =
+        BoundedLineReader::open(path, Compression::Zstd, c.limit, kDefaultMaxDecompressionRatio);
     ASSERT_TRUE(reader.has_value());
     std::vector<Line> lines;
     bool damaged = false;
@@ -173,6 +185,41 @@ TEST(BoundedLineReaderTest, ZstdFilesAreReadAsTheirDecompressedLines) {
     EXPECT_EQ(std::move(*reader).finalize(), sha256_bytes(c.stored));
   }
   EXPECT_LT(bomb.size(), 4096u);
+}
+
+// Decompression stops at the file's limit; the complete lines before it stand.
+TEST(BoundedLineReaderTest, ZstdDataPastTheLimitEndsTheFile) {
+  testing::TempTree dir;
+  const auto path = dir.write("f.jsonl.zst", testing::zstd_frame("one\ntwo\nthree\n"));
+  const std::string over =
+      "Decompressed data exceeds 10 bytes (max_decompression_ratio); the rest "
+      "of the file is skipped";
+  struct Case {
+    uint64_t limit;
+    std::vector<Line> expected;
+  };
+  const Case cases[] = {
+      {14, {{0, "one", "", 3, false}, {1, "two", "", 3, false}, {2, "three", "", 5, false}}},
+      {10, {{0, "one", "", 3, false}, {1, "two", "", 3, false}, {2, "", over, 2, false}}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.limit);
+    auto file = HashingReader::open(path);
+    ASSERT_TRUE(file.has_value());
+    BoundedLineReader reader(ZstdReader(std::move(*file), c.limit), 0);
+    std::vector<Line> lines;
+    while (const LineItem* item = reader.next()) {
+      lines.push_back(
+          {item->index, item->text, item->error.value_or(""), item->length, item->too_long});
+    }
+    EXPECT_EQ(lines, c.expected);
+  }
+
+  constexpr uint64_t kMax = std::numeric_limits<uint64_t>::max();
+  EXPECT_EQ(decompressed_size_limit(1000, 100), kDecompressedSizeFloor);
+  EXPECT_EQ(decompressed_size_limit(uint64_t{1} << 30, 100), uint64_t{100} << 30);
+  EXPECT_EQ(decompressed_size_limit(kMax / 2, 100), kMax);
+  EXPECT_EQ(decompressed_size_limit(1000, 0), kMax);
 }
 
 TEST(HashingTest, KnownDigests) {

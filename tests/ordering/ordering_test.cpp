@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <limits>
 
 namespace tq {
 namespace {
@@ -160,6 +161,42 @@ TEST(FinalizeReportTest, StrictModeFailsOnFirstErrorDiagnosticOnly) {
   auto best_effort = finalize_report({}, with_errors, false);
   ASSERT_TRUE(best_effort.has_value());
   EXPECT_EQ(best_effort->diagnostics.size(), 4u);
+}
+
+class StopOnCall final : public ParseMonitor {
+ public:
+  explicit StopOnCall(uint64_t call) : call_(call) {}
+  void files_found(uint64_t, uint64_t) override {}
+  void files_done(uint64_t, uint64_t) override {}
+  void bytes_read(uint64_t) override {}
+  bool stop_requested() override { return ++calls >= call_; }
+  uint64_t calls = 0;
+
+ private:
+  uint64_t call_;
+};
+
+// A stop asked for in the sort (its first runs, or a merge) ends it there.
+TEST(FinalizeReportTest, AStopDuringTheSortEndsIt) {
+  std::vector<TimelineEvent> events;
+  for (uint64_t i = 0; i < 70000; ++i) {
+    events.push_back(make_event("f", (i * 7919) % 70000, EventType::Unknown, DateTime{1, 0}));
+  }
+  for (uint64_t call : {1u, 3u}) {
+    SCOPED_TRACE(call);
+    StopOnCall monitor(call);
+    auto report = finalize_report(events, {}, false, &monitor);
+    ASSERT_FALSE(report.has_value());
+    EXPECT_EQ(report.error().text(), kParseStopped);
+    EXPECT_EQ(monitor.calls, call);
+  }
+  StopOnCall never(std::numeric_limits<uint64_t>::max());
+  auto report = finalize_report(std::move(events), {}, false, &never);
+  ASSERT_TRUE(report.has_value());
+  EXPECT_GT(never.calls, 2u);
+  for (size_t i = 0; i < report->events.size(); ++i) {
+    EXPECT_EQ(report->events[i].source.line_number, i) << i;
+  }
 }
 
 TEST(FinalizeReportTest, NonTransitiveOrderStaysSafeAndDeterministic) {

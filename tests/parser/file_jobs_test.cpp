@@ -9,6 +9,7 @@
 #include <chrono>
 #include <stdexcept>
 #include <string>
+#include <system_error>
 #include <thread>
 #include <vector>
 
@@ -110,6 +111,48 @@ TEST(FileJobsTest, StopsEarly) {
                        return i;
                      },
                      [](size_t) { return true; }),
+                 std::runtime_error);
+  }
+}
+
+// A system that refuses threads (a process limit) costs parallelism only: the
+// files are all read, in order, by the workers that started or by the caller.
+TEST(FileJobsTest, WorkersTheSystemRefusesAreDoneWithout) {
+  for (size_t allowed : {0u, 1u, 3u}) {
+    SCOPED_TRACE(allowed);
+    size_t started = 0;
+    const ThreadStarter limited = [&](std::function<void()> body) {
+      if (started == allowed) {
+        throw std::system_error(std::make_error_code(std::errc::resource_unavailable_try_again));
+      }
+      ++started;
+      return start_thread(std::move(body));
+    };
+    ParserOptions options;
+    options.workers = 8;
+    const auto files = names(40);
+    std::vector<size_t> results(files.size(), 0);
+    std::vector<size_t> consumed;
+    EXPECT_TRUE(run_file_jobs(
+        files, options, [&](size_t i) { results[i] = i + 1; },
+        [&](size_t i) {
+          consumed.push_back(results[i]);
+          return true;
+        },
+        limited));
+    ASSERT_EQ(consumed.size(), files.size());
+    for (size_t i = 0; i < consumed.size(); ++i) EXPECT_EQ(consumed[i], i + 1);
+
+    // A consumer that throws leaves workers waiting for room; they are
+    // released, not waited on for ever.
+    started = 0;
+    EXPECT_THROW(static_cast<void>(run_file_jobs(
+                     files, options, [](size_t) {},
+                     [](size_t i) -> bool {
+                       if (i == 2) throw std::runtime_error("consumer fault");
+                       return true;
+                     },
+                     limited)),
                  std::runtime_error);
   }
 }

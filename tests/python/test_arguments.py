@@ -11,29 +11,32 @@ import tracequill
 # Python functions with the same parameters: the module binds arguments by the
 # ordinary rules, so every binding error must read exactly as theirs.
 def parse(path, mode="best_effort", include_raw=False, include_content=False,
-          follow_symlinks=False, max_line_size=10485760, max_content_size=52428800):
+          follow_symlinks=False, max_line_size=10485760, max_content_size=52428800,
+          max_decompression_ratio=100):
     pass
 
 
 def convert(path, output_path, format="json", mode="best_effort", include_raw=False,
             include_content=False, include_message=True, follow_symlinks=False,
-            max_line_size=10485760, max_content_size=52428800):
+            max_line_size=10485760, max_content_size=52428800, max_decompression_ratio=100):
     pass
 
 
 def to_json(path, mode="best_effort", include_raw=False, include_content=False, pretty=True,
-            follow_symlinks=False, max_line_size=10485760, max_content_size=52428800):
+            follow_symlinks=False, max_line_size=10485760, max_content_size=52428800,
+            max_decompression_ratio=100):
     pass
 
 
 def to_jsonl(path, mode="best_effort", include_raw=False, include_content=False,
-             follow_symlinks=False, max_line_size=10485760, max_content_size=52428800):
+             follow_symlinks=False, max_line_size=10485760, max_content_size=52428800,
+             max_decompression_ratio=100):
     pass
 
 
 def to_csv(path, mode="best_effort", include_content=False, include_message=True,
            include_raw=False, follow_symlinks=False, max_line_size=10485760,
-           max_content_size=52428800):
+           max_content_size=52428800, max_decompression_ratio=100):
     pass
 
 
@@ -47,14 +50,14 @@ BINDING_ERRORS = [
     ("convert", ("p",), {}, "convert() missing 1 required positional argument: 'output_path'"),
     ("convert", (), {"output_path": "o"},
      "convert() missing 1 required positional argument: 'path'"),
-    ("parse", ("p",) * 8, {},
-     "parse() takes from 1 to 7 positional arguments but 8 were given"),
-    ("convert", ("p",) * 11, {},
-     "convert() takes from 2 to 10 positional arguments but 11 were given"),
-    ("to_json", ("p",) * 9, {},
-     "to_json() takes from 1 to 8 positional arguments but 9 were given"),
-    ("to_csv", ("p",) * 9, {},
-     "to_csv() takes from 1 to 8 positional arguments but 9 were given"),
+    ("parse", ("p",) * 9, {},
+     "parse() takes from 1 to 8 positional arguments but 9 were given"),
+    ("convert", ("p",) * 12, {},
+     "convert() takes from 2 to 11 positional arguments but 12 were given"),
+    ("to_json", ("p",) * 10, {},
+     "to_json() takes from 1 to 9 positional arguments but 10 were given"),
+    ("to_csv", ("p",) * 10, {},
+     "to_csv() takes from 1 to 9 positional arguments but 10 were given"),
     ("parse", ("p",), {"pretty": True}, "parse() got an unexpected keyword argument 'pretty'"),
     ("to_jsonl", ("p",), {"include_message": True},
      "to_jsonl() got an unexpected keyword argument 'include_message'"),

@@ -98,7 +98,7 @@ def peak():
     with open("/proc/self/status") as status:
         return next(int(l.split()[1]) * 1024 for l in status if l.startswith("VmHWM:"))
 before = peak()
-report = tracequill.parse(sys.argv[1], max_line_size=1000)
+report = tracequill.parse(sys.argv[1], max_line_size=1000, max_decompression_ratio=0)
 print(peak() - before)
 print(report["diagnostics"][0]["message"])
 print(len(report["events"]))
@@ -119,6 +119,47 @@ def test_decompression_bomb_stays_in_bounded_memory(tmp_path):
     assert message == "Line size 2147483648 exceeds max_line_size 1000, skipping."
     assert events == "0"
     assert int(growth) < 64 * 1024 * 1024
+
+
+def newlines_bomb() -> bytes:
+    """4 GiB of line feeds in 32 frames: about 128 KB stored."""
+    frame = subprocess.run("head -c 134217728 /dev/zero | tr '\\0' '\\n' | zstd -q -c",
+                           shell=True, capture_output=True, check=True).stdout
+    return frame * 32
+
+
+def flip_last_byte(data: bytes) -> bytes:
+    return data[:-1] + bytes([data[-1] ^ 1])
+
+
+FIFTY_LINES = b"".join(
+    b'{"timestamp":"2025-01-02T10:00:%02dZ","type":"event_msg",' % i
+    + b'"payload":{"type":"agent_message","message":"m%d"}}\n' % i for i in range(50))
+
+
+# Decompression ends the file at the first damage or past its limit; the
+# complete lines before that are kept, and the blank lines of a bomb cost no
+# more than its limit.
+@pytest.mark.parametrize("stored,options,events,line,message", [
+    (lambda: flip_last_byte(zstd(FIFTY_LINES)), {}, 50, 51,
+     "Restored data doesn't match checksum; the lines before it may be damaged"),
+    (lambda: zstd(FIFTY_LINES)[:-2], {}, 50, 51, "Src size is incorrect"),
+    (newlines_bomb, {}, 0, (64 << 20) + 1,
+     "Decompressed data exceeds 67108864 bytes (max_decompression_ratio); "
+     "the rest of the file is skipped"),
+    (lambda: zstd(FIFTY_LINES * 2), {"max_decompression_ratio": 1}, 100, None, None),
+], ids=["checksum", "cut", "newlines bomb", "ratio below the floor"])
+def test_decompression_ends_after_the_complete_lines(tmp_path, stored, options, events, line,
+                                                    message):
+    home = write_tree(tmp_path / "home", {f".codex/sessions/{NAME}.zst": stored()})
+    report = tracequill.parse(home, **options)
+    assert len(report["events"]) == events
+    expected = [] if message is None else [{
+        "code": "unreadable_artifact", "message": f"Cannot decompress rollout: {message}",
+        "severity": "error",
+        "source": {"artifact_kind": "session", "line_number": line, "record_type": None,
+                   "relative_path": f"sessions/{NAME}.zst", "source_id": None}}]
+    assert report["diagnostics"] == expected
 
 
 UNREADABLE_CHILD = """

@@ -3,8 +3,10 @@ diagnostic about the evidence. Each case runs in a child process whose limits
 are lowered after the module is imported."""
 
 import os
+import pathlib
 import subprocess
 import sys
+import tempfile
 import textwrap
 
 import pytest
@@ -64,3 +66,34 @@ def test_no_memory_inside_the_json_parser_is_a_memory_error(tmp_path):
     line = b'{"text":"' + b"a" * (24 << 20) + b'"}\n'
     root = write_tree(tmp_path / "home", {".codex/history.jsonl": line})
     assert run_child(root / ".codex", str(160 << 20)) == "MemoryError"
+
+
+
+# As an unprivileged user (root ignores the limit) allowed a few processes, so
+# that most of the requested worker threads can't be started.
+THREADS_CHILD = textwrap.dedent("""
+    import os, resource, sys
+    os.setgroups([])
+    os.setgid(65534)
+    os.setuid(65534)
+    resource.setrlimit(resource.RLIMIT_NPROC, (3, 3))
+    import tracequill
+    alone = tracequill.Timeline(sys.argv[1], workers=1)
+    shared = tracequill.Timeline(sys.argv[1], workers=16)
+    print(len(shared), len(shared.diagnostics), shared.to_jsonl() == alone.to_jsonl())
+""")
+
+
+@pytest.mark.skipif(os.geteuid() != 0, reason="platform lacks the root needed to become another user")
+@pytest.mark.skipif(UNDER_ASAN, reason="platform lacks C++ exceptions from libstdc++ under a preloaded AddressSanitizer, whose __cxa_throw interceptor finds no original to call")
+def test_workers_the_system_refuses_leave_the_files_to_the_others():
+    line = b'{"timestamp":"2025-01-01T00:00:00Z","type":"session_meta","payload":{"id":"s"}}\n'
+    with tempfile.TemporaryDirectory() as shared:
+        os.chmod(shared, 0o755)  # the child runs as nobody
+        write_tree(pathlib.Path(shared), {
+            f".codex/sessions/rollout-2025-01-01T00-00-{i:02}-{i}.jsonl": line + b"not json\n"
+            for i in range(40)})
+        done = subprocess.run([sys.executable, "-c", THREADS_CHILD, shared], capture_output=True,
+                              text=True, timeout=120, env=os.environ)
+    assert done.returncode == 0, done.stderr
+    assert done.stdout.split() == ["40", "40", "True"]

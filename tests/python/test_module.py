@@ -22,17 +22,22 @@ FUNCTION_NAMES = ["parse", "convert", "to_json", "to_jsonl", "to_csv"]
 
 SIGNATURE_LINES = {
     "parse": 'parse(path, mode="best_effort", include_raw=False, include_content=False, '
-    "follow_symlinks=False, max_line_size=10485760, max_content_size=52428800)",
+    "follow_symlinks=False, max_line_size=10485760, max_content_size=52428800, "
+    "max_decompression_ratio=100)",
     "convert": 'convert(path, output_path, format="json", mode="best_effort", include_raw=False, '
     "include_content=False, include_message=True, follow_symlinks=False, "
-    "max_line_size=10485760, max_content_size=52428800)",
+    "max_line_size=10485760, max_content_size=52428800, "
+    "max_decompression_ratio=100)",
     "to_json": 'to_json(path, mode="best_effort", include_raw=False, include_content=False, '
-    "pretty=True, follow_symlinks=False, max_line_size=10485760, max_content_size=52428800)",
+    "pretty=True, follow_symlinks=False, max_line_size=10485760, max_content_size=52428800, "
+    "max_decompression_ratio=100)",
     "to_jsonl": 'to_jsonl(path, mode="best_effort", include_raw=False, include_content=False, '
-    "follow_symlinks=False, max_line_size=10485760, max_content_size=52428800)",
+    "follow_symlinks=False, max_line_size=10485760, max_content_size=52428800, "
+    "max_decompression_ratio=100)",
     "to_csv": 'to_csv(path, mode="best_effort", include_content=False, include_message=True, '
     "include_raw=False, follow_symlinks=False, max_line_size=10485760, "
-    "max_content_size=52428800)",
+    "max_content_size=52428800, "
+    "max_decompression_ratio=100)",
 }
 
 PARSE_DOC = """Parse supported AI agent artifacts and return a dict with

@@ -13,6 +13,8 @@ import pytest
 import tracequill
 
 REPO = pathlib.Path(__file__).resolve().parents[2]
+# AddressSanitizer replaces the allocator.
+UNDER_ASAN = "asan" in os.environ.get("LD_PRELOAD", "")
 SAMPLE_HOME = REPO / "examples" / "sample-home"
 REAL = sorted((REPO / "tests" / "data" / "samples" / "real").iterdir())
 
@@ -267,3 +269,35 @@ def test_sigint_stops_the_command_at_once_and_leaves_no_file(home, tmp_path, req
     assert child.returncode == 130
     assert stderr == b"tracequill: interrupted\n"
     assert list(tmp_path.iterdir()) == []
+
+
+# The resident size after each step, in a child so that nothing else the tests
+# did counts.
+FREED_CHILD = """
+import gc, sys, tracequill
+def resident():
+    with open("/proc/self/statm") as statm:
+        return int(statm.read().split()[1])
+before = resident()
+timeline = tracequill.Timeline(sys.argv[1], workers=2)
+assert len(timeline) == 100_000
+held = resident()
+del timeline
+gc.collect()
+print(held - before, resident() - before)
+"""
+
+
+@pytest.mark.skipif(UNDER_ASAN, reason="platform lacks glibc's allocator under AddressSanitizer, which keeps freed memory in quarantine")
+def test_a_freed_timeline_gives_its_memory_back(tmp_path):
+    day = tmp_path / "home" / ".codex" / "sessions"
+    day.mkdir(parents=True)
+    line = ('{"timestamp":"2025-01-02T10:00:%02d.%03dZ","type":"event_msg",'
+            '"payload":{"type":"agent_message","message":"message %d"}}\n')
+    (day / "rollout-2025-01-02T10-00-00-0.jsonl").write_text(
+        "".join(line % (i % 60, i % 1000, i) for i in range(100_000)))
+    child = subprocess.run([sys.executable, "-c", FREED_CHILD, str(tmp_path / "home")],
+                           capture_output=True, text=True, check=True,
+                           env=dict(os.environ, PYTHONPATH=os.pathsep.join(sys.path)))
+    held, after = map(int, child.stdout.split())
+    assert after < held // 10, child.stdout

@@ -11,9 +11,14 @@
 
 namespace tq::testing {
 
-inline std::string zstd_frame(std::string_view bytes) {
+// With `checksum`, the frame ends in the checksum of its content, as the
+// zstd command writes it.
+inline std::string zstd_frame(std::string_view bytes, bool checksum = false) {
   std::string out(ZSTD_compressBound(bytes.size()), '\0');
-  const size_t n = ZSTD_compress(out.data(), out.size(), bytes.data(), bytes.size(), 3);
+  ZSTD_CCtx* context = ZSTD_createCCtx();
+  ZSTD_CCtx_setParameter(context, ZSTD_c_checksumFlag, checksum ? 1 : 0);
+  const size_t n = ZSTD_compress2(context, out.data(), out.size(), bytes.data(), bytes.size());
+  ZSTD_freeCCtx(context);
   out.resize(ZSTD_isError(n) ? 0 : n);
   return out;
 }
