@@ -2,12 +2,15 @@
 
 Exit status: 0 on success, 1 when the parse fails (strict mode included) or the
 output can't be written, 2 for wrong usage, 130 after Ctrl-C. Errors are one
-line on standard error.
+line on standard error. A reader that closes the pipe early (`| head`) has
+taken what it wanted: the command then ends quietly with status 0, as rg and
+fd do.
 """
 
 from __future__ import annotations
 
 import argparse
+import errno
 import os
 import re
 import shutil
@@ -21,7 +24,6 @@ if TYPE_CHECKING:
     from tracequill import Event, Format
 
 FORMATS = ("json", "jsonl", "csv")
-SUFFIX_FORMATS: dict[str, Format] = {".json": "json", ".jsonl": "jsonl", ".ndjson": "jsonl", ".csv": "csv"}
 LAST_EVENTS = 20
 SESSIONS_SHOWN = 5
 
@@ -72,12 +74,28 @@ def build_parser() -> argparse.ArgumentParser:
 
 
 def main(argv: list[str]) -> int:
+    # Ctrl-C gets its one line whatever the command is doing.
+    view = View()
+    try:
+        return run(argv, view)
+    except KeyboardInterrupt:
+        return fail("interrupted", 130, view.progress)
+
+
+class View:
+    """What the command shows on the terminal while it runs."""
+
+    progress: ProgressBar | None = None
+
+
+def run(argv: list[str], view: View) -> int:
     try:
         args = build_parser().parse_args(argv)
         output_format = check_usage(args)
     except UsageError as error:
         return fail(f"{error} (see tracequill --help)", 2)
     progress = ProgressBar(sys.stderr) if not args.quiet and sys.stderr.isatty() else None
+    view.progress = progress
     try:
         timeline = tracequill.Timeline(
             args.path if args.path is not None else os.path.expanduser("~"),
@@ -91,8 +109,6 @@ def main(argv: list[str]) -> int:
             workers=args.workers,
             progress=progress,
         )
-    except KeyboardInterrupt:
-        return fail("interrupted", 130, progress)
     except (OSError, ValueError) as error:
         return fail(str(error), 1, progress)
     if progress is not None:
@@ -103,9 +119,11 @@ def main(argv: list[str]) -> int:
         return fail(str(error), 2)
     try:
         return show(timeline, args, output_format)
-    except KeyboardInterrupt:
-        return fail("interrupted", 130)
-    except (OSError, ValueError) as error:
+    except OSError as error:
+        if error.errno == errno.EPIPE:
+            return closed_pipe()
+        return fail(str(error), 1)
+    except ValueError as error:
         return fail(str(error), 1)
 
 
@@ -121,10 +139,10 @@ def check_usage(args: argparse.Namespace) -> Format:
         return fmt
     if args.output in (None, "-"):
         return "jsonl"
-    suffix = os.path.splitext(args.output)[1].lower()
-    if suffix not in SUFFIX_FORMATS:
+    suffix_format: Format | None = tracequill.Timeline._format_for(args.output)
+    if suffix_format is None:
         raise UsageError(f"cannot tell the format of '{args.output}': name it .json, .jsonl, .ndjson or .csv, or use -f")
-    return SUFFIX_FORMATS[suffix]
+    return suffix_format
 
 
 def instant(text: str | None) -> str | None:
@@ -150,36 +168,31 @@ def apply_filters(timeline: tracequill.Timeline, args: argparse.Namespace) -> tr
 
 def show(timeline: tracequill.Timeline, args: argparse.Namespace, output_format: Format) -> int:
     include_message = not args.no_message
-    if args.output == "-" or (args.output is None and not args.summary and not sys.stdout.isatty()):
-        write_text(text_of(timeline, output_format, include_message))
+    data_to_stdout = args.output == "-" or (args.output is None and not args.summary and not sys.stdout.isatty())
+    if data_to_stdout:
+        # Written by the extension straight to the descriptor as it renders.
+        sys.stdout.flush()
+        timeline.write(sys.stdout.fileno(), output_format, include_message=include_message)
     elif args.output is not None:
         timeline.write(args.output, output_format, include_message=include_message)
         if not args.quiet:
             print(f"tracequill: wrote {len(timeline)} events to {args.output}", file=sys.stderr)
     if args.summary or (args.output is None and sys.stdout.isatty()):
-        print_summary(timeline, args.path or "~", events=not args.summary)
+        # A summary never goes into a data stream.
+        out = sys.stderr if data_to_stdout else sys.stdout
+        print_summary(timeline, args.path or "~", events=not args.summary, out=out)
+    # A full disk or a closed pipe shows here, not in the interpreter's exit.
+    sys.stdout.flush()
     return 0
 
 
-def text_of(timeline: tracequill.Timeline, output_format: str, include_message: bool) -> str:
-    if output_format == "json":
-        return timeline.to_json()
-    if output_format == "csv":
-        return timeline.to_csv(include_message=include_message)
-    return timeline.to_jsonl()
-
-
-def write_text(text: str) -> None:
-    out = sys.stdout.buffer
-    chunk = 1 << 20
-    try:
-        for start in range(0, len(text), chunk):
-            out.write(text[start : start + chunk].encode())
-        out.flush()
-    except BrokenPipeError:
-        # The reader (`| head`) has all it wanted; Python would complain again
-        # when it flushes at exit.
-        os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
+def closed_pipe() -> int:
+    # Standard output goes nowhere from here on, so that the interpreter's
+    # flush at exit has nothing to complain about.
+    devnull = os.open(os.devnull, os.O_WRONLY)
+    os.dup2(devnull, sys.stdout.fileno())
+    os.close(devnull)
+    return 0
 
 
 def fail(message: str, status: int, progress: ProgressBar | None = None) -> int:
@@ -210,49 +223,52 @@ def describe(event: Event) -> str:
     return f"({event['source']['record_type'] or event['event_type']})"
 
 
-def print_summary(timeline: tracequill.Timeline, path: str, events: bool) -> None:
+def print_summary(timeline: tracequill.Timeline, path: str, events: bool, out: IO[str]) -> None:
+    def say(text: str) -> None:
+        out.write(text + "\n")
+
     summary = timeline.summary()
     diagnostics = summary["diagnostics"]
-    print(f"Timeline of {path}: {summary['events']} events, {diagnostics['total']} diagnostics")
+    say(f"Timeline of {path}: {summary['events']} events, {diagnostics['total']} diagnostics")
     if summary["first_timestamp"]:
-        print(f"Time span: {summary['first_timestamp']} .. {summary['last_timestamp']}")
+        say(f"Time span: {summary['first_timestamp']} .. {summary['last_timestamp']}")
     if summary["without_timestamp"]:
-        print(f"Events without a timestamp: {summary['without_timestamp']}")
+        say(f"Events without a timestamp: {summary['without_timestamp']}")
 
     if summary["by_provider"]:
-        print("\nEvents by provider and type:")
+        say("\nEvents by provider and type:")
         for provider, types in summary["by_provider"].items():
             for event_type, count in types.items():
-                print(f"  {provider:<12} {event_type:<20} {count:>8}")
+                say(f"  {provider:<12} {event_type:<20} {count:>8}")
 
     tool_calls = summary["tool_calls"]
     if tool_calls:
-        print(f"\nTool calls: {sum(tool_calls.values())}")
+        say(f"\nTool calls: {sum(tool_calls.values())}")
         for name, count in sorted(tool_calls.items(), key=lambda item: (-item[1], item[0])):
-            print(f"  {name:<32} {count:>8}")
+            say(f"  {name:<32} {count:>8}")
 
     sessions = summary["sessions"]
     if sessions:
         latest = sorted(sessions.items(), key=lambda item: item[1]["last_timestamp"] or "", reverse=True)
-        print(f"\nSessions: {len(sessions)} (latest {min(SESSIONS_SHOWN, len(sessions))})")
+        say(f"\nSessions: {len(sessions)} (latest {min(SESSIONS_SHOWN, len(sessions))})")
         for session_id, s in latest[:SESSIONS_SHOWN]:
-            print(f"  {s['last_timestamp'] or '-':<24}  {s['events']:>6} events  {session_id}  {s['working_directory'] or ''}")
+            say(f"  {s['last_timestamp'] or '-':<24}  {s['events']:>6} events  {session_id}  {s['working_directory'] or ''}")
 
     if diagnostics["total"]:
-        print("\nDiagnostics by severity and code:")
+        say("\nDiagnostics by severity and code:")
         for severity, count in diagnostics["by_severity"].items():
-            print(f"  {severity:<8} {count:>8}")
+            say(f"  {severity:<8} {count:>8}")
         for code, count in diagnostics["by_code"].items():
-            print(f"  {code:<28} {count:>8}")
+            say(f"  {code:<28} {count:>8}")
 
     if events and len(timeline):
         shown = timeline[-LAST_EVENTS:]
         width = shutil.get_terminal_size((120, 24)).columns
-        print(f"\nLast {len(shown)} events:")
-        print(f"  {'#':>7}  {'timestamp':<24}  {'provider':<11}  {'type':<17}  message")
+        say(f"\nLast {len(shown)} events:")
+        say(f"  {'#':>7}  {'timestamp':<24}  {'provider':<11}  {'type':<17}  message")
         for e in shown:
             head = f"  {e['sequence']:>7}  {e['timestamp'] or '-':<24}  {e['provider']:<11}  {e['event_type']:<17}  "
-            print(head + shorten(describe(e), max(width - len(head), 20)))
+            say(head + shorten(describe(e), max(width - len(head), 20)))
 
 
 class ProgressBar:
