@@ -116,7 +116,9 @@ PyObject* text_function(const Signature& signature, Format format, PyObject* con
 // disk ends; the exception is kept to be raised once the lock is back.
 class InterruptWatch final : public WriteWatch {
  public:
-  bool stop_requested() override { return monitor_.stop_requested(); }
+  bool stop_requested(bool interrupted) override {
+    return interrupted ? monitor_.stop_requested_now() : monitor_.stop_requested();
+  }
   PyRef take_exception() { return monitor_.take_exception(); }
 
  private:

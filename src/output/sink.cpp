@@ -40,8 +40,12 @@ void OutputSink::write_fully(std::string_view bytes) {
     if (error_number_ == 0 && !bytes.empty()) error_number_ = consumer_->consume(bytes);
     return;
   }
-  while (error_number_ == 0 && !bytes.empty() && !stopped()) {
+  bool interrupted = false;
+  while (error_number_ == 0 && !bytes.empty() && !stopped(interrupted)) {
     const ssize_t n = ::write(fd_, bytes.data(), bytes.size());
+    // A blocking pipe or terminal takes part of a piece only when a signal
+    // cuts the wait short.
+    interrupted = n < 0 ? errno == EINTR : static_cast<std::size_t>(n) < bytes.size();
     if (n > 0) {
       bytes.remove_prefix(static_cast<std::size_t>(n));
     } else if (n < 0 && errno == EINTR) {
@@ -59,8 +63,8 @@ void OutputSink::write_fully(std::string_view bytes) {
   }
 }
 
-bool OutputSink::stopped() {
-  if (watch_ == nullptr || !watch_->stop_requested()) return false;
+bool OutputSink::stopped(bool interrupted) {
+  if (watch_ == nullptr || !watch_->stop_requested(interrupted)) return false;
   if (error_number_ == 0) error_number_ = ECANCELED;
   return true;
 }

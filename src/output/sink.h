@@ -50,7 +50,9 @@ class WriteWatch {
  public:
   virtual ~WriteWatch() = default;
   // Called often; cheap when there is nothing to do. Once true, stays true.
-  virtual bool stop_requested() = 0;
+  // `interrupted`: the system has just cut a write short, as it does when a
+  // signal arrives, so the answer is wanted now.
+  virtual bool stop_requested(bool interrupted) = 0;
 };
 
 class OutputTarget {
@@ -129,7 +131,7 @@ class OutputSink {
   void write_to_file(std::string_view bytes);
   void write_fully(std::string_view bytes);
   // Whether the watch asks to stop; records ECANCELED when it does.
-  bool stopped();
+  bool stopped(bool interrupted);
 
   std::string* memory_;  // the memory target, or nullptr for a file or consumer
   int fd_;
