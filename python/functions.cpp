@@ -158,14 +158,17 @@ PyObject* write_file(const std::string& path, const EvidenceScope& scope,
   return written(status, watch);
 }
 
-PyObject* write_stream(int fd, const Rendering& rendering) {
+PyObject* write_stream(int fd, const EvidenceScope& scope, const Rendering& rendering) {
   InterruptWatch watch;
   Status status;
   {
     ReleasedGil unlocked;
-    const Stream stream(fd);
-    status = rendering.render(stream.target().watched(watch));
-    if (!status) stream.discard();
+    status = [&]() -> Status {
+      TQ_TRY(const Stream stream, Stream::open(fd, &scope));
+      Status rendered = rendering.render(stream.target().watched(watch));
+      if (!rendered) stream.discard();
+      return rendered;
+    }();
   }
   return written(status, watch);
 }

@@ -73,7 +73,7 @@ class EventsRendering final : public Rendering {
 PyObject* write_file(const std::string& path, const EvidenceScope& scope,
                      const Rendering& rendering);
 // As write_file, into the caller's open descriptor `fd` as the rendering goes.
-PyObject* write_stream(int fd, const Rendering& rendering);
+PyObject* write_stream(int fd, const EvidenceScope& scope, const Rendering& rendering);
 
 // Runs `body` (returning a new reference or nullptr with an exception set),
 // turning any C++ exception into a Python exception. Module initialisation uses

@@ -354,7 +354,7 @@ PyObject* timeline_write(PyObject* object, PyObject* const* args, Py_ssize_t nar
     if (descriptor < 0) return nullptr;
     if (descriptor == 1) {
       if (output_format(arguments.output_format, nullptr, &format) < 0) return nullptr;
-      return write_stream(fd, rendering_of(self, format, arguments));
+      return write_stream(fd, self->parsed->scope, rendering_of(self, format, arguments));
     }
     std::string path;
     if (extract_path(arguments.output_path, &path) < 0 ||

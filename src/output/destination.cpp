@@ -326,13 +326,23 @@ Status Destination::exchange_back(Error refusal_error) {
   return std::unexpected(std::move(refusal_error));
 }
 
-Stream::Stream(int fd) : fd_(fd) {
+Result<Stream> Stream::open(int fd, const EvidenceScope* scope) {
+  Stream stream(fd);
   struct stat st {};
-  if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) return;
+  if (::fstat(fd, &st) != 0) {
+    return std::unexpected(
+        Error::io_text(concat("Cannot write to descriptor ", fd, ": ", os_error_text(errno))));
+  }
+  if (!S_ISREG(st.st_mode)) return stream;
+  if (scope != nullptr && scope->was_read(identity_of(st))) {
+    return std::unexpected(Error::io_text(
+        concat("Cannot write to descriptor ", fd, ": it is an input of this parse")));
+  }
   // Appended output begins at the end, wherever the offset is.
   const int flags = ::fcntl(fd, F_GETFL);
   const off_t at = flags >= 0 && (flags & O_APPEND) != 0 ? st.st_size : ::lseek(fd, 0, SEEK_CUR);
-  if (at >= 0) start_ = static_cast<long long>(at);
+  if (at >= 0) stream.start_ = static_cast<long long>(at);
+  return stream;
 }
 
 void Stream::discard() const {

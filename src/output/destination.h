@@ -83,14 +83,18 @@ class Destination {
 
 class Stream {
  public:
-  // Borrows `fd`, which stays open: the caller owns it.
-  explicit Stream(int fd);
+  // Borrows `fd`, which stays open: the caller owns it. A descriptor open on
+  // a file the parse read (`>> history.jsonl`) is refused: "Cannot write to
+  // descriptor {fd}: it is an input of this parse".
+  [[nodiscard]] static Result<Stream> open(int fd, const EvidenceScope* scope);
   OutputTarget target() const { return OutputTarget::file(fd_); }
   // After a failed output: a regular file loses what this output wrote of
   // it, so no partial output stays behind looking complete.
   void discard() const;
 
  private:
+  explicit Stream(int fd) : fd_(fd) {}
+
   int fd_;
   long long start_ = -1;  // a regular file's offset when output began; -1 otherwise
 };

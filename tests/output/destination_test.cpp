@@ -169,9 +169,10 @@ TEST(StreamTest, AFailedOutputIsCutBackToWhereItBegan) {
     const int fd = ::open(path.c_str(), flags);
     ASSERT_GE(fd, 0);
     ASSERT_EQ(::lseek(fd, 0, SEEK_END), 5);
-    const Stream stream(fd);
+    Result<Stream> stream = Stream::open(fd, nullptr);
+    ASSERT_TRUE(stream.has_value());
     ASSERT_EQ(::write(fd, "partial", 7), 7);
-    stream.discard();
+    stream->discard();
     ::close(fd);
     EXPECT_EQ(contents(path), "kept\n");
   }

@@ -144,6 +144,16 @@ def test_nothing_is_written_inside_the_evidence(tmp_path, case):
     assert tree_bytes(home) == before
 
 
+def test_standard_output_appended_to_an_input_is_refused(tmp_path):
+    home = evidence_home(tmp_path)
+    history = home / ".codex" / "history.jsonl"
+    with open(history, "ab") as out:
+        result = command(history, stdout=out)
+    assert (result.returncode, result.stderr.decode()) == (
+        1, "tracequill: error: Cannot write to descriptor 1: it is an input of this parse\n")
+    assert history.read_bytes() == CODEX_HISTORY
+
+
 def test_a_new_file_elsewhere_in_the_home_is_fine(tmp_path):
     home = evidence_home(tmp_path)
     tracequill.Timeline(home).write(home / "timeline.csv")
