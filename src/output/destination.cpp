@@ -267,22 +267,24 @@ Status Destination::replace() {
       temporary_.clear();
       return {};
     }
-    // Something took the name meanwhile: it is examined as an existing file is.
-    if (errno == EEXIST) return exchange();
-    if (errno != EINVAL && errno != ENOSYS) return std::unexpected(cannot_replace(path_, errno));
-  } else {
-    return exchange();
+    // Something took the name meanwhile (EEXIST), or the file system can't
+    // refuse to replace (EINVAL): what has the name is examined as an existing
+    // file is.
+    if (errno != EEXIST && errno != EINVAL && errno != ENOSYS) {
+      return std::unexpected(cannot_replace(path_, errno));
+    }
   }
-  if (::renameat(directory_, temporary_.c_str(), directory_, name_.c_str()) != 0) {
-    return std::unexpected(cannot_replace(path_, errno));
-  }
-  temporary_.clear();
-  return {};
+  return exchange();
 }
 
 Status Destination::exchange() {
   if (::renameat2(directory_, temporary_.c_str(), directory_, name_.c_str(), RENAME_EXCHANGE) !=
       0) {
+    if (errno == ENOENT && existed_) {
+      // The file went away meanwhile: the name is a new one again.
+      existed_ = false;
+      return replace();
+    }
     if (errno != EINVAL && errno != ENOSYS) return std::unexpected(cannot_replace(path_, errno));
     // A file system without the exchange: examined by name, then replaced.
     struct stat st {};

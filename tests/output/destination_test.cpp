@@ -161,6 +161,16 @@ TEST_F(DestinationTest, AnInputRenamedIntoPlaceAfterTheCheckIsRefused) {
   EXPECT_EQ(names_in(home_.path("other")), (std::vector<std::string>{}));
 }
 
+TEST_F(DestinationTest, AFileRemovedBeforeTheRenameIsReplacedAsANewName) {
+  const std::string target = at("other/readme.txt");
+  Result<Destination> made = Destination::create(target, &scope_);
+  ASSERT_TRUE(made.has_value());
+  made->before_replace = [&] { ASSERT_EQ(::unlink(target.c_str()), 0); };
+  ASSERT_TRUE(write_text(*made, "output").has_value());
+  EXPECT_EQ(contents(target), "output");
+  EXPECT_EQ(names_in(home_.path("other")), (std::vector<std::string>{"readme.txt"}));
+}
+
 TEST(StreamTest, AFailedOutputIsCutBackToWhereItBegan) {
   testing::TempTree tree;
   const fs::path path = tree.write("out.jsonl", "kept\n");
