@@ -120,9 +120,9 @@ def run(argv: list[str], view: View) -> int:
     try:
         return show(timeline, args, output_format)
     except OSError as error:
-        if error.errno == errno.EPIPE:
-            return closed_pipe()
-        return fail(str(error), 1)
+        discard_stdout()
+        # A reader that closed the pipe has all it wanted.
+        return 0 if error.errno == errno.EPIPE else fail(str(error), 1)
     except ValueError as error:
         return fail(str(error), 1)
 
@@ -186,13 +186,13 @@ def show(timeline: tracequill.Timeline, args: argparse.Namespace, output_format:
     return 0
 
 
-def closed_pipe() -> int:
-    # Standard output goes nowhere from here on, so that the interpreter's
-    # flush at exit has nothing to complain about.
+def discard_stdout() -> None:
+    """After a failed write, what is still buffered for standard output can't be
+    written either: it goes nowhere, so that the interpreter's flush at exit has
+    nothing to complain about."""
     devnull = os.open(os.devnull, os.O_WRONLY)
     os.dup2(devnull, sys.stdout.fileno())
     os.close(devnull)
-    return 0
 
 
 def fail(message: str, status: int, progress: ProgressBar | None = None) -> int:

@@ -96,10 +96,9 @@ def small_disk(tmp_path: pathlib.Path):
     subprocess.run(["umount", "--lazy", str(mount)], check=True)
 
 
-@pytest.fixture
-def full_disk(small_disk: pathlib.Path) -> pathlib.Path:
-    """The small disk with no byte left: the first write of any file fails."""
-    fd = os.open(small_disk / "filler", os.O_WRONLY | os.O_CREAT)
+def fill(disk: pathlib.Path) -> pathlib.Path:
+    """Leaves no byte free on `disk` (a file "filler" takes them all)."""
+    fd = os.open(disk / "filler", os.O_WRONLY | os.O_CREAT)
     try:
         while True:
             os.write(fd, bytes(4096))
@@ -107,4 +106,10 @@ def full_disk(small_disk: pathlib.Path) -> pathlib.Path:
         assert error.errno == errno.ENOSPC
     finally:
         os.close(fd)
-    return small_disk
+    return disk
+
+
+@pytest.fixture
+def full_disk(small_disk: pathlib.Path) -> pathlib.Path:
+    """The small disk with no byte left: the first write of any file fails."""
+    return fill(small_disk)

@@ -9,7 +9,7 @@ import subprocess
 import sys
 
 import pytest
-from conftest import CLAUDE_HISTORY, CODEX_HISTORY, write_tree
+from conftest import CLAUDE_HISTORY, CODEX_HISTORY, fill, write_tree
 from test_command import SAMPLE_HOME
 
 import tracequill
@@ -44,21 +44,29 @@ def test_a_full_disk_fails_and_leaves_no_file(codex_root, full_disk, writer):
     assert os.listdir(full_disk) == ["filler"]
 
 
-# The sample's 18 KB of JSON lines don't fit the 8 KiB disk: the command says
-# so in one line, and neither -o nor a redirection leaves a cut file that looks
-# whole.
-@pytest.mark.parametrize("redirected", [False, True], ids=["-o", "stdout"])
-def test_the_command_on_a_full_disk_fails_with_one_line(small_disk, redirected):
+# The sample's 18 KB of JSON lines don't fit the 8 KiB disk, nor does its
+# summary a full one: the command says so in one line, and neither -o nor a
+# redirection leaves a cut file that looks whole.
+FULL_DISK_RUNS = [
+    ("-o", [], "I/O flush error: " + os_text(errno.ENOSPC)),
+    ("stdout", [], "I/O flush error: " + os_text(errno.ENOSPC)),
+    ("summary", ["--summary"], "[Errno 28] No space left on device"),
+]
+
+
+@pytest.mark.parametrize("how,flags,error", FULL_DISK_RUNS, ids=[c[0] for c in FULL_DISK_RUNS])
+def test_the_command_on_a_full_disk_fails_with_one_line(small_disk, how, flags, error):
     target = small_disk / "t.jsonl"
-    if redirected:
-        with open(target, "wb") as out:
-            result = command(SAMPLE_HOME, stdout=out)
-        assert target.read_bytes() == b""
-    else:
+    if how == "-o":
         result = command(SAMPLE_HOME, "-o", target)
         assert os.listdir(small_disk) == []
-    assert result.returncode == 1
-    assert result.stderr.decode() == f"tracequill: error: I/O flush error: {os_text(errno.ENOSPC)}\n"
+    else:
+        if flags:
+            fill(small_disk)
+        with open(target, "wb") as out:
+            result = command(SAMPLE_HOME, *flags, stdout=out)
+        assert target.read_bytes() == b""
+    assert (result.returncode, result.stderr.decode()) == (1, f"tracequill: error: {error}\n")
 
 
 def unix_socket(path):
