@@ -1,9 +1,5 @@
 #include "functions.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <cerrno>
 #include <filesystem>
 #include <optional>
@@ -15,9 +11,9 @@
 #include "convert.h"
 #include "files/evidence.h"
 #include "handles.h"
-#include "output/csv.h"
-#include "output/json.h"
-#include "output/jsonl.h"
+#include "monitor.h"
+#include "output/destination.h"
+#include "output/format.h"
 #include "output/sink.h"
 #include "parser/driver.h"
 
@@ -98,13 +94,6 @@ std::optional<ParseReport> parse_report(const CallArguments& arguments) {
   return run_parse(path, options);
 }
 
-// Renders `report` with `format`'s writer into `target`.
-Status render_report(const ParseReport& report, Format format, OutputTarget target,
-                     const CallArguments& args, JsonLayout layout) {
-  return render(report.events, report.diagnostics, format, target, layout == JsonLayout::Pretty,
-                args.include_message, args.include_content);
-}
-
 // Frees a report without the interpreter lock, as freeing a large one takes a
 // while, and gives its memory back to the system.
 void release_unlocked(std::optional<ParseReport>& report) {
@@ -119,82 +108,74 @@ PyObject* text_function(const Signature& signature, Format format, PyObject* con
   if (bind_and_convert(signature, args, nargs, kwnames, &arguments) < 0) return nullptr;
   std::optional<ParseReport> report = parse_report(arguments);
   if (!report) return nullptr;
-  const JsonLayout layout = arguments.pretty ? JsonLayout::Pretty : JsonLayout::Compact;
-  const EventsRendering rendering(report->events, report->diagnostics, format,
-                                  layout == JsonLayout::Pretty, arguments.include_message,
-                                  arguments.include_content);
+  const EventsRendering rendering(
+      report->events, report->diagnostics, format,
+      {arguments.pretty, arguments.include_message, arguments.include_content});
   PyRef text = render_to_string(rendering);
   release_unlocked(report);
   return text.release();
 }
 
-// Opens the destination of `convert` with the lock held: created when missing,
-// truncated when present, mode 0666 before the umask. A destination that is one
-// of the files the parse read (`convert(f, f)`, or a profile's own history) is
-// refused before a byte of it changes: the file is opened without truncation,
-// and compared by device and inode on the open descriptor, so a rename in
-// between can't slip past the test.
-int create_destination(const std::string& path, const EvidenceScope& scope, FileDescriptor* out) {
-  // The OSError subclass of the system's error number; plain OSError for a
-  // refusal of our own (number 0).
-  auto fail = [&](int error_number, std::string_view reason) {
-    raise_os_error(error_number, "Cannot create '" + path + "': " + std::string(reason));
-    return -1;
-  };
-  if (holds_nul(path)) return fail(EINVAL, os_error_text(EINVAL));
-  int fd = -1;
-  for (;;) {
-    fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0666);
-    if (fd >= 0) break;
-    if (errno != EINTR) return fail(errno, os_error_text(errno));
-    // Opening a FIFO waits for a reader; a signal meanwhile runs its Python
-    // handler, which may raise, before the open is tried again.
-    if (PyErr_CheckSignals() < 0) return -1;
+// Asks the interpreter, from the thread that released its lock, whether a
+// signal handler has raised (Ctrl-C), so output stuck on a full pipe or a slow
+// disk ends; the exception is kept to be raised once the lock is back.
+class InterruptWatch final : public WriteWatch {
+ public:
+  bool stop_requested(bool interrupted) override {
+    return interrupted ? monitor_.stop_requested_now() : monitor_.stop_requested();
   }
-  FileDescriptor destination(fd);
-  struct stat st {};
-  if (::fstat(fd, &st) != 0) return fail(errno, os_error_text(errno));
-  if (refuse_input(path, st, scope) < 0) return -1;
-  // Only a regular file has content to drop; O_TRUNC ignores anything else too.
-  if (S_ISREG(st.st_mode) && ::ftruncate(fd, 0) != 0) return fail(errno, os_error_text(errno));
-  *out = std::move(destination);
-  return 0;
+  PyRef take_exception() { return monitor_.take_exception(); }
+
+ private:
+  InterpreterMonitor monitor_{nullptr};
+};
+
+// None, or the exception that stopped the output, or the failure as
+// convert_error raises it.
+PyObject* written(const Status& status, InterruptWatch& watch) {
+  if (PyRef stop = watch.take_exception()) {
+    restore_exception(std::move(stop));
+    return nullptr;
+  }
+  if (!status) return convert_error(status.error());
+  Py_RETURN_NONE;
 }
 
 }  // namespace
-
-int refuse_input(const std::string& path, const struct stat& st, const EvidenceScope& scope) {
-  if (!scope.was_read({static_cast<uint64_t>(st.st_dev), static_cast<uint64_t>(st.st_ino)})) {
-    return 0;
-  }
-  raise_os_error(0, "Cannot create '" + path + "': it is an input of this parse");
-  return -1;
-}
-
-std::optional<Format> format_from_name(std::string_view name) {
-  if (name == "csv") return Format::Csv;
-  if (name == "jsonl") return Format::Jsonl;
-  if (name == "json") return Format::Json;
-  return std::nullopt;
-}
 
 PyObject* raise_invalid_format(std::string_view name) {
   return raise_text(PyExc_ValueError, "Invalid format '" + std::string(name) +
                                           "': expected 'json', 'jsonl', or 'csv'");
 }
 
-Status render(EventSelection events, std::span<const Diagnostic> diagnostics, Format format,
-              OutputTarget target, bool pretty, bool include_message, bool include_content) {
-  switch (format) {
-    case Format::Json:
-      return write_report(events, diagnostics, target,
-                          pretty ? JsonLayout::Pretty : JsonLayout::Compact);
-    case Format::Jsonl:
-      return write_jsonl(target, events);
-    case Format::Csv:
-      return write_csv(target, events, include_message, include_content);
+PyObject* write_file(const std::string& path, const EvidenceScope& scope,
+                     const Rendering& rendering) {
+  InterruptWatch watch;
+  Status status;
+  {
+    ReleasedGil unlocked;
+    status = [&]() -> Status {
+      TQ_TRY(Destination destination, Destination::create(path, &scope));
+      TQ_CHECK(rendering.render(destination.target().watched(watch)));
+      return destination.commit();
+    }();
   }
-  return std::unexpected(Error::message("unknown output format"));
+  return written(status, watch);
+}
+
+PyObject* write_stream(int fd, const EvidenceScope& scope, const Rendering& rendering) {
+  InterruptWatch watch;
+  Status status;
+  {
+    ReleasedGil unlocked;
+    status = [&]() -> Status {
+      TQ_TRY(const Stream stream, Stream::open(fd, &scope));
+      Status rendered = rendering.render(stream.target().watched(watch));
+      if (!rendered) stream.discard();
+      return rendered;
+    }();
+  }
+  return written(status, watch);
 }
 
 PyObject* parse(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
@@ -233,25 +214,11 @@ PyObject* convert(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* 
     const std::optional<Format> format = format_from_name(arguments.format);
     if (!format) return raise_invalid_format(arguments.format);
 
-    FileDescriptor destination;
-    if (create_destination(output, scope, &destination) < 0) return nullptr;
-    Status status;
-    int close_error = 0;
-    {
-      ReleasedGil unlocked;
-      status = render_report(*report, *format, OutputTarget::file(destination.get()), arguments,
-                             JsonLayout::Pretty);
-      close_error = destination.close();
-    }
+    const EventsRendering rendering(report->events, report->diagnostics, *format,
+                                    {true, arguments.include_message, arguments.include_content});
+    PyObject* result = write_file(output, scope, rendering);
     release_unlocked(report);
-    if (!status) return convert_error(status.error());
-    // Some file systems report a failed write only when the file is closed;
-    // returning normally then would claim a complete file that isn't.
-    if (close_error != 0) {
-      return convert_error(Error::io(std::filesystem::path(output), os_error_text(close_error))
-                               .caused_by_write(close_error));
-    }
-    Py_RETURN_NONE;
+    return result;
   });
 }
 

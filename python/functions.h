@@ -11,7 +11,6 @@
 #pragma once
 
 #include <Python.h>
-#include <sys/stat.h>
 
 #include <exception>
 #include <new>
@@ -24,6 +23,7 @@
 #include "error/error.h"
 #include "files/evidence.h"
 #include "model/model.h"
+#include "output/format.h"
 #include "output/selection.h"
 #include "output/sink.h"
 
@@ -44,52 +44,36 @@ inline PyCFunction as_method(FastFunction function) {
   return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(function));
 }
 
-// A destination that is one of the files a parse read (`convert(f, f)`, or a
-// profile's own history) is refused before a byte of it changes: raises plain
-// OSError "Cannot create '{path}': it is an input of this parse" and returns
-// -1 when `st` describes a file `scope` recorded; 0 otherwise.
-int refuse_input(const std::string& path, const struct stat& st, const EvidenceScope& scope);
-
-enum class Format { Json, Jsonl, Csv };
-
-// "json", "jsonl" or "csv", compared exactly; none for anything else.
-std::optional<Format> format_from_name(std::string_view name);
 // ValueError "Invalid format '{name}': expected 'json', 'jsonl', or 'csv'".
 PyObject* raise_invalid_format(std::string_view name);
 
-// Renders with `format`'s writer into `target`: the JSON document holds the
-// events and the diagnostics, the other formats only the events. Runs without
-// the interpreter lock; touches no Python object.
-[[nodiscard]] Status render(EventSelection events, std::span<const Diagnostic> diagnostics,
-                            Format format, OutputTarget target, bool pretty, bool include_message,
-                            bool include_content);
-
 // One output of `format` over a selection of events (and, for JSON, the
-// diagnostics), for render_to_string. Refers to what it renders, which must
-// outlive it.
+// diagnostics). Refers to what it renders, which must outlive it.
 class EventsRendering final : public Rendering {
  public:
   EventsRendering(EventSelection events, std::span<const Diagnostic> diagnostics, Format format,
-                  bool pretty, bool include_message, bool include_content)
-      : events_(events),
-        diagnostics_(diagnostics),
-        format_(format),
-        pretty_(pretty),
-        include_message_(include_message),
-        include_content_(include_content) {}
+                  RenderOptions options)
+      : events_(events), diagnostics_(diagnostics), format_(format), options_(options) {}
   Status render(OutputTarget target) const override {
-    return tq::py::render(events_, diagnostics_, format_, target, pretty_, include_message_,
-                          include_content_);
+    return tq::render(events_, diagnostics_, format_, target, options_);
   }
 
  private:
   EventSelection events_;
   std::span<const Diagnostic> diagnostics_;
   Format format_;
-  bool pretty_;
-  bool include_message_;
-  bool include_content_;
+  RenderOptions options_;
 };
+
+// Writes `rendering` into the file `path` (output/destination.h): refused when
+// `scope` says it is evidence of the parse, written beside it and renamed into
+// place. The checks, the rendering and the rename run with the lock released;
+// Ctrl-C (a pending signal whose handler raises) ends the output and raises.
+// Returns None, or nullptr with an exception set.
+PyObject* write_file(const std::string& path, const EvidenceScope& scope,
+                     const Rendering& rendering);
+// As write_file, into the caller's open descriptor `fd` as the rendering goes.
+PyObject* write_stream(int fd, const EvidenceScope& scope, const Rendering& rendering);
 
 // Runs `body` (returning a new reference or nullptr with an exception set),
 // turning any C++ exception into a Python exception. Module initialisation uses

@@ -53,6 +53,14 @@ bool InterpreterMonitor::stop_requested() {
   return stopped_.load(std::memory_order_relaxed);
 }
 
+bool InterpreterMonitor::stop_requested_now() {
+  if (stopped_.load(std::memory_order_relaxed)) return true;
+  if (std::this_thread::get_id() != caller_) return false;
+  poll();
+  next_poll_ = std::chrono::steady_clock::now() + kPollInterval;
+  return stopped_.load(std::memory_order_relaxed);
+}
+
 void InterpreterMonitor::poll() {
   // This thread released the lock around the parse; PyGILState_Ensure takes it
   // back with the same thread state and Release gives it up again.

@@ -38,6 +38,9 @@ class InterpreterMonitor final : public ParseMonitor {
   void files_done(uint64_t files, uint64_t bytes) override;
   void bytes_read(uint64_t bytes) override;
   bool stop_requested() override;
+  // As stop_requested, but asks the interpreter now, whenever it last asked:
+  // for a caller that knows a signal has just arrived.
+  bool stop_requested_now();
 
   // With the lock held, after the parse: the exception that stopped it, or an
   // empty handle.

@@ -1,15 +1,11 @@
 #include "timeline.h"
 
-#include <fcntl.h>
 #include <sched.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
 #include <algorithm>
-#include <cctype>
+#include <climits>
 #include <cstdio>
 #include <filesystem>
-#include <fstream>
 #include <memory>
 #include <new>
 #include <optional>
@@ -267,11 +263,16 @@ PyObject* timeline_diagnostics(PyObject* object, void*) {
   });
 }
 
+// What the outputs render: `pretty` for JSON text, which `write` always indents.
+EventsRendering rendering_of(const TimelineObject* self, Format format,
+                             const CallArguments& arguments) {
+  return EventsRendering(
+      selection(self), self->parsed->report.diagnostics, format,
+      {arguments.pretty, arguments.include_message, self->parsed->include_content});
+}
+
 PyObject* render_text(TimelineObject* self, Format format, const CallArguments& arguments) {
-  const EventsRendering rendering(selection(self), self->parsed->report.diagnostics, format,
-                                  arguments.pretty, arguments.include_message,
-                                  self->parsed->include_content);
-  return render_to_string(rendering).release();
+  return render_to_string(rendering_of(self, format, arguments)).release();
 }
 
 PyObject* text_method(const Signature& signature, Format format, PyObject* object,
@@ -296,11 +297,11 @@ PyObject* timeline_to_csv(PyObject* object, PyObject* const* args, Py_ssize_t na
   return text_method(kToCsvSignature, Format::Csv, object, args, nargs, kwnames);
 }
 
-// ---- write: a temporary file beside the target, renamed into place ----
+// ---- write: a named file through output/destination.h, or an open descriptor ----
 
 // The format named by `given` (a str or None); None takes it from the path's
-// suffix.
-int output_format(PyObject* given, const std::string& path, Format* out) {
+// suffix, and a descriptor has none.
+int output_format(PyObject* given, const std::string* path, Format* out) {
   if (given != nullptr && given != Py_None) {
     std::string name;
     if (!PyUnicode_Check(given)) {
@@ -317,95 +318,35 @@ int output_format(PyObject* given, const std::string& path, Format* out) {
     *out = *format;
     return 0;
   }
-  std::string suffix = std::filesystem::path(path).extension().string();
-  std::transform(suffix.begin(), suffix.end(), suffix.begin(),
-                 [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
-  if (suffix == ".json") {
-    *out = Format::Json;
-  } else if (suffix == ".jsonl" || suffix == ".ndjson") {
-    *out = Format::Jsonl;
-  } else if (suffix == ".csv") {
-    *out = Format::Csv;
-  } else {
-    raise_text(PyExc_ValueError, "Cannot tell the output format of '" + path +
+  if (path == nullptr) {
+    raise_text(PyExc_ValueError,
+               "A descriptor has no suffix to tell the output format: pass format='json', "
+               "'jsonl' or 'csv'");
+    return -1;
+  }
+  const std::optional<Format> format = format_from_suffix(*path);
+  if (!format) {
+    raise_text(PyExc_ValueError, "Cannot tell the output format of '" + *path +
                                      "': name it .json, .jsonl, .ndjson or .csv, or pass "
                                      "format='json', 'jsonl' or 'csv'");
     return -1;
   }
+  *out = *format;
   return 0;
 }
 
-// The permission bits a new file gets from open(..., 0666): the process's
-// umask, read without changing it (umask() would race with other threads).
-mode_t new_file_mode() {
-  std::ifstream status("/proc/self/status");
-  std::string line;
-  while (std::getline(status, line)) {
-    if (line.rfind("Umask:", 0) == 0) {
-      return static_cast<mode_t>(0666 & ~std::stoul(line.substr(6), nullptr, 8));
-    }
+// An int that is no bool: an open descriptor. -1 with an exception set when it
+// is not one, 1 when it is, 0 when the object is something else.
+int as_descriptor(PyObject* object, int* fd) {
+  if (!PyLong_Check(object) || PyBool_Check(object)) return 0;
+  const long value = PyLong_AsLong(object);
+  if (value == -1 && PyErr_Occurred()) return -1;
+  if (value < 0 || value > INT_MAX) {
+    PyErr_Format(PyExc_ValueError, "argument 'path': %ld is no file descriptor", value);
+    return -1;
   }
-  return 0644;
-}
-
-// The OSError subclass of the system's error number.
-PyObject* raise_os_text(const std::string& what, const std::string& path, int error_number) {
-  return raise_os_error(error_number, what + " '" + path + "': " + os_error_text(error_number));
-}
-
-// Writes into a fresh temporary file in the target's directory and renames it
-// over the target, so the target is either the old file or the whole new one.
-// A target that exists and is not a regular file (a terminal, a pipe,
-// /dev/stdout) is written in place: renaming would replace the device itself.
-// A target that is one of the files the parse read is refused, as `convert`
-// refuses it.
-PyObject* write_file(TimelineObject* self, const std::string& path, Format format,
-                     bool include_message) {
-  if (holds_nul(path)) return raise_os_text("Cannot create", path, EINVAL);
-  struct stat existing {};
-  const bool exists = ::stat(path.c_str(), &existing) == 0;
-  if (exists && refuse_input(path, existing, self->parsed->scope) < 0) return nullptr;
-  const bool in_place = exists && !S_ISREG(existing.st_mode);
-
-  std::string temporary;
-  FileDescriptor file;
-  if (in_place) {
-    const int fd = ::open(path.c_str(), O_WRONLY | O_TRUNC | O_CLOEXEC);
-    if (fd < 0) return raise_os_text("Cannot create", path, errno);
-    file = FileDescriptor(fd);
-  } else {
-    const std::filesystem::path target(path);
-    const std::filesystem::path directory =
-        target.has_parent_path() ? target.parent_path() : std::filesystem::path(".");
-    temporary = (directory / ("." + target.filename().string() + ".XXXXXX")).string();
-    const int fd = ::mkostemp(temporary.data(), O_CLOEXEC);
-    if (fd < 0) return raise_os_text("Cannot create", path, errno);
-    file = FileDescriptor(fd);
-    ::fchmod(fd, exists ? (existing.st_mode & 07777) : new_file_mode());
-  }
-
-  Status status;
-  int close_error = 0;
-  int rename_error = 0;
-  {
-    ReleasedGil unlocked;
-    status = render(selection(self), self->parsed->report.diagnostics, format,
-                    OutputTarget::file(file.get()), /*pretty=*/true, include_message,
-                    self->parsed->include_content);
-    close_error = file.close();
-    if (!in_place) {
-      if (status && close_error == 0 && ::rename(temporary.c_str(), path.c_str()) != 0) {
-        rename_error = errno;
-      }
-      if (!status || close_error != 0 || rename_error != 0) ::unlink(temporary.c_str());
-    }
-  }
-  if (!status) return convert_error(status.error());
-  if (close_error != 0) {
-    return convert_error(Error::io(path, os_error_text(close_error)).caused_by_write(close_error));
-  }
-  if (rename_error != 0) return raise_os_text("Cannot replace", path, rename_error);
-  Py_RETURN_NONE;
+  *fd = static_cast<int>(value);
+  return 1;
 }
 
 PyObject* timeline_write(PyObject* object, PyObject* const* args, Py_ssize_t nargs,
@@ -413,13 +354,35 @@ PyObject* timeline_write(PyObject* object, PyObject* const* args, Py_ssize_t nar
   return guarded([&]() -> PyObject* {
     CallArguments arguments;
     if (bind_and_convert(kWriteSignature, args, nargs, kwnames, &arguments) < 0) return nullptr;
-    std::string path;
+    arguments.pretty = true;
+    TimelineObject* self = as_timeline(object);
     Format format = Format::Json;
+    int fd = -1;
+    const int descriptor = as_descriptor(arguments.output_path, &fd);
+    if (descriptor < 0) return nullptr;
+    if (descriptor == 1) {
+      if (output_format(arguments.output_format, nullptr, &format) < 0) return nullptr;
+      return write_stream(fd, self->parsed->scope, rendering_of(self, format, arguments));
+    }
+    std::string path;
     if (extract_path(arguments.output_path, &path) < 0 ||
-        output_format(arguments.output_format, path, &format) < 0) {
+        output_format(arguments.output_format, &path, &format) < 0) {
       return nullptr;
     }
-    return write_file(as_timeline(object), path, format, arguments.include_message);
+    return write_file(path, self->parsed->scope, rendering_of(self, format, arguments));
+  });
+}
+
+// Timeline._format_for(path): the format the command and `write` take from a
+// file name's suffix, or None.
+PyObject* timeline_format_for(PyObject*, PyObject* path) {
+  return guarded([&]() -> PyObject* {
+    std::string text;
+    if (extract_path(path, &text) < 0) return nullptr;
+    const std::optional<Format> format = format_from_suffix(text);
+    if (!format) Py_RETURN_NONE;
+    const std::string_view name = format_name(*format);
+    return PyUnicode_FromStringAndSize(name.data(), static_cast<Py_ssize_t>(name.size()));
   });
 }
 
@@ -686,8 +649,13 @@ constexpr char kWriteDoc[] =
     "\n"
     "Without `format` the suffix decides: .json, .jsonl or .ndjson, .csv. The\n"
     "file is written beside the target under a temporary name and renamed into\n"
-    "place, so `path` never holds a partial file. `include_message` matters for\n"
-    "CSV only.";
+    "place, so `path` never holds a partial file. Refused with OSError: a name\n"
+    "that is not a regular file (a FIFO, a device), a file this parse read, and\n"
+    "any name inside the evidence of this parse (a profile such as .claude or\n"
+    ".codex, the directory given). An int is an open descriptor (a pipe,\n"
+    "standard output), written as the output is rendered; `format` is then\n"
+    "needed. A failed write raises tracequill.WriteError. `include_message`\n"
+    "matters for CSV only.";
 constexpr char kFilterDoc[] =
     "filter($self, /, *, since=None, until=None, providers=None, event_types=None, "
     "sessions=None, text=None)\n--\n\n"
@@ -721,6 +689,8 @@ PyMethodDef timeline_methods[] = {
      "Check filter arguments; None or an error."},
     {"_filter_choices", timeline_filter_choices, METH_STATIC | METH_NOARGS,
      "The accepted providers and event types."},
+    {"_format_for", timeline_format_for, METH_O | METH_STATIC,
+     "The output format a file name's suffix stands for, or None."},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -4,8 +4,11 @@ import sys
 
 
 def main() -> int:
-    from tracequill import _cli
-
+    try:
+        from tracequill import _cli
+    except KeyboardInterrupt:
+        print("tracequill: interrupted", file=sys.stderr)
+        return 130
     return _cli.main(sys.argv[1:])
 
 

@@ -1,12 +1,14 @@
 """The `tracequill` command: parse a profile once, then summarise, filter or write it.
 
 Exit status: see EXIT_STATUS below (also shown by --help). Errors are one line
-on standard error.
+on standard error. A reader that closes the pipe early (`| head`) has taken
+what it wanted: the command then ends quietly with status 0, as rg and fd do.
 """
 
 from __future__ import annotations
 
 import argparse
+import errno
 import json
 import os
 import re
@@ -22,7 +24,7 @@ if TYPE_CHECKING:
 FORMATS = ("json", "jsonl", "csv")
 SEVERITIES = ("error", "warning", "info")
 EXIT_STATUS = (
-    (0, "success"),
+    (0, "success, also when a reader closes the pipe early (| head)"),
     (1, "the parse failed (in --strict mode, at the first error) or the output can't be written"),
     (2, "wrong usage: an unknown option or a value it does not accept"),
     (3, "diagnostics at or above the --fail-on severity were reported"),
@@ -39,7 +41,6 @@ ENVIRONMENT = (
 )
 # A date and time without an offset; the help promises UTC for them.
 NAIVE_INSTANT = re.compile(r"(\d{4}-\d{2}-\d{2})(?:[T ](\d{2}:\d{2})(:\d{2}(?:\.\d+)?)?)?")
-SUFFIX_FORMATS: dict[str, Format] = {".json": "json", ".jsonl": "jsonl", ".ndjson": "jsonl", ".csv": "csv"}
 LAST_EVENTS = 20
 SESSIONS_SHOWN = 5
 
@@ -134,6 +135,21 @@ def build_parser() -> argparse.ArgumentParser:
 
 
 def main(argv: list[str]) -> int:
+    # Ctrl-C gets its one line whatever the command is doing.
+    view = View()
+    try:
+        return run(argv, view)
+    except KeyboardInterrupt:
+        return fail("interrupted", 130, view.progress)
+
+
+class View:
+    """What the command shows on the terminal while it runs."""
+
+    progress: ProgressBar | None = None
+
+
+def run(argv: list[str], view: View) -> int:
     try:
         args = build_parser().parse_args(argv)
         output_format = check_usage(args)
@@ -141,6 +157,7 @@ def main(argv: list[str]) -> int:
     except UsageError as error:
         return fail(f"{error} (see tracequill --help)", 2)
     progress = ProgressBar(sys.stderr) if not args.quiet and sys.stderr.isatty() else None
+    view.progress = progress
     try:
         timeline = tracequill.Timeline(
             args.path if args.path is not None else os.path.expanduser("~"),
@@ -155,8 +172,6 @@ def main(argv: list[str]) -> int:
             workers=args.workers,
             progress=progress,
         )
-    except KeyboardInterrupt:
-        return fail("interrupted", 130, progress)
     except (OSError, ValueError) as error:
         return fail(str(error), 1, progress)
     if progress is not None:
@@ -165,13 +180,13 @@ def main(argv: list[str]) -> int:
         timeline = timeline.filter(**conditions)
     try:
         status = show(timeline, args, output_format)
-        if status == 0:
-            status = report_diagnostics(timeline, args)
-        return status
-    except KeyboardInterrupt:
-        return fail("interrupted", 130)
-    except (OSError, ValueError) as error:
+    except OSError as error:
+        discard_stdout()
+        # A reader that closed the pipe has all it wanted.
+        return 0 if error.errno == errno.EPIPE else fail(str(error), 1)
+    except ValueError as error:
         return fail(str(error), 1)
+    return report_diagnostics(timeline, args) if status == 0 else status
 
 
 def check_usage(args: argparse.Namespace) -> Format:
@@ -191,10 +206,10 @@ def check_usage(args: argparse.Namespace) -> Format:
         return fmt
     if args.output in (None, "-"):
         return "jsonl"
-    suffix = os.path.splitext(args.output)[1].lower()
-    if suffix not in SUFFIX_FORMATS:
+    suffix_format: Format | None = tracequill.Timeline._format_for(args.output)
+    if suffix_format is None:
         raise UsageError(f"cannot tell the format of '{args.output}': name it .json, .jsonl, .ndjson or .csv, or use -f")
-    return SUFFIX_FORMATS[suffix]
+    return suffix_format
 
 
 def instant(option: str, text: str | None) -> str | None:
@@ -283,37 +298,33 @@ def print_diagnostics(diagnostics: list[Diagnostic], stream: IO[str]) -> None:
 def show(timeline: tracequill.Timeline, args: argparse.Namespace, output_format: Format) -> int:
     include_message = not args.no_message
     # On a terminal, the summary unless a format was asked for.
-    to_stdout = args.output is None and not args.summary and (args.format is not None or not sys.stdout.isatty())
-    if args.output == "-" or to_stdout:
-        write_text(text_of(timeline, output_format, include_message))
+    data_to_stdout = args.output == "-" or (
+        args.output is None and not args.summary and (args.format is not None or not sys.stdout.isatty())
+    )
+    if data_to_stdout:
+        # Written by the extension straight to the descriptor as it renders.
+        sys.stdout.flush()
+        timeline.write(sys.stdout.fileno(), output_format, include_message=include_message)
     elif args.output is not None:
         timeline.write(args.output, output_format, include_message=include_message)
         if not args.quiet:
             print(f"tracequill: wrote {len(timeline)} events to {args.output}", file=sys.stderr)
     if args.summary or (args.output is None and args.format is None and sys.stdout.isatty()):
-        print_summary(timeline, args.path or "~", events=not args.summary)
+        # A summary never goes into a data stream.
+        out = sys.stderr if data_to_stdout else sys.stdout
+        print_summary(timeline, args.path or "~", events=not args.summary, out=out)
+    # A full disk or a closed pipe shows here, not in the interpreter's exit.
+    sys.stdout.flush()
     return 0
 
 
-def text_of(timeline: tracequill.Timeline, output_format: str, include_message: bool) -> str:
-    if output_format == "json":
-        return timeline.to_json()
-    if output_format == "csv":
-        return timeline.to_csv(include_message=include_message)
-    return timeline.to_jsonl()
-
-
-def write_text(text: str) -> None:
-    out = sys.stdout.buffer
-    chunk = 1 << 20
-    try:
-        for start in range(0, len(text), chunk):
-            out.write(text[start : start + chunk].encode())
-        out.flush()
-    except BrokenPipeError:
-        # The reader (`| head`) has all it wanted; Python would complain again
-        # when it flushes at exit.
-        os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
+def discard_stdout() -> None:
+    """After a failed write, what is still buffered for standard output can't be
+    written either: it goes nowhere, so that the interpreter's flush at exit has
+    nothing to complain about."""
+    devnull = os.open(os.devnull, os.O_WRONLY)
+    os.dup2(devnull, sys.stdout.fileno())
+    os.close(devnull)
 
 
 def fail(message: str, status: int, progress: ProgressBar | None = None) -> int:
@@ -344,43 +355,46 @@ def describe(event: Event) -> str:
     return f"({event['source']['record_type'] or event['event_type']})"
 
 
-def print_summary(timeline: tracequill.Timeline, path: str, events: bool) -> None:
+def print_summary(timeline: tracequill.Timeline, path: str, events: bool, out: IO[str]) -> None:
+    def say(text: str) -> None:
+        out.write(text + "\n")
+
     summary = timeline.summary()
     diagnostics = summary["diagnostics"]
-    print(f"Timeline of {path}: {summary['events']} events, {diagnostics['total']} diagnostics")
+    say(f"Timeline of {path}: {summary['events']} events, {diagnostics['total']} diagnostics")
     if summary["first_timestamp"]:
-        print(f"Time span (UTC): {to_second(summary['first_timestamp'])} .. {to_second(summary['last_timestamp'])}")
+        say(f"Time span (UTC): {to_second(summary['first_timestamp'])} .. {to_second(summary['last_timestamp'])}")
     if summary["without_timestamp"]:
-        print(f"Events without a timestamp: {summary['without_timestamp']}")
+        say(f"Events without a timestamp: {summary['without_timestamp']}")
 
     if summary["by_provider"]:
-        print("\nEvents by provider and type:")
+        say("\nEvents by provider and type:")
         for provider, types in summary["by_provider"].items():
             for event_type, count in types.items():
-                print(f"  {provider:<12} {event_type:<20} {count:>8}")
+                say(f"  {provider:<12} {event_type:<20} {count:>8}")
 
     tool_calls = summary["tool_calls"]
     if tool_calls:
-        print(f"\nTool calls: {sum(tool_calls.values())}")
+        say(f"\nTool calls: {sum(tool_calls.values())}")
         for name, count in sorted(tool_calls.items(), key=lambda item: (-item[1], item[0])):
-            print(f"  {name:<32} {count:>8}")
+            say(f"  {name:<32} {count:>8}")
 
     sessions = summary["sessions"]
     if sessions:
         latest = sorted(sessions.items(), key=lambda item: item[1]["last_timestamp"] or "", reverse=True)
-        print(f"\nSessions: {len(sessions)} (latest {min(SESSIONS_SHOWN, len(sessions))})")
+        say(f"\nSessions: {len(sessions)} (latest {min(SESSIONS_SHOWN, len(sessions))})")
         for session_id, s in latest[:SESSIONS_SHOWN]:
-            print(f"  {to_second(s['last_timestamp']):<19}  {s['events']:>6} events  {session_id}  {s['working_directory'] or ''}")
+            say(f"  {to_second(s['last_timestamp']):<19}  {s['events']:>6} events  {session_id}  {s['working_directory'] or ''}")
 
     if diagnostics["total"]:
-        print("\nDiagnostics by severity and code:")
+        say("\nDiagnostics by severity and code:")
         for severity, count in diagnostics["by_severity"].items():
-            print(f"  {severity:<8} {count:>8}")
+            say(f"  {severity:<8} {count:>8}")
         for code, count in diagnostics["by_code"].items():
-            print(f"  {code:<28} {count:>8}")
+            say(f"  {code:<28} {count:>8}")
 
     if events and len(timeline):
-        print_last_events(timeline, summary["without_timestamp"])
+        print_last_events(timeline, summary["without_timestamp"], out)
 
 
 def columns(stream: IO[str], default: int) -> int:
@@ -398,21 +412,21 @@ def to_second(timestamp: str | None) -> str:
     return f"{timestamp[:10]} {timestamp[11:19]}" if timestamp else "-"
 
 
-def print_last_events(timeline: tracequill.Timeline, without_timestamp: int) -> None:
+def print_last_events(timeline: tracequill.Timeline, without_timestamp: int, out: IO[str]) -> None:
     """The last events in time, then those without a time apart (they have no
     place among the others)."""
-    width = columns(sys.stdout, 120)
+    width = columns(out, 120)
     # Events without a time sort last.
     timed = timeline[: len(timeline) - without_timestamp]
     untimed = timeline[len(timed) :][-LAST_EVENTS:]
     for title, shown in (("Last {} events", timed[-LAST_EVENTS:]), ("Last {} events without a timestamp", untimed)):
         if not len(shown):
             continue
-        print("\n" + title.format(len(shown)) + ":")
-        print(f"  {'#':>7}  {'time (UTC)':<19}  {'provider':<11}  {'type':<17}  message")
+        out.write("\n" + title.format(len(shown)) + ":\n")
+        out.write(f"  {'#':>7}  {'time (UTC)':<19}  {'provider':<11}  {'type':<17}  message\n")
         for e in shown:
             head = f"  {e['sequence']:>7}  {to_second(e['timestamp']):<19}  {e['provider']:<11}  {e['event_type']:<17}  "
-            print(head + shorten(describe(e), max(width - len(head), 20)))
+            out.write(head + shorten(describe(e), max(width - len(head), 20)) + "\n")
 
 
 class ProgressBar:

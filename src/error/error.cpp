@@ -49,6 +49,8 @@ Error Error::json_serialization(std::string_view error) {
   return Error(ErrorKind::JsonSerialization, concat("JSON serialization error: ", error));
 }
 
+Error Error::io_text(std::string text) { return Error(ErrorKind::Io, std::move(text)); }
+
 Error Error::message(std::string text) { return Error(ErrorKind::Message, std::move(text)); }
 
 std::optional<Error> machine_fault(const std::filesystem::path& path, int error_number) {

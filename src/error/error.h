@@ -37,6 +37,10 @@ class [[nodiscard]] Error {
  public:
   // "I/O error at {path}: {error}"; `error_text` is usually os_error_text(errno).
   static Error io(const std::filesystem::path& path, std::string_view error_text);
+  // "{text}" as an `Io` error, for a failure of the system that names its path
+  // in its own words ("Cannot create '{path}': {error}"); a text that ends
+  // with os_error_text keeps its number.
+  static Error io_text(std::string text);
   // "JSON parse error at {path} line {line}: {message}"
   static Error json_parse(std::string_view path, uint64_t line, std::string_view message);
   // "Invalid field type at {path} line {line}: field '{field}' expected {expected}, got {actual}"

@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <linux/magic.h>
 #include <stdlib.h>
+#include <sys/stat.h>
 #include <sys/vfs.h>
 #include <unistd.h>
 
@@ -155,6 +156,28 @@ bool EvidenceScope::device_was_read(uint64_t device) const {
 bool EvidenceScope::was_read(FileIdentity identity) const {
   std::lock_guard lock(read_mutex_);
   return std::find(read_.begin(), read_.end(), identity) != read_.end();
+}
+
+void EvidenceScope::note_evidence_directory(const std::filesystem::path& directory) {
+  struct stat st {};
+  if (::stat(directory.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) return;
+  const FileIdentity identity{static_cast<uint64_t>(st.st_dev), static_cast<uint64_t>(st.st_ino)};
+  std::lock_guard lock(read_mutex_);
+  if (std::find(evidence_directories_.begin(), evidence_directories_.end(), identity) ==
+      evidence_directories_.end()) {
+    evidence_directories_.push_back(identity);
+  }
+}
+
+bool EvidenceScope::is_evidence_directory(FileIdentity identity) const {
+  std::lock_guard lock(read_mutex_);
+  return std::find(evidence_directories_.begin(), evidence_directories_.end(), identity) !=
+         evidence_directories_.end();
+}
+
+bool EvidenceScope::has_evidence_directories() const {
+  std::lock_guard lock(read_mutex_);
+  return !evidence_directories_.empty();
 }
 
 }  // namespace tq

@@ -90,6 +90,14 @@ class EvidenceScope {
   // hold an ordinary file system and needn't be asked again for each file.
   bool device_was_read(uint64_t device) const;
 
+  // Directories whose whole content is this parse's evidence, read or not: the
+  // profile directories of a home, the directory an input is measured from,
+  // the profile directory an input lies in. Output is never written in or
+  // below one. A path that is not a directory now is passed over.
+  void note_evidence_directory(const std::filesystem::path& directory);
+  bool is_evidence_directory(FileIdentity identity) const;
+  bool has_evidence_directories() const;
+
   // Test seam: called with a file's path right after it was opened as evidence,
   // before any byte of it is read.
   void (*after_open)(const std::filesystem::path& path) = nullptr;
@@ -97,9 +105,10 @@ class EvidenceScope {
  private:
   std::filesystem::path boundary_;  // the resolved given path; empty when unresolvable
   bool follow_symlinks_ = false;
-  mutable std::mutex read_mutex_;   // guards read_
-  std::vector<FileIdentity> read_;  // guarded; in opening order, repeats allowed
-  std::vector<uint64_t> devices_;   // guarded; the devices of read_, once each
+  mutable std::mutex read_mutex_;                   // guards read_
+  std::vector<FileIdentity> read_;                  // guarded; in opening order, repeats allowed
+  std::vector<uint64_t> devices_;                   // guarded; the devices of read_, once each
+  std::vector<FileIdentity> evidence_directories_;  // guarded
 };
 
 }  // namespace tq

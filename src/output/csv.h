@@ -45,7 +45,7 @@ CsvRecord event_to_record(const TimelineEvent& event, bool include_message, bool
 // its quotes, a present null is "null").
 std::string json_value(const std::optional<JsonValue>& value);
 
-// Writes the header and one row per event through an 8 KiB buffer. Failures are
+// Writes the header and one row per event through the sink's buffer. Failures are
 // `Message` errors: "CSV header write error: {error}", "CSV record write error:
 // {error}" or "CSV flush error: {error}", {error} being the operating-system
 // error text. The writer stops at the first failure.

@@ -17,7 +17,7 @@
 
 namespace tq {
 
-// Writes through an 8 KiB buffer. Failures are `Message` errors:
+// Writes through the sink's buffer. Failures are `Message` errors:
 // "JSON serialization error: {error}" while writing an event,
 // "I/O write error: {error}" while writing its line feed,
 // "I/O flush error: {error}" at the final flush; {error} is the operating-system

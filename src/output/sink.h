@@ -19,6 +19,11 @@
 // straight into the caller's string, which is the same bytes without a copy.
 // The destructor does not flush: a writer flushes explicitly and reports the
 // outcome, and bytes still buffered after a failure may be dropped.
+//
+// A file target may carry a `WriteWatch`: it is asked before each write to the
+// descriptor and whenever the system interrupts one, so that a caller can end
+// output that is stuck on a full pipe (Ctrl-C); the output then fails with
+// ECANCELED. A descriptor in non-blocking mode is waited on, not given up.
 #pragma once
 
 #include <cstddef>
@@ -40,6 +45,16 @@ class ByteConsumer {
   virtual int consume(std::string_view bytes) = 0;
 };
 
+// Asked whether output to a file should end; see above.
+class WriteWatch {
+ public:
+  virtual ~WriteWatch() = default;
+  // Called often; cheap when there is nothing to do. Once true, stays true.
+  // `interrupted`: the system has just cut a write short, as it does when a
+  // signal arrives, so the answer is wanted now.
+  virtual bool stop_requested(bool interrupted) = 0;
+};
+
 class OutputTarget {
  public:
   // Appends to `buffer`, which must outlive every sink built on the target.
@@ -53,18 +68,28 @@ class OutputTarget {
     return OutputTarget(nullptr, -1, &consumer);
   }
 
+  // The same target, watched by `watch` (which must outlive every sink built
+  // on it) while bytes are written to its file.
+  OutputTarget watched(WriteWatch& watch) const {
+    OutputTarget copy = *this;
+    copy.watch_ = &watch;
+    return copy;
+  }
+
   bool is_memory() const { return buffer_ != nullptr; }
   std::string* buffer() const { return buffer_; }
   int fd() const { return fd_; }
   ByteConsumer* byte_consumer() const { return consumer_; }
+  WriteWatch* watch() const { return watch_; }
 
  private:
   OutputTarget(std::string* buffer, int fd, ByteConsumer* consumer = nullptr)
       : buffer_(buffer), fd_(fd), consumer_(consumer) {}
 
-  std::string* buffer_;     // non-null exactly for memory targets
-  int fd_;                  // valid only for file targets
-  ByteConsumer* consumer_;  // non-null exactly for consumer targets
+  std::string* buffer_;          // non-null exactly for memory targets
+  int fd_;                       // valid only for file targets
+  ByteConsumer* consumer_;       // non-null exactly for consumer targets
+  WriteWatch* watch_ = nullptr;  // may be null
 };
 
 class OutputSink {
@@ -105,10 +130,13 @@ class OutputSink {
  private:
   void write_to_file(std::string_view bytes);
   void write_fully(std::string_view bytes);
+  // Whether the watch asks to stop; records ECANCELED when it does.
+  bool stopped(bool interrupted);
 
   std::string* memory_;  // the memory target, or nullptr for a file or consumer
   int fd_;
   ByteConsumer* consumer_;  // the consumer target, or nullptr
+  WriteWatch* watch_;       // may be null
   std::size_t capacity_;    // bytes the file buffer holds before it is written out
   std::string pending_;     // buffered bytes not yet handed to the file
   int error_number_ = 0;

@@ -138,6 +138,29 @@ Result<ParseReport> parse_registered_profile(const std::filesystem::path& direct
 
 namespace {
 
+// Where output must never go, whether this parse reads it or not: the directory
+// an input is measured from (its profile, or the input itself), and every
+// profile directory the input lies in or, for a home, holds.
+void note_evidence_directories(EvidenceScope& scope, const std::filesystem::path& path,
+                               const DetectedInput* input) {
+  std::error_code ec;
+  const std::filesystem::path absolute = std::filesystem::absolute(path, ec);
+  if (ec) return;
+  for (const auto& entry : provider_registry()) {
+    if (input == nullptr) {
+      scope.note_evidence_directory(absolute / entry.profile_dir_name);
+      continue;
+    }
+    for (std::filesystem::path at = absolute; at.has_relative_path(); at = at.parent_path()) {
+      if (at.filename() == entry.profile_dir_name) scope.note_evidence_directory(at);
+    }
+  }
+  if (input != nullptr && std::filesystem::is_directory(path, ec)) {
+    scope.note_evidence_directory(absolute);
+    scope.note_evidence_directory(input->first->evidence_root(absolute, input->second));
+  }
+}
+
 Result<ParseReport> parse_recognised(const std::filesystem::path& given,
                                      const ParserOptions& caller_options) {
   // The system's calls would silently cut the path at a NUL byte and read some
@@ -158,6 +181,8 @@ Result<ParseReport> parse_recognised(const std::filesystem::path& given,
 
   if (options.input_kind != InputKind::Auto) {
     TQ_TRY(const ProviderAdapter* entry, entry_for_kind(options.input_kind));
+    const DetectedInput forced{entry, options.input_kind};
+    note_evidence_directories(*options.scope, path, &forced);
     TQ_TRY(auto output, entry->parse(path, options.input_kind,
                                      entry->evidence_root(path, options.input_kind), options));
     return finalize(std::move(output), options);
@@ -174,6 +199,7 @@ Result<ParseReport> parse_recognised(const std::filesystem::path& given,
     TQ_TRY(auto roots, discover_profile_roots(path, options.follow_symlinks, options.transcripts,
                                               options.scope, &refused));
     if (!roots.empty()) {
+      note_evidence_directories(*options.scope, path, nullptr);
       ReaderOutput merged;
       merged.diagnostics = std::move(refused);
       return read_profiles(roots, roots.size() >= 2 ? &path : nullptr, options, std::move(merged));
@@ -182,6 +208,7 @@ Result<ParseReport> parse_recognised(const std::filesystem::path& given,
 
   TQ_TRY(auto detected,
          detect_registered_input(path, options.follow_symlinks, options.transcripts));
+  note_evidence_directories(*options.scope, path, &detected);
   const auto& [entry, kind] = detected;
   TQ_TRY(auto output, entry->parse(path, kind, entry->evidence_root(path, kind), options));
   return finalize(std::move(output), options);

@@ -1,6 +1,9 @@
 """Fixture trees for the module tests, written from exact bytes into tmp_path."""
 
+import errno
+import os
 import pathlib
+import subprocess
 
 import pytest
 
@@ -79,3 +82,34 @@ def empty_directory(tmp_path: pathlib.Path) -> pathlib.Path:
     directory = tmp_path / "empty"
     directory.mkdir()
     return directory
+
+
+@pytest.fixture
+def small_disk(tmp_path: pathlib.Path):
+    """A file system of 8 KiB (a tmpfs mounted below tmp_path), unmounted after."""
+    mount = tmp_path / "disk"
+    mount.mkdir()
+    mounted = subprocess.run(["mount", "-t", "tmpfs", "-o", "size=8k", "tmpfs", str(mount)], capture_output=True)
+    if mounted.returncode != 0:
+        pytest.skip(PLATFORM_LACKS + "permission to mount a tmpfs")
+    yield mount
+    subprocess.run(["umount", "--lazy", str(mount)], check=True)
+
+
+def fill(disk: pathlib.Path) -> pathlib.Path:
+    """Leaves no byte free on `disk` (a file "filler" takes them all)."""
+    fd = os.open(disk / "filler", os.O_WRONLY | os.O_CREAT)
+    try:
+        while True:
+            os.write(fd, bytes(4096))
+    except OSError as error:
+        assert error.errno == errno.ENOSPC
+    finally:
+        os.close(fd)
+    return disk
+
+
+@pytest.fixture
+def full_disk(small_disk: pathlib.Path) -> pathlib.Path:
+    """The small disk with no byte left: the first write of any file fails."""
+    return fill(small_disk)

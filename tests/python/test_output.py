@@ -8,7 +8,6 @@ import os
 import shutil
 
 import pytest
-from conftest import PLATFORM_LACKS
 
 import tracequill
 
@@ -193,12 +192,12 @@ FULL_DEVICE_FAILURES = [
 ]
 
 
-@pytest.mark.skipif(not os.path.exists("/dev/full"), reason=PLATFORM_LACKS + "/dev/full")
 @pytest.mark.parametrize("format,prefix", FULL_DEVICE_FAILURES)
 @pytest.mark.parametrize("caught", [OSError, ValueError])
-def test_convert_write_failures_are_os_and_value_errors(codex_root, format, prefix, caught):
+def test_convert_write_failures_are_os_and_value_errors(codex_root, full_disk, format, prefix, caught):
     with pytest.raises(caught) as raised:
-        tracequill.convert(codex_root, "/dev/full", format)
+        tracequill.convert(codex_root, full_disk / "out", format)
+    assert os.listdir(full_disk) == ["filler"]
     assert type(raised.value) is tracequill.WriteError
     assert raised.value.errno == errno.ENOSPC
     assert str(raised.value) == prefix + os_text(errno.ENOSPC)

@@ -1,0 +1,75 @@
+#include "output/format.h"
+
+#include <algorithm>
+#include <array>
+#include <cctype>
+#include <string>
+#include <utility>
+
+#include "output/csv.h"
+#include "output/json.h"
+#include "output/jsonl.h"
+
+namespace tq {
+namespace {
+
+constexpr std::array<std::pair<std::string_view, Format>, 3> kNames = {{
+    {"json", Format::Json},
+    {"jsonl", Format::Jsonl},
+    {"csv", Format::Csv},
+}};
+
+constexpr std::array<std::pair<std::string_view, Format>, 4> kSuffixes = {{
+    {".json", Format::Json},
+    {".jsonl", Format::Jsonl},
+    {".ndjson", Format::Jsonl},
+    {".csv", Format::Csv},
+}};
+
+}  // namespace
+
+std::optional<Format> format_from_name(std::string_view name) {
+  for (const auto& [text, format] : kNames) {
+    if (text == name) return format;
+  }
+  return std::nullopt;
+}
+
+std::string_view format_name(Format format) {
+  for (const auto& [text, member] : kNames) {
+    if (member == format) return text;
+  }
+  return {};
+}
+
+std::optional<Format> format_from_suffix(std::string_view path) {
+  // The suffix of the last component only: a dot in a directory name is no
+  // suffix, and neither is a leading dot (".csv" is a hidden file's name).
+  const size_t slash = path.rfind('/');
+  const std::string_view name = slash == std::string_view::npos ? path : path.substr(slash + 1);
+  const size_t dot = name.rfind('.');
+  if (dot == std::string_view::npos || dot == 0) return std::nullopt;
+  std::string suffix(name.substr(dot));
+  std::transform(suffix.begin(), suffix.end(), suffix.begin(),
+                 [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+  for (const auto& [text, format] : kSuffixes) {
+    if (text == suffix) return format;
+  }
+  return std::nullopt;
+}
+
+Status render(EventSelection events, std::span<const Diagnostic> diagnostics, Format format,
+              OutputTarget target, const RenderOptions& options) {
+  switch (format) {
+    case Format::Json:
+      return write_report(events, diagnostics, target,
+                          options.pretty ? JsonLayout::Pretty : JsonLayout::Compact);
+    case Format::Jsonl:
+      return write_jsonl(target, events);
+    case Format::Csv:
+      return write_csv(target, events, options.include_message, options.include_content);
+  }
+  return std::unexpected(Error::message("unknown output format"));
+}
+
+}  // namespace tq
