@@ -51,7 +51,7 @@ function _shtab_tracequill_using
 end
 
 set -g _shtab_tracequill_commands 
-set -g _shtab_tracequill_opts_with_value --diagnostics --fail-on --format --grep --max-content-size --max-line-size --output --provider --session --since --type --until --workers -f -o
+set -g _shtab_tracequill_opts_with_value --diagnostics --fail-on --format --grep --max-content-size --max-decompression-ratio --max-line-size --output --provider --session --since --type --until --workers -f -o
 
 complete -c tracequill -e
 complete -c tracequill -f
@@ -76,6 +76,7 @@ complete -c tracequill -n _shtab_tracequill_using -l no-transcripts -d 'skip Cla
 complete -c tracequill -n _shtab_tracequill_using -l follow-symlinks -d 'follow symbolic links'
 complete -c tracequill -n _shtab_tracequill_using -l max-line-size -x -d 'longest line read, in bytes'
 complete -c tracequill -n _shtab_tracequill_using -l max-content-size -x -d 'largest content inlined, in bytes'
+complete -c tracequill -n _shtab_tracequill_using -l max-decompression-ratio -x -d 'most a compressed rollout is read to, in times its size (0: no limit)'
 complete -c tracequill -n _shtab_tracequill_using -l workers -x -d 'threads reading files (default: every usable core)'
 complete -c tracequill -n _shtab_tracequill_using -s q -l quiet -d 'no progress bar, no notes and no diagnostics line on standard error'
 complete -c tracequill -n _shtab_tracequill_using -l version -d 'show program'"'"'s version number and exit'
