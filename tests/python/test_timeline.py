@@ -266,3 +266,21 @@ def test_sigint_stops_the_command_at_once_and_leaves_no_file(home, tmp_path, req
     assert child.returncode == 130
     assert stderr == b"tracequill: interrupted\n"
     assert list(tmp_path.iterdir()) == []
+
+
+def test_an_empty_text_filter_keeps_every_event(tmp_path):
+    home = tmp_path / "home"
+    (home / ".codex").mkdir(parents=True)
+    # A prompt submitted empty has the message "", which holds the empty text.
+    (home / ".codex/history.jsonl").write_bytes(
+        b'{"session_id":"s","text":"","ts":1700000000}\n{"session_id":"s","text":"hi","ts":1700000001}\n'
+    )
+    timeline = tracequill.Timeline(home)
+    assert [e["message"] for e in timeline] == ["", "hi"]
+    assert list(timeline.filter(text="")) == list(timeline)
+    grep = subprocess.run(
+        [sys.executable, "-m", "tracequill", home, "--grep", "", "-o", "-"],
+        capture_output=True,
+        env=dict(os.environ, PYTHONPATH=os.pathsep.join(sys.path)),
+    )
+    assert grep.stdout.decode() == timeline.to_jsonl()
