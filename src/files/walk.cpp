@@ -7,6 +7,8 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <expected>
+#include <functional>
 #include <utility>
 
 #include "error/error.h"
@@ -39,36 +41,38 @@ void fail_listing(Listing& listing, const fs::path& path, int error_number) {
   listing.error_number = error_number;
 }
 
-// `follow_link`: whether a symbolic link at `path` itself may be followed. A
-// directory that was listed as such may have been replaced by a link since.
-// O_NOATIME is granted only to the directory's owner or a caller with
-// CAP_FOWNER; anyone else lists it without.
-int open_directory(const fs::path& path, bool follow_link) {
-  int flags = O_RDONLY | O_DIRECTORY | O_CLOEXEC | (follow_link ? 0 : O_NOFOLLOW);
-  int fd = ::open(path.c_str(), flags | O_NOATIME);
-  if (fd < 0 && errno == EPERM) fd = ::open(path.c_str(), flags);
-  return fd;
+// A directory reached for listing. When it can be reached but not listed it is
+// held open only to be known (O_PATH), so that it is still yielded, with its
+// listing error after it.
+struct Entered {
+  Descriptor fd;
+  int list_error = 0;  // errno of the open for listing; 0 when `fd` lists it
+};
+
+// `open(flags)` opens the entry. Its error is that of reaching it at all.
+std::expected<Entered, std::error_code> enter(
+    const std::function<std::expected<Descriptor, std::error_code>(int)>& open) {
+  auto listable = open(O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (listable) return Entered{std::move(*listable), 0};
+  auto known = open(O_PATH | O_CLOEXEC);
+  if (!known) return std::unexpected(listable.error());
+  return Entered{std::move(*known), listable.error().value()};
 }
 
 // All names of one directory, sorted, so the walk never depends on the order in
-// which the file system lists them.
-Listing list_directory(const fs::path& path, bool follow_link) {
+// which the file system lists them. `fd` stays open for the entries below.
+Listing list_directory(const fs::path& path, int fd) {
   Listing listing;
-  int fd = open_directory(path, follow_link);
-  if (fd < 0) {
-    fail_listing(listing, path, errno);
-    return listing;
-  }
   if (on_pseudo_file_system(fd)) {
-    ::close(fd);
     listing.refusal = Refusal::PseudoFileSystem;
     listing.error = refusal_error(Refusal::PseudoFileSystem).message();
     return listing;
   }
-  DIR* dir = ::fdopendir(fd);
+  const int own = ::dup(fd);
+  DIR* dir = own < 0 ? nullptr : ::fdopendir(own);
   if (dir == nullptr) {
     fail_listing(listing, path, errno);
-    ::close(fd);
+    if (own >= 0) ::close(own);
     return listing;
   }
   for (;;) {
@@ -159,6 +163,7 @@ struct DirectoryWalk::Frame {
   size_t depth = 0;
   dev_t device = 0;  // identity of the directory, for finding link cycles
   ino_t inode = 0;
+  Descriptor fd;  // the directory, which its entries are opened below
   std::vector<Child> children;
   size_t next = 0;                   // index of the next child to visit
   std::optional<std::string> error;  // listing failure, reported before the children
@@ -171,30 +176,59 @@ DirectoryWalk::DirectoryWalk(fs::path start, WalkOptions options)
 
 DirectoryWalk::~DirectoryWalk() = default;
 
-std::optional<WalkItem> DirectoryWalk::next() {
-  auto descend = [this](const fs::path& dir, size_t depth, const struct stat& st) {
-    if (options_.max_depth && depth >= *options_.max_depth) return;
-    Listing listing = list_directory(dir, depth == 0 || options_.follow_symlinks);
-    stack_.push_back(Frame{dir, depth, st.st_dev, st.st_ino, std::move(listing.children), 0,
-                           std::move(listing.error), listing.refusal, listing.error_number});
-  };
+void DirectoryWalk::descend(const fs::path& dir, size_t depth, const struct stat& st,
+                            Descriptor fd, int list_error) {
+  if (options_.max_depth && depth >= *options_.max_depth) return;
+  Frame frame;
+  frame.path = dir;
+  frame.depth = depth;
+  frame.device = st.st_dev;
+  frame.inode = st.st_ino;
+  frame.fd = std::move(fd);
+  if (list_error != 0) {
+    frame.error = io_error(dir, list_error);
+    frame.error_number = list_error;
+  } else {
+    Listing listing = list_directory(dir, frame.fd.get());
+    frame.children = std::move(listing.children);
+    frame.error = std::move(listing.error);
+    frame.refusal = listing.refusal;
+    frame.error_number = listing.error_number;
+  }
+  stack_.push_back(std::move(frame));
+}
 
+std::optional<WalkItem> DirectoryWalk::first() {
+  // The start is the caller's: it is followed when it is a link, but for one
+  // the scope refuses.
+  auto entered = enter([this](int flags) -> std::expected<Descriptor, std::error_code> {
+    if (options_.scope != nullptr) return options_.scope->open(start_, flags);
+    Descriptor fd(open_keeping_atime(AT_FDCWD, start_.c_str(), flags));
+    if (!fd.valid()) return std::unexpected(std::error_code(errno, std::system_category()));
+    return fd;
+  });
+  if (!entered) {
+    if (std::optional<Refusal> refusal = as_refusal(entered.error())) {
+      return refusal_item(start_, 0, *refusal);
+    }
+    errno = entered.error().value();
+    return system_error_item(start_, 0);
+  }
+  struct stat st {};
+  if (::fstat(entered->fd.get(), &st) != 0) return system_error_item(start_, 0);
+  WalkItem item{start_, type_from_mode(st.st_mode), 0, std::nullopt, std::nullopt};
+  if (item.type == fs::file_type::directory) {
+    walked_.insert({static_cast<uint64_t>(st.st_dev), static_cast<uint64_t>(st.st_ino)});
+    descend(start_, 0, st, std::move(entered->fd), entered->list_error);
+  }
+  return item;
+}
+
+std::optional<WalkItem> DirectoryWalk::next() {
   if (!started_) {
     started_ = true;
-    struct stat st {};
-    if (options_.scope != nullptr && ::lstat(start_.c_str(), &st) == 0 && S_ISLNK(st.st_mode) &&
-        !options_.scope->may_follow(start_)) {
-      return refusal_item(start_, 0, Refusal::OutsideEvidence);
-    }
-    if (::stat(start_.c_str(), &st) != 0) return system_error_item(start_, 0);
-    WalkItem item{start_, type_from_mode(st.st_mode), 0, std::nullopt, std::nullopt};
-    if (item.type == fs::file_type::directory) {
-      walked_.insert({static_cast<uint64_t>(st.st_dev), static_cast<uint64_t>(st.st_ino)});
-      descend(start_, 0, st);
-    }
-    return item;
+    return first();
   }
-
   while (!stack_.empty()) {
     // A home with millions of entries takes seconds to walk; a stopped parse
     // shouldn't wait for it.
@@ -213,49 +247,57 @@ std::optional<WalkItem> DirectoryWalk::next() {
       continue;
     }
     const Child& child = top.children[top.next++];
-    fs::path path = top.path / child.name;
-    size_t depth = top.depth + 1;
-
-    struct stat st {};
-    std::optional<fs::file_type> type;
-    bool have_stat = false;
-    if (options_.follow_symlinks) {
-      if (::stat(path.c_str(), &st) != 0) return system_error_item(path, depth);
-      have_stat = true;
-      type = type_from_mode(st.st_mode);
-    } else {
-      type = type_from_dirent(child.d_type);
-      if (!type) {
-        if (::lstat(path.c_str(), &st) != 0) return system_error_item(path, depth);
-        have_stat = true;
-        type = type_from_mode(st.st_mode);
-      }
-    }
-
-    if (*type == fs::file_type::directory) {
-      if (!have_stat && ::stat(path.c_str(), &st) != 0) return system_error_item(path, depth);
-      if (options_.follow_symlinks) {
-        // A followed link may lead back to a directory we are inside of; going
-        // in would never end.
-        for (const Frame& ancestor : stack_) {
-          if (ancestor.device == st.st_dev && ancestor.inode == st.st_ino) {
-            return error_item(path, depth,
-                              "File system loop found: " + display_path(path) +
-                                  " points to an ancestor " + display_path(ancestor.path));
-          }
-        }
-      }
-      if (!walked_.insert({static_cast<uint64_t>(st.st_dev), static_cast<uint64_t>(st.st_ino)})
-               .second) {
-        return refusal_item(std::move(path), depth, Refusal::WalkedAlready);
-      }
-      WalkItem item{path, fs::file_type::directory, depth, std::nullopt, std::nullopt};
-      descend(path, depth, st);
-      return item;
-    }
-    return WalkItem{std::move(path), *type, depth, std::nullopt, std::nullopt};
+    return visit(top.fd.get(), child.name, child.d_type, top.path / child.name, top.depth + 1);
   }
   return std::nullopt;
+}
+
+// Every entry is looked up in the descriptor of the directory that listed it,
+// never by its path, so that a directory on the way swapped for a link since
+// can't lead the walk elsewhere.
+std::optional<WalkItem> DirectoryWalk::visit(int parent, const std::string& name,
+                                             unsigned char d_type, fs::path path, size_t depth) {
+  const bool follow = options_.follow_symlinks;
+  struct stat st {};
+  std::optional<fs::file_type> type = follow ? std::nullopt : type_from_dirent(d_type);
+  if (!type) {
+    if (::fstatat(parent, name.c_str(), &st, follow ? 0 : AT_SYMLINK_NOFOLLOW) != 0) {
+      return system_error_item(std::move(path), depth);
+    }
+    type = type_from_mode(st.st_mode);
+  }
+  if (*type != fs::file_type::directory) return WalkItem{std::move(path), *type, depth, std::nullopt, std::nullopt};
+
+  auto entered = enter([&](int flags) -> std::expected<Descriptor, std::error_code> {
+    Descriptor fd(open_keeping_atime(parent, name.c_str(), flags | (follow ? 0 : O_NOFOLLOW)));
+    if (!fd.valid()) return std::unexpected(std::error_code(errno, std::system_category()));
+    return fd;
+  });
+  // Listed as a directory but no longer one (a link put in its place, say): it
+  // is yielded as listed, and the failure to list it follows.
+  if (!entered || ::fstat(entered->fd.get(), &st) != 0 || !S_ISDIR(st.st_mode)) {
+    const int error_number = !entered ? entered.error().value() : ENOTDIR;
+    descend(path, depth, {}, Descriptor(), error_number);
+    return WalkItem{std::move(path), fs::file_type::directory, depth, std::nullopt, std::nullopt};
+  }
+  if (follow) {
+    // A followed link may lead back to a directory we are inside of; going
+    // in would never end.
+    for (const Frame& ancestor : stack_) {
+      if (ancestor.device == st.st_dev && ancestor.inode == st.st_ino) {
+        return error_item(path, depth,
+                          "File system loop found: " + display_path(path) +
+                              " points to an ancestor " + display_path(ancestor.path));
+      }
+    }
+  }
+  if (!walked_.insert({static_cast<uint64_t>(st.st_dev), static_cast<uint64_t>(st.st_ino)})
+           .second) {
+    return refusal_item(std::move(path), depth, Refusal::WalkedAlready);
+  }
+  WalkItem item{path, fs::file_type::directory, depth, std::nullopt, std::nullopt};
+  descend(path, depth, st, std::move(entered->fd), entered->list_error);
+  return item;
 }
 
 Diagnostic walk_diagnostic(const WalkItem& item, const fs::path& evidence_root, SourceInfo source,

@@ -24,8 +24,13 @@
 // gives a refusal item instead of its listing, and so does, with a scope, a start
 // path that is a link the scope doesn't let the walk follow (files/evidence.h).
 // Directories are opened with O_NOATIME under the same conditions as files
-// (hash/evidence_file.h).
+// (hash/evidence_file.h). Each directory below the start is opened from the
+// descriptor of the one that listed it, without following a link unless
+// `follow_symlinks` is set; the start is opened through the scope when there is
+// one (EvidenceScope::open), so a walk never leaves the directory it listed.
 #pragma once
+
+#include <sys/stat.h>
 
 #include <cstddef>
 #include <filesystem>
@@ -85,6 +90,15 @@ class DirectoryWalk {
 
  private:
   struct Frame;
+  std::optional<WalkItem> first();
+  // The entry `name` of the directory open as `parent`.
+  std::optional<WalkItem> visit(int parent, const std::string& name, unsigned char d_type,
+                                std::filesystem::path path, size_t depth);
+  // Lists the directory open as `fd` (or records `list_error`, its errno when it
+  // can't be listed) and pushes its frame, unless it lies at the deepest depth.
+  void descend(const std::filesystem::path& dir, size_t depth, const struct stat& st,
+               Descriptor fd, int list_error);
+
   std::filesystem::path start_;
   WalkOptions options_;
   bool started_ = false;

@@ -110,7 +110,9 @@ class ZstdReader {
   std::vector<char> input_;  // stored bytes read but not yet decoded: [in_pos_, in_fill_)
   size_t in_pos_ = 0;
   size_t in_fill_ = 0;
-  bool in_frame_ = false;  // a frame has begun and not yet been fully flushed
+  // A frame has begun and not yet been fully flushed. A zstd file holds at least
+  // one frame, so an empty one stops short of its first, like a cut-off frame.
+  bool in_frame_ = true;
 };
 
 enum class Compression : uint8_t { None, Zstd };
