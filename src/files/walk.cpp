@@ -156,6 +156,20 @@ WalkItem system_error_item(fs::path path, size_t depth) {
   return error_item(std::move(path), depth, std::move(text), error_number);
 }
 
+// Why a file named as one a reader takes is left alone: a link the walk didn't
+// follow, or something that reading could block on or never end; none for a
+// regular file.
+std::optional<Refusal> refusal_for_type(fs::file_type type) {
+  switch (type) {
+    case fs::file_type::regular:
+      return std::nullopt;
+    case fs::file_type::symlink:
+      return Refusal::SymbolicLink;
+    default:
+      return Refusal::SpecialFile;
+  }
+}
+
 }  // namespace
 
 struct DirectoryWalk::Frame {
@@ -176,8 +190,8 @@ DirectoryWalk::DirectoryWalk(fs::path start, WalkOptions options)
 
 DirectoryWalk::~DirectoryWalk() = default;
 
-void DirectoryWalk::descend(const fs::path& dir, size_t depth, const struct stat& st,
-                            Descriptor fd, int list_error) {
+void DirectoryWalk::descend(const fs::path& dir, size_t depth, const struct stat& st, Descriptor fd,
+                            int list_error) {
   if (options_.max_depth && depth >= *options_.max_depth) return;
   Frame frame;
   frame.path = dir;
@@ -266,7 +280,8 @@ std::optional<WalkItem> DirectoryWalk::visit(int parent, const std::string& name
     }
     type = type_from_mode(st.st_mode);
   }
-  if (*type != fs::file_type::directory) return WalkItem{std::move(path), *type, depth, std::nullopt, std::nullopt};
+  if (*type != fs::file_type::directory)
+    return WalkItem{std::move(path), *type, depth, std::nullopt, std::nullopt};
 
   auto entered = enter([&](int flags) -> std::expected<Descriptor, std::error_code> {
     Descriptor fd(open_keeping_atime(parent, name.c_str(), flags | (follow ? 0 : O_NOFOLLOW)));
@@ -330,8 +345,12 @@ Result<std::vector<fs::path>> files_to_read(const fs::path& path, WalkOptions op
         return std::unexpected(std::move(*fault));
       }
       on_error(*item);
-    } else if (item->type == fs::file_type::regular && keep(item->path)) {
-      files.push_back(std::move(item->path));
+    } else if (item->type != fs::file_type::directory && keep(item->path)) {
+      if (std::optional<Refusal> refusal = refusal_for_type(item->type)) {
+        on_error(refusal_item(std::move(item->path), item->depth, *refusal));
+      } else {
+        files.push_back(std::move(item->path));
+      }
     }
   }
   sort_paths(files);

@@ -96,8 +96,8 @@ class DirectoryWalk {
                                 std::filesystem::path path, size_t depth);
   // Lists the directory open as `fd` (or records `list_error`, its errno when it
   // can't be listed) and pushes its frame, unless it lies at the deepest depth.
-  void descend(const std::filesystem::path& dir, size_t depth, const struct stat& st,
-               Descriptor fd, int list_error);
+  void descend(const std::filesystem::path& dir, size_t depth, const struct stat& st, Descriptor fd,
+               int list_error);
 
   std::filesystem::path start_;
   WalkOptions options_;
@@ -120,7 +120,9 @@ std::vector<WalkItem> walk_all(const std::filesystem::path& start, WalkOptions o
 // file (links followed; opening it through the scope decides whether it is
 // read), whatever its name; else every regular file below it that `keep`
 // accepts, in path order. Each walk error (refusals included, see
-// walk_diagnostic) goes to `on_error`, but for a fault of the machine
+// walk_diagnostic) goes to `on_error`, and so does, as a refusal, each entry
+// `keep` accepts that is no regular file nor directory (a link not followed, a
+// FIFO, a device, a socket), but for a fault of the machine
 // (machine_fault), which ends the walk as an error.
 [[nodiscard]] Result<std::vector<std::filesystem::path>> files_to_read(
     const std::filesystem::path& path, WalkOptions options,

@@ -1,11 +1,14 @@
 #include "files/walk.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <stdio.h>
 
 #include <string>
 #include <vector>
 
 #include "files/paths.h"
+#include "parser/driver.h"
 #include "support/codex_fixtures.h"
 #include "support/stop_monitor.h"
 
@@ -158,6 +161,64 @@ TEST(WalkTest, AStopEndsTheWalkBeforeTheNextEntry) {
   testing::StopMonitor monitor(3);
   EXPECT_EQ(walk_lines(dir, dir.path("t"), {.monitor = &monitor}),
             (std::vector<std::string>{"t dir 0", "t/a file 1", "t/b file 1"}));
+}
+
+// Races: a directory swapped for a link to one outside while the parse is
+// inside the evidence.
+
+void exchange(const fs::path& a, const fs::path& b) {
+  ASSERT_EQ(::renameat2(AT_FDCWD, a.c_str(), AT_FDCWD, b.c_str(), RENAME_EXCHANGE), 0) << a;
+}
+
+TEST(WalkRaceTest, ADirectorySwappedAfterItWasListedIsWalkedWhereItWasListed) {
+  TempTree dir;
+  dir.write("t/s/sub/benign.txt", "");
+  dir.write("o/sub/secret.txt", "");
+  dir.symlink("../o", "t/s.alt");
+  DirectoryWalk walk(dir.path("t"), {});
+  std::vector<std::string> seen;
+  while (std::optional<WalkItem> item = walk.next()) {
+    seen.push_back(relative_path(item->path, dir.root()));
+    if (seen.back() == "t/s") exchange(dir.path("t/s"), dir.path("t/s.alt"));
+  }
+  EXPECT_EQ(seen,
+            (std::vector<std::string>{"t", "t/s", "t/s/sub", "t/s/sub/benign.txt", "t/s.alt"}));
+}
+
+// The directories the scope's seam swaps once the first file is open.
+fs::path g_swapped[2];
+void swap_after_first(const fs::path& opened) {
+  if (opened.filename() == "first.txt") exchange(g_swapped[0], g_swapped[1]);
+}
+
+TEST(WalkRaceTest, AFileWhoseDirectoryBecameALinkOutsideAfterTheWalkIsRefused) {
+  TempTree dir;
+  dir.write("h/.codex/attachments/a/first.txt", "first");
+  dir.write("h/.codex/attachments/s/n.txt", "benign");
+  dir.write("o/n.txt", "SECRET");
+  dir.symlink("../../../o", "h/.codex/attachments/s.alt");
+  g_swapped[0] = dir.path("h/.codex/attachments/s");
+  g_swapped[1] = dir.path("h/.codex/attachments/s.alt");
+  EvidenceScope scope;
+  scope.after_open = swap_after_first;
+  ParserOptions options;
+  options.include_content = true;
+  options.scope = &scope;
+  Result<ParseReport> report = parse_path(dir.path("h/.codex"), options);
+  ASSERT_TRUE(report.has_value()) << report.error().text();
+  std::vector<std::string> events;
+  for (const auto& e : report->events) events.push_back(e.source.relative_path);
+  EXPECT_EQ(events, std::vector<std::string>{"attachments/a/first.txt"});
+  std::vector<std::string> warnings;
+  for (const auto& d : report->diagnostics) {
+    if (d.severity == Severity::Warning) warnings.push_back(d.message);
+  }
+  const std::vector<std::string> expected = {
+      "Not following symbolic link: attachments/s.alt (pass follow_symlinks=True to follow it)",
+      "Not following symbolic link outside the evidence: attachments/s/n.txt (pass "
+      "follow_symlinks=True to follow it)"};
+  EXPECT_EQ(warnings, expected);
+  EXPECT_EQ(report->diagnostics.size(), expected.size());
 }
 
 }  // namespace
