@@ -172,6 +172,11 @@ std::optional<Refusal> refusal_for_type(fs::file_type type) {
 
 }  // namespace
 
+// Directories whose descriptors one walk holds at most, so that a deep tree
+// can't use up the process's descriptors: the deepest keep theirs, and one
+// higher up is opened again when the walk comes back to it.
+constexpr size_t kHeldDirectories = 64;
+
 struct DirectoryWalk::Frame {
   fs::path path;
   size_t depth = 0;
@@ -210,17 +215,57 @@ void DirectoryWalk::descend(const fs::path& dir, size_t depth, const struct stat
     frame.error_number = listing.error_number;
   }
   stack_.push_back(std::move(frame));
+  hold_few_descriptors();
+}
+
+std::expected<Descriptor, std::error_code> DirectoryWalk::open_start(int flags) const {
+  if (options_.scope != nullptr) return options_.scope->open(start_, flags);
+  Descriptor fd(open_keeping_atime(AT_FDCWD, start_.c_str(), flags));
+  if (!fd.valid()) return std::unexpected(std::error_code(errno, std::system_category()));
+  return fd;
+}
+
+void DirectoryWalk::hold_few_descriptors() {
+  for (size_t i = stack_.size(); i > kHeldDirectories; --i) {
+    Descriptor& fd = stack_[i - 1 - kHeldDirectories].fd;
+    if (!fd.valid()) break;
+    fd.reset();
+  }
+}
+
+// Opens again the directories on the way to the top frame whose descriptors
+// were closed, each by its name in the one above it, and checks each is the one
+// listed; 0, or the errno of the first that can't be (ESTALE: another directory
+// took its place).
+int DirectoryWalk::reopen_top() {
+  size_t held = stack_.size();
+  while (held > 0 && !stack_[held - 1].fd.valid()) --held;
+  const int follow = options_.follow_symlinks ? 0 : O_NOFOLLOW;
+  for (size_t i = held; i < stack_.size(); ++i) {
+    Frame& frame = stack_[i];
+    std::expected<Descriptor, std::error_code> fd = std::unexpected(std::error_code());
+    constexpr int kFlags = O_RDONLY | O_DIRECTORY | O_CLOEXEC;
+    if (i == 0) {
+      fd = open_start(kFlags);
+    } else {
+      const std::string name = file_name_bytes(frame.path).value_or(".");
+      fd = Descriptor(open_keeping_atime(stack_[i - 1].fd.get(), name.c_str(), kFlags | follow));
+      if (!fd->valid()) fd = std::unexpected(std::error_code(errno, std::system_category()));
+    }
+    if (!fd) return fd.error().value();
+    struct stat st {};
+    if (::fstat(fd->get(), &st) != 0) return errno;
+    if (st.st_dev != frame.device || st.st_ino != frame.inode) return ESTALE;
+    frame.fd = std::move(*fd);
+  }
+  hold_few_descriptors();
+  return 0;
 }
 
 std::optional<WalkItem> DirectoryWalk::first() {
   // The start is the caller's: it is followed when it is a link, but for one
   // the scope refuses.
-  auto entered = enter([this](int flags) -> std::expected<Descriptor, std::error_code> {
-    if (options_.scope != nullptr) return options_.scope->open(start_, flags);
-    Descriptor fd(open_keeping_atime(AT_FDCWD, start_.c_str(), flags));
-    if (!fd.valid()) return std::unexpected(std::error_code(errno, std::system_category()));
-    return fd;
-  });
+  auto entered = enter([this](int flags) { return open_start(flags); });
   if (!entered) {
     if (std::optional<Refusal> refusal = as_refusal(entered.error())) {
       return refusal_item(start_, 0, *refusal);
@@ -259,6 +304,12 @@ std::optional<WalkItem> DirectoryWalk::next() {
     if (top.next >= top.children.size()) {
       stack_.pop_back();
       continue;
+    }
+    if (!top.fd.valid()) {
+      if (const int error_number = reopen_top(); error_number != 0) {
+        top.children.clear();
+        return error_item(top.path, top.depth, io_error(top.path, error_number), error_number);
+      }
     }
     const Child& child = top.children[top.next++];
     return visit(top.fd.get(), child.name, child.d_type, top.path / child.name, top.depth + 1);

@@ -33,6 +33,7 @@
 #include <sys/stat.h>
 
 #include <cstddef>
+#include <expected>
 #include <filesystem>
 #include <functional>
 #include <optional>
@@ -91,6 +92,10 @@ class DirectoryWalk {
  private:
   struct Frame;
   std::optional<WalkItem> first();
+  [[nodiscard]] std::expected<Descriptor, std::error_code> open_start(int flags) const;
+  // Closes the descriptors of all but the deepest directories being listed.
+  void hold_few_descriptors();
+  [[nodiscard]] int reopen_top();
   // The entry `name` of the directory open as `parent`.
   std::optional<WalkItem> visit(int parent, const std::string& name, unsigned char d_type,
                                 std::filesystem::path path, size_t depth);

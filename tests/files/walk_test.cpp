@@ -163,6 +163,24 @@ TEST(WalkTest, AStopEndsTheWalkBeforeTheNextEntry) {
             (std::vector<std::string>{"t dir 0", "t/a file 1", "t/b file 1"}));
 }
 
+TEST(WalkTest, ATreeDeeperThanTheDescriptorsHeldIsWalkedWhole) {
+  TempTree dir;
+  // Each level holds "a" (the next level) and then "b", which the walk can only
+  // open once it is back from the depths below "a".
+  std::string level = "t";
+  std::vector<std::string> down = {"t dir 0"};
+  std::vector<std::string> up;
+  for (size_t depth = 1; depth <= 100; ++depth) {
+    dir.mkdir(level + "/b");
+    up.push_back(level + "/b dir " + std::to_string(depth));
+    level += "/a";
+    down.push_back(level + " dir " + std::to_string(depth));
+  }
+  dir.mkdir(level);
+  down.insert(down.end(), up.rbegin(), up.rend());
+  EXPECT_EQ(walk_lines(dir, dir.path("t"), {}), down);
+}
+
 // Races: a directory swapped for a link to one outside while the parse is
 // inside the evidence.
 
