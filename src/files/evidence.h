@@ -119,6 +119,9 @@ class EvidenceScope {
   // The path as the caller gave it; it is resolved here, and links to it are
   // always taken.
   void begin(const std::filesystem::path& given, bool follow_symlinks);
+  // Closes the given path's descriptor once the parse is over; what it read
+  // stays known, and `open` then opens by path.
+  void end() { root_.reset(); }
   bool follows_links() const { return follow_symlinks_; }
   // Whether a symbolic link at `link` may be followed: always with
   // follow_symlinks, otherwise when its resolved target lies inside the evidence.

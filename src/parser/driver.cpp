@@ -193,6 +193,9 @@ Result<ParseReport> parse_recognised(const std::filesystem::path& given,
 
 Result<ParseReport> parse_path(const std::filesystem::path& given, const ParserOptions& options) {
   Result<ParseReport> report = parse_recognised(given, options);
+  // A caller's scope outlives the parse (a timeline keeps it to guard its
+  // writes), but needn't keep a directory of the evidence open.
+  if (options.scope != nullptr) options.scope->end();
   // Readers end early once asked to stop, so what they gave is incomplete.
   if (stop_requested(options.monitor)) {
     return std::unexpected(Error::message(std::string(kParseStopped)));
