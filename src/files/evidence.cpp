@@ -11,6 +11,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <iterator>
 #include <memory>
 #include <mutex>
 
@@ -241,6 +242,8 @@ void EvidenceScope::begin(const std::filesystem::path& given, bool follow_symlin
   // links lead inside: what they lead to is then opened from the descriptor.
   root_ = Descriptor(::open(given.c_str(), kPassThrough));
   boundary_ = resolved(given).value_or(std::filesystem::path());
+  std::lock_guard lock(links_mutex_);
+  links_.clear();
 }
 
 std::expected<Descriptor, std::error_code> EvidenceScope::open(const std::filesystem::path& path,
@@ -249,10 +252,51 @@ std::expected<Descriptor, std::error_code> EvidenceScope::open(const std::filesy
   std::optional<std::vector<std::string>> below;
   if (!follow_symlinks_ && root_.valid()) below = components_below(path, given_);
   if (!below || below->empty()) return open_by_path(path, flags);
-  if (std::optional<Descriptor> fd = open_beneath(root_.get(), *below, flags)) {
+  std::vector<std::string> names = through_known_links(std::move(*below));
+  if (names.empty()) return open_without_links(root_.get(), names, flags);
+  if (std::optional<Descriptor> fd = open_beneath(root_.get(), names, flags)) {
     return std::move(*fd);
   }
-  return open_below(*below, flags);
+  return open_below(names, flags);
+}
+
+// A profile linked from the home (`.claude` to `dotfiles/claude`) lies on the
+// way to every file of it; its resolution is looked up once, not per file. What
+// it resolved to is still opened from the given path's descriptor without
+// links, so a link changed since leads nowhere outside.
+std::vector<std::string> EvidenceScope::through_known_links(std::vector<std::string> names) const {
+  std::lock_guard lock(links_mutex_);
+  // As many as the system itself follows on one path.
+  constexpr int kMostLinks = 40;
+  for (int round = 0; round < kMostLinks && !links_.empty(); ++round) {
+    std::string way;
+    size_t i = 0;
+    auto link = links_.end();
+    for (; i < names.size() && link == links_.end(); ++i) {
+      if (i > 0) way += '/';
+      way += names[i];
+      link = links_.find(way);
+    }
+    if (link == links_.end()) break;
+    std::vector<std::string> rewritten = link->second;
+    rewritten.insert(rewritten.end(), std::make_move_iterator(names.begin() + i),
+                     std::make_move_iterator(names.end()));
+    names = std::move(rewritten);
+  }
+  return names;
+}
+
+void EvidenceScope::note_link(const std::filesystem::path& link,
+                              const std::vector<std::string>& target) const {
+  std::optional<std::vector<std::string>> names = components_below(link, boundary_);
+  if (!names) return;
+  std::string way;
+  for (const std::string& name : *names) {
+    if (!way.empty()) way += '/';
+    way += name;
+  }
+  std::lock_guard lock(links_mutex_);
+  links_.try_emplace(std::move(way), target);
 }
 
 std::expected<Descriptor, std::error_code> EvidenceScope::open_by_path(
@@ -290,6 +334,7 @@ std::expected<Descriptor, std::error_code> EvidenceScope::open_below(
       std::optional<std::vector<std::string>> way = components_below(*target, boundary_);
       if (!way) return std::unexpected(refusal_error(Refusal::OutsideEvidence));
       next = open_without_links(root_.get(), *way, step);
+      if (next) note_link(where / names[i], *way);
       where = std::move(*target);
     } else {
       where /= names[i];

@@ -33,6 +33,7 @@
 #include <cstdint>
 #include <expected>
 #include <filesystem>
+#include <map>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -153,10 +154,20 @@ class EvidenceScope {
       const std::filesystem::path& path, int flags) const;
   [[nodiscard]] std::expected<Descriptor, std::error_code> open_below(
       const std::vector<std::string>& names, int flags) const;
+  // `names` (below the given path) with each leading part that is a link taken
+  // already replaced by what it resolved to.
+  std::vector<std::string> through_known_links(std::vector<std::string> names) const;
+  // Remembers that the link at `link` (a resolved path) resolved to `target`
+  // (names below the resolved given path).
+  void note_link(const std::filesystem::path& link, const std::vector<std::string>& target) const;
 
   std::filesystem::path given_;     // the path as the caller gave it
   std::filesystem::path boundary_;  // the resolved given path; empty when unresolvable
   Descriptor root_;                 // the given directory (O_PATH); none for anything else
+  mutable std::mutex links_mutex_;  // guards links_
+  // Guarded; each link taken below the given path ("a/b", names joined by "/")
+  // and the names it resolved to.
+  mutable std::map<std::string, std::vector<std::string>> links_;
   bool follow_symlinks_ = false;
   mutable std::mutex read_mutex_;   // guards read_
   std::vector<FileIdentity> read_;  // guarded; in opening order, repeats allowed

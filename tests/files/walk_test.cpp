@@ -210,33 +210,47 @@ void swap_after_first(const fs::path& opened) {
 }
 
 TEST(WalkRaceTest, AFileWhoseDirectoryBecameALinkOutsideAfterTheWalkIsRefused) {
-  TempTree dir;
-  dir.write("h/.codex/attachments/a/first.txt", "first");
-  dir.write("h/.codex/attachments/s/n.txt", "benign");
-  dir.write("o/n.txt", "SECRET");
-  dir.symlink("../../../o", "h/.codex/attachments/s.alt");
-  g_swapped[0] = dir.path("h/.codex/attachments/s");
-  g_swapped[1] = dir.path("h/.codex/attachments/s.alt");
-  EvidenceScope scope;
-  scope.after_open = swap_after_first;
-  ParserOptions options;
-  options.include_content = true;
-  options.scope = &scope;
-  Result<ParseReport> report = parse_path(dir.path("h/.codex"), options);
-  ASSERT_TRUE(report.has_value()) << report.error().text();
-  std::vector<std::string> events;
-  for (const auto& e : report->events) events.push_back(e.source.relative_path);
-  EXPECT_EQ(events, std::vector<std::string>{"attachments/a/first.txt"});
-  std::vector<std::string> warnings;
-  for (const auto& d : report->diagnostics) {
-    if (d.severity == Severity::Warning) warnings.push_back(d.message);
+  // The profile given itself, and one linked from the home given, whose link
+  // is resolved once for all its files.
+  struct Case {
+    const char* name;
+    const char* profile;  // where the profile's files lie
+    const char* given;
+  };
+  const Case cases[] = {{"profile given", "h/.codex", "h/.codex"},
+                        {"profile linked from the home", "h/dotfiles/codex", "h"}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    TempTree dir;
+    const std::string attachments = std::string(c.profile) + "/attachments/";
+    dir.write(attachments + "a/first.txt", "first");
+    dir.write(attachments + "s/n.txt", "benign");
+    dir.write("o/n.txt", "SECRET");
+    dir.symlink(dir.path("o").string(), attachments + "s.alt");
+    if (std::string_view(c.given) == "h") dir.symlink("dotfiles/codex", "h/.codex");
+    g_swapped[0] = dir.path(attachments + "s");
+    g_swapped[1] = dir.path(attachments + "s.alt");
+    EvidenceScope scope;
+    scope.after_open = swap_after_first;
+    ParserOptions options;
+    options.include_content = true;
+    options.scope = &scope;
+    Result<ParseReport> report = parse_path(dir.path(c.given), options);
+    ASSERT_TRUE(report.has_value()) << report.error().text();
+    std::vector<std::string> events;
+    for (const auto& e : report->events) events.push_back(e.source.relative_path);
+    EXPECT_EQ(events, std::vector<std::string>{"attachments/a/first.txt"});
+    std::vector<std::string> warnings;
+    for (const auto& d : report->diagnostics) {
+      if (d.severity == Severity::Warning) warnings.push_back(d.message);
+    }
+    const std::vector<std::string> expected = {
+        "Not following symbolic link: attachments/s.alt (pass follow_symlinks=True to follow it)",
+        "Not following symbolic link outside the evidence: attachments/s/n.txt (pass "
+        "follow_symlinks=True to follow it)"};
+    EXPECT_EQ(warnings, expected);
+    EXPECT_EQ(report->diagnostics.size(), expected.size());
   }
-  const std::vector<std::string> expected = {
-      "Not following symbolic link: attachments/s.alt (pass follow_symlinks=True to follow it)",
-      "Not following symbolic link outside the evidence: attachments/s/n.txt (pass "
-      "follow_symlinks=True to follow it)"};
-  EXPECT_EQ(warnings, expected);
-  EXPECT_EQ(report->diagnostics.size(), expected.size());
 }
 
 }  // namespace
