@@ -2,13 +2,16 @@
 
 #include <fcntl.h>
 #include <linux/magic.h>
+#include <linux/openat2.h>
 #include <stdlib.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <sys/vfs.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
+#include <iterator>
 #include <memory>
 #include <mutex>
 
@@ -30,6 +33,10 @@ class RefusalCategory final : public std::error_category {
         return "file on a pseudo file system";
       case Refusal::WalkedAlready:
         return "directory already walked";
+      case Refusal::SymbolicLink:
+        return "symbolic link not followed";
+      case Refusal::SpecialFile:
+        return "not a regular file";
     }
     return "refused";
   }
@@ -73,7 +80,101 @@ std::optional<std::filesystem::path> resolved(const std::filesystem::path& path)
   return std::filesystem::path(real.get());
 }
 
+std::error_code last_error() { return {errno, std::system_category()}; }
+
+// O_PATH takes no other flags, O_NOATIME among them.
+int with_atime_kept(int flags, const auto& open) {
+  if ((flags & O_PATH) != 0) return open(flags);
+  const int fd = open(flags | O_NOATIME);
+  if (fd >= 0 || errno != EPERM) return fd;
+  return open(flags);
+}
+
+// Opens `name` below `directory` without following a link at its last
+// component: a link there is the error ELOOP, whatever `flags` ask (O_PATH would
+// open the link itself, O_DIRECTORY would call it no directory).
+std::expected<Descriptor, std::error_code> open_not_following(int directory, const char* name,
+                                                              int flags) {
+  Descriptor fd(open_keeping_atime(directory, name, flags | O_NOFOLLOW));
+  struct stat st {};
+  if (fd.valid()) {
+    if ((flags & O_PATH) == 0 || ::fstat(fd.get(), &st) != 0 || !S_ISLNK(st.st_mode)) return fd;
+  } else if (errno == ENOTDIR) {
+    const int error_number = errno;
+    if (::fstatat(directory, name, &st, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISLNK(st.st_mode)) {
+      return std::unexpected(std::error_code(error_number, std::system_category()));
+    }
+  } else {
+    return std::unexpected(last_error());
+  }
+  return std::unexpected(std::error_code(ELOOP, std::system_category()));
+}
+
+// The directories on the way are opened only to be passed through.
+constexpr int kPassThrough = O_PATH | O_DIRECTORY | O_CLOEXEC;
+
+// `names` one below the other from `directory`, none of them a link; a link met
+// is a refusal, since the caller resolved the way as free of links. No names
+// opens `directory` itself.
+std::expected<Descriptor, std::error_code> open_without_links(int directory,
+                                                              const std::vector<std::string>& names,
+                                                              int flags) {
+  if (names.empty()) return open_not_following(directory, ".", flags);
+  Descriptor held;
+  for (size_t i = 0; i < names.size(); ++i) {
+    const bool last = i + 1 == names.size();
+    auto next = open_not_following(directory, names[i].c_str(), last ? flags : kPassThrough);
+    if (!next && next.error().value() == ELOOP) {
+      return std::unexpected(refusal_error(Refusal::OutsideEvidence));
+    }
+    if (!next) return next;
+    held = std::move(*next);
+    directory = held.get();
+  }
+  return held;
+}
+
+// The kernel's own walk below a descriptor that refuses every link and every
+// step above it: one call where the way holds no link. None where the kernel
+// lacks it (before Linux 5.6) or a sandbox refuses it.
+std::optional<Descriptor> open_beneath(int directory, const std::vector<std::string>& names,
+                                       int flags) {
+  std::string joined;
+  for (const std::string& name : names) {
+    if (!joined.empty()) joined += '/';
+    joined += name;
+  }
+  const int fd = with_atime_kept(flags | O_NOFOLLOW, [&](int how_flags) {
+    struct open_how how {};
+    how.flags = static_cast<uint64_t>(how_flags);
+    how.resolve = RESOLVE_BENEATH | RESOLVE_NO_SYMLINKS | RESOLVE_NO_MAGICLINKS;
+    return static_cast<int>(::syscall(SYS_openat2, directory, joined.c_str(), &how, sizeof how));
+  });
+  if (fd < 0) return std::nullopt;
+  Descriptor opened(fd);
+  // O_PATH with O_NOFOLLOW opens a link at the last component itself.
+  struct stat st {};
+  if ((flags & O_PATH) != 0 && (::fstat(fd, &st) != 0 || S_ISLNK(st.st_mode))) return std::nullopt;
+  return opened;
+}
+
 }  // namespace
+
+Descriptor& Descriptor::operator=(Descriptor&& other) noexcept {
+  if (this != &other) {
+    reset();
+    fd_ = std::exchange(other.fd_, -1);
+  }
+  return *this;
+}
+
+void Descriptor::reset() {
+  if (fd_ >= 0) ::close(std::exchange(fd_, -1));
+}
+
+int open_keeping_atime(int directory, const char* name, int flags) {
+  return with_atime_kept(flags, [&](int how) { return ::openat(directory, name, how); });
+}
 
 std::string refusal_text(Refusal refusal, std::string_view relative_path) {
   switch (refusal) {
@@ -84,6 +185,11 @@ std::string refusal_text(Refusal refusal, std::string_view relative_path) {
       return concat("Not reading a file on a pseudo file system: ", relative_path);
     case Refusal::WalkedAlready:
       return concat("Not walking a directory that was walked already: ", relative_path);
+    case Refusal::SymbolicLink:
+      return concat("Not following symbolic link: ", relative_path,
+                    " (pass follow_symlinks=True to follow it)");
+    case Refusal::SpecialFile:
+      return concat("Not reading a FIFO, device or socket: ", relative_path);
   }
   return std::string(relative_path);
 }
@@ -130,7 +236,114 @@ Result<std::optional<Diagnostic>> unreadable_profile(const std::filesystem::path
 
 void EvidenceScope::begin(const std::filesystem::path& given, bool follow_symlinks) {
   follow_symlinks_ = follow_symlinks;
+  given_ = given;
+  // The caller's own path is followed, links and all; whatever lies below it is
+  // reached from this descriptor. The resolved path serves only to decide which
+  // links lead inside: what they lead to is then opened from the descriptor.
+  root_ = Descriptor(::open(given.c_str(), kPassThrough));
   boundary_ = resolved(given).value_or(std::filesystem::path());
+  std::lock_guard lock(links_mutex_);
+  links_.clear();
+}
+
+std::expected<Descriptor, std::error_code> EvidenceScope::open(const std::filesystem::path& path,
+                                                               int flags) const {
+  flags |= O_CLOEXEC;
+  std::optional<std::vector<std::string>> below;
+  if (!follow_symlinks_ && root_.valid()) below = components_below(path, given_);
+  if (!below || below->empty()) return open_by_path(path, flags);
+  std::vector<std::string> names = through_known_links(std::move(*below));
+  if (names.empty()) return open_without_links(root_.get(), names, flags);
+  if (std::optional<Descriptor> fd = open_beneath(root_.get(), names, flags)) {
+    return std::move(*fd);
+  }
+  return open_below(names, flags);
+}
+
+// A profile linked from the home (`.claude` to `dotfiles/claude`) lies on the
+// way to every file of it; its resolution is looked up once, not per file. What
+// it resolved to is still opened from the given path's descriptor without
+// links, so a link changed since leads nowhere outside.
+std::vector<std::string> EvidenceScope::through_known_links(std::vector<std::string> names) const {
+  std::lock_guard lock(links_mutex_);
+  // As many as the system itself follows on one path.
+  constexpr int kMostLinks = 40;
+  for (int round = 0; round < kMostLinks && !links_.empty(); ++round) {
+    std::string way;
+    size_t i = 0;
+    auto link = links_.end();
+    for (; i < names.size() && link == links_.end(); ++i) {
+      if (i > 0) way += '/';
+      way += names[i];
+      link = links_.find(way);
+    }
+    if (link == links_.end()) break;
+    std::vector<std::string> rewritten = link->second;
+    rewritten.insert(rewritten.end(), std::make_move_iterator(names.begin() + i),
+                     std::make_move_iterator(names.end()));
+    names = std::move(rewritten);
+  }
+  return names;
+}
+
+void EvidenceScope::note_link(const std::filesystem::path& link,
+                              const std::vector<std::string>& target) const {
+  std::optional<std::vector<std::string>> names = components_below(link, boundary_);
+  if (!names) return;
+  std::string way;
+  for (const std::string& name : *names) {
+    if (!way.empty()) way += '/';
+    way += name;
+  }
+  std::lock_guard lock(links_mutex_);
+  links_.try_emplace(std::move(way), target);
+}
+
+std::expected<Descriptor, std::error_code> EvidenceScope::open_by_path(
+    const std::filesystem::path& path, int flags) const {
+  if (follow_symlinks_) {
+    Descriptor fd(open_keeping_atime(AT_FDCWD, path.c_str(), flags));
+    if (!fd.valid()) return std::unexpected(last_error());
+    return fd;
+  }
+  auto fd = open_not_following(AT_FDCWD, path.c_str(), flags);
+  if (fd || fd.error().value() != ELOOP) return fd;
+  if (!may_follow(path)) return std::unexpected(refusal_error(Refusal::OutsideEvidence));
+  Descriptor followed(open_keeping_atime(AT_FDCWD, path.c_str(), flags));
+  if (!followed.valid()) return std::unexpected(last_error());
+  return followed;
+}
+
+// One component at a time from the given path's descriptor, so that each is
+// looked up in the directory the previous one opened. `where` is the resolved
+// path of that directory, against which a link met is resolved.
+std::expected<Descriptor, std::error_code> EvidenceScope::open_below(
+    const std::vector<std::string>& names, int flags) const {
+  Descriptor held;
+  int directory = root_.get();
+  std::filesystem::path where = boundary_;
+  for (size_t i = 0; i < names.size(); ++i) {
+    const int step = i + 1 == names.size() ? flags : kPassThrough;
+    auto next = open_not_following(directory, names[i].c_str(), step);
+    if (!next && next.error().value() == ELOOP) {
+      std::optional<std::filesystem::path> target =
+          boundary_.empty() ? std::nullopt : resolved(where / names[i]);
+      if (!target || !lies_inside(*target, boundary_)) {
+        return std::unexpected(refusal_error(Refusal::OutsideEvidence));
+      }
+      std::optional<std::vector<std::string>> way = components_below(*target, boundary_);
+      if (!way) return std::unexpected(refusal_error(Refusal::OutsideEvidence));
+      next = open_without_links(root_.get(), *way, step);
+      if (next) note_link(where / names[i], *way);
+      where = std::move(*target);
+    } else {
+      where /= names[i];
+    }
+    if (!next) return next;
+    held = std::move(*next);
+    directory = held.get();
+  }
+  return held;
 }
 
 bool EvidenceScope::may_follow(const std::filesystem::path& link) const {

@@ -96,23 +96,25 @@ std::string join_components(const std::vector<Component>& parts, size_t begin, s
   return text;
 }
 
+// Moves `parts` past the components of `root`; false when `root` is not a
+// leading part of the path.
+bool skip_root(ComponentCursor& parts, const std::filesystem::path& root) {
+  ComponentCursor root_parts(root.native());
+  for (Component root_part; root_parts.next(root_part);) {
+    Component part;
+    if (!parts.next(part) || compare_component(part, root_part) != 0) return false;
+  }
+  return true;
+}
+
 // The path's bytes below `evidence_root` when the root is a leading part of it,
 // otherwise all of them, with every backslash turned into a forward slash.
 std::string relative_bytes(const std::filesystem::path& path,
                            const std::filesystem::path& evidence_root) {
   const std::string& path_text = path.native();
   ComponentCursor parts(path_text);
-  ComponentCursor root_parts(evidence_root.native());
-  bool is_prefix = true;
-  for (Component root_part; root_parts.next(root_part);) {
-    Component part;
-    if (!parts.next(part) || compare_component(part, root_part) != 0) {
-      is_prefix = false;
-      break;
-    }
-  }
   std::string bytes;
-  if (is_prefix) {
+  if (skip_root(parts, evidence_root)) {
     for (Component part; parts.next(part);) {
       if (!bytes.empty() && bytes.back() != '/') bytes.push_back('/');
       bytes.append(part.name);
@@ -152,6 +154,18 @@ std::string relative_path_id(const std::filesystem::path& path,
     i += step.length;
   }
   return text;
+}
+
+std::optional<std::vector<std::string>> components_below(const std::filesystem::path& path,
+                                                         const std::filesystem::path& root) {
+  ComponentCursor parts(path.native());
+  if (!skip_root(parts, root)) return std::nullopt;
+  std::vector<std::string> names;
+  for (Component part; parts.next(part);) {
+    if (part.kind != ComponentKind::Normal) return std::nullopt;
+    names.emplace_back(part.name);
+  }
+  return names;
 }
 
 std::strong_ordering compare_paths(const std::filesystem::path& a, const std::filesystem::path& b) {

@@ -36,6 +36,13 @@ std::string relative_path(const std::filesystem::path& path,
 std::string relative_path_id(const std::filesystem::path& path,
                              const std::filesystem::path& evidence_root);
 
+// The names of the components of `path` below `root`, when `root` is a leading
+// part of it (compared as relative_path does) and each of them is an ordinary
+// name: "h/.codex/a/b" below "h" gives {".codex", "a", "b"}, "h" below "h" gives
+// {}; "x/a" below "h", and "h/../a" below "h", give none.
+std::optional<std::vector<std::string>> components_below(const std::filesystem::path& path,
+                                                         const std::filesystem::path& root);
+
 // Component-wise order: the root "/" first, then a leading ".", then "..", then
 // ordinary names compared as unsigned bytes; a path that is a leading part of
 // another comes first.

@@ -7,6 +7,8 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <expected>
+#include <functional>
 #include <utility>
 
 #include "error/error.h"
@@ -39,36 +41,38 @@ void fail_listing(Listing& listing, const fs::path& path, int error_number) {
   listing.error_number = error_number;
 }
 
-// `follow_link`: whether a symbolic link at `path` itself may be followed. A
-// directory that was listed as such may have been replaced by a link since.
-// O_NOATIME is granted only to the directory's owner or a caller with
-// CAP_FOWNER; anyone else lists it without.
-int open_directory(const fs::path& path, bool follow_link) {
-  int flags = O_RDONLY | O_DIRECTORY | O_CLOEXEC | (follow_link ? 0 : O_NOFOLLOW);
-  int fd = ::open(path.c_str(), flags | O_NOATIME);
-  if (fd < 0 && errno == EPERM) fd = ::open(path.c_str(), flags);
-  return fd;
+// A directory reached for listing. When it can be reached but not listed it is
+// held open only to be known (O_PATH), so that it is still yielded, with its
+// listing error after it.
+struct Entered {
+  Descriptor fd;
+  int list_error = 0;  // errno of the open for listing; 0 when `fd` lists it
+};
+
+// `open(flags)` opens the entry. Its error is that of reaching it at all.
+std::expected<Entered, std::error_code> enter(
+    const std::function<std::expected<Descriptor, std::error_code>(int)>& open) {
+  auto listable = open(O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (listable) return Entered{std::move(*listable), 0};
+  auto known = open(O_PATH | O_CLOEXEC);
+  if (!known) return std::unexpected(listable.error());
+  return Entered{std::move(*known), listable.error().value()};
 }
 
 // All names of one directory, sorted, so the walk never depends on the order in
-// which the file system lists them.
-Listing list_directory(const fs::path& path, bool follow_link) {
+// which the file system lists them. `fd` stays open for the entries below.
+Listing list_directory(const fs::path& path, int fd) {
   Listing listing;
-  int fd = open_directory(path, follow_link);
-  if (fd < 0) {
-    fail_listing(listing, path, errno);
-    return listing;
-  }
   if (on_pseudo_file_system(fd)) {
-    ::close(fd);
     listing.refusal = Refusal::PseudoFileSystem;
     listing.error = refusal_error(Refusal::PseudoFileSystem).message();
     return listing;
   }
-  DIR* dir = ::fdopendir(fd);
+  const int own = ::dup(fd);
+  DIR* dir = own < 0 ? nullptr : ::fdopendir(own);
   if (dir == nullptr) {
     fail_listing(listing, path, errno);
-    ::close(fd);
+    if (own >= 0) ::close(own);
     return listing;
   }
   for (;;) {
@@ -152,13 +156,33 @@ WalkItem system_error_item(fs::path path, size_t depth) {
   return error_item(std::move(path), depth, std::move(text), error_number);
 }
 
+// Why a file named as one a reader takes is left alone: a link the walk didn't
+// follow, or something that reading could block on or never end; none for a
+// regular file.
+std::optional<Refusal> refusal_for_type(fs::file_type type) {
+  switch (type) {
+    case fs::file_type::regular:
+      return std::nullopt;
+    case fs::file_type::symlink:
+      return Refusal::SymbolicLink;
+    default:
+      return Refusal::SpecialFile;
+  }
+}
+
 }  // namespace
+
+// Directories whose descriptors one walk holds at most, so that a deep tree
+// can't use up the process's descriptors: the deepest keep theirs, and one
+// higher up is opened again when the walk comes back to it.
+constexpr size_t kHeldDirectories = 64;
 
 struct DirectoryWalk::Frame {
   fs::path path;
   size_t depth = 0;
   dev_t device = 0;  // identity of the directory, for finding link cycles
   ino_t inode = 0;
+  Descriptor fd;  // the directory, which its entries are opened below
   std::vector<Child> children;
   size_t next = 0;                   // index of the next child to visit
   std::optional<std::string> error;  // listing failure, reported before the children
@@ -171,30 +195,99 @@ DirectoryWalk::DirectoryWalk(fs::path start, WalkOptions options)
 
 DirectoryWalk::~DirectoryWalk() = default;
 
-std::optional<WalkItem> DirectoryWalk::next() {
-  auto descend = [this](const fs::path& dir, size_t depth, const struct stat& st) {
-    if (options_.max_depth && depth >= *options_.max_depth) return;
-    Listing listing = list_directory(dir, depth == 0 || options_.follow_symlinks);
-    stack_.push_back(Frame{dir, depth, st.st_dev, st.st_ino, std::move(listing.children), 0,
-                           std::move(listing.error), listing.refusal, listing.error_number});
-  };
+void DirectoryWalk::descend(const fs::path& dir, size_t depth, const struct stat& st, Descriptor fd,
+                            int list_error) {
+  if (options_.max_depth && depth >= *options_.max_depth) return;
+  Frame frame;
+  frame.path = dir;
+  frame.depth = depth;
+  frame.device = st.st_dev;
+  frame.inode = st.st_ino;
+  frame.fd = std::move(fd);
+  if (list_error != 0) {
+    frame.error = io_error(dir, list_error);
+    frame.error_number = list_error;
+  } else {
+    Listing listing = list_directory(dir, frame.fd.get());
+    frame.children = std::move(listing.children);
+    frame.error = std::move(listing.error);
+    frame.refusal = listing.refusal;
+    frame.error_number = listing.error_number;
+  }
+  stack_.push_back(std::move(frame));
+  hold_few_descriptors();
+}
 
+std::expected<Descriptor, std::error_code> DirectoryWalk::open_start(int flags) const {
+  if (options_.scope != nullptr) return options_.scope->open(start_, flags);
+  Descriptor fd(open_keeping_atime(AT_FDCWD, start_.c_str(), flags));
+  if (!fd.valid()) return std::unexpected(std::error_code(errno, std::system_category()));
+  return fd;
+}
+
+void DirectoryWalk::hold_few_descriptors() {
+  for (size_t i = stack_.size(); i > kHeldDirectories; --i) {
+    Descriptor& fd = stack_[i - 1 - kHeldDirectories].fd;
+    if (!fd.valid()) break;
+    fd.reset();
+  }
+}
+
+// Opens again the directories on the way to the top frame whose descriptors
+// were closed, each by its name in the one above it, and checks each is the one
+// listed; 0, or the errno of the first that can't be (ESTALE: another directory
+// took its place).
+int DirectoryWalk::reopen_top() {
+  size_t held = stack_.size();
+  while (held > 0 && !stack_[held - 1].fd.valid()) --held;
+  const int follow = options_.follow_symlinks ? 0 : O_NOFOLLOW;
+  for (size_t i = held; i < stack_.size(); ++i) {
+    Frame& frame = stack_[i];
+    std::expected<Descriptor, std::error_code> fd = std::unexpected(std::error_code());
+    constexpr int kFlags = O_RDONLY | O_DIRECTORY | O_CLOEXEC;
+    if (i == 0) {
+      fd = open_start(kFlags);
+    } else {
+      const std::string name = file_name_bytes(frame.path).value_or(".");
+      fd = Descriptor(open_keeping_atime(stack_[i - 1].fd.get(), name.c_str(), kFlags | follow));
+      if (!fd->valid()) fd = std::unexpected(std::error_code(errno, std::system_category()));
+    }
+    if (!fd) return fd.error().value();
+    struct stat st {};
+    if (::fstat(fd->get(), &st) != 0) return errno;
+    if (st.st_dev != frame.device || st.st_ino != frame.inode) return ESTALE;
+    frame.fd = std::move(*fd);
+  }
+  hold_few_descriptors();
+  return 0;
+}
+
+std::optional<WalkItem> DirectoryWalk::first() {
+  // The start is the caller's: it is followed when it is a link, but for one
+  // the scope refuses.
+  auto entered = enter([this](int flags) { return open_start(flags); });
+  if (!entered) {
+    if (std::optional<Refusal> refusal = as_refusal(entered.error())) {
+      return refusal_item(start_, 0, *refusal);
+    }
+    errno = entered.error().value();
+    return system_error_item(start_, 0);
+  }
+  struct stat st {};
+  if (::fstat(entered->fd.get(), &st) != 0) return system_error_item(start_, 0);
+  WalkItem item{start_, type_from_mode(st.st_mode), 0, std::nullopt, std::nullopt};
+  if (item.type == fs::file_type::directory) {
+    walked_.insert({static_cast<uint64_t>(st.st_dev), static_cast<uint64_t>(st.st_ino)});
+    descend(start_, 0, st, std::move(entered->fd), entered->list_error);
+  }
+  return item;
+}
+
+std::optional<WalkItem> DirectoryWalk::next() {
   if (!started_) {
     started_ = true;
-    struct stat st {};
-    if (options_.scope != nullptr && ::lstat(start_.c_str(), &st) == 0 && S_ISLNK(st.st_mode) &&
-        !options_.scope->may_follow(start_)) {
-      return refusal_item(start_, 0, Refusal::OutsideEvidence);
-    }
-    if (::stat(start_.c_str(), &st) != 0) return system_error_item(start_, 0);
-    WalkItem item{start_, type_from_mode(st.st_mode), 0, std::nullopt, std::nullopt};
-    if (item.type == fs::file_type::directory) {
-      walked_.insert({static_cast<uint64_t>(st.st_dev), static_cast<uint64_t>(st.st_ino)});
-      descend(start_, 0, st);
-    }
-    return item;
+    return first();
   }
-
   while (!stack_.empty()) {
     // A home with millions of entries takes seconds to walk; a stopped parse
     // shouldn't wait for it.
@@ -212,50 +305,65 @@ std::optional<WalkItem> DirectoryWalk::next() {
       stack_.pop_back();
       continue;
     }
+    if (!top.fd.valid()) {
+      if (const int error_number = reopen_top(); error_number != 0) {
+        top.children.clear();
+        return error_item(top.path, top.depth, io_error(top.path, error_number), error_number);
+      }
+    }
     const Child& child = top.children[top.next++];
-    fs::path path = top.path / child.name;
-    size_t depth = top.depth + 1;
-
-    struct stat st {};
-    std::optional<fs::file_type> type;
-    bool have_stat = false;
-    if (options_.follow_symlinks) {
-      if (::stat(path.c_str(), &st) != 0) return system_error_item(path, depth);
-      have_stat = true;
-      type = type_from_mode(st.st_mode);
-    } else {
-      type = type_from_dirent(child.d_type);
-      if (!type) {
-        if (::lstat(path.c_str(), &st) != 0) return system_error_item(path, depth);
-        have_stat = true;
-        type = type_from_mode(st.st_mode);
-      }
-    }
-
-    if (*type == fs::file_type::directory) {
-      if (!have_stat && ::stat(path.c_str(), &st) != 0) return system_error_item(path, depth);
-      if (options_.follow_symlinks) {
-        // A followed link may lead back to a directory we are inside of; going
-        // in would never end.
-        for (const Frame& ancestor : stack_) {
-          if (ancestor.device == st.st_dev && ancestor.inode == st.st_ino) {
-            return error_item(path, depth,
-                              "File system loop found: " + display_path(path) +
-                                  " points to an ancestor " + display_path(ancestor.path));
-          }
-        }
-      }
-      if (!walked_.insert({static_cast<uint64_t>(st.st_dev), static_cast<uint64_t>(st.st_ino)})
-               .second) {
-        return refusal_item(std::move(path), depth, Refusal::WalkedAlready);
-      }
-      WalkItem item{path, fs::file_type::directory, depth, std::nullopt, std::nullopt};
-      descend(path, depth, st);
-      return item;
-    }
-    return WalkItem{std::move(path), *type, depth, std::nullopt, std::nullopt};
+    return visit(top.fd.get(), child.name, child.d_type, top.path / child.name, top.depth + 1);
   }
   return std::nullopt;
+}
+
+// Every entry is looked up in the descriptor of the directory that listed it,
+// never by its path, so that a directory on the way swapped for a link since
+// can't lead the walk elsewhere.
+std::optional<WalkItem> DirectoryWalk::visit(int parent, const std::string& name,
+                                             unsigned char d_type, fs::path path, size_t depth) {
+  const bool follow = options_.follow_symlinks;
+  struct stat st {};
+  std::optional<fs::file_type> type = follow ? std::nullopt : type_from_dirent(d_type);
+  if (!type) {
+    if (::fstatat(parent, name.c_str(), &st, follow ? 0 : AT_SYMLINK_NOFOLLOW) != 0) {
+      return system_error_item(std::move(path), depth);
+    }
+    type = type_from_mode(st.st_mode);
+  }
+  if (*type != fs::file_type::directory)
+    return WalkItem{std::move(path), *type, depth, std::nullopt, std::nullopt};
+
+  auto entered = enter([&](int flags) -> std::expected<Descriptor, std::error_code> {
+    Descriptor fd(open_keeping_atime(parent, name.c_str(), flags | (follow ? 0 : O_NOFOLLOW)));
+    if (!fd.valid()) return std::unexpected(std::error_code(errno, std::system_category()));
+    return fd;
+  });
+  // Listed as a directory but no longer one (a link put in its place, say): it
+  // is yielded as listed, and the failure to list it follows.
+  if (!entered || ::fstat(entered->fd.get(), &st) != 0 || !S_ISDIR(st.st_mode)) {
+    const int error_number = !entered ? entered.error().value() : ENOTDIR;
+    descend(path, depth, {}, Descriptor(), error_number);
+    return WalkItem{std::move(path), fs::file_type::directory, depth, std::nullopt, std::nullopt};
+  }
+  if (follow) {
+    // A followed link may lead back to a directory we are inside of; going
+    // in would never end.
+    for (const Frame& ancestor : stack_) {
+      if (ancestor.device == st.st_dev && ancestor.inode == st.st_ino) {
+        return error_item(path, depth,
+                          "File system loop found: " + display_path(path) +
+                              " points to an ancestor " + display_path(ancestor.path));
+      }
+    }
+  }
+  if (!walked_.insert({static_cast<uint64_t>(st.st_dev), static_cast<uint64_t>(st.st_ino)})
+           .second) {
+    return refusal_item(std::move(path), depth, Refusal::WalkedAlready);
+  }
+  WalkItem item{path, fs::file_type::directory, depth, std::nullopt, std::nullopt};
+  descend(path, depth, st, std::move(entered->fd), entered->list_error);
+  return item;
 }
 
 Diagnostic walk_diagnostic(const WalkItem& item, const fs::path& evidence_root, SourceInfo source,
@@ -288,8 +396,12 @@ Result<std::vector<fs::path>> files_to_read(const fs::path& path, WalkOptions op
         return std::unexpected(std::move(*fault));
       }
       on_error(*item);
-    } else if (item->type == fs::file_type::regular && keep(item->path)) {
-      files.push_back(std::move(item->path));
+    } else if (item->type != fs::file_type::directory && keep(item->path)) {
+      if (std::optional<Refusal> refusal = refusal_for_type(item->type)) {
+        on_error(refusal_item(std::move(item->path), item->depth, *refusal));
+      } else {
+        files.push_back(std::move(item->path));
+      }
     }
   }
   sort_paths(files);

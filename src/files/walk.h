@@ -24,10 +24,16 @@
 // gives a refusal item instead of its listing, and so does, with a scope, a start
 // path that is a link the scope doesn't let the walk follow (files/evidence.h).
 // Directories are opened with O_NOATIME under the same conditions as files
-// (hash/evidence_file.h).
+// (hash/evidence_file.h). Each directory below the start is opened from the
+// descriptor of the one that listed it, without following a link unless
+// `follow_symlinks` is set; the start is opened through the scope when there is
+// one (EvidenceScope::open), so a walk never leaves the directory it listed.
 #pragma once
 
+#include <sys/stat.h>
+
 #include <cstddef>
+#include <expected>
 #include <filesystem>
 #include <functional>
 #include <optional>
@@ -85,6 +91,19 @@ class DirectoryWalk {
 
  private:
   struct Frame;
+  std::optional<WalkItem> first();
+  [[nodiscard]] std::expected<Descriptor, std::error_code> open_start(int flags) const;
+  // Closes the descriptors of all but the deepest directories being listed.
+  void hold_few_descriptors();
+  [[nodiscard]] int reopen_top();
+  // The entry `name` of the directory open as `parent`.
+  std::optional<WalkItem> visit(int parent, const std::string& name, unsigned char d_type,
+                                std::filesystem::path path, size_t depth);
+  // Lists the directory open as `fd` (or records `list_error`, its errno when it
+  // can't be listed) and pushes its frame, unless it lies at the deepest depth.
+  void descend(const std::filesystem::path& dir, size_t depth, const struct stat& st, Descriptor fd,
+               int list_error);
+
   std::filesystem::path start_;
   WalkOptions options_;
   bool started_ = false;
@@ -106,7 +125,9 @@ std::vector<WalkItem> walk_all(const std::filesystem::path& start, WalkOptions o
 // file (links followed; opening it through the scope decides whether it is
 // read), whatever its name; else every regular file below it that `keep`
 // accepts, in path order. Each walk error (refusals included, see
-// walk_diagnostic) goes to `on_error`, but for a fault of the machine
+// walk_diagnostic) goes to `on_error`, and so does, as a refusal, each entry
+// `keep` accepts that is no regular file nor directory (a link not followed, a
+// FIFO, a device, a socket), but for a fault of the machine
 // (machine_fault), which ends the walk as an error.
 [[nodiscard]] Result<std::vector<std::filesystem::path>> files_to_read(
     const std::filesystem::path& path, WalkOptions options,

@@ -13,14 +13,6 @@ namespace {
 
 std::error_code last_error() { return {errno, std::system_category()}; }
 
-// O_NOATIME is refused with EPERM to a caller who neither owns the file nor has
-// CAP_FOWNER; the file is then read like any other, and its access time may move.
-int open_without_atime(const char* name, int flags) {
-  int fd = ::open(name, flags | O_NOATIME);
-  if (fd < 0 && errno == EPERM) fd = ::open(name, flags);
-  return fd;
-}
-
 // The open file's metadata in one call: statx gives the birth time as well, and
 // what a plain stat would; the plain stat serves where statx is refused.
 std::expected<std::optional<struct statx>, std::error_code> status_of(int fd, struct stat& st) {
@@ -49,25 +41,25 @@ std::expected<std::optional<struct statx>, std::error_code> status_of(int fd, st
 
 std::expected<EvidenceFile, std::error_code> EvidenceFile::open(const std::filesystem::path& path,
                                                                 EvidenceScope* scope) {
-  const char* name = path.c_str();
   // Readers look at a file's type before they open it, but the file may be
   // replaced in between. O_NONBLOCK keeps a FIFO put in its place from holding
   // the open until some writer comes; it changes nothing for regular files.
   constexpr int kFlags = O_RDONLY | O_CLOEXEC | O_NONBLOCK;
-  const bool nofollow = scope != nullptr && !scope->follows_links();
-  int fd = open_without_atime(name, kFlags | (nofollow ? O_NOFOLLOW : 0));
-  if (fd < 0 && nofollow && errno == ELOOP) {
-    if (!scope->may_follow(path)) return std::unexpected(refusal_error(Refusal::OutsideEvidence));
-    fd = open_without_atime(name, kFlags);
+  Descriptor opened;
+  if (scope != nullptr) {
+    auto fd = scope->open(path, kFlags);
+    if (!fd) return std::unexpected(fd.error());
+    opened = std::move(*fd);
+  } else {
+    opened = Descriptor(open_keeping_atime(AT_FDCWD, path.c_str(), kFlags));
+    if (!opened.valid()) return std::unexpected(last_error());
   }
-  if (fd < 0) return std::unexpected(last_error());
   struct stat st {};
-  std::expected<std::optional<struct statx>, std::error_code> extended = status_of(fd, st);
-  if (!extended) {
-    ::close(fd);
-    return std::unexpected(extended.error());
-  }
-  EvidenceFile file(fd, st, *extended);
+  std::expected<std::optional<struct statx>, std::error_code> extended =
+      status_of(opened.get(), st);
+  if (!extended) return std::unexpected(extended.error());
+  const int fd = opened.get();
+  EvidenceFile file(opened.release(), st, *extended);
   // A FIFO or a device (/dev/zero) could be read for ever. A directory stays
   // openable: reading it fails, which the line readers report.
   if (!S_ISREG(st.st_mode) && !S_ISDIR(st.st_mode)) {

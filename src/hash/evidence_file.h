@@ -1,7 +1,8 @@
 // File: hash/evidence_file.h
 //
 // The one way evidence files are opened: read-only, close-on-exec, without
-// following a symbolic link that the parse's scope doesn't let it follow, never
+// following a symbolic link that the parse's scope doesn't let it follow (below
+// the given path, at no component: EvidenceScope::open), never
 // on a pseudo file system, and with O_NOATIME where the system permits it.
 // O_NOATIME keeps the access times of the agents' files (and with them `fs_times`
 // from one parse to the next) as they were, but the system grants it only to the

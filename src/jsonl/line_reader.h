@@ -116,7 +116,9 @@ class ZstdReader {
   std::vector<char> input_;  // stored bytes read but not yet decoded: [in_pos_, in_fill_)
   size_t in_pos_ = 0;
   size_t in_fill_ = 0;
-  bool in_frame_ = false;                 // a frame has begun and not yet been fully flushed
+  // A frame has begun and not yet been fully flushed. A zstd file holds at least
+  // one frame, so an empty one stops short of its first, like a cut-off frame.
+  bool in_frame_ = true;
   size_t next_piece_ = 1;                 // stored bytes handed to the decoder's next call, at most
   uint64_t limit_;                        // decompressed bytes allowed in all
   uint64_t produced_ = 0;                 // decompressed bytes returned so far; never above limit_

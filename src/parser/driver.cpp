@@ -189,35 +189,44 @@ Result<ParseReport> parse_recognised(const std::filesystem::path& given,
   }
 
   std::error_code ec;
+  ReaderOutput refused;  // the profiles left alone, named before anything read
   if (std::filesystem::is_directory(path, ec)) {
     // A directory that can't be read would otherwise look like one that holds
     // nothing an adapter recognises.
     if (std::optional<std::error_code> error = directory_access_error(path)) {
       return std::unexpected(Error::io(path, os_error_text(*error)));
     }
-    std::vector<Diagnostic> refused;
     TQ_TRY(auto roots, discover_profile_roots(path, options.follow_symlinks, options.transcripts,
-                                              options.scope, &refused));
+                                              options.scope, &refused.diagnostics));
     if (!roots.empty()) {
       note_evidence_directories(*options.scope, path, nullptr);
-      ReaderOutput merged;
-      merged.diagnostics = std::move(refused);
-      return read_profiles(roots, roots.size() >= 2 ? &path : nullptr, options, std::move(merged));
+      return read_profiles(roots, roots.size() >= 2 ? &path : nullptr, options, std::move(refused));
     }
   }
 
-  TQ_TRY(auto detected,
-         detect_registered_input(path, options.follow_symlinks, options.transcripts));
-  note_evidence_directories(*options.scope, path, &detected);
-  const auto& [entry, kind] = detected;
+  Result<DetectedInput> detected =
+      detect_registered_input(path, options.follow_symlinks, options.transcripts);
+  // A home whose only profile was left alone holds nothing else to read, and
+  // saying so beats calling it unrecognised.
+  if (!detected && detected.error().kind() == ErrorKind::Message && !refused.diagnostics.empty()) {
+    note_evidence_directories(*options.scope, path, nullptr);
+    return finalize(std::move(refused), options);
+  }
+  if (!detected) return std::unexpected(std::move(detected.error()));
+  note_evidence_directories(*options.scope, path, &*detected);
+  const auto& [entry, kind] = *detected;
   TQ_TRY(auto output, entry->parse(path, kind, entry->evidence_root(path, kind), options));
-  return finalize(std::move(output), options);
+  append_output(refused, std::move(output));
+  return finalize(std::move(refused), options);
 }
 
 }  // namespace
 
 Result<ParseReport> parse_path(const std::filesystem::path& given, const ParserOptions& options) {
   Result<ParseReport> report = parse_recognised(given, options);
+  // A caller's scope outlives the parse (a timeline keeps it to guard its
+  // writes), but needn't keep a directory of the evidence open.
+  if (options.scope != nullptr) options.scope->end();
   // Readers end early once asked to stop, so what they gave is incomplete.
   if (stop_requested(options.monitor)) {
     if (report) release_in_background(std::move(*report));

@@ -101,7 +101,10 @@ bool EventFilter::matches(const TimelineEvent& event) const {
   if (providers && !providers->contains(event.provider)) return false;
   if (event_types && !event_types->contains(event.event_type)) return false;
   if (sessions && (!event.session_id || !sessions->contains(*event.session_id))) return false;
-  if (text && (!event.message || !contains_ignoring_ascii_case(*event.message, *text))) {
+  // Every message holds the empty text, and so, as no filter at all, does an
+  // event without one: an empty filter keeps every event.
+  if (text && !text->empty() &&
+      (!event.message || !contains_ignoring_ascii_case(*event.message, *text))) {
     return false;
   }
   return true;

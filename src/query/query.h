@@ -35,7 +35,7 @@ struct EventFilter {
   std::optional<std::set<EventType>> event_types;
   std::optional<std::set<std::string, std::less<>>> sessions;  // exact session ids
   // A substring of the message, ASCII letters compared without case; events
-  // without a message fail.
+  // without a message fail, except that an empty text matches every event.
   std::optional<std::string> text;
 
   bool matches(const TimelineEvent& event) const;

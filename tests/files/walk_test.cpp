@@ -1,11 +1,14 @@
 #include "files/walk.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <stdio.h>
 
 #include <string>
 #include <vector>
 
 #include "files/paths.h"
+#include "parser/driver.h"
 #include "support/codex_fixtures.h"
 #include "support/stop_monitor.h"
 
@@ -158,6 +161,96 @@ TEST(WalkTest, AStopEndsTheWalkBeforeTheNextEntry) {
   testing::StopMonitor monitor(3);
   EXPECT_EQ(walk_lines(dir, dir.path("t"), {.monitor = &monitor}),
             (std::vector<std::string>{"t dir 0", "t/a file 1", "t/b file 1"}));
+}
+
+TEST(WalkTest, ATreeDeeperThanTheDescriptorsHeldIsWalkedWhole) {
+  TempTree dir;
+  // Each level holds "a" (the next level) and then "b", which the walk can only
+  // open once it is back from the depths below "a".
+  std::string level = "t";
+  std::vector<std::string> down = {"t dir 0"};
+  std::vector<std::string> up;
+  for (size_t depth = 1; depth <= 100; ++depth) {
+    dir.mkdir(level + "/b");
+    up.push_back(level + "/b dir " + std::to_string(depth));
+    level += "/a";
+    down.push_back(level + " dir " + std::to_string(depth));
+  }
+  dir.mkdir(level);
+  down.insert(down.end(), up.rbegin(), up.rend());
+  EXPECT_EQ(walk_lines(dir, dir.path("t"), {}), down);
+}
+
+// Races: a directory swapped for a link to one outside while the parse is
+// inside the evidence.
+
+void exchange(const fs::path& a, const fs::path& b) {
+  ASSERT_EQ(::renameat2(AT_FDCWD, a.c_str(), AT_FDCWD, b.c_str(), RENAME_EXCHANGE), 0) << a;
+}
+
+TEST(WalkRaceTest, ADirectorySwappedAfterItWasListedIsWalkedWhereItWasListed) {
+  TempTree dir;
+  dir.write("t/s/sub/benign.txt", "");
+  dir.write("o/sub/secret.txt", "");
+  dir.symlink("../o", "t/s.alt");
+  DirectoryWalk walk(dir.path("t"), {});
+  std::vector<std::string> seen;
+  while (std::optional<WalkItem> item = walk.next()) {
+    seen.push_back(relative_path(item->path, dir.root()));
+    if (seen.back() == "t/s") exchange(dir.path("t/s"), dir.path("t/s.alt"));
+  }
+  EXPECT_EQ(seen,
+            (std::vector<std::string>{"t", "t/s", "t/s/sub", "t/s/sub/benign.txt", "t/s.alt"}));
+}
+
+// The directories the scope's seam swaps once the first file is open.
+fs::path g_swapped[2];
+void swap_after_first(const fs::path& opened) {
+  if (opened.filename() == "first.txt") exchange(g_swapped[0], g_swapped[1]);
+}
+
+TEST(WalkRaceTest, AFileWhoseDirectoryBecameALinkOutsideAfterTheWalkIsRefused) {
+  // The profile given itself, and one linked from the home given, whose link
+  // is resolved once for all its files.
+  struct Case {
+    const char* name;
+    const char* profile;  // where the profile's files lie
+    const char* given;
+  };
+  const Case cases[] = {{"profile given", "h/.codex", "h/.codex"},
+                        {"profile linked from the home", "h/dotfiles/codex", "h"}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    TempTree dir;
+    const std::string attachments = std::string(c.profile) + "/attachments/";
+    dir.write(attachments + "a/first.txt", "first");
+    dir.write(attachments + "s/n.txt", "benign");
+    dir.write("o/n.txt", "SECRET");
+    dir.symlink(dir.path("o").string(), attachments + "s.alt");
+    if (std::string_view(c.given) == "h") dir.symlink("dotfiles/codex", "h/.codex");
+    g_swapped[0] = dir.path(attachments + "s");
+    g_swapped[1] = dir.path(attachments + "s.alt");
+    EvidenceScope scope;
+    scope.after_open = swap_after_first;
+    ParserOptions options;
+    options.include_content = true;
+    options.scope = &scope;
+    Result<ParseReport> report = parse_path(dir.path(c.given), options);
+    ASSERT_TRUE(report.has_value()) << report.error().text();
+    std::vector<std::string> events;
+    for (const auto& e : report->events) events.push_back(e.source.relative_path);
+    EXPECT_EQ(events, std::vector<std::string>{"attachments/a/first.txt"});
+    std::vector<std::string> warnings;
+    for (const auto& d : report->diagnostics) {
+      if (d.severity == Severity::Warning) warnings.push_back(d.message);
+    }
+    const std::vector<std::string> expected = {
+        "Not following symbolic link: attachments/s.alt (pass follow_symlinks=True to follow it)",
+        "Not following symbolic link outside the evidence: attachments/s/n.txt (pass "
+        "follow_symlinks=True to follow it)"};
+    EXPECT_EQ(warnings, expected);
+    EXPECT_EQ(report->diagnostics.size(), expected.size());
+  }
 }
 
 }  // namespace

@@ -135,7 +135,8 @@ TEST(BoundedLineReaderTest, ZstdFilesAreReadAsTheirDecompressedLines) {
     bool damaged;
   };
   const Case cases[] = {
-      {"empty file", "", 10, {}, false},
+      // A zstd file holds at least one frame; an empty one is cut before it.
+      {"empty file", "", 10, {{0, "", "Src size is incorrect", 0, false}}, true},
       {"one frame", whole, 10, {{0, "one", "", 3, false}, {1, "two", "", 3, false}}, false},
       {"a line runs across frames",
        zstd_frame("a\nb") + zstd_frame("") + zstd_frame("c\n"),

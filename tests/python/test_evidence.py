@@ -1,11 +1,13 @@
 """What a parse may read and write: links planted in the evidence, pseudo file
 systems, unreadable profiles, and a convert destination that is an input."""
 
+import ctypes
 import os
 import pathlib
 import pickle
 import shutil
 import tempfile
+import threading
 
 import pytest
 
@@ -222,3 +224,80 @@ def test_an_unreadable_home_is_an_io_error(shared_home):
     with pytest.raises(OSError) as raised:
         run_as_nobody(lambda: tracequill.parse(shared_home))
     assert str(raised.value) == f"I/O error at {shared_home}: {PERMISSION_DENIED}"
+
+
+# Skips: every file named as evidence but left alone is named in a warning.
+LINK = "Not following symbolic link: {} (pass follow_symlinks=True to follow it)"
+SPECIAL = "Not reading a FIFO, device or socket: {}"
+ROLLOUT = "sessions/rollout-2025-01-01T00-00-00-a.jsonl"
+
+
+def plant_link(path):
+    os.symlink("history.jsonl", path)
+
+
+# (name, path below the home, what is put there, expected (path, severity, message))
+SKIP_CASES = [
+    ("transcript link", ".claude/projects/p/a.jsonl", plant_link,
+     (".claude/projects/p/a.jsonl", "warning", LINK.format(".claude/projects/p/a.jsonl"))),
+    ("transcript FIFO", ".claude/projects/p/a.jsonl", os.mkfifo,
+     (".claude/projects/p/a.jsonl", "warning", SPECIAL.format(".claude/projects/p/a.jsonl"))),
+    ("transcript link to a device", ".claude/projects/p/a.jsonl", lambda p: os.symlink("/dev/zero", p),
+     (".claude/projects/p/a.jsonl", "warning", LINK.format(".claude/projects/p/a.jsonl"))),
+    ("rollout FIFO", ".codex/" + ROLLOUT, os.mkfifo,
+     (".codex/" + ROLLOUT, "warning", SPECIAL.format(".codex/" + ROLLOUT))),
+    ("empty zstd rollout", ".codex/" + ROLLOUT + ".zst", lambda p: open(p, "wb").close(),
+     (".codex/" + ROLLOUT + ".zst", "error", "Cannot decompress rollout: Src size is incorrect")),
+]
+
+
+@pytest.mark.parametrize("case", SKIP_CASES, ids=[c[0] for c in SKIP_CASES])
+def test_a_file_left_alone_is_named(tmp_path, case):
+    _, relative, plant, expected = case
+    home = write_tree(tmp_path / "home", {".claude/history.jsonl": CLAUDE_HISTORY,
+                                          ".codex/history.jsonl": CODEX_HISTORY})
+    (home / relative).parent.mkdir(parents=True, exist_ok=True)
+    plant(home / relative)
+    diagnostics = tracequill.Timeline(home, transcripts=True).diagnostics
+    named = [(d["source"]["relative_path"], d["severity"], d["message"]) for d in diagnostics
+             if d["code"] == "unreadable_artifact"]
+    assert named == [expected]
+
+
+def test_the_only_profile_linking_outside_is_named_not_unrecognised(tmp_path):
+    write_tree(tmp_path / "elsewhere/codex", {"history.jsonl": CODEX_HISTORY})
+    home = tmp_path / "home"
+    home.mkdir()
+    os.symlink(tmp_path / "elsewhere/codex", home / ".codex")
+    result = tracequill.parse(home)
+    assert result["events"] == []
+    assert warnings_of(result) == [(".codex", OUTSIDE.format(".codex"))]
+
+
+# Races: the directory of an attachment swapped with a link to one outside,
+# again and again, while the profile is parsed.
+def test_a_directory_swapped_for_a_link_outside_never_leads_a_parse_there(tmp_path):
+    libc = ctypes.CDLL(None, use_errno=True)
+    if not hasattr(libc, "renameat2"):
+        pytest.skip("platform lacks renameat2")
+    attachments = tmp_path / "h/.codex/attachments"
+    write_tree(attachments, {"s/n.txt": b"benign"})
+    write_tree(tmp_path / "o", {"n.txt": b"SECRET"})
+    os.symlink("../../../o", attachments / "s.alt")
+    names = [bytes(attachments / n) for n in ("s", "s.alt")]
+    stop = threading.Event()
+
+    def swap():
+        at_fdcwd, rename_exchange = -100, 2
+        while not stop.is_set():
+            assert libc.renameat2(at_fdcwd, names[0], at_fdcwd, names[1], rename_exchange) == 0
+
+    swapper = threading.Thread(target=swap)
+    swapper.start()
+    try:
+        leaked = [r for r in (repr(tracequill.parse(tmp_path / "h/.codex", include_content=True))
+                              for _ in range(4000)) if "SECRET" in r]
+    finally:
+        stop.set()
+        swapper.join()
+    assert leaked == []

@@ -301,3 +301,21 @@ def test_a_freed_timeline_gives_its_memory_back(tmp_path):
                            env=dict(os.environ, PYTHONPATH=os.pathsep.join(sys.path)))
     held, after = map(int, child.stdout.split())
     assert after < held // 10, child.stdout
+
+
+def test_an_empty_text_filter_keeps_every_event(tmp_path):
+    home = tmp_path / "home"
+    (home / ".codex").mkdir(parents=True)
+    # A prompt submitted empty has the message "", which holds the empty text.
+    (home / ".codex/history.jsonl").write_bytes(
+        b'{"session_id":"s","text":"","ts":1700000000}\n{"session_id":"s","text":"hi","ts":1700000001}\n'
+    )
+    timeline = tracequill.Timeline(home)
+    assert [e["message"] for e in timeline] == ["", "hi"]
+    assert list(timeline.filter(text="")) == list(timeline)
+    grep = subprocess.run(
+        [sys.executable, "-m", "tracequill", home, "--grep", "", "-o", "-"],
+        capture_output=True,
+        env=dict(os.environ, PYTHONPATH=os.pathsep.join(sys.path)),
+    )
+    assert grep.stdout.decode() == timeline.to_jsonl()

@@ -1106,6 +1106,18 @@ def race_check(seed, workdir, seconds=1.0):
     base = tempfile.mkdtemp(prefix=f"race{seed}-", dir=workdir)
     home = os.path.join(os.fsencode(base), b"h")
     os.makedirs(home)
+    # What the files beside the evidence hold, which no parse may read.
+    marker = b"OUTSIDE-THE-EVIDENCE-%d" % seed
+
+    def outside_copy(victim, i):
+        """A directory beside the evidence holding the victim's file names."""
+        copy = os.path.join(os.fsencode(base), b"outside%d" % i)
+        os.makedirs(copy)
+        for name in os.listdir(victim):
+            if os.path.isfile(os.path.join(victim, name)):
+                with open(os.path.join(copy, name), "wb") as f:
+                    f.write(marker + b"\n")
+        return copy
     stop = threading.Event()
     thread = None
     try:
@@ -1125,9 +1137,10 @@ def race_check(seed, workdir, seconds=1.0):
                 try:
                     if dirs and r.random() < 0.1:
                         # A directory turned into a link to the root of the file
-                        # system: a walk that doesn't follow links must not go there.
+                        # system or to one beside the evidence: a walk that
+                        # doesn't follow links must not go there.
                         victim = r.choice(dirs)
-                        os.symlink(b"/", tmp)
+                        os.symlink(b"/" if r.random() < 0.5 else outside_copy(victim, i), tmp)
                         os.rename(victim, tmp + b"-old")
                         os.rename(tmp, victim)
                         os.unlink(victim)
@@ -1157,7 +1170,10 @@ def race_check(seed, workdir, seconds=1.0):
             options["include_content"] = True
             options["max_content_size"] = 0
             options["follow_symlinks"] = False
-            call(rng.choice([tq.parse, tq.to_jsonl, tq.to_csv]), os.fsdecode(home), **options)
+            kind, value = call(rng.choice([tq.parse, tq.to_jsonl, tq.to_csv]), os.fsdecode(home),
+                               **options)
+            if kind == "ok" and marker.decode() in repr(value):
+                raise Fault("a parse read a file outside the evidence")
     finally:
         stop.set()
         if thread is not None:
