@@ -18,6 +18,7 @@
 #include "model/text.h"
 #include "ordering/ordering.h"
 #include "output/json.h"
+#include "parser/file_jobs.h"
 
 namespace tq::claude {
 namespace {
@@ -509,12 +510,24 @@ Result<TranscriptOutput> scan_transcripts(const fs::path& path, const ParserOpti
                                              "walkdir error: ", Severity::Warning));
                        }));
 
-  for (const fs::path& file : files) {
-    TQ_TRY(TranscriptOutput parsed, parse_transcript_file(file, options, evidence_root));
-    append_output(out.output, std::move(parsed.output));
-    std::move(parsed.snapshot_origins.begin(), parsed.snapshot_origins.end(),
-              std::back_inserter(out.snapshot_origins));
-  }
+  // Transcripts are the largest part of a Claude Code profile: they are read
+  // on the workers and counted in the progress like every other file, and
+  // merged in path order; the first failing file in that order ends the scan.
+  std::optional<Error> failure;
+  for_each_file<Result<TranscriptOutput>>(
+      files, options,
+      [&](size_t i) { return parse_transcript_file(files[i], options, evidence_root); },
+      [&](Result<TranscriptOutput> parsed) {
+        if (!parsed) {
+          failure = std::move(parsed.error());
+          return false;
+        }
+        append_output(out.output, std::move(parsed->output));
+        std::move(parsed->snapshot_origins.begin(), parsed->snapshot_origins.end(),
+                  std::back_inserter(out.snapshot_origins));
+        return true;
+      });
+  if (failure) return std::unexpected(std::move(*failure));
   return out;
 }
 

@@ -1,6 +1,7 @@
 """tracequill.Timeline: one parse, read many ways, with the bytes of the module functions."""
 
 import datetime
+import json
 import os
 import pathlib
 import signal
@@ -319,3 +320,16 @@ def test_an_empty_text_filter_keeps_every_event(tmp_path):
         env=dict(os.environ, PYTHONPATH=os.pathsep.join(sys.path)),
     )
     assert grep.stdout.decode() == timeline.to_jsonl()
+
+
+def test_transcripts_count_in_the_progress(tmp_path):
+    project = tmp_path / ".claude" / "projects" / "-p"
+    project.mkdir(parents=True)
+    record = {"type": "assistant", "timestamp": "2025-01-02T10:00:00Z", "sessionId": "s",
+              "message": {"content": [{"type": "text", "text": "x" * 2000}]}}
+    for i in range(40):
+        (project / f"5b1c7e2a-0000-4000-8000-{i:012d}.jsonl").write_text((json.dumps(record) + "\n") * 400)
+    size = sum(p.stat().st_size for p in project.iterdir())
+    seen = []
+    tracequill.Timeline(tmp_path, workers=2, progress=lambda *counts: seen.append(counts))
+    assert seen and seen[-1] == (40, 40, size, size)
