@@ -54,11 +54,11 @@ namespace tq::claude {
 // Where a file-history backup came from, as a file-history-snapshot record
 // tells it: `trackedFileBackups` maps the edited file's path to its backup.
 struct SnapshotOrigin {
-  std::string session_id;
-  std::string backup_file_name;  // "<id>@v<version>", the file's name in file-history/<session>/
+  Shared<std::string> session_id;  // never absent
+  std::string backup_file_name;    // "<id>@v<version>", the file's name in file-history/<session>/
   std::string original_path;
   std::optional<DateTime> backup_time;
-  std::optional<JsonValue> backup_time_raw;
+  Shared<JsonValue> backup_time_raw;
 };
 
 struct TranscriptOutput {
