@@ -96,6 +96,7 @@ class EventsRendering final : public Rendering {
 // it too.
 template <typename Body>
 PyObject* guarded(Body&& body) noexcept {
+  prepare_thread_for_exceptions();
   try {
     PyObject* result = body();
     if (result == nullptr && !PyErr_Occurred()) {
