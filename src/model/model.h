@@ -41,7 +41,7 @@ void append_diagnostics(std::vector<Diagnostic>& into, std::vector<Diagnostic> f
 // const Shared<JsonValue>&, a nested record (const SourceInfo&, or
 // const ArtifactInfo* / const FsTimes* / const SourceInfo* that are null when
 // absent) or std::span<const std::string>. A Shared value may be held by many
-// events: a visitor that converts it can convert it once for all of them.
+// events, which a visitor can tell by `shares` to convert it once.
 template <typename E>
 std::optional<std::string_view> optional_json_text(const std::optional<E>& e) {
   return e ? std::optional<std::string_view>(json_text(*e)) : std::nullopt;

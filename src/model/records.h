@@ -2,7 +2,8 @@
 //
 // The records of a timeline: events, where they were found, the files they are
 // about, and diagnostics. Records are plain values; an event owns all of its
-// texts, lists and nested records.
+// texts, lists and nested records, except the immutable Shared values that the
+// events of one record hold together.
 //
 // Every enumeration has a member order (used by the event ordering), a JSON text
 // (`json_text`, used in every output) and an identifier (`identifier`, used
