@@ -196,6 +196,9 @@ class Converter {
   struct LastText {
     std::string text;
     PyObject* object = nullptr;  // borrowed from texts_
+    // The Shared text that `object` was last made for, held so that no other
+    // text can take its place: the events that share it skip the comparison.
+    Shared<std::string> shared;
   };
   using LastTexts = std::array<LastText, kMaxFields>;
 
@@ -287,6 +290,16 @@ class Converter {
   PyRef value(std::string_view, const Record* r, LastText&) {
     return r != nullptr ? record(*r) : PyRef::borrow(Py_None);
   }
+  PyRef value(std::string_view key, const Shared<std::string>& v, LastText& last) {
+    if (!v) return PyRef::borrow(Py_None);
+    if (last.object != nullptr && last.shared.shares(v)) return PyRef::borrow(last.object);
+    PyRef text = value(key, std::string_view(*v), last);
+    if (text) last.shared = v;
+    return text;
+  }
+  PyRef value(std::string_view, const Shared<JsonValue>& v, LastText&) {
+    return v ? convert(*v) : PyRef::borrow(Py_None);
+  }
   template <typename T>
   PyRef value(std::string_view key, const std::optional<T>& v, LastText& last) {
     if (!v) return PyRef::borrow(Py_None);
@@ -294,8 +307,6 @@ class Converter {
       scratch_.clear();
       append_rfc3339(scratch_, *v);
       return text_object(scratch_);
-    } else if constexpr (std::is_same_v<T, JsonValue>) {
-      return convert(*v);
     } else if constexpr (std::is_same_v<T, uint64_t>) {
       return value(key, *v, last);
     } else {

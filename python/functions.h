@@ -80,6 +80,7 @@ PyObject* write_stream(int fd, const EvidenceScope& scope, const Rendering& rend
 // it too.
 template <typename Body>
 PyObject* guarded(Body&& body) noexcept {
+  prepare_thread_for_exceptions();
   try {
     PyObject* result = body();
     if (result == nullptr && !PyErr_Occurred()) {

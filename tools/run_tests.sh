@@ -89,7 +89,9 @@ if ! LD_PRELOAD="$(g++ -print-file-name=libasan.so)" PYTHONMALLOC=malloc \
   ASAN_OPTIONS="detect_leaks=0:log_path=$reports/asan" \
   UBSAN_OPTIONS="halt_on_error=1:print_stacktrace=1:log_path=$reports/ubsan" \
   pytest_on "$TQ_ROOT/build/sanitize" python -p no:faulthandler \
-  --deselect tests/python/test_machine_faults.py::test_no_memory_inside_the_json_parser_is_a_memory_error; then
+  --deselect tests/python/test_machine_faults.py::test_no_memory_inside_the_json_parser_is_a_memory_error \
+  --deselect tests/python/test_machine_faults.py::test_a_record_of_many_blocks_is_held_once \
+  --deselect tests/python/test_machine_faults.py::test_running_out_of_memory_anywhere_is_a_memory_error; then
   for report in "$reports"/*; do
     [ -e "$report" ] && echo "== $report" && cat "$report"
   done

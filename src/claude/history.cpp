@@ -113,7 +113,7 @@ PromptTimestamp read_timestamp(const JsonValue* field, std::string_view path, ui
                                std::vector<std::string>& warnings) {
   PromptTimestamp ts;
   if (field == nullptr) return ts;
-  ts.raw = *field;
+  ts.raw = field->clone();
   if (field->is_number()) {
     ts.source = TimestampSource::Embedded;
     const double x = field->number_as_double();
@@ -157,8 +157,8 @@ void expect_string(const JsonValue& record, std::string_view key, std::optional<
 
 // What every attachment of a record takes over from its prompt.
 struct PromptContext {
-  std::optional<std::string> session_id;
-  std::optional<std::string> working_directory;
+  Shared<std::string> session_id;
+  Shared<std::string> working_directory;
   std::optional<DateTime> timestamp;
 };
 
@@ -294,8 +294,12 @@ ReaderOutput parse_history_record(JsonValue record, std::string_view display_pat
       prompt.message = *q;
     }
   }
-  expect_string(record, "sessionId", prompt.session_id, out.diagnostics, display_path, line);
-  expect_string(record, "project", prompt.working_directory, out.diagnostics, display_path, line);
+  std::optional<std::string> session_id;
+  std::optional<std::string> working_directory;
+  expect_string(record, "sessionId", session_id, out.diagnostics, display_path, line);
+  expect_string(record, "project", working_directory, out.diagnostics, display_path, line);
+  prompt.session_id = std::move(session_id);
+  prompt.working_directory = std::move(working_directory);
 
   PromptTimestamp ts =
       read_timestamp(record.find("timestamp"), display_path, line, prompt.warnings);

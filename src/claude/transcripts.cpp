@@ -40,6 +40,12 @@ std::optional<std::string> session_from_location(const fs::path& path) {
   return codex::session_id_from_file_name(*session_dir);
 }
 
+// Sets `held` to `text`, keeping the value it holds when that is the same text,
+// so that the records of a file, which mostly repeat it, share one copy.
+void keep_text(Shared<std::string>& held, const std::string& text) {
+  if (!(held == text)) held = text;
+}
+
 const std::string* member_string(const JsonValue& value, std::string_view key) {
   return value.is_object() ? value.find_string(key) : nullptr;
 }
@@ -209,9 +215,11 @@ class TranscriptReader {
 
   const ParserOptions& options_;
   const std::string rel_;
-  const std::optional<std::string> file_session_;
-  std::optional<std::string> last_session_;                  // the latest record's sessionId
-  std::optional<std::string> cwd_;                           // the latest record's cwd
+  // The session and directory texts are shared by every event that carries
+  // them: the blocks of a record, and the records that repeat them.
+  const Shared<std::string> file_session_;
+  Shared<std::string> last_session_;                         // the latest record's sessionId
+  Shared<std::string> cwd_;                                  // the latest record's cwd
   std::map<std::string, size_t, std::less<>> usage_events_;  // message.id -> its event
   std::set<std::string, std::less<>> unmapped_;              // record kinds warned about
   TranscriptOutput out_;
@@ -232,15 +240,14 @@ TimelineEvent TranscriptReader::base_event(uint64_t line, const JsonValue& recor
     if (!event.timestamp) {
       warn(line, DiagnosticCode::InvalidTimestamp, "Field 'timestamp' is not valid RFC 3339.");
     }
-    event.timestamp_raw = *timestamp;
+    event.timestamp_raw = timestamp->clone();
   }
   event.timestamp_source = event.timestamp ? TimestampSource::Embedded : TimestampSource::None;
 
-  if (const std::string* session = record.find_string("sessionId")) last_session_ = *session;
-  if (const std::string* cwd = record.find_string("cwd")) cwd_ = *cwd;
   const std::string* session = record.find_string("sessionId");
-  event.session_id = session != nullptr ? std::optional<std::string>(*session)
-                                        : (file_session_ ? file_session_ : last_session_);
+  if (session != nullptr) keep_text(last_session_, *session);
+  if (const std::string* cwd = record.find_string("cwd")) keep_text(cwd_, *cwd);
+  event.session_id = session != nullptr || !file_session_ ? last_session_ : file_session_;
   event.working_directory = cwd_;
   event.source.artifact_kind = ArtifactKind::Session;
   event.source.relative_path = rel_;
@@ -275,11 +282,10 @@ void TranscriptReader::read_record(uint64_t line, JsonValue record) {
   const size_t first = out_.output.events.size();
   read_record_events(line, record);
   if (!options_.include_raw) return;
-  // Every event of the record carries it whole. The last one takes the parsed
-  // value itself: a huge line is then never copied when it gives one event.
+  // Every event of the record carries it whole, the one parsed value shared.
+  const Shared<JsonValue> raw(std::move(record));
   EventList& events = out_.output.events;
-  for (size_t i = first; i + 1 < events.size(); ++i) events[i].raw = record;
-  if (first < events.size()) events.back().raw = std::move(record);
+  for (size_t i = first; i < events.size(); ++i) events[i].raw = raw;
 }
 
 void TranscriptReader::read_record_events(uint64_t line, const JsonValue& record) {
@@ -349,7 +355,7 @@ void TranscriptReader::read_blocks(const TimelineEvent& base, const JsonValue& r
   uint64_t ordinal = 0;
   if (content != nullptr && content->is_string()) {
     JsonObject text_block;
-    text_block.push_back({"text", *content});
+    text_block.push_back({"text", content->clone()});
     text_block.push_back({"type", JsonValue("text")});
     emit(base, type, ordinal++, read_block(line, JsonValue(std::move(text_block)), record, type));
   } else if (content != nullptr) {
@@ -463,10 +469,10 @@ BlockEvent TranscriptReader::read_snapshot(const TimelineEvent& base, const Json
     paths += file.key;
     const std::string* backup = member_string(file.value, "backupFileName");
     if (backup == nullptr || !base.session_id) continue;  // a file deleted since has none
-    SnapshotOrigin origin{*base.session_id, *backup, file.key, std::nullopt, std::nullopt};
+    SnapshotOrigin origin{base.session_id, *backup, file.key, std::nullopt, std::nullopt};
     if (const JsonValue* time = file.value.find("backupTime")) {
       if (time->is_string()) origin.backup_time = parse_rfc3339_strict(time->as_string());
-      origin.backup_time_raw = *time;
+      origin.backup_time_raw = time->clone();
     }
     out_.snapshot_origins.push_back(std::move(origin));
   }
@@ -535,7 +541,7 @@ void apply_snapshot_origins(const std::vector<SnapshotOrigin>& origins, EventLis
   if (origins.empty()) return;
   std::map<std::pair<std::string_view, std::string_view>, const SnapshotOrigin*> by_backup;
   for (const SnapshotOrigin& o : origins) {
-    by_backup.try_emplace({o.session_id, o.backup_file_name}, &o);
+    by_backup.try_emplace({*o.session_id, o.backup_file_name}, &o);
   }
   for (TimelineEvent& e : snapshots) {
     if (e.event_type != EventType::FileSnapshot || !e.session_id) continue;

@@ -5,7 +5,9 @@
 // line, and each subagent's conversation to `projects/<dir>/agent-<id>.jsonl`
 // (older) or `projects/<dir>/<session id>/subagents/agent-<id>.jsonl` (newer),
 // in the same shape. A user or assistant record holds a list of content blocks
-// (a string content is one text block); each block becomes one event. Claude
+// (a string content is one text block); each block becomes one event, and the
+// events of a record share its session, directory, time and raw value, so that
+// a record costs its size once whatever its number of blocks. Claude
 // writes one record per block of a response, all carrying the response's
 // usage, so each distinct `message.id` gives one token_usage event.
 //
@@ -54,11 +56,11 @@ namespace tq::claude {
 // Where a file-history backup came from, as a file-history-snapshot record
 // tells it: `trackedFileBackups` maps the edited file's path to its backup.
 struct SnapshotOrigin {
-  std::string session_id;
-  std::string backup_file_name;  // "<id>@v<version>", the file's name in file-history/<session>/
+  Shared<std::string> session_id;  // never absent
+  std::string backup_file_name;    // "<id>@v<version>", the file's name in file-history/<session>/
   std::string original_path;
   std::optional<DateTime> backup_time;
-  std::optional<JsonValue> backup_time_raw;
+  Shared<JsonValue> backup_time_raw;
 };
 
 struct TranscriptOutput {

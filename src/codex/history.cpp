@@ -56,7 +56,7 @@ Result<LineFileOutput> parse_history_file(const std::filesystem::path& path,
                        line_source(ArtifactKind::History, rel, line),
                        "Field 'ts' is not a valid Unix timestamp in seconds."});
       }
-      event.timestamp_raw = *ts;
+      event.timestamp_raw = ts->clone();
     }
     event.timestamp_source = event.timestamp ? TimestampSource::Embedded : TimestampSource::None;
     event.source.artifact_kind = ArtifactKind::History;

@@ -160,8 +160,9 @@ std::optional<std::string> tool_call_id(const JsonValue& payload) {
 
 // The state a rollout's records carry from line to line.
 struct SessionState {
-  std::optional<std::string> session_id;
-  std::optional<std::string> working_directory;
+  // Shared by the events of every line until a record changes them.
+  Shared<std::string> session_id;
+  Shared<std::string> working_directory;
   bool meta_seen = false;  // a session_meta record has been read
   // A forked session's rollout starts with its own session_meta naming the
   // parent in forked_from_id, then replays the parent's session_meta and
@@ -269,7 +270,7 @@ Result<LineFileOutput> read_session_file(BoundedLineReader lines, const std::fil
                                              line_source(ArtifactKind::Session, rel, line),
                                              "Field 'timestamp' is not valid RFC 3339."});
       }
-      event.timestamp_raw = *timestamp;
+      event.timestamp_raw = timestamp->clone();
     }
     event.timestamp_source = event.timestamp ? TimestampSource::Embedded : TimestampSource::None;
 

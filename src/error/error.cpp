@@ -3,6 +3,7 @@
 #include <cerrno>
 #include <charconv>
 #include <cstring>
+#include <exception>
 
 #include "model/text.h"
 #include "model/utf8.h"
@@ -58,6 +59,13 @@ std::optional<Error> machine_fault(const std::filesystem::path& path, int error_
     return std::nullopt;
   }
   return Error::io(path, os_error_text(error_number));
+}
+
+void prepare_thread_for_exceptions() {
+  // Reading the exception state makes the runtime allocate it; the read is
+  // kept in a volatile, or the compiler drops it as a pure call left unused.
+  volatile int uncaught = std::uncaught_exceptions();
+  static_cast<void>(uncaught);
 }
 
 std::string os_error_text(int error_number) {

@@ -114,6 +114,13 @@ using Status = Result<void>;
 [[nodiscard]] std::optional<Error> machine_fault(const std::filesystem::path& path,
                                                  int error_number);
 
+// Makes the calling thread ready to throw. The C++ runtime keeps a thread's
+// exception state in storage that the C library allocates when the thread
+// first throws, and failing to allocate it ends the process: the first
+// std::bad_alloc of a thread that has run out of memory would end it instead
+// of being thrown. Every thread that parses calls this before it starts.
+void prepare_thread_for_exceptions();
+
 // "{description} (os error {number})", thread-safe.
 std::string os_error_text(int error_number);
 std::string os_error_text(const std::error_code& ec);

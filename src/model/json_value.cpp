@@ -1,6 +1,8 @@
 #include "model/json_value.h"
 
 #include <algorithm>
+#include <type_traits>
+#include <utility>
 
 namespace tq {
 
@@ -43,6 +45,32 @@ JsonValue::JsonValue(JsonObject members) {
   }
   members.resize(kept);
   v_ = std::move(members);
+}
+
+JsonValue JsonValue::clone() const {
+  JsonValue out;
+  std::visit(
+      [&out](const auto& held) {
+        using T = std::decay_t<decltype(held)>;
+        if constexpr (std::is_same_v<T, JsonArray>) {
+          JsonArray items;
+          items.reserve(held.size());
+          for (const JsonValue& item : held) items.push_back(item.clone());
+          out.v_ = std::move(items);
+        } else if constexpr (std::is_same_v<T, JsonObject>) {
+          // Already in key order and without repeats: no sort on the way in.
+          JsonObject members;
+          members.reserve(held.size());
+          for (const JsonMember& m : held) members.push_back(JsonMember{m.key, m.value.clone()});
+          out.v_ = std::move(members);
+        } else if constexpr (std::is_same_v<T, std::string>) {
+          out.v_ = std::string(held);
+        } else {
+          out.v_ = held;  // a scalar: its copy can't fail
+        }
+      },
+      v_);
+  return out;
 }
 
 double JsonValue::number_as_double() const {

@@ -13,6 +13,13 @@
 // members are sorted by key in ascending byte order and keys are unique (setting
 // a key again replaces its value, as a JSON object with a repeated key keeps the
 // last one). Values own everything they hold and are cheap to move.
+//
+// A value is never copied implicitly: `clone()` is the one deep copy. A
+// record's value is large and many events hold it, so an accidental copy costs
+// a record's size per event; and the library's copy of a variant that runs out
+// of memory half-way leaves an object that can't be destroyed. `clone()` builds
+// every part whole before moving it in, so running out of memory in it throws
+// std::bad_alloc and leaves nothing half-built.
 #pragma once
 
 #include <cstdint>
@@ -45,6 +52,15 @@ class JsonValue {
   explicit JsonValue(JsonArray a) : v_(std::move(a)) {}
   // `members` may be in any order and hold repeated keys; the last one wins.
   explicit JsonValue(JsonObject members);
+
+  JsonValue(const JsonValue&) = delete;
+  JsonValue& operator=(const JsonValue&) = delete;
+  JsonValue(JsonValue&&) noexcept = default;
+  JsonValue& operator=(JsonValue&&) noexcept = default;
+  ~JsonValue() = default;
+
+  // A deep copy; throws std::bad_alloc when memory runs out.
+  JsonValue clone() const;
 
   static JsonValue array() { return JsonValue(JsonArray{}); }
   static JsonValue object() { return JsonValue(JsonObject{}); }

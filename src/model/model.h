@@ -35,11 +35,13 @@ void append_diagnostics(std::vector<Diagnostic>& into, std::vector<Diagnostic> f
 // with their values. The JSON writers and the Python conversion both walk it,
 // so a field is named in one place. `v.field(name, value)` is called once per
 // field, where value is one of: std::string_view (always present text),
-// const std::optional<std::string>&, std::optional<std::string_view> (an
-// optional enumeration's JSON text), uint64_t, const std::optional<uint64_t>&,
-// const std::optional<DateTime>&, const std::optional<JsonValue>&, a nested
-// record (const SourceInfo&, or const ArtifactInfo* / const FsTimes* /
-// const SourceInfo* that are null when absent) or std::span<const std::string>.
+// const std::optional<std::string>&, const Shared<std::string>&,
+// std::optional<std::string_view> (an optional enumeration's JSON text),
+// uint64_t, const std::optional<uint64_t>&, const std::optional<DateTime>&,
+// const Shared<JsonValue>&, a nested record (const SourceInfo&, or
+// const ArtifactInfo* / const FsTimes* / const SourceInfo* that are null when
+// absent) or std::span<const std::string>. A Shared value may be held by many
+// events, which a visitor can tell by `shares` to convert it once.
 template <typename E>
 std::optional<std::string_view> optional_json_text(const std::optional<E>& e) {
   return e ? std::optional<std::string_view>(json_text(*e)) : std::nullopt;

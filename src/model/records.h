@@ -2,7 +2,8 @@
 //
 // The records of a timeline: events, where they were found, the files they are
 // about, and diagnostics. Records are plain values; an event owns all of its
-// texts, lists and nested records.
+// texts, lists and nested records, except the immutable Shared values that the
+// events of one record hold together.
 //
 // Every enumeration has a member order (used by the event ordering), a JSON text
 // (`json_text`, used in every output) and an identifier (`identifier`, used
@@ -16,6 +17,8 @@
 #include <span>
 #include <string>
 #include <string_view>
+#include <type_traits>
+#include <utility>
 #include <vector>
 
 #include "model/datetime.h"
@@ -130,12 +133,80 @@ std::string_view identifier(Provider p);
 std::string_view identifier(ArtifactKind k);
 std::string_view identifier(InputKind k);
 
+template <typename T>
+class Shared;
+
+// What makes a Shared<T>: whatever a T is made of, but not a Shared or nullopt,
+// which the class takes itself.
+template <typename U, typename T>
+concept MakesShared =
+    std::is_constructible_v<T, U&&> && !std::is_same_v<std::remove_cvref_t<U>, Shared<T>> &&
+    !std::is_same_v<std::remove_cvref_t<U>, std::nullopt_t>;
+
+// What a Shared<T> compares to as a T would, besides the kinds the class
+// compares to itself.
+template <typename U, typename T>
+concept ComparesToShared =
+    !std::is_same_v<U, Shared<T>> && !std::is_same_v<U, std::nullopt_t> &&
+    !std::is_same_v<U, std::optional<T>> && requires(const T& t, const U& u) {
+  t == u;
+};
+
+// An optional immutable value that copies share, with the read-only interface
+// of std::optional. Each content block of a transcript record is an event that
+// carries the record's session, directory, time and raw value: sharing them
+// keeps a record's events the record's size once, not once per block.
+//
+//   Shared<std::string> cwd(std::string("/work"));
+//   TimelineEvent a, b;
+//   a.working_directory = cwd;  // b = a shares it too; nothing is copied
+template <typename T>
+class Shared {
+ public:
+  Shared() = default;
+  Shared(std::nullopt_t) {}  // NOLINT: converts like std::optional
+  // From anything a T is made of; a T given by reference is copied once here.
+  template <MakesShared<T> U>
+  Shared(U&& value)  // NOLINT: converts like std::optional
+      : p_(std::make_shared<const T>(std::forward<U>(value))) {}
+  Shared(std::optional<T> value) {  // NOLINT: converts like std::optional
+    if (value) p_ = std::make_shared<const T>(std::move(*value));
+  }
+
+  bool has_value() const { return p_ != nullptr; }
+  explicit operator bool() const { return has_value(); }
+  const T& operator*() const { return *p_; }
+  const T* operator->() const { return p_.get(); }
+  template <typename U>
+  T value_or(U&& fallback) const {
+    return p_ ? *p_ : static_cast<T>(std::forward<U>(fallback));
+  }
+  void reset() { p_.reset(); }
+  // Whether both hold the very same value, or both none.
+  bool shares(const Shared& other) const { return p_ == other.p_; }
+
+  friend bool operator==(const Shared& a, const Shared& b) {
+    return a.p_ == b.p_ || (a.p_ && b.p_ && *a.p_ == *b.p_);
+  }
+  friend bool operator==(const Shared& a, std::nullopt_t) { return !a.has_value(); }
+  friend bool operator==(const Shared& a, const std::optional<T>& b) {
+    return a.has_value() ? b.has_value() && *a == *b : !b.has_value();
+  }
+  template <ComparesToShared<T> U>
+  friend bool operator==(const Shared& a, const U& b) {
+    return a.has_value() && *a == b;
+  }
+
+ private:
+  std::shared_ptr<const T> p_;  // null when absent
+};
+
 struct SourceInfo {
   ArtifactKind artifact_kind = ArtifactKind::Unknown;
   std::optional<std::string> record_type;
   std::string relative_path;
   std::optional<uint64_t> line_number;
-  std::optional<std::string> source_id;
+  Shared<std::string> source_id;
 };
 
 struct ArtifactInfo {
@@ -212,16 +283,16 @@ struct TimelineEvent {
   std::optional<std::string> source_file_sha256;
   std::optional<DateTime> timestamp;
   TimestampSource timestamp_source = TimestampSource::None;
-  std::optional<JsonValue> timestamp_raw;
+  Shared<JsonValue> timestamp_raw;
   EventType event_type = EventType::Unknown;
-  std::optional<std::string> session_id;
-  std::optional<std::string> working_directory;
+  Shared<std::string> session_id;
+  Shared<std::string> working_directory;
   std::optional<std::string> message;
   SourceInfo source;
   Boxed<ArtifactInfo> artifact;
   Boxed<FsTimes> fs_times;
   std::vector<std::string> warnings;
-  std::optional<JsonValue> raw;
+  Shared<JsonValue> raw;
 };
 
 struct Diagnostic {

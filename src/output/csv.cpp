@@ -26,7 +26,9 @@ namespace {
 
 // Each setter overwrites `cell` in place, so a record reused across rows keeps
 // its strings' capacity.
-void set_text(std::string& cell, const std::optional<std::string>& text, bool wanted = true) {
+// `text` is a std::optional or a Shared text.
+template <typename Text>
+void set_text(std::string& cell, const Text& text, bool wanted = true) {
   if (wanted && text) {
     cell.assign(*text);
   } else {
@@ -56,7 +58,7 @@ void set_enum(std::string& cell, const std::optional<Enum>& value) {
   }
 }
 
-void set_json(std::string& cell, const std::optional<JsonValue>& value) {
+void set_json(std::string& cell, const Shared<JsonValue>& value) {
   cell.clear();
   if (!value) return;
   OutputSink sink(OutputTarget::memory(cell));
@@ -142,7 +144,7 @@ CsvRecord event_to_record(const TimelineEvent& event, bool include_message, bool
   return record;
 }
 
-std::string json_value(const std::optional<JsonValue>& value) {
+std::string json_value(const Shared<JsonValue>& value) {
   std::string cell;
   set_json(cell, value);
   return cell;

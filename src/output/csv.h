@@ -43,7 +43,7 @@ CsvRecord event_to_record(const TimelineEvent& event, bool include_message, bool
 
 // The JSON cell text: empty when absent, otherwise compact JSON (a string keeps
 // its quotes, a present null is "null").
-std::string json_value(const std::optional<JsonValue>& value);
+std::string json_value(const Shared<JsonValue>& value);
 
 // Writes the header and one row per event through the sink's buffer. Failures are
 // `Message` errors: "CSV header write error: {error}", "CSV record write error:

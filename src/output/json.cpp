@@ -295,8 +295,11 @@ class FieldWriter {
     else
       e_.null();
   }
-  template <typename T>
-  void write(const std::optional<T>& value) {
+  // A std::optional or a Shared value; null when absent.
+  template <typename Maybe>
+  requires requires(const Maybe& m) { m.has_value(); }
+  void write(const Maybe& value) {
+    using T = std::remove_cvref_t<decltype(*value)>;
     if (!value) {
       e_.null();
     } else if constexpr (std::is_same_v<T, DateTime>) {

@@ -50,6 +50,7 @@ class OrderedRun {
         finished_(count, false) {}
 
   void work() {
+    prepare_thread_for_exceptions();
     for (;;) {
       size_t index = 0;
       {

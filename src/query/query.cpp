@@ -59,7 +59,7 @@ struct Span {
 struct SessionSummary {
   uint64_t events = 0;
   Span span;
-  std::optional<std::string> working_directory;
+  Shared<std::string> working_directory;
 };
 
 JsonValue sessions_object(const std::map<std::string, SessionSummary, std::less<>>& sessions) {

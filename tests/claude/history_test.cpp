@@ -22,8 +22,8 @@ using testing::TempTree;
 ReaderOutput parse_record(std::string_view json, bool include_raw = false) {
   auto value = parse_json(json);
   EXPECT_TRUE(value.has_value()) << json;
-  return parse_history_record(value.value_or(JsonValue()), "history.jsonl", "history.jsonl", 1,
-                              include_raw);
+  return parse_history_record(std::move(value).value_or(JsonValue()), "history.jsonl",
+                              "history.jsonl", 1, include_raw);
 }
 
 std::optional<std::string> when(const TimelineEvent& e) {

@@ -188,11 +188,19 @@ TEST_F(TranscriptsTest, EveryEventOfARecordCarriesItWhole) {
     SCOPED_TRACE(include_raw);
     TranscriptOutput out = read(records[0] + records[1], {.include_raw = include_raw});
     ASSERT_EQ(out.output.events.size(), 4u);  // two blocks and the usage, then the summary
+    const TimelineEvent& first = out.output.events[0];
     for (const TimelineEvent& e : out.output.events) {
       SCOPED_TRACE(e.event_id);
       ASSERT_EQ(e.raw.has_value(), include_raw);
       if (include_raw) {
         EXPECT_EQ(*e.raw, parse_json(records[*e.source.line_number - 1]).value());
+      }
+      // Held once, not once per block: records that repeat a text share it too.
+      EXPECT_TRUE(e.session_id.shares(first.session_id));
+      EXPECT_TRUE(e.working_directory.shares(first.working_directory));
+      if (e.source.line_number == 1u) {
+        EXPECT_TRUE(e.raw.shares(first.raw));
+        EXPECT_TRUE(e.timestamp_raw.shares(first.timestamp_raw));
       }
     }
   }

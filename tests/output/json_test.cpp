@@ -235,8 +235,7 @@ TEST(JsonReportTest, ArtifactWithNoFieldsIsAnObjectOfNulls) {
 TEST(JsonReportTest, PrettyAndCompactDifferOnlyInLayout) {
   TimelineEvent tricky = full_event();
   tricky.message = "a b\n\"c\" \\ {x: [1, 2]}";
-  tricky.raw = JsonValue(JsonArray{JsonValue::array(), JsonValue(JsonArray{JsonValue::object()}),
-                                   JsonValue(" spaced key ")});
+  tricky.raw = parse_json(R"([[], [{}], " spaced key "])").value();
   Diagnostic d = sample_diagnostic();
   d.message = "line one\nline two";
   const ParseReport report{{bare_event(), tricky, full_event()}, {d, d}};
@@ -287,11 +286,14 @@ TEST(JsonTextTest, EscapesAreFoundAtEveryOffsetOfALongString) {
 }
 
 TEST(JsonTextTest, ObjectKeysComeOutInByteOrder) {
-  const JsonValue v(JsonObject{{"zeta", JsonValue(uint64_t{1})},
-                               {"alpha", JsonValue(uint64_t{2})},
-                               {"Beta", JsonValue(uint64_t{3})}});
+  JsonObject members;
+  members.push_back({"zeta", JsonValue(uint64_t{1})});
+  members.push_back({"alpha", JsonValue(uint64_t{2})});
+  members.push_back({"Beta", JsonValue(uint64_t{3})});
+  const JsonValue v(std::move(members));
   EXPECT_EQ(compact_json(v), R"({"Beta":3,"alpha":2,"zeta":1})");
-  const JsonValue escaped_key(JsonObject{{"a\"b", JsonValue()}});
+  JsonValue escaped_key = JsonValue::object();
+  escaped_key.set("a\"b", JsonValue());
   EXPECT_EQ(compact_json(escaped_key), R"({"a\"b":null})");
 }
 

@@ -2,8 +2,10 @@
 diagnostic about the evidence. Each case runs in a child process whose limits
 are lowered after the module is imported."""
 
+import json
 import os
 import pathlib
+import shutil
 import subprocess
 import sys
 import tempfile
@@ -17,9 +19,9 @@ from conftest import write_tree
 UNDER_ASAN = "asan" in os.environ.get("LD_PRELOAD", "")
 
 CHILD = textwrap.dedent("""
-    import resource, sys
+    import json, resource, sys
     import tracequill
-    path, limit = sys.argv[1], sys.argv[2]
+    path, limit, call, options = sys.argv[1], sys.argv[2], sys.argv[3], json.loads(sys.argv[4])
     if limit == "files":
         resource.setrlimit(resource.RLIMIT_NOFILE, (0, resource.getrlimit(resource.RLIMIT_NOFILE)[1]))
     else:
@@ -27,16 +29,18 @@ CHILD = textwrap.dedent("""
             in_use = int(statm.read().split()[0]) * resource.getpagesize()
         resource.setrlimit(resource.RLIMIT_AS, (in_use + int(limit), resource.RLIM_INFINITY))
     try:
-        report = tracequill.parse(path, max_line_size=0)
+        result = getattr(tracequill, call)(path, max_line_size=0, **options)
+        events, diagnostics = ((result["events"], result["diagnostics"]) if call == "parse"
+                               else (result, result.diagnostics))
     except BaseException as raised:
         print(type(raised).__name__, raised)
     else:
-        print("report", [d["message"] for d in report["diagnostics"]])
+        print("report", len(events), [d["message"] for d in diagnostics])
 """)
 
 
-def run_child(path, limit):
-    done = subprocess.run([sys.executable, "-c", CHILD, str(path), limit],
+def run_child(path, limit, call="parse", **options):
+    done = subprocess.run([sys.executable, "-c", CHILD, str(path), limit, call, json.dumps(options)],
                           capture_output=True, text=True, timeout=300, env=os.environ)
     assert done.returncode == 0, done.stderr
     return done.stdout.strip()
@@ -97,3 +101,54 @@ def test_workers_the_system_refuses_leave_the_files_to_the_others():
                               text=True, timeout=120, env=os.environ)
     assert done.returncode == 0, done.stderr
     assert done.stdout.split() == ["40", "40", "True"]
+
+
+def many_blocks(cwd=270_000):
+    """A 2.2 MB transcript of four records, each of a `cwd` bytes long and as
+    many tiny blocks as fill 550 KB: every block is an event that carries the
+    record's fields, and with include_raw the record itself."""
+    blocks = (550_000 - cwd) // 16
+    record = (b'{"type":"assistant","sessionId":"s","timestamp":"2025-01-01T00:00:00Z","cwd":"'
+              + b"c" * cwd + b'","message":{"content":['
+              + b",".join([b'{"type":"text"}'] * blocks) + b"]}}\n")
+    return {".claude/projects/p/00000000-0000-0000-0000-000000000001.jsonl": record * 4}
+
+
+@pytest.mark.skipif(UNDER_ASAN, reason="platform lacks address-space limits under AddressSanitizer, which reserves its shadow memory up front")
+@pytest.mark.parametrize("include_raw", [False, True])
+def test_a_record_of_many_blocks_is_held_once(tmp_path, include_raw):
+    root = write_tree(tmp_path / "home", many_blocks())
+    assert run_child(root, str(1 << 30), "Timeline", include_raw=include_raw) == "report 70000 []"
+
+
+def zstd_bomb():
+    """A few hundred kilobytes of zstd that hold one 2 GiB line."""
+    frame = subprocess.run(["zstd", "-q", "-c"], input=b"a" * (16 << 20), capture_output=True,
+                           check=True).stdout
+    return {".codex/sessions/rollout-2025-01-01T00-00-00-0.jsonl.zst": frame * 128}
+
+
+def plain_rollout():
+    line = (b'{"timestamp":"2025-01-01T00:00:00Z","type":"event_msg",'
+            b'"payload":{"type":"agent_message","message":"' + b"m" * 100 + b'"}}\n')
+    return {ROLLOUT: line * 100_000}
+
+
+def plain_transcripts():
+    """Four transcripts, which worker threads read."""
+    line = (b'{"type":"user","sessionId":"s","cwd":"/w","timestamp":"2025-01-01T00:00:00Z",'
+            b'"message":{"content":[{"type":"text","text":"' + b"t" * 100 + b'"}]}}\n')
+    return {f".claude/projects/p/00000000-0000-0000-0000-00000000000{n}.jsonl": line * 25_000
+            for n in range(4)}
+
+
+@pytest.mark.skipif(UNDER_ASAN, reason="platform lacks address-space limits under AddressSanitizer, which reserves its shadow memory up front")
+@pytest.mark.skipif(shutil.which("zstd") is None, reason="platform lacks the zstd command")
+@pytest.mark.parametrize("files", [plain_rollout, plain_transcripts, zstd_bomb, many_blocks,
+                                   lambda: many_blocks(cwd=1)],
+                         ids=["rollout", "transcripts", "zstd bomb", "many blocks", "only blocks"])
+@pytest.mark.parametrize("limit", [40 << 20, 48 << 20, 512 << 20], ids=["40MiB", "48MiB", "512MiB"])
+def test_running_out_of_memory_anywhere_is_a_memory_error(tmp_path, files, limit):
+    root = write_tree(tmp_path / "home", files())
+    out = run_child(root, str(limit), "Timeline", include_raw=True)
+    assert out == "MemoryError" or out.startswith("report "), out

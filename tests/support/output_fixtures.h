@@ -10,6 +10,7 @@
 #include <sstream>
 #include <string>
 
+#include "jsonl/json_parser.h"
 #include "model/model.h"
 
 namespace tq::testing {
@@ -63,7 +64,7 @@ inline TimelineEvent full_event() {
   ev.warnings = {"w1", "w2"};
   JsonValue raw = JsonValue::object();
   raw.set("n", JsonValue(-5.0));
-  raw.set("a", JsonValue(JsonArray{JsonValue(true), JsonValue()}));
+  raw.set("a", parse_json("[true, null]").value());
   raw.set("e", JsonValue::object());
   ev.raw = std::move(raw);
   return ev;
