@@ -193,6 +193,8 @@ PyObject* timeline_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
       ReleasedGil unlocked;
       return parse_path(std::filesystem::path(path), options);
     }();
+    // The final counts, so that a bar ends where the parse did.
+    if (result && progress != nullptr) (void)monitor.stop_requested_now();
     if (PyRef stop = monitor.take_exception()) {
       {
         // What the stopped parse gathered can be large; free it without the lock.
@@ -631,8 +633,9 @@ constexpr char kTimelineDoc[] =
     "    on the calling thread only. The result is the same for any number.\n"
     "progress : callable | None\n"
     "    Called as progress(files_done, files_total, bytes_done, bytes_total)\n"
-    "    at most ten times a second while parsing; the totals grow as\n"
-    "    directories are listed. An exception it raises ends the parse.\n"
+    "    at most ten times a second while parsing and once when it is done;\n"
+    "    the totals grow as directories are listed. An exception it raises\n"
+    "    ends the parse.\n"
     "\n"
     "Ctrl-C (any pending signal whose handler raises) ends the parse within\n"
     "about 100 ms.";
