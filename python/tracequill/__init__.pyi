@@ -233,6 +233,20 @@ class Timeline:
     ) -> None: ...
     @staticmethod
     def _format_for(path: _Path) -> Format | None: ...
+    # The command's checks before it reads: filter's arguments without a
+    # timeline, and the providers and event types it accepts.
+    @staticmethod
+    def _check_filter(
+        *,
+        since: datetime | str | None = None,
+        until: datetime | str | None = None,
+        providers: str | Iterable[str] | None = None,
+        event_types: str | Iterable[str] | None = None,
+        sessions: str | Iterable[str] | None = None,
+        text: str | None = None,
+    ) -> None: ...
+    @staticmethod
+    def _filter_choices() -> dict[str, tuple[str, ...]]: ...
     def filter(
         self,
         *,
