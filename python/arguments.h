@@ -20,7 +20,7 @@
 #include <string>
 #include <variant>
 
-#include "parser/options.h"
+#include "context/options.h"
 
 namespace tq::py {
 

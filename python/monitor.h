@@ -21,8 +21,8 @@
 #include <cstdint>
 #include <thread>
 
+#include "context/monitor.h"
 #include "handles.h"
-#include "parser/monitor.h"
 
 namespace tq::py {
 

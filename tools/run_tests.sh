@@ -3,7 +3,7 @@
 # Debian packages, the project's virtual environments (.venv for the Python
 # that `python3` or $PYTHON names, .venv-3.X for every other CPython 3.10-3.13
 # found), then
-#   - the format check;
+#   - the format check, and the check that src/'s folders form layers;
 #   - the installed package: Python tests, mypy --strict on a client, stubtest;
 #   - a build with warnings as errors: C++ tests, Python tests on every Python;
 #   - a build under AddressSanitizer and UndefinedBehaviorSanitizer: C++ and
@@ -36,6 +36,9 @@ configure() {
 
 echo "== format"
 tools/check_format.sh
+
+echo "== layers"
+python tools/check_layers.py
 
 echo "== installed package: Python tests and types"
 tq_install "$TQ_VENV"

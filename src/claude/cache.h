@@ -22,9 +22,9 @@
 #include <set>
 #include <string>
 
+#include "context/options.h"
 #include "error/error.h"
 #include "model/model.h"
-#include "parser/options.h"
 
 namespace tq::claude {
 

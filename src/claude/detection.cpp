@@ -7,12 +7,12 @@
 #include "claude/cache.h"
 #include "claude/file_history.h"
 #include "claude/history.h"
+#include "claude/root.h"
 #include "claude/transcripts.h"
 #include "files/paths.h"
 #include "files/walk.h"
 #include "jsonl/history_keys.h"
 #include "model/text.h"
-#include "parser/claude_root.h"
 
 namespace tq::claude {
 namespace {

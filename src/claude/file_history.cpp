@@ -18,7 +18,7 @@
 #include "model/text.h"
 #include "model/utf8.h"
 #include "ordering/ordering.h"
-#include "parser/file_jobs.h"
+#include "reading/file_jobs.h"
 
 namespace tq::claude {
 namespace {

@@ -20,10 +20,10 @@
 #include <string_view>
 #include <vector>
 
+#include "context/options.h"
 #include "error/error.h"
 #include "model/json_value.h"
 #include "model/model.h"
-#include "parser/options.h"
 
 namespace tq::claude {
 

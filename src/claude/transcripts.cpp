@@ -9,7 +9,6 @@
 #include <utility>
 
 #include "claude/record_text.h"
-#include "codex/json_lines.h"
 #include "codex/sessions.h"
 #include "files/paths.h"
 #include "files/walk.h"
@@ -18,7 +17,8 @@
 #include "model/text.h"
 #include "ordering/ordering.h"
 #include "output/json.h"
-#include "parser/file_jobs.h"
+#include "reading/file_jobs.h"
+#include "reading/json_lines.h"
 
 namespace tq::claude {
 namespace {
@@ -208,9 +208,9 @@ class TranscriptReader {
   }
 
   void warn(uint64_t line, DiagnosticCode code, std::string message) {
-    out_.output.diagnostics.push_back(
-        Diagnostic{code, Severity::Warning, codex::line_source(ArtifactKind::Session, rel_, line),
-                   std::move(message)});
+    out_.output.diagnostics.push_back(Diagnostic{code, Severity::Warning,
+                                                 line_source(ArtifactKind::Session, rel_, line),
+                                                 std::move(message)});
   }
 
   const ParserOptions& options_;
@@ -492,10 +492,10 @@ Result<TranscriptOutput> parse_transcript_file(const fs::path& path, const Parse
   std::string rel = relative_path(path, evidence_root);
   TranscriptReader reader(path, options, rel);
   TQ_TRY(std::string sha256,
-         codex::read_object_lines(
+         read_object_lines(
              path, options, rel, ArtifactKind::Session, reader.diagnostics(),
              [&](uint64_t line, JsonValue record) { reader.read_record(line, std::move(record)); },
-             codex::record_shape(options, kRecord, kRecordWithContent)));
+             record_shape(options, kRecord, kRecordWithContent)));
   return std::move(reader).take(sha256);
 }
 

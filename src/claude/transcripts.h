@@ -32,7 +32,7 @@
 // subagent's events keep the parent's session id; the subagent is the file,
 // `agent-<agentId>.jsonl`, named in `source.relative_path`.
 //
-// Lines are read as every JSON-lines file is (codex/json_lines.h): unreadable
+// Lines are read as every JSON-lines file is (reading/json_lines.h): unreadable
 // lines and invalid JSON are error diagnostics, and end the parse in strict
 // mode. Problems inside a record are warnings. A transcript that can't be
 // opened is an error diagnostic "Cannot open file: …" in best-effort mode and the
@@ -45,11 +45,11 @@
 #include <string>
 #include <vector>
 
+#include "context/options.h"
 #include "error/error.h"
 #include "model/datetime.h"
 #include "model/json_value.h"
 #include "model/model.h"
-#include "parser/options.h"
 
 namespace tq::claude {
 

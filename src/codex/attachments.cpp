@@ -9,7 +9,7 @@
 #include "files/paths.h"
 #include "files/walk.h"
 #include "ordering/ordering.h"
-#include "parser/file_jobs.h"
+#include "reading/file_jobs.h"
 
 namespace tq::codex {
 namespace {

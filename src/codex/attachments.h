@@ -12,9 +12,9 @@
 
 #include <filesystem>
 
+#include "context/options.h"
 #include "error/error.h"
 #include "model/model.h"
-#include "parser/options.h"
 
 namespace tq::codex {
 

@@ -23,10 +23,10 @@
 #include <filesystem>
 #include <optional>
 
+#include "context/options.h"
 #include "error/error.h"
 #include "model/model.h"
-#include "parser/options.h"
-#include "parser/registry.h"
+#include "reading/adapter.h"
 
 namespace tq::codex {
 

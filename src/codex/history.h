@@ -4,7 +4,7 @@
 // line: {"session_id": "...", "ts": <seconds>, "text": "..."}. Each object line
 // becomes one prompt_input event; every key is optional, and a key of the wrong
 // type costs a warning, never the event. Line-level problems follow the shared
-// Codex line rules (codex/json_lines.h).
+// Codex line rules (reading/json_lines.h).
 //
 // Errors, in strict mode only: the file can't be opened or a line can't be read
 // (Io), or a line isn't JSON (JsonParse). Everything else is a diagnostic.
@@ -17,10 +17,10 @@
 #include <string_view>
 #include <vector>
 
-#include "codex/json_lines.h"
+#include "context/options.h"
 #include "error/error.h"
 #include "model/model.h"
-#include "parser/options.h"
+#include "reading/json_lines.h"
 
 namespace tq::codex {
 

@@ -11,7 +11,7 @@
 #include "jsonl/line_reader.h"
 #include "model/arrays.h"
 #include "ordering/ordering.h"
-#include "parser/file_jobs.h"
+#include "reading/file_jobs.h"
 
 namespace tq::codex {
 namespace {

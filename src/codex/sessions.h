@@ -27,10 +27,10 @@
 #include <string>
 #include <string_view>
 
-#include "codex/json_lines.h"
+#include "context/options.h"
 #include "error/error.h"
 #include "model/model.h"
-#include "parser/options.h"
+#include "reading/json_lines.h"
 
 namespace tq::codex {
 

@@ -7,8 +7,8 @@
 #include <memory>
 
 #include "error/error.h"
+#include "files/evidence_file.h"
 #include "files/media_type.h"
-#include "hash/evidence_file.h"
 #include "hash/hash.h"
 #include "model/text.h"
 #include "model/utf8.h"

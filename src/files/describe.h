@@ -12,7 +12,7 @@
 //     DescribeError -> describe_error_text(error, relative path)
 //
 // Error texts read "{description} (os error {n})". Files are opened as every
-// evidence file is (hash/evidence_file.h), which says when access times are kept.
+// evidence file is (files/evidence_file.h), which says when access times are kept.
 #pragma once
 
 #include <cstdint>
@@ -23,9 +23,9 @@
 #include <string_view>
 #include <system_error>
 
+#include "context/monitor.h"
 #include "files/evidence.h"
 #include "model/model.h"
-#include "parser/monitor.h"
 
 namespace tq {
 

@@ -94,7 +94,7 @@ class Descriptor {
 };
 
 // openat(2) of `name` below `directory` with O_NOATIME where the system grants
-// it (hash/evidence_file.h says when), without otherwise; -1 with errno set on
+// it (files/evidence_file.h says when), without otherwise; -1 with errno set on
 // failure.
 int open_keeping_atime(int directory, const char* name, int flags);
 

@@ -5,7 +5,7 @@
 #include <string>
 
 #include "files/paths.h"
-#include "jsonl/line_reader.h"
+#include "model/utf8.h"
 
 namespace tq {
 namespace {

@@ -4,7 +4,6 @@
 #include <vector>
 
 #include "error/error.h"
-#include "jsonl/line_reader.h"
 #include "model/utf8.h"
 
 namespace tq {

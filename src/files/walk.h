@@ -24,7 +24,7 @@
 // gives a refusal item instead of its listing, and so does, with a scope, a start
 // path that is a link the scope doesn't let the walk follow (files/evidence.h).
 // Directories are opened with O_NOATIME under the same conditions as files
-// (hash/evidence_file.h). Each directory below the start is opened from the
+// (files/evidence_file.h). Each directory below the start is opened from the
 // descriptor of the one that listed it, without following a link unless
 // `follow_symlinks` is set; the start is opened through the scope when there is
 // one (EvidenceScope::open), so a walk never leaves the directory it listed.
@@ -42,10 +42,10 @@
 #include <string_view>
 #include <vector>
 
+#include "context/monitor.h"
 #include "error/error.h"
 #include "files/evidence.h"
 #include "model/model.h"
-#include "parser/monitor.h"
 
 namespace tq {
 

@@ -10,8 +10,6 @@
 #include <algorithm>
 #include <memory>
 
-#include "hash/evidence_file.h"
-
 namespace tq {
 
 namespace {
@@ -57,23 +55,6 @@ std::string hex_lower(std::span<const uint8_t> bytes) {
 std::string sha256_bytes(std::string_view bytes) {
   Sha256 sha;
   sha.update(bytes);
-  return sha.finish_hex();
-}
-
-std::expected<std::string, std::error_code> sha256_file(const std::filesystem::path& path) {
-  auto file = EvidenceFile::open(path);
-  if (!file) return std::unexpected(file.error());
-  Sha256 sha;
-  // Left uninitialised: every byte hashed is read into it first, and zeroing
-  // 64 KiB for each small file would cost more than reading it.
-  constexpr size_t kChunk = 65536;
-  const auto buffer = std::make_unique_for_overwrite<char[]>(kChunk);
-  for (;;) {
-    auto n = file->read(buffer.get(), kChunk);
-    if (!n) return std::unexpected(n.error());
-    if (*n == 0) break;
-    sha.update(std::string_view(buffer.get(), *n));
-  }
   return sha.finish_hex();
 }
 

@@ -41,11 +41,6 @@ class Sha256 {
 std::string hex_lower(std::span<const uint8_t> bytes);
 std::string sha256_bytes(std::string_view bytes);
 
-// Digest of a file's whole content read in 64 KiB chunks; the file is opened as
-// every evidence file is (hash/evidence_file.h says when access times are kept).
-[[nodiscard]] std::expected<std::string, std::error_code> sha256_file(
-    const std::filesystem::path& path);
-
 // RFC 4648 Base64, "+" and "/" alphabet, "=" padding.
 std::string base64_encode(std::string_view bytes);
 // The bytes that strict Base64 text of the same alphabet stands for; none when

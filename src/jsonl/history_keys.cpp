@@ -3,7 +3,7 @@
 #include <string>
 #include <string_view>
 
-#include "hash/evidence_file.h"
+#include "files/evidence_file.h"
 #include "jsonl/json_parser.h"
 
 namespace tq {

@@ -33,13 +33,13 @@
 #include <variant>
 #include <vector>
 
+#include "context/monitor.h"
+#include "context/options.h"
 #include "error/error.h"
-#include "hash/evidence_file.h"
+#include "files/evidence_file.h"
 #include "hash/hash.h"
 #include "model/model.h"
 #include "model/utf8.h"
-#include "parser/monitor.h"
-#include "parser/options.h"
 
 struct ZSTD_DCtx_s;
 
@@ -57,7 +57,7 @@ inline constexpr size_t kLinePadding = 64;
 // A `monitor` (may be null) hears of every stored byte read, compressed or not.
 class HashingReader {
  public:
-  // Opens as every evidence file is opened (hash/evidence_file.h).
+  // Opens as every evidence file is opened (files/evidence_file.h).
   [[nodiscard]] static std::expected<HashingReader, std::error_code> open(
       const std::filesystem::path& path, EvidenceScope* scope = nullptr,
       ParseMonitor* monitor = nullptr);
@@ -150,7 +150,7 @@ class BoundedLineReader {
   // the file ends there. It hears of the bytes read through `open` only.
   BoundedLineReader(HashingReader file, uint64_t max_line_size, ParseMonitor* monitor = nullptr);
   BoundedLineReader(ZstdReader file, uint64_t max_line_size, ParseMonitor* monitor = nullptr);
-  // Opens `path` as every evidence file is opened (hash/evidence_file.h) and
+  // Opens `path` as every evidence file is opened (files/evidence_file.h) and
   // reads it as stored or decompressed (ZstdReader, with `max_decompression_ratio`).
   [[nodiscard]] static std::expected<BoundedLineReader, std::error_code> open(
       const std::filesystem::path& path, Compression compression, uint64_t max_line_size,

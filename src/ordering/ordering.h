@@ -11,9 +11,9 @@
 #include <string_view>
 #include <vector>
 
+#include "context/monitor.h"
 #include "error/error.h"
 #include "model/model.h"
-#include "parser/monitor.h"
 
 namespace tq {
 

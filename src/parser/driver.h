@@ -13,9 +13,9 @@
 #include <utility>
 #include <vector>
 
+#include "context/options.h"
 #include "error/error.h"
 #include "model/model.h"
-#include "parser/options.h"
 #include "parser/registry.h"
 
 namespace tq {

@@ -10,7 +10,7 @@
 #include <atomic>
 #include <cstdint>
 
-#include "parser/monitor.h"
+#include "context/monitor.h"
 
 namespace tq::testing {
 

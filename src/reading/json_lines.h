@@ -1,8 +1,8 @@
-// File: codex/json_lines.h
+// File: reading/json_lines.h
 //
-// The line-level rules that Codex's two JSON-lines files (history.jsonl and the
-// session rollouts) share: each line is read through the bounded, hashing line
-// reader and must hold one JSON object. Lines that don't are reported here, the
+// The line-level rules the agents' JSON-lines files share (Codex's history and
+// rollouts, Claude Code's transcripts): each line is read through the bounded,
+// hashing line reader and must hold one JSON object. Lines that don't are reported here, the
 // same way for both files, and only object lines reach the caller.
 //
 //   std::vector<Diagnostic> diagnostics;
@@ -32,13 +32,13 @@
 #include <string_view>
 #include <vector>
 
+#include "context/options.h"
 #include "error/error.h"
 #include "jsonl/json_parser.h"
 #include "jsonl/line_reader.h"
 #include "model/model.h"
-#include "parser/options.h"
 
-namespace tq::codex {
+namespace tq {
 
 // Called once per object line with its 1-based line number and the parsed
 // object; it may append diagnostics of its own.
@@ -77,4 +77,4 @@ struct LineFileOutput {
   std::string sha256;
 };
 
-}  // namespace tq::codex
+}  // namespace tq

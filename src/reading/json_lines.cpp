@@ -1,11 +1,11 @@
-#include "codex/json_lines.h"
+#include "reading/json_lines.h"
 
 #include <optional>
 
 #include "files/paths.h"
 #include "jsonl/json_parser.h"
 
-namespace tq::codex {
+namespace tq {
 namespace {
 
 // Length of the UTF-8 white-space character (Unicode White_Space) starting at
@@ -151,4 +151,4 @@ Result<std::string> read_object_lines(BoundedLineReader lines, const std::filesy
   return std::move(lines).finalize();
 }
 
-}  // namespace tq::codex
+}  // namespace tq

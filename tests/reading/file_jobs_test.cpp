@@ -1,7 +1,7 @@
 // The ordered parallel map the scanners read their files with: results arrive
 // in list order whatever the number of threads, memory stays bounded, and a
 // stop (from the consumer, the monitor or a fault) ends the run early.
-#include "parser/file_jobs.h"
+#include "reading/file_jobs.h"
 
 #include <gtest/gtest.h>
 

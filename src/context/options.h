@@ -1,15 +1,16 @@
-// File: parser/options.h
+// File: context/options.h
 //
 // The options of one parse, filled by the module functions from their arguments.
 #pragma once
 
 #include <cstdint>
 
-#include "files/evidence.h"
+#include "context/monitor.h"
 #include "model/model.h"
-#include "parser/monitor.h"
 
 namespace tq {
+
+class EvidenceScope;  // files/evidence.h
 
 inline constexpr uint64_t kDefaultMaxLineSize = 10485760;     // 10 MiB
 inline constexpr uint64_t kDefaultMaxContentSize = 52428800;  // 50 MiB

@@ -1,4 +1,4 @@
-// File: parser/claude_root.h
+// File: claude/root.h
 //
 // Reading a whole Claude Code profile root: the prompt history, the paste and
 // image caches, the file-history snapshots and, with `transcripts` set, the
@@ -26,9 +26,9 @@
 #include <filesystem>
 #include <vector>
 
+#include "context/options.h"
 #include "error/error.h"
 #include "model/model.h"
-#include "parser/options.h"
 
 namespace tq::claude {
 

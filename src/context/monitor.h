@@ -1,4 +1,4 @@
-// File: parser/monitor.h
+// File: context/monitor.h
 //
 // How a caller watches a long parse and stops it. The parse tells its monitor
 // how many files and bytes it has found, read and finished, and asks it

@@ -1,4 +1,4 @@
-#include "parser/claude_root.h"
+#include "claude/root.h"
 
 #include <gtest/gtest.h>
 

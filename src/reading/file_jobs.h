@@ -1,4 +1,4 @@
-// File: parser/file_jobs.h
+// File: reading/file_jobs.h
 //
 // Scanners read many files that don't depend on each other (rollouts, cached
 // pastes, snapshots, attachments). `for_each_file` runs one job per file on
@@ -39,9 +39,9 @@
 #include <utility>
 #include <vector>
 
+#include "context/options.h"
 #include "error/error.h"
 #include "model/model.h"
-#include "parser/options.h"
 
 namespace tq {
 

@@ -1,4 +1,4 @@
-#include "parser/file_jobs.h"
+#include "reading/file_jobs.h"
 
 #include <sys/stat.h>
 

@@ -1,4 +1,4 @@
-// File: hash/evidence_file.h
+// File: files/evidence_file.h
 //
 // The one way evidence files are opened: read-only, close-on-exec, without
 // following a symbolic link that the parse's scope doesn't let it follow (below
@@ -23,6 +23,7 @@
 #include <expected>
 #include <filesystem>
 #include <optional>
+#include <string>
 #include <system_error>
 
 namespace tq {
@@ -64,5 +65,10 @@ class EvidenceFile {
   struct stat status_ {};
   std::optional<struct statx> extended_;
 };
+
+// Digest of a file's whole content read in 64 KiB chunks; the file is opened as
+// every evidence file is.
+[[nodiscard]] std::expected<std::string, std::error_code> sha256_file(
+    const std::filesystem::path& path);
 
 }  // namespace tq

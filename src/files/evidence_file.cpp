@@ -1,4 +1,4 @@
-#include "hash/evidence_file.h"
+#include "files/evidence_file.h"
 
 #include <fcntl.h>
 #include <sys/sysmacros.h>
@@ -7,6 +7,7 @@
 #include <cerrno>
 
 #include "files/evidence.h"
+#include "hash/hash.h"
 
 namespace tq {
 namespace {
@@ -103,6 +104,23 @@ void EvidenceFile::close() {
     ::close(fd_);
     fd_ = -1;
   }
+}
+
+std::expected<std::string, std::error_code> sha256_file(const std::filesystem::path& path) {
+  auto file = EvidenceFile::open(path);
+  if (!file) return std::unexpected(file.error());
+  Sha256 sha;
+  // Left uninitialised: every byte hashed is read into it first, and zeroing
+  // 64 KiB for each small file would cost more than reading it.
+  constexpr size_t kChunk = 65536;
+  const auto buffer = std::make_unique_for_overwrite<char[]>(kChunk);
+  for (;;) {
+    auto n = file->read(buffer.get(), kChunk);
+    if (!n) return std::unexpected(n.error());
+    if (*n == 0) break;
+    sha.update(std::string_view(buffer.get(), *n));
+  }
+  return sha.finish_hex();
 }
 
 }  // namespace tq
