@@ -363,18 +363,24 @@ Result<ReaderOutput> scan_sessions(const std::filesystem::path& path, const Pars
                        }));
   // A rollout given as the input itself that can't be opened ends the call, as
   // any given path does; one met in a walk costs only its own events.
+  // It is then read from the open that told.
+  std::optional<BoundedLineReader> given;
   if (files.size() == 1 && files.front() == path) {
-    auto probe =
+    auto lines =
         BoundedLineReader::open(path, line_file_compression(path), options.max_line_size,
                                 options.max_decompression_ratio, options.scope, options.monitor);
-    if (!probe) return std::unexpected(Error::io(path, os_error_text(probe.error())));
+    if (!lines) return std::unexpected(Error::io(path, os_error_text(lines.error())));
+    given.emplace(std::move(*lines));
   }
   // Each rollout stands alone, so files are read in parallel and merged in
   // path order; the first failing file in that order ends the scan.
   std::optional<Error> failure;
   for_each_file<Result<LineFileOutput>>(
       files, options,
-      [&](size_t i) { return parse_session_file(files[i], options, evidence_root); },
+      [&](size_t i) {
+        if (given) return read_session_file(std::move(*given), files[i], options, evidence_root);
+        return parse_session_file(files[i], options, evidence_root);
+      },
       [&](Result<LineFileOutput> parsed) {
         if (!parsed) {
           failure = std::move(parsed.error());

@@ -96,7 +96,8 @@ std::string lossy_utf8(std::string_view bytes) {
   out.reserve(bytes.size() + 8);
   for (size_t i = 0; i < bytes.size();) {
     const Utf8Step step = utf8_step(bytes, i);
-    // The bad prefix of a sequence becomes one U+FFFD, as common decoders do.
+    // The bad prefix of a sequence becomes one U+FFFD: one mark for each place
+    // the text is broken, however many bytes broke it.
     out.append(step.valid ? bytes.substr(i, step.length) : std::string_view("\xEF\xBF\xBD"));
     i += step.length;
   }

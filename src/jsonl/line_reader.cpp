@@ -146,8 +146,8 @@ std::string ZstdReader::finalize() && {
 
 namespace {
 
-// Left uninitialised: every byte used is read into it first, and a small file
-// (most are) needs no more than its own size and one byte to see its end.
+// A small file (most are) needs no more than its own size and one byte to see
+// its end; below this size a smaller buffer saves nothing.
 constexpr size_t kSmallestBuffer = 4096;
 
 size_t buffer_size_for(uint64_t bytes_left) {
@@ -163,6 +163,7 @@ BoundedLineReader::BoundedLineReader(HashingReader file, uint64_t max_line_size,
       max_line_size_(max_line_size),
       monitor_(monitor),
       buffer_size_(buffer_size_for(std::get<HashingReader>(source_).bytes_left())) {
+  // Left uninitialised: every byte used is read into it first.
   buffer_ = std::make_unique_for_overwrite<char[]>(buffer_size_);
 }
 

@@ -1,9 +1,9 @@
 // File: jsonl/line_reader.h
 //
 // Reading the agents' JSON-lines files in one pass: a HashingReader feeds every
-// byte read from the file into SHA-256, an 8 KiB buffer sits on top of it, and a
-// BoundedLineReader splits the stream into lines while keeping at most
-// max_line_size + 1 bytes of any one line. After iterating to the end,
+// byte read from the file into SHA-256, a buffer of up to kLineBufferSize sits
+// on top of it, and a BoundedLineReader splits the stream into lines while
+// keeping at most max_line_size + 1 bytes of any one line. After iterating to the end,
 // `finalize()` gives the digest of the whole file. A zstd-compressed file is
 // read through a ZstdReader between the two: the digest stays that of the
 // bytes as stored, and the lines are those of the decompressed text, under the

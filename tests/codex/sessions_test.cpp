@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "files/evidence.h"
 #include "hash/hash.h"
 #include "jsonl/json_parser.h"
 #include "ordering/ordering.h"
@@ -414,12 +415,19 @@ TEST_F(CodexSessionsTest, ScanReadsRolloutFilesInPathOrder) {
   EXPECT_TRUE(out->diagnostics.empty());
 }
 
-TEST_F(CodexSessionsTest, ScanOfAFileReadsItWhateverItsName) {
+int g_opens = 0;
+
+TEST_F(CodexSessionsTest, ScanOfAFileReadsItWhateverItsNameFromOneOpen) {
   auto path = dir_.write("export/anything.txt", "{}\n");
-  auto out = scan_sessions(path, {}, dir_.path("export"));
+  EvidenceScope scope;
+  scope.begin(path, false);
+  g_opens = 0;
+  scope.after_open = [](const std::filesystem::path&) { ++g_opens; };
+  auto out = scan_sessions(path, {.scope = &scope}, dir_.path("export"));
   ASSERT_TRUE(out.has_value());
   ASSERT_EQ(out->events.size(), 1u);
   EXPECT_EQ(out->events[0].source.relative_path, "anything.txt");
+  EXPECT_EQ(g_opens, 1);
 }
 
 TEST_F(CodexSessionsTest, ScanFollowsLinksOnlyWhenAsked) {

@@ -34,6 +34,7 @@ import csv
 import io
 import json
 import os
+import pathlib
 import random
 import shutil
 import stat
@@ -242,7 +243,8 @@ def codex_session_line(rng):
     ])
 
 
-SAMPLE_DIR = os.environ.get("TQ_FUZZ_SAMPLES", "/work/shared/samples")
+# The repository's own samples unless told otherwise.
+SAMPLE_DIR = os.environ.get("TQ_FUZZ_SAMPLES", str(pathlib.Path(__file__).resolve().parents[2] / "tests" / "data"))
 _sample_lines = None
 
 
