@@ -134,25 +134,7 @@ std::string relative_path(const std::filesystem::path& path,
 
 std::string relative_path_id(const std::filesystem::path& path,
                              const std::filesystem::path& evidence_root) {
-  const std::string bytes = relative_bytes(path, evidence_root);
-  if (!utf8_error(bytes)) return bytes;
-  static constexpr char kHex[] = "0123456789abcdef";
-  std::string text;
-  text.reserve(bytes.size() + 16);
-  for (size_t i = 0; i < bytes.size();) {
-    const Utf8Step step = utf8_step(bytes, i);
-    if (step.valid) {
-      text.append(bytes, i, step.length);
-    } else {
-      // Each byte of a bad sequence on its own, so that no two differ alike.
-      for (size_t k = i; k < i + step.length; ++k) {
-        const auto byte = static_cast<unsigned char>(bytes[k]);
-        text += {'\\', 'x', kHex[byte >> 4], kHex[byte & 0xF]};
-      }
-    }
-    i += step.length;
-  }
-  return text;
+  return relative_bytes(path, evidence_root);
 }
 
 std::optional<std::vector<std::string>> components_below(const std::filesystem::path& path,

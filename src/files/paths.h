@@ -29,10 +29,11 @@ namespace tq {
 std::string relative_path(const std::filesystem::path& path,
                           const std::filesystem::path& evidence_root);
 
-// The relative path as event ids see it: the same text, except that every byte
-// that is not part of valid UTF-8 is written as \xNN (two lowercase hex digits)
-// instead of being replaced, so that files whose names differ only in such
-// bytes keep distinct ids. For a valid UTF-8 path it equals relative_path.
+// The relative path as event ids take it: the same text, except that every byte
+// that is not part of valid UTF-8 is kept as it is instead of being replaced
+// (generate_event_id writes it as \xNN), so that files whose names differ only
+// in such bytes keep distinct ids. For a valid UTF-8 path it equals
+// relative_path.
 std::string relative_path_id(const std::filesystem::path& path,
                              const std::filesystem::path& evidence_root);
 

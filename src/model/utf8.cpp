@@ -126,4 +126,24 @@ void Utf8Measure::measure(std::string_view piece, bool last) {
   offset_ += piece.size();
 }
 
+std::string escape_invalid_utf8(std::string_view bytes) {
+  static constexpr char kHex[] = "0123456789abcdef";
+  std::string text;
+  text.reserve(bytes.size() + 16);
+  for (size_t i = 0; i < bytes.size();) {
+    const Utf8Step step = utf8_step(bytes, i);
+    if (step.valid) {
+      text.append(bytes.substr(i, step.length));
+    } else {
+      // Each byte of a bad sequence on its own, so that no two differ alike.
+      for (size_t k = i; k < i + step.length; ++k) {
+        const auto byte = static_cast<unsigned char>(bytes[k]);
+        text += {'\\', 'x', kHex[byte >> 4], kHex[byte & 0xF]};
+      }
+    }
+    i += step.length;
+  }
+  return text;
+}
+
 }  // namespace tq

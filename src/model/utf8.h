@@ -25,6 +25,10 @@ Utf8Step utf8_step(std::string_view bytes, size_t i);
 // "incomplete utf-8 byte sequence from index {i}"; none when `bytes` is valid.
 std::optional<std::string> utf8_error(std::string_view bytes);
 
+// The bytes with each byte of a sequence that is not valid UTF-8 written as
+// \xNN (two lowercase hex digits) and everything else as it is.
+std::string escape_invalid_utf8(std::string_view bytes);
+
 // Cuts a stream of bytes into pieces that never end inside a UTF-8 sequence:
 // the incomplete tail of one piece is held back and goes in front of the next.
 class Utf8Pieces {

@@ -8,6 +8,7 @@
 #include "hash/hash.h"
 #include "model/background_release.h"
 #include "model/text.h"
+#include "model/utf8.h"
 
 namespace tq {
 
@@ -166,15 +167,23 @@ std::string generate_event_id(Provider provider, ArtifactKind kind, std::string_
   inner.update(identifier(kind));
   inner.update(kZero);
   // Ids must not depend on the platform's separator: hash backslashes as slashes,
-  // a run at a time, without copying the path.
-  size_t start = 0;
-  for (size_t i = relative_path.find('\\'); i != std::string_view::npos;
-       i = relative_path.find('\\', start)) {
-    inner.update(relative_path.substr(start, i - start));
-    inner.update(std::string_view("/"));
-    start = i + 1;
+  // a run at a time, without copying the path. Bytes that are not UTF-8 are
+  // written as \xNN after that step, so that an escape's backslash is never
+  // taken for a separator and distinct names keep distinct ids.
+  if (utf8_error(relative_path)) {
+    std::string slashed(relative_path);
+    std::replace(slashed.begin(), slashed.end(), '\\', '/');
+    inner.update(escape_invalid_utf8(slashed));
+  } else {
+    size_t start = 0;
+    for (size_t i = relative_path.find('\\'); i != std::string_view::npos;
+         i = relative_path.find('\\', start)) {
+      inner.update(relative_path.substr(start, i - start));
+      inner.update(std::string_view("/"));
+      start = i + 1;
+    }
+    inner.update(relative_path.substr(start));
   }
-  inner.update(relative_path.substr(start));
   inner.update(kZero);
   inner.update(key);
   inner.update(kZero);

@@ -51,6 +51,18 @@ TEST(EventIdTest, DependsOnlyOnIdentityAndNormalisesBackslashes) {
   EXPECT_EQ(with_slashes.size(), 64u);
 }
 
+// A byte that is not UTF-8 is escaped after backslashes became slashes, so
+// neither a directory named like the escape nor a literal backslash meets it.
+TEST(EventIdTest, NamesWithInvalidUtf8KeepDistinctIds) {
+  auto id = [](std::string_view path) {
+    return generate_event_id(Provider::Codex, ArtifactKind::Session, path, "codex_session:1");
+  };
+  const std::string invalid = id("sessions/2025\xff/rollout-a.jsonl");
+  EXPECT_NE(invalid, id("sessions/2025/xff/rollout-a.jsonl"));
+  EXPECT_NE(invalid, id("sessions/2025\\xff/rollout-a.jsonl"));
+  EXPECT_EQ(id("sessions\\2025\xff/rollout-a.jsonl"), invalid);
+}
+
 TEST(CompareEventsTest, OrdersByEachKeyInTurn) {
   const DateTime t1{100, 0}, t2{100, 1};
   struct Case {
