@@ -210,6 +210,14 @@ class Converter {
     template <typename Value>
     void field(std::string_view key, const Value& value) {
       if (failed) return;
+      if (count == members.size()) {
+        // A record grew wider than this conversion holds: a fault of ours,
+        // raised as one instead of written past the end.
+        PyErr_Format(internal_error, "record field '%.*s' is past the %zu fields converted",
+                     static_cast<int>(key.size()), key.data(), members.size());
+        failed = true;
+        return;
+      }
       PyRef converted = converter.value(key, value, last[count]);
       if (!converted) {
         failed = true;
