@@ -56,6 +56,7 @@ class Event(TypedDict):
     event_type: str
     session_id: str | None
     working_directory: str | None
+    title: str | None
     message: str | None
     source: Source
     artifact: Artifact | None

@@ -384,7 +384,8 @@ def print_summary(timeline: tracequill.Timeline, path: str, events: bool, out: I
         latest = sorted(sessions.items(), key=lambda item: item[1]["last_timestamp"] or "", reverse=True)
         say(f"\nSessions: {len(sessions)} (latest {min(SESSIONS_SHOWN, len(sessions))})")
         for session_id, s in latest[:SESSIONS_SHOWN]:
-            say(f"  {to_second(s['last_timestamp']):<19}  {s['events']:>6} events  {session_id}  {s['working_directory'] or ''}")
+            title = f"  \"{shorten(s['title'], 60)}\"" if s["title"] else ""
+            say(f"  {to_second(s['last_timestamp']):<19}  {s['events']:>6} events  {session_id}  {s['working_directory'] or ''}{title}")
 
     if diagnostics["total"]:
         say("\nDiagnostics by severity and code:")

@@ -11,6 +11,7 @@
 
 #include "codex/attachments.h"
 #include "codex/history.h"
+#include "codex/session_index.h"
 #include "codex/sessions.h"
 #include "files/evidence.h"
 #include "files/paths.h"
@@ -164,6 +165,13 @@ Result<ReaderOutput> parse_root(const fs::path& root, const fs::path& evidence_r
   if (is_directory_followed(attachments)) {
     TQ_TRY(ReaderOutput parsed, scan_attachments(attachments, options, evidence_root));
     append_output(out, std::move(parsed));
+  }
+  // The threads' names, on the whole surface only: the module functions read
+  // what they always have.
+  fs::path index = root / kSessionIndexName;
+  if (options.transcripts && is_regular_file_followed(index)) {
+    TQ_TRY(LineFileOutput parsed, parse_session_index_file(index, options, evidence_root));
+    append_output(out, {std::move(parsed.events), std::move(parsed.diagnostics)});
   }
   return out;
 }

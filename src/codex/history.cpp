@@ -35,16 +35,9 @@ std::optional<std::string> string_field(const JsonValue* value, std::string_view
 Result<LineFileOutput> parse_history_file(const std::filesystem::path& path,
                                           const ParserOptions& options,
                                           const std::filesystem::path& evidence_root) {
-  LineFileOutput out;
   const std::string rel = relative_path(path, evidence_root);
-  const std::string id_path = relative_path_id(path, evidence_root);
-  auto on_object = [&](uint64_t line, JsonValue object) {
-    TimelineEvent event;
-    event.provider = Provider::Codex;
+  auto fill = [&](uint64_t line, JsonValue object, TimelineEvent& event, LineFileOutput& out) {
     event.event_type = EventType::PromptInput;
-    event.event_id = generate_event_id(Provider::Codex, ArtifactKind::History, id_path,
-                                       "codex_history:" + std::to_string(line));
-    event.sequence = out.events.size();
     event.session_id =
         string_field(object.find("session_id"), "session_id", rel, line, out.diagnostics);
     event.message = string_field(object.find("text"), "text", rel, line, out.diagnostics);
@@ -59,18 +52,12 @@ Result<LineFileOutput> parse_history_file(const std::filesystem::path& path,
       event.timestamp_raw = ts->clone();
     }
     event.timestamp_source = event.timestamp ? TimestampSource::Embedded : TimestampSource::None;
-    event.source.artifact_kind = ArtifactKind::History;
     event.source.record_type = "history";
-    event.source.relative_path = rel;
-    event.source.line_number = line;
     event.source.source_id = event.session_id;
     if (options.include_raw) event.raw = std::move(object);
-    out.events.push_back(std::move(event));
   };
-  TQ_TRY(out.sha256,
-         read_object_lines(path, options, rel, ArtifactKind::History, out.diagnostics, on_object));
-  for (TimelineEvent& event : out.events) event.source_file_sha256 = out.sha256;
-  return out;
+  return read_event_lines(path, options, evidence_root, Provider::Codex, ArtifactKind::History,
+                          "codex_history", fill);
 }
 
 }  // namespace tq::codex

@@ -275,6 +275,10 @@ class Boxed {
 
 inline constexpr std::string_view kSchemaVersion = "1";
 
+// The record type of the events that name their session (a Codex thread's
+// name): the summary shows the latest as the session's title.
+inline constexpr std::string_view kSessionTitleRecord = "session_index";
+
 struct TimelineEvent {
   std::string schema_version{kSchemaVersion};
   std::string event_id;

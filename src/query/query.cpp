@@ -60,6 +60,7 @@ struct SessionSummary {
   uint64_t events = 0;
   Span span;
   Shared<std::string> working_directory;
+  Shared<std::string> title;  // the latest name its agent gave the thread
 };
 
 JsonValue sessions_object(const std::map<std::string, SessionSummary, std::less<>>& sessions) {
@@ -71,6 +72,7 @@ JsonValue sessions_object(const std::map<std::string, SessionSummary, std::less<
     session.push_back({"last_timestamp", optional_time(s.span.last)});
     session.push_back(
         {"working_directory", s.working_directory ? JsonValue(*s.working_directory) : JsonValue()});
+    session.push_back({"title", s.title ? JsonValue(*s.title) : JsonValue()});
     members.push_back({id, JsonValue(std::move(session))});
   }
   return JsonValue(std::move(members));
@@ -152,6 +154,8 @@ JsonValue summarize(EventSelection events, std::span<const Diagnostic> diagnosti
       ++s.events;
       s.span.add(e.timestamp);
       if (!s.working_directory) s.working_directory = e.working_directory;
+      // Events come in time order: the last name is the current one.
+      if (e.source.record_type == kSessionTitleRecord && e.message) s.title = *e.message;
     }
   }
 

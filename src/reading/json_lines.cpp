@@ -4,6 +4,8 @@
 
 #include "files/paths.h"
 #include "jsonl/json_parser.h"
+#include "model/text.h"
+#include "ordering/ordering.h"
 
 namespace tq {
 namespace {
@@ -149,6 +151,32 @@ Result<std::string> read_object_lines(BoundedLineReader lines, const std::filesy
     on_object(line, std::move(*value));
   }
   return std::move(lines).finalize();
+}
+
+Result<LineFileOutput> read_event_lines(const std::filesystem::path& path,
+                                        const ParserOptions& options,
+                                        const std::filesystem::path& evidence_root,
+                                        Provider provider, ArtifactKind artifact_kind,
+                                        std::string_view key_prefix, const EventLineFiller& fill) {
+  LineFileOutput out;
+  const std::string rel = relative_path(path, evidence_root);
+  const std::string id_path = relative_path_id(path, evidence_root);
+  auto on_object = [&](uint64_t line, JsonValue object) {
+    TimelineEvent event;
+    event.provider = provider;
+    event.event_id =
+        generate_event_id(provider, artifact_kind, id_path, concat(key_prefix, ":", line));
+    event.sequence = out.events.size();
+    event.source.artifact_kind = artifact_kind;
+    event.source.relative_path = rel;
+    event.source.line_number = line;
+    fill(line, std::move(object), event, out);
+    out.events.push_back(std::move(event));
+  };
+  TQ_TRY(out.sha256,
+         read_object_lines(path, options, rel, artifact_kind, out.diagnostics, on_object));
+  for (TimelineEvent& event : out.events) event.source_file_sha256 = out.sha256;
+  return out;
 }
 
 }  // namespace tq

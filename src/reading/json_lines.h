@@ -77,4 +77,17 @@ struct LineFileOutput {
   std::string sha256;
 };
 
+// A file that gives one event per object line: `fill` sets what the line says
+// (type, message, session, time, raw, …) and may add diagnostics; the rest is
+// set here, once for every such file: provider, the id from `key_prefix` and
+// the line number, the sequence, the source location and the file's digest.
+using EventLineFiller = std::function<void(uint64_t line_number, JsonValue object,
+                                           TimelineEvent& event, LineFileOutput& out)>;
+[[nodiscard]] Result<LineFileOutput> read_event_lines(const std::filesystem::path& path,
+                                                      const ParserOptions& options,
+                                                      const std::filesystem::path& evidence_root,
+                                                      Provider provider, ArtifactKind artifact_kind,
+                                                      std::string_view key_prefix,
+                                                      const EventLineFiller& fill);
+
 }  // namespace tq

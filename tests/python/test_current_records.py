@@ -174,3 +174,21 @@ def test_files_out_of_their_profile_are_read_as_their_agent_wrote_them(tmp_path,
     events = list(tracequill.Timeline(path))
     assert [(e["provider"], e["event_type"], e["message"]) for e in events] == [(provider, event_type, "hi")]
     assert events[0]["timestamp"] is not None and events[0]["source"]["relative_path"] == name
+
+
+def test_thread_names_are_events_and_the_session_title(tmp_path):
+    index = tmp_path / ".codex" / "session_index.jsonl"
+    index.parent.mkdir()
+    session = "cc8551af-39fc-799a-a773-f6d6cf40eeba"
+    index.write_text(
+        f'{{"id":"{session}","thread_name":"first name","updated_at":"2025-07-12T16:35:13.387347121Z"}}\n'
+        f'{{"id":"{session}","thread_name":"renamed","updated_at":"2025-07-13T09:00:00Z"}}\n'
+    )
+    (tmp_path / ".codex" / "history.jsonl").write_text(f'{{"session_id":"{session}","ts":1752338112,"text":"hi"}}\n')
+    timeline = tracequill.Timeline(tmp_path)
+    names = [(e["event_type"], e["message"], e["source"]["record_type"]) for e in timeline if e["session_id"] == session]
+    assert names[1:] == [("task_state", "first name", "session_index"), ("task_state", "renamed", "session_index")]
+    assert timeline.summary()["sessions"][session]["title"] == "renamed"
+    # The module functions, and the switch, read what they always have.
+    assert tracequill.Timeline(tmp_path, transcripts=False).to_jsonl() == tracequill.to_jsonl(tmp_path)
+    assert "renamed" not in tracequill.to_jsonl(tmp_path)

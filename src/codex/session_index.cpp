@@ -1,0 +1,38 @@
+#include "codex/session_index.h"
+
+#include <string>
+
+#include "codex/history.h"
+#include "files/paths.h"
+#include "ordering/ordering.h"
+
+namespace tq::codex {
+
+Result<LineFileOutput> parse_session_index_file(const std::filesystem::path& path,
+                                                const ParserOptions& options,
+                                                const std::filesystem::path& evidence_root) {
+  const std::string rel = relative_path(path, evidence_root);
+  auto fill = [&](uint64_t line, JsonValue object, TimelineEvent& event, LineFileOutput& out) {
+    event.event_type = EventType::TaskState;
+    event.session_id = string_field(object.find("id"), "id", rel, line, out.diagnostics);
+    event.message =
+        string_field(object.find("thread_name"), "thread_name", rel, line, out.diagnostics);
+    if (const JsonValue* updated = object.find("updated_at")) {
+      if (updated->is_string()) event.timestamp = parse_rfc3339_strict(updated->as_string());
+      if (!event.timestamp) {
+        out.diagnostics.push_back(Diagnostic{DiagnosticCode::InvalidTimestamp, Severity::Warning,
+                                             line_source(ArtifactKind::Session, rel, line),
+                                             "Field 'updated_at' is not valid RFC 3339."});
+      }
+      event.timestamp_raw = updated->clone();
+    }
+    event.timestamp_source = event.timestamp ? TimestampSource::Embedded : TimestampSource::None;
+    event.source.record_type = std::string(kSessionTitleRecord);
+    event.source.source_id = event.session_id;
+    if (options.include_raw) event.raw = std::move(object);
+  };
+  return read_event_lines(path, options, evidence_root, Provider::Codex, ArtifactKind::Session,
+                          "codex_session_index", fill);
+}
+
+}  // namespace tq::codex
