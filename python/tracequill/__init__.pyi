@@ -56,7 +56,6 @@ class Event(TypedDict):
     event_type: str
     session_id: str | None
     working_directory: str | None
-    title: str | None
     message: str | None
     source: Source
     artifact: Artifact | None
@@ -180,6 +179,7 @@ class SessionSummary(TypedDict):
     first_timestamp: str | None
     last_timestamp: str | None
     working_directory: str | None
+    title: str | None
 
 @type_check_only
 class DiagnosticSummary(TypedDict):
