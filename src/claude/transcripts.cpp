@@ -235,14 +235,8 @@ TimelineEvent TranscriptReader::base_event(uint64_t line, const JsonValue& recor
       timestamp = snapshot->find("timestamp");
     }
   }
-  if (timestamp != nullptr) {
-    if (timestamp->is_string()) event.timestamp = parse_rfc3339_strict(timestamp->as_string());
-    if (!event.timestamp) {
-      warn(line, DiagnosticCode::InvalidTimestamp, "Field 'timestamp' is not valid RFC 3339.");
-    }
-    event.timestamp_raw = timestamp->clone();
-  }
-  event.timestamp_source = event.timestamp ? TimestampSource::Embedded : TimestampSource::None;
+  set_embedded_time(event, timestamp, "timestamp", ArtifactKind::Session, rel_, line,
+                    out_.output.diagnostics);
 
   const std::string* session = record.find_string("sessionId");
   if (session != nullptr) keep_text(last_session_, *session);

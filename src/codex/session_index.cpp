@@ -17,16 +17,8 @@ Result<LineFileOutput> parse_session_index_file(const std::filesystem::path& pat
     event.session_id = string_field(object.find("id"), "id", rel, line, out.diagnostics);
     event.message =
         string_field(object.find("thread_name"), "thread_name", rel, line, out.diagnostics);
-    if (const JsonValue* updated = object.find("updated_at")) {
-      if (updated->is_string()) event.timestamp = parse_rfc3339_strict(updated->as_string());
-      if (!event.timestamp) {
-        out.diagnostics.push_back(Diagnostic{DiagnosticCode::InvalidTimestamp, Severity::Warning,
-                                             line_source(ArtifactKind::Session, rel, line),
-                                             "Field 'updated_at' is not valid RFC 3339."});
-      }
-      event.timestamp_raw = updated->clone();
-    }
-    event.timestamp_source = event.timestamp ? TimestampSource::Embedded : TimestampSource::None;
+    set_embedded_time(event, object.find("updated_at"), "updated_at", ArtifactKind::Session, rel,
+                      line, out.diagnostics);
     event.source.record_type = std::string(kSessionTitleRecord);
     event.source.source_id = event.session_id;
     if (options.include_raw) event.raw = std::move(object);

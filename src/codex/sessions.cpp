@@ -263,16 +263,8 @@ Result<LineFileOutput> read_session_file(BoundedLineReader lines, const std::fil
     event.event_id = generate_event_id(Provider::Codex, ArtifactKind::Session, id_path,
                                        "codex_session:" + std::to_string(line));
     event.sequence = out.events.size();
-    if (const JsonValue* timestamp = object.find("timestamp")) {
-      if (timestamp->is_string()) event.timestamp = parse_rfc3339_strict(timestamp->as_string());
-      if (!event.timestamp) {
-        out.diagnostics.push_back(Diagnostic{DiagnosticCode::InvalidTimestamp, Severity::Warning,
-                                             line_source(ArtifactKind::Session, rel, line),
-                                             "Field 'timestamp' is not valid RFC 3339."});
-      }
-      event.timestamp_raw = timestamp->clone();
-    }
-    event.timestamp_source = event.timestamp ? TimestampSource::Embedded : TimestampSource::None;
+    set_embedded_time(event, object.find("timestamp"), "timestamp", ArtifactKind::Session, rel,
+                      line, out.diagnostics);
 
     std::optional<EventType> event_type = classify_session_record(record_type, payload);
     if (!event_type && options.transcripts) {

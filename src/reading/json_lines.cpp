@@ -153,6 +153,21 @@ Result<std::string> read_object_lines(BoundedLineReader lines, const std::filesy
   return std::move(lines).finalize();
 }
 
+void set_embedded_time(TimelineEvent& event, const JsonValue* value, std::string_view field,
+                       ArtifactKind artifact_kind, std::string_view relative_path,
+                       uint64_t line_number, std::vector<Diagnostic>& diagnostics) {
+  if (value != nullptr) {
+    if (value->is_string()) event.timestamp = parse_rfc3339_strict(value->as_string());
+    if (!event.timestamp) {
+      diagnostics.push_back(Diagnostic{DiagnosticCode::InvalidTimestamp, Severity::Warning,
+                                       line_source(artifact_kind, relative_path, line_number),
+                                       concat("Field '", field, "' is not valid RFC 3339.")});
+    }
+    event.timestamp_raw = value->clone();
+  }
+  event.timestamp_source = event.timestamp ? TimestampSource::Embedded : TimestampSource::None;
+}
+
 Result<LineFileOutput> read_event_lines(const std::filesystem::path& path,
                                         const ParserOptions& options,
                                         const std::filesystem::path& evidence_root,

@@ -77,6 +77,14 @@ struct LineFileOutput {
   std::string sha256;
 };
 
+// Sets the event's time from `value` (none: it has no time), which the agents
+// write as RFC 3339 text, keeping the value as found; any other value leaves
+// the event without a time and adds the warning invalid_timestamp "Field
+// '{field}' is not valid RFC 3339." at the line.
+void set_embedded_time(TimelineEvent& event, const JsonValue* value, std::string_view field,
+                       ArtifactKind artifact_kind, std::string_view relative_path,
+                       uint64_t line_number, std::vector<Diagnostic>& diagnostics);
+
 // A file that gives one event per object line: `fill` sets what the line says
 // (type, message, session, time, raw, …) and may add diagnostics; the rest is
 // set here, once for every such file: provider, the id from `key_prefix` and
