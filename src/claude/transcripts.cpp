@@ -14,6 +14,7 @@
 #include "files/walk.h"
 #include "hash/hash.h"
 #include "model/arrays.h"
+#include "model/readable.h"
 #include "model/text.h"
 #include "ordering/ordering.h"
 #include "output/json.h"
@@ -59,16 +60,7 @@ bool member_true(const JsonValue& record, std::string_view key) {
 std::optional<std::string> joined_text(const JsonValue& content) {
   if (content.is_string()) return content.as_string();
   if (!content.is_array()) return std::nullopt;
-  std::string joined;
-  bool first = true;
-  for (const JsonValue& part : content.as_array()) {
-    const std::string* text = member_string(part, "text");
-    if (text == nullptr) continue;
-    if (!first) joined.push_back('\n');
-    joined.append(*text);
-    first = false;
-  }
-  return joined;
+  return joined_texts(content.as_array());
 }
 
 // "input_tokens=12, output_tokens=3, …": the usage's counters in key order.

@@ -10,6 +10,7 @@
 #include "files/walk.h"
 #include "jsonl/line_reader.h"
 #include "model/arrays.h"
+#include "model/readable.h"
 #include "ordering/ordering.h"
 #include "reading/file_jobs.h"
 
@@ -116,16 +117,7 @@ std::optional<std::string> message_text(const JsonValue& payload, const std::str
   if (payload_type != nullptr && *payload_type == "message") {
     const JsonValue* content = payload.find("content");
     if (content == nullptr || !content->is_array()) return std::nullopt;
-    std::string joined;
-    bool first = true;
-    for (const JsonValue& part : content->as_array()) {
-      const std::string* text = part.is_object() ? part.find_string("text") : nullptr;
-      if (text == nullptr) continue;
-      if (!first) joined.push_back('\n');
-      joined.append(*text);
-      first = false;
-    }
-    return joined;
+    return joined_texts(content->as_array());
   }
   if (event_type == EventType::ToolCall) {
     const std::string* name_text = payload.find_string("name");

@@ -19,6 +19,10 @@ namespace tq {
 // The pieces joined by `separator`, the empty ones left out.
 std::string join_present(const std::vector<std::string>& pieces, std::string_view separator);
 
+// The `text` members of the parts (content blocks, message parts) that have
+// one, one per line; "" when none has.
+std::string joined_texts(const JsonArray& parts);
+
 // A whole number as decimal text; none for anything else (a count recorded as
 // text is not trusted as one).
 std::optional<std::string> integer_text(const JsonValue* value);
