@@ -1,5 +1,6 @@
 #include "parser/driver.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <optional>
 
@@ -127,23 +128,35 @@ struct AdapterInput {
 };
 
 // Reads every input after what `merged` already holds. A watched parse lists
-// every file first, so the monitor's totals are final from its first report;
-// nobody watching, there is nothing to list for.
+// every file first, so the monitor's totals are final from its first report,
+// and so does one asked to account for its files; otherwise there is nothing
+// to list for.
 Result<ParseReport> read_inputs(const std::vector<AdapterInput>& inputs,
                                 const ParserOptions& options, ReaderOutput merged) {
   ParserOptions read_options = options;
+  FileListing listing;
   std::optional<ListedMonitor> listed;
-  if (options.monitor != nullptr) {
-    FileListing listing;
+  if (options.monitor != nullptr || options.accounts != nullptr) {
     for (const AdapterInput& in : inputs) {
       TQ_CHECK(in.entry->list(in.path, in.kind, options, listing));
     }
+  }
+  if (options.monitor != nullptr) {
     listed.emplace(*options.monitor, listing);
     read_options.monitor = &*listed;
   }
   for (const AdapterInput& in : inputs) {
     TQ_TRY(auto output, in.entry->parse(in.path, in.kind, in.evidence_root, read_options));
     append_output(merged, std::move(output));
+  }
+  if (options.accounts != nullptr) {
+    for (const AdapterInput& in : inputs) {
+      account_files(in.path, in.evidence_root, listing, options, *options.accounts);
+    }
+    std::sort(options.accounts->begin(), options.accounts->end(),
+              [](const FileAccount& a, const FileAccount& b) {
+                return a.relative_path < b.relative_path;
+              });
   }
   return finalize(std::move(merged), options);
 }

@@ -77,6 +77,14 @@ class ListedMonitor final : public ParseMonitor {
   uint64_t bytes_left_;
 };
 
+// Accounts for every entry below `top` (or `top` itself, a file): a regular
+// file the listing holds was taken; any other is named with the reason no
+// reader took it (no reader reads its kind, a link not followed, a special
+// file, an error of the walk). Paths are measured from `evidence_root`.
+void account_files(const std::filesystem::path& top, const std::filesystem::path& evidence_root,
+                   const FileListing& listing, const ParserOptions& options,
+                   std::vector<FileAccount>& accounts);
+
 // Tells `monitor` (may be null) that the single file `path`, read by a reader
 // that runs no file jobs, is done.
 void report_file_done(ParseMonitor* monitor, const std::filesystem::path& path);
