@@ -23,6 +23,7 @@
 #include "model/datetime.h"
 #include "monitor.h"
 #include "parser/driver.h"
+#include "query/coverage.h"
 #include "query/query.h"
 
 namespace tq::py {
@@ -63,6 +64,7 @@ struct ParsedTimeline {
   bool include_content = false;          // the CSV content column follows the parse's option
   Surface surface = Surface::Functions;  // the fields its records hold, from the parse's options
   EvidenceScope scope;                   // what the parse read, so that `write` never overwrites it
+  std::vector<FileAccount> accounts;     // every file under the input, read or not
 };
 
 struct TimelineObject {
@@ -188,6 +190,7 @@ PyObject* timeline_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
 
     auto parsed = std::make_shared<ParsedTimeline>();
     options.scope = &parsed->scope;
+    options.accounts = &parsed->accounts;
     InterpreterMonitor monitor(progress);
     options.monitor = &monitor;
     Result<ParseReport> result = [&] {
@@ -591,6 +594,18 @@ PyObject* timeline_summary(PyObject* object, PyObject*) {
   });
 }
 
+PyObject* timeline_coverage(PyObject* object, PyObject*) {
+  return guarded([&]() -> PyObject* {
+    const ParsedTimeline& parsed = *as_timeline(object)->parsed;
+    JsonValue coverage;
+    {
+      ReleasedGil unlocked;
+      coverage = coverage_report(parsed.accounts, parsed.report.events, parsed.report.diagnostics);
+    }
+    return json_to_python(coverage).release();
+  });
+}
+
 PyObject* timeline_repr(PyObject* object) {
   TimelineObject* self = as_timeline(object);
   return PyUnicode_FromFormat("<tracequill.Timeline: %zu events, %zu diagnostics>",
@@ -676,6 +691,15 @@ constexpr char kFilterDoc[] =
     "text : str | None\n"
     "    Keep events whose message contains it, ASCII letters compared without\n"
     "    case.";
+constexpr char kCoverageDoc[] =
+    "coverage($self, /)\n--\n\n"
+    "What became of every file under the profile roots (or the input) the parse\n"
+    "was given and of every kind of record it met, as a dict: `files` (each\n"
+    "{path, size, events, reason}, in path order: `events` counts what a file\n"
+    "read gave, `reason` says why a file was not read), `not_read`, `records`\n"
+    "(each {provider, record_type, event_type, count}) and `unknown` (events of\n"
+    "no known shape). It covers the whole parse, whatever this view keeps.";
+
 constexpr char kSummaryDoc[] =
     "summary($self, /)\n--\n\n"
     "Counts of this timeline's events as a dict: `events`, `by_provider`\n"
@@ -692,6 +716,7 @@ PyMethodDef timeline_methods[] = {
     {"write", as_method(timeline_write), METH_FASTCALL | METH_KEYWORDS, kWriteDoc},
     {"filter", as_method(timeline_filter), METH_FASTCALL | METH_KEYWORDS, kFilterDoc},
     {"summary", timeline_summary, METH_NOARGS, kSummaryDoc},
+    {"coverage", timeline_coverage, METH_NOARGS, kCoverageDoc},
     {"_check_filter", as_method(timeline_check_filter), METH_STATIC | METH_FASTCALL | METH_KEYWORDS,
      "Check filter arguments; None or an error."},
     {"_filter_choices", timeline_filter_choices, METH_STATIC | METH_NOARGS,

@@ -199,6 +199,27 @@ class Summary(TypedDict):
     tool_calls: dict[str, int]
     diagnostics: DiagnosticSummary
 
+@type_check_only
+class FileCoverage(TypedDict):
+    path: str
+    size: int
+    events: int | None
+    reason: str | None
+
+@type_check_only
+class RecordCoverage(TypedDict):
+    provider: _Provider
+    record_type: str | None
+    event_type: _EventType
+    count: int
+
+@type_check_only
+class Coverage(TypedDict):
+    files: list[FileCoverage]
+    not_read: int
+    records: list[RecordCoverage]
+    unknown: int
+
 @final
 class Timeline:
     """A timeline parsed once and kept in native form, to be read many ways."""
@@ -259,3 +280,4 @@ class Timeline:
         text: str | None = None,
     ) -> Timeline: ...
     def summary(self) -> Summary: ...
+    def coverage(self) -> Coverage: ...

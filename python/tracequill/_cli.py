@@ -19,7 +19,7 @@ from typing import IO, TYPE_CHECKING, Any
 import tracequill
 
 if TYPE_CHECKING:
-    from tracequill import Diagnostic, Event, Format
+    from tracequill import Coverage, Diagnostic, Event, Format
 
 FORMATS = ("json", "jsonl", "csv")
 SEVERITIES = ("error", "warning", "info")
@@ -43,6 +43,7 @@ ENVIRONMENT = (
 NAIVE_INSTANT = re.compile(r"(\d{4}-\d{2}-\d{2})(?:[T ](\d{2}:\d{2})(:\d{2}(?:\.\d+)?)?)?")
 LAST_EVENTS = 20
 SESSIONS_SHOWN = 5
+UNREAD_SHOWN = 10
 
 
 class UsageError(Exception):
@@ -105,13 +106,15 @@ def build_parser() -> argparse.ArgumentParser:
     p.add_argument("--session", action="append", metavar="S", help="keep this session id; repeatable")
     p.add_argument("--grep", metavar="TEXT", help="keep events whose message contains TEXT (ASCII case ignored)")
     p.add_argument("--summary", action="store_true", help="print the summary (without the event table)")
-    p.add_argument(
-        "--diagnostics",
-        nargs="?",
-        const="table",
-        choices=("table", "json"),
-        help="list every diagnostic on standard error, as a table or (=json) as JSON lines",
-    )
+    # Listings a person reads as a table and a program as JSON.
+    for option, meaning in (
+        ("--diagnostics", "list every diagnostic on standard error, as a table or (=json) as JSON lines"),
+        (
+            "--coverage",
+            "account for every file under the profiles (read, with its events, or why not) and every kind of record, as a table or (=json) as JSON",
+        ),
+    ):
+        p.add_argument(option, nargs="?", const="table", choices=("table", "json"), help=meaning)
     p.add_argument(
         "--fail-on",
         choices=("error", "warning"),
@@ -313,6 +316,9 @@ def show(timeline: tracequill.Timeline, args: argparse.Namespace, output_format:
         # A summary never goes into a data stream.
         out = sys.stderr if data_to_stdout else sys.stdout
         print_summary(timeline, args.path or "~", events=not args.summary, out=out)
+    if args.coverage is not None:
+        out = sys.stderr if data_to_stdout else sys.stdout
+        print_coverage(timeline.coverage(), args.coverage, out)
     # A full disk or a closed pipe shows here, not in the interpreter's exit.
     sys.stdout.flush()
     return 0
@@ -394,8 +400,32 @@ def print_summary(timeline: tracequill.Timeline, path: str, events: bool, out: I
         for code, count in diagnostics["by_code"].items():
             say(f"  {code:<28} {count:>8}")
 
+    coverage = timeline.coverage()
+    if coverage["unknown"]:
+        say(f"\nEvents of an unknown record shape: {coverage['unknown']}")
+    if coverage["not_read"]:
+        unread = [f for f in coverage["files"] if f["reason"] is not None]
+        say(f"\nFiles not read: {len(unread)}" + (" (--coverage lists them)" if len(unread) > UNREAD_SHOWN else ""))
+        for f in unread[:UNREAD_SHOWN]:
+            say(f"  {f['path']}  ({f['reason']})")
+
     if events and len(timeline):
         print_last_events(timeline, summary["without_timestamp"], out)
+
+
+def print_coverage(coverage: Coverage, form: str, out: IO[str]) -> None:
+    if form == "json":
+        out.write(json.dumps(coverage, ensure_ascii=False) + "\n")
+        return
+    files = coverage["files"]
+    out.write(f"Files: {len(files) - coverage['not_read']} read, {coverage['not_read']} not read\n")
+    for f in files:
+        events = "-" if f["events"] is None else str(f["events"])
+        reason = f"  ({f['reason']})" if f["reason"] is not None else ""
+        out.write(f"  {events:>8}  {f['size']:>12}  {f['path']}{reason}\n")
+    out.write(f"\nRecords by shape ({coverage['unknown']} events of an unknown shape):\n")
+    for r in coverage["records"]:
+        out.write(f"  {r['provider']:<12} {r['record_type'] or '-':<40} {r['event_type']:<18} {r['count']:>8}\n")
 
 
 def columns(stream: IO[str], default: int) -> int:

@@ -20,6 +20,7 @@
 #include "output/json.h"
 #include "reading/file_jobs.h"
 #include "reading/json_lines.h"
+#include "reading/listing.h"
 
 namespace tq::claude {
 namespace {
@@ -485,22 +486,21 @@ Result<TranscriptOutput> parse_transcript_file(const fs::path& path, const Parse
   return std::move(reader).take(sha256);
 }
 
+Status list_transcripts(const fs::path& path, const ParserOptions& options, FileListing& listing) {
+  return list_reader_files(path, options, is_transcript_name, listing);
+}
+
 Result<TranscriptOutput> scan_transcripts(const fs::path& path, const ParserOptions& options,
                                           const fs::path& evidence_root) {
   TranscriptOutput out;
   TQ_TRY(const std::vector<fs::path> files,
-         files_to_read(path,
-                       {.follow_symlinks = options.follow_symlinks,
-                        .scope = options.scope,
-                        .monitor = options.monitor},
-                       is_transcript_name, [&](const WalkItem& item) {
-                         SourceInfo source;
-                         source.artifact_kind = ArtifactKind::Session;
-                         source.relative_path = relative_path(item.path, evidence_root);
-                         out.output.diagnostics.push_back(
-                             walk_diagnostic(item, evidence_root, std::move(source),
-                                             "walkdir error: ", Severity::Warning));
-                       }));
+         reader_files(path, options, is_transcript_name, [&](const WalkItem& item) {
+           SourceInfo source;
+           source.artifact_kind = ArtifactKind::Session;
+           source.relative_path = relative_path(item.path, evidence_root);
+           out.output.diagnostics.push_back(walk_diagnostic(item, evidence_root, std::move(source),
+                                                            "walkdir error: ", Severity::Warning));
+         }));
 
   // Transcripts are the largest part of a Claude Code profile: they are read
   // on the workers and counted in the progress like every other file, and
