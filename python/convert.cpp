@@ -129,10 +129,16 @@ PyRef untracked(PyRef container) {
 // enumeration texts): each distinct one becomes one str, shared by every record
 // of the call, which also lets dicts reuse the str's cached hash.
 class Converter {
-  // The widest record, TimelineEvent, has 17 fields.
-  static constexpr size_t kMaxFields = 17;
+  // Every kind of record a report holds, each with state of its own below.
+  using Kinds = Records<TimelineEvent, Diagnostic>;
+  // The fields of the widest; a record's positions in a layout are one byte.
+  static constexpr size_t kMaxFields = kMostFields<Kinds>;
+  static_assert(kMaxFields <= 256);
 
  public:
+  // A converter for generic values, whose records hold `surface`'s fields.
+  explicit Converter(Surface surface = Surface::Functions) : surface_(surface) {}
+
   PyRef convert(const JsonValue& value) {
     return std::visit(
         [this](const auto& held) -> PyRef {
@@ -161,10 +167,12 @@ class Converter {
 
   // A record as a dict whose keys are inserted in ascending byte order, the
   // order of generic objects, so that a record and its generic form look alike.
-  template <typename Record>
+  template <Described Record>
   PyRef record(const Record& r) {
+    // `members` holds the widest record's fields, so no record writes past it.
+    static_assert(kFieldCount<Record> <= kMaxFields);
     Fields fields(*this, std::get<LayoutOf<Record>>(layouts_).last);
-    visit_fields(r, fields);
+    visit_fields(r, fields, surface_);
     if (fields.failed) return {};
     const Layout* layout = layout_of<Record>(fields);
     if (layout == nullptr) return {};
@@ -210,14 +218,6 @@ class Converter {
     template <typename Value>
     void field(std::string_view key, const Value& value) {
       if (failed) return;
-      if (count == members.size()) {
-        // A record grew wider than this conversion holds: a fault of ours,
-        // raised as one instead of written past the end.
-        PyErr_Format(internal_error, "record field '%.*s' is past the %zu fields converted",
-                     static_cast<int>(key.size()), key.data(), members.size());
-        failed = true;
-        return;
-      }
       PyRef converted = converter.value(key, value, last[count]);
       if (!converted) {
         failed = true;
@@ -243,6 +243,12 @@ class Converter {
   struct LayoutOf {
     std::optional<Layout> layout;
     LastTexts last;
+  };
+  template <typename Kinds>
+  struct LayoutsOf;
+  template <typename... Rs>
+  struct LayoutsOf<std::tuple<Rs...>> {
+    using type = std::tuple<LayoutOf<Rs>...>;
   };
 
   template <typename Record>
@@ -293,8 +299,11 @@ class Converter {
     }
     return untracked(std::move(out));
   }
-  PyRef value(std::string_view, const SourceInfo& s, LastText&) { return record(s); }
-  template <typename Record>
+  template <Described Record>
+  PyRef value(std::string_view, const Record& r, LastText&) {
+    return record(r);
+  }
+  template <Described Record>
   PyRef value(std::string_view, const Record* r, LastText&) {
     return r != nullptr ? record(*r) : PyRef::borrow(Py_None);
   }
@@ -356,9 +365,8 @@ class Converter {
   }
 
   std::unordered_map<std::string, PyRef, Hash, std::equal_to<>> texts_;
-  std::tuple<LayoutOf<TimelineEvent>, LayoutOf<SourceInfo>, LayoutOf<ArtifactInfo>,
-             LayoutOf<FsTimes>, LayoutOf<Diagnostic>>
-      layouts_;
+  Surface surface_;  // which fields the records hold
+  typename LayoutsOf<Kinds>::type layouts_;
   std::string scratch_;  // reused for date-time text
 };
 
@@ -491,14 +499,14 @@ PyRef json_to_python(const JsonValue& value) {
   return converter.convert(value);
 }
 
-PyRef event_to_python(const TimelineEvent& event) {
-  Converter converter;
+PyRef event_to_python(const TimelineEvent& event, Surface surface) {
+  Converter converter(surface);
   return converter.record(event);
 }
 
-PyRef diagnostics_to_python(std::span<const Diagnostic> diagnostics) {
+PyRef diagnostics_to_python(std::span<const Diagnostic> diagnostics, Surface surface) {
   GcPause pause;
-  Converter converter;
+  Converter converter(surface);
   PyRef out(PyList_New(static_cast<Py_ssize_t>(diagnostics.size())));
   if (!out) return {};
   for (size_t i = 0; i < diagnostics.size(); ++i) {
@@ -509,11 +517,11 @@ PyRef diagnostics_to_python(std::span<const Diagnostic> diagnostics) {
   return out;
 }
 
-PyRef report_to_python(ParseReport report) {
+PyRef report_to_python(ParseReport report, Surface surface) {
   // Every event is converted before the dict exists, so "events" is always the
   // first key.
   GcPause pause;
-  Converter converter;
+  Converter converter(surface);
   PyRef events = records_to_python(report.events, converter);
   if (!events) return {};
   PyRef diagnostics = records_to_python(report.diagnostics, converter);

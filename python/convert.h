@@ -51,12 +51,13 @@ PyRef json_to_python(const JsonValue& value);
 // with its keys in ascending byte order. The report's records are released as
 // they are converted. Equal texts of the records share one str, and the lists
 // and dicts are left untracked by the cyclic collector (they form a tree).
-PyRef report_to_python(ParseReport report);
+// Each record holds the fields `surface` holds.
+PyRef report_to_python(ParseReport report, Surface surface);
 
 // One event, or a list of diagnostics, as the same dicts report_to_python
 // makes for them; the records stay as they are.
-PyRef event_to_python(const TimelineEvent& event);
-PyRef diagnostics_to_python(std::span<const Diagnostic> diagnostics);
+PyRef event_to_python(const TimelineEvent& event, Surface surface);
+PyRef diagnostics_to_python(std::span<const Diagnostic> diagnostics, Surface surface);
 
 // Raises the OSError subclass that matches `error_number` (FileNotFoundError
 // for ENOENT, ...) with `errno` set and `text` as its only argument, so str()

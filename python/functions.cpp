@@ -184,7 +184,7 @@ PyObject* parse(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kw
     if (bind_and_convert(kParseSignature, args, nargs, kwnames, &arguments) < 0) return nullptr;
     std::optional<ParseReport> report = parse_report(arguments);
     if (!report) return nullptr;
-    PyRef result = report_to_python(std::move(*report));
+    PyRef result = report_to_python(std::move(*report), Surface::Functions);
     release_unlocked(report);
     return result.release();
   });

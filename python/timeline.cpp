@@ -70,8 +70,9 @@ constexpr Signature kFilterSignature{"Timeline.filter", kFilterParameters, 0, 0}
 // One parse, shared (read-only) by a Timeline and every view made from it.
 struct ParsedTimeline {
   ParseReport report;
-  bool include_content = false;  // the CSV content column follows the parse's option
-  EvidenceScope scope;           // what the parse read, so that `write` never overwrites it
+  bool include_content = false;          // the CSV content column follows the parse's option
+  Surface surface = Surface::Functions;  // the fields its records hold, from the parse's options
+  EvidenceScope scope;                   // what the parse read, so that `write` never overwrites it
 };
 
 struct TimelineObject {
@@ -217,6 +218,7 @@ PyObject* timeline_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     if (!result) return convert_error(result.error());
     parsed->report = std::move(*result);
     parsed->include_content = arguments.include_content;
+    parsed->surface = output_surface(options);
     std::shared_ptr<std::vector<size_t>> kept;
     if (arguments.unique) {
       EventFilter unique;
@@ -241,7 +243,8 @@ PyObject* timeline_item(PyObject* object, Py_ssize_t index) {
       PyErr_SetString(PyExc_IndexError, "Timeline index out of range");
       return nullptr;
     }
-    return event_to_python(events[static_cast<size_t>(index)]).release();
+    return event_to_python(events[static_cast<size_t>(index)], as_timeline(object)->parsed->surface)
+        .release();
   });
 }
 
@@ -279,16 +282,17 @@ PyObject* timeline_subscript(PyObject* object, PyObject* key) {
 
 PyObject* timeline_diagnostics(PyObject* object, void*) {
   return guarded([&]() -> PyObject* {
-    return diagnostics_to_python(as_timeline(object)->parsed->report.diagnostics).release();
+    const ParsedTimeline& parsed = *as_timeline(object)->parsed;
+    return diagnostics_to_python(parsed.report.diagnostics, parsed.surface).release();
   });
 }
 
 // What the outputs render: `pretty` for JSON text, which `write` always indents.
 EventsRendering rendering_of(const TimelineObject* self, Format format,
                              const CallArguments& arguments) {
-  return EventsRendering(
-      selection(self), self->parsed->report.diagnostics, format,
-      {arguments.pretty, arguments.include_message, self->parsed->include_content});
+  return EventsRendering(selection(self), self->parsed->report.diagnostics, format,
+                         {arguments.pretty, arguments.include_message,
+                          self->parsed->include_content, self->parsed->surface});
 }
 
 PyObject* render_text(TimelineObject* self, Format format, const CallArguments& arguments) {

@@ -47,4 +47,10 @@ struct ParserOptions {
   bool strict() const { return mode == ParseMode::Strict; }
 };
 
+// The fields a parse's records hold in every output of them: the whole
+// surface's with transcripts, the module functions' without.
+inline Surface output_surface(const ParserOptions& options) {
+  return options.transcripts ? Surface::Whole : Surface::Functions;
+}
+
 }  // namespace tq

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "model/event_list.h"
+#include "model/fields.h"
 #include "model/records.h"
 
 namespace tq {
@@ -31,77 +32,97 @@ void append_output(ReaderOutput& into, ReaderOutput from);
 // Moves `from`'s diagnostics to the end of `into`; an empty list takes the other whole.
 void append_diagnostics(std::vector<Diagnostic>& into, std::vector<Diagnostic> from);
 
-// The one description of each record's fields: their names, in output order,
-// with their values. The JSON writers and the Python conversion both walk it,
-// so a field is named in one place. `v.field(name, value)` is called once per
-// field, where value is one of: std::string_view (always present text),
-// const std::optional<std::string>&, const Shared<std::string>&,
-// std::optional<std::string_view> (an optional enumeration's JSON text),
-// uint64_t, const std::optional<uint64_t>&, const std::optional<DateTime>&,
-// const Shared<JsonValue>&, a nested record (const SourceInfo&, or
-// const ArtifactInfo* / const FsTimes* / const SourceInfo* that are null when
-// absent) or std::span<const std::string>. A Shared value may be held by many
-// events, which a visitor can tell by `shares` to convert it once.
-template <typename E>
-std::optional<std::string_view> optional_json_text(const std::optional<E>& e) {
-  return e ? std::optional<std::string_view>(json_text(*e)) : std::nullopt;
-}
+// The one description of each record: its fields' names, in output order,
+// and how each is read (model/fields.h has the machinery and the value kinds).
+// The JSON and JSONL writers, the CSV columns and the Python conversion all
+// derive from it, and the count of each record's fields is a compile-time
+// constant (`kFieldCount<R>`).
+//
+// Adding a field is one line here, after adding the member to the record
+// (model/records.h). A scalar field of the whole surface only, so that the
+// module functions' output doesn't change:
+//
+//   field("tool_name", &TimelineEvent::tool_name, {.surface = Surface::Whole}),
+//
+// A nested record field: the member's type (say `struct Actor { std::string
+// kind; std::optional<std::string> name; }`, held as an Actor, a
+// std::optional<Actor> or a Boxed<Actor>) gets a Description of its own
+// below, and the event one line; CSV spreads it over the columns `actor_kind`
+// and `actor_name`:
+//
+//   template <> struct Description<Actor> {
+//     static constexpr std::tuple fields{field("kind", &Actor::kind),
+//                                        field("name", &Actor::name)};
+//   };
+//   field("actor", &TimelineEvent::actor, {.surface = Surface::Whole, .prefix = "actor_"}),
+//
+// A getter may also be a function of the record, for a value no member holds.
+// CSV column names must stay distinct: a clash fails to compile.
+template <>
+struct Description<SourceInfo> {
+  static constexpr std::tuple fields{
+      field("artifact_kind", &SourceInfo::artifact_kind, {.column = "artifact_kind"}),
+      field("record_type", &SourceInfo::record_type),
+      field("relative_path", &SourceInfo::relative_path),
+      field("line_number", &SourceInfo::line_number, {.column = "source_line"}),
+      field("source_id", &SourceInfo::source_id, {.column = "source_id"}),
+  };
+};
 
-template <typename Visitor>
-void visit_fields(const SourceInfo& s, Visitor& v) {
-  v.field("artifact_kind", json_text(s.artifact_kind));
-  v.field("record_type", s.record_type);
-  v.field("relative_path", std::string_view(s.relative_path));
-  v.field("line_number", s.line_number);
-  v.field("source_id", s.source_id);
-}
+template <>
+struct Description<ArtifactInfo> {
+  static constexpr std::tuple fields{
+      field("reference_status", &ArtifactInfo::reference_status),
+      field("resolved_path", &ArtifactInfo::resolved_path),
+      field("snapshot_version", &ArtifactInfo::snapshot_version),
+      field("size", &ArtifactInfo::size),
+      field("sha256", &ArtifactInfo::sha256),
+      field("media_type", &ArtifactInfo::media_type),
+      field("content", &ArtifactInfo::content),
+      field("content_encoding", &ArtifactInfo::content_encoding),
+  };
+};
 
-template <typename Visitor>
-void visit_fields(const ArtifactInfo& a, Visitor& v) {
-  v.field("reference_status", optional_json_text(a.reference_status));
-  v.field("resolved_path", a.resolved_path);
-  v.field("snapshot_version", a.snapshot_version);
-  v.field("size", a.size);
-  v.field("sha256", a.sha256);
-  v.field("media_type", a.media_type);
-  v.field("content", a.content);
-  v.field("content_encoding", optional_json_text(a.content_encoding));
-}
+template <>
+struct Description<FsTimes> {
+  static constexpr std::tuple fields{
+      field("modified", &FsTimes::modified),
+      field("accessed", &FsTimes::accessed),
+      field("created", &FsTimes::created),
+  };
+};
 
-template <typename Visitor>
-void visit_fields(const FsTimes& t, Visitor& v) {
-  v.field("modified", t.modified);
-  v.field("accessed", t.accessed);
-  v.field("created", t.created);
-}
+template <>
+struct Description<TimelineEvent> {
+  static constexpr std::tuple fields{
+      field("schema_version", &TimelineEvent::schema_version),
+      field("event_id", &TimelineEvent::event_id),
+      field("sequence", &TimelineEvent::sequence),
+      field("provider", &TimelineEvent::provider),
+      field("source_file_sha256", &TimelineEvent::source_file_sha256),
+      field("timestamp", &TimelineEvent::timestamp),
+      field("timestamp_source", &TimelineEvent::timestamp_source),
+      field("timestamp_raw", &TimelineEvent::timestamp_raw, {.column_before = "timestamp_source"}),
+      field("event_type", &TimelineEvent::event_type),
+      field("session_id", &TimelineEvent::session_id),
+      field("working_directory", &TimelineEvent::working_directory),
+      field("message", &TimelineEvent::message),
+      field("source", &TimelineEvent::source, {.prefix = "source_"}),
+      field("artifact", &TimelineEvent::artifact),
+      field("fs_times", &TimelineEvent::fs_times, {.prefix = "fs_"}),
+      field("warnings", &TimelineEvent::warnings),
+      field("raw", &TimelineEvent::raw),
+  };
+};
 
-template <typename Visitor>
-void visit_fields(const TimelineEvent& e, Visitor& v) {
-  v.field("schema_version", std::string_view(e.schema_version));
-  v.field("event_id", std::string_view(e.event_id));
-  v.field("sequence", e.sequence);
-  v.field("provider", json_text(e.provider));
-  v.field("source_file_sha256", e.source_file_sha256);
-  v.field("timestamp", e.timestamp);
-  v.field("timestamp_source", json_text(e.timestamp_source));
-  v.field("timestamp_raw", e.timestamp_raw);
-  v.field("event_type", json_text(e.event_type));
-  v.field("session_id", e.session_id);
-  v.field("working_directory", e.working_directory);
-  v.field("message", e.message);
-  v.field("source", e.source);
-  v.field("artifact", e.artifact ? &*e.artifact : static_cast<const ArtifactInfo*>(nullptr));
-  v.field("fs_times", e.fs_times ? &*e.fs_times : static_cast<const FsTimes*>(nullptr));
-  v.field("warnings", std::span<const std::string>(e.warnings));
-  v.field("raw", e.raw);
-}
-
-template <typename Visitor>
-void visit_fields(const Diagnostic& d, Visitor& v) {
-  v.field("code", json_text(d.code));
-  v.field("severity", json_text(d.severity));
-  v.field("source", d.source ? &*d.source : static_cast<const SourceInfo*>(nullptr));
-  v.field("message", std::string_view(d.message));
-}
+template <>
+struct Description<Diagnostic> {
+  static constexpr std::tuple fields{
+      field("code", &Diagnostic::code),
+      field("severity", &Diagnostic::severity),
+      field("source", &Diagnostic::source),
+      field("message", &Diagnostic::message),
+  };
+};
 
 }  // namespace tq

@@ -9,103 +9,112 @@
 
 namespace tq {
 
-const std::array<std::string_view, kCsvColumnCount> kCsvColumns = {
-    "schema_version",   "event_id",           "sequence",
-    "provider",         "source_file_sha256", "timestamp",
-    "timestamp_raw",    "timestamp_source",   "event_type",
-    "session_id",       "working_directory",  "message",
-    "artifact_kind",    "source_record_type", "source_relative_path",
-    "source_line",      "source_id",          "reference_status",
-    "resolved_path",    "snapshot_version",   "size",
-    "sha256",           "media_type",         "content",
-    "content_encoding", "fs_modified",        "fs_accessed",
-    "fs_created",       "warnings",           "raw",
-};
-
 namespace {
 
-// Each setter overwrites `cell` in place, so a record reused across rows keeps
-// its strings' capacity.
-// `text` is a std::optional or a Shared text.
+// What a row leaves out: the message and the artifact's content may be asked away.
+struct RowOptions {
+  bool include_message;
+  bool include_content;
+};
+
+// Each setter overwrites `cell` in place, so a row reused across events keeps
+// its strings' capacity; absent values leave it empty.
+void set_cell(std::string& cell, std::string_view text) { cell.assign(text); }
+void set_cell(std::string& cell, const std::optional<std::string_view>& text) {
+  cell.assign(text.value_or(std::string_view()));
+}
 template <typename Text>
-void set_text(std::string& cell, const Text& text, bool wanted = true) {
-  if (wanted && text) {
+requires std::is_same_v<Text, std::optional<std::string>> ||
+    std::is_same_v<Text, Shared<std::string>>
+void set_cell(std::string& cell, const Text& text) {
+  if (text) {
     cell.assign(*text);
   } else {
     cell.clear();
   }
 }
 
-void set_uint(std::string& cell, std::optional<uint64_t> value) {
+void set_cell(std::string& cell, uint64_t value) {
   cell.clear();
-  if (!value) return;
   char buf[24];
-  const auto r = std::to_chars(buf, buf + sizeof buf, *value);
+  const auto r = std::to_chars(buf, buf + sizeof buf, value);
   cell.append(buf, r.ptr);
 }
-
-void set_datetime(std::string& cell, const std::optional<DateTime>& t) {
-  cell.clear();
-  if (t) append_rfc3339(cell, *t, /*plus_offset=*/true);
-}
-
-template <typename Enum>
-void set_enum(std::string& cell, const std::optional<Enum>& value) {
+void set_cell(std::string& cell, const std::optional<uint64_t>& value) {
   if (value) {
-    cell.assign(json_text(*value));
+    set_cell(cell, *value);
   } else {
     cell.clear();
   }
 }
 
-void set_json(std::string& cell, const Shared<JsonValue>& value) {
+void set_cell(std::string& cell, const std::optional<DateTime>& t) {
+  cell.clear();
+  if (t) append_rfc3339(cell, *t, /*plus_offset=*/true);
+}
+
+void set_cell(std::string& cell, const Shared<JsonValue>& value) {
   cell.clear();
   if (!value) return;
   OutputSink sink(OutputTarget::memory(cell));
   write_compact_value(*value, sink);
 }
 
-void fill_record(const TimelineEvent& ev, bool include_message, bool include_content,
-                 CsvRecord& r) {
-  static const ArtifactInfo kNoArtifact;
-  static const FsTimes kNoTimes;
-  const ArtifactInfo& art = ev.artifact ? *ev.artifact : kNoArtifact;
-  const FsTimes& times = ev.fs_times ? *ev.fs_times : kNoTimes;
+// A list is a JSON array, and no list at all an empty cell.
+void set_cell(std::string& cell, std::span<const std::string> strings) {
+  cell.clear();
+  if (strings.empty()) return;
+  OutputSink sink(OutputTarget::memory(cell));
+  write_compact_value(strings, sink);
+}
 
-  r[0].assign(ev.schema_version);
-  r[1].assign(ev.event_id);
-  set_uint(r[2], ev.sequence);
-  r[3].assign(json_text(ev.provider));
-  set_text(r[4], ev.source_file_sha256);
-  set_datetime(r[5], ev.timestamp);
-  set_json(r[6], ev.timestamp_raw);
-  r[7].assign(json_text(ev.timestamp_source));
-  r[8].assign(json_text(ev.event_type));
-  set_text(r[9], ev.session_id);
-  set_text(r[10], ev.working_directory);
-  set_text(r[11], ev.message, include_message);
-  r[12].assign(json_text(ev.source.artifact_kind));
-  set_text(r[13], ev.source.record_type);
-  r[14].assign(ev.source.relative_path);
-  set_uint(r[15], ev.source.line_number);
-  set_text(r[16], ev.source.source_id);
-  set_enum(r[17], art.reference_status);
-  set_text(r[18], art.resolved_path);
-  set_uint(r[19], art.snapshot_version);
-  set_uint(r[20], art.size);
-  set_text(r[21], art.sha256);
-  set_text(r[22], art.media_type);
-  set_text(r[23], art.content, include_content);
-  set_enum(r[24], art.content_encoding);
-  set_datetime(r[25], times.modified);
-  set_datetime(r[26], times.accessed);
-  set_datetime(r[27], times.created);
-  r[28].clear();
-  if (!ev.warnings.empty()) {
-    OutputSink sink(OutputTarget::memory(r[28]));
-    write_compact_value(std::span<const std::string>(ev.warnings), sink);
+// Fills the cells of `record`'s fields, `Leaf` being the position of its first
+// column in the description order of `Root`'s; a null record empties them.
+template <Described Root, Surface S, Described Record, std::size_t Leaf>
+struct RowFiller {
+  using Layout = CsvLayout<Root, S>;
+  using Cells = std::array<std::string, Layout::kCount>;
+  using Own = CsvLayout<Record, S>;
+
+  static void fill(const Record* record, Cells& cells, RowOptions options) {
+    [&]<std::size_t... I>(std::index_sequence<I...>) {
+      (fill_field<I>(record, cells, options), ...);
+    }
+    (std::make_index_sequence<kFieldCount<Record>>());
   }
-  set_json(r[29], ev.raw);
+
+  template <std::size_t I>
+  static void fill_field(const Record* record, Cells& cells, RowOptions options) {
+    constexpr const auto& f = kField<Record, I>;
+    constexpr std::size_t leaf = Leaf + Own::template offset<I>();
+    using Nested = NestedRecord<Record, I>;
+    if constexpr (!f.on(S)) {
+      return;
+    } else if constexpr (!std::is_void_v<Nested>) {
+      const Nested* nested =
+          record != nullptr ? record_pointer(field_value(read_field(f.get, *record))) : nullptr;
+      RowFiller<Root, S, Nested, leaf>::fill(nested, cells, options);
+    } else {
+      std::string& cell = cells[Layout::kBuilt.slot[leaf]];
+      constexpr std::string_view column = Layout::kBuilt.names[Layout::kBuilt.slot[leaf]].view();
+      bool wanted = record != nullptr;
+      if constexpr (column == "message") wanted = wanted && options.include_message;
+      if constexpr (column == "content") wanted = wanted && options.include_content;
+      if (wanted) {
+        set_cell(cell, field_value(read_field(f.get, *record)));
+      } else {
+        cell.clear();
+      }
+    }
+  }
+};
+
+template <Surface S>
+using EventCells = std::array<std::string, CsvLayout<TimelineEvent, S>::kCount>;
+
+template <Surface S>
+void fill_record(const TimelineEvent& event, RowOptions options, EventCells<S>& cells) {
+  RowFiller<TimelineEvent, S, TimelineEvent, 0>::fill(&event, cells, options);
 }
 
 void write_cell(OutputSink& out, std::string_view cell) {
@@ -136,34 +145,41 @@ void write_row(OutputSink& out, const Cells& cells) {
   out.put('\n');
 }
 
+template <Surface S>
+Status write_rows(OutputSink& sink, EventSelection events, RowOptions options) {
+  auto failed = [&sink](std::string_view what) { return std::unexpected(sink.failure(what)); };
+  write_row(sink, CsvLayout<TimelineEvent, S>::kNames);
+  if (!sink.ok()) return failed("CSV header write error: ");
+  EventCells<S> cells;
+  for (size_t i = 0; i < events.size(); ++i) {
+    fill_record<S>(events[i], options, cells);
+    write_row(sink, cells);
+    if (!sink.ok()) return failed("CSV record write error: ");
+  }
+  if (!sink.flush()) return failed("CSV flush error: ");
+  return {};
+}
+
 }  // namespace
 
 CsvRecord event_to_record(const TimelineEvent& event, bool include_message, bool include_content) {
   CsvRecord record;
-  fill_record(event, include_message, include_content, record);
+  fill_record<Surface::Functions>(event, {include_message, include_content}, record);
   return record;
 }
 
 std::string json_value(const Shared<JsonValue>& value) {
   std::string cell;
-  set_json(cell, value);
+  set_cell(cell, value);
   return cell;
 }
 
 Status write_csv(OutputTarget target, EventSelection events, bool include_message,
-                 bool include_content) {
+                 bool include_content, Surface surface) {
   OutputSink sink(target, kWriteBufferSize);
-  auto failed = [&sink](std::string_view what) { return std::unexpected(sink.failure(what)); };
-  write_row(sink, kCsvColumns);
-  if (!sink.ok()) return failed("CSV header write error: ");
-  CsvRecord record;
-  for (size_t i = 0; i < events.size(); ++i) {
-    fill_record(events[i], include_message, include_content, record);
-    write_row(sink, record);
-    if (!sink.ok()) return failed("CSV record write error: ");
-  }
-  if (!sink.flush()) return failed("CSV flush error: ");
-  return {};
+  const RowOptions options{include_message, include_content};
+  return surface == Surface::Whole ? write_rows<Surface::Whole>(sink, events, options)
+                                   : write_rows<Surface::Functions>(sink, events, options);
 }
 
 }  // namespace tq

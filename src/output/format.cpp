@@ -63,11 +63,13 @@ Status render(EventSelection events, std::span<const Diagnostic> diagnostics, Fo
   switch (format) {
     case Format::Json:
       return write_report(events, diagnostics, target,
-                          options.pretty ? JsonLayout::Pretty : JsonLayout::Compact);
+                          options.pretty ? JsonLayout::Pretty : JsonLayout::Compact,
+                          options.surface);
     case Format::Jsonl:
-      return write_jsonl(target, events);
+      return write_jsonl(target, events, options.surface);
     case Format::Csv:
-      return write_csv(target, events, options.include_message, options.include_content);
+      return write_csv(target, events, options.include_message, options.include_content,
+                       options.surface);
   }
   return std::unexpected(Error::message("unknown output format"));
 }

@@ -33,6 +33,9 @@ struct RenderOptions {
   bool pretty = true;            // JSON only: indented
   bool include_message = true;   // CSV only: the message column filled
   bool include_content = false;  // CSV only: the content column
+  // The fields every record holds: output_surface(parse options)
+  // (context/options.h) of the parse that made the events.
+  Surface surface = Surface::Functions;
 };
 
 // Renders with `format`'s writer into `target`: the JSON document holds the

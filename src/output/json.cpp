@@ -139,9 +139,11 @@ class Emitter {
   static constexpr size_t kLongestFieldName = 32;
 
  public:
-  Emitter(OutputSink& out, JsonLayout layout) : out_(out), pretty_(layout == JsonLayout::Pretty) {}
+  Emitter(OutputSink& out, JsonLayout layout, Surface surface)
+      : out_(out), pretty_(layout == JsonLayout::Pretty), surface_(surface) {}
 
   OutputSink& out() { return out_; }
+  Surface surface() const { return surface_; }
 
   void open(char bracket) {
     out_.put(bracket);
@@ -221,6 +223,7 @@ class Emitter {
 
   OutputSink& out_;
   bool pretty_;
+  Surface surface_;  // which fields of a record are written
   int depth_ = 0;
   bool empty_ = true;    // the innermost open container has no member yet
   std::string scratch_;  // reused for date-time text
@@ -268,7 +271,7 @@ void emit(Emitter& e, std::span<const std::string> strings) {
   e.close(']');
 }
 
-template <typename Record>
+template <Described Record>
 void emit(Emitter& e, const Record& record);
 
 // Writes each field of a record's description as a member; absent optionals
@@ -287,8 +290,11 @@ class FieldWriter {
   void write(std::string_view s) { e_.string(s); }
   void write(uint64_t u) { e_.uint(u); }
   void write(std::span<const std::string> strings) { emit(e_, strings); }
-  void write(const SourceInfo& s) { emit(e_, s); }
-  template <typename Record>
+  template <Described Record>
+  void write(const Record& record) {
+    emit(e_, record);
+  }
+  template <Described Record>
   void write(const Record* record) {
     if (record != nullptr)
       emit(e_, *record);
@@ -314,30 +320,31 @@ class FieldWriter {
   Emitter& e_;
 };
 
-template <typename Record>
+template <Described Record>
 void emit(Emitter& e, const Record& record) {
   e.open('{');
   FieldWriter writer(e);
-  visit_fields(record, writer);
+  visit_fields(record, writer, e.surface());
   e.close('}');
 }
 
-template <typename Record>
-void emit_compact(const Record& record, OutputSink& sink) {
-  Emitter e(sink, JsonLayout::Compact);
-  emit(e, record);
+template <typename Value>
+void emit_compact(const Value& value, OutputSink& sink, Surface surface = Surface::Functions) {
+  Emitter e(sink, JsonLayout::Compact, surface);
+  emit(e, value);
 }
 
 }  // namespace
 
-Status write_report(const ParseReport& report, OutputTarget target, JsonLayout layout) {
-  return write_report(report.events, report.diagnostics, target, layout);
+Status write_report(const ParseReport& report, OutputTarget target, JsonLayout layout,
+                    Surface surface) {
+  return write_report(report.events, report.diagnostics, target, layout, surface);
 }
 
 Status write_report(EventSelection events, std::span<const Diagnostic> diagnostics,
-                    OutputTarget target, JsonLayout layout) {
+                    OutputTarget target, JsonLayout layout, Surface surface) {
   OutputSink sink(target);
-  Emitter e(sink, layout);
+  Emitter e(sink, layout, surface);
   auto failed = [&sink] {
     return std::unexpected(
         Error::json_serialization(sink.error_text()).caused_by_write(sink.error_number()));
@@ -364,11 +371,11 @@ Status write_report(EventSelection events, std::span<const Diagnostic> diagnosti
   return {};
 }
 
-void write_compact_value(const TimelineEvent& event, OutputSink& sink) {
-  emit_compact(event, sink);
+void write_compact_value(const TimelineEvent& event, OutputSink& sink, Surface surface) {
+  emit_compact(event, sink, surface);
 }
-void write_compact_value(const Diagnostic& diagnostic, OutputSink& sink) {
-  emit_compact(diagnostic, sink);
+void write_compact_value(const Diagnostic& diagnostic, OutputSink& sink, Surface surface) {
+  emit_compact(diagnostic, sink, surface);
 }
 void write_compact_value(const SourceInfo& source, OutputSink& sink) { emit_compact(source, sink); }
 void write_compact_value(const ArtifactInfo& artifact, OutputSink& sink) {

@@ -30,19 +30,23 @@ enum class JsonLayout : uint8_t {
   Compact,  // no white space outside strings
 };
 
-// Writes the whole report document to `target`. Writing into memory can't fail;
-// a file write failure stops the writer at once and yields JsonSerialization
-// with the operating-system error text.
-[[nodiscard]] Status write_report(const ParseReport& report, OutputTarget target,
-                                  JsonLayout layout);
+// Writes the whole report document to `target`, each record with the fields
+// `surface` holds. Writing into memory can't fail; a file write failure stops
+// the writer at once and yields JsonSerialization with the operating-system
+// error text.
+[[nodiscard]] Status write_report(const ParseReport& report, OutputTarget target, JsonLayout layout,
+                                  Surface surface = Surface::Functions);
 // The same document made of chosen events and the report's diagnostics.
 [[nodiscard]] Status write_report(EventSelection events, std::span<const Diagnostic> diagnostics,
-                                  OutputTarget target, JsonLayout layout);
+                                  OutputTarget target, JsonLayout layout,
+                                  Surface surface = Surface::Functions);
 
 // Compact text of one record or generic value, written through `sink`. A write
 // failure stays recorded in the sink (check `sink.ok()`); nothing is flushed.
-void write_compact_value(const TimelineEvent& event, OutputSink& sink);
-void write_compact_value(const Diagnostic& diagnostic, OutputSink& sink);
+void write_compact_value(const TimelineEvent& event, OutputSink& sink,
+                         Surface surface = Surface::Functions);
+void write_compact_value(const Diagnostic& diagnostic, OutputSink& sink,
+                         Surface surface = Surface::Functions);
 void write_compact_value(const SourceInfo& source, OutputSink& sink);
 void write_compact_value(const ArtifactInfo& artifact, OutputSink& sink);
 void write_compact_value(const FsTimes& times, OutputSink& sink);

@@ -21,7 +21,9 @@ namespace tq {
 // "JSON serialization error: {error}" while writing an event,
 // "I/O write error: {error}" while writing its line feed,
 // "I/O flush error: {error}" at the final flush; {error} is the operating-system
-// error text. The writer stops at the first failure.
-[[nodiscard]] Status write_jsonl(OutputTarget target, EventSelection events);
+// error text. The writer stops at the first failure. Each event holds the
+// fields `surface` holds.
+[[nodiscard]] Status write_jsonl(OutputTarget target, EventSelection events,
+                                 Surface surface = Surface::Functions);
 
 }  // namespace tq
