@@ -52,6 +52,13 @@ struct CallArguments {
   PyObject* event_types = nullptr;
   PyObject* sessions = nullptr;
   PyObject* text = nullptr;
+  PyObject* actor = nullptr;
+  PyObject* tool = nullptr;
+  PyObject* command = nullptr;
+  PyObject* path_glob = nullptr;  // the `path` of Timeline.filter
+  PyObject* url = nullptr;
+  // Timeline's and its filter's: leave out the events that copy another.
+  bool unique = false;
 };
 
 // Where a parameter's converted value goes; the member's type picks the converter.

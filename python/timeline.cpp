@@ -33,6 +33,7 @@ using Args = CallArguments;
 
 constexpr Parameter kTimelineParameters[] = {
     {"transcripts", &Args::transcripts},
+    {"unique", &Args::unique},
     {"workers", &Args::workers},
     {"progress", &Args::progress},
 };
@@ -46,9 +47,18 @@ constexpr Parameter kWriteParameters[] = {
     {"include_message", &Args::include_message},
 };
 constexpr Parameter kFilterParameters[] = {
-    {"since", &Args::since},         {"until", &Args::until},
-    {"providers", &Args::providers}, {"event_types", &Args::event_types},
-    {"sessions", &Args::sessions},   {"text", &Args::text},
+    {"since", &Args::since},
+    {"until", &Args::until},
+    {"providers", &Args::providers},
+    {"event_types", &Args::event_types},
+    {"sessions", &Args::sessions},
+    {"text", &Args::text},
+    {"actor", &Args::actor},
+    {"tool", &Args::tool},
+    {"command", &Args::command},
+    {"path", &Args::path_glob},
+    {"url", &Args::url},
+    {"unique", &Args::unique},
 };
 
 constexpr Signature kNewSignature{"Timeline", kNewParameters, 1, 1};
@@ -212,7 +222,15 @@ PyObject* timeline_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     parsed->report = std::move(*result);
     parsed->include_content = arguments.include_content;
     parsed->surface = output_surface(options);
-    return new_timeline(type, std::move(parsed), nullptr);
+    std::shared_ptr<std::vector<size_t>> kept;
+    if (arguments.unique) {
+      EventFilter unique;
+      unique.unique = true;
+      ReleasedGil unlocked;
+      kept = std::make_shared<std::vector<size_t>>(
+          select_events(EventSelection(parsed->report.events), unique));
+    }
+    return new_timeline(type, std::move(parsed), std::move(kept));
   });
 }
 
@@ -497,6 +515,33 @@ int convert_members(PyObject* object, const char* name, std::string_view what,
   });
 }
 
+// None or a str.
+int convert_optional_text(PyObject* object, const char* name, std::optional<std::string>* out) {
+  if (object == nullptr || object == Py_None) return 0;
+  if (!PyUnicode_Check(object)) {
+    PyErr_Format(PyExc_TypeError, "argument '%s': expected str or None, got %s", name,
+                 type_name(object));
+    return -1;
+  }
+  out->emplace();
+  return convert_text(object, &**out);
+}
+
+// None or a str that `compile` turns into a pattern.
+int convert_pattern(PyObject* object, const char* name,
+                    Result<Pattern> (*compile)(std::string_view), std::optional<Pattern>* out) {
+  std::optional<std::string> text;
+  if (convert_optional_text(object, name, &text) < 0) return -1;
+  if (!text) return 0;
+  Result<Pattern> pattern = compile(*text);
+  if (!pattern) {
+    raise_text(PyExc_ValueError, std::string("argument '") + name + "': " + pattern.error().text());
+    return -1;
+  }
+  *out = std::move(*pattern);
+  return 0;
+}
+
 int convert_filter(const CallArguments& arguments, EventFilter* filter) {
   if (convert_instant(arguments.since, "since", &filter->since) < 0 ||
       convert_instant(arguments.until, "until", &filter->until) < 0 ||
@@ -515,15 +560,16 @@ int convert_filter(const CallArguments& arguments, EventFilter* filter) {
       return -1;
     }
   }
-  if (arguments.text != nullptr && arguments.text != Py_None) {
-    if (!PyUnicode_Check(arguments.text)) {
-      PyErr_Format(PyExc_TypeError, "argument 'text': expected str or None, got %s",
-                   type_name(arguments.text));
-      return -1;
-    }
-    filter->text.emplace();
-    if (convert_text(arguments.text, &*filter->text) < 0) return -1;
+  if (convert_members(arguments.actor, "actor", "actor", actor_from_json_text, actor_json_texts,
+                      &filter->actors) < 0 ||
+      convert_optional_text(arguments.tool, "tool", &filter->tool) < 0 ||
+      convert_optional_text(arguments.command, "command", &filter->command) < 0 ||
+      convert_optional_text(arguments.url, "url", &filter->url) < 0 ||
+      convert_pattern(arguments.text, "text", Pattern::regex, &filter->text) < 0 ||
+      convert_pattern(arguments.path_glob, "path", Pattern::glob, &filter->path) < 0) {
+    return -1;
   }
+  filter->unique = arguments.unique;
   return 0;
 }
 
@@ -578,7 +624,10 @@ PyObject* timeline_filter_choices(PyObject*, PyObject*) {
     if (!providers) return nullptr;
     PyRef event_types = text_tuple(event_type_json_texts());
     if (!event_types) return nullptr;
-    return Py_BuildValue("{sOsO}", "providers", providers.get(), "event_types", event_types.get());
+    PyRef actors = text_tuple(actor_json_texts());
+    if (!actors) return nullptr;
+    return Py_BuildValue("{sOsOsO}", "providers", providers.get(), "event_types", event_types.get(),
+                         "actors", actors.get());
   });
 }
 

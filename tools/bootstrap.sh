@@ -5,7 +5,7 @@
 set -euo pipefail
 # A C++23 compiler, the two libraries, and Debian's own Python with its headers
 # and venv (pyenv's or another Python brings its own).
-packages=(g++ libsimdjson-dev libssl-dev libzstd-dev python3-dev python3-venv)
+packages=(g++ libsimdjson-dev libssl-dev libzstd-dev libre2-dev pkg-config python3-dev python3-venv)
 if [ "${1:-}" = test ]; then
   # GoogleTest, the zstd command that compresses test rollouts, the pinned
   # formatter the format check compares with, and a compiler cache so each

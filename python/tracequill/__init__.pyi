@@ -171,6 +171,7 @@ _EventType: TypeAlias = Literal[
     "error",
     "unknown",
 ]
+_Actor: TypeAlias = Literal["user", "agent", "subagent", "reviewer", "hook", "system"]
 _Progress: TypeAlias = Callable[[int, int, int, int], object]
 
 @type_check_only
@@ -197,6 +198,7 @@ class Summary(TypedDict):
     by_event_type: dict[str, int]
     sessions: dict[str, SessionSummary]
     tool_calls: dict[str, int]
+    duplicates: int
     diagnostics: DiagnosticSummary
 
 @type_check_only
@@ -236,6 +238,7 @@ class Timeline:
         max_content_size: int = 52428800,
         max_decompression_ratio: int = 100,
         transcripts: bool = True,
+        unique: bool = False,
         workers: int | None = None,
         progress: _Progress | None = None,
     ) -> Timeline: ...
@@ -266,6 +269,12 @@ class Timeline:
         event_types: str | Iterable[str] | None = None,
         sessions: str | Iterable[str] | None = None,
         text: str | None = None,
+        actor: str | Iterable[str] | None = None,
+        tool: str | None = None,
+        command: str | None = None,
+        path: str | None = None,
+        url: str | None = None,
+        unique: bool = False,
     ) -> None: ...
     @staticmethod
     def _filter_choices() -> dict[str, tuple[str, ...]]: ...
@@ -278,6 +287,12 @@ class Timeline:
         event_types: _EventType | Iterable[_EventType] | None = None,
         sessions: str | Iterable[str] | None = None,
         text: str | None = None,
+        actor: _Actor | Iterable[_Actor] | None = None,
+        tool: str | None = None,
+        command: str | None = None,
+        path: str | None = None,
+        url: str | None = None,
+        unique: bool = False,
     ) -> Timeline: ...
     def summary(self) -> Summary: ...
     def coverage(self) -> Coverage: ...

@@ -33,4 +33,9 @@ std::optional<EventType> classify_current_record(std::string_view record_type,
 std::optional<std::string> current_record_text(std::string_view record_type,
                                                const JsonValue& payload, bool include_content);
 
+// A command as recorded: its text, or its argv. The script of a shell started
+// as `sh -c SCRIPT` or `sh -lc SCRIPT` is what was asked for; any other argv is
+// shown word by word.
+std::optional<std::string> command_text(const JsonValue* command);
+
 }  // namespace tq::codex

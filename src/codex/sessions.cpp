@@ -5,6 +5,7 @@
 #include <set>
 #include <utility>
 
+#include "codex/facts.h"
 #include "codex/record_text.h"
 #include "files/paths.h"
 #include "files/walk.h"
@@ -238,6 +239,7 @@ Result<LineFileOutput> read_session_file(BoundedLineReader lines, const std::fil
   const std::string id_path = relative_path_id(path, evidence_root);
   SessionState state;
   state.session_id = session_id_from_file_name(path);
+  RolloutFacts facts;
   std::set<std::string, std::less<>> unmapped;  // record kinds warned about in this file
 
   auto on_object = [&](uint64_t line, JsonValue object) {
@@ -290,6 +292,7 @@ Result<LineFileOutput> read_session_file(BoundedLineReader lines, const std::fil
     event.source.relative_path = rel;
     event.source.line_number = line;
     event.source.source_id = tool_call_id(payload);
+    if (options.transcripts) facts.read(record_type, payload, event);
     if (options.include_raw) event.raw = std::move(object);
     out.events.push_back(std::move(event));
   };

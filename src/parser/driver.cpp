@@ -8,6 +8,7 @@
 #include "files/paths.h"
 #include "model/background_release.h"
 #include "model/text.h"
+#include "ordering/duplicates.h"
 #include "ordering/ordering.h"
 #include "reading/listing.h"
 
@@ -41,8 +42,11 @@ Result<ParseReport> finalize(ReaderOutput output, const ParserOptions& options) 
     release_in_background(std::move(output));
     return std::unexpected(Error::message(std::string(kParseStopped)));
   }
-  return finalize_report(std::move(output.events), std::move(output.diagnostics), options.strict(),
-                         options.monitor);
+  Result<ParseReport> report = finalize_report(
+      std::move(output.events), std::move(output.diagnostics), options.strict(), options.monitor);
+  // Copies are told from originals by their order, so only an ordered report is linked.
+  if (report && options.transcripts) link_events(report->events);
+  return report;
 }
 
 }  // namespace

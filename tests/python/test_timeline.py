@@ -151,6 +151,13 @@ def instant(text):
 
 SINCE = "2025-09-01T00:00:00Z"
 UNTIL = "2026-01-01T00:00:00+01:00"
+def holds(e, word):
+    """Whether the message or an artifact's text holds `word`, as `text` searches."""
+    artifact = e["artifact"] or {}
+    texts = [e["message"], artifact.get("content") if artifact.get("content_encoding") != "base64" else None]
+    return any(t is not None and word in t.lower() for t in texts)
+
+
 FILTERS = [
     ({"providers": "codex"}, lambda e: e["provider"] == "codex"),
     (
@@ -162,11 +169,8 @@ FILTERS = [
         {"since": datetime.datetime(2025, 9, 1), "until": UNTIL},
         lambda e: e["timestamp"] is not None and instant(SINCE) <= instant(e["timestamp"]) < instant(UNTIL),
     ),
-    ({"text": "ERROR"}, lambda e: e["message"] is not None and "error" in e["message"].lower()),
-    (
-        {"providers": ("claude_code",), "text": "the"},
-        lambda e: e["provider"] == "claude_code" and e["message"] is not None and "the" in e["message"].lower(),
-    ),
+    ({"text": "ERROR"}, lambda e: holds(e, "error")),
+    ({"providers": ("claude_code",), "text": "the"}, lambda e: e["provider"] == "claude_code" and holds(e, "the")),
 ]
 
 
