@@ -31,16 +31,25 @@ function undelta(deltas) {
   return values;
 }
 
+const HEX = Array.from({ length: 256 }, (_, b) => b.toString(16).padStart(2, "0"));
+
+// Texts by dictionary code; digests and ids come as their bytes ("hex").
 class TextColumn {
   constructor(spec) {
     this.name = spec.name;
     this.kind = spec.kind;
-    this.dict = spec.dict;
+    this.dict = spec.dict || null;
+    this.bytes = spec.hex === undefined ? null : decodeBase64(spec.hex);
+    this.width = (spec.width || 0) / 2;
     this.codes = Uint32Array.from(spec.codes);
   }
   get(i) {
     const code = this.codes[i];
-    return code === 0 ? null : this.dict[code - 1];
+    if (code === 0) return null;
+    if (this.dict) return this.dict[code - 1];
+    let text = "";
+    for (let k = (code - 1) * this.width; k < code * this.width; k++) text += HEX[this.bytes[k]];
+    return text;
   }
 }
 

@@ -27,6 +27,11 @@ static_assert(std::size(kKindNames) == static_cast<size_t>(Kind::Time) + 1);
 
 // One field of every event. Only the members of its kind are used.
 struct Column {
+  Column() = default;
+  // Its dictionary holds views into its own texts: never copied.
+  Column(const Column&) = delete;
+  Column& operator=(const Column&) = delete;
+
   std::string name;
   Kind kind = Kind::Text;
   // text, json, list: the distinct values, first seen first. Views into the
@@ -62,7 +67,7 @@ class Columns {
     next_ = 0;
     visit_fields(event, *this);
   }
-  const std::vector<Column>& columns() const { return columns_; }
+  const std::deque<Column>& columns() const { return columns_; }
 
   void field(std::string_view name, std::string_view value) { text(name, value); }
   void field(std::string_view name, std::optional<std::string_view> value) { text(name, value); }
@@ -123,7 +128,9 @@ class Columns {
     prefix_.resize(prefix_size);
   }
 
-  std::vector<Column> columns_;
+  // A deque: columns never move once made, so the views their dictionaries
+  // hold into their own texts stay valid.
+  std::deque<Column> columns_;
   size_t next_ = 0;      // the column the next field fills
   std::string prefix_;   // the dotted names of the records being walked
   bool absent_ = false;  // inside a record the event doesn't hold
@@ -259,6 +266,44 @@ void write_deltas(OutputSink& out, const std::vector<std::optional<int64_t>>& va
   out.put(']');
 }
 
+// The length every value of `dict` has when each is lower-case hexadecimal
+// of one even length, as digests and event ids are; 0 otherwise.
+size_t hex_width(const std::vector<std::string_view>& dict) {
+  if (dict.empty() || dict[0].size() % 2 != 0 || dict[0].empty()) return 0;
+  const size_t width = dict[0].size();
+  for (std::string_view value : dict) {
+    if (value.size() != width) return 0;
+    for (char ch : value) {
+      if (!((ch >= '0' && ch <= '9') || (ch >= 'a' && ch <= 'f'))) return 0;
+    }
+  }
+  return width;
+}
+
+int nibble(char ch) { return ch <= '9' ? ch - '0' : ch - 'a' + 10; }
+
+// Hexadecimal values as the base64 of their bytes: the compressor gets four
+// bits a digit out of hex text only approximately, and base64 of the bytes
+// costs the page a fifth less than the digits did.
+void write_hex(OutputSink& out, const std::vector<std::string_view>& dict, size_t width) {
+  std::string bytes;
+  bytes.reserve(dict.size() * width / 2);
+  for (std::string_view value : dict) {
+    for (size_t i = 0; i < width; i += 2) {
+      bytes.push_back(static_cast<char>(nibble(value[i]) << 4 | nibble(value[i + 1])));
+    }
+  }
+  std::string text(4 * ((bytes.size() + 2) / 3) + 1, '\0');
+  const int written = EVP_EncodeBlock(reinterpret_cast<unsigned char*>(text.data()),
+                                      reinterpret_cast<const unsigned char*>(bytes.data()),
+                                      static_cast<int>(bytes.size()));
+  out.write(",\"width\":");
+  write_number(out, width);
+  out.write(",\"hex\":\"");
+  out.write(std::string_view(text.data(), static_cast<size_t>(written)));
+  out.put('"');
+}
+
 void write_column(OutputSink& out, const Column& c) {
   out.write("{\"name\":");
   write_json_string(c.name, out);
@@ -268,6 +313,11 @@ void write_column(OutputSink& out, const Column& c) {
     case Kind::Text:
     case Kind::Json:
     case Kind::List:
+      if (const size_t width = c.kind == Kind::Text ? hex_width(c.dict) : 0; width != 0) {
+        write_hex(out, c.dict, width);
+        write_numbers(out, ",\"codes\":", c.codes);
+        break;
+      }
       out.write(",\"dict\":[");
       for (size_t i = 0; i < c.dict.size(); ++i) {
         if (i != 0) out.put(',');

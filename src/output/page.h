@@ -18,7 +18,10 @@
 // without a change here. Column kinds:
 //   text, json  "dict": the distinct values in order of appearance, "codes":
 //               per event 0 (absent) or 1 + the value's position in dict;
-//               json values are compact JSON text
+//               json values are compact JSON text. A text column whose
+//               values are all lower-case hexadecimal of one even length
+//               (digests, ids) has instead "width", the digits per value, and
+//               "hex": the base64 of every value's bytes in dict's order
 //   list        "dict" as text, "lengths" per event, "codes" every item's code
 //   number      "deltas": per event the difference from the previous present
 //               value, or null when absent; "bool" the same with 0 and 1

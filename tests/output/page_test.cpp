@@ -76,6 +76,9 @@ TEST(PageTest, ColumnsFollowTheEventsDescription) {
   const Case cases[] = {
       {"event_id", "kind", R"("text")"},
       {"event_id", "codes", "[1,1,1]"},
+      {"event_id", "width", "64"},
+      {"event_id", "hex", R"("ASNFZ4mrze8BI0VniavN7wEjRWeJq83vASNFZ4mrze8=")"},
+      {"source.relative_path", "dict", R"([".claude/paste-cache/k.txt","history.jsonl"])"},
       {"message", "dict", R"x(["hi","<script>alert(1)</script> javascript:void(0)"])x"},
       {"message", "codes", "[1,0,2]"},
       {"sequence", "deltas", "[7,-7,9]"},
