@@ -10,14 +10,15 @@ const LANE = 16;
 const SCALE = 22;
 const LABEL = 150;
 const PICK = 5;
-const STEPS = [1, 5, 10, 50, 100, 500, 1e3, 5e3, 15e3, 6e4, 3e5, 9e5, 36e5, 6 * 36e5, 864e5, 7 * 864e5, 30 * 864e5, 365 * 864e5];
+const DAY = 864e5;
+const STEPS = [1, 5, 10, 50, 100, 500, 1e3, 5e3, 15e3, 6e4, 3e5, 9e5, 36e5, 6 * 36e5, DAY, 7 * DAY, 14 * DAY, 28 * DAY, 91 * DAY, 364 * DAY];
 
 export class Axis {
   constructor(canvas, model, handlers) {
     this.canvas = canvas;
     this.model = model;
     this.handlers = handlers;
-    this.view = pad(model.extent);
+    this.view = pad(model.focus);
     this.kept = null;
     this.selected = -1;
     this.brush = null;
@@ -98,18 +99,24 @@ export class Axis {
       g.fillText((lane.depth ? "  └ " : "") + lane.label.slice(0, 22), 4, y + LANE / 2);
     }
     this.drawScale(g, color);
+    g.fillStyle = color("--muted");
+    const last = Math.min(lanes.length, this.scrollTop + rows);
+    g.fillText(`lanes ${this.scrollTop + 1}–${last} of ${lanes.length}`, 4, SCALE / 2);
     this.drawEvents(g, dark, rows);
     this.drawMarks(g, color);
   }
 
   drawScale(g, color) {
     const span = this.view[1] - this.view[0];
-    const step = STEPS.find((s) => (s / span) * (this.width - LABEL) > 90) || STEPS[STEPS.length - 1];
+    const pixels = (s) => (s / span) * (this.width - LABEL);
+    const longest = STEPS[STEPS.length - 1];
+    const step = STEPS.find((s) => pixels(s) > 80) || longest * Math.ceil(80 / pixels(longest));
     g.strokeStyle = color("--line");
     g.fillStyle = color("--muted");
     g.beginPath();
     for (let t = Math.ceil(this.view[0] / step) * step; t <= this.view[1]; t += step) {
       const x = Math.round(this.x(t)) + 0.5;
+      if (x < LABEL) continue;
       g.moveTo(x, SCALE - 4);
       g.lineTo(x, this.height);
       g.fillText(label(t, step), x + 3, SCALE / 2);
@@ -256,7 +263,7 @@ function pad([a, b]) {
 
 function label(t, step) {
   const text = formatTime(t);
-  if (step >= 864e5) return text.slice(0, 10);
+  if (step >= DAY) return text.slice(0, 10);
   if (step >= 6e4) return text.slice(5, 16).replace("T", " ");
   if (step >= 1e3) return text.slice(11, 19);
   return text.slice(11, 23);

@@ -58,14 +58,25 @@ export class Model {
     this.rowOfLane = new Uint32Array(laneCodes.values.length);
     this.lanes.forEach((lane, row) => (this.rowOfLane[lane.code] = row));
     this.sessionCount = this.lanes.filter((l) => l.parent === null || !lanes.has(l.parent)).length;
+    this.extent = this.span(() => true);
+    // What the axis opens on: the sessions' time. Files stamped only with
+    // their modification time (caches, snapshots) may lie months away.
+    const sessions = this.of.session;
+    this.focus = this.codes.session.values.length > 1 ? this.span((i) => sessions[i] !== 0) : this.extent;
+    this.lowered = null;
+  }
+
+  // The first and last time of the events that `keep`; a second at least.
+  span(keep) {
     let lo = Infinity;
     let hi = -Infinity;
-    for (const t of this.time) {
+    for (let i = 0; i < this.count; i++) {
+      const t = this.time[i];
+      if (!keep(i) || Number.isNaN(t)) continue;
       if (t < lo) lo = t;
       if (t > hi) hi = t;
     }
-    this.extent = lo <= hi ? [lo, hi === lo ? lo + 1000 : hi] : [0, 1000];
-    this.lowered = null;
+    return lo <= hi ? [lo, Math.max(hi, lo + 1000)] : [0, 1000];
   }
 
   // The events that pass every filter set in `state`, in timeline order.

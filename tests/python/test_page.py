@@ -26,6 +26,7 @@ from selenium.webdriver.support.ui import Select, WebDriverWait  # noqa: E402
 
 REPO = pathlib.Path(__file__).resolve().parents[2]
 SAMPLE = REPO / "examples" / "sample-home"
+SHAPES = REPO / "tests" / "data" / "shapes"
 SHOTS = pathlib.Path(os.environ.get("TQ_SCREENSHOTS", REPO / "build" / "page-screenshots"))
 CHROMIUM = shutil.which("chromium") or shutil.which("chromium-browser")
 CHROMEDRIVER = shutil.which("chromedriver")
@@ -177,16 +178,29 @@ def test_a_brush_on_the_axis_keeps_its_time_range(sample):
 
 
 def test_event_text_shows_as_characters_never_as_markup(driver, tmp_path):
+    session = "5b1c7e2a-0000-4000-8000-000000000001"
+    project = ".claude/projects/-home-user-project/"
     home = write_tree(
         tmp_path / "home",
         {
             ".claude/history.jsonl": (
-                b'{"display":' + json.dumps(HOSTILE).encode() + b',"timestamp":1700000001000,"sessionId":"c1","project":"/w"}\n'
-            )
+                b'{"display":' + json.dumps(HOSTILE).encode() + b',"timestamp":1000000001000,"sessionId":"c1","project":"/w"}\n'
+            ),
+            f"{project}{session}.jsonl": (SHAPES / "claude-transcript-shapes.jsonl").read_bytes(),
+            f"{project}{session}/subagents/agent-a1b2c3d.jsonl": (SHAPES / "claude-subagent-transcript-shapes.jsonl").read_bytes(),
         },
     )
+    timeline = tracequill.Timeline(home)
     page = Page(driver, page_of(home, tmp_path / "hostile.html"))
-    page.rows()[0].click()
+    # A subagent's events sit in its own lane, under the session that started it.
+    subagent = next(i for i, e in enumerate(timeline) if "/subagents/" in e["source"]["relative_path"])
+    page.driver.execute_script("document.getElementById('list').scrollTop = arguments[0] * 22", subagent)
+    page.wait(lambda d: d.find_elements(By.CSS_SELECTOR, f'#list .event[data-index="{subagent}"]'))
+    page.driver.find_element(By.CSS_SELECTOR, f'#list .event[data-index="{subagent}"]').click()
+    page.wait(lambda d: f"agent-a1b2c3d under {session}" in page.text("detail"))
+    page.clear()
+    page.driver.find_element(By.ID, "list").send_keys(Keys.HOME)
+    page.wait(lambda d: page.text("detail").startswith(timeline[0]["event_id"]))
     page.wait(lambda d: page.driver.find_element(By.CSS_SELECTOR, ".detail-message").text == HOSTILE)
     assert page.rows()[0].find_element(By.CSS_SELECTOR, ".message").text == HOSTILE
     assert page.driver.execute_script("return window.hostile") is None
