@@ -25,6 +25,7 @@ export class Axis {
     this.span = null;
     this.drag = null;
     this.scrollTop = 0;
+    this.pending = false;
     this.listen();
   }
 
@@ -76,7 +77,17 @@ export class Axis {
     if (row < this.scrollTop || row >= this.scrollTop + visible) this.scrollTop = Math.max(0, row - Math.floor(visible / 2));
   }
 
+  // Draws at the next frame, once however often it is asked for before then.
   draw() {
+    if (this.pending) return;
+    this.pending = true;
+    requestAnimationFrame(() => {
+      this.pending = false;
+      this.paint();
+    });
+  }
+
+  paint() {
     if (!this.width) return;
     const g = this.canvas.getContext("2d");
     const style = getComputedStyle(document.documentElement);

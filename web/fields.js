@@ -57,8 +57,7 @@ export class Facts {
     return read.map((f) => [f, "read"]).concat(changed.map((f) => [f, "changed"]));
   }
   urls(i) {
-    const listed = this.events.value(FACTS.urls, i);
-    if (listed !== null && this.events.column(FACTS.urls)) return listed;
+    if (this.events.column(FACTS.urls)) return this.events.value(FACTS.urls, i);
     if (this.events.value(COLUMNS.type, i) !== "tool_call") return [];
     return (this.events.value(COLUMNS.message, i) || "").match(URL_TEXT) || [];
   }
