@@ -100,7 +100,10 @@ def driver(request):
     for argument in ("--headless=new", "--no-sandbox", "--disable-gpu", "--disable-dev-shm-usage", "--window-size=1280,800"):
         options.add_argument(argument)
     options.set_capability("goog:loggingPrefs", {"browser": "ALL", "performance": "ALL"})
-    browser = webdriver.Chrome(service=webdriver.ChromeService(CHROMEDRIVER), options=options)
+    # The browser is no part of what a sanitizer run checks, and can't start
+    # with the sanitizer's runtime preloaded into it.
+    environment = {k: v for k, v in os.environ.items() if k != "LD_PRELOAD"}
+    browser = webdriver.Chrome(service=webdriver.ChromeService(CHROMEDRIVER, env=environment), options=options)
     yield browser
     browser.quit()
     capture = request.config.pluginmanager.get_plugin("capturemanager")

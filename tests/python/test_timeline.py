@@ -4,6 +4,7 @@ import datetime
 import json
 import os
 import pathlib
+import shutil
 import signal
 import subprocess
 import sys
@@ -113,6 +114,19 @@ def test_without_transcripts_the_outputs_are_those_of_the_module_functions(optio
     assert plain.to_jsonl() == tracequill.to_jsonl(HILLVIEWCAP, **options)
     assert plain.to_csv() == tracequill.to_csv(HILLVIEWCAP, **options)
     assert len(tracequill.Timeline(HILLVIEWCAP, **options)) > len(plain)
+
+
+def test_the_page_is_the_same_for_the_same_tree_anywhere(tmp_path):
+    # Moved, not copied: a copy has files of another birth time.
+    tree = shutil.copytree(HILLVIEWCAP, tmp_path / "a" / "claude-hillviewcap")
+    pages = []
+    for place, workers in (("b/deeper", 1), ("c", 4)):
+        (tmp_path / place).mkdir(parents=True)
+        tree = tree.rename(tmp_path / place / tree.name)
+        tracequill.Timeline(tree, workers=workers).write(tmp_path / f"{workers}.html")
+        pages.append((tmp_path / f"{workers}.html").read_bytes())
+    assert pages[0] == pages[1]
+    assert pages[0].startswith(b"<!DOCTYPE html>")
 
 
 @pytest.mark.parametrize("include_content", [False, True])
