@@ -36,9 +36,9 @@ requestAnimationFrame(() => requestAnimationFrame(() => done(performance.now() -
 """
 
 FIRST_PAINT = """
-const paint = performance.getEntriesByName("tq-first-paint")[0].startTime;
+const at = (name) => performance.getEntriesByName(name)[0].startTime;
 const load = performance.getEntriesByType("navigation")[0].loadEventEnd;
-return [load, paint];
+return [load, at("tq-unpacked"), at("tq-indexed"), at("tq-first-paint")];
 """
 
 
@@ -91,8 +91,9 @@ def main() -> int:
     try:
         driver.get(page.as_uri())
         WebDriverWait(driver, 60).until(lambda d: d.execute_script("return document.body.dataset.ready") == "true")
-        load, paint = driver.execute_script(FIRST_PAINT)
+        load, unpacked, indexed, paint = driver.execute_script(FIRST_PAINT)
         print(f"load event            {load:.0f} ms after navigation")
+        print(f"data unpacked         {unpacked:.0f} ms after navigation, indexed at {indexed:.0f} ms")
         print(f"first paint           {paint:.0f} ms after navigation, {paint - load:.0f} ms after load")
         for element, value in (("f-type", "tool_call"), ("f-provider", "codex"), ("f-type", ""), ("f-provider", "")):
             took = driver.execute_async_script(FILTER_TO_SCREEN, element, value)

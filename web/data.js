@@ -1,8 +1,10 @@
 // The page's data: the payload the writer embeds (gzip, then base64) read
 // back into columns, one per field of the events, each answering `get(i)`.
 
-// Bytes of base64 text; atob gives one character per byte.
+// Bytes of base64 text: natively where the browser can, else through atob,
+// which gives one character per byte.
 function decodeBase64(text) {
+  if (Uint8Array.fromBase64) return Uint8Array.fromBase64(text);
   const binary = atob(text);
   const bytes = new Uint8Array(binary.length);
   for (let i = 0; i < binary.length; i++) bytes[i] = binary.charCodeAt(i);
@@ -15,8 +17,20 @@ export async function readPayload(element) {
   return JSON.parse(await new Response(stream).text());
 }
 
+// A list the writer may have written as runs of one value: {runs: [value, count, ...]}.
+function expand(list) {
+  if (Array.isArray(list)) return list;
+  const values = [];
+  const runs = list.runs;
+  for (let k = 0; k < runs.length; k += 2) {
+    for (let n = 0; n < runs[k + 1]; n++) values.push(runs[k]);
+  }
+  return values;
+}
+
 // Running sums of deltas; NaN where a value is absent.
-function undelta(deltas) {
+function undelta(list) {
+  const deltas = expand(list);
   const values = new Float64Array(deltas.length);
   let previous = 0;
   for (let i = 0; i < deltas.length; i++) {
@@ -41,7 +55,7 @@ class TextColumn {
     this.dict = spec.dict || null;
     this.bytes = spec.hex === undefined ? null : decodeBase64(spec.hex);
     this.width = (spec.width || 0) / 2;
-    this.codes = Uint32Array.from(spec.codes);
+    this.codes = Uint32Array.from(expand(spec.codes));
   }
   get(i) {
     const code = this.codes[i];
@@ -58,9 +72,10 @@ class ListColumn {
     this.name = spec.name;
     this.kind = spec.kind;
     this.dict = spec.dict;
-    this.codes = Uint32Array.from(spec.codes);
-    this.starts = new Uint32Array(spec.lengths.length + 1);
-    spec.lengths.forEach((n, i) => (this.starts[i + 1] = this.starts[i] + n));
+    this.codes = Uint32Array.from(expand(spec.codes));
+    const lengths = expand(spec.lengths);
+    this.starts = new Uint32Array(lengths.length + 1);
+    lengths.forEach((n, i) => (this.starts[i + 1] = this.starts[i] + n));
   }
   get(i) {
     const items = [];
@@ -89,7 +104,7 @@ class TimeColumn {
     this.name = spec.name;
     this.kind = spec.kind;
     this.values = undelta(spec.deltas);
-    this.sub = Uint32Array.from(spec.sub);
+    this.sub = Uint32Array.from(expand(spec.sub));
   }
   get(i) {
     const ms = this.values[i];

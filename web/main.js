@@ -146,8 +146,11 @@ class Page {
 async function start() {
   const root = document.documentElement;
   if (!root.dataset.theme) root.dataset.theme = matchMedia("(prefers-color-scheme: dark)").matches ? "dark" : "light";
-  const events = new Events(await readPayload($("tq-data")));
+  const payload = await readPayload($("tq-data"));
+  performance.mark("tq-unpacked");
+  const events = new Events(payload);
   const model = new Model(events, new Facts(events));
+  performance.mark("tq-indexed");
   const page = new Page(model);
   page.set({});
   requestAnimationFrame(() => {

@@ -6,9 +6,9 @@ import { COLUMNS } from "./fields.js";
 
 // Distinct values numbered in order of appearance; code 0 is "none".
 class Codes {
-  constructor() {
-    this.values = [null];
-    this.index = new Map();
+  constructor(values = []) {
+    this.values = [null, ...values];
+    this.index = new Map(values.map((v, k) => [v, k + 1]));
   }
   code(value) {
     if (value === null || value === undefined) return 0;
@@ -38,15 +38,25 @@ export class Model {
       this.codes[d] = new Codes();
       this.of[d] = new Uint32Array(n);
     }
+    // A column's own dictionary codes serve as they are.
+    const own = { provider: COLUMNS.provider, type: COLUMNS.type, session: COLUMNS.session };
+    for (const [d, name] of Object.entries(own)) {
+      const column = events.column(name);
+      if (column && column.dict) {
+        this.codes[d] = new Codes(column.dict);
+        this.of[d] = column.codes;
+        delete own[d];
+      }
+    }
+    // The rest are read or derived event by event.
+    const derive = { actor: (i) => facts.actor(i), tool: (i) => facts.tool(i) };
+    for (const [d, name] of Object.entries(own)) derive[d] = (i) => events.value(name, i);
+    const derived = Object.keys(derive);
     const laneCodes = new Codes();
     this.laneOf = new Uint32Array(n);
     const lanes = new Map();
     for (let i = 0; i < n; i++) {
-      this.of.provider[i] = this.codes.provider.code(events.value(COLUMNS.provider, i));
-      this.of.type[i] = this.codes.type.code(events.value(COLUMNS.type, i));
-      this.of.actor[i] = this.codes.actor.code(facts.actor(i));
-      this.of.tool[i] = this.codes.tool.code(facts.tool(i));
-      this.of.session[i] = this.codes.session.code(events.value(COLUMNS.session, i));
+      for (const d of derived) this.of[d][i] = this.codes[d].code(derive[d](i));
       const lane = facts.lane(i);
       this.laneOf[i] = laneCodes.code(lane.key);
       if (!lanes.has(lane.key)) lanes.set(lane.key, { ...lane, code: this.laneOf[i], count: 0, first: Infinity });
@@ -57,7 +67,6 @@ export class Model {
     this.lanes = orderLanes([...lanes.values()]);
     this.rowOfLane = new Uint32Array(laneCodes.values.length);
     this.lanes.forEach((lane, row) => (this.rowOfLane[lane.code] = row));
-    this.sessionCount = this.lanes.filter((l) => l.parent === null || !lanes.has(l.parent)).length;
     this.extent = this.span(() => true);
     // What the axis opens on: the sessions' time. Files stamped only with
     // their modification time (caches, snapshots) may lie months away.

@@ -177,8 +177,9 @@ void Columns::field(std::string_view name, std::span<const std::string> values) 
 class GzipBase64 final : public ByteConsumer {
  public:
   explicit GzipBase64(OutputSink& out) : out_(out) {
-    // 15 + 16: the largest window, with gzip's header and checksum.
-    ready_ = deflateInit2(&stream_, 9, Z_DEFLATED, 15 + 16, 9, Z_DEFAULT_STRATEGY) == Z_OK;
+    // 15 + 16: the largest window, with gzip's header and checksum. Level 6:
+    // for 114,000 events, level 9 took two thirds longer for half a percent.
+    ready_ = deflateInit2(&stream_, 6, Z_DEFLATED, 15 + 16, 9, Z_DEFAULT_STRATEGY) == Z_OK;
   }
   GzipBase64(const GzipBase64&) = delete;
   GzipBase64& operator=(const GzipBase64&) = delete;
@@ -239,31 +240,53 @@ void write_number(OutputSink& out, Int value) {
   out.write(std::string_view(buf, static_cast<size_t>(r.ptr - buf)));
 }
 
-template <typename T>
-void write_numbers(OutputSink& out, std::string_view key, const std::vector<T>& values) {
-  out.write(key);
-  out.put('[');
-  for (size_t i = 0; i < values.size(); ++i) {
-    if (i != 0) out.put(',');
-    write_number(out, values[i]);
+void write_element(OutputSink& out, uint32_t value) { write_number(out, value); }
+void write_element(OutputSink& out, const std::optional<int64_t>& value) {
+  if (value) {
+    write_number(out, *value);
+  } else {
+    out.write("null");
   }
-  out.put(']');
+}
+
+// A list of values as is or, when it repeats itself enough to be shorter so,
+// as {"runs": [value, count, value, count, ...]}: columns mostly absent, the
+// events of one file, a sequence counting by one.
+template <typename T>
+void write_values(OutputSink& out, std::string_view key, const std::vector<T>& values) {
+  size_t runs = 0;
+  for (size_t i = 0; i < values.size(); ++i) runs += i == 0 || values[i] != values[i - 1];
+  const bool packed = 2 * runs < values.size();
+  out.write(key);
+  out.write(packed ? "{\"runs\":[" : "[");
+  for (size_t i = 0; i < values.size();) {
+    size_t end = i + 1;
+    while (packed && end < values.size() && values[end] == values[i]) ++end;
+    if (i != 0) out.put(',');
+    write_element(out, values[i]);
+    if (packed) {
+      out.put(',');
+      write_number(out, end - i);
+    }
+    i = end;
+  }
+  out.write(packed ? "]}" : "]");
 }
 
 // Present values as differences from the previous present one; null when absent.
 void write_deltas(OutputSink& out, const std::vector<std::optional<int64_t>>& values) {
-  out.write(",\"deltas\":[");
+  std::vector<std::optional<int64_t>> deltas;
+  deltas.reserve(values.size());
   int64_t previous = 0;
-  for (size_t i = 0; i < values.size(); ++i) {
-    if (i != 0) out.put(',');
-    if (!values[i]) {
-      out.write("null");
+  for (const std::optional<int64_t>& value : values) {
+    if (!value) {
+      deltas.emplace_back();
       continue;
     }
-    write_number(out, *values[i] - previous);
-    previous = *values[i];
+    deltas.emplace_back(*value - previous);
+    previous = *value;
   }
-  out.put(']');
+  write_values(out, ",\"deltas\":", deltas);
 }
 
 // The length every value of `dict` has when each is lower-case hexadecimal
@@ -315,7 +338,7 @@ void write_column(OutputSink& out, const Column& c) {
     case Kind::List:
       if (const size_t width = c.kind == Kind::Text ? hex_width(c.dict) : 0; width != 0) {
         write_hex(out, c.dict, width);
-        write_numbers(out, ",\"codes\":", c.codes);
+        write_values(out, ",\"codes\":", c.codes);
         break;
       }
       out.write(",\"dict\":[");
@@ -324,8 +347,8 @@ void write_column(OutputSink& out, const Column& c) {
         write_json_string(c.dict[i], out);
       }
       out.put(']');
-      write_numbers(out, ",\"codes\":", c.codes);
-      if (c.kind == Kind::List) write_numbers(out, ",\"lengths\":", c.lengths);
+      write_values(out, ",\"codes\":", c.codes);
+      if (c.kind == Kind::List) write_values(out, ",\"lengths\":", c.lengths);
       break;
     case Kind::Number:
     case Kind::Bool:
@@ -333,7 +356,7 @@ void write_column(OutputSink& out, const Column& c) {
       break;
     case Kind::Time:
       write_deltas(out, c.numbers);
-      write_numbers(out, ",\"sub\":", c.sub);
+      write_values(out, ",\"sub\":", c.sub);
       break;
   }
   out.put('}');

@@ -28,8 +28,11 @@
 //   time        "deltas" of milliseconds since 1970 (null when absent) and
 //               "sub": the nanoseconds below the millisecond, plus 1000000
 //               during a leap second
-// Deltas and dictionaries keep the payload small where events repeat their
-// sessions, paths and files and count their lines and sequence one by one.
+// Any of these lists (codes, lengths, deltas, sub) may instead be
+// {"runs": [value, count, ...]} where that is shorter. Deltas, runs and
+// dictionaries keep the payload small, and quick to unpack, where events
+// repeat their sessions, paths and files, count their lines and sequence one
+// by one, or mostly lack a field.
 //
 // A failed write is the writers' Message error, as for the other formats.
 #pragma once

@@ -75,7 +75,7 @@ TEST(PageTest, ColumnsFollowTheEventsDescription) {
   };
   const Case cases[] = {
       {"event_id", "kind", R"("text")"},
-      {"event_id", "codes", "[1,1,1]"},
+      {"event_id", "codes", R"({"runs":[1,3]})"},
       {"event_id", "width", "64"},
       {"event_id", "hex", R"("ASNFZ4mrze8BI0VniavN7wEjRWeJq83vASNFZ4mrze8=")"},
       {"source.relative_path", "dict", R"([".claude/paste-cache/k.txt","history.jsonl"])"},
@@ -86,6 +86,7 @@ TEST(PageTest, ColumnsFollowTheEventsDescription) {
       {"artifact.size", "deltas", "[5,null,0]"},
       {"artifact.reference_status", "codes", "[1,0,1]"},
       {"fs_times.accessed", "sub", "[456000,0,456000]"},
+      {"schema_version", "codes", R"({"runs":[1,3]})"},
       {"timestamp", "kind", R"("time")"},
       {"timestamp", "deltas", "[1735787045120,null,0]"},
       {"warnings", "lengths", "[2,0,2]"},
