@@ -339,7 +339,7 @@ int output_format(PyObject* given, const std::string* path, Format* out) {
     if (convert_text(given, &name) < 0) return -1;
     const std::optional<Format> format = format_from_name(name);
     if (!format) {
-      raise_invalid_format(name);
+      raise_invalid_format(name, Formats::All);
       return -1;
     }
     *out = *format;
@@ -347,15 +347,16 @@ int output_format(PyObject* given, const std::string* path, Format* out) {
   }
   if (path == nullptr) {
     raise_text(PyExc_ValueError,
-               "A descriptor has no suffix to tell the output format: pass format='json', "
-               "'jsonl' or 'csv'");
+               "A descriptor has no suffix to tell the output format: pass format=" +
+                   format_choices(Formats::All));
     return -1;
   }
   const std::optional<Format> format = format_from_suffix(*path);
   if (!format) {
     raise_text(PyExc_ValueError, "Cannot tell the output format of '" + *path +
-                                     "': name it .json, .jsonl, .ndjson or .csv, or pass "
-                                     "format='json', 'jsonl' or 'csv'");
+                                     "': name it .json, .jsonl, .ndjson, .csv or .html, or "
+                                     "pass format=" +
+                                     format_choices(Formats::All));
     return -1;
   }
   *out = *format;
@@ -716,9 +717,11 @@ constexpr char kToCsvDoc[] =
     "to_csv($self, /, include_message=True)\n--\n\nThe events as CSV text, 30 columns.";
 constexpr char kWriteDoc[] =
     "write($self, /, path, format=None, *, include_message=True)\n--\n\n"
-    "Write the timeline to `path` as 'json' (pretty), 'jsonl' or 'csv'.\n"
+    "Write the timeline to `path` as 'json' (pretty), 'jsonl', 'csv' or 'html'.\n"
     "\n"
-    "Without `format` the suffix decides: .json, .jsonl or .ndjson, .csv. The\n"
+    "Without `format` the suffix decides: .json, .jsonl or .ndjson, .csv, .html\n"
+    "or .htm. 'html' is one self-contained page to open in a browser, offline:\n"
+    "the events on a time axis by session, with filters, search and details. The\n"
     "file is written beside the target under a temporary name and renamed into\n"
     "place, so `path` never holds a partial file. Refused with OSError: a name\n"
     "that is not a regular file (a FIFO, a device), a file this parse read, and\n"

@@ -5,12 +5,13 @@
 set -euo pipefail
 # A C++23 compiler, the two libraries, and Debian's own Python with its headers
 # and venv (pyenv's or another Python brings its own).
-packages=(g++ libsimdjson-dev libssl-dev libzstd-dev libre2-dev pkg-config python3-dev python3-venv)
+packages=(g++ libsimdjson-dev libssl-dev libzstd-dev libre2-dev zlib1g-dev pkg-config python3-dev python3-venv)
 if [ "${1:-}" = test ]; then
   # GoogleTest, the zstd command that compresses test rollouts, the pinned
-  # formatter the format check compares with, and a compiler cache so each
-  # Python's build reuses the core's objects.
-  packages+=(libgtest-dev clang-format-14 ccache zstd)
+  # formatter the format check compares with, a compiler cache so each
+  # Python's build reuses the core's objects, and the browser and its driver
+  # that the HTML page's tests open the page in.
+  packages+=(libgtest-dev clang-format-14 ccache zstd chromium chromium-driver)
 fi
 missing=()
 for p in "${packages[@]}"; do

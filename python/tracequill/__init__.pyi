@@ -15,6 +15,8 @@ _Json: TypeAlias = None | bool | int | float | str | list[_Json] | dict[str, _Js
 
 Mode: TypeAlias = Literal["best_effort", "strict"]
 Format: TypeAlias = Literal["json", "jsonl", "csv"]
+# What Timeline.write writes: the text formats and the self-contained HTML page.
+OutputFormat: TypeAlias = Literal["json", "jsonl", "csv", "html"]
 
 # The records of a report, for annotations only: at run time they are dicts.
 
@@ -254,10 +256,10 @@ class Timeline:
     def to_jsonl(self) -> str: ...
     def to_csv(self, include_message: bool = True) -> str: ...
     def write(
-        self, path: _Path | int, format: Format | None = None, *, include_message: bool = True
+        self, path: _Path | int, format: OutputFormat | None = None, *, include_message: bool = True
     ) -> None: ...
     @staticmethod
-    def _format_for(path: _Path) -> Format | None: ...
+    def _format_for(path: _Path) -> OutputFormat | None: ...
     # The command's checks before it reads: filter's arguments without a
     # timeline, and the providers and event types it accepts.
     @staticmethod

@@ -19,9 +19,9 @@ from typing import IO, TYPE_CHECKING, Any
 import tracequill
 
 if TYPE_CHECKING:
-    from tracequill import Coverage, Diagnostic, Event, Format
+    from tracequill import Coverage, Diagnostic, Event, OutputFormat as Format
 
-FORMATS = ("json", "jsonl", "csv")
+FORMATS = ("json", "jsonl", "csv", "html")
 SEVERITIES = ("error", "warning", "info")
 EXIT_STATUS = (
     (0, "success, also when a reader closes the pipe early (| head)"),
@@ -34,6 +34,7 @@ EXAMPLES = (
     ("tracequill", "summary of your home's agent profiles and its last events"),
     ("tracequill ~/.codex --since 2026-03-14 -o march.csv", "Codex events from 14 March on, as CSV"),
     ("tracequill ~ -o - --type tool_call | jq -r .message", "every tool call, through jq"),
+    ("tracequill ~ -o week.html", "a page to look at in a browser: sessions on a time axis, filters, details"),
 )
 ENVIRONMENT = (
     ("HOME", "the path read when none is given"),
@@ -211,7 +212,7 @@ def check_usage(args: argparse.Namespace) -> Format:
         return "jsonl"
     suffix_format: Format | None = tracequill.Timeline._format_for(args.output)
     if suffix_format is None:
-        raise UsageError(f"cannot tell the format of '{args.output}': name it .json, .jsonl, .ndjson or .csv, or use -f")
+        raise UsageError(f"cannot tell the format of '{args.output}': name it .json, .jsonl, .ndjson, .csv or .html, or use -f")
     return suffix_format
 
 
