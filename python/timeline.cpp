@@ -294,8 +294,10 @@ PyObject* timeline_diagnostics(PyObject* object, void*) {
 EventsRendering rendering_of(const TimelineObject* self, Format format,
                              const CallArguments& arguments) {
   return EventsRendering(selection(self), self->parsed->report.diagnostics, format,
-                         {arguments.pretty, arguments.include_message,
-                          self->parsed->include_content, self->parsed->surface});
+                         {.pretty = arguments.pretty,
+                          .include_message = arguments.include_message,
+                          .include_content = self->parsed->include_content,
+                          .surface = self->parsed->surface});
 }
 
 PyObject* render_text(TimelineObject* self, Format format, const CallArguments& arguments) {
