@@ -24,6 +24,7 @@
 #include "monitor.h"
 #include "parser/driver.h"
 #include "query/query.h"
+#include "secrets/events.h"
 
 namespace tq::py {
 namespace {
@@ -32,6 +33,7 @@ using Args = CallArguments;
 
 constexpr Parameter kTimelineParameters[] = {
     {"transcripts", &Args::transcripts},
+    {"redact", &Args::redact},
     {"workers", &Args::workers},
     {"progress", &Args::progress},
 };
@@ -62,6 +64,7 @@ struct ParsedTimeline {
   ParseReport report;
   bool include_content = false;  // the CSV content column follows the parse's option
   EvidenceScope scope;           // what the parse read, so that `write` never overwrites it
+  unsigned workers = 1;          // threads the parse could use, which `secrets` uses too
 };
 
 struct TimelineObject {
@@ -206,7 +209,16 @@ PyObject* timeline_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     }
     if (!result) return convert_error(result.error());
     parsed->report = std::move(*result);
+    if (arguments.redact) {
+      Status redacted = [&]() -> Status {
+        ReleasedGil unlocked;
+        TQ_TRY(SecretDetector detector, SecretDetector::make());
+        return redact_event_secrets(parsed->report.events, detector, options.workers);
+      }();
+      if (!redacted) return convert_error(redacted.error());
+    }
     parsed->include_content = arguments.include_content;
+    parsed->workers = options.workers;
     return new_timeline(type, std::move(parsed), nullptr);
   });
 }
@@ -587,6 +599,54 @@ PyObject* timeline_summary(PyObject* object, PyObject*) {
   });
 }
 
+// ---- secrets ----
+
+PyObject* timeline_secrets(PyObject* object, PyObject*) {
+  return guarded([&]() -> PyObject* {
+    TimelineObject* self = as_timeline(object);
+    const EventSelection events = selection(self);
+    Result<JsonValue> found = [&]() -> Result<JsonValue> {
+      ReleasedGil unlocked;
+      std::vector<const TimelineEvent*> scanned(events.size());
+      for (size_t i = 0; i < events.size(); ++i) scanned[i] = &events[i];
+      TQ_TRY(SecretDetector detector, SecretDetector::make());
+      TQ_TRY(std::vector<EventSecret> secrets,
+             find_event_secrets(scanned, detector, self->parsed->workers));
+      return event_secrets_json(secrets, scanned);
+    }();
+    if (!found) return convert_error(found.error());
+    return json_to_python(*found).release();
+  });
+}
+
+// Timeline._find_secrets(texts): the findings of each text, for measuring the
+// detector on texts that are no timeline.
+PyObject* timeline_find_secrets(PyObject*, PyObject* texts) {
+  return guarded([&]() -> PyObject* {
+    std::vector<std::string> given;
+    if (convert_values(texts, "texts", [&](std::string text) {
+          given.push_back(std::move(text));
+          return 0;
+        }) < 0) {
+      return nullptr;
+    }
+    Result<JsonValue> found = [&]() -> Result<JsonValue> {
+      ReleasedGil unlocked;
+      TQ_TRY(SecretDetector detector, SecretDetector::make());
+      JsonArray all;
+      for (const std::string& text : given) {
+        TQ_TRY(std::vector<TextSecret> secrets, find_text_secrets(text, detector));
+        JsonArray one;
+        for (const TextSecret& secret : secrets) one.push_back(text_secret_json(secret));
+        all.emplace_back(std::move(one));
+      }
+      return JsonValue(std::move(all));
+    }();
+    if (!found) return convert_error(found.error());
+    return json_to_python(*found).release();
+  });
+}
+
 PyObject* timeline_repr(PyObject* object) {
   TimelineObject* self = as_timeline(object);
   return PyUnicode_FromFormat("<tracequill.Timeline: %zu events, %zu diagnostics>",
@@ -598,7 +658,7 @@ PyObject* timeline_repr(PyObject* object) {
 constexpr char kTimelineDoc[] =
     "Timeline(path, *, mode='best_effort', include_raw=False, include_content=False, "
     "follow_symlinks=False, max_line_size=10485760, max_content_size=52428800, "
-    "max_decompression_ratio=100, transcripts=True, workers=None, progress=None)\n"
+    "max_decompression_ratio=100, transcripts=True, redact=False, workers=None, progress=None)\n"
     "--\n"
     "\n"
     "A timeline parsed once and kept in native form, to be read many ways.\n"
@@ -628,6 +688,10 @@ constexpr char kTimelineDoc[] =
     "    As for `parse`.\n"
     "transcripts : bool\n"
     "    Also read Claude Code's session transcripts (projects/*.jsonl).\n"
+    "redact : bool\n"
+    "    Replace every secret that `secrets()` would find with\n"
+    "    [REDACTED:<rule>:<first 8 hex digits of its SHA-256>] in every event\n"
+    "    and so in every output. File digests stay those of the evidence.\n"
     "workers : int | None\n"
     "    Threads that read and hash files; None uses every usable core, 1 reads\n"
     "    on the calling thread only. The result is the same for any number.\n"
@@ -681,6 +745,17 @@ constexpr char kSummaryDoc[] =
     "({tool name: count} of the tool_call events) and `diagnostics`\n"
     "({total, by_severity, by_code}).";
 
+constexpr char kSecretsDoc[] =
+    "secrets($self, /)\n--\n\n"
+    "Every credential in this timeline's events, one dict per occurrence:\n"
+    "`rule` (what kind of secret), `event_id`, `field` (a path into the event:\n"
+    "'message', 'artifact.content', 'raw.payload.output', 'warnings[0]'),\n"
+    "`offset` and `length` in characters of that field's text, `preview` (its\n"
+    "first 4 characters and the rule) and `sha256` (of the secret, to match it\n"
+    "across reports without showing it). A value that several events share,\n"
+    "such as a record's raw JSON, is reported once, on the first of them.\n"
+    "A timeline made with redact=True has none left.";
+
 PyMethodDef timeline_methods[] = {
     {"to_json", as_method(timeline_to_json), METH_FASTCALL | METH_KEYWORDS, kToJsonDoc},
     {"to_jsonl", as_method(timeline_to_jsonl), METH_FASTCALL | METH_KEYWORDS, kToJsonlDoc},
@@ -688,6 +763,9 @@ PyMethodDef timeline_methods[] = {
     {"write", as_method(timeline_write), METH_FASTCALL | METH_KEYWORDS, kWriteDoc},
     {"filter", as_method(timeline_filter), METH_FASTCALL | METH_KEYWORDS, kFilterDoc},
     {"summary", timeline_summary, METH_NOARGS, kSummaryDoc},
+    {"secrets", timeline_secrets, METH_NOARGS, kSecretsDoc},
+    {"_find_secrets", timeline_find_secrets, METH_O | METH_STATIC,
+     "The secrets found in each of the texts given."},
     {"_check_filter", as_method(timeline_check_filter), METH_STATIC | METH_FASTCALL | METH_KEYWORDS,
      "Check filter arguments; None or an error."},
     {"_filter_choices", timeline_filter_choices, METH_STATIC | METH_NOARGS,

@@ -5,6 +5,8 @@
 
 #include <algorithm>
 #include <climits>
+#include <cstdint>
+#include <cstdlib>
 #include <iterator>
 #include <map>
 #include <optional>
@@ -51,10 +53,14 @@ int on_match(unsigned int id, unsigned long long, unsigned long long, unsigned i
 struct SecretDetector::Compiled {
   std::unique_ptr<hs_database_t, DatabaseDeleter> database;
   std::vector<std::unique_ptr<RE2>> locators;  // one per rule, as secret_rules()
+  // The fewest bytes any rule matches: most texts of a record (ids, names,
+  // types) are shorter and need no pass at all.
+  size_t shortest_match = 0;
 };
 
 struct SecretDetector::Scratch {
   std::unique_ptr<hs_scratch_t, ScratchDeleter> space;
+  std::vector<uint8_t> hit;  // per rule: whether the first pass saw it
 };
 
 SecretDetector::SecretDetector(std::shared_ptr<const Compiled> compiled,
@@ -64,8 +70,10 @@ SecretDetector::SecretDetector(SecretDetector&&) noexcept = default;
 SecretDetector& SecretDetector::operator=(SecretDetector&&) noexcept = default;
 SecretDetector::~SecretDetector() = default;
 
-Result<SecretDetector> SecretDetector::make() {
-  auto compiled = std::make_shared<Compiled>();
+namespace {
+
+Result<std::shared_ptr<const SecretDetector::Compiled>> compile_rules() {
+  auto compiled = std::make_shared<SecretDetector::Compiled>();
   const std::span<const SecretRule> rules = secret_rules();
   std::vector<std::string> patterns;
   std::vector<const char*> expressions;
@@ -74,6 +82,7 @@ Result<SecretDetector> SecretDetector::make() {
   RE2::Options options;
   options.set_log_errors(false);
   options.set_max_mem(kRe2Memory);
+  compiled->shortest_match = SIZE_MAX;
   for (size_t i = 0; i < rules.size(); ++i) {
     auto locator = std::make_unique<RE2>(rules[i].pattern, options);
     if (!locator->ok()) {
@@ -82,6 +91,17 @@ Result<SecretDetector> SecretDetector::make() {
     }
     compiled->locators.push_back(std::move(locator));
     patterns.emplace_back(rules[i].pattern);
+    hs_expr_info_t* info = nullptr;
+    hs_compile_error_t* refused = nullptr;
+    if (hs_expression_info(patterns.back().c_str(), HS_FLAG_SINGLEMATCH, &info, &refused) !=
+        HS_SUCCESS) {
+      Error error = Error::message(
+          concat("Secret rule ", rules[i].name, " does not compile: ", refused->message));
+      hs_free_compile_error(refused);
+      return std::unexpected(std::move(error));
+    }
+    compiled->shortest_match = std::min<size_t>(compiled->shortest_match, info->min_width);
+    std::free(info);
     flags.push_back(HS_FLAG_SINGLEMATCH);
     ids.push_back(static_cast<unsigned int>(i));
   }
@@ -98,13 +118,25 @@ Result<SecretDetector> SecretDetector::make() {
     return std::unexpected(std::move(error));
   }
   compiled->database.reset(database);
+  return compiled;
+}
+
+}  // namespace
+
+Result<SecretDetector> SecretDetector::make() {
+  // The rules never change while the process runs, and compiling them takes
+  // longer than scanning a whole profile: they are compiled once, by the
+  // first caller, and only read afterwards.
+  static const Result<std::shared_ptr<const Compiled>> compiled = compile_rules();
+  if (!compiled) return std::unexpected(compiled.error());
   hs_scratch_t* space = nullptr;
-  if (const hs_error_t code = hs_alloc_scratch(database, &space); code != HS_SUCCESS) {
+  if (const hs_error_t code = hs_alloc_scratch((*compiled)->database.get(), &space);
+      code != HS_SUCCESS) {
     return std::unexpected(engine_error("no scratch space", code));
   }
   auto scratch = std::make_unique<Scratch>();
   scratch->space.reset(space);
-  return SecretDetector(std::move(compiled), std::move(scratch));
+  return SecretDetector(*compiled, std::move(scratch));
 }
 
 Result<SecretDetector> SecretDetector::fork() const {
@@ -117,8 +149,10 @@ Result<SecretDetector> SecretDetector::fork() const {
   return SecretDetector(compiled_, std::move(scratch));
 }
 
-Status SecretDetector::candidates(std::string_view text, std::vector<uint8_t>& hit) {
+Status SecretDetector::candidates(std::string_view text) {
+  std::vector<uint8_t>& hit = scratch_->hit;
   hit.assign(secret_rules().size(), 0);
+  if (text.size() < compiled_->shortest_match) return {};
   size_t at = 0;
   do {
     const size_t length = std::min(text.size() - at, kWindow);
@@ -133,9 +167,8 @@ Status SecretDetector::candidates(std::string_view text, std::vector<uint8_t>& h
 }
 
 Result<bool> SecretDetector::may_match(std::string_view text) {
-  std::vector<uint8_t> hit;
-  TQ_CHECK(candidates(text, hit));
-  return std::find(hit.begin(), hit.end(), 1) != hit.end();
+  TQ_CHECK(candidates(text));
+  return std::find(scratch_->hit.begin(), scratch_->hit.end(), 1) != scratch_->hit.end();
 }
 
 namespace {
@@ -223,11 +256,10 @@ std::vector<SecretFinding> without_overlaps(std::vector<SecretFinding> all) {
 }  // namespace
 
 Result<std::vector<SecretFinding>> SecretDetector::scan(std::string_view text) {
-  std::vector<uint8_t> hit;
-  TQ_CHECK(candidates(text, hit));
+  TQ_CHECK(candidates(text));
   std::vector<SecretFinding> found;
-  for (size_t i = 0; i < hit.size(); ++i) {
-    if (hit[i]) locate(*compiled_->locators[i], static_cast<uint16_t>(i), text, found);
+  for (size_t i = 0; i < scratch_->hit.size(); ++i) {
+    if (scratch_->hit[i]) locate(*compiled_->locators[i], static_cast<uint16_t>(i), text, found);
   }
   if (found.size() > 1) found = without_overlaps(std::move(found));
   return found;

@@ -64,7 +64,8 @@ class SecretDetector {
 
  private:
   SecretDetector(std::shared_ptr<const Compiled> compiled, std::unique_ptr<Scratch> scratch);
-  Status candidates(std::string_view text, std::vector<uint8_t>& hit);
+  // Marks in scratch_->hit the rules that may occur in `text`.
+  Status candidates(std::string_view text);
 
   std::shared_ptr<const Compiled> compiled_;  // never null
   std::unique_ptr<Scratch> scratch_;          // never null
