@@ -19,7 +19,7 @@ from typing import IO, TYPE_CHECKING, Any
 import tracequill
 
 if TYPE_CHECKING:
-    from tracequill import Diagnostic, Event, Format
+    from tracequill import Diagnostic, Event, EventSecret, Format
 
 FORMATS = ("json", "jsonl", "csv")
 SEVERITIES = ("error", "warning", "info")
@@ -34,6 +34,8 @@ EXAMPLES = (
     ("tracequill", "summary of your home's agent profiles and its last events"),
     ("tracequill ~/.codex --since 2026-03-14 -o march.csv", "Codex events from 14 March on, as CSV"),
     ("tracequill ~ -o - --type tool_call | jq -r .message", "every tool call, through jq"),
+    ("tracequill ~ --secrets", "every credential the agents saw, to rotate them"),
+    ("tracequill ~ --redact -o shared.jsonl", "a timeline to share, every credential replaced"),
 )
 ENVIRONMENT = (
     ("HOME", "the path read when none is given"),
@@ -106,6 +108,19 @@ def build_parser() -> argparse.ArgumentParser:
     p.add_argument("--grep", metavar="TEXT", help="keep events whose message contains TEXT (ASCII case ignored)")
     p.add_argument("--summary", action="store_true", help="print the summary (without the event table)")
     p.add_argument(
+        "--secrets",
+        nargs="?",
+        const="table",
+        choices=("table", "json"),
+        help="list every credential found in the events (rule, event, field, place, preview, SHA-256; "
+        "never the secret) and count them by rule, as a table or (=json) as JSON lines",
+    )
+    p.add_argument(
+        "--redact",
+        action="store_true",
+        help="replace each credential in every output with [REDACTED:<rule>:<first 8 hex of its SHA-256>]",
+    )
+    p.add_argument(
         "--diagnostics",
         nargs="?",
         const="table",
@@ -169,6 +184,7 @@ def run(argv: list[str], view: View) -> int:
             max_content_size=args.max_content_size,
             max_decompression_ratio=args.max_decompression_ratio,
             transcripts=not args.no_transcripts,
+            redact=args.redact,
             workers=args.workers,
             progress=progress,
         )
@@ -299,7 +315,10 @@ def show(timeline: tracequill.Timeline, args: argparse.Namespace, output_format:
     include_message = not args.no_message
     # On a terminal, the summary unless a format was asked for.
     data_to_stdout = args.output == "-" or (
-        args.output is None and not args.summary and (args.format is not None or not sys.stdout.isatty())
+        args.output is None
+        and not args.summary
+        and not args.secrets
+        and (args.format is not None or not sys.stdout.isatty())
     )
     if data_to_stdout:
         # Written by the extension straight to the descriptor as it renders.
@@ -309,13 +328,34 @@ def show(timeline: tracequill.Timeline, args: argparse.Namespace, output_format:
         timeline.write(args.output, output_format, include_message=include_message)
         if not args.quiet:
             print(f"tracequill: wrote {len(timeline)} events to {args.output}", file=sys.stderr)
-    if args.summary or (args.output is None and args.format is None and sys.stdout.isatty()):
-        # A summary never goes into a data stream.
-        out = sys.stderr if data_to_stdout else sys.stdout
+    # A summary or a list of secrets never goes into a data stream.
+    out = sys.stderr if data_to_stdout else sys.stdout
+    if args.summary or (args.output is None and args.format is None and sys.stdout.isatty() and not args.secrets):
         print_summary(timeline, args.path or "~", events=not args.summary, out=out)
+    if args.secrets:
+        print_secrets(timeline.secrets(), args.secrets, out)
     # A full disk or a closed pipe shows here, not in the interpreter's exit.
     sys.stdout.flush()
     return 0
+
+
+def print_secrets(found: list[EventSecret], form: str, out: IO[str]) -> None:
+    """Each finding, then the count by rule; a finding never holds the secret."""
+    if form == "json":
+        for finding in found:
+            out.write(json.dumps(finding, ensure_ascii=False) + "\n")
+        return
+    rows = [(f["rule"], f["event_id"], f["field"], f"{f['offset']}+{f['length']}", f["preview"], f["sha256"]) for f in found]
+    if rows:
+        widths = [max(len(row[i]) for row in rows) for i in range(5)]
+        for row in rows:
+            out.write("  ".join(cell.ljust(width) for cell, width in zip(row, widths)) + "  " + row[5] + "\n")
+    counts: dict[str, int] = {}
+    for finding in found:
+        counts[finding["rule"]] = counts.get(finding["rule"], 0) + 1
+    out.write(f"Secrets: {len(found)}\n")
+    for rule, count in sorted(counts.items(), key=lambda item: (-item[1], item[0])):
+        out.write(f"  {rule:<28} {count:>8}\n")
 
 
 def discard_stdout() -> None:

@@ -122,3 +122,21 @@ def test_hostile_text_is_scanned_whole():
     text = "password=" * 50000 + "sk-ant-api03-" * 20000 + f" {AWS}"
     [found] = tracequill.Timeline._find_secrets([text])
     assert [(f["rule"], f["offset"]) for f in found] == [("aws-access-key-id", len(text) - len(AWS))]
+
+
+@pytest.mark.parametrize(
+    "arguments, listed",
+    [
+        (["--secrets"], True),
+        (["--secrets=json"], True),
+        (["--redact", "--raw", "-o", "-"], False),
+    ],
+)
+def test_the_command_lists_and_redacts_without_showing_a_secret(home, arguments, listed):
+    from test_command import run
+
+    done = run(home, "-q", *arguments)
+    assert done.returncode == 0, done.stderr
+    shown = (done.stdout + done.stderr).decode()
+    assert all(secret not in shown for secret in (AWS, GITHUB))
+    assert ("github-token" in shown) and (("Secrets: " in shown or '"rule"' in shown) == listed)
