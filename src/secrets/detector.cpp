@@ -61,6 +61,9 @@ struct SecretDetector::Compiled {
 struct SecretDetector::Scratch {
   std::unique_ptr<hs_scratch_t, ScratchDeleter> space;
   std::vector<uint8_t> hit;  // per rule: whether the first pass saw it
+  // The buffers of one vectored pass, kept to be reused.
+  std::vector<const char*> data;
+  std::vector<unsigned int> lengths;
 };
 
 SecretDetector::SecretDetector(std::shared_ptr<const Compiled> compiled,
@@ -109,7 +112,7 @@ Result<std::shared_ptr<const SecretDetector::Compiled>> compile_rules() {
   hs_database_t* database = nullptr;
   hs_compile_error_t* failure = nullptr;
   if (hs_compile_multi(expressions.data(), flags.data(), ids.data(),
-                       static_cast<unsigned int>(expressions.size()), HS_MODE_BLOCK, nullptr,
+                       static_cast<unsigned int>(expressions.size()), HS_MODE_VECTORED, nullptr,
                        &database, &failure) != HS_SUCCESS) {
     Error error = Error::message(
         concat("Secret rule ", failure->expression >= 0 ? rules[failure->expression].name : "set",
@@ -149,25 +152,53 @@ Result<SecretDetector> SecretDetector::fork() const {
   return SecretDetector(compiled_, std::move(scratch));
 }
 
-Status SecretDetector::candidates(std::string_view text) {
+Status SecretDetector::candidates(std::span<const std::string_view> texts) {
   std::vector<uint8_t>& hit = scratch_->hit;
   hit.assign(secret_rules().size(), 0);
-  if (text.size() < compiled_->shortest_match) return {};
-  size_t at = 0;
-  do {
-    const size_t length = std::min(text.size() - at, kWindow);
-    const hs_error_t code =
-        hs_scan(compiled_->database.get(), text.data() + at, static_cast<unsigned int>(length), 0,
-                scratch_->space.get(), on_match, &hit);
+  // Texts are read as one, a line feed between two, so that each starts and
+  // ends as it would alone (no rule reads across a line feed as a word);
+  // a match across two only costs the exact pass. Texts shorter than any
+  // match are left out, and so is a text too long for one call, which goes
+  // alone in windows.
+  std::vector<const char*>& data = scratch_->data;
+  std::vector<unsigned int>& lengths = scratch_->lengths;
+  data.clear();
+  lengths.clear();
+  static constexpr char kSeparator = '\n';
+  auto scan = [&]() -> Status {
+    if (data.empty()) return {};
+    const hs_error_t code = hs_scan_vector(compiled_->database.get(), data.data(), lengths.data(),
+                                           static_cast<unsigned int>(data.size()), 0,
+                                           scratch_->space.get(), on_match, &hit);
+    data.clear();
+    lengths.clear();
     if (code != HS_SUCCESS) return std::unexpected(engine_error("scan failed", code));
-    if (at + length >= text.size()) break;
-    at += length - kOverlap;
-  } while (true);
-  return {};
+    return {};
+  };
+  for (std::string_view text : texts) {
+    if (text.size() < compiled_->shortest_match) continue;
+    if (text.size() > kWindow) {
+      for (size_t at = 0;; at += kWindow - kOverlap) {
+        const size_t length = std::min(text.size() - at, kWindow);
+        data.push_back(text.data() + at);
+        lengths.push_back(static_cast<unsigned int>(length));
+        TQ_CHECK(scan());
+        if (at + length >= text.size()) break;
+      }
+      continue;
+    }
+    if (!data.empty()) {
+      data.push_back(&kSeparator);
+      lengths.push_back(1);
+    }
+    data.push_back(text.data());
+    lengths.push_back(static_cast<unsigned int>(text.size()));
+  }
+  return scan();
 }
 
-Result<bool> SecretDetector::may_match(std::string_view text) {
-  TQ_CHECK(candidates(text));
+Result<bool> SecretDetector::may_match(std::span<const std::string_view> texts) {
+  TQ_CHECK(candidates(texts));
   return std::find(scratch_->hit.begin(), scratch_->hit.end(), 1) != scratch_->hit.end();
 }
 
@@ -256,7 +287,7 @@ std::vector<SecretFinding> without_overlaps(std::vector<SecretFinding> all) {
 }  // namespace
 
 Result<std::vector<SecretFinding>> SecretDetector::scan(std::string_view text) {
-  TQ_CHECK(candidates(text));
+  TQ_CHECK(candidates(std::span<const std::string_view>(&text, 1)));
   std::vector<SecretFinding> found;
   for (size_t i = 0; i < scratch_->hit.size(); ++i) {
     if (scratch_->hit[i]) locate(*compiled_->locators[i], static_cast<uint16_t>(i), text, found);

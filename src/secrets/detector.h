@@ -26,6 +26,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <span>
 #include <string_view>
 #include <vector>
 
@@ -51,9 +52,10 @@ class SecretDetector {
   // The findings in `text`, by offset. An Error only when an engine fails
   // (running out of memory); bad bytes are just bytes.
   [[nodiscard]] Result<std::vector<SecretFinding>> scan(std::string_view text);
-  // Whether any rule may match in `text`: the first pass alone. Never false
-  // where `scan` finds something.
-  [[nodiscard]] Result<bool> may_match(std::string_view text);
+  // Whether any rule may match in any of `texts`: the first pass alone, one
+  // call for them all. Never false where `scan` finds something in one of
+  // them; may be true where it finds nothing.
+  [[nodiscard]] Result<bool> may_match(std::span<const std::string_view> texts);
 
   SecretDetector(SecretDetector&&) noexcept;
   SecretDetector& operator=(SecretDetector&&) noexcept;
@@ -64,8 +66,8 @@ class SecretDetector {
 
  private:
   SecretDetector(std::shared_ptr<const Compiled> compiled, std::unique_ptr<Scratch> scratch);
-  // Marks in scratch_->hit the rules that may occur in `text`.
-  Status candidates(std::string_view text);
+  // Marks in scratch_->hit the rules that may occur in `texts`.
+  Status candidates(std::span<const std::string_view> texts);
 
   std::shared_ptr<const Compiled> compiled_;  // never null
   std::unique_ptr<Scratch> scratch_;          // never null

@@ -1,6 +1,7 @@
 #include "secrets/events.h"
 
 #include <algorithm>
+#include <array>
 #include <exception>
 #include <optional>
 #include <string>
@@ -111,18 +112,48 @@ class SharedScope {
   const void*& current_;
 };
 
+// What replaces a shared value. A map of Shared values themselves would have
+// the compiler weigh Shared's comparisons (found through the map's iterator
+// type) when it compares two iterators, which it can't decide.
+template <typename T>
+struct Replacement {
+  Shared<T> value;
+};
+
 // Walks every text of the events it is given, through visit_fields, and
 // scans each once. With `rewrite` it also puts the redacted text in place:
 // the fields arrive as const references, but a rewriting walk is only ever
 // made over events its caller owns and may change (redact_event_secrets).
 class TextWalk {
  public:
-  TextWalk(SecretDetector& detector, bool rewrite, std::vector<EventSecret>* found)
-      : detector_(detector), rewrite_(rewrite), found_(found) {}
+  // `events`: how many events the walk will read, to size its tables once.
+  TextWalk(SecretDetector& detector, bool rewrite, std::vector<EventSecret>* found, size_t events)
+      : detector_(detector), rewrite_(rewrite), found_(found) {
+    seen_.reserve(events);
+  }
 
+  // Reads the event's texts in one pass of the detector's first engine
+  // first: most events hold no secret, and then that is all. Otherwise each
+  // text is scanned alone.
   void event(const TimelineEvent& e, size_t index) {
+    if (error_) return;
     event_ = index;
+    gathering_ = true;
+    gathered_.clear();
+    gathered_shared_.clear();
     visit_fields(e, *this);
+    gathering_ = false;
+    Result<bool> hit = detector_.may_match(gathered_);
+    if (!hit) {
+      error_ = std::move(hit).error();
+    } else if (*hit) {
+      visit_fields(e, *this);
+    } else {
+      for (const void* value : gathered_shared_) {
+        seen_.insert(value);
+        remember(value);
+      }
+    }
   }
   std::optional<Error> take_error() { return std::move(error_); }
 
@@ -170,6 +201,10 @@ class TextWalk {
   // The text to put in place of `text`, when it holds a secret and the walk
   // rewrites.
   std::optional<std::string> text(std::string_view text) {
+    if (gathering_) {
+      gathered_.push_back(text);
+      return std::nullopt;
+    }
     if (error_) return std::nullopt;
     Result<std::vector<SecretFinding>> found = detector_.scan(text);
     if (!found) {
@@ -186,32 +221,79 @@ class TextWalk {
   }
 
   // A shared value is read the first time it is met; later holders take
-  // what that gave.
-  void shared(const Shared<std::string>& value) {
-    auto [at, fresh] = strings_.try_emplace(&*value, value);
-    if (fresh) {
-      const SharedScope scope(shared_, &*value);
-      if (std::optional<std::string> redacted = text(*value); redacted && rewrite_) {
-        at->second = Shared<std::string>(std::move(*redacted));
+  // what that gave. Seen values are kept by address only: each is held by
+  // an event still to be walked or by none, so no other value can take its
+  // address while it matters.
+  template <typename T>
+  void shared(const Shared<T>& value) {
+    auto& replacements = replacements_for<T>();
+    if (seen(&*value)) {
+      if (!rewrite_) return;
+      if (auto at = replacements.find(&*value); at != replacements.end()) {
+        const_cast<Shared<T>&>(value) = at->second.value;
       }
+      return;
     }
-    if (rewrite_) const_cast<Shared<std::string>&>(value) = at->second;
+    if (gathering_) {
+      gathered_shared_.push_back(&*value);
+      gather(*value);
+      return;
+    }
+    seen_.insert(&*value);
+    remember(&*value);
+    const SharedScope scope(shared_, &*value);
+    std::optional<T> redacted = read(*value);
+    if (redacted && rewrite_) {
+      Shared<T> replacement(std::move(*redacted));
+      replacements.emplace(&*value, Replacement<T>{replacement});
+      const_cast<Shared<T>&>(value) = std::move(replacement);
+    }
   }
-  void shared(const Shared<JsonValue>& value) {
-    auto [at, fresh] = values_.try_emplace(&*value, value);
-    if (fresh) {
-      const SharedScope scope(shared_, &*value);
-      std::vector<std::optional<std::string>> replaced;
-      bool any = false;
-      json(*value, replaced, any);
-      if (any && rewrite_) {
-        JsonValue copy = value->clone();
-        size_t next = 0;
-        apply(copy, replaced, next);
-        at->second = Shared<JsonValue>(std::move(copy));
-      }
+
+  // The events of one record follow each other and share its values: the
+  // last few values read answer most questions without the table.
+  bool seen(const void* value) {
+    if (std::find(recent_.begin(), recent_.end(), value) != recent_.end()) return true;
+    if (!seen_.contains(value)) return false;
+    remember(value);
+    return true;
+  }
+  void remember(const void* value) {
+    recent_[next_recent_] = value;
+    next_recent_ = (next_recent_ + 1) % recent_.size();
+  }
+
+  template <typename T>
+  auto& replacements_for() {
+    if constexpr (std::is_same_v<T, std::string>) {
+      return string_replacements_;
+    } else {
+      return value_replacements_;
     }
-    if (rewrite_) const_cast<Shared<JsonValue>&>(value) = at->second;
+  }
+
+  void gather(const std::string& value) { text(value); }
+  void gather(const JsonValue& value) {
+    if (value.is_string()) {
+      text(value.as_string());
+    } else if (value.is_array()) {
+      for (const JsonValue& item : value.as_array()) gather(item);
+    } else if (value.is_object()) {
+      for (const JsonMember& member : value.as_object()) gather(member.value);
+    }
+  }
+
+  // What replaces a shared value, when it holds a secret and the walk rewrites.
+  std::optional<std::string> read(const std::string& value) { return text(value); }
+  std::optional<JsonValue> read(const JsonValue& value) {
+    std::vector<std::optional<std::string>> replaced;
+    bool any = false;
+    json(value, replaced, any);
+    if (!any || !rewrite_) return std::nullopt;
+    JsonValue copy = value.clone();
+    size_t next = 0;
+    apply(copy, replaced, next);
+    return copy;
   }
 
   // Reads each string of `value` in order, noting what would replace it.
@@ -253,9 +335,17 @@ class TextWalk {
   const void* shared_ = nullptr;  // the shared value being read, if any
   bool binary_content_ = false;   // inside an artifact whose content is Base64
   std::optional<Error> error_;    // the first engine failure; nothing is read after it
-  // Shared values met so far, by the value they hold, with what replaces them.
-  std::unordered_map<const std::string*, Shared<std::string>> strings_;
-  std::unordered_map<const JsonValue*, Shared<JsonValue>> values_;
+  // Shared values read so far, by address, and what replaces those that held
+  // a secret.
+  std::unordered_set<const void*> seen_;
+  std::array<const void*, 8> recent_{};  // some of seen_, the latest read
+  size_t next_recent_ = 0;
+  std::unordered_map<const void*, Replacement<std::string>> string_replacements_;
+  std::unordered_map<const void*, Replacement<JsonValue>> value_replacements_;
+  // While gathering: an event's texts, and the shared values they are in.
+  bool gathering_ = false;
+  std::vector<std::string_view> gathered_;
+  std::vector<const void*> gathered_shared_;
 };
 
 }  // namespace
@@ -354,7 +444,7 @@ Result<std::vector<EventSecret>> find_event_secrets(std::span<const TimelineEven
   std::vector<std::vector<EventSecret>> found(std::max(workers, 1u));
   TQ_CHECK(in_ranges(events.size(), workers, detector,
                      [&](SecretDetector& d, size_t range, size_t first, size_t last) -> Status {
-                       TextWalk walk(d, false, &found[range]);
+                       TextWalk walk(d, false, &found[range], last - first);
                        for (size_t i = first; i < last; ++i) walk.event(*events[i], i);
                        if (std::optional<Error> error = walk.take_error()) {
                          return std::unexpected(std::move(*error));
@@ -382,7 +472,7 @@ Result<std::vector<EventSecret>> find_event_secrets(std::span<const TimelineEven
 Status redact_event_secrets(EventTable& events, SecretDetector& detector, unsigned workers) {
   return in_ranges(events.size(), workers, detector,
                    [&](SecretDetector& d, size_t, size_t first, size_t last) -> Status {
-                     TextWalk walk(d, true, nullptr);
+                     TextWalk walk(d, true, nullptr, last - first);
                      for (size_t i = first; i < last; ++i) walk.event(events[i], i);
                      if (std::optional<Error> error = walk.take_error()) {
                        return std::unexpected(std::move(*error));
