@@ -213,7 +213,7 @@ PyObject* timeline_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
       Status redacted = [&]() -> Status {
         ReleasedGil unlocked;
         TQ_TRY(SecretDetector detector, SecretDetector::make());
-        return redact_event_secrets(parsed->report.events, detector, options.workers);
+        return redact_report_secrets(parsed->report, detector, options.workers);
       }();
       if (!redacted) return convert_error(redacted.error());
     }

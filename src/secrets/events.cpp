@@ -469,16 +469,21 @@ Result<std::vector<EventSecret>> find_event_secrets(std::span<const TimelineEven
   return all;
 }
 
-Status redact_event_secrets(EventTable& events, SecretDetector& detector, unsigned workers) {
-  return in_ranges(events.size(), workers, detector,
-                   [&](SecretDetector& d, size_t, size_t first, size_t last) -> Status {
-                     TextWalk walk(d, true, nullptr, last - first);
-                     for (size_t i = first; i < last; ++i) walk.event(events[i], i);
-                     if (std::optional<Error> error = walk.take_error()) {
-                       return std::unexpected(std::move(*error));
-                     }
-                     return {};
-                   });
+Status redact_report_secrets(ParseReport& report, SecretDetector& detector, unsigned workers) {
+  TQ_CHECK(in_ranges(report.events.size(), workers, detector,
+                     [&](SecretDetector& d, size_t, size_t first, size_t last) -> Status {
+                       TextWalk walk(d, true, nullptr, last - first);
+                       for (size_t i = first; i < last; ++i) walk.event(report.events[i], i);
+                       if (std::optional<Error> error = walk.take_error()) {
+                         return std::unexpected(std::move(*error));
+                       }
+                       return {};
+                     }));
+  for (Diagnostic& diagnostic : report.diagnostics) {
+    TQ_TRY(std::vector<SecretFinding> found, detector.scan(diagnostic.message));
+    if (!found.empty()) diagnostic.message = redacted_text(diagnostic.message, found);
+  }
+  return {};
 }
 
 }  // namespace tq

@@ -27,6 +27,7 @@
 #include "error/error.h"
 #include "model/event_list.h"
 #include "model/json_value.h"
+#include "model/model.h"
 #include "model/records.h"
 #include "secrets/detector.h"
 
@@ -65,10 +66,11 @@ JsonValue text_secret_json(const TextSecret& secret);
 JsonValue event_secrets_json(std::span<const EventSecret> found,
                              std::span<const TimelineEvent* const> events);
 
-// Replaces every secret in `events` by its placeholder, with up to `workers`
-// threads.
-[[nodiscard]] Status redact_event_secrets(EventTable& events, SecretDetector& detector,
-                                          unsigned workers);
+// Replaces every secret in the report's events by its placeholder, with up to
+// `workers` threads, and every secret a diagnostic's message quotes (a
+// record's text in a parse error).
+[[nodiscard]] Status redact_report_secrets(ParseReport& report, SecretDetector& detector,
+                                           unsigned workers);
 
 // "[REDACTED:<rule>:<first 8 hex digits of the secret's SHA-256>]": the same
 // secret reads the same in every run and on every machine.

@@ -140,3 +140,12 @@ def test_the_command_lists_and_redacts_without_showing_a_secret(home, arguments,
     shown = (done.stdout + done.stderr).decode()
     assert all(secret not in shown for secret in (AWS, GITHUB))
     assert ("github-token" in shown) and (("Secrets: " in shown or '"rule"' in shown) == listed)
+
+
+def test_warnings_and_diagnostics_that_quote_a_secret_are_redacted(tmp_path):
+    # A record type nobody has mapped is named in a warning and a diagnostic.
+    home = write_tree(tmp_path, {TRANSCRIPT: record(type=GITHUB, uuid="u1", sessionId="s", timestamp="2026-03-01T10:00:00Z")})
+    plain, redacted = (tracequill.Timeline(home, redact=r) for r in (False, True))
+    assert GITHUB in plain.to_json() and {f["field"] for f in plain.secrets()} >= {"warnings[0]", "source.record_type"}
+    assert GITHUB not in redacted.to_json()
+    assert "[REDACTED:github-token:" in redacted.diagnostics[0]["message"]
