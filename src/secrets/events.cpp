@@ -20,6 +20,9 @@ namespace {
 
 constexpr size_t kPreviewCharacters = 4;
 constexpr size_t kPlaceholderHexDigits = 8;
+// Shared values with less text than this that held no secret are not
+// remembered (a session id, a directory): see TextWalk::shared.
+constexpr size_t kRememberedBytes = 1024;
 
 // Digests name the evidence's files; they are never quoted text and a
 // redacted copy must still name the same files.
@@ -203,6 +206,7 @@ class TextWalk {
   std::optional<std::string> text(std::string_view text) {
     if (gathering_) {
       gathered_.push_back(text);
+      gathered_bytes_ += text.size();
       return std::nullopt;
     }
     if (error_) return std::nullopt;
@@ -235,8 +239,11 @@ class TextWalk {
       return;
     }
     if (gathering_) {
-      gathered_shared_.push_back(&*value);
+      // A short value that held nothing costs less to read again, where
+      // another event holds it, than to look up every time.
+      const size_t before = gathered_bytes_;
       gather(*value);
+      if (gathered_bytes_ - before >= kRememberedBytes) gathered_shared_.push_back(&*value);
       return;
     }
     seen_.insert(&*value);
@@ -345,7 +352,8 @@ class TextWalk {
   // While gathering: an event's texts, and the shared values they are in.
   bool gathering_ = false;
   std::vector<std::string_view> gathered_;
-  std::vector<const void*> gathered_shared_;
+  std::vector<const void*> gathered_shared_;  // those worth remembering
+  size_t gathered_bytes_ = 0;
 };
 
 }  // namespace
