@@ -112,8 +112,9 @@ def build_parser() -> argparse.ArgumentParser:
         nargs="?",
         const="table",
         choices=("table", "json"),
-        help="list every credential found in the events (rule, event, field, place, preview, SHA-256; "
-        "never the secret) and count them by rule, as a table or (=json) as JSON lines",
+        help="list every credential in the evidence, raw records and file content included (rule, event, "
+        "field, place, preview, SHA-256; never the secret), and count them by rule, as a table or (=json) "
+        "as JSON lines",
     )
     p.add_argument(
         "--redact",
@@ -173,29 +174,24 @@ def run(argv: list[str], view: View) -> int:
         return fail(f"{error} (see tracequill --help)", 2)
     progress = ProgressBar(sys.stderr) if not args.quiet and sys.stderr.isatty() else None
     view.progress = progress
+    # The list of secrets reads every text of the evidence: the raw records and
+    # the file content that the output may leave out. When the list is all
+    # that is shown, one parse reads them; otherwise a second one does.
+    shows_timeline = args.output is not None or args.summary or args.format is not None
+    everything = bool(args.secrets) and not shows_timeline
     try:
-        timeline = tracequill.Timeline(
-            args.path if args.path is not None else os.path.expanduser("~"),
-            mode="strict" if args.strict else "best_effort",
-            include_raw=args.raw,
-            include_content=args.content,
-            follow_symlinks=args.follow_symlinks,
-            max_line_size=args.max_line_size,
-            max_content_size=args.max_content_size,
-            max_decompression_ratio=args.max_decompression_ratio,
-            transcripts=not args.no_transcripts,
-            redact=args.redact,
-            workers=args.workers,
-            progress=progress,
-        )
+        timeline = read_timeline(args, progress, args.raw or everything, args.content or everything)
+        scanned = timeline
+        if args.secrets and not everything and not (args.raw and args.content):
+            scanned = read_timeline(args, progress, True, True)
     except (OSError, ValueError) as error:
         return fail(str(error), 1, progress)
     if progress is not None:
         progress.clear()
     if conditions:
-        timeline = timeline.filter(**conditions)
+        timeline, scanned = (t.filter(**conditions) for t in (timeline, scanned))
     try:
-        status = show(timeline, args, output_format)
+        status = show(timeline, args, output_format, scanned)
     except OSError as error:
         discard_stdout()
         # A reader that closed the pipe has all it wanted.
@@ -203,6 +199,25 @@ def run(argv: list[str], view: View) -> int:
     except ValueError as error:
         return fail(str(error), 1)
     return report_diagnostics(timeline, args) if status == 0 else status
+
+
+def read_timeline(
+    args: argparse.Namespace, progress: ProgressBar | None, include_raw: bool, include_content: bool
+) -> tracequill.Timeline:
+    return tracequill.Timeline(
+        args.path if args.path is not None else os.path.expanduser("~"),
+        mode="strict" if args.strict else "best_effort",
+        include_raw=include_raw,
+        include_content=include_content,
+        follow_symlinks=args.follow_symlinks,
+        max_line_size=args.max_line_size,
+        max_content_size=args.max_content_size,
+        max_decompression_ratio=args.max_decompression_ratio,
+        transcripts=not args.no_transcripts,
+        redact=args.redact,
+        workers=args.workers,
+        progress=progress,
+    )
 
 
 def check_usage(args: argparse.Namespace) -> Format:
@@ -311,7 +326,11 @@ def print_diagnostics(diagnostics: list[Diagnostic], stream: IO[str]) -> None:
         print("  ".join(cell.ljust(width) for cell, width in zip(row, widths)) + "  " + row[3], file=stream)
 
 
-def show(timeline: tracequill.Timeline, args: argparse.Namespace, output_format: Format) -> int:
+def show(
+    timeline: tracequill.Timeline, args: argparse.Namespace, output_format: Format, scanned: tracequill.Timeline
+) -> int:
+    """Writes or shows `timeline` as asked; lists the secrets of `scanned`, the
+    same evidence read with every text."""
     include_message = not args.no_message
     # On a terminal, the summary unless a format was asked for.
     data_to_stdout = args.output == "-" or (
@@ -333,7 +352,7 @@ def show(timeline: tracequill.Timeline, args: argparse.Namespace, output_format:
     if args.summary or (args.output is None and args.format is None and sys.stdout.isatty() and not args.secrets):
         print_summary(timeline, args.path or "~", events=not args.summary, out=out)
     if args.secrets:
-        print_secrets(timeline.secrets(), args.secrets, out)
+        print_secrets(scanned.secrets(), args.secrets, out)
     # A full disk or a closed pipe shows here, not in the interpreter's exit.
     sys.stdout.flush()
     return 0
