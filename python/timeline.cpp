@@ -755,7 +755,9 @@ constexpr char kSecretsDoc[] =
     "first 4 characters and the rule) and `sha256` (of the secret, to match it\n"
     "across reports without showing it). A value that several events share,\n"
     "such as a record's raw JSON, is reported once, on the first of them.\n"
-    "A timeline made with redact=True has none left.";
+    "It reads the texts this timeline holds: made with include_raw=True and\n"
+    "include_content=True it holds them all. A timeline made with\n"
+    "redact=True has none left.";
 
 PyMethodDef timeline_methods[] = {
     {"to_json", as_method(timeline_to_json), METH_FASTCALL | METH_KEYWORDS, kToJsonDoc},
