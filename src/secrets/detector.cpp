@@ -25,6 +25,8 @@ namespace {
 // cut in two unseen.
 constexpr size_t kWindow = size_t{1} << 30;
 constexpr size_t kOverlap = size_t{1} << 16;
+// A text shorter than this is copied beside others to be read in one call.
+constexpr size_t kJoinedText = size_t{1} << 16;
 
 // RE2's automata are rebuilt whenever they outgrow their memory; the budget
 // is enough for every rule on any text, and a text that exhausts it still
@@ -61,9 +63,7 @@ struct SecretDetector::Compiled {
 struct SecretDetector::Scratch {
   std::unique_ptr<hs_scratch_t, ScratchDeleter> space;
   std::vector<uint8_t> hit;  // per rule: whether the first pass saw it
-  // The buffers of one vectored pass, kept to be reused.
-  std::vector<const char*> data;
-  std::vector<unsigned int> lengths;
+  std::string joined;        // the short texts of one pass, kept to be reused
 };
 
 SecretDetector::SecretDetector(std::shared_ptr<const Compiled> compiled,
@@ -112,7 +112,7 @@ Result<std::shared_ptr<const SecretDetector::Compiled>> compile_rules() {
   hs_database_t* database = nullptr;
   hs_compile_error_t* failure = nullptr;
   if (hs_compile_multi(expressions.data(), flags.data(), ids.data(),
-                       static_cast<unsigned int>(expressions.size()), HS_MODE_VECTORED, nullptr,
+                       static_cast<unsigned int>(expressions.size()), HS_MODE_BLOCK, nullptr,
                        &database, &failure) != HS_SUCCESS) {
     Error error = Error::message(
         concat("Secret rule ", failure->expression >= 0 ? rules[failure->expression].name : "set",
@@ -152,49 +152,39 @@ Result<SecretDetector> SecretDetector::fork() const {
   return SecretDetector(compiled_, std::move(scratch));
 }
 
+Status SecretDetector::scan_block(std::string_view text) {
+  const hs_error_t code =
+      hs_scan(compiled_->database.get(), text.data(), static_cast<unsigned int>(text.size()), 0,
+              scratch_->space.get(), on_match, &scratch_->hit);
+  if (code != HS_SUCCESS) return std::unexpected(engine_error("scan failed", code));
+  return {};
+}
+
 Status SecretDetector::candidates(std::span<const std::string_view> texts) {
-  std::vector<uint8_t>& hit = scratch_->hit;
-  hit.assign(secret_rules().size(), 0);
-  // Texts are read as one, a line feed between two, so that each starts and
-  // ends as it would alone (no rule reads across a line feed as a word);
-  // a match across two only costs the exact pass. Texts shorter than any
-  // match are left out, and so is a text too long for one call, which goes
-  // alone in windows.
-  std::vector<const char*>& data = scratch_->data;
-  std::vector<unsigned int>& lengths = scratch_->lengths;
-  data.clear();
-  lengths.clear();
-  static constexpr char kSeparator = '\n';
-  auto scan = [&]() -> Status {
-    if (data.empty()) return {};
-    const hs_error_t code = hs_scan_vector(compiled_->database.get(), data.data(), lengths.data(),
-                                           static_cast<unsigned int>(data.size()), 0,
-                                           scratch_->space.get(), on_match, &hit);
-    data.clear();
-    lengths.clear();
-    if (code != HS_SUCCESS) return std::unexpected(engine_error("scan failed", code));
-    return {};
-  };
+  scratch_->hit.assign(secret_rules().size(), 0);
+  // Short texts are read as one, copied together with a line feed between
+  // two, so that each starts and ends as it would alone (no rule reads
+  // across a line feed as a word); a match across two only costs the exact
+  // pass. Copying them costs less than a call for each. Texts shorter than
+  // any match are left out; a long text is read where it lies, in windows
+  // when it is too long for one call.
+  std::string& joined = scratch_->joined;
+  joined.clear();
   for (std::string_view text : texts) {
     if (text.size() < compiled_->shortest_match) continue;
-    if (text.size() > kWindow) {
-      for (size_t at = 0;; at += kWindow - kOverlap) {
-        const size_t length = std::min(text.size() - at, kWindow);
-        data.push_back(text.data() + at);
-        lengths.push_back(static_cast<unsigned int>(length));
-        TQ_CHECK(scan());
-        if (at + length >= text.size()) break;
-      }
+    if (text.size() < kJoinedText) {
+      if (!joined.empty()) joined += '\n';
+      joined += text;
       continue;
     }
-    if (!data.empty()) {
-      data.push_back(&kSeparator);
-      lengths.push_back(1);
+    for (size_t at = 0;; at += kWindow - kOverlap) {
+      const size_t length = std::min(text.size() - at, kWindow);
+      TQ_CHECK(scan_block(text.substr(at, length)));
+      if (at + length >= text.size()) break;
     }
-    data.push_back(text.data());
-    lengths.push_back(static_cast<unsigned int>(text.size()));
   }
-  return scan();
+  if (!joined.empty()) TQ_CHECK(scan_block(joined));
+  return {};
 }
 
 Result<bool> SecretDetector::may_match(std::span<const std::string_view> texts) {

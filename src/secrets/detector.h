@@ -68,6 +68,9 @@ class SecretDetector {
   SecretDetector(std::shared_ptr<const Compiled> compiled, std::unique_ptr<Scratch> scratch);
   // Marks in scratch_->hit the rules that may occur in `texts`.
   Status candidates(std::span<const std::string_view> texts);
+  // Adds to scratch_->hit the rules that may occur in `text`, at most
+  // kWindow bytes.
+  Status scan_block(std::string_view text);
 
   std::shared_ptr<const Compiled> compiled_;  // never null
   std::unique_ptr<Scratch> scratch_;          // never null
