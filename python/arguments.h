@@ -42,6 +42,9 @@ struct CallArguments {
   // Timeline's only: whether its parse also reads Claude Code's session
   // transcripts. The five functions never read them; parser_options leaves it.
   bool transcripts = true;
+  // Timeline's only: whether every secret in its events is replaced by a
+  // placeholder before anything reads them.
+  bool redact = false;
   // Borrowed, each nullptr when not given; their owners convert them.
   PyObject* workers = nullptr;
   PyObject* progress = nullptr;

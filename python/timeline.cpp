@@ -25,6 +25,7 @@
 #include "parser/driver.h"
 #include "query/coverage.h"
 #include "query/query.h"
+#include "secrets/events.h"
 
 namespace tq::py {
 namespace {
@@ -32,10 +33,8 @@ namespace {
 using Args = CallArguments;
 
 constexpr Parameter kTimelineParameters[] = {
-    {"transcripts", &Args::transcripts},
-    {"unique", &Args::unique},
-    {"workers", &Args::workers},
-    {"progress", &Args::progress},
+    {"transcripts", &Args::transcripts}, {"unique", &Args::unique},     {"redact", &Args::redact},
+    {"workers", &Args::workers},         {"progress", &Args::progress},
 };
 constexpr auto kNewParameters =
     joined(std::to_array(kParseParameters), std::to_array(kTimelineParameters));
@@ -75,6 +74,7 @@ struct ParsedTimeline {
   Surface surface = Surface::Functions;  // the fields its records hold, from the parse's options
   EvidenceScope scope;                   // what the parse read, so that `write` never overwrites it
   std::vector<FileAccount> accounts;     // every file under the input, read or not
+  unsigned workers = 1;                  // threads the parse could use, which `secrets` uses too
 };
 
 struct TimelineObject {
@@ -220,8 +220,17 @@ PyObject* timeline_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     }
     if (!result) return convert_error(result.error());
     parsed->report = std::move(*result);
+    if (arguments.redact) {
+      Status redacted = [&]() -> Status {
+        ReleasedGil unlocked;
+        TQ_TRY(SecretDetector detector, SecretDetector::make());
+        return redact_report_secrets(parsed->report, detector, options.workers);
+      }();
+      if (!redacted) return convert_error(redacted.error());
+    }
     parsed->include_content = arguments.include_content;
     parsed->surface = output_surface(options);
+    parsed->workers = options.workers;
     std::shared_ptr<std::vector<size_t>> kept;
     if (arguments.unique) {
       EventFilter unique;
@@ -658,6 +667,54 @@ PyObject* timeline_coverage(PyObject* object, PyObject*) {
   });
 }
 
+// ---- secrets ----
+
+PyObject* timeline_secrets(PyObject* object, PyObject*) {
+  return guarded([&]() -> PyObject* {
+    TimelineObject* self = as_timeline(object);
+    const EventSelection events = selection(self);
+    Result<JsonValue> found = [&]() -> Result<JsonValue> {
+      ReleasedGil unlocked;
+      std::vector<const TimelineEvent*> scanned(events.size());
+      for (size_t i = 0; i < events.size(); ++i) scanned[i] = &events[i];
+      TQ_TRY(SecretDetector detector, SecretDetector::make());
+      TQ_TRY(std::vector<EventSecret> secrets,
+             find_event_secrets(scanned, detector, self->parsed->workers));
+      return event_secrets_json(secrets, scanned);
+    }();
+    if (!found) return convert_error(found.error());
+    return json_to_python(*found).release();
+  });
+}
+
+// Timeline._find_secrets(texts): the findings of each text, for measuring the
+// detector on texts that are no timeline.
+PyObject* timeline_find_secrets(PyObject*, PyObject* texts) {
+  return guarded([&]() -> PyObject* {
+    std::vector<std::string> given;
+    if (convert_values(texts, "texts", [&](std::string text) {
+          given.push_back(std::move(text));
+          return 0;
+        }) < 0) {
+      return nullptr;
+    }
+    Result<JsonValue> found = [&]() -> Result<JsonValue> {
+      ReleasedGil unlocked;
+      TQ_TRY(SecretDetector detector, SecretDetector::make());
+      JsonArray all;
+      for (const std::string& text : given) {
+        TQ_TRY(std::vector<TextSecret> secrets, find_text_secrets(text, detector));
+        JsonArray one;
+        for (const TextSecret& secret : secrets) one.push_back(text_secret_json(secret));
+        all.emplace_back(std::move(one));
+      }
+      return JsonValue(std::move(all));
+    }();
+    if (!found) return convert_error(found.error());
+    return json_to_python(*found).release();
+  });
+}
+
 PyObject* timeline_repr(PyObject* object) {
   TimelineObject* self = as_timeline(object);
   return PyUnicode_FromFormat("<tracequill.Timeline: %zu events, %zu diagnostics>",
@@ -669,7 +726,7 @@ PyObject* timeline_repr(PyObject* object) {
 constexpr char kTimelineDoc[] =
     "Timeline(path, *, mode='best_effort', include_raw=False, include_content=False, "
     "follow_symlinks=False, max_line_size=10485760, max_content_size=52428800, "
-    "max_decompression_ratio=100, transcripts=True, workers=None, progress=None)\n"
+    "max_decompression_ratio=100, transcripts=True, redact=False, workers=None, progress=None)\n"
     "--\n"
     "\n"
     "A timeline parsed once and kept in native form, to be read many ways.\n"
@@ -699,6 +756,11 @@ constexpr char kTimelineDoc[] =
     "    As for `parse`.\n"
     "transcripts : bool\n"
     "    Also read Claude Code's session transcripts (projects/*.jsonl).\n"
+    "redact : bool\n"
+    "    Replace every secret that `secrets()` would find with\n"
+    "    [REDACTED:<rule>:<first 8 hex digits of its SHA-256>] in every event\n"
+    "    and diagnostic, and so in every output. File digests stay those of\n"
+    "    the evidence.\n"
     "workers : int | None\n"
     "    Threads that read and hash files; None uses every usable core, 1 reads\n"
     "    on the calling thread only. The result is the same for any number.\n"
@@ -763,6 +825,19 @@ constexpr char kSummaryDoc[] =
     "({tool name: count} of the tool_call events) and `diagnostics`\n"
     "({total, by_severity, by_code}).";
 
+constexpr char kSecretsDoc[] =
+    "secrets($self, /)\n--\n\n"
+    "Every credential in this timeline's events, one dict per occurrence:\n"
+    "`rule` (what kind of secret), `event_id`, `field` (a path into the event:\n"
+    "'message', 'artifact.content', 'raw.payload.output', 'warnings[0]'),\n"
+    "`offset` and `length` in characters of that field's text, `preview` (its\n"
+    "first 4 characters and the rule) and `sha256` (of the secret, to match it\n"
+    "across reports without showing it). A value that several events share,\n"
+    "such as a record's raw JSON, is reported once, on the first of them.\n"
+    "It reads the texts this timeline holds: made with include_raw=True and\n"
+    "include_content=True it holds them all. A timeline made with\n"
+    "redact=True has none left.";
+
 PyMethodDef timeline_methods[] = {
     {"to_json", as_method(timeline_to_json), METH_FASTCALL | METH_KEYWORDS, kToJsonDoc},
     {"to_jsonl", as_method(timeline_to_jsonl), METH_FASTCALL | METH_KEYWORDS, kToJsonlDoc},
@@ -771,6 +846,9 @@ PyMethodDef timeline_methods[] = {
     {"filter", as_method(timeline_filter), METH_FASTCALL | METH_KEYWORDS, kFilterDoc},
     {"summary", timeline_summary, METH_NOARGS, kSummaryDoc},
     {"coverage", timeline_coverage, METH_NOARGS, kCoverageDoc},
+    {"secrets", timeline_secrets, METH_NOARGS, kSecretsDoc},
+    {"_find_secrets", timeline_find_secrets, METH_O | METH_STATIC,
+     "The secrets found in each of the texts given."},
     {"_check_filter", as_method(timeline_check_filter), METH_STATIC | METH_FASTCALL | METH_KEYWORDS,
      "Check filter arguments; None or an error."},
     {"_filter_choices", timeline_filter_choices, METH_STATIC | METH_NOARGS,

@@ -224,6 +224,24 @@ class Coverage(TypedDict):
     records: list[RecordCoverage]
     unknown: int
 
+@type_check_only
+class SecretFinding(TypedDict):
+    """A credential found in a text: offsets in characters of that text."""
+
+    rule: str
+    offset: int
+    length: int
+    preview: str
+    sha256: str
+
+@type_check_only
+class EventSecret(SecretFinding):
+    """A credential found in an event: `field` is a path into it
+    ('message', 'artifact.content', 'raw.payload.output', 'warnings[0]')."""
+
+    event_id: str
+    field: str
+
 @final
 class Timeline:
     """A timeline parsed once and kept in native form, to be read many ways."""
@@ -241,6 +259,7 @@ class Timeline:
         max_decompression_ratio: int = 100,
         transcripts: bool = True,
         unique: bool = False,
+        redact: bool = False,
         workers: int | None = None,
         progress: _Progress | None = None,
     ) -> Timeline: ...
@@ -298,3 +317,8 @@ class Timeline:
     ) -> Timeline: ...
     def summary(self) -> Summary: ...
     def coverage(self) -> Coverage: ...
+    def secrets(self) -> list[EventSecret]: ...
+    # The detector alone, on texts that are no timeline: the labelled corpus
+    # measures it this way.
+    @staticmethod
+    def _find_secrets(texts: Iterable[str], /) -> list[list[SecretFinding]]: ...

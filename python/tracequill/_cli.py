@@ -19,7 +19,7 @@ from typing import IO, TYPE_CHECKING, Any
 import tracequill
 
 if TYPE_CHECKING:
-    from tracequill import Coverage, Diagnostic, Event, OutputFormat as Format
+    from tracequill import Coverage, Diagnostic, Event, EventSecret, OutputFormat as Format
 
 FORMATS = ("json", "jsonl", "csv", "html")
 SEVERITIES = ("error", "warning", "info")
@@ -35,6 +35,8 @@ EXAMPLES = (
     ("tracequill ~/.codex --since 2026-03-14 -o march.csv", "Codex events from 14 March on, as CSV"),
     ("tracequill ~ -o - --type tool_call | jq -r .message", "every tool call, through jq"),
     ("tracequill ~ -o week.html", "a page to look at in a browser: sessions on a time axis, filters, details"),
+    ("tracequill ~ --secrets", "every credential the agents saw, to rotate them"),
+    ("tracequill ~ --redact -o shared.jsonl", "a timeline to share, every credential replaced"),
 )
 ENVIRONMENT = (
     ("HOME", "the path read when none is given"),
@@ -107,6 +109,20 @@ def build_parser() -> argparse.ArgumentParser:
     p.add_argument("--session", action="append", metavar="S", help="keep this session id; repeatable")
     p.add_argument("--grep", metavar="TEXT", help="keep events whose message contains TEXT (ASCII case ignored)")
     p.add_argument("--summary", action="store_true", help="print the summary (without the event table)")
+    p.add_argument(
+        "--secrets",
+        nargs="?",
+        const="table",
+        choices=("table", "json"),
+        help="list every credential in the evidence, raw records and file content included (rule, event, "
+        "field, place, preview, SHA-256; never the secret), and count them by rule, as a table or (=json) "
+        "as JSON lines",
+    )
+    p.add_argument(
+        "--redact",
+        action="store_true",
+        help="replace each credential in every output with [REDACTED:<rule>:<first 8 hex of its SHA-256>]",
+    )
     # Listings a person reads as a table and a program as JSON.
     for option, meaning in (
         ("--diagnostics", "list every diagnostic on standard error, as a table or (=json) as JSON lines"),
@@ -162,28 +178,24 @@ def run(argv: list[str], view: View) -> int:
         return fail(f"{error} (see tracequill --help)", 2)
     progress = ProgressBar(sys.stderr) if not args.quiet and sys.stderr.isatty() else None
     view.progress = progress
+    # The list of secrets reads every text of the evidence: the raw records and
+    # the file content that the output may leave out. When the list is all
+    # that is shown, one parse reads them; otherwise a second one does.
+    shows_timeline = args.output is not None or args.summary or args.format is not None
+    everything = bool(args.secrets) and not shows_timeline
     try:
-        timeline = tracequill.Timeline(
-            args.path if args.path is not None else os.path.expanduser("~"),
-            mode="strict" if args.strict else "best_effort",
-            include_raw=args.raw,
-            include_content=args.content,
-            follow_symlinks=args.follow_symlinks,
-            max_line_size=args.max_line_size,
-            max_content_size=args.max_content_size,
-            max_decompression_ratio=args.max_decompression_ratio,
-            transcripts=not args.no_transcripts,
-            workers=args.workers,
-            progress=progress,
-        )
+        timeline = read_timeline(args, progress, args.raw or everything, args.content or everything)
+        scanned = timeline
+        if args.secrets and not everything and not (args.raw and args.content):
+            scanned = read_timeline(args, progress, True, True)
     except (OSError, ValueError) as error:
         return fail(str(error), 1, progress)
     if progress is not None:
         progress.clear()
     if conditions:
-        timeline = timeline.filter(**conditions)
+        timeline, scanned = (t.filter(**conditions) for t in (timeline, scanned))
     try:
-        status = show(timeline, args, output_format)
+        status = show(timeline, args, output_format, scanned)
     except OSError as error:
         discard_stdout()
         # A reader that closed the pipe has all it wanted.
@@ -191,6 +203,25 @@ def run(argv: list[str], view: View) -> int:
     except ValueError as error:
         return fail(str(error), 1)
     return report_diagnostics(timeline, args) if status == 0 else status
+
+
+def read_timeline(
+    args: argparse.Namespace, progress: ProgressBar | None, include_raw: bool, include_content: bool
+) -> tracequill.Timeline:
+    return tracequill.Timeline(
+        args.path if args.path is not None else os.path.expanduser("~"),
+        mode="strict" if args.strict else "best_effort",
+        include_raw=include_raw,
+        include_content=include_content,
+        follow_symlinks=args.follow_symlinks,
+        max_line_size=args.max_line_size,
+        max_content_size=args.max_content_size,
+        max_decompression_ratio=args.max_decompression_ratio,
+        transcripts=not args.no_transcripts,
+        redact=args.redact,
+        workers=args.workers,
+        progress=progress,
+    )
 
 
 def check_usage(args: argparse.Namespace) -> Format:
@@ -299,11 +330,18 @@ def print_diagnostics(diagnostics: list[Diagnostic], stream: IO[str]) -> None:
         print("  ".join(cell.ljust(width) for cell, width in zip(row, widths)) + "  " + row[3], file=stream)
 
 
-def show(timeline: tracequill.Timeline, args: argparse.Namespace, output_format: Format) -> int:
+def show(
+    timeline: tracequill.Timeline, args: argparse.Namespace, output_format: Format, scanned: tracequill.Timeline
+) -> int:
+    """Writes or shows `timeline` as asked; lists the secrets of `scanned`, the
+    same evidence read with every text."""
     include_message = not args.no_message
     # On a terminal, the summary unless a format was asked for.
     data_to_stdout = args.output == "-" or (
-        args.output is None and not args.summary and (args.format is not None or not sys.stdout.isatty())
+        args.output is None
+        and not args.summary
+        and not args.secrets
+        and (args.format is not None or not sys.stdout.isatty())
     )
     if data_to_stdout:
         # Written by the extension straight to the descriptor as it renders.
@@ -313,16 +351,36 @@ def show(timeline: tracequill.Timeline, args: argparse.Namespace, output_format:
         timeline.write(args.output, output_format, include_message=include_message)
         if not args.quiet:
             print(f"tracequill: wrote {len(timeline)} events to {args.output}", file=sys.stderr)
-    if args.summary or (args.output is None and args.format is None and sys.stdout.isatty()):
-        # A summary never goes into a data stream.
-        out = sys.stderr if data_to_stdout else sys.stdout
+    # A summary or a list of secrets never goes into a data stream.
+    out = sys.stderr if data_to_stdout else sys.stdout
+    if args.summary or (args.output is None and args.format is None and sys.stdout.isatty() and not args.secrets):
         print_summary(timeline, args.path or "~", events=not args.summary, out=out)
     if args.coverage is not None:
-        out = sys.stderr if data_to_stdout else sys.stdout
         print_coverage(timeline.coverage(), args.coverage, out)
+    if args.secrets:
+        print_secrets(scanned.secrets(), args.secrets, out)
     # A full disk or a closed pipe shows here, not in the interpreter's exit.
     sys.stdout.flush()
     return 0
+
+
+def print_secrets(found: list[EventSecret], form: str, out: IO[str]) -> None:
+    """Each finding, then the count by rule; a finding never holds the secret."""
+    if form == "json":
+        for finding in found:
+            out.write(json.dumps(finding, ensure_ascii=False) + "\n")
+        return
+    rows = [(f["rule"], f["event_id"], f["field"], f"{f['offset']}+{f['length']}", f["preview"], f["sha256"]) for f in found]
+    if rows:
+        widths = [max(len(row[i]) for row in rows) for i in range(5)]
+        for row in rows:
+            out.write("  ".join(cell.ljust(width) for cell, width in zip(row, widths)) + "  " + row[5] + "\n")
+    counts: dict[str, int] = {}
+    for finding in found:
+        counts[finding["rule"]] = counts.get(finding["rule"], 0) + 1
+    out.write(f"Secrets: {len(found)}\n")
+    for rule, count in sorted(counts.items(), key=lambda item: (-item[1], item[0])):
+        out.write(f"  {rule:<28} {count:>8}\n")
 
 
 def discard_stdout() -> None:

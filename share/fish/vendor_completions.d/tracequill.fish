@@ -42,7 +42,7 @@ function _shtab_tracequill_using
 end
 
 set -g _shtab_tracequill_commands 
-set -g _shtab_tracequill_opts_with_value --coverage --diagnostics --fail-on --format --grep --max-content-size --max-decompression-ratio --max-line-size --output --provider --session --since --type --until --workers -f -o
+set -g _shtab_tracequill_opts_with_value --coverage --diagnostics --fail-on --format --grep --max-content-size --max-decompression-ratio --max-line-size --output --provider --secrets --session --since --type --until --workers -f -o
 
 complete -c tracequill -e
 complete -c tracequill -f
@@ -61,6 +61,8 @@ complete -c tracequill -n _shtab_tracequill_using -l type -x -d 'keep this event
 complete -c tracequill -n _shtab_tracequill_using -l session -x -d 'keep this session id; repeatable'
 complete -c tracequill -n _shtab_tracequill_using -l grep -x -d 'keep events whose message contains TEXT (ASCII case ignored)'
 complete -c tracequill -n _shtab_tracequill_using -l summary -d 'print the summary (without the event table)'
+complete -c tracequill -n _shtab_tracequill_using -l secrets -xka "table json" -d 'list every credential in the evidence, raw records and file content included (rule, event, field, place, preview, SHA-256; never the secret), and count them by rule, as a table or (=json) as JSON lines'
+complete -c tracequill -n _shtab_tracequill_using -l redact -d 'replace each credential in every output with [REDACTED:<rule>:<first 8 hex of its SHA-256>]'
 complete -c tracequill -n _shtab_tracequill_using -l diagnostics -xka "table json" -d 'list every diagnostic on standard error, as a table or (=json) as JSON lines'
 complete -c tracequill -n _shtab_tracequill_using -l coverage -xka "table json" -d 'account for every file under the profiles (read, with its events, or why not) and every kind of record, as a table or (=json) as JSON'
 complete -c tracequill -n _shtab_tracequill_using -l fail-on -xka "error warning" -d 'exit with status 3 when a diagnostic of this severity or worse was reported'
