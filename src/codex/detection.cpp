@@ -9,6 +9,7 @@
 #include <string>
 #include <utility>
 
+#include "codex/agent_files.h"
 #include "codex/attachments.h"
 #include "codex/history.h"
 #include "codex/session_index.h"
@@ -150,6 +151,7 @@ struct RootParts {
   // The threads' names, on the whole surface only: the module functions read
   // what they always have.
   std::optional<fs::path> session_index;
+  bool agent_files = false;  // the files beside the rollouts, on the whole surface only
 };
 
 RootParts root_parts(const fs::path& root, const ParserOptions& options) {
@@ -169,6 +171,7 @@ RootParts root_parts(const fs::path& root, const ParserOptions& options) {
       options.transcripts && is_regular_file_followed(index)) {
     parts.session_index = std::move(index);
   }
+  parts.agent_files = options.transcripts;
   return parts;
 }
 
@@ -180,6 +183,7 @@ Status list_root(const fs::path& root, const ParserOptions& options, FileListing
   }
   if (parts.attachments) TQ_CHECK(list_attachments(*parts.attachments, options, listing));
   if (parts.session_index) listing.add(*parts.session_index);
+  if (parts.agent_files) TQ_CHECK(list_agent_files(root, options, agent_file_rules(), listing));
   return {};
 }
 
@@ -216,6 +220,10 @@ Result<ReaderOutput> parse_root(const fs::path& root, const fs::path& evidence_r
   if (parts.session_index) {
     TQ_CHECK(read_line_file(*parts.session_index, &parse_session_index_file, options, evidence_root,
                             out));
+  }
+  if (parts.agent_files) {
+    TQ_TRY(ReaderOutput files, scan_agent_files(root, options, evidence_root, agent_file_rules()));
+    append_output(out, std::move(files));
   }
   return out;
 }

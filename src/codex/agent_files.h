@@ -1,0 +1,14 @@
+// File: codex/agent_files.h
+//
+// The files Codex keeps beside its rollouts, read as `agent_file` events
+// (reading/agent_files.h) on the whole surface: `shell_snapshots/<name>`, the
+// shell's environment saved for a session (record type shell_snapshot).
+#pragma once
+
+#include "reading/agent_files.h"
+
+namespace tq::codex {
+
+const AgentFileRules& agent_file_rules();
+
+}  // namespace tq::codex
