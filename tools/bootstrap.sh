@@ -3,9 +3,9 @@
 #   tools/bootstrap.sh        what building the module needs
 #   tools/bootstrap.sh test   that plus what the tests need
 set -euo pipefail
-# A C++23 compiler, the two libraries, and Debian's own Python with its headers
+# A C++23 compiler, the libraries, and Debian's own Python with its headers
 # and venv (pyenv's or another Python brings its own).
-packages=(g++ libsimdjson-dev libssl-dev libzstd-dev python3-dev python3-venv)
+packages=(g++ libsimdjson-dev libssl-dev libzstd-dev libsqlite3-dev python3-dev python3-venv)
 if [ "${1:-}" = test ]; then
   # GoogleTest, the zstd command that compresses test rollouts, the pinned
   # formatter the format check compares with, and a compiler cache so each
