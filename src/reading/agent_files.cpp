@@ -133,6 +133,9 @@ Result<ReaderOutput> scan_agent_files(const fs::path& root, const ParserOptions&
              root, options,
              [&](const fs::path& path) { return match_file(path, root, rules).has_value(); },
              [&](const WalkItem& item) {
+               // This walk crosses the directories the other readers walk and
+               // report; it tells only of the files its rules take.
+               if (!match_file(item.path, root, rules)) return;
                SourceInfo source;
                source.artifact_kind = ArtifactKind::AgentFile;
                source.relative_path = relative_path(item.path, evidence_root);

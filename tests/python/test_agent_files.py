@@ -78,3 +78,10 @@ def test_bad_files_are_diagnostics_that_name_them(home):
     kept = {e["source"]["relative_path"]: e["artifact"]["content"] for e in timeline if e["event_type"] == "agent_file"}
     assert kept[".claude/settings.json"] == FILES[".claude/settings.json"].decode()
     assert kept[".claude/plans/quiet-plan.md"] is None
+
+
+def test_a_walk_problem_is_told_once(home):
+    # A link back to its own directory: every walk below projects/ meets it.
+    os.symlink("..", home / ".claude/projects/-home-user-project/loop")
+    paths = [d["source"]["relative_path"] for d in tracequill.Timeline(home, follow_symlinks=True).diagnostics]
+    assert paths and len(paths) == len(set(paths)), paths
