@@ -24,7 +24,7 @@ FILES = {
     ".claude/projects/-home-user-project/memory/notes.md": b"remember\n",
     f"{PROJECT}/tool-results/toolu_01abc.txt": b"long output\n",
     f"{PROJECT}/subagents/agent-a1b2.meta.json": b'{"agentType":"Explore","description":"Find the tests"}',
-    ".codex/shell_snapshots/0199.sh": b"export B=2\n",
+    f".codex/shell_snapshots/{S}.1767225600000000000.sh": b"export B=2\n",
 }
 
 
@@ -50,7 +50,7 @@ def test_each_file_is_one_event_tied_to_its_session(home):
         (".claude/projects/-home-user-project/memory/notes.md", "memory", "notes.md", None),
         (f"{PROJECT}/tool-results/toolu_01abc.txt", "tool_output", "toolu_01abc.txt", S),
         (f"{PROJECT}/subagents/agent-a1b2.meta.json", "subagent_meta", "Explore: Find the tests", S),
-        (".codex/shell_snapshots/0199.sh", "shell_snapshot", "0199.sh", None),
+        (f".codex/shell_snapshots/{S}.1767225600000000000.sh", "shell_snapshot", f"{S}.1767225600000000000.sh", S),
     ]
     assert sorted(found) == sorted(row[0] for row in expected)
     for path, record_type, message, session in expected:
