@@ -4,10 +4,10 @@
 #   tools/bootstrap.sh test   that plus what the tests need
 set -euo pipefail
 # A C++23 compiler, the libraries (RE2 searches text in linear time, Hyperscan
-# with it finds secrets, zlib packs the page's data), pkg-config that finds RE2,
-# and Debian's own Python with its headers and venv (pyenv's or another Python
-# brings its own).
-packages=(g++ libsimdjson-dev libssl-dev libzstd-dev libhyperscan-dev libre2-dev zlib1g-dev pkg-config python3-dev python3-venv)
+# with it finds secrets, zlib packs the page's data, SQLite reads Codex's
+# thread database), pkg-config that finds RE2, and Debian's own Python with its
+# headers and venv (pyenv's or another Python brings its own).
+packages=(g++ libsimdjson-dev libssl-dev libzstd-dev libhyperscan-dev libre2-dev zlib1g-dev libsqlite3-dev pkg-config python3-dev python3-venv)
 if [ "${1:-}" = test ]; then
   # GoogleTest, the zstd command that compresses test rollouts, the pinned
   # formatter the format check compares with, a compiler cache so each

@@ -170,6 +170,7 @@ _EventType: TypeAlias = Literal[
     "attachment",
     "review_decision",
     "hook_run",
+    "agent_file",
     "error",
     "unknown",
 ]

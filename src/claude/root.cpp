@@ -10,6 +10,7 @@
 #include <utility>
 #include <vector>
 
+#include "claude/agent_files.h"
 #include "claude/cache.h"
 #include "claude/file_history.h"
 #include "claude/history.h"
@@ -187,6 +188,8 @@ struct RootParts {
   std::optional<fs::path> image_cache;
   std::optional<fs::path> file_history;
   std::optional<fs::path> projects;
+  // The files beside the sessions, on the whole surface only.
+  bool agent_files = false;
 };
 
 RootParts root_parts(const fs::path& root, const ParserOptions& options) {
@@ -204,6 +207,7 @@ RootParts root_parts(const fs::path& root, const ParserOptions& options) {
   parts.image_cache = directory("image-cache");
   parts.file_history = directory("file-history");
   if (options.transcripts) parts.projects = directory("projects");
+  parts.agent_files = options.transcripts;
   return parts;
 }
 
@@ -217,6 +221,7 @@ Status list_claude_root(const fs::path& root, const ParserOptions& options, File
   }
   if (parts.file_history) list_file_history(*parts.file_history, options, listing);
   if (parts.projects) TQ_CHECK(list_transcripts(*parts.projects, options, listing));
+  if (parts.agent_files) TQ_CHECK(list_agent_files(root, options, agent_file_rules(), listing));
   return {};
 }
 
@@ -262,6 +267,11 @@ Status parse_claude_root(const fs::path& root, const fs::path& evidence_root,
     TQ_TRY(transcripts, scan_transcripts(*parts.projects, options, evidence_root));
   }
 
+  ReaderOutput agent_files;
+  if (parts.agent_files) {
+    TQ_TRY(agent_files, scan_agent_files(root, options, evidence_root, agent_file_rules()));
+  }
+
   std::set<std::string> consumed_ids;
   resolve_references(history.events, paste_cache.events, image_cache.events, consumed_ids,
                      diagnostics);
@@ -274,10 +284,12 @@ Status parse_claude_root(const fs::path& root, const fs::path& evidence_root,
   append_remaining(image_cache.events, consumed_ids, events);
   events.append(std::move(snapshots.events));
   events.append(std::move(transcripts.output.events));
+  events.append(std::move(agent_files.events));
   append_diagnostics(diagnostics, std::move(paste_cache.diagnostics));
   append_diagnostics(diagnostics, std::move(image_cache.diagnostics));
   append_diagnostics(diagnostics, std::move(snapshots.diagnostics));
   append_diagnostics(diagnostics, std::move(transcripts.output.diagnostics));
+  append_diagnostics(diagnostics, std::move(agent_files.diagnostics));
   return {};
 }
 

@@ -6,13 +6,16 @@
 #include <array>
 #include <cerrno>
 #include <iterator>
+#include <set>
 #include <string>
 #include <utility>
 
+#include "codex/agent_files.h"
 #include "codex/attachments.h"
 #include "codex/history.h"
 #include "codex/session_index.h"
 #include "codex/sessions.h"
+#include "codex/thread_db.h"
 #include "files/evidence.h"
 #include "files/paths.h"
 #include "files/walk.h"
@@ -150,6 +153,8 @@ struct RootParts {
   // The threads' names, on the whole surface only: the module functions read
   // what they always have.
   std::optional<fs::path> session_index;
+  bool agent_files = false;  // the files beside the rollouts, on the whole surface only
+  std::vector<fs::path> thread_databases;  // on the whole surface only
 };
 
 RootParts root_parts(const fs::path& root, const ParserOptions& options) {
@@ -169,6 +174,8 @@ RootParts root_parts(const fs::path& root, const ParserOptions& options) {
       options.transcripts && is_regular_file_followed(index)) {
     parts.session_index = std::move(index);
   }
+  parts.agent_files = options.transcripts;
+  if (options.transcripts) parts.thread_databases = thread_databases(root);
   return parts;
 }
 
@@ -180,6 +187,8 @@ Status list_root(const fs::path& root, const ParserOptions& options, FileListing
   }
   if (parts.attachments) TQ_CHECK(list_attachments(*parts.attachments, options, listing));
   if (parts.session_index) listing.add(*parts.session_index);
+  if (parts.agent_files) TQ_CHECK(list_agent_files(root, options, agent_file_rules(), listing));
+  for (const fs::path& database : parts.thread_databases) list_thread_database(database, listing);
   return {};
 }
 
@@ -216,6 +225,23 @@ Result<ReaderOutput> parse_root(const fs::path& root, const fs::path& evidence_r
   if (parts.session_index) {
     TQ_CHECK(read_line_file(*parts.session_index, &parse_session_index_file, options, evidence_root,
                             out));
+  }
+  if (parts.agent_files) {
+    TQ_TRY(ReaderOutput files, scan_agent_files(root, options, evidence_root, agent_file_rules()));
+    append_output(out, std::move(files));
+  }
+  if (!parts.thread_databases.empty()) {
+    std::set<std::string, std::less<>> with_rollouts;
+    for (const TimelineEvent& e : out.events) {
+      if (e.source.artifact_kind == ArtifactKind::Session && e.session_id) {
+        with_rollouts.insert(*e.session_id);
+      }
+    }
+    for (const fs::path& database : parts.thread_databases) {
+      TQ_TRY(ReaderOutput threads,
+             read_thread_database(database, options, evidence_root, with_rollouts));
+      append_output(out, std::move(threads));
+    }
   }
   return out;
 }

@@ -28,19 +28,36 @@ constexpr EnumTable<E, N> table(const std::string_view (&texts)[N]) {
 
 constexpr auto kProviderText = table<Provider>({"claude_code", "codex", "open_code", "unknown"});
 constexpr auto kProviderId = table<Provider>({"ClaudeCode", "Codex", "OpenCode", "Unknown"});
-constexpr auto kArtifactText = table<ArtifactKind>(
-    {"history", "paste_cache", "image_cache", "file_history", "session", "attachment", "unknown"});
-constexpr auto kArtifactId = table<ArtifactKind>(
-    {"History", "PasteCache", "ImageCache", "FileHistory", "Session", "Attachment", "Unknown"});
+constexpr auto kArtifactText =
+    table<ArtifactKind>({"history", "paste_cache", "image_cache", "file_history", "session",
+                         "attachment", "agent_file", "unknown"});
+constexpr auto kArtifactId =
+    table<ArtifactKind>({"History", "PasteCache", "ImageCache", "FileHistory", "Session",
+                         "Attachment", "AgentFile", "Unknown"});
 constexpr auto kInputKindId =
     table<InputKind>({"Auto", "ClaudeRoot", "History", "PasteCache", "ImageCache", "FileHistory",
                       "ClaudeProjects", "ClaudeTranscript", "CodexRoot", "CodexHistory",
                       "CodexSessions", "CodexSession", "CodexAttachments"});
-constexpr auto kEventTypeText = table<EventType>(
-    {"prompt_input", "paste_attachment", "image_attachment", "orphan_cache", "file_snapshot",
-     "session_start", "developer_message", "agent_message", "agent_reasoning", "tool_call",
-     "tool_result", "task_state", "token_usage", "context_compacted", "attachment",
-     "review_decision", "hook_run", "error", "unknown"});
+constexpr auto kEventTypeText = table<EventType>({"prompt_input",
+                                                  "paste_attachment",
+                                                  "image_attachment",
+                                                  "orphan_cache",
+                                                  "file_snapshot",
+                                                  "session_start",
+                                                  "developer_message",
+                                                  "agent_message",
+                                                  "agent_reasoning",
+                                                  "tool_call",
+                                                  "tool_result",
+                                                  "task_state",
+                                                  "token_usage",
+                                                  "context_compacted",
+                                                  "attachment",
+                                                  "review_decision",
+                                                  "hook_run",
+                                                  "agent_file",
+                                                  "error",
+                                                  "unknown"});
 constexpr auto kTimestampSourceText =
     table<TimestampSource>({"embedded", "referenced_event", "filesystem_modified", "none"});
 constexpr auto kReferenceStatusText = table<ReferenceStatus>({"resolved", "missing", "ambiguous"});

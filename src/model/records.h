@@ -37,6 +37,7 @@ enum class ArtifactKind : uint8_t {
   FileHistory,
   Session,
   Attachment,
+  AgentFile,
   Unknown,
   Last = Unknown
 };
@@ -80,6 +81,9 @@ enum class EventType : uint8_t {
   ReviewDecision,
   // A hook the agent ran around a tool call or a prompt.
   HookRun,
+  // A file an agent keeps beside its sessions: settings, a plan, a memory, a
+  // todo list, a task, a shell snapshot, a tool's output kept apart.
+  AgentFile,
   Error,
   Unknown,
   Last = Unknown

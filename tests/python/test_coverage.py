@@ -25,8 +25,8 @@ def profile(tmp_path):
         {
             ".claude/history.jsonl": b'{"display":"hi","timestamp":1700000001000,"sessionId":"s1","project":"/p"}\n',
             ".claude/projects/-p/s1.jsonl": TRANSCRIPT * 2,
-            ".claude/settings.json": b"{}",
-            ".claude/todos/s1.json": b"[]",
+            ".claude/statsig/cache": b"{}",
+            ".claude/ide/1.lock": b"[]",
         },
     )
     (tmp_path / "elsewhere.md").write_text("outside")
@@ -43,8 +43,8 @@ def test_every_file_is_accounted_for(profile):
         "history.jsonl": (1, None),
         "plans": (None, "link not followed"),
         "projects/-p/s1.jsonl": (2, None),
-        "settings.json": (None, "no reader for this kind of file"),
-        "todos/s1.json": (None, "no reader for this kind of file"),
+        "ide/1.lock": (None, "no reader for this kind of file"),
+        "statsig/cache": (None, "no reader for this kind of file"),
     }
     assert coverage["not_read"] == 4 and coverage["unknown"] == 0
     records = {(r["provider"], r["record_type"], r["event_type"]): r["count"] for r in coverage["records"]}
