@@ -145,15 +145,15 @@ void TranscriptFacts::read_block(const JsonValue& record, std::string_view role,
   if (role == "assistant") {
     facts.actor = agent;
   } else if (kind == "text" && event.event_type == EventType::PromptInput && event.message) {
-    facts.prompt_origin = subagent ? PromptOrigin::Agent : PromptOrigin::Typed;
+    facts.prompt.origin = subagent ? PromptOrigin::Agent : PromptOrigin::Typed;
     facts.actor = subagent ? Actor::Agent : Actor::User;
     if (const InjectedPrompt* injected = injected_prompt(kInjectedPrompts, *event.message)) {
-      facts.prompt_origin = injected->origin;
+      facts.prompt.origin = injected->origin;
       facts.actor = injected->actor;
     }
   } else if (event.event_type == EventType::DeveloperMessage) {
     facts.actor = Actor::System;
-    facts.prompt_origin = PromptOrigin::Instructions;
+    facts.prompt.origin = PromptOrigin::Instructions;
   } else if (event.event_type == EventType::ContextCompacted) {
     facts.actor = Actor::System;
   } else if (event.event_type == EventType::ImageAttachment) {
@@ -203,7 +203,7 @@ void TranscriptFacts::read_record(const JsonValue& record, std::string_view type
   }
   if (event.event_type == EventType::PromptInput) {
     facts.actor = Actor::User;
-    facts.prompt_origin = PromptOrigin::Queued;
+    facts.prompt.origin = PromptOrigin::Queued;
   }
 }
 

@@ -110,9 +110,9 @@ class Linker {
     RecentPrompt& recent = prompts_[session];
     if (recent.first != nullptr && !recent.answered && recent.first->message == e.message) {
       mark(e, *recent.first);
-      if (e.facts && e.facts->prompt_origin) {
+      if (e.facts && e.facts->prompt.origin) {
         EventFacts& first = recent.first->facts.held();
-        fill(first.prompt_origin, e.facts->prompt_origin);
+        fill(first.prompt.origin, e.facts->prompt.origin);
         fill(first.actor, e.facts->actor);
       }
       return;
