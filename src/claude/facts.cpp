@@ -10,11 +10,10 @@
 namespace tq::claude {
 namespace {
 
-// Claude Code's own tools, by what they do.
+// Claude Code's own tools, by what they do. Reading or stopping a background
+// shell runs no command, so those tools are "other".
 constexpr std::array kToolKinds{
     ToolKindByName{"Bash", ToolKind::Shell},
-    ToolKindByName{"BashOutput", ToolKind::Shell},
-    ToolKindByName{"KillShell", ToolKind::Shell},
     ToolKindByName{"Read", ToolKind::Read},
     ToolKindByName{"NotebookRead", ToolKind::Read},
     ToolKindByName{"Write", ToolKind::Write},

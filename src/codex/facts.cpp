@@ -13,14 +13,14 @@
 namespace tq::codex {
 namespace {
 
-// The tools Codex offers its model, by what they do.
+// The tools Codex offers its model, by what they do. write_stdin feeds a
+// running command and runs none, so it is "other".
 constexpr std::array kToolKinds{
     ToolKindByName{"shell", ToolKind::Shell},
     ToolKindByName{"shell_command", ToolKind::Shell},
     ToolKindByName{"local_shell", ToolKind::Shell},
     ToolKindByName{"container.exec", ToolKind::Shell},
     ToolKindByName{"exec_command", ToolKind::Shell},
-    ToolKindByName{"write_stdin", ToolKind::Shell},
     ToolKindByName{"apply_patch", ToolKind::Edit},
     ToolKindByName{"update_plan", ToolKind::Plan},
     ToolKindByName{"view_image", ToolKind::Image},
