@@ -326,6 +326,10 @@ class Converter {
       return text_object(scratch_);
     } else if constexpr (std::is_same_v<T, uint64_t>) {
       return value(key, *v, last);
+    } else if constexpr (std::is_same_v<T, int64_t>) {
+      return PyRef(PyLong_FromLongLong(*v));
+    } else if constexpr (std::is_same_v<T, bool>) {
+      return PyRef::borrow(*v ? Py_True : Py_False);
     } else {
       return value(key, std::string_view(*v), last);
     }

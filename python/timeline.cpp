@@ -726,7 +726,8 @@ PyObject* timeline_repr(PyObject* object) {
 constexpr char kTimelineDoc[] =
     "Timeline(path, *, mode='best_effort', include_raw=False, include_content=False, "
     "follow_symlinks=False, max_line_size=10485760, max_content_size=52428800, "
-    "max_decompression_ratio=100, transcripts=True, redact=False, workers=None, progress=None)\n"
+    "max_decompression_ratio=100, transcripts=True, unique=False, redact=False, workers=None, "
+    "progress=None)\n"
     "--\n"
     "\n"
     "A timeline parsed once and kept in native form, to be read many ways.\n"
@@ -755,7 +756,11 @@ constexpr char kTimelineDoc[] =
     "max_content_size, max_decompression_ratio\n"
     "    As for `parse`.\n"
     "transcripts : bool\n"
-    "    Also read Claude Code's session transcripts (projects/*.jsonl).\n"
+    "    Also read Claude Code's session transcripts (projects/*.jsonl), and give\n"
+    "    every event its facts (who, prompt, tool, usage), record_key and\n"
+    "    duplicate_of.\n"
+    "unique : bool\n"
+    "    Leave out the events that copy another (duplicate_of set).\n"
     "redact : bool\n"
     "    Replace every secret that `secrets()` would find with\n"
     "    [REDACTED:<rule>:<first 8 hex digits of its SHA-256>] in every event\n"
@@ -796,7 +801,8 @@ constexpr char kWriteDoc[] =
     "matters for CSV only.";
 constexpr char kFilterDoc[] =
     "filter($self, /, *, since=None, until=None, providers=None, event_types=None, "
-    "sessions=None, text=None)\n--\n\n"
+    "sessions=None, text=None, actor=None, tool=None, command=None, path=None, url=None, "
+    "unique=False)\n--\n\n"
     "A new Timeline of the events that match every given condition.\n"
     "\n"
     "since, until : datetime | str | None\n"
@@ -805,8 +811,18 @@ constexpr char kFilterDoc[] =
     "providers, event_types, sessions : str | Iterable[str] | None\n"
     "    Keep events whose provider, event type or session id is one of these.\n"
     "text : str | None\n"
-    "    Keep events whose message contains it, ASCII letters compared without\n"
-    "    case.";
+    "    A regular expression (RE2 syntax, letters compared without case): keep\n"
+    "    events whose message, facts or artifact text holds it.\n"
+    "actor : str | Iterable[str] | None\n"
+    "    Keep events written by one of these actors (user, agent, subagent,\n"
+    "    reviewer, hook, system).\n"
+    "tool, command, url : str | None\n"
+    "    Keep tool events of this tool name or kind, whose command line or one\n"
+    "    of whose URLs contains the text.\n"
+    "path : str | None\n"
+    "    A glob: keep tool events that read or changed a matching file.\n"
+    "unique : bool\n"
+    "    Leave out the events that copy another.";
 constexpr char kCoverageDoc[] =
     "coverage($self, /)\n--\n\n"
     "What became of every file under the profile roots (or the input) the parse\n"

@@ -5,6 +5,8 @@ from collections.abc import Callable, Iterable, Iterator
 from datetime import datetime
 from typing import Literal, SupportsIndex, TypeAlias, TypedDict, final, overload, type_check_only
 
+from typing_extensions import NotRequired
+
 __all__ = ["parse", "convert", "to_json", "to_jsonl", "to_csv"]
 
 __version__: str
@@ -46,6 +48,55 @@ class FsTimes(TypedDict):
     created: str | None
 
 @type_check_only
+class Who(TypedDict):
+    actor: Literal["user", "agent", "subagent", "reviewer", "hook", "system"] | None
+    agent_id: str | None
+    agent_type: str | None
+    agent_description: str | None
+    parent_session_id: str | None
+
+@type_check_only
+class Prompt(TypedDict):
+    origin: Literal[
+        "typed", "queued", "instructions", "environment", "local_command", "interruption", "agent", "reviewer"
+    ]
+
+@type_check_only
+class Tool(TypedDict):
+    name: str | None
+    call_id: str | None
+    kind: (
+        Literal[
+            "shell", "read", "write", "edit", "search", "web_fetch", "web_search", "mcp", "subagent", "plan",
+            "image", "other",
+        ]
+        | None
+    )
+    command_line: str | None
+    working_directory: str | None
+    exit_code: int | None
+    error: bool | None
+    duration_ns: int | None
+    files_read: list[str]
+    files_changed: list[str]
+    patch: str | None
+    urls: list[str]
+    queries: list[str]
+    mcp_server: str | None
+    mcp_tool: str | None
+    outcome: str | None
+    call_event_id: str | None
+    result_event_id: str | None
+
+@type_check_only
+class Usage(TypedDict):
+    model: str | None
+    input_tokens: int | None
+    output_tokens: int | None
+    cache_read_input_tokens: int | None
+    reasoning_output_tokens: int | None
+
+@type_check_only
 class Event(TypedDict):
     schema_version: str
     event_id: str
@@ -64,6 +115,14 @@ class Event(TypedDict):
     fs_times: FsTimes | None
     warnings: list[str]
     raw: _Json
+    # The whole surface's (a Timeline read with transcripts): absent from the
+    # module functions' events.
+    record_key: NotRequired[str | None]
+    duplicate_of: NotRequired[str | None]
+    who: NotRequired[Who | None]
+    prompt: NotRequired[Prompt | None]
+    tool: NotRequired[Tool | None]
+    usage: NotRequired[Usage | None]
 
 @type_check_only
 class Diagnostic(TypedDict):

@@ -62,6 +62,7 @@ def epilog() -> str:
     choices = tracequill.Timeline._filter_choices()
     lines = ["event types (--type):", *wrapped(", ".join(choices["event_types"])), ""]
     lines += ["providers (--provider): " + ", ".join(choices["providers"]), ""]
+    lines += ["actors (--actor): " + ", ".join(choices["actors"]), ""]
     lines += ["exit status:", *(f"  {code:<4} {meaning}" for code, meaning in EXIT_STATUS), ""]
     lines += ["environment:", *(f"  {name:<8} {meaning}" for name, meaning in ENVIRONMENT), ""]
     lines += ["examples:"]
@@ -107,7 +108,19 @@ def build_parser() -> argparse.ArgumentParser:
     p.add_argument("--provider", action="append", metavar="P", help="keep this provider (claude_code, codex); repeatable")
     p.add_argument("--type", action="append", metavar="T", dest="event_type", help="keep this event type; repeatable")
     p.add_argument("--session", action="append", metavar="S", help="keep this session id; repeatable")
-    p.add_argument("--grep", metavar="TEXT", help="keep events whose message contains TEXT (ASCII case ignored)")
+    p.add_argument(
+        "--text",
+        "--grep",
+        metavar="REGEX",
+        dest="text",
+        help="keep events whose message, facts, content or artifact text holds REGEX (RE2 syntax, case ignored)",
+    )
+    p.add_argument("--actor", action="append", metavar="A", help="keep events written by this actor; repeatable")
+    p.add_argument("--tool", metavar="T", help="keep tool events of this tool name or kind (shell, read, edit, mcp...)")
+    p.add_argument("--command", metavar="TEXT", help="keep tool events whose command line contains TEXT")
+    p.add_argument("--path", metavar="GLOB", dest="path_glob", help="keep tool events that read or changed a file matching GLOB")
+    p.add_argument("--url", metavar="TEXT", help="keep tool events with a URL containing TEXT")
+    p.add_argument("--unique", action="store_true", help="leave out copies of a record, prompt, call or result")
     p.add_argument("--summary", action="store_true", help="print the summary (without the event table)")
     p.add_argument(
         "--secrets",
@@ -275,7 +288,13 @@ def filter_conditions(args: argparse.Namespace) -> dict[str, Any]:
         "providers": args.provider,
         "event_types": args.event_type,
         "sessions": args.session,
-        "text": args.grep,
+        "text": args.text,
+        "actor": args.actor,
+        "tool": args.tool,
+        "command": args.command,
+        "path": args.path_glob,
+        "url": args.url,
+        "unique": True if args.unique else None,
     }
     conditions = {name: value for name, value in conditions.items() if value is not None}
     try:

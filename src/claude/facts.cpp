@@ -10,11 +10,10 @@
 namespace tq::claude {
 namespace {
 
-// Claude Code's own tools, by what they do.
+// Claude Code's own tools, by what they do. Reading or stopping a background
+// shell runs no command, so those tools are "other".
 constexpr std::array kToolKinds{
     ToolKindByName{"Bash", ToolKind::Shell},
-    ToolKindByName{"BashOutput", ToolKind::Shell},
-    ToolKindByName{"KillShell", ToolKind::Shell},
     ToolKindByName{"Read", ToolKind::Read},
     ToolKindByName{"NotebookRead", ToolKind::Read},
     ToolKindByName{"Write", ToolKind::Write},
@@ -145,15 +144,15 @@ void TranscriptFacts::read_block(const JsonValue& record, std::string_view role,
   if (role == "assistant") {
     facts.actor = agent;
   } else if (kind == "text" && event.event_type == EventType::PromptInput && event.message) {
-    facts.prompt_origin = subagent ? PromptOrigin::Agent : PromptOrigin::Typed;
+    facts.prompt.origin = subagent ? PromptOrigin::Agent : PromptOrigin::Typed;
     facts.actor = subagent ? Actor::Agent : Actor::User;
     if (const InjectedPrompt* injected = injected_prompt(kInjectedPrompts, *event.message)) {
-      facts.prompt_origin = injected->origin;
+      facts.prompt.origin = injected->origin;
       facts.actor = injected->actor;
     }
   } else if (event.event_type == EventType::DeveloperMessage) {
     facts.actor = Actor::System;
-    facts.prompt_origin = PromptOrigin::Instructions;
+    facts.prompt.origin = PromptOrigin::Instructions;
   } else if (event.event_type == EventType::ContextCompacted) {
     facts.actor = Actor::System;
   } else if (event.event_type == EventType::ImageAttachment) {
@@ -203,7 +202,7 @@ void TranscriptFacts::read_record(const JsonValue& record, std::string_view type
   }
   if (event.event_type == EventType::PromptInput) {
     facts.actor = Actor::User;
-    facts.prompt_origin = PromptOrigin::Queued;
+    facts.prompt.origin = PromptOrigin::Queued;
   }
 }
 

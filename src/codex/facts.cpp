@@ -13,14 +13,14 @@
 namespace tq::codex {
 namespace {
 
-// The tools Codex offers its model, by what they do.
+// The tools Codex offers its model, by what they do. write_stdin feeds a
+// running command and runs none, so it is "other".
 constexpr std::array kToolKinds{
     ToolKindByName{"shell", ToolKind::Shell},
     ToolKindByName{"shell_command", ToolKind::Shell},
     ToolKindByName{"local_shell", ToolKind::Shell},
     ToolKindByName{"container.exec", ToolKind::Shell},
     ToolKindByName{"exec_command", ToolKind::Shell},
-    ToolKindByName{"write_stdin", ToolKind::Shell},
     ToolKindByName{"apply_patch", ToolKind::Edit},
     ToolKindByName{"update_plan", ToolKind::Plan},
     ToolKindByName{"view_image", ToolKind::Image},
@@ -252,17 +252,17 @@ void RolloutFacts::read_session_meta(const JsonValue& payload, EventFacts& facts
 
 void RolloutFacts::read_prompt(const std::string& text, EventFacts& facts) const {
   if (const InjectedPrompt* injected = injected_prompt(kInjectedPrompts, text)) {
-    facts.prompt_origin = injected->origin;
+    facts.prompt.origin = injected->origin;
     facts.actor = injected->actor;
     return;
   }
   // The first prompts of a spawned agent or a review come from the agent
   // that started it, not from a person.
   if (agent_ == Actor::Agent) {
-    facts.prompt_origin = PromptOrigin::Typed;
+    facts.prompt.origin = PromptOrigin::Typed;
     facts.actor = Actor::User;
   } else {
-    facts.prompt_origin = agent_ == Actor::Reviewer ? PromptOrigin::Reviewer : PromptOrigin::Agent;
+    facts.prompt.origin = agent_ == Actor::Reviewer ? PromptOrigin::Reviewer : PromptOrigin::Agent;
     facts.actor = Actor::Agent;
   }
 }
@@ -293,7 +293,7 @@ void RolloutFacts::read(std::string_view record_type, const JsonValue& payload,
   }
   if (event_type == EventType::DeveloperMessage) {
     facts.actor = Actor::System;
-    facts.prompt_origin = PromptOrigin::Instructions;
+    facts.prompt.origin = PromptOrigin::Instructions;
     return;
   }
   if (event_type == EventType::AgentMessage || event_type == EventType::AgentReasoning) {

@@ -54,6 +54,12 @@ Result<LineFileOutput> parse_history_file(const std::filesystem::path& path,
     event.timestamp_source = event.timestamp ? TimestampSource::Embedded : TimestampSource::None;
     event.source.record_type = "history";
     event.source.source_id = event.session_id;
+    // Codex writes to its history only what the user submitted.
+    if (options.transcripts) {
+      EventFacts& facts = event.facts.held();
+      facts.actor = Actor::User;
+      facts.prompt.origin = PromptOrigin::Typed;
+    }
     if (options.include_raw) event.raw = std::move(object);
   };
   return read_event_lines(path, options, evidence_root, Provider::Codex, ArtifactKind::History,

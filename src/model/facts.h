@@ -95,13 +95,17 @@ struct UsageFacts {
   std::optional<uint64_t> reasoning_output_tokens;  // reasoning, part of output_tokens
 };
 
+struct PromptFacts {
+  std::optional<PromptOrigin> origin;
+};
+
 struct EventFacts {
   std::optional<Actor> actor;
   std::optional<std::string> agent_id;           // gen_ai.agent.id
   std::optional<std::string> agent_type;         // a subagent's type or role
   std::optional<std::string> agent_description;  // gen_ai.agent.description
   std::optional<std::string> parent_session_id;
-  std::optional<PromptOrigin> prompt_origin;
+  PromptFacts prompt;
   Boxed<ToolFacts> tool;
   Boxed<UsageFacts> usage;
   // The same for the same record wherever its file lies and however it is

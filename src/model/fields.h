@@ -11,6 +11,7 @@
 //   std::optional<std::string_view>       an optional enumeration's JSON text
 //   const std::optional<std::string>&, const Shared<std::string>&
 //   uint64_t, const std::optional<uint64_t>&, const std::optional<DateTime>&
+//   const std::optional<int64_t>&, const std::optional<bool>&
 //   const Shared<JsonValue>&
 //   std::span<const std::string>          a list of texts
 //   const R& or const R*                  a nested record (null when absent),
@@ -128,6 +129,8 @@ decltype(auto) field_value(const T& value) {
   } else if constexpr (kIsBoxed<T>) {
     using Record = std::remove_cvref_t<decltype(*value)>;
     return value ? &*value : static_cast<const Record*>(nullptr);
+  } else if constexpr (std::is_pointer_v<T>) {
+    return static_cast<T>(value);  // a getter's nested record, null when absent
   } else if constexpr (kIsOptional<T>) {
     using Inner = typename T::value_type;
     if constexpr (std::is_enum_v<Inner>) {

@@ -92,6 +92,79 @@ struct Description<FsTimes> {
   };
 };
 
+// The facts of an event, each concern a nested record of the whole surface
+// only; who wrote the event is the facts record itself.
+template <>
+struct Description<EventFacts> {
+  static constexpr std::tuple fields{
+      field("actor", &EventFacts::actor),
+      field("agent_id", &EventFacts::agent_id),
+      field("agent_type", &EventFacts::agent_type),
+      field("agent_description", &EventFacts::agent_description),
+      field("parent_session_id", &EventFacts::parent_session_id),
+  };
+};
+
+template <>
+struct Description<PromptFacts> {
+  static constexpr std::tuple fields{field("origin", &PromptFacts::origin)};
+};
+
+template <>
+struct Description<ToolFacts> {
+  static constexpr std::tuple fields{
+      field("name", &ToolFacts::name),
+      field("call_id", &ToolFacts::call_id),
+      field("kind", &ToolFacts::kind),
+      field("command_line", &ToolFacts::command_line),
+      field("working_directory", &ToolFacts::working_directory),
+      field("exit_code", &ToolFacts::exit_code),
+      field("error", &ToolFacts::error),
+      field("duration_ns", &ToolFacts::duration_ns),
+      field("files_read", &ToolFacts::files_read),
+      field("files_changed", &ToolFacts::files_changed),
+      field("patch", &ToolFacts::patch),
+      field("urls", &ToolFacts::urls),
+      field("queries", &ToolFacts::queries),
+      field("mcp_server", &ToolFacts::mcp_server),
+      field("mcp_tool", &ToolFacts::mcp_tool),
+      field("outcome", &ToolFacts::outcome),
+      field("call_event_id", &ToolFacts::call_event_id),
+      field("result_event_id", &ToolFacts::result_event_id),
+  };
+};
+
+template <>
+struct Description<UsageFacts> {
+  static constexpr std::tuple fields{
+      field("model", &UsageFacts::model),
+      field("input_tokens", &UsageFacts::input_tokens),
+      field("output_tokens", &UsageFacts::output_tokens),
+      field("cache_read_input_tokens", &UsageFacts::cache_read_input_tokens),
+      field("reasoning_output_tokens", &UsageFacts::reasoning_output_tokens),
+  };
+};
+
+namespace facts_fields {
+inline const PromptFacts* prompt(const TimelineEvent& e) {
+  return e.facts && e.facts->prompt.origin ? &e.facts->prompt : nullptr;
+}
+inline const ToolFacts* tool(const TimelineEvent& e) {
+  return e.facts && e.facts->tool ? &*e.facts->tool : nullptr;
+}
+inline const UsageFacts* usage(const TimelineEvent& e) {
+  return e.facts && e.facts->usage ? &*e.facts->usage : nullptr;
+}
+inline const std::optional<std::string>& record_key(const TimelineEvent& e) {
+  static const std::optional<std::string> kNone;
+  return e.facts ? e.facts->record_key : kNone;
+}
+inline const std::optional<std::string>& duplicate_of(const TimelineEvent& e) {
+  static const std::optional<std::string> kNone;
+  return e.facts ? e.facts->duplicate_of : kNone;
+}
+}  // namespace facts_fields
+
 template <>
 struct Description<TimelineEvent> {
   static constexpr std::tuple fields{
@@ -112,6 +185,12 @@ struct Description<TimelineEvent> {
       field("fs_times", &TimelineEvent::fs_times, {.prefix = "fs_"}),
       field("warnings", &TimelineEvent::warnings),
       field("raw", &TimelineEvent::raw),
+      field("record_key", &facts_fields::record_key, {.surface = Surface::Whole}),
+      field("duplicate_of", &facts_fields::duplicate_of, {.surface = Surface::Whole}),
+      field("who", &TimelineEvent::facts, {.surface = Surface::Whole, .prefix = "who_"}),
+      field("prompt", &facts_fields::prompt, {.surface = Surface::Whole, .prefix = "prompt_"}),
+      field("tool", &facts_fields::tool, {.surface = Surface::Whole, .prefix = "tool_"}),
+      field("usage", &facts_fields::usage, {.surface = Surface::Whole, .prefix = "usage_"}),
   };
 };
 

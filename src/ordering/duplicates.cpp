@@ -6,8 +6,6 @@
 #include <tuple>
 #include <unordered_map>
 
-#include "model/text.h"
-
 namespace tq {
 namespace {
 
@@ -110,9 +108,9 @@ class Linker {
     RecentPrompt& recent = prompts_[session];
     if (recent.first != nullptr && !recent.answered && recent.first->message == e.message) {
       mark(e, *recent.first);
-      if (e.facts && e.facts->prompt_origin) {
+      if (e.facts && e.facts->prompt.origin) {
         EventFacts& first = recent.first->facts.held();
-        fill(first.prompt_origin, e.facts->prompt_origin);
+        fill(first.prompt.origin, e.facts->prompt.origin);
         fill(first.actor, e.facts->actor);
       }
       return;
@@ -125,9 +123,9 @@ class Linker {
   // its time and text.
   void visit_replay(TimelineEvent& e) {
     if (!e.timestamp || !e.message) return;
-    std::string key = concat(json_text(e.provider), "\n", json_text(e.event_type), "\n",
-                             e.timestamp->seconds, ".", e.timestamp->nanos, "\n", *e.message);
-    auto [at, added] = replays_.try_emplace(std::move(key), &e);
+    const Replay key{e.provider, e.event_type, e.timestamp->seconds, e.timestamp->nanos,
+                     *e.message};
+    auto [at, added] = replays_.try_emplace(key, &e);
     if (!added && at->second->source.relative_path != e.source.relative_path) mark(e, *at->second);
   }
 
@@ -136,7 +134,9 @@ class Linker {
   std::map<Session, RecentPrompt> prompts_;
   std::map<std::pair<Provider, std::string_view>, TimelineEvent*> calls_;
   std::map<std::pair<Provider, std::string_view>, TimelineEvent*> results_;
-  std::unordered_map<std::string, TimelineEvent*> replays_;
+  // Keyed by views of the events' own texts, so that nothing is copied.
+  using Replay = std::tuple<Provider, EventType, int64_t, uint32_t, std::string_view>;
+  std::map<Replay, TimelineEvent*> replays_;
 };
 
 }  // namespace

@@ -48,6 +48,17 @@ void set_cell(std::string& cell, const std::optional<uint64_t>& value) {
   }
 }
 
+void set_cell(std::string& cell, const std::optional<int64_t>& value) {
+  cell.clear();
+  if (!value) return;
+  char buf[24];
+  auto r = std::to_chars(buf, buf + sizeof(buf), *value);
+  cell.append(buf, r.ptr);
+}
+void set_cell(std::string& cell, const std::optional<bool>& value) {
+  cell.assign(!value ? "" : *value ? "true" : "false");
+}
+
 void set_cell(std::string& cell, const std::optional<DateTime>& t) {
   cell.clear();
   if (t) append_rfc3339(cell, *t, /*plus_offset=*/true);

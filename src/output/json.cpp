@@ -289,6 +289,8 @@ class FieldWriter {
  private:
   void write(std::string_view s) { e_.string(s); }
   void write(uint64_t u) { e_.uint(u); }
+  void write(int64_t i) { write_integer(e_.out(), i); }
+  void write(bool b) { e_.boolean(b); }
   void write(std::span<const std::string> strings) { emit(e_, strings); }
   template <Described Record>
   void write(const Record& record) {

@@ -33,7 +33,7 @@ EventList read(TempTree& dir, std::string_view name, const std::string& bytes) {
 std::string describe(const TimelineEvent& e) {
   const EventFacts& f = *e.facts;
   std::string text = concat(f.actor ? json_text(*f.actor) : "-", " ",
-                            f.prompt_origin ? json_text(*f.prompt_origin) : "-");
+                            f.prompt.origin ? json_text(*f.prompt.origin) : "-");
   if (!f.tool) return text;
   const ToolFacts& t = *f.tool;
   auto list = [](const std::vector<std::string>& items) {

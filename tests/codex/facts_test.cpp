@@ -140,7 +140,7 @@ TEST(CodexFactsTest, PromptsSayWhoWroteThemAndTokensTheModel) {
                               c.text, R"("}})")});
     ASSERT_EQ(events.size(), 1u);
     ASSERT_TRUE(events[0].facts);
-    EXPECT_EQ(json_text(*events[0].facts->prompt_origin), c.origin);
+    EXPECT_EQ(json_text(*events[0].facts->prompt.origin), c.origin);
     EXPECT_EQ(json_text(*events[0].facts->actor), c.actor);
   }
   TempTree dir;
@@ -170,7 +170,7 @@ TEST(CodexFactsTest, SpawnedThreadsNameTheirParentAndTheirPromptsAreTheAgents) {
   const EventFacts& prompt = *out->events[1].facts;
   const EventFacts& answer = *out->events[2].facts;
   EXPECT_EQ(meta.parent_session_id, "p-1");
-  EXPECT_EQ(json_text(*prompt.prompt_origin), "agent");
+  EXPECT_EQ(json_text(*prompt.prompt.origin), "agent");
   EXPECT_EQ(json_text(*answer.actor), "subagent");
   EXPECT_EQ(answer.agent_id, "Ada");
   EXPECT_EQ(answer.agent_type, "explorer");

@@ -44,7 +44,8 @@ static_assert(kFieldCount<Probe> == 4);
 static_assert(std::is_same_v<Records<Probe>, std::tuple<Probe, ProbeTool>>);
 static_assert(
     std::is_same_v<Records<TimelineEvent, Diagnostic>,
-                   std::tuple<TimelineEvent, SourceInfo, ArtifactInfo, FsTimes, Diagnostic>>);
+                   std::tuple<TimelineEvent, SourceInfo, ArtifactInfo, FsTimes, EventFacts,
+                              PromptFacts, ToolFacts, UsageFacts, Diagnostic>>);
 
 // Names each field with its value's text, nested records in braces.
 struct Names {

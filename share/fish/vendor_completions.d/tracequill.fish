@@ -42,7 +42,7 @@ function _shtab_tracequill_using
 end
 
 set -g _shtab_tracequill_commands 
-set -g _shtab_tracequill_opts_with_value --coverage --diagnostics --fail-on --format --grep --max-content-size --max-decompression-ratio --max-line-size --output --provider --secrets --session --since --type --until --workers -f -o
+set -g _shtab_tracequill_opts_with_value --actor --command --coverage --diagnostics --fail-on --format --grep --max-content-size --max-decompression-ratio --max-line-size --output --path --provider --secrets --session --since --text --tool --type --until --url --workers -f -o
 
 complete -c tracequill -e
 complete -c tracequill -f
@@ -59,7 +59,13 @@ complete -c tracequill -n _shtab_tracequill_using -l until -x -d 'keep events be
 complete -c tracequill -n _shtab_tracequill_using -l provider -x -d 'keep this provider (claude_code, codex); repeatable'
 complete -c tracequill -n _shtab_tracequill_using -l type -x -d 'keep this event type; repeatable'
 complete -c tracequill -n _shtab_tracequill_using -l session -x -d 'keep this session id; repeatable'
-complete -c tracequill -n _shtab_tracequill_using -l grep -x -d 'keep events whose message contains TEXT (ASCII case ignored)'
+complete -c tracequill -n _shtab_tracequill_using -l text -l grep -x -d 'keep events whose message, facts, content or artifact text holds REGEX (RE2 syntax, case ignored)'
+complete -c tracequill -n _shtab_tracequill_using -l actor -x -d 'keep events written by this actor; repeatable'
+complete -c tracequill -n _shtab_tracequill_using -l tool -x -d 'keep tool events of this tool name or kind (shell, read, edit, mcp...)'
+complete -c tracequill -n _shtab_tracequill_using -l command -x -d 'keep tool events whose command line contains TEXT'
+complete -c tracequill -n _shtab_tracequill_using -l path -x -d 'keep tool events that read or changed a file matching GLOB'
+complete -c tracequill -n _shtab_tracequill_using -l url -x -d 'keep tool events with a URL containing TEXT'
+complete -c tracequill -n _shtab_tracequill_using -l unique -d 'leave out copies of a record, prompt, call or result'
 complete -c tracequill -n _shtab_tracequill_using -l summary -d 'print the summary (without the event table)'
 complete -c tracequill -n _shtab_tracequill_using -l secrets -xka "table json" -d 'list every credential in the evidence, raw records and file content included (rule, event, field, place, preview, SHA-256; never the secret), and count them by rule, as a table or (=json) as JSON lines'
 complete -c tracequill -n _shtab_tracequill_using -l redact -d 'replace each credential in every output with [REDACTED:<rule>:<first 8 hex of its SHA-256>]'
