@@ -19,13 +19,13 @@ export const COLUMNS = {
 };
 
 export const FACTS = {
-  actor: "facts.actor",
-  tool: "facts.tool.name",
-  command: "facts.tool.command_line",
-  filesRead: "facts.tool.files_read",
-  filesChanged: "facts.tool.files_changed",
-  urls: "facts.tool.urls",
-  parentSession: "facts.parent_session_id",
+  actor: "who.actor",
+  tool: "tool.name",
+  command: "tool.command_line",
+  filesRead: "tool.files_read",
+  filesChanged: "tool.files_changed",
+  urls: "tool.urls",
+  parentSession: "who.parent_session_id",
 };
 
 // A Claude Code subagent writes its own transcript beside its session's:

@@ -133,6 +133,7 @@ NARROWING = [
     ("provider", lambda p: Select(p.driver.find_element(By.ID, "f-provider")).select_by_value("codex"), {"providers": "codex"}),
     ("session", lambda p: Select(p.driver.find_element(By.ID, "f-session")).select_by_value(SESSION), {"sessions": SESSION}),
     ("search", lambda p: p.driver.find_element(By.ID, "search").send_keys("FAILING"), {"text": "failing"}),
+    ("actor", lambda p: Select(p.driver.find_element(By.ID, "f-actor")).select_by_value("user"), {"actor": "user"}),
 ]
 
 
@@ -200,7 +201,8 @@ def test_event_text_shows_as_characters_never_as_markup(driver, tmp_path):
     page.driver.execute_script("document.getElementById('list').scrollTop = arguments[0] * 22", subagent)
     page.wait(lambda d: d.find_elements(By.CSS_SELECTOR, f'#list .event[data-index="{subagent}"]'))
     page.driver.find_element(By.CSS_SELECTOR, f'#list .event[data-index="{subagent}"]').click()
-    page.wait(lambda d: f"agent-a1b2c3d under {session}" in page.text("detail"))
+    parent = timeline[subagent]["who"]["parent_session_id"]
+    page.wait(lambda d: f"agent-a1b2c3d under {parent}" in page.text("detail"))
     page.clear()
     page.driver.find_element(By.ID, "list").send_keys(Keys.HOME)
     page.wait(lambda d: page.text("detail").startswith(timeline[0]["event_id"]))
