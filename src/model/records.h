@@ -297,6 +297,10 @@ struct TimelineEvent {
   Boxed<FsTimes> fs_times;
   std::vector<std::string> warnings;
   Shared<JsonValue> raw;
+  // The tool a tool_call event calls, as its record names it; none when the
+  // record names none. Kept beside the message, never read back out of it; no
+  // output holds it as a field of its own.
+  Shared<std::string> tool_name;
 };
 
 struct Diagnostic {
