@@ -140,7 +140,7 @@ Result<std::optional<InputKind>> detect_input_kind(const fs::path& path, bool fo
   std::error_code ec;
   const fs::file_status status =
       follow_symlinks ? fs::status(path, ec) : fs::symlink_status(path, ec);
-  if (ec) return std::unexpected(Error::io(path, os_error_text(ec)));
+  if (ec) return std::unexpected(Error::io(path, ec));
 
   const bool is_dir = fs::is_directory(status);
   const bool is_file = fs::is_regular_file(status);

@@ -363,7 +363,7 @@ Result<ReaderOutput> scan_sessions(const std::filesystem::path& path, const Pars
     auto lines =
         BoundedLineReader::open(path, line_file_compression(path), options.max_line_size,
                                 options.max_decompression_ratio, options.scope, options.monitor);
-    if (!lines) return std::unexpected(Error::io(path, os_error_text(lines.error())));
+    if (!lines) return std::unexpected(Error::io(path, lines.error()));
     given.emplace(std::move(*lines));
   }
   // Each rollout stands alone, so files are read in parallel and merged in
