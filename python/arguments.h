@@ -42,6 +42,9 @@ struct CallArguments {
   // Timeline's only: whether its parse also reads Claude Code's session
   // transcripts. The five functions never read them; parser_options leaves it.
   bool transcripts = true;
+  // Timeline's only: whether every secret in its events is replaced by a
+  // placeholder before anything reads them.
+  bool redact = false;
   // Borrowed, each nullptr when not given; their owners convert them.
   PyObject* workers = nullptr;
   PyObject* progress = nullptr;
@@ -52,6 +55,13 @@ struct CallArguments {
   PyObject* event_types = nullptr;
   PyObject* sessions = nullptr;
   PyObject* text = nullptr;
+  PyObject* actor = nullptr;
+  PyObject* tool = nullptr;
+  PyObject* command = nullptr;
+  PyObject* path_glob = nullptr;  // the `path` of Timeline.filter
+  PyObject* url = nullptr;
+  // Timeline's and its filter's: leave out the events that copy another.
+  bool unique = false;
 };
 
 // Where a parameter's converted value goes; the member's type picks the converter.

@@ -144,9 +144,9 @@ PyObject* written(const Status& status, InterruptWatch& watch) {
 
 }  // namespace
 
-PyObject* raise_invalid_format(std::string_view name) {
-  return raise_text(PyExc_ValueError, "Invalid format '" + std::string(name) +
-                                          "': expected 'json', 'jsonl', or 'csv'");
+PyObject* raise_invalid_format(std::string_view name, Formats offered) {
+  return raise_text(PyExc_ValueError, "Invalid format '" + std::string(name) + "': expected " +
+                                          format_choices(offered));
 }
 
 PyObject* write_file(const std::string& path, const EvidenceScope& scope,
@@ -212,8 +212,8 @@ PyObject* convert(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* 
 
     // Only a parsed input gets its format examined, and an unknown format never
     // creates or truncates the destination.
-    const std::optional<Format> format = format_from_name(arguments.format);
-    if (!format) return raise_invalid_format(arguments.format);
+    const std::optional<Format> format = format_from_name(arguments.format, Formats::Text);
+    if (!format) return raise_invalid_format(arguments.format, Formats::Text);
 
     const EventsRendering rendering(report->events, report->diagnostics, *format,
                                     {true, arguments.include_message, arguments.include_content});

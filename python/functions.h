@@ -26,6 +26,7 @@
 #include "output/format.h"
 #include "output/selection.h"
 #include "output/sink.h"
+#include "query/query.h"
 
 namespace tq::py {
 
@@ -44,8 +45,9 @@ inline PyCFunction as_method(FastFunction function) {
   return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(function));
 }
 
-// ValueError "Invalid format '{name}': expected 'json', 'jsonl', or 'csv'".
-PyObject* raise_invalid_format(std::string_view name);
+// ValueError "Invalid format '{name}': expected 'json', 'jsonl', or 'csv'"
+// (the formats `offered`).
+PyObject* raise_invalid_format(std::string_view name, Formats offered);
 
 // One output of `format` over a selection of events (and, for JSON, the
 // diagnostics). Refers to what it renders, which must outlive it.
@@ -54,8 +56,14 @@ class EventsRendering final : public Rendering {
   EventsRendering(EventSelection events, std::span<const Diagnostic> diagnostics, Format format,
                   RenderOptions options)
       : events_(events), diagnostics_(diagnostics), format_(format), options_(options) {}
+  // The page also shows the summary of its events, made here for it.
   Status render(OutputTarget target) const override {
-    return tq::render(events_, diagnostics_, format_, target, options_);
+    if (format_ != Format::Html)
+      return tq::render(events_, diagnostics_, format_, target, options_);
+    const JsonValue summary = summarize(events_, diagnostics_);
+    RenderOptions options = options_;
+    options.summary = &summary;
+    return tq::render(events_, diagnostics_, format_, target, options);
   }
 
  private:

@@ -23,7 +23,9 @@
 #include "model/datetime.h"
 #include "monitor.h"
 #include "parser/driver.h"
+#include "query/coverage.h"
 #include "query/query.h"
+#include "secrets/events.h"
 
 namespace tq::py {
 namespace {
@@ -31,9 +33,8 @@ namespace {
 using Args = CallArguments;
 
 constexpr Parameter kTimelineParameters[] = {
-    {"transcripts", &Args::transcripts},
-    {"workers", &Args::workers},
-    {"progress", &Args::progress},
+    {"transcripts", &Args::transcripts}, {"unique", &Args::unique},     {"redact", &Args::redact},
+    {"workers", &Args::workers},         {"progress", &Args::progress},
 };
 constexpr auto kNewParameters =
     joined(std::to_array(kParseParameters), std::to_array(kTimelineParameters));
@@ -45,9 +46,18 @@ constexpr Parameter kWriteParameters[] = {
     {"include_message", &Args::include_message},
 };
 constexpr Parameter kFilterParameters[] = {
-    {"since", &Args::since},         {"until", &Args::until},
-    {"providers", &Args::providers}, {"event_types", &Args::event_types},
-    {"sessions", &Args::sessions},   {"text", &Args::text},
+    {"since", &Args::since},
+    {"until", &Args::until},
+    {"providers", &Args::providers},
+    {"event_types", &Args::event_types},
+    {"sessions", &Args::sessions},
+    {"text", &Args::text},
+    {"actor", &Args::actor},
+    {"tool", &Args::tool},
+    {"command", &Args::command},
+    {"path", &Args::path_glob},
+    {"url", &Args::url},
+    {"unique", &Args::unique},
 };
 
 constexpr Signature kNewSignature{"Timeline", kNewParameters, 1, 1};
@@ -63,6 +73,8 @@ struct ParsedTimeline {
   bool include_content = false;          // the CSV content column follows the parse's option
   Surface surface = Surface::Functions;  // the fields its records hold, from the parse's options
   EvidenceScope scope;                   // what the parse read, so that `write` never overwrites it
+  std::vector<FileAccount> accounts;     // every file under the input, read or not
+  unsigned workers = 1;                  // threads the parse could use, which `secrets` uses too
 };
 
 struct TimelineObject {
@@ -188,6 +200,7 @@ PyObject* timeline_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
 
     auto parsed = std::make_shared<ParsedTimeline>();
     options.scope = &parsed->scope;
+    options.accounts = &parsed->accounts;
     InterpreterMonitor monitor(progress);
     options.monitor = &monitor;
     Result<ParseReport> result = [&] {
@@ -207,9 +220,26 @@ PyObject* timeline_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     }
     if (!result) return convert_error(result.error());
     parsed->report = std::move(*result);
+    if (arguments.redact) {
+      Status redacted = [&]() -> Status {
+        ReleasedGil unlocked;
+        TQ_TRY(SecretDetector detector, SecretDetector::make());
+        return redact_report_secrets(parsed->report, detector, options.workers);
+      }();
+      if (!redacted) return convert_error(redacted.error());
+    }
     parsed->include_content = arguments.include_content;
     parsed->surface = output_surface(options);
-    return new_timeline(type, std::move(parsed), nullptr);
+    parsed->workers = options.workers;
+    std::shared_ptr<std::vector<size_t>> kept;
+    if (arguments.unique) {
+      EventFilter unique;
+      unique.unique = true;
+      ReleasedGil unlocked;
+      kept = std::make_shared<std::vector<size_t>>(
+          select_events(EventSelection(parsed->report.events), unique));
+    }
+    return new_timeline(type, std::move(parsed), std::move(kept));
   });
 }
 
@@ -273,8 +303,10 @@ PyObject* timeline_diagnostics(PyObject* object, void*) {
 EventsRendering rendering_of(const TimelineObject* self, Format format,
                              const CallArguments& arguments) {
   return EventsRendering(selection(self), self->parsed->report.diagnostics, format,
-                         {arguments.pretty, arguments.include_message,
-                          self->parsed->include_content, self->parsed->surface});
+                         {.pretty = arguments.pretty,
+                          .include_message = arguments.include_message,
+                          .include_content = self->parsed->include_content,
+                          .surface = self->parsed->surface});
 }
 
 PyObject* render_text(TimelineObject* self, Format format, const CallArguments& arguments) {
@@ -318,7 +350,7 @@ int output_format(PyObject* given, const std::string* path, Format* out) {
     if (convert_text(given, &name) < 0) return -1;
     const std::optional<Format> format = format_from_name(name);
     if (!format) {
-      raise_invalid_format(name);
+      raise_invalid_format(name, Formats::All);
       return -1;
     }
     *out = *format;
@@ -326,15 +358,16 @@ int output_format(PyObject* given, const std::string* path, Format* out) {
   }
   if (path == nullptr) {
     raise_text(PyExc_ValueError,
-               "A descriptor has no suffix to tell the output format: pass format='json', "
-               "'jsonl' or 'csv'");
+               "A descriptor has no suffix to tell the output format: pass format=" +
+                   format_choices(Formats::All));
     return -1;
   }
   const std::optional<Format> format = format_from_suffix(*path);
   if (!format) {
     raise_text(PyExc_ValueError, "Cannot tell the output format of '" + *path +
-                                     "': name it .json, .jsonl, .ndjson or .csv, or pass "
-                                     "format='json', 'jsonl' or 'csv'");
+                                     "': name it .json, .jsonl, .ndjson, .csv or .html, or "
+                                     "pass format=" +
+                                     format_choices(Formats::All));
     return -1;
   }
   *out = *format;
@@ -494,6 +527,33 @@ int convert_members(PyObject* object, const char* name, std::string_view what,
   });
 }
 
+// None or a str.
+int convert_optional_text(PyObject* object, const char* name, std::optional<std::string>* out) {
+  if (object == nullptr || object == Py_None) return 0;
+  if (!PyUnicode_Check(object)) {
+    PyErr_Format(PyExc_TypeError, "argument '%s': expected str or None, got %s", name,
+                 type_name(object));
+    return -1;
+  }
+  out->emplace();
+  return convert_text(object, &**out);
+}
+
+// None or a str that `compile` turns into a pattern.
+int convert_pattern(PyObject* object, const char* name,
+                    Result<Pattern> (*compile)(std::string_view), std::optional<Pattern>* out) {
+  std::optional<std::string> text;
+  if (convert_optional_text(object, name, &text) < 0) return -1;
+  if (!text) return 0;
+  Result<Pattern> pattern = compile(*text);
+  if (!pattern) {
+    raise_text(PyExc_ValueError, std::string("argument '") + name + "': " + pattern.error().text());
+    return -1;
+  }
+  *out = std::move(*pattern);
+  return 0;
+}
+
 int convert_filter(const CallArguments& arguments, EventFilter* filter) {
   if (convert_instant(arguments.since, "since", &filter->since) < 0 ||
       convert_instant(arguments.until, "until", &filter->until) < 0 ||
@@ -512,15 +572,16 @@ int convert_filter(const CallArguments& arguments, EventFilter* filter) {
       return -1;
     }
   }
-  if (arguments.text != nullptr && arguments.text != Py_None) {
-    if (!PyUnicode_Check(arguments.text)) {
-      PyErr_Format(PyExc_TypeError, "argument 'text': expected str or None, got %s",
-                   type_name(arguments.text));
-      return -1;
-    }
-    filter->text.emplace();
-    if (convert_text(arguments.text, &*filter->text) < 0) return -1;
+  if (convert_members(arguments.actor, "actor", "actor", actor_from_json_text, actor_json_texts,
+                      &filter->actors) < 0 ||
+      convert_optional_text(arguments.tool, "tool", &filter->tool) < 0 ||
+      convert_optional_text(arguments.command, "command", &filter->command) < 0 ||
+      convert_optional_text(arguments.url, "url", &filter->url) < 0 ||
+      convert_pattern(arguments.text, "text", Pattern::regex, &filter->text) < 0 ||
+      convert_pattern(arguments.path_glob, "path", Pattern::glob, &filter->path) < 0) {
+    return -1;
   }
+  filter->unique = arguments.unique;
   return 0;
 }
 
@@ -575,7 +636,10 @@ PyObject* timeline_filter_choices(PyObject*, PyObject*) {
     if (!providers) return nullptr;
     PyRef event_types = text_tuple(event_type_json_texts());
     if (!event_types) return nullptr;
-    return Py_BuildValue("{sOsO}", "providers", providers.get(), "event_types", event_types.get());
+    PyRef actors = text_tuple(actor_json_texts());
+    if (!actors) return nullptr;
+    return Py_BuildValue("{sOsOsO}", "providers", providers.get(), "event_types", event_types.get(),
+                         "actors", actors.get());
   });
 }
 
@@ -591,6 +655,66 @@ PyObject* timeline_summary(PyObject* object, PyObject*) {
   });
 }
 
+PyObject* timeline_coverage(PyObject* object, PyObject*) {
+  return guarded([&]() -> PyObject* {
+    const ParsedTimeline& parsed = *as_timeline(object)->parsed;
+    JsonValue coverage;
+    {
+      ReleasedGil unlocked;
+      coverage = coverage_report(parsed.accounts, parsed.report.events, parsed.report.diagnostics);
+    }
+    return json_to_python(coverage).release();
+  });
+}
+
+// ---- secrets ----
+
+PyObject* timeline_secrets(PyObject* object, PyObject*) {
+  return guarded([&]() -> PyObject* {
+    TimelineObject* self = as_timeline(object);
+    const EventSelection events = selection(self);
+    Result<JsonValue> found = [&]() -> Result<JsonValue> {
+      ReleasedGil unlocked;
+      std::vector<const TimelineEvent*> scanned(events.size());
+      for (size_t i = 0; i < events.size(); ++i) scanned[i] = &events[i];
+      TQ_TRY(SecretDetector detector, SecretDetector::make());
+      TQ_TRY(std::vector<EventSecret> secrets,
+             find_event_secrets(scanned, detector, self->parsed->workers));
+      return event_secrets_json(secrets, scanned);
+    }();
+    if (!found) return convert_error(found.error());
+    return json_to_python(*found).release();
+  });
+}
+
+// Timeline._find_secrets(texts): the findings of each text, for measuring the
+// detector on texts that are no timeline.
+PyObject* timeline_find_secrets(PyObject*, PyObject* texts) {
+  return guarded([&]() -> PyObject* {
+    std::vector<std::string> given;
+    if (convert_values(texts, "texts", [&](std::string text) {
+          given.push_back(std::move(text));
+          return 0;
+        }) < 0) {
+      return nullptr;
+    }
+    Result<JsonValue> found = [&]() -> Result<JsonValue> {
+      ReleasedGil unlocked;
+      TQ_TRY(SecretDetector detector, SecretDetector::make());
+      JsonArray all;
+      for (const std::string& text : given) {
+        TQ_TRY(std::vector<TextSecret> secrets, find_text_secrets(text, detector));
+        JsonArray one;
+        for (const TextSecret& secret : secrets) one.push_back(text_secret_json(secret));
+        all.emplace_back(std::move(one));
+      }
+      return JsonValue(std::move(all));
+    }();
+    if (!found) return convert_error(found.error());
+    return json_to_python(*found).release();
+  });
+}
+
 PyObject* timeline_repr(PyObject* object) {
   TimelineObject* self = as_timeline(object);
   return PyUnicode_FromFormat("<tracequill.Timeline: %zu events, %zu diagnostics>",
@@ -602,7 +726,7 @@ PyObject* timeline_repr(PyObject* object) {
 constexpr char kTimelineDoc[] =
     "Timeline(path, *, mode='best_effort', include_raw=False, include_content=False, "
     "follow_symlinks=False, max_line_size=10485760, max_content_size=52428800, "
-    "max_decompression_ratio=100, transcripts=True, workers=None, progress=None)\n"
+    "max_decompression_ratio=100, transcripts=True, redact=False, workers=None, progress=None)\n"
     "--\n"
     "\n"
     "A timeline parsed once and kept in native form, to be read many ways.\n"
@@ -632,6 +756,11 @@ constexpr char kTimelineDoc[] =
     "    As for `parse`.\n"
     "transcripts : bool\n"
     "    Also read Claude Code's session transcripts (projects/*.jsonl).\n"
+    "redact : bool\n"
+    "    Replace every secret that `secrets()` would find with\n"
+    "    [REDACTED:<rule>:<first 8 hex digits of its SHA-256>] in every event\n"
+    "    and diagnostic, and so in every output. File digests stay those of\n"
+    "    the evidence.\n"
     "workers : int | None\n"
     "    Threads that read and hash files; None uses every usable core, 1 reads\n"
     "    on the calling thread only. The result is the same for any number.\n"
@@ -652,9 +781,11 @@ constexpr char kToCsvDoc[] =
     "to_csv($self, /, include_message=True)\n--\n\nThe events as CSV text, 30 columns.";
 constexpr char kWriteDoc[] =
     "write($self, /, path, format=None, *, include_message=True)\n--\n\n"
-    "Write the timeline to `path` as 'json' (pretty), 'jsonl' or 'csv'.\n"
+    "Write the timeline to `path` as 'json' (pretty), 'jsonl', 'csv' or 'html'.\n"
     "\n"
-    "Without `format` the suffix decides: .json, .jsonl or .ndjson, .csv. The\n"
+    "Without `format` the suffix decides: .json, .jsonl or .ndjson, .csv, .html\n"
+    "or .htm. 'html' is one self-contained page to open in a browser, offline:\n"
+    "the events on a time axis by session, with filters, search and details. The\n"
     "file is written beside the target under a temporary name and renamed into\n"
     "place, so `path` never holds a partial file. Refused with OSError: a name\n"
     "that is not a regular file (a FIFO, a device), a file this parse read, and\n"
@@ -676,6 +807,15 @@ constexpr char kFilterDoc[] =
     "text : str | None\n"
     "    Keep events whose message contains it, ASCII letters compared without\n"
     "    case.";
+constexpr char kCoverageDoc[] =
+    "coverage($self, /)\n--\n\n"
+    "What became of every file under the profile roots (or the input) the parse\n"
+    "was given and of every kind of record it met, as a dict: `files` (each\n"
+    "{path, size, events, reason}, in path order: `events` counts what a file\n"
+    "read gave, `reason` says why a file was not read), `not_read`, `records`\n"
+    "(each {provider, record_type, event_type, count}) and `unknown` (events of\n"
+    "no known shape). It covers the whole parse, whatever this view keeps.";
+
 constexpr char kSummaryDoc[] =
     "summary($self, /)\n--\n\n"
     "Counts of this timeline's events as a dict: `events`, `by_provider`\n"
@@ -685,6 +825,19 @@ constexpr char kSummaryDoc[] =
     "({tool name: count} of the tool_call events) and `diagnostics`\n"
     "({total, by_severity, by_code}).";
 
+constexpr char kSecretsDoc[] =
+    "secrets($self, /)\n--\n\n"
+    "Every credential in this timeline's events, one dict per occurrence:\n"
+    "`rule` (what kind of secret), `event_id`, `field` (a path into the event:\n"
+    "'message', 'artifact.content', 'raw.payload.output', 'warnings[0]'),\n"
+    "`offset` and `length` in characters of that field's text, `preview` (its\n"
+    "first 4 characters and the rule) and `sha256` (of the secret, to match it\n"
+    "across reports without showing it). A value that several events share,\n"
+    "such as a record's raw JSON, is reported once, on the first of them.\n"
+    "It reads the texts this timeline holds: made with include_raw=True and\n"
+    "include_content=True it holds them all. A timeline made with\n"
+    "redact=True has none left.";
+
 PyMethodDef timeline_methods[] = {
     {"to_json", as_method(timeline_to_json), METH_FASTCALL | METH_KEYWORDS, kToJsonDoc},
     {"to_jsonl", as_method(timeline_to_jsonl), METH_FASTCALL | METH_KEYWORDS, kToJsonlDoc},
@@ -692,6 +845,10 @@ PyMethodDef timeline_methods[] = {
     {"write", as_method(timeline_write), METH_FASTCALL | METH_KEYWORDS, kWriteDoc},
     {"filter", as_method(timeline_filter), METH_FASTCALL | METH_KEYWORDS, kFilterDoc},
     {"summary", timeline_summary, METH_NOARGS, kSummaryDoc},
+    {"coverage", timeline_coverage, METH_NOARGS, kCoverageDoc},
+    {"secrets", timeline_secrets, METH_NOARGS, kSecretsDoc},
+    {"_find_secrets", timeline_find_secrets, METH_O | METH_STATIC,
+     "The secrets found in each of the texts given."},
     {"_check_filter", as_method(timeline_check_filter), METH_STATIC | METH_FASTCALL | METH_KEYWORDS,
      "Check filter arguments; None or an error."},
     {"_filter_choices", timeline_filter_choices, METH_STATIC | METH_NOARGS,

@@ -3,14 +3,17 @@
 #   tools/bootstrap.sh        what building the module needs
 #   tools/bootstrap.sh test   that plus what the tests need
 set -euo pipefail
-# A C++23 compiler, the two libraries, and Debian's own Python with its headers
-# and venv (pyenv's or another Python brings its own).
-packages=(g++ libsimdjson-dev libssl-dev libzstd-dev python3-dev python3-venv)
+# A C++23 compiler, the libraries (RE2 searches text in linear time, Hyperscan
+# with it finds secrets, zlib packs the page's data), pkg-config that finds RE2,
+# and Debian's own Python with its headers and venv (pyenv's or another Python
+# brings its own).
+packages=(g++ libsimdjson-dev libssl-dev libzstd-dev libhyperscan-dev libre2-dev zlib1g-dev pkg-config python3-dev python3-venv)
 if [ "${1:-}" = test ]; then
   # GoogleTest, the zstd command that compresses test rollouts, the pinned
-  # formatter the format check compares with, and a compiler cache so each
-  # Python's build reuses the core's objects.
-  packages+=(libgtest-dev clang-format-14 ccache zstd)
+  # formatter the format check compares with, a compiler cache so each
+  # Python's build reuses the core's objects, and the browser and its driver
+  # that the HTML page's tests open the page in.
+  packages+=(libgtest-dev clang-format-14 ccache zstd chromium chromium-driver)
 fi
 missing=()
 for p in "${packages[@]}"; do

@@ -85,10 +85,13 @@ ctest --test-dir build/sanitize --output-on-failure -j "$jobs"
 # memory up front, so the address-space limit of the out-of-memory test can't
 # apply here: that test runs in the stages above. A sanitizer aborts the
 # process before pytest can show anything, so its report goes to a file shown
-# here.
+# here. libstdc++ is preloaded too: the interpreter doesn't link it, and the
+# runtime's hook on C++ throws needs it loaded when the runtime starts
+# (Hyperscan throws and catches inside its compiler).
+asan_preload="$(g++ -print-file-name=libasan.so) $(g++ -print-file-name=libstdc++.so)"
 reports="$TQ_ROOT/build/sanitize/reports"
 rm -rf "$reports" && mkdir -p "$reports"
-if ! LD_PRELOAD="$(g++ -print-file-name=libasan.so)" PYTHONMALLOC=malloc \
+if ! LD_PRELOAD="$asan_preload" PYTHONMALLOC=malloc \
   ASAN_OPTIONS="detect_leaks=0:log_path=$reports/asan" \
   UBSAN_OPTIONS="halt_on_error=1:print_stacktrace=1:log_path=$reports/ubsan" \
   pytest_on "$TQ_ROOT/build/sanitize" python -p no:faulthandler \
@@ -105,7 +108,7 @@ fi
 # so every run covers the same cases; tools/fuzz/fuzz_parse.py says how to run
 # it longer.
 echo "== fuzz: 80 hostile trees under AddressSanitizer + UndefinedBehaviorSanitizer"
-LD_PRELOAD="$(g++ -print-file-name=libasan.so)" PYTHONMALLOC=malloc \
+LD_PRELOAD="$asan_preload" PYTHONMALLOC=malloc \
   ASAN_OPTIONS=detect_leaks=0 UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \
   PYTHONPATH="$TQ_ROOT/build/sanitize" python tools/fuzz/fuzz_parse.py --worker --seed 0 \
   --count 80 --stop-on-fault

@@ -15,6 +15,8 @@ _Json: TypeAlias = None | bool | int | float | str | list[_Json] | dict[str, _Js
 
 Mode: TypeAlias = Literal["best_effort", "strict"]
 Format: TypeAlias = Literal["json", "jsonl", "csv"]
+# What Timeline.write writes: the text formats and the self-contained HTML page.
+OutputFormat: TypeAlias = Literal["json", "jsonl", "csv", "html"]
 
 # The records of a report, for annotations only: at run time they are dicts.
 
@@ -171,6 +173,7 @@ _EventType: TypeAlias = Literal[
     "error",
     "unknown",
 ]
+_Actor: TypeAlias = Literal["user", "agent", "subagent", "reviewer", "hook", "system"]
 _Progress: TypeAlias = Callable[[int, int, int, int], object]
 
 @type_check_only
@@ -197,7 +200,47 @@ class Summary(TypedDict):
     by_event_type: dict[str, int]
     sessions: dict[str, SessionSummary]
     tool_calls: dict[str, int]
+    duplicates: int
     diagnostics: DiagnosticSummary
+
+@type_check_only
+class FileCoverage(TypedDict):
+    path: str
+    size: int
+    events: int | None
+    reason: str | None
+
+@type_check_only
+class RecordCoverage(TypedDict):
+    provider: _Provider
+    record_type: str | None
+    event_type: _EventType
+    count: int
+
+@type_check_only
+class Coverage(TypedDict):
+    files: list[FileCoverage]
+    not_read: int
+    records: list[RecordCoverage]
+    unknown: int
+
+@type_check_only
+class SecretFinding(TypedDict):
+    """A credential found in a text: offsets in characters of that text."""
+
+    rule: str
+    offset: int
+    length: int
+    preview: str
+    sha256: str
+
+@type_check_only
+class EventSecret(SecretFinding):
+    """A credential found in an event: `field` is a path into it
+    ('message', 'artifact.content', 'raw.payload.output', 'warnings[0]')."""
+
+    event_id: str
+    field: str
 
 @final
 class Timeline:
@@ -215,6 +258,8 @@ class Timeline:
         max_content_size: int = 52428800,
         max_decompression_ratio: int = 100,
         transcripts: bool = True,
+        unique: bool = False,
+        redact: bool = False,
         workers: int | None = None,
         progress: _Progress | None = None,
     ) -> Timeline: ...
@@ -230,10 +275,10 @@ class Timeline:
     def to_jsonl(self) -> str: ...
     def to_csv(self, include_message: bool = True) -> str: ...
     def write(
-        self, path: _Path | int, format: Format | None = None, *, include_message: bool = True
+        self, path: _Path | int, format: OutputFormat | None = None, *, include_message: bool = True
     ) -> None: ...
     @staticmethod
-    def _format_for(path: _Path) -> Format | None: ...
+    def _format_for(path: _Path) -> OutputFormat | None: ...
     # The command's checks before it reads: filter's arguments without a
     # timeline, and the providers and event types it accepts.
     @staticmethod
@@ -245,6 +290,12 @@ class Timeline:
         event_types: str | Iterable[str] | None = None,
         sessions: str | Iterable[str] | None = None,
         text: str | None = None,
+        actor: str | Iterable[str] | None = None,
+        tool: str | None = None,
+        command: str | None = None,
+        path: str | None = None,
+        url: str | None = None,
+        unique: bool = False,
     ) -> None: ...
     @staticmethod
     def _filter_choices() -> dict[str, tuple[str, ...]]: ...
@@ -257,5 +308,17 @@ class Timeline:
         event_types: _EventType | Iterable[_EventType] | None = None,
         sessions: str | Iterable[str] | None = None,
         text: str | None = None,
+        actor: _Actor | Iterable[_Actor] | None = None,
+        tool: str | None = None,
+        command: str | None = None,
+        path: str | None = None,
+        url: str | None = None,
+        unique: bool = False,
     ) -> Timeline: ...
     def summary(self) -> Summary: ...
+    def coverage(self) -> Coverage: ...
+    def secrets(self) -> list[EventSecret]: ...
+    # The detector alone, on texts that are no timeline: the labelled corpus
+    # measures it this way.
+    @staticmethod
+    def _find_secrets(texts: Iterable[str], /) -> list[list[SecretFinding]]: ...

@@ -19,9 +19,9 @@ from typing import IO, TYPE_CHECKING, Any
 import tracequill
 
 if TYPE_CHECKING:
-    from tracequill import Diagnostic, Event, Format
+    from tracequill import Coverage, Diagnostic, Event, EventSecret, OutputFormat as Format
 
-FORMATS = ("json", "jsonl", "csv")
+FORMATS = ("json", "jsonl", "csv", "html")
 SEVERITIES = ("error", "warning", "info")
 EXIT_STATUS = (
     (0, "success, also when a reader closes the pipe early (| head)"),
@@ -34,6 +34,9 @@ EXAMPLES = (
     ("tracequill", "summary of your home's agent profiles and its last events"),
     ("tracequill ~/.codex --since 2026-03-14 -o march.csv", "Codex events from 14 March on, as CSV"),
     ("tracequill ~ -o - --type tool_call | jq -r .message", "every tool call, through jq"),
+    ("tracequill ~ -o week.html", "a page to look at in a browser: sessions on a time axis, filters, details"),
+    ("tracequill ~ --secrets", "every credential the agents saw, to rotate them"),
+    ("tracequill ~ --redact -o shared.jsonl", "a timeline to share, every credential replaced"),
 )
 ENVIRONMENT = (
     ("HOME", "the path read when none is given"),
@@ -43,6 +46,7 @@ ENVIRONMENT = (
 NAIVE_INSTANT = re.compile(r"(\d{4}-\d{2}-\d{2})(?:[T ](\d{2}:\d{2})(:\d{2}(?:\.\d+)?)?)?")
 LAST_EVENTS = 20
 SESSIONS_SHOWN = 5
+UNREAD_SHOWN = 10
 
 
 class UsageError(Exception):
@@ -106,12 +110,28 @@ def build_parser() -> argparse.ArgumentParser:
     p.add_argument("--grep", metavar="TEXT", help="keep events whose message contains TEXT (ASCII case ignored)")
     p.add_argument("--summary", action="store_true", help="print the summary (without the event table)")
     p.add_argument(
-        "--diagnostics",
+        "--secrets",
         nargs="?",
         const="table",
         choices=("table", "json"),
-        help="list every diagnostic on standard error, as a table or (=json) as JSON lines",
+        help="list every credential in the evidence, raw records and file content included (rule, event, "
+        "field, place, preview, SHA-256; never the secret), and count them by rule, as a table or (=json) "
+        "as JSON lines",
     )
+    p.add_argument(
+        "--redact",
+        action="store_true",
+        help="replace each credential in every output with [REDACTED:<rule>:<first 8 hex of its SHA-256>]",
+    )
+    # Listings a person reads as a table and a program as JSON.
+    for option, meaning in (
+        ("--diagnostics", "list every diagnostic on standard error, as a table or (=json) as JSON lines"),
+        (
+            "--coverage",
+            "account for every file under the profiles (read, with its events, or why not) and every kind of record, as a table or (=json) as JSON",
+        ),
+    ):
+        p.add_argument(option, nargs="?", const="table", choices=("table", "json"), help=meaning)
     p.add_argument(
         "--fail-on",
         choices=("error", "warning"),
@@ -158,28 +178,24 @@ def run(argv: list[str], view: View) -> int:
         return fail(f"{error} (see tracequill --help)", 2)
     progress = ProgressBar(sys.stderr) if not args.quiet and sys.stderr.isatty() else None
     view.progress = progress
+    # The list of secrets reads every text of the evidence: the raw records and
+    # the file content that the output may leave out. When the list is all
+    # that is shown, one parse reads them; otherwise a second one does.
+    shows_timeline = args.output is not None or args.summary or args.format is not None
+    everything = bool(args.secrets) and not shows_timeline
     try:
-        timeline = tracequill.Timeline(
-            args.path if args.path is not None else os.path.expanduser("~"),
-            mode="strict" if args.strict else "best_effort",
-            include_raw=args.raw,
-            include_content=args.content,
-            follow_symlinks=args.follow_symlinks,
-            max_line_size=args.max_line_size,
-            max_content_size=args.max_content_size,
-            max_decompression_ratio=args.max_decompression_ratio,
-            transcripts=not args.no_transcripts,
-            workers=args.workers,
-            progress=progress,
-        )
+        timeline = read_timeline(args, progress, args.raw or everything, args.content or everything)
+        scanned = timeline
+        if args.secrets and not everything and not (args.raw and args.content):
+            scanned = read_timeline(args, progress, True, True)
     except (OSError, ValueError) as error:
         return fail(str(error), 1, progress)
     if progress is not None:
         progress.clear()
     if conditions:
-        timeline = timeline.filter(**conditions)
+        timeline, scanned = (t.filter(**conditions) for t in (timeline, scanned))
     try:
-        status = show(timeline, args, output_format)
+        status = show(timeline, args, output_format, scanned)
     except OSError as error:
         discard_stdout()
         # A reader that closed the pipe has all it wanted.
@@ -187,6 +203,25 @@ def run(argv: list[str], view: View) -> int:
     except ValueError as error:
         return fail(str(error), 1)
     return report_diagnostics(timeline, args) if status == 0 else status
+
+
+def read_timeline(
+    args: argparse.Namespace, progress: ProgressBar | None, include_raw: bool, include_content: bool
+) -> tracequill.Timeline:
+    return tracequill.Timeline(
+        args.path if args.path is not None else os.path.expanduser("~"),
+        mode="strict" if args.strict else "best_effort",
+        include_raw=include_raw,
+        include_content=include_content,
+        follow_symlinks=args.follow_symlinks,
+        max_line_size=args.max_line_size,
+        max_content_size=args.max_content_size,
+        max_decompression_ratio=args.max_decompression_ratio,
+        transcripts=not args.no_transcripts,
+        redact=args.redact,
+        workers=args.workers,
+        progress=progress,
+    )
 
 
 def check_usage(args: argparse.Namespace) -> Format:
@@ -208,7 +243,7 @@ def check_usage(args: argparse.Namespace) -> Format:
         return "jsonl"
     suffix_format: Format | None = tracequill.Timeline._format_for(args.output)
     if suffix_format is None:
-        raise UsageError(f"cannot tell the format of '{args.output}': name it .json, .jsonl, .ndjson or .csv, or use -f")
+        raise UsageError(f"cannot tell the format of '{args.output}': name it .json, .jsonl, .ndjson, .csv or .html, or use -f")
     return suffix_format
 
 
@@ -295,11 +330,18 @@ def print_diagnostics(diagnostics: list[Diagnostic], stream: IO[str]) -> None:
         print("  ".join(cell.ljust(width) for cell, width in zip(row, widths)) + "  " + row[3], file=stream)
 
 
-def show(timeline: tracequill.Timeline, args: argparse.Namespace, output_format: Format) -> int:
+def show(
+    timeline: tracequill.Timeline, args: argparse.Namespace, output_format: Format, scanned: tracequill.Timeline
+) -> int:
+    """Writes or shows `timeline` as asked; lists the secrets of `scanned`, the
+    same evidence read with every text."""
     include_message = not args.no_message
     # On a terminal, the summary unless a format was asked for.
     data_to_stdout = args.output == "-" or (
-        args.output is None and not args.summary and (args.format is not None or not sys.stdout.isatty())
+        args.output is None
+        and not args.summary
+        and not args.secrets
+        and (args.format is not None or not sys.stdout.isatty())
     )
     if data_to_stdout:
         # Written by the extension straight to the descriptor as it renders.
@@ -309,13 +351,36 @@ def show(timeline: tracequill.Timeline, args: argparse.Namespace, output_format:
         timeline.write(args.output, output_format, include_message=include_message)
         if not args.quiet:
             print(f"tracequill: wrote {len(timeline)} events to {args.output}", file=sys.stderr)
-    if args.summary or (args.output is None and args.format is None and sys.stdout.isatty()):
-        # A summary never goes into a data stream.
-        out = sys.stderr if data_to_stdout else sys.stdout
+    # A summary or a list of secrets never goes into a data stream.
+    out = sys.stderr if data_to_stdout else sys.stdout
+    if args.summary or (args.output is None and args.format is None and sys.stdout.isatty() and not args.secrets):
         print_summary(timeline, args.path or "~", events=not args.summary, out=out)
+    if args.coverage is not None:
+        print_coverage(timeline.coverage(), args.coverage, out)
+    if args.secrets:
+        print_secrets(scanned.secrets(), args.secrets, out)
     # A full disk or a closed pipe shows here, not in the interpreter's exit.
     sys.stdout.flush()
     return 0
+
+
+def print_secrets(found: list[EventSecret], form: str, out: IO[str]) -> None:
+    """Each finding, then the count by rule; a finding never holds the secret."""
+    if form == "json":
+        for finding in found:
+            out.write(json.dumps(finding, ensure_ascii=False) + "\n")
+        return
+    rows = [(f["rule"], f["event_id"], f["field"], f"{f['offset']}+{f['length']}", f["preview"], f["sha256"]) for f in found]
+    if rows:
+        widths = [max(len(row[i]) for row in rows) for i in range(5)]
+        for row in rows:
+            out.write("  ".join(cell.ljust(width) for cell, width in zip(row, widths)) + "  " + row[5] + "\n")
+    counts: dict[str, int] = {}
+    for finding in found:
+        counts[finding["rule"]] = counts.get(finding["rule"], 0) + 1
+    out.write(f"Secrets: {len(found)}\n")
+    for rule, count in sorted(counts.items(), key=lambda item: (-item[1], item[0])):
+        out.write(f"  {rule:<28} {count:>8}\n")
 
 
 def discard_stdout() -> None:
@@ -394,8 +459,32 @@ def print_summary(timeline: tracequill.Timeline, path: str, events: bool, out: I
         for code, count in diagnostics["by_code"].items():
             say(f"  {code:<28} {count:>8}")
 
+    coverage = timeline.coverage()
+    if coverage["unknown"]:
+        say(f"\nEvents of an unknown record shape: {coverage['unknown']}")
+    if coverage["not_read"]:
+        unread = [f for f in coverage["files"] if f["reason"] is not None]
+        say(f"\nFiles not read: {len(unread)}" + (" (--coverage lists them)" if len(unread) > UNREAD_SHOWN else ""))
+        for f in unread[:UNREAD_SHOWN]:
+            say(f"  {f['path']}  ({f['reason']})")
+
     if events and len(timeline):
         print_last_events(timeline, summary["without_timestamp"], out)
+
+
+def print_coverage(coverage: Coverage, form: str, out: IO[str]) -> None:
+    if form == "json":
+        out.write(json.dumps(coverage, ensure_ascii=False) + "\n")
+        return
+    files = coverage["files"]
+    out.write(f"Files: {len(files) - coverage['not_read']} read, {coverage['not_read']} not read\n")
+    for f in files:
+        events = "-" if f["events"] is None else str(f["events"])
+        reason = f"  ({f['reason']})" if f["reason"] is not None else ""
+        out.write(f"  {events:>8}  {f['size']:>12}  {f['path']}{reason}\n")
+    out.write(f"\nRecords by shape ({coverage['unknown']} events of an unknown shape):\n")
+    for r in coverage["records"]:
+        out.write(f"  {r['provider']:<12} {r['record_type'] or '-':<40} {r['event_type']:<18} {r['count']:>8}\n")
 
 
 def columns(stream: IO[str], default: int) -> int:

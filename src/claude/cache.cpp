@@ -1,6 +1,7 @@
 #include "claude/cache.h"
 
 #include <algorithm>
+#include <functional>
 #include <optional>
 #include <utility>
 #include <vector>
@@ -72,14 +73,11 @@ Result<FileEvent> cache_event(const fs::path& file, ArtifactKind kind, const Par
   return FileEvent(std::move(e));
 }
 
-}  // namespace
-
-Result<ReaderOutput> scan_cache_dir(const fs::path& path, ArtifactKind kind,
-                                    const ParserOptions& options, const fs::path& evidence_root,
-                                    const CacheKeySet& referenced_keys) {
-  ReaderOutput out;
+// The cache files below `path` in path order, for the listing and the read
+// alike; each walk error that is no fault of the machine goes to `on_error`.
+Result<std::vector<fs::path>> cache_files(const fs::path& path, const ParserOptions& options,
+                                          const std::function<void(const WalkItem&)>& on_error) {
   std::vector<fs::path> files;
-
   for (WalkItem& item : walk_all(path, {.follow_symlinks = options.follow_symlinks,
                                        .scope = options.scope,
                                        .monitor = options.monitor})) {
@@ -87,11 +85,7 @@ Result<ReaderOutput> scan_cache_dir(const fs::path& path, ArtifactKind kind,
       if (auto fault = machine_fault(item.path, item.error_number)) {
         return std::unexpected(std::move(*fault));
       }
-      SourceInfo source;
-      source.artifact_kind = kind;
-      source.relative_path = relative_path(path, evidence_root);
-      out.diagnostics.push_back(walk_diagnostic(item, evidence_root, std::move(source),
-                                                "walkdir error: ", Severity::Warning));
+      on_error(item);
       continue;
     }
     // A link is only reached as a regular file when it was followed, so reading
@@ -99,6 +93,28 @@ Result<ReaderOutput> scan_cache_dir(const fs::path& path, ArtifactKind kind,
     if (item.type == fs::file_type::regular) files.push_back(std::move(item.path));
   }
   sort_paths(files);
+  return files;
+}
+
+}  // namespace
+
+Status list_cache_dir(const fs::path& path, const ParserOptions& options, FileListing& listing) {
+  TQ_TRY(const std::vector<fs::path> files, cache_files(path, options, [](const WalkItem&) {}));
+  listing.add_all(files);
+  return {};
+}
+
+Result<ReaderOutput> scan_cache_dir(const fs::path& path, ArtifactKind kind,
+                                    const ParserOptions& options, const fs::path& evidence_root,
+                                    const CacheKeySet& referenced_keys) {
+  ReaderOutput out;
+  TQ_TRY(const std::vector<fs::path> files, cache_files(path, options, [&](const WalkItem& item) {
+           SourceInfo source;
+           source.artifact_kind = kind;
+           source.relative_path = relative_path(path, evidence_root);
+           out.diagnostics.push_back(walk_diagnostic(item, evidence_root, std::move(source),
+                                                     "walkdir error: ", Severity::Warning));
+         }));
 
   // Hashing is the work here, so files are described in parallel.
   TQ_CHECK(collect_file_events(

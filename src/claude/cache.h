@@ -25,6 +25,7 @@
 #include "context/options.h"
 #include "error/error.h"
 #include "model/model.h"
+#include "reading/listing.h"
 
 namespace tq::claude {
 
@@ -38,5 +39,10 @@ using CacheKeySet = std::set<std::string, std::less<>>;
                                                   ArtifactKind kind, const ParserOptions& options,
                                                   const std::filesystem::path& evidence_root,
                                                   const CacheKeySet& referenced_keys);
+
+// Adds the files `scan_cache_dir` would read to `listing`; a fault of the
+// machine is the error the scan would return.
+[[nodiscard]] Status list_cache_dir(const std::filesystem::path& path, const ParserOptions& options,
+                                    FileListing& listing);
 
 }  // namespace tq::claude

@@ -119,12 +119,14 @@ Result<ReaderOutput> read_transcripts(const fs::path& path, const fs::path& evid
 Result<ReaderOutput> read_history(const fs::path& path, const fs::path& evidence_root,
                                   const ParserOptions& options) {
   TQ_TRY(HistoryFileResult history, parse_history_file(path, options, evidence_root));
+  report_file_done(options.monitor, path);
   return ReaderOutput{std::move(history.events), std::move(history.diagnostics)};
 }
 
 constexpr ProviderAdapter kClaudeAdapter{
     .profile_dir_name = kProfileDirName,
     .detect = &detect_input_kind,
+    .list = &list_claude_input,
     .parse = &parse_claude_input,
     .evidence_root = &claude_evidence_root,
     .supports = &supports_claude_input,
@@ -248,6 +250,28 @@ fs::path claude_evidence_root(const fs::path& path, InputKind kind) {
     }
     default:
       return path;
+  }
+}
+
+Status list_claude_input(const fs::path& path, InputKind kind, const ParserOptions& options,
+                         FileListing& listing) {
+  switch (kind) {
+    case InputKind::ClaudeRoot:
+      return list_claude_root(path, options, listing);
+    case InputKind::History:
+      listing.add(path);
+      return {};
+    case InputKind::PasteCache:
+    case InputKind::ImageCache:
+      return list_cache_dir(path, options, listing);
+    case InputKind::FileHistory:
+      list_file_history(path, options, listing);
+      return {};
+    case InputKind::ClaudeProjects:
+    case InputKind::ClaudeTranscript:
+      return list_transcripts(path, options, listing);
+    default:
+      return {};
   }
 }
 

@@ -59,6 +59,9 @@ std::filesystem::path claude_evidence_root(const std::filesystem::path& path, In
 // Runs the reader for `kind` and returns its events and diagnostics unchanged.
 // Options pass through to the readers. Error: a reader's error, or
 // "Claude Code adapter does not support input kind {kind}." for a non-Claude kind.
+// Adds every file `parse_claude_input` would read to `listing`.
+[[nodiscard]] Status list_claude_input(const std::filesystem::path& path, InputKind kind,
+                                       const ParserOptions& options, FileListing& listing);
 [[nodiscard]] Result<ReaderOutput> parse_claude_input(const std::filesystem::path& path,
                                                       InputKind kind,
                                                       const std::filesystem::path& evidence_root,

@@ -189,7 +189,31 @@ Result<Examined> examine(WalkItem item, const fs::path& directory, const ParserO
   return Examined(std::move(entry));
 }
 
+// What a scan examines: every regular file and every walk error, in walk
+// order; for the listing and the read alike.
+std::vector<WalkItem> items_to_examine(const fs::path& directory, const ParserOptions& options) {
+  std::vector<WalkItem> items;
+  for (WalkItem& item : walk_all(directory, {.follow_symlinks = options.follow_symlinks,
+                                            .scope = options.scope,
+                                            .monitor = options.monitor})) {
+    if (item.error || item.type == fs::file_type::regular) items.push_back(std::move(item));
+  }
+  return items;
+}
+
+std::vector<fs::path> item_paths(const std::vector<WalkItem>& items) {
+  std::vector<fs::path> paths;
+  paths.reserve(items.size());
+  for (const WalkItem& item : items) paths.push_back(item.path);
+  return paths;
+}
+
 }  // namespace
+
+void list_file_history(const fs::path& directory, const ParserOptions& options,
+                       FileListing& listing) {
+  listing.add_all(item_paths(items_to_examine(directory, options)));
+}
 
 Result<ReaderOutput> scan_file_history(const fs::path& directory, const ParserOptions& options,
                                        const fs::path& evidence_root) {
@@ -199,15 +223,8 @@ Result<ReaderOutput> scan_file_history(const fs::path& directory, const ParserOp
   // Describing (hashing) the snapshots is the work here, so the walk's items
   // are examined in parallel and taken back in walk order; the first fault of
   // the machine in that order ends the scan.
-  std::vector<WalkItem> items;
-  for (WalkItem& item : walk_all(directory, {.follow_symlinks = options.follow_symlinks,
-                                            .scope = options.scope,
-                                            .monitor = options.monitor})) {
-    if (item.error || item.type == fs::file_type::regular) items.push_back(std::move(item));
-  }
-  std::vector<fs::path> paths;
-  paths.reserve(items.size());
-  for (const WalkItem& item : items) paths.push_back(item.path);
+  std::vector<WalkItem> items = items_to_examine(directory, options);
+  const std::vector<fs::path> paths = item_paths(items);
   std::optional<Error> failure;
   for_each_file<Result<Examined>>(
       paths, options,

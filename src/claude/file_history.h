@@ -21,6 +21,7 @@
 #include "context/options.h"
 #include "error/error.h"
 #include "model/model.h"
+#include "reading/listing.h"
 
 namespace tq::claude {
 
@@ -30,5 +31,9 @@ namespace tq::claude {
 [[nodiscard]] Result<ReaderOutput> scan_file_history(const std::filesystem::path& directory,
                                                      const ParserOptions& options,
                                                      const std::filesystem::path& evidence_root);
+
+// Adds what `scan_file_history` would examine to `listing`.
+void list_file_history(const std::filesystem::path& directory, const ParserOptions& options,
+                       FileListing& listing);
 
 }  // namespace tq::claude

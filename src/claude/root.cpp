@@ -179,7 +179,46 @@ void assign_snapshot_directories(const std::vector<TimelineEvent>& history,
   }
 }
 
+// The parts of a profile a parse reads, each absent when the profile lacks it
+// (or, for the transcripts, when the parse doesn't read them).
+struct RootParts {
+  std::optional<fs::path> history;
+  std::optional<fs::path> paste_cache;
+  std::optional<fs::path> image_cache;
+  std::optional<fs::path> file_history;
+  std::optional<fs::path> projects;
+};
+
+RootParts root_parts(const fs::path& root, const ParserOptions& options) {
+  RootParts parts;
+  auto directory = [&](const char* name) -> std::optional<fs::path> {
+    fs::path dir = root / name;
+    if (!is_directory_followed(dir)) return std::nullopt;
+    return dir;
+  };
+  if (fs::path history = root / "history.jsonl";
+      is_history_file(history, options.follow_symlinks)) {
+    parts.history = std::move(history);
+  }
+  parts.paste_cache = directory("paste-cache");
+  parts.image_cache = directory("image-cache");
+  parts.file_history = directory("file-history");
+  if (options.transcripts) parts.projects = directory("projects");
+  return parts;
+}
+
 }  // namespace
+
+Status list_claude_root(const fs::path& root, const ParserOptions& options, FileListing& listing) {
+  const RootParts parts = root_parts(root, options);
+  if (parts.history) listing.add(*parts.history);
+  for (const auto& cache : {parts.paste_cache, parts.image_cache}) {
+    if (cache) TQ_CHECK(list_cache_dir(*cache, options, listing));
+  }
+  if (parts.file_history) list_file_history(*parts.file_history, options, listing);
+  if (parts.projects) TQ_CHECK(list_transcripts(*parts.projects, options, listing));
+  return {};
+}
 
 Status parse_claude_root(const fs::path& root, const fs::path& evidence_root,
                          const ParserOptions& options, EventList& events,
@@ -189,10 +228,11 @@ Status parse_claude_root(const fs::path& root, const fs::path& evidence_root,
     diagnostics.push_back(std::move(*unreadable));
     return {};
   }
+  const RootParts parts = root_parts(root, options);
   HistoryFileResult history;
-  const fs::path history_path = root / "history.jsonl";
-  if (is_history_file(history_path, options.follow_symlinks)) {
-    TQ_TRY(history, parse_history_file(history_path, options, evidence_root));
+  if (parts.history) {
+    TQ_TRY(history, parse_history_file(*parts.history, options, evidence_root));
+    report_file_done(options.monitor, *parts.history);
   }
   append_diagnostics(diagnostics, std::move(history.diagnostics));
 
@@ -205,21 +245,21 @@ Status parse_claude_root(const fs::path& root, const fs::path& evidence_root,
     }
   }
 
-  auto scan_cache = [&](const char* name, ArtifactKind kind) -> Result<ReaderOutput> {
-    const fs::path dir = root / name;
-    if (!is_directory_followed(dir)) return ReaderOutput{};
-    return scan_cache_dir(dir, kind, options, evidence_root, referenced_keys);
+  auto scan_cache = [&](const std::optional<fs::path>& dir,
+                        ArtifactKind kind) -> Result<ReaderOutput> {
+    if (!dir) return ReaderOutput{};
+    return scan_cache_dir(*dir, kind, options, evidence_root, referenced_keys);
   };
-  TQ_TRY(ReaderOutput paste_cache, scan_cache("paste-cache", ArtifactKind::PasteCache));
-  TQ_TRY(ReaderOutput image_cache, scan_cache("image-cache", ArtifactKind::ImageCache));
+  TQ_TRY(ReaderOutput paste_cache, scan_cache(parts.paste_cache, ArtifactKind::PasteCache));
+  TQ_TRY(ReaderOutput image_cache, scan_cache(parts.image_cache, ArtifactKind::ImageCache));
   ReaderOutput snapshots;
-  if (const fs::path dir = root / "file-history"; is_directory_followed(dir)) {
-    TQ_TRY(snapshots, scan_file_history(dir, options, evidence_root));
+  if (parts.file_history) {
+    TQ_TRY(snapshots, scan_file_history(*parts.file_history, options, evidence_root));
   }
 
   TranscriptOutput transcripts;
-  if (const fs::path dir = root / "projects"; options.transcripts && is_directory_followed(dir)) {
-    TQ_TRY(transcripts, scan_transcripts(dir, options, evidence_root));
+  if (parts.projects) {
+    TQ_TRY(transcripts, scan_transcripts(*parts.projects, options, evidence_root));
   }
 
   std::set<std::string> consumed_ids;

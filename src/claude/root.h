@@ -29,6 +29,7 @@
 #include "context/options.h"
 #include "error/error.h"
 #include "model/model.h"
+#include "reading/listing.h"
 
 namespace tq::claude {
 
@@ -39,5 +40,9 @@ namespace tq::claude {
                                        const std::filesystem::path& evidence_root,
                                        const ParserOptions& options, EventList& events,
                                        std::vector<Diagnostic>& diagnostics);
+
+// Adds every file `parse_claude_root` would read to `listing`.
+[[nodiscard]] Status list_claude_root(const std::filesystem::path& root,
+                                      const ParserOptions& options, FileListing& listing);
 
 }  // namespace tq::claude

@@ -8,6 +8,7 @@
 #include <string_view>
 #include <utility>
 
+#include "claude/facts.h"
 #include "claude/record_text.h"
 #include "codex/sessions.h"
 #include "files/paths.h"
@@ -20,6 +21,7 @@
 #include "output/json.h"
 #include "reading/file_jobs.h"
 #include "reading/json_lines.h"
+#include "reading/listing.h"
 
 namespace tq::claude {
 namespace {
@@ -166,11 +168,23 @@ constexpr std::array kRecordMembersWithContent =
     joined(record_members(&kMessageWithContent), kCurrentRecordMembers);
 constexpr JsonShape kRecord{kRecordMembers};
 constexpr JsonShape kRecordWithContent{kRecordMembersWithContent};
+// Facts need a tool's input and result, the model and who wrote the record,
+// whether content is wanted or not.
+constexpr std::array kMessageFactsMembers =
+    joined(message_members(&kBlockWithContent), std::array{JsonShapeMember{"model", nullptr}});
+constexpr JsonShape kMessageFacts{kMessageFactsMembers};
+constexpr std::array kRecordFactsMembers = joined(
+    joined(record_members(&kMessageFacts), kCurrentRecordMembers),
+    std::array{JsonShapeMember{"agentId", nullptr}, JsonShapeMember{"isSidechain", nullptr}});
+constexpr JsonShape kRecordFacts{kRecordFactsMembers};
 
 class TranscriptReader {
  public:
   TranscriptReader(const fs::path& path, const ParserOptions& options, std::string rel)
-      : options_(options), rel_(std::move(rel)), file_session_(session_from_location(path)) {}
+      : options_(options),
+        rel_(std::move(rel)),
+        file_session_(session_from_location(path)),
+        facts_(path) {}
 
   std::vector<Diagnostic>& diagnostics() { return out_.output.diagnostics; }
   TranscriptOutput take(const std::string& sha256) && {
@@ -183,12 +197,25 @@ class TranscriptReader {
  private:
   void read_record_events(uint64_t line, const JsonValue& record);
   TimelineEvent base_event(uint64_t line, const JsonValue& record);
-  void emit(const TimelineEvent& base, std::string_view type, uint64_t ordinal, BlockEvent block);
+  TimelineEvent& emit(const TimelineEvent& base, std::string_view type, uint64_t ordinal,
+                      BlockEvent block);
   void read_blocks(const TimelineEvent& base, const JsonValue& record, std::string_view type);
   BlockEvent read_block(uint64_t line, const JsonValue& block, const JsonValue& record,
                         std::string_view type);
-  void read_usage(const TimelineEvent& base, const JsonValue& message);
+  void read_usage(const TimelineEvent& base, const JsonValue& record, const JsonValue& message);
   BlockEvent read_snapshot(const TimelineEvent& base, const JsonValue& record);
+  void read_block_facts(const JsonValue& record, std::string_view type, const JsonValue& block,
+                        uint64_t ordinal, TimelineEvent& event) const {
+    if (!options_.transcripts) return;
+    facts_.read_block(record, type, block, event);
+    event.facts->record_key = facts_.key(record, event, concat(ordinal));
+  }
+  void read_record_facts(const JsonValue& record, std::string_view type,
+                         TimelineEvent& event) const {
+    if (!options_.transcripts) return;
+    facts_.read_record(record, type, event);
+    event.facts->record_key = facts_.key(record, event, "0");
+  }
   // A record of a kind nobody has mapped: an unknown event that says so, and
   // one warning per kind and file where it first appears.
   void note_unmapped(uint64_t line, const std::string& kind, BlockEvent& event) {
@@ -215,6 +242,7 @@ class TranscriptReader {
   Shared<std::string> cwd_;                                  // the latest record's cwd
   std::map<std::string, size_t, std::less<>> usage_events_;  // message.id -> its event
   std::set<std::string, std::less<>> unmapped_;              // record kinds warned about
+  const TranscriptFacts facts_;
   TranscriptOutput out_;
 };
 
@@ -249,8 +277,8 @@ TimelineEvent TranscriptReader::base_event(uint64_t line, const JsonValue& recor
   return event;
 }
 
-void TranscriptReader::emit(const TimelineEvent& base, std::string_view type, uint64_t ordinal,
-                            BlockEvent block) {
+TimelineEvent& TranscriptReader::emit(const TimelineEvent& base, std::string_view type,
+                                      uint64_t ordinal, BlockEvent block) {
   TimelineEvent event = base;
   event.event_id = generate_event_id(Provider::ClaudeCode, ArtifactKind::Session, rel_,
                                      concat("transcript:", *base.source.line_number), ordinal);
@@ -264,6 +292,7 @@ void TranscriptReader::emit(const TimelineEvent& base, std::string_view type, ui
   event.artifact = std::move(block.artifact);
   event.warnings = std::move(block.warnings);
   out_.output.events.push_back(std::move(event));
+  return out_.output.events.back();
 }
 
 void TranscriptReader::read_record(uint64_t line, JsonValue record) {
@@ -290,7 +319,7 @@ void TranscriptReader::read_record_events(uint64_t line, const JsonValue& record
     event.type = known->type;
     event.message = std::move(known->message);
     if (known->unmapped_kind) note_unmapped(line, *known->unmapped_kind, event);
-    emit(base, type, 0, std::move(event));
+    read_record_facts(record, type, emit(base, type, 0, std::move(event)));
     return;
   }
   BlockEvent event;
@@ -320,7 +349,7 @@ void TranscriptReader::read_record_events(uint64_t line, const JsonValue& record
   } else {
     note_unmapped(line, type, event);
   }
-  emit(base, type, 0, std::move(event));
+  read_record_facts(record, type, emit(base, type, 0, std::move(event)));
 }
 
 void TranscriptReader::read_blocks(const TimelineEvent& base, const JsonValue& record,
@@ -345,20 +374,25 @@ void TranscriptReader::read_blocks(const TimelineEvent& base, const JsonValue& r
     JsonObject text_block;
     text_block.push_back({"text", content->clone()});
     text_block.push_back({"type", JsonValue("text")});
-    emit(base, type, ordinal++, read_block(line, JsonValue(std::move(text_block)), record, type));
+    const JsonValue block(std::move(text_block));
+    read_block_facts(record, type, block, ordinal,
+                     emit(base, type, ordinal, read_block(line, block, record, type)));
+    ++ordinal;
   } else if (content != nullptr) {
     for (const JsonValue& block : content->as_array()) {
-      emit(base, type, ordinal++, read_block(line, block, record, type));
+      read_block_facts(record, type, block, ordinal,
+                       emit(base, type, ordinal, read_block(line, block, record, type)));
+      ++ordinal;
     }
   }
   // A record without blocks is still on the timeline, as what its role says.
   if (ordinal == 0) {
     BlockEvent empty;
     empty.type = type == "user" ? EventType::PromptInput : EventType::AgentMessage;
-    emit(base, type, 0, std::move(empty));
+    read_record_facts(record, type, emit(base, type, 0, std::move(empty)));
   }
   if (type == "assistant" && message != nullptr && message->is_object()) {
-    read_usage(base, *message);
+    read_usage(base, record, *message);
   }
 }
 
@@ -422,13 +456,16 @@ BlockEvent TranscriptReader::read_block(uint64_t line, const JsonValue& block,
 
 // Claude writes one record per block of a response, each with the response's
 // usage so far; the event comes at the first and shows the last.
-void TranscriptReader::read_usage(const TimelineEvent& base, const JsonValue& message) {
+void TranscriptReader::read_usage(const TimelineEvent& base, const JsonValue& record,
+                                  const JsonValue& message) {
   const JsonValue* usage = message.find("usage");
   if (usage == nullptr || !usage->is_object()) return;
   const std::string* id = message.find_string("id");
   if (id != nullptr) {
     if (auto seen = usage_events_.find(*id); seen != usage_events_.end()) {
-      out_.output.events[seen->second].message = usage_text(*usage);
+      TimelineEvent& first = out_.output.events[seen->second];
+      first.message = usage_text(*usage);
+      if (options_.transcripts) facts_.read_usage(message, first);
       return;
     }
     usage_events_.emplace(*id, out_.output.events.size());
@@ -441,6 +478,10 @@ void TranscriptReader::read_usage(const TimelineEvent& base, const JsonValue& me
   event.message = usage_text(*usage);
   event.source.record_type = "assistant/usage";
   if (id != nullptr) event.source.source_id = *id;
+  if (options_.transcripts) {
+    facts_.read_usage(message, event);
+    event.facts.held().record_key = facts_.key(record, event, "usage");
+  }
   out_.output.events.push_back(std::move(event));
 }
 
@@ -484,26 +525,27 @@ Result<TranscriptOutput> parse_transcript_file(const fs::path& path, const Parse
          read_object_lines(
              path, options, rel, ArtifactKind::Session, reader.diagnostics(),
              [&](uint64_t line, JsonValue record) { reader.read_record(line, std::move(record)); },
-             record_shape(options, kRecord, kRecordWithContent)));
+             options.transcripts && !options.include_raw
+                 ? &kRecordFacts
+                 : record_shape(options, kRecord, kRecordWithContent)));
   return std::move(reader).take(sha256);
+}
+
+Status list_transcripts(const fs::path& path, const ParserOptions& options, FileListing& listing) {
+  return list_reader_files(path, options, is_transcript_name, listing);
 }
 
 Result<TranscriptOutput> scan_transcripts(const fs::path& path, const ParserOptions& options,
                                           const fs::path& evidence_root) {
   TranscriptOutput out;
   TQ_TRY(const std::vector<fs::path> files,
-         files_to_read(path,
-                       {.follow_symlinks = options.follow_symlinks,
-                        .scope = options.scope,
-                        .monitor = options.monitor},
-                       is_transcript_name, [&](const WalkItem& item) {
-                         SourceInfo source;
-                         source.artifact_kind = ArtifactKind::Session;
-                         source.relative_path = relative_path(item.path, evidence_root);
-                         out.output.diagnostics.push_back(
-                             walk_diagnostic(item, evidence_root, std::move(source),
-                                             "walkdir error: ", Severity::Warning));
-                       }));
+         reader_files(path, options, is_transcript_name, [&](const WalkItem& item) {
+           SourceInfo source;
+           source.artifact_kind = ArtifactKind::Session;
+           source.relative_path = relative_path(item.path, evidence_root);
+           out.output.diagnostics.push_back(walk_diagnostic(item, evidence_root, std::move(source),
+                                                            "walkdir error: ", Severity::Warning));
+         }));
 
   // Transcripts are the largest part of a Claude Code profile: they are read
   // on the workers and counted in the progress like every other file, and

@@ -50,6 +50,7 @@
 #include "model/datetime.h"
 #include "model/json_value.h"
 #include "model/model.h"
+#include "reading/listing.h"
 
 namespace tq::claude {
 
@@ -86,6 +87,11 @@ struct TranscriptOutput {
 // Gives each file_snapshot event whose session and file name an origin names
 // the original path as its message and the backup time as its timestamp
 // (`referenced_event`); the file's own times stay in `fs_times`.
+// Adds the transcripts `scan_transcripts` would read to `listing`; a fault of
+// the machine is the error the scan would return.
+[[nodiscard]] Status list_transcripts(const std::filesystem::path& path,
+                                      const ParserOptions& options, FileListing& listing);
+
 void apply_snapshot_origins(const std::vector<SnapshotOrigin>& origins, EventList& snapshots);
 
 }  // namespace tq::claude

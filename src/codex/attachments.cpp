@@ -56,25 +56,31 @@ Result<FileEvent> attachment_event(const std::filesystem::path& file, const Pars
 
 }  // namespace
 
+namespace {
+
+// Every file below the directory is an attachment.
+bool any_file(const std::filesystem::path&) { return true; }
+
+}  // namespace
+
+Status list_attachments(const std::filesystem::path& path, const ParserOptions& options,
+                        FileListing& listing) {
+  return list_reader_files(path, options, any_file, listing);
+}
+
 Result<ReaderOutput> scan_attachments(const std::filesystem::path& path,
                                       const ParserOptions& options,
                                       const std::filesystem::path& evidence_root) {
   ReaderOutput out;
   TQ_TRY(const std::vector<std::filesystem::path> files,
-         files_to_read(
-             path,
-             {.follow_symlinks = options.follow_symlinks,
-              .scope = options.scope,
-              .monitor = options.monitor},
-             [](const std::filesystem::path&) { return true; },
-             [&](const WalkItem& item) {
-               SourceInfo source;
-               source.artifact_kind = ArtifactKind::Attachment;
-               source.relative_path = relative_path(item.path, evidence_root);
-               out.diagnostics.push_back(
-                   walk_diagnostic(item, evidence_root, std::move(source),
-                                   "Cannot traverse attachment artifact: ", Severity::Warning));
-             }));
+         reader_files(path, options, any_file, [&](const WalkItem& item) {
+           SourceInfo source;
+           source.artifact_kind = ArtifactKind::Attachment;
+           source.relative_path = relative_path(item.path, evidence_root);
+           out.diagnostics.push_back(
+               walk_diagnostic(item, evidence_root, std::move(source),
+                               "Cannot traverse attachment artifact: ", Severity::Warning));
+         }));
 
   // Hashing is the work here, so files are described in parallel.
   TQ_CHECK(collect_file_events(

@@ -15,6 +15,7 @@
 #include "context/options.h"
 #include "error/error.h"
 #include "model/model.h"
+#include "reading/listing.h"
 
 namespace tq::codex {
 
@@ -24,5 +25,10 @@ namespace tq::codex {
 [[nodiscard]] Result<ReaderOutput> scan_attachments(const std::filesystem::path& path,
                                                     const ParserOptions& options,
                                                     const std::filesystem::path& evidence_root);
+
+// Adds the files `scan_attachments` would read to `listing`; a fault of the
+// machine is the error the scan would return.
+[[nodiscard]] Status list_attachments(const std::filesystem::path& path,
+                                      const ParserOptions& options, FileListing& listing);
 
 }  // namespace tq::codex

@@ -142,6 +142,57 @@ fs::path parent_of_nearest(const fs::path& path, const std::optional<fs::path>& 
   return path_parent(*nearest).value_or(path);
 }
 
+// The parts of a profile a parse reads, each absent when the profile lacks it.
+struct RootParts {
+  std::optional<fs::path> history;
+  std::vector<fs::path> session_directories;  // in the order they are read
+  std::optional<fs::path> attachments;
+  // The threads' names, on the whole surface only: the module functions read
+  // what they always have.
+  std::optional<fs::path> session_index;
+};
+
+RootParts root_parts(const fs::path& root, const ParserOptions& options) {
+  RootParts parts;
+  if (fs::path history = root / "history.jsonl"; is_regular_file_followed(history)) {
+    parts.history = std::move(history);
+  }
+  for (std::string_view name : kSessionDirectories) {
+    if (fs::path sessions = root / name; is_directory_followed(sessions)) {
+      parts.session_directories.push_back(std::move(sessions));
+    }
+  }
+  if (fs::path attachments = root / "attachments"; is_directory_followed(attachments)) {
+    parts.attachments = std::move(attachments);
+  }
+  if (fs::path index = root / kSessionIndexName;
+      options.transcripts && is_regular_file_followed(index)) {
+    parts.session_index = std::move(index);
+  }
+  return parts;
+}
+
+Status list_root(const fs::path& root, const ParserOptions& options, FileListing& listing) {
+  const RootParts parts = root_parts(root, options);
+  if (parts.history) listing.add(*parts.history);
+  for (const fs::path& sessions : parts.session_directories) {
+    TQ_CHECK(list_sessions(sessions, options, listing));
+  }
+  if (parts.attachments) TQ_CHECK(list_attachments(*parts.attachments, options, listing));
+  if (parts.session_index) listing.add(*parts.session_index);
+  return {};
+}
+
+// One file read whole by a line-file reader, counted done once read.
+template <typename Reader>
+Status read_line_file(const fs::path& path, Reader reader, const ParserOptions& options,
+                      const fs::path& evidence_root, ReaderOutput& out) {
+  TQ_TRY(LineFileOutput parsed, reader(path, options, evidence_root));
+  report_file_done(options.monitor, path);
+  append_output(out, {std::move(parsed.events), std::move(parsed.diagnostics)});
+  return {};
+}
+
 Result<ReaderOutput> parse_root(const fs::path& root, const fs::path& evidence_root,
                                 const ParserOptions& options) {
   ReaderOutput out;
@@ -150,28 +201,21 @@ Result<ReaderOutput> parse_root(const fs::path& root, const fs::path& evidence_r
     out.diagnostics.push_back(std::move(*unreadable));
     return out;
   }
-  fs::path history = root / "history.jsonl";
-  if (is_regular_file_followed(history)) {
-    TQ_TRY(LineFileOutput parsed, parse_history_file(history, options, evidence_root));
-    append_output(out, {std::move(parsed.events), std::move(parsed.diagnostics)});
+  const RootParts parts = root_parts(root, options);
+  if (parts.history) {
+    TQ_CHECK(read_line_file(*parts.history, &parse_history_file, options, evidence_root, out));
   }
-  for (std::string_view name : kSessionDirectories) {
-    fs::path sessions = root / name;
-    if (!is_directory_followed(sessions)) continue;
+  for (const fs::path& sessions : parts.session_directories) {
     TQ_TRY(ReaderOutput parsed, scan_sessions(sessions, options, evidence_root));
     append_output(out, std::move(parsed));
   }
-  fs::path attachments = root / "attachments";
-  if (is_directory_followed(attachments)) {
-    TQ_TRY(ReaderOutput parsed, scan_attachments(attachments, options, evidence_root));
+  if (parts.attachments) {
+    TQ_TRY(ReaderOutput parsed, scan_attachments(*parts.attachments, options, evidence_root));
     append_output(out, std::move(parsed));
   }
-  // The threads' names, on the whole surface only: the module functions read
-  // what they always have.
-  fs::path index = root / kSessionIndexName;
-  if (options.transcripts && is_regular_file_followed(index)) {
-    TQ_TRY(LineFileOutput parsed, parse_session_index_file(index, options, evidence_root));
-    append_output(out, {std::move(parsed.events), std::move(parsed.diagnostics)});
+  if (parts.session_index) {
+    TQ_CHECK(read_line_file(*parts.session_index, &parse_session_index_file, options, evidence_root,
+                            out));
   }
   return out;
 }
@@ -255,8 +299,9 @@ Result<ReaderOutput> parse_codex_input(const fs::path& path, InputKind kind,
     case InputKind::CodexRoot:
       return parse_root(path, evidence_root, options);
     case InputKind::CodexHistory: {
-      TQ_TRY(LineFileOutput parsed, parse_history_file(path, options, evidence_root));
-      return ReaderOutput{std::move(parsed.events), std::move(parsed.diagnostics)};
+      ReaderOutput out;
+      TQ_CHECK(read_line_file(path, &parse_history_file, options, evidence_root, out));
+      return out;
     }
     case InputKind::CodexSessions:
     case InputKind::CodexSession:
@@ -269,6 +314,24 @@ Result<ReaderOutput> parse_codex_input(const fs::path& path, InputKind kind,
   }
 }
 
+Status list_codex_input(const fs::path& path, InputKind kind, const ParserOptions& options,
+                        FileListing& listing) {
+  switch (kind) {
+    case InputKind::CodexRoot:
+      return list_root(path, options, listing);
+    case InputKind::CodexHistory:
+      listing.add(path);
+      return {};
+    case InputKind::CodexSessions:
+    case InputKind::CodexSession:
+      return list_sessions(path, options, listing);
+    case InputKind::CodexAttachments:
+      return list_attachments(path, options, listing);
+    default:
+      return {};
+  }
+}
+
 }  // namespace tq::codex
 
 namespace tq {
@@ -277,6 +340,7 @@ const ProviderAdapter& codex_adapter() {
   using namespace codex;
   static constexpr ProviderAdapter kCodexAdapter{".codex",
                                                  &detect_input_kind,
+                                                 &list_codex_input,
                                                  &parse_codex_input,
                                                  &codex_evidence_root,
                                                  &supports_codex_input,

@@ -49,6 +49,9 @@ uint8_t codex_detection_confidence(const std::filesystem::path& path, InputKind 
 // directory (or what stands in its place) for a path inside a profile.
 std::filesystem::path codex_evidence_root(const std::filesystem::path& path, InputKind kind);
 
+// Adds every file `parse_codex_input` would read to `listing`.
+[[nodiscard]] Status list_codex_input(const std::filesystem::path& path, InputKind kind,
+                                      const ParserOptions& options, FileListing& listing);
 [[nodiscard]] Result<ReaderOutput> parse_codex_input(const std::filesystem::path& path,
                                                      InputKind kind,
                                                      const std::filesystem::path& evidence_root,

@@ -8,6 +8,21 @@
 #include "model/text.h"
 
 namespace tq::codex {
+
+std::optional<std::string> command_text(const JsonValue* command) {
+  if (command == nullptr) return std::nullopt;
+  if (command->is_string()) return command->as_string();
+  if (!command->is_array()) return std::nullopt;
+  const JsonArray& argv = command->as_array();
+  std::vector<std::string> words;
+  for (const JsonValue& word : argv) {
+    if (!word.is_string()) return std::nullopt;
+    words.push_back(word.as_string());
+  }
+  if (words.size() == 3 && (words[1] == "-c" || words[1] == "-lc")) return words[2];
+  return join_present(words, " ");
+}
+
 namespace {
 
 const std::string* string_at(const JsonValue* value, std::string_view key) {
@@ -23,23 +38,6 @@ std::optional<std::string> parts_text(const JsonValue* parts) {
   }
   if (texts.empty()) return std::nullopt;
   return join_present(texts, "\n");
-}
-
-// A command as recorded: its text, or its argv. The script of a shell started
-// as `sh -c SCRIPT` or `sh -lc SCRIPT` is what was asked for; any other argv is
-// shown word by word.
-std::optional<std::string> command_text(const JsonValue* command) {
-  if (command == nullptr) return std::nullopt;
-  if (command->is_string()) return command->as_string();
-  if (!command->is_array()) return std::nullopt;
-  const JsonArray& argv = command->as_array();
-  std::vector<std::string> words;
-  for (const JsonValue& word : argv) {
-    if (!word.is_string()) return std::nullopt;
-    words.push_back(word.as_string());
-  }
-  if (words.size() == 3 && (words[1] == "-c" || words[1] == "-lc")) return words[2];
-  return join_present(words, " ");
 }
 
 // A policy that is text, or an object named by its one key or its `type`

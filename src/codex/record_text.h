@@ -38,4 +38,9 @@ std::optional<std::string> current_record_text(std::string_view record_type,
 // payload, whose own `name` says which tool it calls.
 std::optional<std::string_view> current_tool_name(const JsonValue& payload);
 
+// A command as recorded: its text, or its argv. The script of a shell started
+// as `sh -c SCRIPT` or `sh -lc SCRIPT` is what was asked for; any other argv is
+// shown word by word.
+std::optional<std::string> command_text(const JsonValue* command);
+
 }  // namespace tq::codex

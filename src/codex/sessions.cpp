@@ -5,6 +5,7 @@
 #include <set>
 #include <utility>
 
+#include "codex/facts.h"
 #include "codex/record_text.h"
 #include "files/paths.h"
 #include "files/walk.h"
@@ -13,6 +14,7 @@
 #include "model/readable.h"
 #include "ordering/ordering.h"
 #include "reading/file_jobs.h"
+#include "reading/listing.h"
 
 namespace tq::codex {
 namespace {
@@ -246,6 +248,7 @@ Result<LineFileOutput> read_session_file(BoundedLineReader lines, const std::fil
   const std::string id_path = relative_path_id(path, evidence_root);
   SessionState state;
   state.session_id = session_id_from_file_name(path);
+  RolloutFacts facts;
   std::set<std::string, std::less<>> unmapped;  // record kinds warned about in this file
 
   auto on_object = [&](uint64_t line, JsonValue object) {
@@ -299,6 +302,7 @@ Result<LineFileOutput> read_session_file(BoundedLineReader lines, const std::fil
     event.source.relative_path = rel;
     event.source.line_number = line;
     event.source.source_id = tool_call_id(payload);
+    if (options.transcripts) facts.read(record_type, payload, event);
     if (options.include_raw) event.raw = std::move(object);
     out.events.push_back(std::move(event));
   };
@@ -335,26 +339,32 @@ Result<LineFileOutput> parse_session_file(const std::filesystem::path& path,
   return read_session_file(std::move(*lines), path, options, evidence_root);
 }
 
+namespace {
+
+bool is_rollout(const std::filesystem::path& file) {
+  std::optional<std::string> name = file_name_bytes(file);
+  return name && is_rollout_file_name(lossy_utf8(*name));
+}
+
+}  // namespace
+
+Status list_sessions(const std::filesystem::path& path, const ParserOptions& options,
+                     FileListing& listing) {
+  return list_reader_files(path, options, is_rollout, listing);
+}
+
 Result<ReaderOutput> scan_sessions(const std::filesystem::path& path, const ParserOptions& options,
                                    const std::filesystem::path& evidence_root) {
   ReaderOutput out;
-  auto is_rollout = [](const std::filesystem::path& file) {
-    std::optional<std::string> name = file_name_bytes(file);
-    return name && is_rollout_file_name(lossy_utf8(*name));
-  };
   TQ_TRY(const std::vector<std::filesystem::path> files,
-         files_to_read(path,
-                       {.follow_symlinks = options.follow_symlinks,
-                        .scope = options.scope,
-                        .monitor = options.monitor},
-                       is_rollout, [&](const WalkItem& item) {
-                         SourceInfo source;
-                         source.artifact_kind = ArtifactKind::Session;
-                         source.relative_path = relative_path(item.path, evidence_root);
-                         out.diagnostics.push_back(walk_diagnostic(
-                             item, evidence_root, std::move(source),
-                             "Cannot traverse session artifact: ", Severity::Error));
-                       }));
+         reader_files(path, options, is_rollout, [&](const WalkItem& item) {
+           SourceInfo source;
+           source.artifact_kind = ArtifactKind::Session;
+           source.relative_path = relative_path(item.path, evidence_root);
+           out.diagnostics.push_back(
+               walk_diagnostic(item, evidence_root, std::move(source),
+                               "Cannot traverse session artifact: ", Severity::Error));
+         }));
   // A rollout given as the input itself that can't be opened ends the call, as
   // any given path does; one met in a walk costs only its own events.
   // It is then read from the open that told.

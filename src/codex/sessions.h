@@ -31,6 +31,7 @@
 #include "error/error.h"
 #include "model/model.h"
 #include "reading/json_lines.h"
+#include "reading/listing.h"
 
 namespace tq::codex {
 
@@ -42,6 +43,11 @@ namespace tq::codex {
                                                  const std::filesystem::path& evidence_root);
 
 // One rollout file. Options read: max_line_size, mode, include_raw, include_content.
+// Adds the rollouts `scan_sessions` would read to `listing`; a fault of the
+// machine is the error the scan would return.
+[[nodiscard]] Status list_sessions(const std::filesystem::path& path, const ParserOptions& options,
+                                   FileListing& listing);
+
 [[nodiscard]] Result<LineFileOutput> parse_session_file(const std::filesystem::path& path,
                                                         const ParserOptions& options,
                                                         const std::filesystem::path& evidence_root);

@@ -4,7 +4,9 @@
 #pragma once
 
 #include <cstdint>
+#include <vector>
 
+#include "context/coverage.h"
 #include "context/monitor.h"
 #include "model/model.h"
 
@@ -43,6 +45,9 @@ struct ParserOptions {
   // Where the evidence ends and what was read of it. The driver sets one up for
   // each parse when the caller hasn't; readers open files and walk through it.
   EvidenceScope* scope = nullptr;
+  // When set, the parse accounts here for every file under the profile roots
+  // (or the input) it read, in path order. Not owned.
+  std::vector<FileAccount>* accounts = nullptr;
 
   bool strict() const { return mode == ParseMode::Strict; }
 };

@@ -50,6 +50,14 @@ constexpr auto kDiagnosticCodeText = table<DiagnosticCode>(
     {"invalid_json", "invalid_field_type", "invalid_timestamp", "unknown_record",
      "missing_reference", "ambiguous_reference", "unreadable_artifact", "unexpected_file_name",
      "snapshot_version_gap", "duplicate_snapshot_version", "hash_mismatch"});
+constexpr auto kActorText =
+    table<Actor>({"user", "agent", "subagent", "reviewer", "hook", "system"});
+constexpr auto kPromptOriginText =
+    table<PromptOrigin>({"typed", "queued", "instructions", "environment", "local_command",
+                         "interruption", "agent", "reviewer"});
+constexpr auto kToolKindText =
+    table<ToolKind>({"shell", "read", "write", "edit", "search", "web_fetch", "web_search", "mcp",
+                     "subagent", "plan", "image", "other"});
 
 }  // namespace
 
@@ -61,6 +69,9 @@ std::string_view json_text(ReferenceStatus s) { return kReferenceStatusText[s]; 
 std::string_view json_text(ContentEncoding e) { return kContentEncodingText[e]; }
 std::string_view json_text(Severity s) { return kSeverityText[s]; }
 std::string_view json_text(DiagnosticCode c) { return kDiagnosticCodeText[c]; }
+std::string_view json_text(Actor a) { return kActorText[a]; }
+std::string_view json_text(PromptOrigin o) { return kPromptOriginText[o]; }
+std::string_view json_text(ToolKind k) { return kToolKindText[k]; }
 
 std::string_view identifier(Provider p) { return kProviderId[p]; }
 std::string_view identifier(ArtifactKind k) { return kArtifactId[k]; }

@@ -21,7 +21,9 @@
 #include <utility>
 #include <vector>
 
+#include "model/boxed.h"
 #include "model/datetime.h"
+#include "model/facts.h"
 #include "model/json_value.h"
 
 namespace tq {
@@ -226,53 +228,6 @@ struct FsTimes {
   std::optional<DateTime> created;
 };
 
-// An optional record kept on the heap, with the interface of std::optional.
-// Events are moved many times on their way into a report; most have no artifact
-// or file times, and boxing those records keeps every event small to move.
-template <typename T>
-class Boxed {
- public:
-  Boxed() = default;
-  Boxed(std::nullopt_t) {}  // NOLINT: converts like std::optional
-  Boxed(T value) : p_(std::make_unique<T>(std::move(value))) {}  // NOLINT
-  Boxed(const Boxed& other) : p_(other.p_ ? std::make_unique<T>(*other.p_) : nullptr) {}
-  Boxed(Boxed&&) noexcept = default;
-  Boxed& operator=(const Boxed& other) {
-    if (this != &other) p_ = other.p_ ? std::make_unique<T>(*other.p_) : nullptr;
-    return *this;
-  }
-  Boxed& operator=(Boxed&&) noexcept = default;
-  Boxed& operator=(std::nullopt_t) {
-    p_.reset();
-    return *this;
-  }
-  Boxed& operator=(T value) {
-    if (p_) {
-      *p_ = std::move(value);
-    } else {
-      p_ = std::make_unique<T>(std::move(value));
-    }
-    return *this;
-  }
-
-  bool has_value() const { return p_ != nullptr; }
-  explicit operator bool() const { return has_value(); }
-  T& operator*() { return *p_; }
-  const T& operator*() const { return *p_; }
-  T* operator->() { return p_.get(); }
-  const T* operator->() const { return p_.get(); }
-  T& emplace() {
-    p_ = std::make_unique<T>();
-    return *p_;
-  }
-  void reset() { p_.reset(); }
-
-  friend bool operator==(const Boxed& a, std::nullopt_t) { return !a.has_value(); }
-
- private:
-  std::unique_ptr<T> p_;  // null when absent
-};
-
 inline constexpr std::string_view kSchemaVersion = "1";
 
 // The record type of the events that name their session (a Codex thread's
@@ -297,6 +252,9 @@ struct TimelineEvent {
   Boxed<FsTimes> fs_times;
   std::vector<std::string> warnings;
   Shared<JsonValue> raw;
+  // What the record says of who acted, with which tool, model and tokens, and
+  // which record the event is; only the whole surface reads these.
+  Boxed<EventFacts> facts;
   // The tool a tool_call event calls, as its record names it; none when the
   // record names none. Kept beside the message, never read back out of it; no
   // output holds it as a field of its own.

@@ -5,34 +5,56 @@
 #include <cctype>
 #include <string>
 #include <utility>
+#include <vector>
 
 #include "output/csv.h"
 #include "output/json.h"
 #include "output/jsonl.h"
+#include "output/page.h"
 
 namespace tq {
 namespace {
 
-constexpr std::array<std::pair<std::string_view, Format>, 3> kNames = {{
+constexpr std::array<std::pair<std::string_view, Format>, 4> kNames = {{
     {"json", Format::Json},
     {"jsonl", Format::Jsonl},
     {"csv", Format::Csv},
+    {"html", Format::Html},
 }};
 
-constexpr std::array<std::pair<std::string_view, Format>, 4> kSuffixes = {{
+constexpr std::array<std::pair<std::string_view, Format>, 6> kSuffixes = {{
     {".json", Format::Json},
     {".jsonl", Format::Jsonl},
     {".ndjson", Format::Jsonl},
     {".csv", Format::Csv},
+    {".html", Format::Html},
+    {".htm", Format::Html},
 }};
+
+bool offers(Formats offered, Format format) {
+  return offered == Formats::All || format != Format::Html;
+}
 
 }  // namespace
 
-std::optional<Format> format_from_name(std::string_view name) {
+std::optional<Format> format_from_name(std::string_view name, Formats offered) {
   for (const auto& [text, format] : kNames) {
-    if (text == name) return format;
+    if (text == name && offers(offered, format)) return format;
   }
   return std::nullopt;
+}
+
+std::string format_choices(Formats offered) {
+  std::vector<std::string_view> names;
+  for (const auto& [text, format] : kNames) {
+    if (offers(offered, format)) names.push_back(text);
+  }
+  std::string choices;
+  for (size_t i = 0; i < names.size(); ++i) {
+    if (i != 0) choices += i + 1 == names.size() ? ", or " : ", ";
+    choices.append("'").append(names[i]).append("'");
+  }
+  return choices;
 }
 
 std::string_view format_name(Format format) {
@@ -70,6 +92,8 @@ Status render(EventSelection events, std::span<const Diagnostic> diagnostics, Fo
     case Format::Csv:
       return write_csv(target, events, options.include_message, options.include_content,
                        options.surface);
+    case Format::Html:
+      return write_page(events, diagnostics, options.summary, target, options.surface);
   }
   return std::unexpected(Error::message("unknown output format"));
 }

@@ -1,15 +1,17 @@
 // File: output/format.h
 //
-// The three output formats and the one place that names them: from the name a
-// caller passes ("json", "jsonl", "csv"), from a file name's suffix, and the
-// writer each stands for.
+// The output formats and the one place that names them: from the name a
+// caller passes ("json", "jsonl", "csv", "html"), from a file name's suffix,
+// and the writer each stands for.
 //
 //   std::optional<Format> format = format_from_suffix("out.ndjson");   // Jsonl
 //   Status s = render(events, diagnostics, *format, target, options);
 #pragma once
 
+#include <cstdint>
 #include <optional>
 #include <span>
+#include <string>
 #include <string_view>
 
 #include "error/error.h"
@@ -19,27 +21,36 @@
 
 namespace tq {
 
-enum class Format { Json, Jsonl, Csv };
+enum class Format { Json, Jsonl, Csv, Html };
 
-// "json", "jsonl" or "csv", compared exactly; none for anything else.
-std::optional<Format> format_from_name(std::string_view name);
+// Which formats a caller offers: the module functions write the three text
+// formats, a timeline also the page.
+enum class Formats : uint8_t { Text, All };
+
+// "json", "jsonl", "csv" or "html" (when offered), compared exactly; none for
+// anything else.
+std::optional<Format> format_from_name(std::string_view name, Formats offered = Formats::All);
+// The offered names for a message: "'json', 'jsonl', or 'csv'".
+std::string format_choices(Formats offered);
 // The name format_from_name takes.
 std::string_view format_name(Format format);
 // The format a file name's suffix stands for, ASCII case ignored: .json,
-// .jsonl or .ndjson, .csv; none for any other suffix or none at all.
+// .jsonl or .ndjson, .csv, .html or .htm; none for any other suffix or none at
+// all.
 std::optional<Format> format_from_suffix(std::string_view path);
 
 struct RenderOptions {
-  bool pretty = true;            // JSON only: indented
-  bool include_message = true;   // CSV only: the message column filled
-  bool include_content = false;  // CSV only: the content column
+  bool pretty = true;                  // JSON only: indented
+  bool include_message = true;         // CSV only: the message column filled
+  bool include_content = false;        // CSV only: the content column
+  const JsonValue* summary = nullptr;  // HTML only: the summary the page shows; may be null
   // The fields every record holds: output_surface(parse options)
   // (context/options.h) of the parse that made the events.
   Surface surface = Surface::Functions;
 };
 
-// Renders with `format`'s writer into `target`: the JSON document holds the
-// events and the diagnostics, the other formats only the events. Touches no
+// Renders with `format`'s writer into `target`: the JSON document and the
+// page hold the events and the diagnostics, the other formats only the events. Touches no
 // shared state, so it runs on any thread.
 [[nodiscard]] Status render(EventSelection events, std::span<const Diagnostic> diagnostics,
                             Format format, OutputTarget target, const RenderOptions& options);

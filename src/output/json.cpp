@@ -387,6 +387,8 @@ void write_compact_value(std::span<const std::string> strings, OutputSink& sink)
   emit_compact(strings, sink);
 }
 
+void write_json_string(std::string_view text, OutputSink& sink) { write_string(sink, text); }
+
 std::string compact_json(const JsonValue& value) {
   std::string text;
   OutputSink sink(OutputTarget::memory(text));

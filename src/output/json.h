@@ -16,6 +16,7 @@
 #include <cstdint>
 #include <span>
 #include <string>
+#include <string_view>
 
 #include "error/error.h"
 #include "model/json_value.h"
@@ -53,6 +54,9 @@ void write_compact_value(const FsTimes& times, OutputSink& sink);
 void write_compact_value(const JsonValue& value, OutputSink& sink);
 // A list of texts as a JSON array of strings (as an event's `warnings`).
 void write_compact_value(std::span<const std::string> strings, OutputSink& sink);
+
+// One text as a JSON string, quoted and escaped by the rules above.
+void write_json_string(std::string_view text, OutputSink& sink);
 
 // The compact text of a generic value as a string.
 std::string compact_json(const JsonValue& value);

@@ -1,12 +1,16 @@
 #include "parser/driver.h"
 
+#include <algorithm>
 #include <cerrno>
+#include <optional>
 
 #include "files/evidence.h"
 #include "files/paths.h"
 #include "model/background_release.h"
 #include "model/text.h"
+#include "ordering/duplicates.h"
 #include "ordering/ordering.h"
+#include "reading/listing.h"
 
 namespace tq {
 
@@ -38,8 +42,11 @@ Result<ParseReport> finalize(ReaderOutput output, const ParserOptions& options) 
     release_in_background(std::move(output));
     return std::unexpected(Error::message(std::string(kParseStopped)));
   }
-  return finalize_report(std::move(output.events), std::move(output.diagnostics), options.strict(),
-                         options.monitor);
+  Result<ParseReport> report = finalize_report(
+      std::move(output.events), std::move(output.diagnostics), options.strict(), options.monitor);
+  // Copies are told from originals by their order, so only an ordered report is linked.
+  if (report && options.transcripts) link_events(report->events);
+  return report;
 }
 
 }  // namespace
@@ -115,17 +122,60 @@ Result<DetectedInput> detect_registered_input(const std::filesystem::path& path,
 
 namespace {
 
+// One input an adapter reads, and the directory its relative paths are
+// measured from.
+struct AdapterInput {
+  const ProviderAdapter* entry;
+  std::filesystem::path path;
+  InputKind kind;
+  std::filesystem::path evidence_root;
+};
+
+// Reads every input after what `merged` already holds. A watched parse lists
+// every file first, so the monitor's totals are final from its first report,
+// and so does one asked to account for its files; otherwise there is nothing
+// to list for.
+Result<ParseReport> read_inputs(const std::vector<AdapterInput>& inputs,
+                                const ParserOptions& options, ReaderOutput merged) {
+  ParserOptions read_options = options;
+  FileListing listing;
+  std::optional<ListedMonitor> listed;
+  if (options.monitor != nullptr || options.accounts != nullptr) {
+    for (const AdapterInput& in : inputs) {
+      TQ_CHECK(in.entry->list(in.path, in.kind, options, listing));
+    }
+  }
+  if (options.monitor != nullptr) {
+    listed.emplace(*options.monitor, listing);
+    read_options.monitor = &*listed;
+  }
+  for (const AdapterInput& in : inputs) {
+    TQ_TRY(auto output, in.entry->parse(in.path, in.kind, in.evidence_root, read_options));
+    append_output(merged, std::move(output));
+  }
+  if (options.accounts != nullptr) {
+    for (const AdapterInput& in : inputs) {
+      account_files(in.path, in.evidence_root, listing, options, *options.accounts);
+    }
+    std::sort(options.accounts->begin(), options.accounts->end(),
+              [](const FileAccount& a, const FileAccount& b) {
+                return a.relative_path < b.relative_path;
+              });
+  }
+  return finalize(std::move(merged), options);
+}
+
 // Every profile root read after what `merged` already holds; relative paths
 // are formed against `evidence_root` when given, else against each root.
 Result<ParseReport> read_profiles(const std::vector<ProfileRoot>& roots,
                                   const std::filesystem::path* evidence_root,
                                   const ParserOptions& options, ReaderOutput merged) {
+  std::vector<AdapterInput> inputs;
   for (const auto& [entry, root] : roots) {
-    TQ_TRY(auto output, entry->parse(root, entry->root_kind,
-                                     evidence_root != nullptr ? *evidence_root : root, options));
-    append_output(merged, std::move(output));
+    inputs.push_back(
+        {entry, root, entry->root_kind, evidence_root != nullptr ? *evidence_root : root});
   }
-  return finalize(std::move(merged), options);
+  return read_inputs(inputs, options, std::move(merged));
 }
 
 }  // namespace
@@ -183,9 +233,9 @@ Result<ParseReport> parse_recognised(const std::filesystem::path& given,
     TQ_TRY(const ProviderAdapter* entry, entry_for_kind(options.input_kind));
     const DetectedInput forced{entry, options.input_kind};
     note_evidence_directories(*options.scope, path, &forced);
-    TQ_TRY(auto output, entry->parse(path, options.input_kind,
-                                     entry->evidence_root(path, options.input_kind), options));
-    return finalize(std::move(output), options);
+    return read_inputs(
+        {{entry, path, options.input_kind, entry->evidence_root(path, options.input_kind)}},
+        options, {});
   }
 
   std::error_code ec;
@@ -215,9 +265,8 @@ Result<ParseReport> parse_recognised(const std::filesystem::path& given,
   if (!detected) return std::unexpected(std::move(detected.error()));
   note_evidence_directories(*options.scope, path, &*detected);
   const auto& [entry, kind] = *detected;
-  TQ_TRY(auto output, entry->parse(path, kind, entry->evidence_root(path, kind), options));
-  append_output(refused, std::move(output));
-  return finalize(std::move(refused), options);
+  return read_inputs({{entry, path, kind, entry->evidence_root(path, kind)}}, options,
+                     std::move(refused));
 }
 
 }  // namespace

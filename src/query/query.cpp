@@ -7,12 +7,62 @@
 namespace tq {
 namespace {
 
-char ascii_lower(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; }
+// Calls `visit` with each text of an event a search looks through: the
+// message, every text fact and an artifact's text content; stops at the
+// first for which it answers true.
+template <typename Visit>
+bool any_text(const TimelineEvent& e, const Visit& visit) {
+  auto one = [&](const std::optional<std::string>& text) { return text && visit(*text); };
+  auto all = [&](const std::vector<std::string>& texts) {
+    return std::any_of(texts.begin(), texts.end(), visit);
+  };
+  if (one(e.message)) return true;
+  if (e.artifact && e.artifact->content_encoding != ContentEncoding::Base64 &&
+      one(e.artifact->content)) {
+    return true;
+  }
+  if (!e.facts) return false;
+  const EventFacts& f = *e.facts;
+  if (one(f.agent_id) || one(f.agent_type) || one(f.agent_description)) return true;
+  if (f.usage && one(f.usage->model)) return true;
+  if (!f.tool) return false;
+  const ToolFacts& t = *f.tool;
+  return one(t.name) || one(t.command_line) || one(t.working_directory) || one(t.patch) ||
+         one(t.mcp_server) || one(t.mcp_tool) || one(t.outcome) || all(t.files_read) ||
+         all(t.files_changed) || all(t.urls) || all(t.queries);
+}
 
-bool contains_ignoring_ascii_case(std::string_view haystack, std::string_view needle) {
-  auto same = [](char a, char b) { return ascii_lower(a) == ascii_lower(b); };
-  return std::search(haystack.begin(), haystack.end(), needle.begin(), needle.end(), same) !=
-         haystack.end();
+const ToolFacts* tool_facts(const TimelineEvent& e) {
+  return e.facts && e.facts->tool ? &*e.facts->tool : nullptr;
+}
+
+bool matches_facts(const EventFilter& filter, const TimelineEvent& event) {
+  if (filter.unique && event.facts && event.facts->duplicate_of) return false;
+  if (filter.actors &&
+      !(event.facts && event.facts->actor && filter.actors->contains(*event.facts->actor))) {
+    return false;
+  }
+  const ToolFacts* t = tool_facts(event);
+  if (filter.tool && !(t != nullptr && ((t->name && *t->name == *filter.tool) ||
+                                        (t->kind && json_text(*t->kind) == *filter.tool)))) {
+    return false;
+  }
+  if (filter.command && !(t != nullptr && t->command_line &&
+                          t->command_line->find(*filter.command) != std::string::npos)) {
+    return false;
+  }
+  if (filter.path) {
+    auto match = [&](const std::string& p) { return filter.path->found_in(p); };
+    if (t == nullptr || (std::none_of(t->files_read.begin(), t->files_read.end(), match) &&
+                         std::none_of(t->files_changed.begin(), t->files_changed.end(), match))) {
+      return false;
+    }
+  }
+  if (filter.url) {
+    auto match = [&](const std::string& u) { return u.find(*filter.url) != std::string::npos; };
+    if (t == nullptr || std::none_of(t->urls.begin(), t->urls.end(), match)) return false;
+  }
+  return true;
 }
 
 template <typename Enum>
@@ -103,13 +153,11 @@ bool EventFilter::matches(const TimelineEvent& event) const {
   if (providers && !providers->contains(event.provider)) return false;
   if (event_types && !event_types->contains(event.event_type)) return false;
   if (sessions && (!event.session_id || !sessions->contains(*event.session_id))) return false;
-  // Every message holds the empty text, and so, as no filter at all, does an
-  // event without one: an empty filter keeps every event.
   if (text && !text->empty() &&
-      (!event.message || !contains_ignoring_ascii_case(*event.message, *text))) {
+      !any_text(event, [&](const std::string& t) { return text->found_in(t); })) {
     return false;
   }
-  return true;
+  return matches_facts(*this, event);
 }
 
 std::vector<size_t> select_events(EventSelection events, const EventFilter& filter) {
@@ -123,6 +171,11 @@ std::vector<size_t> select_events(EventSelection events, const EventFilter& filt
 std::optional<Provider> provider_from_json_text(std::string_view text) {
   return from_json_text(text, Provider::Unknown);
 }
+std::optional<Actor> actor_from_json_text(std::string_view text) {
+  return from_json_text(text, Actor::Last);
+}
+std::vector<std::string_view> actor_json_texts() { return json_texts(Actor::Last); }
+
 std::optional<EventType> event_type_from_json_text(std::string_view text) {
   return from_json_text(text, EventType::Unknown);
 }
@@ -141,8 +194,10 @@ JsonValue summarize(EventSelection events, std::span<const Diagnostic> diagnosti
   std::map<std::string, SessionSummary, std::less<>> sessions;
   Span span;
   uint64_t without_timestamp = 0;
+  uint64_t duplicates = 0;
   for (size_t i = 0; i < events.size(); ++i) {
     const TimelineEvent& e = events[i];
+    if (e.facts && e.facts->duplicate_of) ++duplicates;
     ++by_provider[std::string(json_text(e.provider))][std::string(json_text(e.event_type))];
     ++by_event_type[std::string(json_text(e.event_type))];
     span.add(e.timestamp);
@@ -167,6 +222,7 @@ JsonValue summarize(EventSelection events, std::span<const Diagnostic> diagnosti
   members.push_back({"by_event_type", counts_object(by_event_type)});
   members.push_back({"by_provider", JsonValue(std::move(providers))});
   members.push_back({"diagnostics", diagnostics_object(diagnostics)});
+  members.push_back({"duplicates", JsonValue(duplicates)});
   members.push_back({"events", JsonValue(static_cast<uint64_t>(events.size()))});
   members.push_back({"first_timestamp", optional_time(span.first)});
   members.push_back({"last_timestamp", optional_time(span.last)});

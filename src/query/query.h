@@ -24,6 +24,7 @@
 #include "model/json_value.h"
 #include "model/model.h"
 #include "output/selection.h"
+#include "query/pattern.h"
 
 namespace tq {
 
@@ -34,9 +35,15 @@ struct EventFilter {
   std::optional<std::set<Provider>> providers;
   std::optional<std::set<EventType>> event_types;
   std::optional<std::set<std::string, std::less<>>> sessions;  // exact session ids
-  // A substring of the message, ASCII letters compared without case; events
-  // without a message fail, except that an empty text matches every event.
-  std::optional<std::string> text;
+  // Found in the message, the facts or an artifact's text; an empty pattern
+  // matches every event.
+  std::optional<Pattern> text;
+  std::optional<std::set<Actor>> actors;
+  std::optional<std::string> tool;     // a tool's name or kind
+  std::optional<std::string> command;  // a part of the command line
+  std::optional<Pattern> path;         // a glob matching a file read or changed
+  std::optional<std::string> url;      // a part of a URL
+  bool unique = false;                 // leave out the events that copy another
 
   bool matches(const TimelineEvent& event) const;
 };
@@ -48,9 +55,11 @@ std::vector<size_t> select_events(EventSelection events, const EventFilter& filt
 // The enumeration member whose JSON text is `text`; none for any other text.
 std::optional<Provider> provider_from_json_text(std::string_view text);
 std::optional<EventType> event_type_from_json_text(std::string_view text);
+std::optional<Actor> actor_from_json_text(std::string_view text);
 // Every JSON text, in declaration order (for messages that list them).
 std::vector<std::string_view> provider_json_texts();
 std::vector<std::string_view> event_type_json_texts();
+std::vector<std::string_view> actor_json_texts();
 
 // The tool a tool_call event called, as its reader stored it; kUnnamedTool
 // when the record names none or an empty name.
@@ -59,6 +68,7 @@ std::string_view tool_name(const TimelineEvent& event);
 
 // An object with the keys
 //   events, without_timestamp     counts
+//   duplicates                    how many events copy another (whole surface)
 //   first_timestamp, last_timestamp  RFC 3339 texts, or null without timestamps
 //   by_provider                   {provider: {event_type: count}}
 //   by_event_type                 {event_type: count}

@@ -13,6 +13,7 @@
 #include "context/options.h"
 #include "error/error.h"
 #include "model/model.h"
+#include "reading/listing.h"
 
 namespace tq {
 
@@ -21,6 +22,9 @@ struct ProviderAdapter {
   // none = not recognised.
   Result<std::optional<InputKind>> (*detect)(const std::filesystem::path& path,
                                              bool follow_symlinks);
+  // Adds every file `parse` would read to the listing, before any is read.
+  Status (*list)(const std::filesystem::path& path, InputKind kind, const ParserOptions& options,
+                 FileListing& listing);
   Result<ReaderOutput> (*parse)(const std::filesystem::path& path, InputKind kind,
                                 const std::filesystem::path& evidence_root,
                                 const ParserOptions& options);

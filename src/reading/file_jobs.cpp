@@ -1,7 +1,5 @@
 #include "reading/file_jobs.h"
 
-#include <sys/stat.h>
-
 #include <algorithm>
 #include <chrono>
 #include <condition_variable>
@@ -9,6 +7,8 @@
 #include <mutex>
 #include <numeric>
 #include <thread>
+
+#include "reading/listing.h"
 
 namespace tq {
 namespace {
@@ -24,14 +24,10 @@ constexpr auto kMonitorInterval = 100ms;
 // what one worker needs.
 constexpr size_t kResultsPerWorker = 2;
 
-// Sizes for the monitor's byte counts; a file that can't be examined counts 0
-// (its reader reports why).
+// Sizes for the monitor's byte counts, as the listing counted them.
 std::vector<uint64_t> file_sizes(std::span<const std::filesystem::path> files) {
   std::vector<uint64_t> sizes(files.size(), 0);
-  for (size_t i = 0; i < files.size(); ++i) {
-    struct stat st {};
-    if (::stat(files[i].c_str(), &st) == 0) sizes[i] = static_cast<uint64_t>(st.st_size);
-  }
+  for (size_t i = 0; i < files.size(); ++i) sizes[i] = listed_size(files[i]);
   return sizes;
 }
 

@@ -42,14 +42,14 @@ function _shtab_tracequill_using
 end
 
 set -g _shtab_tracequill_commands 
-set -g _shtab_tracequill_opts_with_value --diagnostics --fail-on --format --grep --max-content-size --max-decompression-ratio --max-line-size --output --provider --session --since --type --until --workers -f -o
+set -g _shtab_tracequill_opts_with_value --coverage --diagnostics --fail-on --format --grep --max-content-size --max-decompression-ratio --max-line-size --output --provider --secrets --session --since --type --until --workers -f -o
 
 complete -c tracequill -e
 complete -c tracequill -f
 
 complete -c tracequill -n _shtab_tracequill_using -s h -l help -d 'show this help message and exit'
 complete -c tracequill -n _shtab_tracequill_using -s o -l output -xka "(__fish_complete_path (commandline -ct))" -d 'write the timeline to FILE ('"'"'-'"'"': standard output)'
-complete -c tracequill -n _shtab_tracequill_using -s f -l format -xka "json jsonl csv" -d 'output format (default: from FILE'"'"'s suffix; jsonl for '"'"'-'"'"')'
+complete -c tracequill -n _shtab_tracequill_using -s f -l format -xka "json jsonl csv html" -d 'output format (default: from FILE'"'"'s suffix; jsonl for '"'"'-'"'"')'
 complete -c tracequill -n _shtab_tracequill_using -l strict -d 'fail on the first error instead of reporting it'
 complete -c tracequill -n _shtab_tracequill_using -l raw -d 'include each event'"'"'s raw JSON record'
 complete -c tracequill -n _shtab_tracequill_using -l content -d 'inline file content in snapshot and cache events'
@@ -61,7 +61,10 @@ complete -c tracequill -n _shtab_tracequill_using -l type -x -d 'keep this event
 complete -c tracequill -n _shtab_tracequill_using -l session -x -d 'keep this session id; repeatable'
 complete -c tracequill -n _shtab_tracequill_using -l grep -x -d 'keep events whose message contains TEXT (ASCII case ignored)'
 complete -c tracequill -n _shtab_tracequill_using -l summary -d 'print the summary (without the event table)'
+complete -c tracequill -n _shtab_tracequill_using -l secrets -xka "table json" -d 'list every credential in the evidence, raw records and file content included (rule, event, field, place, preview, SHA-256; never the secret), and count them by rule, as a table or (=json) as JSON lines'
+complete -c tracequill -n _shtab_tracequill_using -l redact -d 'replace each credential in every output with [REDACTED:<rule>:<first 8 hex of its SHA-256>]'
 complete -c tracequill -n _shtab_tracequill_using -l diagnostics -xka "table json" -d 'list every diagnostic on standard error, as a table or (=json) as JSON lines'
+complete -c tracequill -n _shtab_tracequill_using -l coverage -xka "table json" -d 'account for every file under the profiles (read, with its events, or why not) and every kind of record, as a table or (=json) as JSON'
 complete -c tracequill -n _shtab_tracequill_using -l fail-on -xka "error warning" -d 'exit with status 3 when a diagnostic of this severity or worse was reported'
 complete -c tracequill -n _shtab_tracequill_using -l no-transcripts -d 'skip Claude Code'"'"'s session transcripts (projects/); the output is then that of tracequill.to_json and the others'
 complete -c tracequill -n _shtab_tracequill_using -l follow-symlinks -d 'follow symbolic links'
