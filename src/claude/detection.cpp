@@ -68,7 +68,7 @@ std::optional<InputKind> file_kind_by_location(const fs::path& path) {
 // cycle); with follow_symlinks each entry is then typed through its link.
 Result<bool> looks_like_profile_root(const fs::path& dir, bool follow_symlinks) {
   for (const WalkItem& item : walk_all(dir, {.follow_symlinks = false, .max_depth = 1})) {
-    if (auto fault = machine_fault(item.path, item.error_number)) {
+    if (auto fault = machine_fault(item.path, item.code)) {
       return std::unexpected(std::move(*fault));
     }
     if (item.error || item.depth != 1) continue;

@@ -98,7 +98,7 @@ Result<bool> holds_rollout_files(const fs::path& directory) {
     DirectoryWalk walk(sessions,
                        WalkOptions{.follow_symlinks = false, .max_depth = kSessionSniffDepth});
     while (std::optional<WalkItem> item = walk.next()) {
-      if (auto fault = machine_fault(item->path, item->error_number)) {
+      if (auto fault = machine_fault(item->path, item->code)) {
         return std::unexpected(std::move(*fault));
       }
       if (!item->error && item->type == fs::file_type::regular &&

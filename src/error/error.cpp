@@ -61,11 +61,12 @@ Error Error::io_text(std::string text, std::error_code code) {
 
 Error Error::message(std::string text) { return Error(ErrorKind::Message, std::move(text)); }
 
-std::optional<Error> machine_fault(const std::filesystem::path& path, int error_number) {
+std::optional<Error> machine_fault(const std::filesystem::path& path, const std::error_code& code) {
+  const int error_number = errno_of(code);
   if (error_number != EMFILE && error_number != ENFILE && error_number != ENOMEM) {
     return std::nullopt;
   }
-  return Error::io(path, std::error_code(error_number, std::system_category()));
+  return Error::io(path, code);
 }
 
 void prepare_thread_for_exceptions() {

@@ -128,9 +128,10 @@ using Status = Result<void>;
 // Running out of file descriptors (EMFILE, ENFILE) or kernel memory (ENOMEM)
 // is a fault of the machine, not of the evidence: a reader that meets one while
 // opening or walking ends the parse with this `Io` error for `path` instead of
-// reporting the file as unreadable. None for every other error number.
+// reporting the file as unreadable. None for every other error, and for any
+// error that is not the system's (a refusal, say).
 [[nodiscard]] std::optional<Error> machine_fault(const std::filesystem::path& path,
-                                                 int error_number);
+                                                 const std::error_code& code);
 
 // Makes the calling thread ready to throw. The C++ runtime keeps a thread's
 // exception state in storage that the C library allocates when the thread

@@ -299,7 +299,7 @@ Result<Diagnostic> unopenable_file_diagnostic(const std::filesystem::path& path,
     return Diagnostic{DiagnosticCode::UnreadableArtifact, Severity::Warning, std::move(source),
                       std::move(message)};
   }
-  if (auto fault = machine_fault(path, error.value())) return std::unexpected(std::move(*fault));
+  if (auto fault = machine_fault(path, error)) return std::unexpected(std::move(*fault));
   return Diagnostic{DiagnosticCode::UnreadableArtifact, Severity::Error, std::move(source),
                     concat(prefix, os_error_text(error))};
 }

@@ -4,6 +4,7 @@
 
 #include <cerrno>
 #include <future>
+#include <optional>
 #include <string>
 #include <system_error>
 
@@ -74,6 +75,27 @@ TEST(ErrorTest, TheSystemsErrorTravelsWithItsCategoryAndPath) {
     EXPECT_EQ(c.error.write_failure(), std::string_view(c.name) == "write");
   }
   EXPECT_EQ(os_error_text(broken), broken.message() + " (future error 4)");
+}
+
+TEST(ErrorTest, OnlyTheSystemsOwnShortagesAreMachineFaults) {
+  const struct {
+    std::error_code code;
+    bool fault;
+  } cases[] = {
+      {std::error_code(EMFILE, std::system_category()), true},
+      {std::make_error_code(std::errc::not_enough_memory), true},
+      {std::error_code(ENOENT, std::system_category()), false},
+      // The same number in another category is no shortage of the machine.
+      {std::error_code(EMFILE, std::future_category()), false},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.code.category().name() + std::to_string(c.code.value()));
+    const std::optional<Error> fault = machine_fault("/x", c.code);
+    ASSERT_EQ(fault.has_value(), c.fault);
+    if (fault) {
+      EXPECT_EQ(fault->code(), c.code);
+    }
+  }
 }
 
 TEST(ErrorTest, PathsShowInvalidUtf8AsReplacementCharacters) {
