@@ -548,7 +548,7 @@ PyObject* raise_write_error(const Error& error) {
   if (!message) return nullptr;
   PyRef exception(PyObject_CallOneArg(type.get(), message.get()));
   if (!exception) return nullptr;
-  PyRef number(PyLong_FromLong(error.write_error_number()));
+  PyRef number(PyLong_FromLong(error.code().value()));
   if (!number || PyObject_SetAttrString(exception.get(), "errno", number.get()) < 0) {
     return nullptr;
   }
@@ -557,10 +557,10 @@ PyObject* raise_write_error(const Error& error) {
 }
 
 PyObject* convert_error(const Error& error) {
-  if (error.write_error_number() != 0) return raise_write_error(error);
+  if (error.write_failure()) return raise_write_error(error);
   switch (error.kind()) {
     case ErrorKind::Io:
-      return raise_os_error(os_error_number(error.text()), error.text());
+      return raise_os_error(errno_of(error.code()), error.text());
     case ErrorKind::HashComputation:
     case ErrorKind::CsvWrite:
       return raise_text(PyExc_OSError, error.text());

@@ -70,7 +70,8 @@ constexpr Signature kToCsvSignature{"to_csv", kToCsvParameters, 1};
 // failure.
 std::optional<ParseReport> run_parse(const std::string& path, const ParserOptions& options) {
   if (holds_nul(path)) {
-    convert_error(Error::io(std::filesystem::path(path), os_error_text(EINVAL)));
+    convert_error(
+        Error::io(std::filesystem::path(path), std::make_error_code(std::errc::invalid_argument)));
     return std::nullopt;
   }
   Result<ParseReport> result = [&] {

@@ -47,7 +47,7 @@ Result<FileEvent> cache_event(const fs::path& file, ArtifactKind kind, const Par
   std::expected<FileDescription, DescribeError> description = describe_file(
       file, options.include_content, options.max_content_size, options.scope, options.monitor);
   if (!description) {
-    if (auto fault = machine_fault(file, description.error().error_number)) {
+    if (auto fault = machine_fault(file, description.error().code)) {
       return std::unexpected(std::move(*fault));
     }
     return FileEvent(std::unexpected(cache_warning(
@@ -82,7 +82,7 @@ Result<std::vector<fs::path>> cache_files(const fs::path& path, const ParserOpti
                                        .scope = options.scope,
                                        .monitor = options.monitor})) {
     if (item.error) {
-      if (auto fault = machine_fault(item.path, item.error_number)) {
+      if (auto fault = machine_fault(item.path, item.code)) {
         return std::unexpected(std::move(*fault));
       }
       on_error(item);

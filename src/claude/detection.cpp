@@ -68,7 +68,7 @@ std::optional<InputKind> file_kind_by_location(const fs::path& path) {
 // cycle); with follow_symlinks each entry is then typed through its link.
 Result<bool> looks_like_profile_root(const fs::path& dir, bool follow_symlinks) {
   for (const WalkItem& item : walk_all(dir, {.follow_symlinks = false, .max_depth = 1})) {
-    if (auto fault = machine_fault(item.path, item.error_number)) {
+    if (auto fault = machine_fault(item.path, item.code)) {
       return std::unexpected(std::move(*fault));
     }
     if (item.error || item.depth != 1) continue;
@@ -142,7 +142,7 @@ Result<std::optional<InputKind>> detect_input_kind(const fs::path& path, bool fo
   std::error_code ec;
   const fs::file_status status =
       follow_symlinks ? fs::status(path, ec) : fs::symlink_status(path, ec);
-  if (ec) return std::unexpected(Error::io(path, os_error_text(ec)));
+  if (ec) return std::unexpected(Error::io(path, ec));
 
   const bool is_dir = fs::is_directory(status);
   const bool is_file = fs::is_regular_file(status);

@@ -131,7 +131,7 @@ using Examined = std::variant<Diagnostic, RawEntry>;
 Result<Examined> examine(WalkItem item, const fs::path& directory, const ParserOptions& options,
                          const fs::path& evidence_root) {
   if (item.error) {
-    if (auto fault = machine_fault(item.path, item.error_number)) {
+    if (auto fault = machine_fault(item.path, item.code)) {
       return std::unexpected(std::move(*fault));
     }
     SourceInfo source;
@@ -177,7 +177,7 @@ Result<Examined> examine(WalkItem item, const fs::path& directory, const ParserO
       describe_file(entry.path, options.include_content, options.max_content_size, options.scope,
                     options.monitor);
   if (!description) {
-    if (auto fault = machine_fault(entry.path, description.error().error_number)) {
+    if (auto fault = machine_fault(entry.path, description.error().code)) {
       return std::unexpected(std::move(*fault));
     }
     return Examined(

@@ -352,7 +352,7 @@ Result<HistoryFileResult> parse_history_file(const std::filesystem::path& path,
   while (const LineItem* item = lines.next()) {
     const uint64_t line = item->index + 1;
     if (item->error) {
-      if (strict) return std::unexpected(Error::io(path, *item->error));
+      if (strict) return std::unexpected(Error::io(path, *item->error, item->error_code));
       result.diagnostics.push_back(
           history_diagnostic(DiagnosticCode::UnreadableArtifact, Severity::Error,
                              concat("Failed to read line: ", *item->error), display, line));

@@ -82,6 +82,7 @@ struct BlockEvent {
   std::string block_type;
   std::optional<std::string> message;
   std::optional<std::string> source_id;  // none: the record's uuid
+  Shared<std::string> tool_name;         // a tool call's, as the block names it
   Boxed<ArtifactInfo> artifact;
   std::vector<std::string> warnings;
 };
@@ -287,6 +288,7 @@ TimelineEvent& TranscriptReader::emit(const TimelineEvent& base, std::string_vie
   event.source.record_type =
       block.block_type.empty() ? std::string(type) : concat(type, "/", block.block_type);
   if (block.source_id) event.source.source_id = std::move(block.source_id);
+  event.tool_name = std::move(block.tool_name);
   event.artifact = std::move(block.artifact);
   event.warnings = std::move(block.warnings);
   out_.output.events.push_back(std::move(event));
@@ -422,6 +424,7 @@ BlockEvent TranscriptReader::read_block(uint64_t line, const JsonValue& block,
   } else if (kind == "tool_use" && !user) {
     out.type = EventType::ToolCall;
     const std::string* name = block.find_string("name");
+    if (name != nullptr) out.tool_name = *name;
     std::string message = name != nullptr ? *name : "tool";
     const JsonValue* input = block.find("input");
     if (options_.include_content && input != nullptr) {

@@ -30,7 +30,7 @@ Result<FileEvent> attachment_event(const std::filesystem::path& file, const Pars
   std::expected<FileDescription, DescribeError> description = describe_file(
       file, options.include_content, options.max_content_size, options.scope, options.monitor);
   if (!description) {
-    if (auto fault = machine_fault(file, description.error().error_number)) {
+    if (auto fault = machine_fault(file, description.error().code)) {
       return std::unexpected(std::move(*fault));
     }
     return FileEvent(

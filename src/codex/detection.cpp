@@ -101,7 +101,7 @@ Result<bool> holds_rollout_files(const fs::path& directory) {
     DirectoryWalk walk(sessions,
                        WalkOptions{.follow_symlinks = false, .max_depth = kSessionSniffDepth});
     while (std::optional<WalkItem> item = walk.next()) {
-      if (auto fault = machine_fault(item->path, item->error_number)) {
+      if (auto fault = machine_fault(item->path, item->code)) {
         return std::unexpected(std::move(*fault));
       }
       if (!item->error && item->type == fs::file_type::regular &&
@@ -251,7 +251,8 @@ Result<ReaderOutput> parse_root(const fs::path& root, const fs::path& evidence_r
 Result<std::optional<InputKind>> detect_input_kind(const fs::path& path, bool follow_symlinks) {
   struct stat st {};
   int rc = follow_symlinks ? ::stat(path.c_str(), &st) : ::lstat(path.c_str(), &st);
-  if (rc != 0) return std::unexpected(Error::io(path, os_error_text(errno)));
+  if (rc != 0)
+    return std::unexpected(Error::io(path, std::error_code(errno, std::system_category())));
   if (S_ISREG(st.st_mode)) return detect_file(path);
   if (S_ISDIR(st.st_mode)) return detect_directory(path);
   return std::nullopt;

@@ -278,6 +278,14 @@ std::optional<EventType> classify_current_record(std::string_view record_type,
   return std::nullopt;
 }
 
+std::optional<std::string_view> current_tool_name(const JsonValue& payload) {
+  const std::string* type = payload.find_string("type");
+  if (type == nullptr) return std::nullopt;
+  if (*type == "web_search_call") return "web_search";
+  if (*type == "view_image_tool_call") return "view_image";
+  return std::nullopt;
+}
+
 std::optional<std::string> current_record_text(std::string_view record_type,
                                                const JsonValue& payload, bool include_content) {
   if (record_type == "session_meta") return session_meta_text(payload);
@@ -290,9 +298,9 @@ std::optional<std::string> current_record_text(std::string_view record_type,
   if (type == "patch_apply_end") return patch_end_text(payload);
   if (type == "web_search_end") return web_search_text(payload);
   if (type == "web_search_call") {
-    // Named as a tool, so that it counts among the tool calls by name.
+    const std::string name(*current_tool_name(payload));
     std::optional<std::string> search = web_search_text(payload);
-    return search ? "web_search: " + *search : std::string("web_search");
+    return search ? name + ": " + *search : name;
   }
   if (type == "mcp_tool_call_end") return mcp_end_text(payload);
   if (type == "collab_agent_spawn_end") return spawn_end_text(payload);
@@ -307,8 +315,9 @@ std::optional<std::string> current_record_text(std::string_view record_type,
     return reason != nullptr ? "turn aborted: " + *reason : std::string("turn aborted");
   }
   if (type == "view_image_tool_call") {
+    const std::string name(*current_tool_name(payload));
     const std::string* path = payload.find_string("path");
-    return path != nullptr ? "view_image: " + *path : std::string("view_image");
+    return path != nullptr ? name + ": " + *path : name;
   }
   if (type == "thread_name_updated") {
     const std::string* name = payload.find_string("thread_name");

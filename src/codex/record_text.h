@@ -33,6 +33,11 @@ std::optional<EventType> classify_current_record(std::string_view record_type,
 std::optional<std::string> current_record_text(std::string_view record_type,
                                                const JsonValue& payload, bool include_content);
 
+// The tool a current tool call calls when the record's kind is the tool (a web
+// search, an image viewed), as its message names it; none for any other
+// payload, whose own `name` says which tool it calls.
+std::optional<std::string_view> current_tool_name(const JsonValue& payload);
+
 // A command as recorded: its text, or its argv. The script of a shell started
 // as `sh -c SCRIPT` or `sh -lc SCRIPT` is what was asked for; any other argv is
 // shown word by word.

@@ -141,6 +141,15 @@ std::optional<std::string> message_text(const JsonValue& payload, const std::str
   return std::nullopt;
 }
 
+// The tool a tool call calls, named as its message names it.
+Shared<std::string> tool_called(const JsonValue& payload, const ParserOptions& options) {
+  if (options.transcripts) {
+    if (std::optional<std::string_view> own = current_tool_name(payload)) return std::string(*own);
+  }
+  if (const std::string* name = payload_string(payload, "name")) return *name;
+  return {};
+}
+
 // call_id decides when present, even when it isn't text; id is the fall-back.
 std::optional<std::string> tool_call_id(const JsonValue& payload) {
   if (!payload.is_object()) return std::nullopt;
@@ -286,6 +295,7 @@ Result<LineFileOutput> read_session_file(BoundedLineReader lines, const std::fil
     if (!event.message) {
       event.message = message_text(payload, payload_type, event_type, options.include_content);
     }
+    if (event_type == EventType::ToolCall) event.tool_name = tool_called(payload, options);
     event.source.artifact_kind = ArtifactKind::Session;
     event.source.record_type =
         payload_type != nullptr ? record_type + "/" + *payload_type : record_type;
@@ -363,7 +373,7 @@ Result<ReaderOutput> scan_sessions(const std::filesystem::path& path, const Pars
     auto lines =
         BoundedLineReader::open(path, line_file_compression(path), options.max_line_size,
                                 options.max_decompression_ratio, options.scope, options.monitor);
-    if (!lines) return std::unexpected(Error::io(path, os_error_text(lines.error())));
+    if (!lines) return std::unexpected(Error::io(path, lines.error()));
     given.emplace(std::move(*lines));
   }
   // Each rollout stands alone, so files are read in parallel and merged in

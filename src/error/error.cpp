@@ -1,7 +1,6 @@
 #include "error/error.h"
 
 #include <cerrno>
-#include <charconv>
 #include <cstring>
 #include <exception>
 
@@ -16,8 +15,14 @@ constexpr std::string_view kOsErrorMarker = " (os error ";
 
 }  // namespace
 
-Error Error::io(const std::filesystem::path& path, std::string_view error_text) {
-  return Error(ErrorKind::Io, concat("I/O error at ", display_path(path), ": ", error_text));
+Error Error::io(const std::filesystem::path& path, std::error_code code) {
+  return io(path, os_error_text(code), code);
+}
+
+Error Error::io(const std::filesystem::path& path, std::string_view error_text,
+                std::error_code code) {
+  return Error(ErrorKind::Io, concat("I/O error at ", display_path(path), ": ", error_text), code,
+               path);
 }
 
 Error Error::json_parse(std::string_view path, uint64_t line, std::string_view message) {
@@ -50,15 +55,18 @@ Error Error::json_serialization(std::string_view error) {
   return Error(ErrorKind::JsonSerialization, concat("JSON serialization error: ", error));
 }
 
-Error Error::io_text(std::string text) { return Error(ErrorKind::Io, std::move(text)); }
+Error Error::io_text(std::string text, std::error_code code) {
+  return Error(ErrorKind::Io, std::move(text), code);
+}
 
 Error Error::message(std::string text) { return Error(ErrorKind::Message, std::move(text)); }
 
-std::optional<Error> machine_fault(const std::filesystem::path& path, int error_number) {
+std::optional<Error> machine_fault(const std::filesystem::path& path, const std::error_code& code) {
+  const int error_number = errno_of(code);
   if (error_number != EMFILE && error_number != ENFILE && error_number != ENOMEM) {
     return std::nullopt;
   }
-  return Error::io(path, os_error_text(error_number));
+  return Error::io(path, code);
 }
 
 void prepare_thread_for_exceptions() {
@@ -77,17 +85,15 @@ std::string os_error_text(int error_number) {
   return concat(description, kOsErrorMarker, error_number, ")");
 }
 
-std::string os_error_text(const std::error_code& ec) { return os_error_text(ec.value()); }
+std::string os_error_text(const std::error_code& ec) {
+  if (errno_of(ec) != 0 || !ec) return os_error_text(ec.value());
+  return concat(ec.message(), " (", ec.category().name(), " error ", ec.value(), ")");
+}
 
-int os_error_number(std::string_view text) {
-  if (!text.ends_with(')')) return 0;
-  const size_t start = text.rfind(kOsErrorMarker);
-  if (start == std::string_view::npos) return 0;
-  const std::string_view digits =
-      text.substr(start + kOsErrorMarker.size(), text.size() - 1 - start - kOsErrorMarker.size());
-  int number = 0;
-  const auto [end, ec] = std::from_chars(digits.data(), digits.data() + digits.size(), number);
-  return ec == std::errc() && end == digits.data() + digits.size() && number > 0 ? number : 0;
+int errno_of(const std::error_code& ec) {
+  const bool system =
+      ec.category() == std::system_category() || ec.category() == std::generic_category();
+  return system ? ec.value() : 0;
 }
 
 std::string lossy_utf8(std::string_view bytes) {

@@ -2,8 +2,10 @@
 //
 // `Error` ends a whole operation; a problem with one piece of evidence is a
 // `Diagnostic` (model/model.h) instead. Errors are plain values: one factory per
-// variant, a `kind()` and one display text. `Result<T>` carries a value or an
-// Error; pass errors up with TQ_TRY or early returns.
+// variant, a `kind()`, one display text, and as values what the text was made
+// of when the system failed: its error (number and category) and the path.
+// `Result<T>` carries a value or an Error; pass errors up with TQ_TRY or early
+// returns.
 //
 //   Result<std::string> read_all(const std::filesystem::path& p);
 //   TQ_TRY(auto text, read_all(p));
@@ -35,12 +37,15 @@ enum class ErrorKind : uint8_t {
 
 class [[nodiscard]] Error {
  public:
-  // "I/O error at {path}: {error}"; `error_text` is usually os_error_text(errno).
-  static Error io(const std::filesystem::path& path, std::string_view error_text);
+  // "I/O error at {path}: {os_error_text(code)}"
+  static Error io(const std::filesystem::path& path, std::error_code code);
+  // "I/O error at {path}: {error_text}", `code` being the system's error when
+  // there was one (a read that failed) and none for a text of ours.
+  static Error io(const std::filesystem::path& path, std::string_view error_text,
+                  std::error_code code = {});
   // "{text}" as an `Io` error, for a failure of the system that names its path
-  // in its own words ("Cannot create '{path}': {error}"); a text that ends
-  // with os_error_text keeps its number.
-  static Error io_text(std::string text);
+  // in its own words ("Cannot create '{path}': {error}").
+  static Error io_text(std::string text, std::error_code code = {});
   // "JSON parse error at {path} line {line}: {message}"
   static Error json_parse(std::string_view path, uint64_t line, std::string_view message);
   // "Invalid field type at {path} line {line}: field '{field}' expected {expected}, got {actual}"
@@ -58,24 +63,37 @@ class [[nodiscard]] Error {
   static Error message(std::string text);
 
   // The same error, marked as caused by writing output that the system refused
-  // with `error_number` (a full disk, say). The text is unchanged.
+  // with `error_number` (a full disk, say); 0, which no refusal has, leaves it
+  // as it is. The text is unchanged.
   Error caused_by_write(int error_number) && {
-    write_error_number_ = error_number;
+    if (error_number != 0) {
+      code_ = std::error_code(error_number, std::system_category());
+      write_ = true;
+    }
     return std::move(*this);
   }
 
   ErrorKind kind() const { return kind_; }
   // The display text: what the Python exception carries.
   const std::string& text() const { return text_; }
-  // The system's errno when writing output failed; 0 for every other error.
-  int write_error_number() const { return write_error_number_; }
+  // The system's error that caused this one, with its category; none when the
+  // system didn't fail (bad input, a text of ours).
+  const std::error_code& code() const { return code_; }
+  // The path the error is about; empty when it names none as a path.
+  const std::filesystem::path& path() const { return path_; }
+  // Whether the system refused to write output (code() says why).
+  bool write_failure() const { return write_; }
 
  private:
-  Error(ErrorKind kind, std::string text) : kind_(kind), text_(std::move(text)) {}
+  Error(ErrorKind kind, std::string text, std::error_code code = {},
+        std::filesystem::path path = {})
+      : kind_(kind), text_(std::move(text)), code_(code), path_(std::move(path)) {}
 
   ErrorKind kind_;
-  std::string text_;            // complete display text, formed once at construction
-  int write_error_number_ = 0;  // non-zero exactly for failed writes of output
+  std::string text_;  // complete display text, formed once at construction
+  std::error_code code_;
+  std::filesystem::path path_;
+  bool write_ = false;  // caused by a failed write of output
 };
 
 // A value or an Error. It is a std::expected in all but one respect: dropping
@@ -110,9 +128,10 @@ using Status = Result<void>;
 // Running out of file descriptors (EMFILE, ENFILE) or kernel memory (ENOMEM)
 // is a fault of the machine, not of the evidence: a reader that meets one while
 // opening or walking ends the parse with this `Io` error for `path` instead of
-// reporting the file as unreadable. None for every other error number.
+// reporting the file as unreadable. None for every other error, and for any
+// error that is not the system's (a refusal, say).
 [[nodiscard]] std::optional<Error> machine_fault(const std::filesystem::path& path,
-                                                 int error_number);
+                                                 const std::error_code& code);
 
 // Makes the calling thread ready to throw. The C++ runtime keeps a thread's
 // exception state in storage that the C library allocates when the thread
@@ -123,10 +142,12 @@ void prepare_thread_for_exceptions();
 
 // "{description} (os error {number})", thread-safe.
 std::string os_error_text(int error_number);
+// The same for an errno (system or generic category); an error of any other
+// category keeps it: "{message} ({category} error {value})".
 std::string os_error_text(const std::error_code& ec);
-// The number that os_error_text put at the end of `text`, or 0 when the text
-// doesn't end that way.
-int os_error_number(std::string_view text);
+// The errno of an error of the system or generic category; 0 for none or any
+// other category.
+int errno_of(const std::error_code& ec);
 
 // A path as text with invalid UTF-8 replaced by U+FFFD.
 std::string display_path(const std::filesystem::path& path);

@@ -44,13 +44,12 @@ FsTimes times_of(const EvidenceFile& file) {
 
 DescribeError open_error(const std::error_code& ec) {
   if (std::optional<Refusal> refusal = as_refusal(ec)) {
-    return DescribeError{DescribeStage::Refused, ec.message(), refusal, 0};
+    return DescribeError{DescribeStage::Refused, ec.message(), ec};
   }
   // A path that no longer names a file has no metadata; one that names a file
   // the caller may not open has metadata but no bytes to hash.
   const bool gone = ec.value() == ENOENT || ec.value() == ENOTDIR;
-  return DescribeError{gone ? DescribeStage::Metadata : DescribeStage::Hash, os_error_text(ec),
-                       std::nullopt, ec.value()};
+  return DescribeError{gone ? DescribeStage::Metadata : DescribeStage::Hash, os_error_text(ec), ec};
 }
 
 }  // namespace
@@ -62,7 +61,7 @@ std::string describe_error_text(const DescribeError& error, std::string_view rel
     case DescribeStage::Hash:
       return concat("SHA-256 computation failed: ", error.text);
     case DescribeStage::Refused:
-      return refusal_text(error.refusal.value_or(Refusal::PseudoFileSystem), relative_path);
+      return refusal_text(error.refusal().value_or(Refusal::PseudoFileSystem), relative_path);
   }
   return error.text;
 }
@@ -112,8 +111,8 @@ std::expected<FileDescription, DescribeError> describe_file(const std::filesyste
   while (!stop_requested(monitor)) {
     std::expected<size_t, std::error_code> n = file->read(buffer.get(), kBufferSize);
     if (!n)
-      return std::unexpected(DescribeError{DescribeStage::Hash, os_error_text(n.error()),
-                                           std::nullopt, n.error().value()});
+      return std::unexpected(
+          DescribeError{DescribeStage::Hash, os_error_text(n.error()), n.error()});
     if (*n == 0) break;
     report_bytes_read(monitor, *n);
     const std::string_view chunk(buffer.get(), *n);

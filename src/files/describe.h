@@ -46,16 +46,18 @@ struct FileDescription {
 };
 
 // Metadata: the file is gone or its metadata can't be read. Hash: it can't be
-// opened or read. Refused: the scope would not let it be read (`refusal` set).
+// opened or read. Refused: the scope would not let it be read (`refusal()` set).
 enum class DescribeStage : uint8_t { Metadata, Hash, Refused };
 
 struct DescribeError {
   DescribeStage stage = DescribeStage::Metadata;
   std::string text;  // "{description} (os error {n})"
-  std::optional<Refusal> refusal;
-  // The system's errno behind `text`; 0 for a refusal. A reader ends the parse on
-  // a fault of the machine (machine_fault) instead of warning.
-  int error_number = 0;
+  // What `text` says as a value: the system's error, or the refusal_error. A
+  // reader ends the parse on a fault of the machine (machine_fault) instead of
+  // warning.
+  std::error_code code;
+
+  std::optional<Refusal> refusal() const { return as_refusal(code); }
 };
 
 // The warning text every scanner gives a file it can't describe:

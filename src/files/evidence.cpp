@@ -227,7 +227,7 @@ Result<std::optional<Diagnostic>> unreadable_profile(const std::filesystem::path
                                                      const std::filesystem::path& evidence_root) {
   std::optional<std::error_code> error = directory_access_error(root);
   if (!error) return std::nullopt;
-  if (auto fault = machine_fault(root, error->value())) return std::unexpected(std::move(*fault));
+  if (auto fault = machine_fault(root, *error)) return std::unexpected(std::move(*fault));
   SourceInfo source;
   source.relative_path = relative_path(root, evidence_root);
   return Diagnostic{DiagnosticCode::UnreadableArtifact, Severity::Error, std::move(source),

@@ -134,26 +134,29 @@ std::optional<fs::file_type> type_from_dirent(unsigned char d_type) {
   }
 }
 
-WalkItem error_item(fs::path path, size_t depth, std::string text, int error_number = 0,
-                    std::optional<Refusal> refusal = std::nullopt) {
+std::error_code system_code(int error_number) {
+  return std::error_code(error_number, std::system_category());
+}
+
+WalkItem error_item(fs::path path, size_t depth, std::string text, std::error_code code = {}) {
   WalkItem item;
   item.path = std::move(path);
   item.depth = depth;
   item.error = std::move(text);
-  item.error_number = error_number;
-  item.refusal = refusal;
+  item.code = code;
   return item;
 }
 
 WalkItem refusal_item(fs::path path, size_t depth, Refusal refusal) {
-  return error_item(std::move(path), depth, refusal_error(refusal).message(), 0, refusal);
+  const std::error_code code = refusal_error(refusal);
+  return error_item(std::move(path), depth, code.message(), code);
 }
 
 // The item for a failed system call on `path`, errno still as the call left it.
 WalkItem system_error_item(fs::path path, size_t depth) {
   const int error_number = errno;
   std::string text = io_error(path, error_number);
-  return error_item(std::move(path), depth, std::move(text), error_number);
+  return error_item(std::move(path), depth, std::move(text), system_code(error_number));
 }
 
 // Why a file named as one a reader takes is left alone: a link the walk didn't
@@ -275,7 +278,7 @@ std::optional<WalkItem> DirectoryWalk::first() {
   }
   struct stat st {};
   if (::fstat(entered->fd.get(), &st) != 0) return system_error_item(start_, 0);
-  WalkItem item{start_, type_from_mode(st.st_mode), 0, std::nullopt, std::nullopt};
+  WalkItem item{start_, type_from_mode(st.st_mode), 0, std::nullopt, {}};
   if (item.type == fs::file_type::directory) {
     walked_.insert({static_cast<uint64_t>(st.st_dev), static_cast<uint64_t>(st.st_ino)});
     descend(start_, 0, st, std::move(entered->fd), entered->list_error);
@@ -299,7 +302,8 @@ std::optional<WalkItem> DirectoryWalk::next() {
     if (top.error) {
       std::string text = std::move(*top.error);
       top.error.reset();
-      return error_item(top.path, top.depth, std::move(text), top.error_number, top.refusal);
+      return error_item(top.path, top.depth, std::move(text),
+                        top.refusal ? refusal_error(*top.refusal) : system_code(top.error_number));
     }
     if (top.next >= top.children.size()) {
       stack_.pop_back();
@@ -308,7 +312,8 @@ std::optional<WalkItem> DirectoryWalk::next() {
     if (!top.fd.valid()) {
       if (const int error_number = reopen_top(); error_number != 0) {
         top.children.clear();
-        return error_item(top.path, top.depth, io_error(top.path, error_number), error_number);
+        return error_item(top.path, top.depth, io_error(top.path, error_number),
+                          system_code(error_number));
       }
     }
     const Child& child = top.children[top.next++];
@@ -332,7 +337,7 @@ std::optional<WalkItem> DirectoryWalk::visit(int parent, const std::string& name
     type = type_from_mode(st.st_mode);
   }
   if (*type != fs::file_type::directory)
-    return WalkItem{std::move(path), *type, depth, std::nullopt, std::nullopt};
+    return WalkItem{std::move(path), *type, depth, std::nullopt, {}};
 
   auto entered = enter([&](int flags) -> std::expected<Descriptor, std::error_code> {
     Descriptor fd(open_keeping_atime(parent, name.c_str(), flags | (follow ? 0 : O_NOFOLLOW)));
@@ -344,7 +349,7 @@ std::optional<WalkItem> DirectoryWalk::visit(int parent, const std::string& name
   if (!entered || ::fstat(entered->fd.get(), &st) != 0 || !S_ISDIR(st.st_mode)) {
     const int error_number = !entered ? entered.error().value() : ENOTDIR;
     descend(path, depth, {}, Descriptor(), error_number);
-    return WalkItem{std::move(path), fs::file_type::directory, depth, std::nullopt, std::nullopt};
+    return WalkItem{std::move(path), fs::file_type::directory, depth, std::nullopt, {}};
   }
   if (follow) {
     // A followed link may lead back to a directory we are inside of; going
@@ -361,16 +366,16 @@ std::optional<WalkItem> DirectoryWalk::visit(int parent, const std::string& name
            .second) {
     return refusal_item(std::move(path), depth, Refusal::WalkedAlready);
   }
-  WalkItem item{path, fs::file_type::directory, depth, std::nullopt, std::nullopt};
+  WalkItem item{path, fs::file_type::directory, depth, std::nullopt, {}};
   descend(path, depth, st, std::move(entered->fd), entered->list_error);
   return item;
 }
 
 Diagnostic walk_diagnostic(const WalkItem& item, const fs::path& evidence_root, SourceInfo source,
                            std::string_view prefix, Severity severity) {
-  if (item.refusal) {
+  if (std::optional<Refusal> refusal = item.refusal()) {
     return Diagnostic{DiagnosticCode::UnreadableArtifact, Severity::Warning, std::move(source),
-                      refusal_text(*item.refusal, relative_path(item.path, evidence_root))};
+                      refusal_text(*refusal, relative_path(item.path, evidence_root))};
   }
   return Diagnostic{DiagnosticCode::UnreadableArtifact, severity, std::move(source),
                     concat(prefix, item.error.value_or(""))};
@@ -392,7 +397,7 @@ Result<std::vector<fs::path>> files_to_read(const fs::path& path, WalkOptions op
   DirectoryWalk walk(path, options);
   while (std::optional<WalkItem> item = walk.next()) {
     if (item->error) {
-      if (auto fault = machine_fault(item->path, item->error_number)) {
+      if (auto fault = machine_fault(item->path, item->code)) {
         return std::unexpected(std::move(*fault));
       }
       on_error(*item);

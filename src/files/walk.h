@@ -40,6 +40,7 @@
 #include <set>
 #include <string>
 #include <string_view>
+#include <system_error>
 #include <vector>
 
 #include "context/monitor.h"
@@ -72,11 +73,11 @@ struct WalkItem {
   // Set when this item is a walk error, e.g.
   // "IO error for operation on /x/y: Permission denied (os error 13)".
   std::optional<std::string> error;
-  // Set with `error` when the walk left the path alone on purpose.
-  std::optional<Refusal> refusal;
-  // The system's errno behind `error`; 0 when the error is not a system one
-  // (a refusal, say).
-  int error_number = 0;
+  // What `error` says as a value: the system's error, or a refusal_error when
+  // the walk left the path alone on purpose.
+  std::error_code code;
+
+  std::optional<Refusal> refusal() const { return as_refusal(code); }
 };
 
 class DirectoryWalk {

@@ -61,7 +61,7 @@ SourceFailure decoder_failure(size_t code) {
   if (ZSTD_getErrorCode(code) == ZSTD_error_checksum_wrong) {
     text += "; the lines before it may be damaged";
   }
-  return SourceFailure{std::move(text), true};
+  return SourceFailure{std::move(text), true, {}};
 }
 
 // The decoder reports none of the output of a call that fails, though it may
@@ -96,7 +96,8 @@ std::expected<size_t, SourceFailure> ZstdReader::read(char* buffer, size_t size)
     return std::unexpected(std::move(failure));
   }
   if (!context_) {
-    return std::unexpected(SourceFailure{ZSTD_getErrorString(ZSTD_error_memory_allocation), true});
+    return std::unexpected(
+        SourceFailure{ZSTD_getErrorString(ZSTD_error_memory_allocation), true, {}});
   }
   // One byte past the limit is asked for, to tell data that ends at the limit
   // from data that goes on.
@@ -106,14 +107,15 @@ std::expected<size_t, SourceFailure> ZstdReader::read(char* buffer, size_t size)
   while (out.pos == 0) {
     if (in_pos_ == in_fill_) {
       auto n = file_.read(input_.data(), input_.size());
-      if (!n) return std::unexpected(SourceFailure{os_error_text(n.error()), false});
+      if (!n) return std::unexpected(SourceFailure{os_error_text(n.error()), false, n.error()});
       in_pos_ = 0;
       in_fill_ = *n;
       if (in_fill_ == 0) {
         if (!in_frame_) return 0;
         // The stream decoder just waits for more input; the one-shot decoder
         // calls a frame that stops short a wrong source size, and so do we.
-        return std::unexpected(SourceFailure{ZSTD_getErrorString(ZSTD_error_srcSize_wrong), true});
+        return std::unexpected(
+            SourceFailure{ZSTD_getErrorString(ZSTD_error_srcSize_wrong), true, {}});
       }
     }
     ZSTD_inBuffer in{input_.data(), std::min(in_fill_, in_pos_ + next_piece_), in_pos_};
@@ -127,7 +129,8 @@ std::expected<size_t, SourceFailure> ZstdReader::read(char* buffer, size_t size)
   if (out.pos > allowed) {
     SourceFailure over{concat("Decompressed data exceeds ", limit_,
                               " bytes (max_decompression_ratio); the rest of the file is skipped"),
-                       true};
+                       true,
+                       {}};
     if (allowed == 0) return std::unexpected(std::move(over));
     pending_ = std::move(over);
     out.pos = static_cast<size_t>(allowed);
@@ -193,7 +196,7 @@ std::string BoundedLineReader::finalize() && {
 std::expected<size_t, SourceFailure> BoundedLineReader::read_source() {
   if (auto* plain = std::get_if<HashingReader>(&source_)) {
     auto n = plain->read(buffer_.get(), buffer_size_);
-    if (!n) return std::unexpected(SourceFailure{os_error_text(n.error()), false});
+    if (!n) return std::unexpected(SourceFailure{os_error_text(n.error()), false, n.error()});
     return *n;
   }
   return std::get<ZstdReader>(source_).read(buffer_.get(), buffer_size_);
@@ -216,6 +219,7 @@ LineItem* BoundedLineReader::next() {
   std::string& text = item_.text;
   text.clear();
   item_.error.reset();
+  item_.error_code.clear();
   item_.decompression_failed = false;
   item_.too_long = false;
   uint64_t length = 0;
@@ -243,6 +247,7 @@ LineItem* BoundedLineReader::next() {
         item_.length = length;
         text.clear();
         item_.error = std::move(n.error().text);
+        item_.error_code = n.error().code;
         item_.decompression_failed = n.error().decompression;
         return &item_;
       }
@@ -294,7 +299,7 @@ Result<Diagnostic> unopenable_file_diagnostic(const std::filesystem::path& path,
     return Diagnostic{DiagnosticCode::UnreadableArtifact, Severity::Warning, std::move(source),
                       std::move(message)};
   }
-  if (auto fault = machine_fault(path, error.value())) return std::unexpected(std::move(*fault));
+  if (auto fault = machine_fault(path, error)) return std::unexpected(std::move(*fault));
   return Diagnostic{DiagnosticCode::UnreadableArtifact, Severity::Error, std::move(source),
                     concat(prefix, os_error_text(error))};
 }
@@ -306,7 +311,7 @@ Result<OpenedLineFile> open_line_file(const std::filesystem::path& path, Compres
                               options.max_decompression_ratio, options.scope, options.monitor);
   if (lines) return OpenedLineFile{std::move(*lines), std::nullopt};
   if (options.strict() && !as_refusal(lines.error())) {
-    return std::unexpected(Error::io(path, os_error_text(lines.error())));
+    return std::unexpected(Error::io(path, lines.error()));
   }
   TQ_TRY(Diagnostic problem,
          unopenable_file_diagnostic(path, lines.error(), std::move(source), "Cannot open file: "));

@@ -82,6 +82,7 @@ class HashingReader {
 struct SourceFailure {
   std::string text;            // os_error_text of a read error, or the decoder's text
   bool decompression = false;  // the stored bytes are not valid zstd data
+  std::error_code code;        // the system's error of a read error; none for the decoder's
 };
 
 // Decompresses the zstd frames of a file as they are read, one input buffer at
@@ -140,6 +141,7 @@ struct LineItem {
   std::string text;
   std::optional<std::string> error;   // read error or UTF-8 error text; text is empty then
   bool decompression_failed = false;  // error is the decoder's text; the file ends here
+  std::error_code error_code;         // the system's error when a read failed; none otherwise
   uint64_t length = 0;                // the line's real length in bytes (saturating)
   bool too_long = false;
 };

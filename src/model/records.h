@@ -259,6 +259,10 @@ struct TimelineEvent {
   // What the record says of who acted, with which tool, model and tokens, and
   // which record the event is; only the whole surface reads these.
   Boxed<EventFacts> facts;
+  // The tool a tool_call event calls, as its record names it; none when the
+  // record names none. Kept beside the message, never read back out of it; no
+  // output holds it as a field of its own.
+  Shared<std::string> tool_name;
 };
 
 struct Diagnostic {

@@ -47,14 +47,16 @@ class OwnedFd {
   int fd_;  // owned, or -1
 };
 
-Error cannot_create(const std::string& path, std::string_view reason) {
-  return Error::io_text(concat("Cannot create '", path, "': ", reason));
+Error cannot_create(const std::string& path, std::string_view reason, std::error_code code = {}) {
+  return Error::io_text(concat("Cannot create '", path, "': ", reason), code);
 }
 Error cannot_create(const std::string& path, int error_number) {
-  return cannot_create(path, os_error_text(error_number));
+  const std::error_code code(error_number, std::system_category());
+  return cannot_create(path, os_error_text(code), code);
 }
 Error cannot_replace(const std::string& path, int error_number) {
-  return Error::io_text(concat("Cannot replace '", path, "': ", os_error_text(error_number)));
+  const std::error_code code(error_number, std::system_category());
+  return Error::io_text(concat("Cannot replace '", path, "': ", os_error_text(code)), code);
 }
 
 FileIdentity identity_of(const struct stat& st) {
@@ -253,8 +255,8 @@ Status Destination::commit() {
   const int closed = ::close(std::exchange(file_, -1));
   if (closed != 0) {
     const int error_number = errno;
-    return std::unexpected(
-        Error::io(path_, os_error_text(error_number)).caused_by_write(error_number));
+    return std::unexpected(Error::io(path_, std::error_code(error_number, std::system_category()))
+                               .caused_by_write(error_number));
   }
   if (before_replace) before_replace();
   return replace();
@@ -332,8 +334,9 @@ Result<Stream> Stream::open(int fd, const EvidenceScope* scope) {
   Stream stream(fd);
   struct stat st {};
   if (::fstat(fd, &st) != 0) {
+    const std::error_code code(errno, std::system_category());
     return std::unexpected(
-        Error::io_text(concat("Cannot write to descriptor ", fd, ": ", os_error_text(errno))));
+        Error::io_text(concat("Cannot write to descriptor ", fd, ": ", os_error_text(code)), code));
   }
   if (!S_ISREG(st.st_mode)) return stream;
   if (scope != nullptr && scope->was_read(identity_of(st))) {

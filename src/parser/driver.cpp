@@ -216,7 +216,7 @@ Result<ParseReport> parse_recognised(const std::filesystem::path& given,
   // The system's calls would silently cut the path at a NUL byte and read some
   // other file; such a path is one the system can't use.
   if (given.native().find('\0') != std::string::npos) {
-    return std::unexpected(Error::io(given, os_error_text(EINVAL)));
+    return std::unexpected(Error::io(given, std::make_error_code(std::errc::invalid_argument)));
   }
   EvidenceScope own_scope;
   ParserOptions options = caller_options;
@@ -226,7 +226,7 @@ Result<ParseReport> parse_recognised(const std::filesystem::path& given,
   if (options.follow_symlinks) {
     std::error_code ec;
     path = std::filesystem::canonical(given, ec);
-    if (ec) return std::unexpected(Error::io(given, os_error_text(ec)));
+    if (ec) return std::unexpected(Error::io(given, ec));
   }
 
   if (options.input_kind != InputKind::Auto) {
@@ -244,7 +244,7 @@ Result<ParseReport> parse_recognised(const std::filesystem::path& given,
     // A directory that can't be read would otherwise look like one that holds
     // nothing an adapter recognises.
     if (std::optional<std::error_code> error = directory_access_error(path)) {
-      return std::unexpected(Error::io(path, os_error_text(*error)));
+      return std::unexpected(Error::io(path, *error));
     }
     TQ_TRY(auto roots, discover_profile_roots(path, options.follow_symlinks, options.transcripts,
                                               options.scope, &refused.diagnostics));

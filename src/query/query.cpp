@@ -183,9 +183,8 @@ std::vector<std::string_view> provider_json_texts() { return json_texts(Provider
 std::vector<std::string_view> event_type_json_texts() { return json_texts(EventType::Unknown); }
 
 std::string_view tool_name(const TimelineEvent& event) {
-  if (!event.message || event.message->empty()) return kUnnamedTool;
-  const std::string_view message = *event.message;
-  return message.substr(0, message.find(": "));
+  return event.tool_name && !event.tool_name->empty() ? std::string_view(*event.tool_name)
+                                                      : kUnnamedTool;
 }
 
 JsonValue summarize(EventSelection events, std::span<const Diagnostic> diagnostics) {

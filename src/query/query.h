@@ -61,10 +61,8 @@ std::vector<std::string_view> provider_json_texts();
 std::vector<std::string_view> event_type_json_texts();
 std::vector<std::string_view> actor_json_texts();
 
-// The tool a tool_call event called. Both agents' readers write a tool call's
-// message as the tool's name, followed by ": " and its input when content is
-// included, and "tool" when the record names none; a call without a message
-// is kUnnamedTool too.
+// The tool a tool_call event called, as its reader stored it; kUnnamedTool
+// when the record names none or an empty name.
 inline constexpr std::string_view kUnnamedTool = "tool";
 std::string_view tool_name(const TimelineEvent& event);
 

@@ -34,7 +34,7 @@ Result<std::optional<JsonFile>> read_json_file(const std::filesystem::path& path
   std::expected<FileDescription, DescribeError> described =
       describe_file(path, true, options.max_line_size, options.scope, options.monitor);
   if (!described) {
-    if (auto fault = machine_fault(path, described.error().error_number)) {
+    if (auto fault = machine_fault(path, described.error().code)) {
       return std::unexpected(std::move(*fault));
     }
     diagnostics.push_back(file_diagnostic(DiagnosticCode::UnreadableArtifact, Severity::Warning,

@@ -117,7 +117,7 @@ Result<std::string> read_object_lines(BoundedLineReader lines, const std::filesy
       continue;
     }
     if (item->error) {
-      if (options.strict()) return std::unexpected(Error::io(path, *item->error));
+      if (options.strict()) return std::unexpected(Error::io(path, *item->error, item->error_code));
       diagnostics.push_back(line_diagnostic(DiagnosticCode::UnreadableArtifact, Severity::Error,
                                             artifact_kind, relative_path, line,
                                             "Failed to read line: " + *item->error));

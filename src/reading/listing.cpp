@@ -90,7 +90,8 @@ std::string_view refusal_reason(Refusal refusal) {
 // that are accounted for.
 std::string untaken_reason(const WalkItem& item) {
   if (item.error) {
-    if (item.refusal) return std::string(refusal_reason(*item.refusal));
+    if (std::optional<Refusal> refusal = item.refusal())
+      return std::string(refusal_reason(*refusal));
     return "unreadable: " + *item.error;
   }
   switch (item.type) {

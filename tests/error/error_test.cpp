@@ -3,6 +3,10 @@
 #include <gtest/gtest.h>
 
 #include <cerrno>
+#include <future>
+#include <optional>
+#include <string>
+#include <system_error>
 
 namespace tq {
 namespace {
@@ -39,14 +43,58 @@ TEST(ErrorTest, OsErrorTextNamesDescriptionAndNumber) {
             "Permission denied (os error 13)");
 }
 
-TEST(ErrorTest, OsErrorNumberReadsBackWhatOsErrorTextWrote) {
-  for (int number : {ENOENT, EACCES, ENOTDIR, EISDIR, ENOSPC}) {
-    EXPECT_EQ(os_error_number("I/O error at /x: " + os_error_text(number)), number) << number;
+TEST(ErrorTest, TheSystemsErrorTravelsWithItsCategoryAndPath) {
+  const std::error_code enoent(ENOENT, std::system_category());
+  const std::error_code broken = std::make_error_code(std::future_errc::broken_promise);
+  const struct {
+    const char* name;
+    Error error;
+    const char* text;
+    std::error_code code;
+    int errno_value;
+    const char* path;
+  } cases[] = {
+      {"system", Error::io("/x", enoent), "I/O error at /x: No such file or directory (os error 2)",
+       enoent, ENOENT, "/x"},
+      {"generic", Error::io("/x", std::make_error_code(std::errc::invalid_argument)),
+       "I/O error at /x: Invalid argument (os error 22)",
+       std::make_error_code(std::errc::invalid_argument), EINVAL, "/x"},
+      {"other category", Error::io("/x", broken), "I/O error at /x: ", broken, 0, "/x"},
+      {"text of ours", Error::io("/x", "too long"), "I/O error at /x: too long", {}, 0, "/x"},
+      {"own words", Error::io_text("Cannot create 'o': e", enoent), "Cannot create 'o': e", enoent,
+       ENOENT, ""},
+      {"write", Error::message("W: e").caused_by_write(ENOSPC), "W: e",
+       std::error_code(ENOSPC, std::system_category()), ENOSPC, ""},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    EXPECT_TRUE(c.error.text().starts_with(c.text)) << c.error.text();
+    EXPECT_EQ(c.error.code(), c.code);
+    EXPECT_EQ(errno_of(c.error.code()), c.errno_value);
+    EXPECT_EQ(c.error.path(), c.path);
+    EXPECT_EQ(c.error.write_failure(), std::string_view(c.name) == "write");
   }
-  for (const char* text :
-       {"", "stream did not contain valid UTF-8", "x (os error )", "x (os error 2) more",
-        "x (os error 2x)", "x (os error -2)", "x (os error 99999999999)"}) {
-    EXPECT_EQ(os_error_number(text), 0) << text;
+  EXPECT_EQ(os_error_text(broken), broken.message() + " (future error 4)");
+}
+
+TEST(ErrorTest, OnlyTheSystemsOwnShortagesAreMachineFaults) {
+  const struct {
+    std::error_code code;
+    bool fault;
+  } cases[] = {
+      {std::error_code(EMFILE, std::system_category()), true},
+      {std::make_error_code(std::errc::not_enough_memory), true},
+      {std::error_code(ENOENT, std::system_category()), false},
+      // The same number in another category is no shortage of the machine.
+      {std::error_code(EMFILE, std::future_category()), false},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.code.category().name() + std::to_string(c.code.value()));
+    const std::optional<Error> fault = machine_fault("/x", c.code);
+    ASSERT_EQ(fault.has_value(), c.fault);
+    if (fault) {
+      EXPECT_EQ(fault->code(), c.code);
+    }
   }
 }
 

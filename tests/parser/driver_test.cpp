@@ -2,13 +2,17 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <filesystem>
 #include <iterator>
 #include <optional>
 #include <string>
 #include <vector>
 
 #include "ordering/ordering.h"
+#include "output/json.h"
 #include "output/jsonl.h"
+#include "query/query.h"
 #include "support/temp_tree.h"
 
 namespace tq {
@@ -196,28 +200,40 @@ TEST(ParsePathTest, StrictModeTurnsErrorDiagnosticsIntoAnError) {
   EXPECT_EQ(strict.error().kind(), ErrorKind::JsonParse);
 }
 
-// Without `raw`, records are parsed only as far as their events read them;
-// the events must be those of the whole records, in every sample profile.
+// Without `raw`, records are parsed only as far as their events read them: a
+// reader that reads a member its shape doesn't name sees it missing. The
+// events, with every field of the surface read, their tool names and the
+// diagnostics must be those of the whole records, in every sample profile.
 TEST(ParsePathTest, EventsOfPartlyParsedRecordsAreThoseOfWholeOnes) {
-  const std::filesystem::path data =
-      std::filesystem::path(__FILE__).parent_path().parent_path() / "data";
-  for (const char* home :
-       {"samples/real/codex-codemie", "samples/real/codex-localpush", "samples/real/codex-shannon",
-        "samples/real/codex-conin", "claude-hillviewcap"}) {
-    for (const bool content : {false, true}) {
-      SCOPED_TRACE(std::string(home) + (content ? " with content" : ""));
-      ParserOptions options{.include_content = content, .transcripts = true};
-      auto shaped = parse_path(data / home, options);
-      options.include_raw = true;
-      auto whole = parse_path(data / home, options);
-      ASSERT_TRUE(shaped && whole);
-      for (TimelineEvent& e : whole->events) e.raw.reset();
-      std::string expected;
-      std::string got;
-      ASSERT_TRUE(write_jsonl(OutputTarget::memory(expected), whole->events));
-      ASSERT_TRUE(write_jsonl(OutputTarget::memory(got), shaped->events));
-      EXPECT_FALSE(got.empty());
-      EXPECT_EQ(got, expected);
+  const std::filesystem::path tests = std::filesystem::path(__FILE__).parent_path().parent_path();
+  std::vector<std::filesystem::path> homes = {tests.parent_path() / "examples" / "sample-home",
+                                              tests / "data" / "claude-hillviewcap"};
+  for (const auto& entry : std::filesystem::directory_iterator(tests / "data/samples/real")) {
+    homes.push_back(entry.path());
+  }
+  std::sort(homes.begin() + 2, homes.end());
+  auto text_of = [](const ParseReport& report, Surface surface) {
+    std::string text;
+    EXPECT_TRUE(
+        write_report(report, OutputTarget::memory(text), JsonLayout::Compact, surface).has_value());
+    for (const TimelineEvent& e : report.events) text += "\n" + std::string(tool_name(e));
+    return text;
+  };
+  for (const auto& home : homes) {
+    for (const bool transcripts : {false, true}) {
+      for (const bool content : {false, true}) {
+        SCOPED_TRACE(home.filename().string() + (transcripts ? ", whole surface" : "") +
+                     (content ? ", with content" : ""));
+        ParserOptions options{.include_content = content, .transcripts = transcripts};
+        auto shaped = parse_path(home, options);
+        options.include_raw = true;
+        auto whole = parse_path(home, options);
+        ASSERT_TRUE(shaped && whole);
+        for (TimelineEvent& e : whole->events) e.raw.reset();
+        const std::string got = text_of(*shaped, output_surface(options));
+        EXPECT_FALSE(shaped->events.empty());
+        EXPECT_EQ(got, text_of(*whole, output_surface(options)));
+      }
     }
   }
 }

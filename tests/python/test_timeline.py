@@ -13,6 +13,7 @@ import time
 import pytest
 
 import tracequill
+from conftest import write_tree
 
 REPO = pathlib.Path(__file__).resolve().parents[2]
 # AddressSanitizer replaces the allocator.
@@ -134,6 +135,36 @@ def test_summary_counts_tool_calls_by_tool_name(include_content):
     timeline = tracequill.Timeline(HILLVIEWCAP, include_content=include_content)
     assert timeline.summary()["tool_calls"] == {"Bash": 4, "Edit": 1, "Glob": 3, "Read": 2, "Skill": 1}
     assert tracequill.Timeline(HILLVIEWCAP, transcripts=False).summary()["tool_calls"] == {}
+
+
+def tool_line(payload: dict) -> bytes:
+    return json.dumps({"timestamp": "2025-01-02T10:00:00Z", "type": "response_item", "payload": payload}).encode() + b"\n"
+
+
+@pytest.mark.parametrize(
+    "transcripts, include_content, expected",
+    [
+        (True, False, {"mcp__db: query": 1, "ns: run": 1, "tool": 1, "web_search": 1}),
+        (True, True, {"mcp__db: query": 1, "ns: run": 1, "tool": 1, "web_search": 1}),
+        (False, True, {"ns: run": 1, "tool": 2}),
+    ],
+)
+def test_summary_counts_names_that_hold_a_colon_as_their_readers_read_them(
+    tmp_path, transcripts, include_content, expected
+):
+    # Names as MCP servers and plug-ins write them, with ": " inside.
+    use = {"type": "tool_use", "id": "t1", "name": "mcp__db: query", "input": {"sql": "select 1"}}
+    transcript = {"type": "assistant", "sessionId": "s", "timestamp": "2025-01-02T10:00:00Z",
+                  "message": {"content": [use]}}
+    home = write_tree(tmp_path / "home", {
+        ".claude/projects/-w/0194a1b2-c3d4-7e5f-8a9b-0c1d2e3f4a5b.jsonl": json.dumps(transcript).encode() + b"\n",
+        ".codex/sessions/rollout-a.jsonl":
+            tool_line({"type": "function_call", "name": "ns: run", "arguments": "x: y", "call_id": "c1"})
+            + tool_line({"type": "custom_tool_call", "input": "a: b"})
+            + tool_line({"type": "web_search_call", "action": {"query": "q: r"}}),
+    })
+    timeline = tracequill.Timeline(home, transcripts=transcripts, include_content=include_content)
+    assert timeline.summary()["tool_calls"] == expected
 
 
 @pytest.mark.parametrize("workers", [1, 4])
