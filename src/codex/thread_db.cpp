@@ -242,8 +242,8 @@ Result<ReaderOutput> read_thread_database(
     std::error_code failure = copy_evidence(from, with_suffix(copy, suffix), options);
     if (failure == std::errc::no_such_file_or_directory && !suffix.empty()) continue;
     if (failure) {
-      if (auto fault = machine_fault(from, failure.value())) return std::unexpected(*fault);
-      warn(os_error_text(failure.value()));
+      if (auto fault = machine_fault(from, failure)) return std::unexpected(*fault);
+      warn(os_error_text(failure));
       return out;
     }
     report_file_done(options.monitor, from);

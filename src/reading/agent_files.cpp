@@ -53,7 +53,7 @@ Result<std::optional<FileDescription>> describe_text(const fs::path& path, std::
   auto described = describe_file(path, options.include_content, options.max_content_size,
                                  options.scope, options.monitor);
   if (!described) {
-    if (auto fault = machine_fault(path, described.error().error_number)) {
+    if (auto fault = machine_fault(path, described.error().code)) {
       return std::unexpected(std::move(*fault));
     }
     SourceInfo source;
