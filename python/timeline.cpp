@@ -22,6 +22,7 @@
 #include "model/arrays.h"
 #include "model/datetime.h"
 #include "monitor.h"
+#include "output/arrow.h"
 #include "parser/driver.h"
 #include "query/coverage.h"
 #include "query/query.h"
@@ -66,6 +67,8 @@ constexpr Signature kToJsonlSignature{"Timeline.to_jsonl", {}, 0};
 constexpr Signature kToCsvSignature{"Timeline.to_csv", kToCsvParameters, 0};
 constexpr Signature kWriteSignature{"Timeline.write", kWriteParameters, 1, 2};
 constexpr Signature kFilterSignature{"Timeline.filter", kFilterParameters, 0, 0};
+constexpr Parameter kArrowStreamParameters[] = {{"requested_schema", &Args::requested_schema}};
+constexpr Signature kArrowStreamSignature{"Timeline.__arrow_c_stream__", kArrowStreamParameters, 0};
 
 // One parse, shared (read-only) by a Timeline and every view made from it.
 struct ParsedTimeline {
@@ -107,8 +110,9 @@ void timeline_dealloc(PyObject* object) {
   PyTypeObject* type = Py_TYPE(object);
   if (self->parsed.use_count() == 1) {
     // The last Timeline over a parse frees it, which for millions of events
-    // takes a while, and gives its memory back. Every owner is a Timeline, so
-    // the count is exact under the lock.
+    // takes a while, and gives its memory back. Owners are Timelines and Arrow
+    // streams; a count of one can't grow meanwhile, and a stream released on
+    // another thread at the same moment only leaves the last free to it.
     ReleasedGil unlocked;
     self->parsed.reset();
     return_free_memory();
@@ -667,6 +671,49 @@ PyObject* timeline_coverage(PyObject* object, PyObject*) {
   });
 }
 
+// ---- Arrow: the events as typed columns (output/arrow.h) ----
+
+constexpr char kStreamCapsuleName[] = "arrow_array_stream";
+
+// A stream the consumer never took is released with its capsule.
+void release_stream_capsule(PyObject* capsule) {
+  std::unique_ptr<ArrowArrayStream> stream(
+      static_cast<ArrowArrayStream*>(PyCapsule_GetPointer(capsule, kStreamCapsuleName)));
+  if (stream && stream->release != nullptr) stream->release(stream.get());
+}
+
+// What a stream keeps alive: the parse and the positions a view keeps, and
+// nothing of Python's, so it may outlive the Timeline and be read on any thread.
+struct StreamOwner {
+  std::shared_ptr<const ParsedTimeline> parsed;
+  std::shared_ptr<const std::vector<size_t>> kept;
+};
+
+// Timeline.__arrow_c_stream__(requested_schema=None): the columns always take
+// the types the events' description gives them; a requested schema is a
+// request the consumer casts to itself.
+PyObject* timeline_arrow_c_stream(PyObject* object, PyObject* const* args, Py_ssize_t nargs,
+                                  PyObject* kwnames) {
+  return guarded([&]() -> PyObject* {
+    CallArguments arguments;
+    if (bind_and_convert(kArrowStreamSignature, args, nargs, kwnames, &arguments) < 0) {
+      return nullptr;
+    }
+    TimelineObject* self = as_timeline(object);
+    auto stream = std::make_unique<ArrowArrayStream>();
+    export_event_stream(selection(self), self->parsed->surface,
+                        std::make_shared<StreamOwner>(StreamOwner{self->parsed, self->kept}),
+                        stream.get());
+    PyObject* capsule = PyCapsule_New(stream.get(), kStreamCapsuleName, release_stream_capsule);
+    if (capsule == nullptr) {
+      stream->release(stream.get());
+      return nullptr;
+    }
+    (void)stream.release();  // the capsule's until release_stream_capsule
+    return capsule;
+  });
+}
+
 // ---- secrets ----
 
 PyObject* timeline_secrets(PyObject* object, PyObject*) {
@@ -816,6 +863,15 @@ constexpr char kCoverageDoc[] =
     "(each {provider, record_type, event_type, count}) and `unknown` (events of\n"
     "no known shape). It covers the whole parse, whatever this view keeps.";
 
+constexpr char kArrowStreamDoc[] =
+    "__arrow_c_stream__($self, /, requested_schema=None)\n--\n\n"
+    "The events as an Arrow C stream in a PyCapsule, for pyarrow.table(t),\n"
+    "polars.DataFrame(t), duckdb.sql('select ... from t') and any other reader\n"
+    "of the Arrow PyCapsule interface. Times are timestamp[us, UTC] with the\n"
+    "exact text beside them where microseconds lose digits; source, artifact\n"
+    "and fs_times are structs; raw and timestamp_raw are JSON text. The stream\n"
+    "keeps the parse, not the Timeline, alive. `requested_schema` is ignored.";
+
 constexpr char kSummaryDoc[] =
     "summary($self, /)\n--\n\n"
     "Counts of this timeline's events as a dict: `events`, `by_provider`\n"
@@ -845,6 +901,8 @@ PyMethodDef timeline_methods[] = {
     {"write", as_method(timeline_write), METH_FASTCALL | METH_KEYWORDS, kWriteDoc},
     {"filter", as_method(timeline_filter), METH_FASTCALL | METH_KEYWORDS, kFilterDoc},
     {"summary", timeline_summary, METH_NOARGS, kSummaryDoc},
+    {"__arrow_c_stream__", as_method(timeline_arrow_c_stream), METH_FASTCALL | METH_KEYWORDS,
+     kArrowStreamDoc},
     {"coverage", timeline_coverage, METH_NOARGS, kCoverageDoc},
     {"secrets", timeline_secrets, METH_NOARGS, kSecretsDoc},
     {"_find_secrets", timeline_find_secrets, METH_O | METH_STATIC,
