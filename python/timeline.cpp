@@ -392,6 +392,21 @@ int as_descriptor(PyObject* object, int* fd) {
   return 1;
 }
 
+// Parquet: pyarrow writes the Arrow stream (tracequill/_parquet.py); without
+// pyarrow, the ImportError naming the extra, before anything is created.
+PyObject* write_parquet(PyObject* timeline, const std::string* path, int fd) {
+  PyRef module(PyImport_ImportModule("tracequill._parquet"));
+  if (!module) return nullptr;
+  PyRef available(PyObject_CallMethod(module.get(), "require", nullptr));
+  if (!available) return nullptr;
+  const EvidenceScope& scope = as_timeline(timeline)->parsed->scope;
+  auto write = [&](int target) {
+    return PyObject_CallMethod(module.get(), "write", "Oi", timeline, target);
+  };
+  return path != nullptr ? write_file_with(*path, scope, write)
+                         : write_stream_with(fd, scope, write);
+}
+
 PyObject* timeline_write(PyObject* object, PyObject* const* args, Py_ssize_t nargs,
                          PyObject* kwnames) {
   return guarded([&]() -> PyObject* {
@@ -405,6 +420,7 @@ PyObject* timeline_write(PyObject* object, PyObject* const* args, Py_ssize_t nar
     if (descriptor < 0) return nullptr;
     if (descriptor == 1) {
       if (output_format(arguments.output_format, nullptr, &format) < 0) return nullptr;
+      if (format == Format::Parquet) return write_parquet(object, nullptr, fd);
       return write_stream(fd, self->parsed->scope, rendering_of(self, format, arguments));
     }
     std::string path;
@@ -412,6 +428,7 @@ PyObject* timeline_write(PyObject* object, PyObject* const* args, Py_ssize_t nar
         output_format(arguments.output_format, &path, &format) < 0) {
       return nullptr;
     }
+    if (format == Format::Parquet) return write_parquet(object, &path, -1);
     return write_file(path, self->parsed->scope, rendering_of(self, format, arguments));
   });
 }
@@ -828,11 +845,14 @@ constexpr char kToCsvDoc[] =
     "to_csv($self, /, include_message=True)\n--\n\nThe events as CSV text, 30 columns.";
 constexpr char kWriteDoc[] =
     "write($self, /, path, format=None, *, include_message=True)\n--\n\n"
-    "Write the timeline to `path` as 'json' (pretty), 'jsonl', 'csv' or 'html'.\n"
+    "Write the timeline to `path` as 'json' (pretty), 'jsonl', 'csv', 'html' or\n"
+    "'parquet'.\n"
     "\n"
     "Without `format` the suffix decides: .json, .jsonl or .ndjson, .csv, .html\n"
-    "or .htm. 'html' is one self-contained page to open in a browser, offline:\n"
-    "the events on a time axis by session, with filters, search and details. The\n"
+    "or .htm, .parquet. 'parquet' is the Arrow columns, zstd-compressed, written\n"
+    "by pyarrow (pip install 'tracequill[parquet]'). 'html' is one self-contained\n"
+    "page to open in a browser, offline: the events on a time axis by session,\n"
+    "with filters, search and details. The\n"
     "file is written beside the target under a temporary name and renamed into\n"
     "place, so `path` never holds a partial file. Refused with OSError: a name\n"
     "that is not a regular file (a FIFO, a device), a file this parse read, and\n"

@@ -15,8 +15,9 @@ _Json: TypeAlias = None | bool | int | float | str | list[_Json] | dict[str, _Js
 
 Mode: TypeAlias = Literal["best_effort", "strict"]
 Format: TypeAlias = Literal["json", "jsonl", "csv"]
-# What Timeline.write writes: the text formats and the self-contained HTML page.
-OutputFormat: TypeAlias = Literal["json", "jsonl", "csv", "html"]
+# What Timeline.write writes: the text formats, the self-contained HTML page
+# and Parquet.
+OutputFormat: TypeAlias = Literal["json", "jsonl", "csv", "html", "parquet"]
 
 # The records of a report, for annotations only: at run time they are dicts.
 

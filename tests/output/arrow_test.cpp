@@ -8,6 +8,7 @@
 #include <string_view>
 #include <vector>
 
+#include "output/format.h"
 #include "support/output_fixtures.h"
 
 namespace tq {
@@ -191,6 +192,17 @@ TEST(ArrowTest, ReleasingFreesWhatTheStreamKeptAlive) {
   EXPECT_EQ(batch.release, nullptr);
   EXPECT_EQ(text_at(moved, 0), "1");
   moved.release(&moved);
+}
+
+TEST(ArrowTest, ParquetIsChosenByNameAndSuffixOnATimelineOnly) {
+  EXPECT_EQ(format_from_suffix("week.Parquet"), Format::Parquet);
+  EXPECT_EQ(format_from_name("parquet"), Format::Parquet);
+  EXPECT_EQ(format_from_name("parquet", Formats::Text), std::nullopt);
+  std::string text;
+  const std::vector<TimelineEvent> none;
+  const Status rendered = render(none, {}, Format::Parquet, OutputTarget::memory(text), {});
+  ASSERT_FALSE(rendered);
+  EXPECT_EQ(rendered.error().text(), "Parquet is written through pyarrow");
 }
 
 }  // namespace

@@ -1,6 +1,9 @@
 """The timeline as Arrow columns, read by each consumer without a recipe."""
 
 import gc
+import os
+import re
+import subprocess
 import json
 import pathlib
 import sys
@@ -116,3 +119,40 @@ def test_a_requested_schema_is_accepted(timeline):
     assert type(capsule).__name__ == "PyCapsule"
     with pytest.raises(TypeError, match="Timeline.__arrow_c_stream__"):
         timeline.__arrow_c_stream__(None, None)
+
+
+def read_parquet(path):
+    import pyarrow.parquet as pq
+
+    file = pq.ParquetFile(path)
+    assert {file.metadata.row_group(0).column(i).compression
+            for i in range(file.metadata.num_columns)} == {"ZSTD"}
+    return file.read()
+
+
+@pytest.mark.parametrize("how", ["write", "filtered", "command"])
+def test_parquet_round_trips(tmp_path, timeline, how):
+    target = tmp_path / "t.parquet"
+    if how == "command":
+        env = dict(os.environ, PYTHONPATH=os.pathsep.join(sys.path))
+        result = subprocess.run([sys.executable, "-m", "tracequill", SAMPLE, "--raw", "--content",
+                                 "-o", target], capture_output=True, env=env)
+        assert result.returncode == 0 and target.exists(), result.stderr
+    tl = timeline.filter(providers="codex") if how == "filtered" else timeline
+    if how != "command":
+        tl.write(target)
+    table = read_parquet(target)
+    assert table.schema == pa.table(tl).schema
+    assert rows_of(table.to_pylist()) == rows_of(tl)
+
+
+def test_parquet_without_pyarrow_names_the_extra(tmp_path, timeline, monkeypatch, capsys):
+    import tracequill._cli
+
+    monkeypatch.setitem(sys.modules, "pyarrow", None)
+    message = "Parquet output needs pyarrow: pip install 'tracequill[parquet]'"
+    with pytest.raises(ModuleNotFoundError, match=re.escape(message)):
+        timeline.write(tmp_path / "t.parquet")
+    assert tracequill._cli.main([str(SAMPLE), "-o", str(tmp_path / "t.parquet")]) == 1
+    assert capsys.readouterr().err == f"tracequill: error: {message}\n"
+    assert list(tmp_path.iterdir()) == []
