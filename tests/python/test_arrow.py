@@ -114,6 +114,13 @@ def test_streams_hold_no_reference_and_outlive_the_timeline():
     assert 0 < reader.read_all().num_rows < count
 
 
+def test_the_readmes_columns_are_those_exported():
+    tool = pathlib.Path(__file__).resolve().parents[2] / "tools" / "gen_arrow_schema.py"
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join(sys.path))
+    check = subprocess.run([sys.executable, tool, "--check"], capture_output=True, env=env)
+    assert check.returncode == 0, check.stderr.decode()
+
+
 def test_a_requested_schema_is_accepted(timeline):
     capsule = timeline.__arrow_c_stream__(requested_schema=None)
     assert type(capsule).__name__ == "PyCapsule"
