@@ -581,14 +581,9 @@ int stream_get_next(ArrowArrayStream* stream, ArrowArray* out) {
     }
     const size_t first = state->next;
     const size_t end = std::min(state->events.size(), first + kArrowBatchRows);
-    // Checking the size every few rows is cheap enough and bounds a batch to
-    // the budget plus a few events.
-    constexpr size_t kCheckEvery = 16;
     while (state->next < end) {
       state->columns.append(state->events[state->next++]);
-      if ((state->next - first) % kCheckEvery == 0 && state->columns.size() >= kArrowBatchBytes) {
-        break;
-      }
+      if (state->columns.size() >= kArrowBatchBytes) break;
     }
     if (state->columns.overflowed()) {
       return fail(state, EOVERFLOW,

@@ -161,18 +161,31 @@ TEST(ArrowTest, SharedRawValuesAreWrittenOncePerRowAlike) {
 }
 
 TEST(ArrowTest, BatchesAreBoundedAndCoverEveryEvent) {
-  std::vector<TimelineEvent> events(kArrowBatchRows + 3, bare_event());
-  for (size_t i = 0; i < events.size(); ++i) events[i].sequence = i;
-  Exported out(events);
-  std::vector<int64_t> lengths;
-  for (;;) {
-    ArrowArray batch;
-    ASSERT_EQ(out.stream.get_next(&out.stream, &batch), 0);
-    if (batch.release == nullptr) break;
-    lengths.push_back(batch.length);
-    batch.release(&batch);
+  struct Case {
+    const char* name;
+    size_t events;
+    size_t message_bytes;
+    std::vector<int64_t> lengths;
+  };
+  const Case cases[] = {
+      {"rows", kArrowBatchRows + 3, 0, {static_cast<int64_t>(kArrowBatchRows), 3}},
+      {"bytes", 40, 1024 * 1024, {32, 8}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    std::vector<TimelineEvent> events(c.events, bare_event());
+    for (TimelineEvent& event : events) event.message = std::string(c.message_bytes, 'm');
+    Exported out(events);
+    std::vector<int64_t> lengths;
+    for (;;) {
+      ArrowArray batch;
+      ASSERT_EQ(out.stream.get_next(&out.stream, &batch), 0);
+      if (batch.release == nullptr) break;
+      lengths.push_back(batch.length);
+      batch.release(&batch);
+    }
+    EXPECT_EQ(lengths, c.lengths);
   }
-  EXPECT_EQ(lengths, (std::vector<int64_t>{static_cast<int64_t>(kArrowBatchRows), 3}));
 }
 
 TEST(ArrowTest, ReleasingFreesWhatTheStreamKeptAlive) {
