@@ -85,6 +85,8 @@ if __name__ == "__main__":
     with distributed.LocalCluster(n_workers=workers, threads_per_worker=1, processes=True,
                                   dashboard_address=None) as cluster, \
          distributed.Client(cluster) as client:
+        # A worker's start is taken with the modules a task loads already loaded.
+        client.run(lambda: __import__("tracequill.dask"))
         before = client.run(peak_kib)
         began = time.perf_counter()
         events, diagnostics = read_timelines(homes)
