@@ -21,6 +21,7 @@ Needs `pip install 'tracequill[dask]'`.
 from __future__ import annotations
 
 import glob
+import importlib
 import os
 import tempfile
 from collections.abc import Iterable
@@ -31,13 +32,15 @@ import tracequill
 try:
     import dask.dataframe as dd
     from dask.delayed import delayed
-    import pandas as pd
-    import pyarrow as pa
-except ImportError as error:
+
+    # Untyped libraries, taken as such.
+    pd: Any = importlib.import_module("pandas")
+    pa: Any = importlib.import_module("pyarrow")
+except ImportError:
+    # The missing module shows in the context of this error.
     raise ModuleNotFoundError(
-        f"tracequill.dask needs Dask and pyarrow: pip install 'tracequill[dask]' ({error})",
-        name=error.name,
-    ) from None
+        "tracequill.dask needs Dask and pyarrow: pip install 'tracequill[dask]'"
+    )
 
 __all__ = ["Timelines", "read_timelines", "UNREADABLE_HOME"]
 
