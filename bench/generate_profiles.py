@@ -238,7 +238,7 @@ class Stats:
 
 class Generator:
     def __init__(self, out: str, size_mb: float, seed: int, oversize_lines: int,
-                 transcripts_mb: float = 0) -> None:
+                 transcripts_mb: float = 0, big_lines: bool = True) -> None:
         self.out = out
         self.transcripts_total = int(transcripts_mb * MIB)
         self.transcript_rng = random.Random(seed ^ 0x7A5C)
@@ -249,8 +249,9 @@ class Generator:
         self.stats = Stats()
         self.user = self.rng.choice(USERS)
         self.home = f"/Users/{self.user}"
-        # Huge lines: about one per 100 MB, at least two, 1-6 MiB each.
-        self.big_line_count = max(2, int(size_mb // 100))
+        # Huge lines: about one per 100 MB, at least two, 1-6 MiB each; none
+        # at all for the small homes of a fleet, whose size they would swamp.
+        self.big_line_count = max(2, int(size_mb // 100)) if big_lines else 0
         # Sessions known to both products' histories, filled while writing.
         self.codex_sessions: list[tuple[str, datetime, str]] = []
         self.claude_sessions: list[tuple[str, datetime, str]] = []
@@ -543,7 +544,7 @@ class Generator:
 
         records = []
         hist_size = paste_size = image_size = 0
-        big_total = big_left = max(1, self.big_line_count // 3)
+        big_total = big_left = max(1, self.big_line_count // 3) if self.big_line_count else 0
         image_numbers: dict[str, int] = {}
         while hist_size < hist_budget:
             sid, start, project = self.claude_sessions[r.randrange(len(self.claude_sessions))]
@@ -788,7 +789,7 @@ def compress_rollouts(out: str) -> None:
 
 def generate(out: str, size_mb: float, seed: int = 1, oversize_lines: int = 0,
              force: bool = False, quiet: bool = False, compressed: bool = False,
-             transcripts_mb: float = 0) -> dict:
+             transcripts_mb: float = 0, big_lines: bool = True) -> dict:
     """Write the profiles into OUT (reusing a matching earlier run) and return
     the summary that is also stored in OUT/.bench-profile.json."""
     params = {"size_mb": size_mb, "seed": seed, "oversize_lines": oversize_lines, "generator": 2}
@@ -796,6 +797,8 @@ def generate(out: str, size_mb: float, seed: int = 1, oversize_lines: int = 0,
         params["compressed_rollouts"] = True
     if transcripts_mb:
         params["transcripts_mb"] = transcripts_mb
+    if not big_lines:
+        params["big_lines"] = False
     marker = read_marker(out)
     if marker and marker.get("params") == params and not force:
         if not quiet:
@@ -805,7 +808,7 @@ def generate(out: str, size_mb: float, seed: int = 1, oversize_lines: int = 0,
         shutil.rmtree(os.path.join(out, sub), ignore_errors=True)
     os.makedirs(out, exist_ok=True)
     began = time.monotonic()
-    stats = Generator(out, size_mb, seed, oversize_lines, transcripts_mb).run()
+    stats = Generator(out, size_mb, seed, oversize_lines, transcripts_mb, big_lines).run()
     if compressed:
         compress_rollouts(out)
     summary = {
@@ -837,9 +840,12 @@ def main() -> int:
                     help="compress every rollout to rollout-….jsonl.zst (needs the zstd command)")
     ap.add_argument("--transcripts-mb", type=float, default=0,
                     help="Claude Code session transcripts to add, in MiB, on top of --size-mb (default 0)")
+    ap.add_argument("--no-big-lines", action="store_true",
+                    help="write no line of a megabyte or more (small homes of a fleet)")
     args = ap.parse_args()
     summary = generate(args.out, args.size_mb, args.seed, args.oversize_lines, args.force,
-                       compressed=args.compressed, transcripts_mb=args.transcripts_mb)
+                       compressed=args.compressed, transcripts_mb=args.transcripts_mb,
+                       big_lines=not args.no_big_lines)
     print(json.dumps({k: v for k, v in summary.items() if k != "big_lines"}, indent=2))
     return 0
 

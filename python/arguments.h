@@ -60,6 +60,7 @@ struct CallArguments {
   PyObject* command = nullptr;
   PyObject* path_glob = nullptr;  // the `path` of Timeline.filter
   PyObject* url = nullptr;
+  PyObject* requested_schema = nullptr;  // __arrow_c_stream__'s, accepted and not used
   // Timeline's and its filter's: leave out the events that copy another.
   bool unique = false;
 };

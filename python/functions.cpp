@@ -179,6 +179,37 @@ PyObject* write_stream(int fd, const EvidenceScope& scope, const Rendering& rend
   return written(status, watch);
 }
 
+PyObject* write_file_with(const std::string& path, const EvidenceScope& scope,
+                          const DescriptorWriter& write) {
+  Result<Destination> destination = [&] {
+    ReleasedGil unlocked;
+    return Destination::create(path, &scope);
+  }();
+  if (!destination) return convert_error(destination.error());
+  PyRef done(write(destination->target().fd()));
+  if (!done) return nullptr;  // the destination takes its file away
+  Status committed = [&] {
+    ReleasedGil unlocked;
+    return destination->commit();
+  }();
+  if (!committed) return convert_error(committed.error());
+  Py_RETURN_NONE;
+}
+
+PyObject* write_stream_with(int fd, const EvidenceScope& scope, const DescriptorWriter& write) {
+  Result<Stream> stream = [&] {
+    ReleasedGil unlocked;
+    return Stream::open(fd, &scope);
+  }();
+  if (!stream) return convert_error(stream.error());
+  PyRef done(write(fd));
+  if (!done) {
+    stream->discard();
+    return nullptr;
+  }
+  Py_RETURN_NONE;
+}
+
 PyObject* parse(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return guarded([&]() -> PyObject* {
     CallArguments arguments;

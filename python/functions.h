@@ -13,6 +13,7 @@
 #include <Python.h>
 
 #include <exception>
+#include <functional>
 #include <new>
 #include <optional>
 #include <span>
@@ -82,6 +83,15 @@ PyObject* write_file(const std::string& path, const EvidenceScope& scope,
                      const Rendering& rendering);
 // As write_file, into the caller's open descriptor `fd` as the rendering goes.
 PyObject* write_stream(int fd, const EvidenceScope& scope, const Rendering& rendering);
+
+// Writes through Python code instead of a rendering: `write(fd)` (a new
+// reference, or nullptr with an exception set) is called with the lock held,
+// on the temporary file of `path` or on the checked descriptor `fd`; the same
+// refusals, the same rename into place, and a failed write leaves nothing.
+using DescriptorWriter = std::function<PyObject*(int fd)>;
+PyObject* write_file_with(const std::string& path, const EvidenceScope& scope,
+                          const DescriptorWriter& write);
+PyObject* write_stream_with(int fd, const EvidenceScope& scope, const DescriptorWriter& write);
 
 // Runs `body` (returning a new reference or nullptr with an exception set),
 // turning any C++ exception into a Python exception. Module initialisation uses

@@ -22,6 +22,7 @@
 #include "model/arrays.h"
 #include "model/datetime.h"
 #include "monitor.h"
+#include "output/arrow.h"
 #include "parser/driver.h"
 #include "query/coverage.h"
 #include "query/query.h"
@@ -66,6 +67,8 @@ constexpr Signature kToJsonlSignature{"Timeline.to_jsonl", {}, 0};
 constexpr Signature kToCsvSignature{"Timeline.to_csv", kToCsvParameters, 0};
 constexpr Signature kWriteSignature{"Timeline.write", kWriteParameters, 1, 2};
 constexpr Signature kFilterSignature{"Timeline.filter", kFilterParameters, 0, 0};
+constexpr Parameter kArrowStreamParameters[] = {{"requested_schema", &Args::requested_schema}};
+constexpr Signature kArrowStreamSignature{"Timeline.__arrow_c_stream__", kArrowStreamParameters, 0};
 
 // One parse, shared (read-only) by a Timeline and every view made from it.
 struct ParsedTimeline {
@@ -107,8 +110,9 @@ void timeline_dealloc(PyObject* object) {
   PyTypeObject* type = Py_TYPE(object);
   if (self->parsed.use_count() == 1) {
     // The last Timeline over a parse frees it, which for millions of events
-    // takes a while, and gives its memory back. Every owner is a Timeline, so
-    // the count is exact under the lock.
+    // takes a while, and gives its memory back. Owners are Timelines and Arrow
+    // streams; a count of one can't grow meanwhile, and a stream released on
+    // another thread at the same moment only leaves the last free to it.
     ReleasedGil unlocked;
     self->parsed.reset();
     return_free_memory();
@@ -388,6 +392,21 @@ int as_descriptor(PyObject* object, int* fd) {
   return 1;
 }
 
+// Parquet: pyarrow writes the Arrow stream (tracequill/_parquet.py); without
+// pyarrow, the ImportError naming the extra, before anything is created.
+PyObject* write_parquet(PyObject* timeline, const std::string* path, int fd) {
+  PyRef module(PyImport_ImportModule("tracequill._parquet"));
+  if (!module) return nullptr;
+  PyRef available(PyObject_CallMethod(module.get(), "require", nullptr));
+  if (!available) return nullptr;
+  const EvidenceScope& scope = as_timeline(timeline)->parsed->scope;
+  auto write = [&](int target) {
+    return PyObject_CallMethod(module.get(), "write", "Oi", timeline, target);
+  };
+  return path != nullptr ? write_file_with(*path, scope, write)
+                         : write_stream_with(fd, scope, write);
+}
+
 PyObject* timeline_write(PyObject* object, PyObject* const* args, Py_ssize_t nargs,
                          PyObject* kwnames) {
   return guarded([&]() -> PyObject* {
@@ -401,6 +420,7 @@ PyObject* timeline_write(PyObject* object, PyObject* const* args, Py_ssize_t nar
     if (descriptor < 0) return nullptr;
     if (descriptor == 1) {
       if (output_format(arguments.output_format, nullptr, &format) < 0) return nullptr;
+      if (format == Format::Parquet) return write_parquet(object, nullptr, fd);
       return write_stream(fd, self->parsed->scope, rendering_of(self, format, arguments));
     }
     std::string path;
@@ -408,6 +428,7 @@ PyObject* timeline_write(PyObject* object, PyObject* const* args, Py_ssize_t nar
         output_format(arguments.output_format, &path, &format) < 0) {
       return nullptr;
     }
+    if (format == Format::Parquet) return write_parquet(object, &path, -1);
     return write_file(path, self->parsed->scope, rendering_of(self, format, arguments));
   });
 }
@@ -667,6 +688,49 @@ PyObject* timeline_coverage(PyObject* object, PyObject*) {
   });
 }
 
+// ---- Arrow: the events as typed columns (output/arrow.h) ----
+
+constexpr char kStreamCapsuleName[] = "arrow_array_stream";
+
+// A stream the consumer never took is released with its capsule.
+void release_stream_capsule(PyObject* capsule) {
+  std::unique_ptr<ArrowArrayStream> stream(
+      static_cast<ArrowArrayStream*>(PyCapsule_GetPointer(capsule, kStreamCapsuleName)));
+  if (stream && stream->release != nullptr) stream->release(stream.get());
+}
+
+// What a stream keeps alive: the parse and the positions a view keeps, and
+// nothing of Python's, so it may outlive the Timeline and be read on any thread.
+struct StreamOwner {
+  std::shared_ptr<const ParsedTimeline> parsed;
+  std::shared_ptr<const std::vector<size_t>> kept;
+};
+
+// Timeline.__arrow_c_stream__(requested_schema=None): the columns always take
+// the types the events' description gives them; a requested schema is a
+// request the consumer casts to itself.
+PyObject* timeline_arrow_c_stream(PyObject* object, PyObject* const* args, Py_ssize_t nargs,
+                                  PyObject* kwnames) {
+  return guarded([&]() -> PyObject* {
+    CallArguments arguments;
+    if (bind_and_convert(kArrowStreamSignature, args, nargs, kwnames, &arguments) < 0) {
+      return nullptr;
+    }
+    TimelineObject* self = as_timeline(object);
+    auto stream = std::make_unique<ArrowArrayStream>();
+    export_event_stream(selection(self), self->parsed->surface,
+                        std::make_shared<StreamOwner>(StreamOwner{self->parsed, self->kept}),
+                        stream.get());
+    PyObject* capsule = PyCapsule_New(stream.get(), kStreamCapsuleName, release_stream_capsule);
+    if (capsule == nullptr) {
+      stream->release(stream.get());
+      return nullptr;
+    }
+    (void)stream.release();  // the capsule's until release_stream_capsule
+    return capsule;
+  });
+}
+
 // ---- secrets ----
 
 PyObject* timeline_secrets(PyObject* object, PyObject*) {
@@ -745,7 +809,9 @@ constexpr char kTimelineDoc[] =
     "module functions render theirs. `filter` and slices return new\n"
     "Timelines over the same parse, without parsing again; kept events keep their\n"
     "`sequence` in the whole timeline. With transcripts=False the outputs are\n"
-    "byte for byte those of the module functions for the same options.\n"
+    "byte for byte those of the module functions for the same options. A\n"
+    "Timeline and its views are Arrow streams too: pyarrow.table(t),\n"
+    "polars.DataFrame(t) and duckdb.sql('select ... from t') read typed columns.\n"
     "\n"
     "Parameters\n"
     "----------\n"
@@ -786,11 +852,14 @@ constexpr char kToCsvDoc[] =
     "to_csv($self, /, include_message=True)\n--\n\nThe events as CSV text, 30 columns.";
 constexpr char kWriteDoc[] =
     "write($self, /, path, format=None, *, include_message=True)\n--\n\n"
-    "Write the timeline to `path` as 'json' (pretty), 'jsonl', 'csv' or 'html'.\n"
+    "Write the timeline to `path` as 'json' (pretty), 'jsonl', 'csv', 'html' or\n"
+    "'parquet'.\n"
     "\n"
     "Without `format` the suffix decides: .json, .jsonl or .ndjson, .csv, .html\n"
-    "or .htm. 'html' is one self-contained page to open in a browser, offline:\n"
-    "the events on a time axis by session, with filters, search and details. The\n"
+    "or .htm, .parquet. 'parquet' is the Arrow columns, zstd-compressed, written\n"
+    "by pyarrow (pip install 'tracequill[parquet]'). 'html' is one self-contained\n"
+    "page to open in a browser, offline: the events on a time axis by session,\n"
+    "with filters, search and details. The\n"
     "file is written beside the target under a temporary name and renamed into\n"
     "place, so `path` never holds a partial file. Refused with OSError: a name\n"
     "that is not a regular file (a FIFO, a device), a file this parse read, and\n"
@@ -832,6 +901,15 @@ constexpr char kCoverageDoc[] =
     "(each {provider, record_type, event_type, count}) and `unknown` (events of\n"
     "no known shape). It covers the whole parse, whatever this view keeps.";
 
+constexpr char kArrowStreamDoc[] =
+    "__arrow_c_stream__($self, /, requested_schema=None)\n--\n\n"
+    "The events as an Arrow C stream in a PyCapsule, for pyarrow.table(t),\n"
+    "polars.DataFrame(t), duckdb.sql('select ... from t') and any other reader\n"
+    "of the Arrow PyCapsule interface. Times are timestamp[us, UTC] with the\n"
+    "exact text beside them where microseconds lose digits; source, artifact\n"
+    "and fs_times are structs; raw and timestamp_raw are JSON text. The stream\n"
+    "keeps the parse, not the Timeline, alive. `requested_schema` is ignored.";
+
 constexpr char kSummaryDoc[] =
     "summary($self, /)\n--\n\n"
     "Counts of this timeline's events as a dict: `events`, `by_provider`\n"
@@ -861,6 +939,8 @@ PyMethodDef timeline_methods[] = {
     {"write", as_method(timeline_write), METH_FASTCALL | METH_KEYWORDS, kWriteDoc},
     {"filter", as_method(timeline_filter), METH_FASTCALL | METH_KEYWORDS, kFilterDoc},
     {"summary", timeline_summary, METH_NOARGS, kSummaryDoc},
+    {"__arrow_c_stream__", as_method(timeline_arrow_c_stream), METH_FASTCALL | METH_KEYWORDS,
+     kArrowStreamDoc},
     {"coverage", timeline_coverage, METH_NOARGS, kCoverageDoc},
     {"secrets", timeline_secrets, METH_NOARGS, kSecretsDoc},
     {"_find_secrets", timeline_find_secrets, METH_O | METH_STATIC,

@@ -17,8 +17,9 @@ _Json: TypeAlias = None | bool | int | float | str | list[_Json] | dict[str, _Js
 
 Mode: TypeAlias = Literal["best_effort", "strict"]
 Format: TypeAlias = Literal["json", "jsonl", "csv"]
-# What Timeline.write writes: the text formats and the self-contained HTML page.
-OutputFormat: TypeAlias = Literal["json", "jsonl", "csv", "html"]
+# What Timeline.write writes: the text formats, the self-contained HTML page
+# and Parquet.
+OutputFormat: TypeAlias = Literal["json", "jsonl", "csv", "html", "parquet"]
 
 # The records of a report, for annotations only: at run time they are dicts.
 
@@ -376,6 +377,8 @@ class Timeline:
         unique: bool = False,
     ) -> Timeline: ...
     def summary(self) -> Summary: ...
+    # The events as an Arrow C stream (a PyCapsule named "arrow_array_stream").
+    def __arrow_c_stream__(self, requested_schema: object | None = None) -> object: ...
     def coverage(self) -> Coverage: ...
     def secrets(self) -> list[EventSecret]: ...
     # The detector alone, on texts that are no timeline: the labelled corpus

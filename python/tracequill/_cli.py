@@ -17,11 +17,12 @@ import time
 from typing import IO, TYPE_CHECKING, Any
 
 import tracequill
+import tracequill._parquet
 
 if TYPE_CHECKING:
     from tracequill import Coverage, Diagnostic, Event, EventSecret, OutputFormat as Format
 
-FORMATS = ("json", "jsonl", "csv", "html")
+FORMATS = ("json", "jsonl", "csv", "html", "parquet")
 SEVERITIES = ("error", "warning", "info")
 EXIT_STATUS = (
     (0, "success, also when a reader closes the pipe early (| head)"),
@@ -189,6 +190,12 @@ def run(argv: list[str], view: View) -> int:
         conditions = filter_conditions(args)
     except UsageError as error:
         return fail(f"{error} (see tracequill --help)", 2)
+    if output_format == "parquet":
+        # A missing pyarrow is known before a single file is read.
+        try:
+            tracequill._parquet.require()
+        except ImportError as error:
+            return fail(str(error), 1)
     progress = ProgressBar(sys.stderr) if not args.quiet and sys.stderr.isatty() else None
     view.progress = progress
     # The list of secrets reads every text of the evidence: the raw records and
@@ -256,7 +263,7 @@ def check_usage(args: argparse.Namespace) -> Format:
         return "jsonl"
     suffix_format: Format | None = tracequill.Timeline._format_for(args.output)
     if suffix_format is None:
-        raise UsageError(f"cannot tell the format of '{args.output}': name it .json, .jsonl, .ndjson, .csv or .html, or use -f")
+        raise UsageError(f"cannot tell the format of '{args.output}': name it .json, .jsonl, .ndjson, .csv, .html or .parquet, or use -f")
     return suffix_format
 
 

@@ -15,24 +15,26 @@
 namespace tq {
 namespace {
 
-constexpr std::array<std::pair<std::string_view, Format>, 4> kNames = {{
+constexpr std::array<std::pair<std::string_view, Format>, 5> kNames = {{
     {"json", Format::Json},
     {"jsonl", Format::Jsonl},
     {"csv", Format::Csv},
     {"html", Format::Html},
+    {"parquet", Format::Parquet},
 }};
 
-constexpr std::array<std::pair<std::string_view, Format>, 6> kSuffixes = {{
+constexpr std::array<std::pair<std::string_view, Format>, 7> kSuffixes = {{
     {".json", Format::Json},
     {".jsonl", Format::Jsonl},
     {".ndjson", Format::Jsonl},
     {".csv", Format::Csv},
     {".html", Format::Html},
     {".htm", Format::Html},
+    {".parquet", Format::Parquet},
 }};
 
 bool offers(Formats offered, Format format) {
-  return offered == Formats::All || format != Format::Html;
+  return offered == Formats::All || (format != Format::Html && format != Format::Parquet);
 }
 
 }  // namespace
@@ -94,6 +96,8 @@ Status render(EventSelection events, std::span<const Diagnostic> diagnostics, Fo
                        options.surface);
     case Format::Html:
       return write_page(events, diagnostics, options.summary, target, options.surface);
+    case Format::Parquet:
+      return std::unexpected(Error::message("Parquet is written through pyarrow"));
   }
   return std::unexpected(Error::message("unknown output format"));
 }

@@ -1,8 +1,9 @@
 // File: output/format.h
 //
 // The output formats and the one place that names them: from the name a
-// caller passes ("json", "jsonl", "csv", "html"), from a file name's suffix,
-// and the writer each stands for.
+// caller passes ("json", "jsonl", "csv", "html", "parquet"), from a file
+// name's suffix, and the writer each stands for. Parquet has no writer here:
+// the binding hands the Arrow stream (output/arrow.h) to pyarrow's.
 //
 //   std::optional<Format> format = format_from_suffix("out.ndjson");   // Jsonl
 //   Status s = render(events, diagnostics, *format, target, options);
@@ -21,22 +22,22 @@
 
 namespace tq {
 
-enum class Format { Json, Jsonl, Csv, Html };
+enum class Format { Json, Jsonl, Csv, Html, Parquet };
 
 // Which formats a caller offers: the module functions write the three text
-// formats, a timeline also the page.
+// formats, a timeline also the page and Parquet.
 enum class Formats : uint8_t { Text, All };
 
-// "json", "jsonl", "csv" or "html" (when offered), compared exactly; none for
-// anything else.
+// "json", "jsonl", "csv", "html" or "parquet" (when offered), compared
+// exactly; none for anything else.
 std::optional<Format> format_from_name(std::string_view name, Formats offered = Formats::All);
 // The offered names for a message: "'json', 'jsonl', or 'csv'".
 std::string format_choices(Formats offered);
 // The name format_from_name takes.
 std::string_view format_name(Format format);
 // The format a file name's suffix stands for, ASCII case ignored: .json,
-// .jsonl or .ndjson, .csv, .html or .htm; none for any other suffix or none at
-// all.
+// .jsonl or .ndjson, .csv, .html or .htm, .parquet; none for any other suffix
+// or none at all.
 std::optional<Format> format_from_suffix(std::string_view path);
 
 struct RenderOptions {
@@ -51,7 +52,8 @@ struct RenderOptions {
 
 // Renders with `format`'s writer into `target`: the JSON document and the
 // page hold the events and the diagnostics, the other formats only the events. Touches no
-// shared state, so it runs on any thread.
+// shared state, so it runs on any thread. Parquet is refused ("Parquet is
+// written through pyarrow"): its writer lives outside this layer.
 [[nodiscard]] Status render(EventSelection events, std::span<const Diagnostic> diagnostics,
                             Format format, OutputTarget target, const RenderOptions& options);
 

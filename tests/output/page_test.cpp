@@ -126,7 +126,7 @@ TEST(PageTest, HtmlIsChosenByNameAndSuffixWhereOffered) {
   EXPECT_EQ(format_from_name("html"), Format::Html);
   EXPECT_EQ(format_from_name("html", Formats::Text), std::nullopt);
   EXPECT_EQ(format_choices(Formats::Text), "'json', 'jsonl', or 'csv'");
-  EXPECT_EQ(format_choices(Formats::All), "'json', 'jsonl', 'csv', or 'html'");
+  EXPECT_EQ(format_choices(Formats::All), "'json', 'jsonl', 'csv', 'html', or 'parquet'");
 }
 
 }  // namespace

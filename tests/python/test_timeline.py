@@ -259,7 +259,7 @@ def test_sessions_filter_slices_and_summary(generated_home):
         (lambda p: tracequill.Timeline(p).filter(providers="cursor"), ValueError, "Unknown provider 'cursor': expected one of 'claude_code', 'codex', 'open_code', 'unknown'"),
         (lambda p: tracequill.Timeline(p).filter(since="yesterday"), ValueError, "argument 'since': 'yesterday' is not an RFC 3339 date-time"),
         (lambda p: tracequill.Timeline(p).write(p / "out.txt"), ValueError, "Cannot tell the output format of"),
-        (lambda p: tracequill.Timeline(p).write(p / "out", "xml"), ValueError, "Invalid format 'xml': expected 'json', 'jsonl', 'csv', or 'html'"),
+        (lambda p: tracequill.Timeline(p).write(p / "out", "xml"), ValueError, "Invalid format 'xml': expected 'json', 'jsonl', 'csv', 'html', or 'parquet'"),
     ],
 )
 def test_wrong_arguments(codex_root, call, error, message):

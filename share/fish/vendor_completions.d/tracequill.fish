@@ -49,7 +49,7 @@ complete -c tracequill -f
 
 complete -c tracequill -n _shtab_tracequill_using -s h -l help -d 'show this help message and exit'
 complete -c tracequill -n _shtab_tracequill_using -s o -l output -xka "(__fish_complete_path (commandline -ct))" -d 'write the timeline to FILE ('"'"'-'"'"': standard output)'
-complete -c tracequill -n _shtab_tracequill_using -s f -l format -xka "json jsonl csv html" -d 'output format (default: from FILE'"'"'s suffix; jsonl for '"'"'-'"'"')'
+complete -c tracequill -n _shtab_tracequill_using -s f -l format -xka "json jsonl csv html parquet" -d 'output format (default: from FILE'"'"'s suffix; jsonl for '"'"'-'"'"')'
 complete -c tracequill -n _shtab_tracequill_using -l strict -d 'fail on the first error instead of reporting it'
 complete -c tracequill -n _shtab_tracequill_using -l raw -d 'include each event'"'"'s raw JSON record'
 complete -c tracequill -n _shtab_tracequill_using -l content -d 'inline file content in snapshot and cache events'
