@@ -35,6 +35,8 @@ AgentFileFacts subagent_facts(const JsonValue& document) {
     facts.message = concat(type != nullptr ? *type : "subagent", ": ",
                            description != nullptr ? *description : "");
   }
+  if (type != nullptr) facts.agent_type = *type;
+  if (description != nullptr) facts.agent_description = *description;
   return facts;
 }
 
@@ -129,7 +131,9 @@ std::optional<AgentFileMatch> match_project(Parts p) {
     return AgentFileMatch{&kToolOutput, p[2], without(p[4], ".txt")};
   }
   if (p[3] == "subagents" && p[4].starts_with("agent-") && ends_with(p[4], ".meta.json")) {
-    return AgentFileMatch{&kSubagentMeta, p[2], without(p[4], ".meta.json")};
+    std::string transcript = without(p[4], ".meta.json");
+    std::string agent = transcript.substr(std::string_view("agent-").size());
+    return AgentFileMatch{&kSubagentMeta, p[2], std::move(transcript), std::move(agent)};
   }
   return std::nullopt;
 }

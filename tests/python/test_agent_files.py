@@ -26,11 +26,19 @@ FILES = {
     f"{PROJECT}/subagents/agent-a1b2.meta.json": b'{"agentType":"Explore","description":"Find the tests"}',
     f".codex/shell_snapshots/{S}.1767225600000000000.sh": b"export B=2\n",
 }
+# Subagent transcripts: one with a meta file beside it, one without.
+TRANSCRIPTS = {
+    f"{PROJECT}/subagents/agent-{agent}.jsonl": (
+        f'{{"type":"user","agentId":"{agent}","isSidechain":true,"sessionId":"{S}","uuid":"u-{agent}",'
+        f'"timestamp":"2025-01-01T00:00:00Z","message":{{"role":"user","content":"go"}}}}\n'
+    ).encode()
+    for agent in ("a1b2", "c3d4")
+}
 
 
 @pytest.fixture
 def home(tmp_path):
-    root = write_tree(tmp_path / "home", FILES)
+    root = write_tree(tmp_path / "home", FILES | TRANSCRIPTS)
     (tmp_path / "secret.txt").write_text("outside")
     os.symlink(tmp_path / "secret.txt", root / f"{PROJECT}/tool-results/toolu_02out.txt")
     return root
@@ -65,6 +73,15 @@ def test_each_file_is_one_event_tied_to_its_session(home):
     unread = [f for f in timeline.coverage()["files"] if f["reason"] is not None]
     assert [f["path"] for f in unread] == [f"{PROJECT}/tool-results/toolu_02out.txt"]
     assert not any(e["event_type"] == "agent_file" for e in tracequill.Timeline(home, transcripts=False))
+
+
+def test_a_subagents_meta_file_describes_its_events(home):
+    who = {(e["event_type"], e["source"]["relative_path"].rsplit("/", 1)[1]): e["who"] for e in tracequill.Timeline(home)
+           if e["who"] and e["who"]["agent_id"]}
+    described = {"agent_id": "a1b2", "parent_session_id": S, "agent_type": "Explore", "agent_description": "Find the tests"}
+    assert who[("agent_file", "agent-a1b2.meta.json")] == described | {"actor": None}
+    assert who[("prompt_input", "agent-a1b2.jsonl")] == described | {"actor": "agent"}
+    assert (who[("prompt_input", "agent-c3d4.jsonl")]["agent_type"], who[("prompt_input", "agent-c3d4.jsonl")]["agent_description"]) == (None, None)
 
 
 def test_bad_files_are_diagnostics_that_name_them(home):
