@@ -1,7 +1,9 @@
 #include "claude/agent_files.h"
 
+#include <map>
 #include <string>
 
+#include "files/paths.h"
 #include "model/datetime.h"
 #include "model/text.h"
 
@@ -152,5 +154,25 @@ constexpr AgentFileRules kRules{Provider::ClaudeCode, &match};
 }  // namespace
 
 const AgentFileRules& agent_file_rules() { return kRules; }
+
+void tie_plans(const std::vector<SessionSlug>& slugs, EventList& agent_files) {
+  if (slugs.empty()) return;
+  // A slug's session, or null once a second session names it too.
+  std::map<std::string_view, const std::string*> session_of;
+  for (const SessionSlug& s : slugs) {
+    auto [at, added] = session_of.try_emplace(s.slug, &s.session_id);
+    if (!added && at->second != nullptr && *at->second != s.session_id) at->second = nullptr;
+  }
+  constexpr std::string_view kPlanSuffix = ".md";
+  for (TimelineEvent& e : agent_files) {
+    if (e.source.record_type != kPlan.record_type || e.session_id) continue;
+    std::optional<std::string> name =
+        file_name_bytes(std::filesystem::path(e.source.relative_path));
+    if (!name || !ends_with(*name, kPlanSuffix)) continue;
+    auto found =
+        session_of.find(std::string_view(*name).substr(0, name->size() - kPlanSuffix.size()));
+    if (found != session_of.end() && found->second != nullptr) e.session_id = *found->second;
+  }
+}
 
 }  // namespace tq::claude

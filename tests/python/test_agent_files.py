@@ -16,6 +16,8 @@ FILES = {
     ".claude/settings.json": b'{"model":"opus","permissions":{"allow":[]}}',
     ".claude/settings.local.json": b"permissions: none\n",
     ".claude/plans/quiet-plan.md": b"# Plan\n" + b"step\n" * 40,
+    ".claude/plans/shared-plan.md": b"# Plan\n",
+    ".claude/plans/lone-plan.md": b"# Plan\n",
     ".claude/shell-snapshots/snapshot-bash-1-x.sh": b"export A=1\n",
     f".claude/todos/{S}-agent-{S}.json": b'[{"content":"one","status":"completed","activeForm":"a"},'
     b'{"content":"two","status":"pending","activeForm":"b"}]',
@@ -26,13 +28,23 @@ FILES = {
     f"{PROJECT}/subagents/agent-a1b2.meta.json": b'{"agentType":"Explore","description":"Find the tests"}',
     f".codex/shell_snapshots/{S}.1767225600000000000.sh": b"export B=2\n",
 }
-# Subagent transcripts: one with a meta file beside it, one without.
+
+
+def record(session, uuid, **extra):
+    members = "".join(f',"{k}":"{v}"' for k, v in extra.items())
+    return (f'{{"type":"user","sessionId":"{session}","uuid":"{uuid}"{members},'
+            f'"timestamp":"2025-01-01T00:00:00Z","message":{{"role":"user","content":"go"}}}}\n').encode()
+
+
+# Subagent transcripts, one with a meta file beside it; sessions that name
+# their plans by slug, two of them the same.
+P = ".claude/projects/-home-user-project"
 TRANSCRIPTS = {
-    f"{PROJECT}/subagents/agent-{agent}.jsonl": (
-        f'{{"type":"user","agentId":"{agent}","isSidechain":true,"sessionId":"{S}","uuid":"u-{agent}",'
-        f'"timestamp":"2025-01-01T00:00:00Z","message":{{"role":"user","content":"go"}}}}\n'
-    ).encode()
-    for agent in ("a1b2", "c3d4")
+    f"{PROJECT}/subagents/agent-a1b2.jsonl": record(S, "u1", agentId="a1b2", slug="quiet-plan"),
+    f"{PROJECT}/subagents/agent-c3d4.jsonl": record(S, "u2", agentId="c3d4"),
+    f"{P}/{S}.jsonl": record(S, "u3", slug="quiet-plan"),
+    f"{P}/t1.jsonl": record("t1", "u4", slug="shared-plan"),
+    f"{P}/t2.jsonl": record("t2", "u5", slug="shared-plan"),
 }
 
 
@@ -50,7 +62,9 @@ def test_each_file_is_one_event_tied_to_its_session(home):
     expected = [
         (".claude/settings.json", "settings", "settings: model, permissions", None),
         (".claude/settings.local.json", "settings", "settings.local.json", None),
-        (".claude/plans/quiet-plan.md", "plan", "quiet-plan.md", None),
+        (".claude/plans/quiet-plan.md", "plan", "quiet-plan.md", S),
+        (".claude/plans/shared-plan.md", "plan", "shared-plan.md", None),
+        (".claude/plans/lone-plan.md", "plan", "lone-plan.md", None),
         (".claude/shell-snapshots/snapshot-bash-1-x.sh", "shell_snapshot", "snapshot-bash-1-x.sh", None),
         (f".claude/todos/{S}-agent-{S}.json", "todos", "2 todos, 1 completed: two", S),
         (f".claude/tasks/{S}/49.json", "task", "Write tests (pending)", S),
