@@ -1,7 +1,9 @@
 #include "claude/agent_files.h"
 
+#include <map>
 #include <string>
 
+#include "files/paths.h"
 #include "model/datetime.h"
 #include "model/text.h"
 
@@ -35,6 +37,8 @@ AgentFileFacts subagent_facts(const JsonValue& document) {
     facts.message = concat(type != nullptr ? *type : "subagent", ": ",
                            description != nullptr ? *description : "");
   }
+  if (type != nullptr) facts.agent_type = *type;
+  if (description != nullptr) facts.agent_description = *description;
   return facts;
 }
 
@@ -129,7 +133,9 @@ std::optional<AgentFileMatch> match_project(Parts p) {
     return AgentFileMatch{&kToolOutput, p[2], without(p[4], ".txt")};
   }
   if (p[3] == "subagents" && p[4].starts_with("agent-") && ends_with(p[4], ".meta.json")) {
-    return AgentFileMatch{&kSubagentMeta, p[2], without(p[4], ".meta.json")};
+    std::string transcript = without(p[4], ".meta.json");
+    std::string agent = transcript.substr(std::string_view("agent-").size());
+    return AgentFileMatch{&kSubagentMeta, p[2], std::move(transcript), std::move(agent)};
   }
   return std::nullopt;
 }
@@ -148,5 +154,25 @@ constexpr AgentFileRules kRules{Provider::ClaudeCode, &match};
 }  // namespace
 
 const AgentFileRules& agent_file_rules() { return kRules; }
+
+void tie_plans(const std::vector<SessionSlug>& slugs, EventList& agent_files) {
+  if (slugs.empty()) return;
+  // A slug's session, or null once a second session names it too.
+  std::map<std::string_view, const std::string*> session_of;
+  for (const SessionSlug& s : slugs) {
+    auto [at, added] = session_of.try_emplace(s.slug, &s.session_id);
+    if (!added && at->second != nullptr && *at->second != s.session_id) at->second = nullptr;
+  }
+  constexpr std::string_view kPlanSuffix = ".md";
+  for (TimelineEvent& e : agent_files) {
+    if (e.source.record_type != kPlan.record_type || e.session_id) continue;
+    std::optional<std::string> name =
+        file_name_bytes(std::filesystem::path(e.source.relative_path));
+    if (!name || !ends_with(*name, kPlanSuffix)) continue;
+    auto found =
+        session_of.find(std::string_view(*name).substr(0, name->size() - kPlanSuffix.size()));
+    if (found != session_of.end() && found->second != nullptr) e.session_id = *found->second;
+  }
+}
 
 }  // namespace tq::claude

@@ -277,6 +277,7 @@ Status parse_claude_root(const fs::path& root, const fs::path& evidence_root,
                      diagnostics);
   assign_snapshot_directories(history.events, transcripts.output.events, snapshots.events);
   apply_snapshot_origins(transcripts.snapshot_origins, snapshots.events);
+  tie_plans(transcripts.slugs, agent_files.events);
 
   events.append(std::move(history.events));
   events.reserve(paste_cache.events.size() + image_cache.events.size());

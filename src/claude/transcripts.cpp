@@ -173,9 +173,10 @@ constexpr JsonShape kRecordWithContent{kRecordMembersWithContent};
 constexpr std::array kMessageFactsMembers =
     joined(message_members(&kBlockWithContent), std::array{JsonShapeMember{"model", nullptr}});
 constexpr JsonShape kMessageFacts{kMessageFactsMembers};
-constexpr std::array kRecordFactsMembers = joined(
-    joined(record_members(&kMessageFacts), kCurrentRecordMembers),
-    std::array{JsonShapeMember{"agentId", nullptr}, JsonShapeMember{"isSidechain", nullptr}});
+constexpr std::array kRecordFactsMembers =
+    joined(joined(record_members(&kMessageFacts), kCurrentRecordMembers),
+           std::array{JsonShapeMember{"agentId", nullptr}, JsonShapeMember{"isSidechain", nullptr},
+                      JsonShapeMember{"slug", nullptr}});
 constexpr JsonShape kRecordFacts{kRecordFactsMembers};
 
 class TranscriptReader {
@@ -189,6 +190,8 @@ class TranscriptReader {
   std::vector<Diagnostic>& diagnostics() { return out_.output.diagnostics; }
   TranscriptOutput take(const std::string& sha256) && {
     for (TimelineEvent& e : out_.output.events) e.source_file_sha256 = sha256;
+    out_.slugs.assign(std::make_move_iterator(slugs_.begin()),
+                      std::make_move_iterator(slugs_.end()));
     return std::move(out_);
   }
 
@@ -242,6 +245,7 @@ class TranscriptReader {
   Shared<std::string> cwd_;                                  // the latest record's cwd
   std::map<std::string, size_t, std::less<>> usage_events_;  // message.id -> its event
   std::set<std::string, std::less<>> unmapped_;              // record kinds warned about
+  std::set<SessionSlug> slugs_;                              // every pair the records name
   const TranscriptFacts facts_;
   TranscriptOutput out_;
 };
@@ -263,6 +267,8 @@ TimelineEvent TranscriptReader::base_event(uint64_t line, const JsonValue& recor
   if (session != nullptr) keep_text(last_session_, *session);
   if (const std::string* cwd = record.find_string("cwd")) keep_text(cwd_, *cwd);
   event.session_id = session != nullptr || !file_session_ ? last_session_ : file_session_;
+  const std::string* slug = options_.transcripts ? record.find_string("slug") : nullptr;
+  if (slug != nullptr && event.session_id) slugs_.insert({*slug, *event.session_id});
   event.working_directory = cwd_;
   event.source.artifact_kind = ArtifactKind::Session;
   event.source.relative_path = rel_;
@@ -562,6 +568,7 @@ Result<TranscriptOutput> scan_transcripts(const fs::path& path, const ParserOpti
         append_output(out.output, std::move(parsed->output));
         std::move(parsed->snapshot_origins.begin(), parsed->snapshot_origins.end(),
                   std::back_inserter(out.snapshot_origins));
+        std::move(parsed->slugs.begin(), parsed->slugs.end(), std::back_inserter(out.slugs));
         return true;
       });
   if (failure) return std::unexpected(std::move(*failure));

@@ -64,10 +64,21 @@ struct SnapshotOrigin {
   Shared<JsonValue> backup_time_raw;
 };
 
+// A session's slug, the short name Claude Code gives it (`"slug"` on its
+// records) and names its plan after (`plans/<slug>.md`).
+struct SessionSlug {
+  std::string slug;
+  std::string session_id;
+  friend auto operator<=>(const SessionSlug&, const SessionSlug&) = default;
+};
+
 struct TranscriptOutput {
   ReaderOutput output;
   // In file order, then line order; the first origin of a backup wins.
   std::vector<SnapshotOrigin> snapshot_origins;
+  // Each pair the records of a transcript name, once per file; read only for
+  // the whole surface.
+  std::vector<SessionSlug> slugs;
 };
 
 // One transcript file. Options read: max_line_size, mode, include_raw,

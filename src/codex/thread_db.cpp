@@ -154,11 +154,12 @@ std::string thread_text(const Row& row) {
   return text;
 }
 
-std::optional<DateTime> created_at(const Row& row) {
-  if (const std::string* ms = column(row, "created_at_ms")) {
+// A time the row keeps as `<name>_ms` (milliseconds) or `<name>` (seconds).
+std::optional<DateTime> row_time(const Row& row, const std::string& name) {
+  if (const std::string* ms = column(row, name + "_ms")) {
     return datetime_from_unix_millis(std::strtoll(ms->c_str(), nullptr, 10));
   }
-  if (const std::string* seconds = column(row, "created_at")) {
+  if (const std::string* seconds = column(row, name)) {
     return datetime_from_unix_millis(std::strtoll(seconds->c_str(), nullptr, 10) * 1000);
   }
   return std::nullopt;
@@ -264,9 +265,16 @@ Result<ReaderOutput> read_thread_database(
   ThreadEvents events(rel, relative_path_id(database, evidence_root), out);
   for (const Row& row : *threads) {
     const std::string* id = column(row, "id");
-    if (id == nullptr || sessions_with_rollouts.contains(*id)) continue;
+    if (id == nullptr) continue;
+    // Rollouts don't hold a thread's title, so every thread that has one
+    // names its session, as session_index's records do.
+    if (const std::string* title = column(row, "title")) {
+      events.add(EventType::TaskState, "title:" + *id, *id, *title, kThreadTitleRecord,
+                 row_time(row, "updated_at"));
+    }
+    if (sessions_with_rollouts.contains(*id)) continue;
     events.add(EventType::SessionStart, "thread:" + *id, *id, thread_text(row), "thread",
-               created_at(row));
+               row_time(row, "created_at"));
   }
   // Older databases have no spawn edges.
   auto edges = rows_of(db.get(),

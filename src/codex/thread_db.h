@@ -9,7 +9,8 @@
 // opened read-only: the profile is never written and the log is seen.
 //
 // Its rows give events only where the rollouts don't already hold them: a
-// thread with no rollout gives a `session_start` (record type "thread": its
+// thread's title gives a `task_state` (record type kThreadTitleRecord), a
+// thread with no rollout a `session_start` (record type "thread": its
 // title, model, directory and git facts), a spawn edge whose child has no
 // rollout a `task_state` (record type "thread_spawn_edge") in the parent's
 // session. A database that is locked, damaged, encrypted or no SQLite file is

@@ -237,6 +237,9 @@ inline constexpr std::string_view kSchemaVersion = "1";
 // The record type of the events that name their session (a Codex thread's
 // name): the summary shows the latest as the session's title.
 inline constexpr std::string_view kSessionTitleRecord = "session_index";
+// The record type of the events that give a session the title an agent's
+// own index of its threads holds; the summary falls back on it.
+inline constexpr std::string_view kThreadTitleRecord = "thread_title";
 
 struct TimelineEvent {
   std::string schema_version{kSchemaVersion};

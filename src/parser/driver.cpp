@@ -10,6 +10,7 @@
 #include "model/text.h"
 #include "ordering/duplicates.h"
 #include "ordering/ordering.h"
+#include "ordering/ties.h"
 #include "reading/listing.h"
 
 namespace tq {
@@ -45,7 +46,10 @@ Result<ParseReport> finalize(ReaderOutput output, const ParserOptions& options) 
   Result<ParseReport> report = finalize_report(
       std::move(output.events), std::move(output.diagnostics), options.strict(), options.monitor);
   // Copies are told from originals by their order, so only an ordered report is linked.
-  if (report && options.transcripts) link_events(report->events);
+  if (report && options.transcripts) {
+    tie_agent_files(report->events);
+    link_events(report->events);
+  }
   return report;
 }
 

@@ -110,7 +110,8 @@ struct SessionSummary {
   uint64_t events = 0;
   Span span;
   Shared<std::string> working_directory;
-  Shared<std::string> title;  // the latest name its agent gave the thread
+  Shared<std::string> title;         // the latest name its agent gave the thread
+  Shared<std::string> thread_title;  // the latest its thread database holds
 };
 
 JsonValue sessions_object(const std::map<std::string, SessionSummary, std::less<>>& sessions) {
@@ -122,7 +123,8 @@ JsonValue sessions_object(const std::map<std::string, SessionSummary, std::less<
     session.push_back({"last_timestamp", optional_time(s.span.last)});
     session.push_back(
         {"working_directory", s.working_directory ? JsonValue(*s.working_directory) : JsonValue()});
-    session.push_back({"title", s.title ? JsonValue(*s.title) : JsonValue()});
+    const Shared<std::string>& title = s.title ? s.title : s.thread_title;
+    session.push_back({"title", title ? JsonValue(*title) : JsonValue()});
     members.push_back({id, JsonValue(std::move(session))});
   }
   return JsonValue(std::move(members));
@@ -210,6 +212,7 @@ JsonValue summarize(EventSelection events, std::span<const Diagnostic> diagnosti
       if (!s.working_directory) s.working_directory = e.working_directory;
       // Events come in time order: the last name is the current one.
       if (e.source.record_type == kSessionTitleRecord && e.message) s.title = *e.message;
+      if (e.source.record_type == kThreadTitleRecord && e.message) s.thread_title = *e.message;
     }
   }
 

@@ -110,6 +110,15 @@ Result<Examined> examine(const fs::path& path, const AgentFileMatch& match,
   e.source.record_type = std::string(match.kind->record_type);
   e.source.relative_path = rel;
   if (match.source_id) e.source.source_id = *match.source_id;
+  // A file about a subagent is tied to it as the subagent's own records are:
+  // its id, and the session of the agent that started it.
+  if (match.agent_id) {
+    EventFacts& who = e.facts.held();
+    who.agent_id = *match.agent_id;
+    who.parent_session_id = e.session_id ? std::optional(*e.session_id) : std::nullopt;
+    who.agent_type = std::move(facts.agent_type);
+    who.agent_description = std::move(facts.agent_description);
+  }
   e.artifact = description->artifact();
   e.fs_times = description->times;
   out.event = std::move(e);

@@ -38,6 +38,8 @@ struct AgentFileFacts {
   std::optional<std::string> session_id;
   std::optional<std::string> working_directory;
   std::optional<DateTime> time;
+  std::optional<std::string> agent_type;         // a subagent's, as its own file says
+  std::optional<std::string> agent_description;  // likewise
 };
 
 // One kind of file: the record type its events carry, and, for a JSON kind,
@@ -51,7 +53,8 @@ struct AgentFileKind {
 struct AgentFileMatch {
   const AgentFileKind* kind;
   std::optional<std::string> session_id;
-  std::optional<std::string> source_id;  // what in a session points to the file
+  std::optional<std::string> source_id;                // what in a session points to the file
+  std::optional<std::string> agent_id = std::nullopt;  // the subagent the file describes
 };
 
 struct AgentFileRules {

@@ -16,6 +16,8 @@ FILES = {
     ".claude/settings.json": b'{"model":"opus","permissions":{"allow":[]}}',
     ".claude/settings.local.json": b"permissions: none\n",
     ".claude/plans/quiet-plan.md": b"# Plan\n" + b"step\n" * 40,
+    ".claude/plans/shared-plan.md": b"# Plan\n",
+    ".claude/plans/lone-plan.md": b"# Plan\n",
     ".claude/shell-snapshots/snapshot-bash-1-x.sh": b"export A=1\n",
     f".claude/todos/{S}-agent-{S}.json": b'[{"content":"one","status":"completed","activeForm":"a"},'
     b'{"content":"two","status":"pending","activeForm":"b"}]',
@@ -28,9 +30,27 @@ FILES = {
 }
 
 
+def record(session, uuid, **extra):
+    members = "".join(f',"{k}":"{v}"' for k, v in extra.items())
+    return (f'{{"type":"user","sessionId":"{session}","uuid":"{uuid}"{members},'
+            f'"timestamp":"2025-01-01T00:00:00Z","message":{{"role":"user","content":"go"}}}}\n').encode()
+
+
+# Subagent transcripts, one with a meta file beside it; sessions that name
+# their plans by slug, two of them the same.
+P = ".claude/projects/-home-user-project"
+TRANSCRIPTS = {
+    f"{PROJECT}/subagents/agent-a1b2.jsonl": record(S, "u1", agentId="a1b2", slug="quiet-plan"),
+    f"{PROJECT}/subagents/agent-c3d4.jsonl": record(S, "u2", agentId="c3d4"),
+    f"{P}/{S}.jsonl": record(S, "u3", slug="quiet-plan"),
+    f"{P}/t1.jsonl": record("t1", "u4", slug="shared-plan"),
+    f"{P}/t2.jsonl": record("t2", "u5", slug="shared-plan"),
+}
+
+
 @pytest.fixture
 def home(tmp_path):
-    root = write_tree(tmp_path / "home", FILES)
+    root = write_tree(tmp_path / "home", FILES | TRANSCRIPTS)
     (tmp_path / "secret.txt").write_text("outside")
     os.symlink(tmp_path / "secret.txt", root / f"{PROJECT}/tool-results/toolu_02out.txt")
     return root
@@ -42,7 +62,9 @@ def test_each_file_is_one_event_tied_to_its_session(home):
     expected = [
         (".claude/settings.json", "settings", "settings: model, permissions", None),
         (".claude/settings.local.json", "settings", "settings.local.json", None),
-        (".claude/plans/quiet-plan.md", "plan", "quiet-plan.md", None),
+        (".claude/plans/quiet-plan.md", "plan", "quiet-plan.md", S),
+        (".claude/plans/shared-plan.md", "plan", "shared-plan.md", None),
+        (".claude/plans/lone-plan.md", "plan", "lone-plan.md", None),
         (".claude/shell-snapshots/snapshot-bash-1-x.sh", "shell_snapshot", "snapshot-bash-1-x.sh", None),
         (f".claude/todos/{S}-agent-{S}.json", "todos", "2 todos, 1 completed: two", S),
         (f".claude/tasks/{S}/49.json", "task", "Write tests (pending)", S),
@@ -65,6 +87,15 @@ def test_each_file_is_one_event_tied_to_its_session(home):
     unread = [f for f in timeline.coverage()["files"] if f["reason"] is not None]
     assert [f["path"] for f in unread] == [f"{PROJECT}/tool-results/toolu_02out.txt"]
     assert not any(e["event_type"] == "agent_file" for e in tracequill.Timeline(home, transcripts=False))
+
+
+def test_a_subagents_meta_file_describes_its_events(home):
+    who = {(e["event_type"], e["source"]["relative_path"].rsplit("/", 1)[1]): e["who"] for e in tracequill.Timeline(home)
+           if e["who"] and e["who"]["agent_id"]}
+    described = {"agent_id": "a1b2", "parent_session_id": S, "agent_type": "Explore", "agent_description": "Find the tests"}
+    assert who[("agent_file", "agent-a1b2.meta.json")] == described | {"actor": None}
+    assert who[("prompt_input", "agent-a1b2.jsonl")] == described | {"actor": "agent"}
+    assert (who[("prompt_input", "agent-c3d4.jsonl")]["agent_type"], who[("prompt_input", "agent-c3d4.jsonl")]["agent_description"]) == (None, None)
 
 
 def test_bad_files_are_diagnostics_that_name_them(home):

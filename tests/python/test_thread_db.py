@@ -75,6 +75,15 @@ def test_rows_only_in_the_log_are_read_and_nothing_is_touched(codex):
     assert not any(e["source"]["record_type"] == "thread" for e in tracequill.Timeline(codex, transcripts=False))
 
 
+def test_the_summary_titles_a_session_from_its_index_else_its_thread(codex):
+    rollout = "00000000-0000-0000-0000-000000000001"
+    titles = {s: v["title"] for s, v in tracequill.Timeline(codex).summary()["sessions"].items()}
+    assert titles == {"t2": "only in the log", rollout: "has a rollout"}
+    (codex / "session_index.jsonl").write_text(f'{{"id":"{rollout}","thread_name":"named","updated_at":"2026-01-01T00:00:00Z"}}\n')
+    titles = {s: v["title"] for s, v in tracequill.Timeline(codex).summary()["sessions"].items()}
+    assert titles == {"t2": "only in the log", rollout: "named"}
+
+
 @pytest.mark.parametrize(
     "content, message",
     [
