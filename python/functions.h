@@ -27,6 +27,7 @@
 #include "output/format.h"
 #include "output/selection.h"
 #include "output/sink.h"
+#include "query/coverage.h"
 #include "query/query.h"
 
 namespace tq::py {
@@ -50,20 +51,37 @@ inline PyCFunction as_method(FastFunction function) {
 // (the formats `offered`).
 PyObject* raise_invalid_format(std::string_view name, Formats offered);
 
+// What a parse accounted for, which the page shows as its coverage: every
+// file under the input and the whole parse's events and diagnostics.
+struct ParseAccounts {
+  std::span<const FileAccount> accounts;
+  EventSelection events;
+  std::span<const Diagnostic> diagnostics;
+};
+
 // One output of `format` over a selection of events (and, for JSON, the
 // diagnostics). Refers to what it renders, which must outlive it.
 class EventsRendering final : public Rendering {
  public:
   EventsRendering(EventSelection events, std::span<const Diagnostic> diagnostics, Format format,
-                  RenderOptions options)
-      : events_(events), diagnostics_(diagnostics), format_(format), options_(options) {}
-  // The page also shows the summary of its events, made here for it.
+                  RenderOptions options, std::optional<ParseAccounts> accounts = std::nullopt)
+      : events_(events),
+        diagnostics_(diagnostics),
+        format_(format),
+        options_(options),
+        accounts_(accounts) {}
+  // The page also shows the summary of its events and the parse's coverage,
+  // made here for it.
   Status render(OutputTarget target) const override {
     if (format_ != Format::Html)
       return tq::render(events_, diagnostics_, format_, target, options_);
     const JsonValue summary = summarize(events_, diagnostics_);
+    const JsonValue coverage =
+        accounts_ ? coverage_report(accounts_->accounts, accounts_->events, accounts_->diagnostics)
+                  : JsonValue();
     RenderOptions options = options_;
     options.summary = &summary;
+    if (accounts_) options.coverage = &coverage;
     return tq::render(events_, diagnostics_, format_, target, options);
   }
 
@@ -72,6 +90,7 @@ class EventsRendering final : public Rendering {
   std::span<const Diagnostic> diagnostics_;
   Format format_;
   RenderOptions options_;
+  std::optional<ParseAccounts> accounts_;  // none: the page shows no coverage
 };
 
 // Writes `rendering` into the file `path` (output/destination.h): refused when

@@ -306,11 +306,14 @@ PyObject* timeline_diagnostics(PyObject* object, void*) {
 // What the outputs render: `pretty` for JSON text, which `write` always indents.
 EventsRendering rendering_of(const TimelineObject* self, Format format,
                              const CallArguments& arguments) {
-  return EventsRendering(selection(self), self->parsed->report.diagnostics, format,
-                         {.pretty = arguments.pretty,
-                          .include_message = arguments.include_message,
-                          .include_content = self->parsed->include_content,
-                          .surface = self->parsed->surface});
+  return EventsRendering(
+      selection(self), self->parsed->report.diagnostics, format,
+      {.pretty = arguments.pretty,
+       .include_message = arguments.include_message,
+       .include_content = self->parsed->include_content,
+       .surface = self->parsed->surface},
+      ParseAccounts{self->parsed->accounts, EventSelection(self->parsed->report.events),
+                    self->parsed->report.diagnostics});
 }
 
 PyObject* render_text(TimelineObject* self, Format format, const CallArguments& arguments) {

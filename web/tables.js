@@ -51,6 +51,8 @@ export function showTable(panel, tab, model, kept, handlers) {
     content = table(["File", "How", "Events"], rows.slice(0, LIMIT).map(([k, n]) => [k.split("\u0000")[1], k.split("\u0000")[0], n]));
   } else if (tab === "urls") {
     content = table(["URL", "Events"], counted(kept, (i) => facts.urls(i)).slice(0, LIMIT));
+  } else if (tab === "coverage") {
+    content = coverageTable(events.coverage);
   } else if (tab === "diagnostics") {
     const rows = events.diagnostics.map((d) => [d.severity, d.code, d.source ? `${d.source.relative_path}:${d.source.line_number ?? ""}` : "", d.message]);
     content = table(["Severity", "Code", "Where", "Message"], rows);
@@ -58,7 +60,8 @@ export function showTable(panel, tab, model, kept, handlers) {
     content = summaryTable(events);
   }
   const empty = content.rows.length <= 1;
-  panel.replaceChildren(empty ? cell("p", tab === "diagnostics" ? "No diagnostics." : "Nothing among the events shown.") : content);
+  const none = { diagnostics: "No diagnostics.", coverage: "No coverage was recorded for this timeline." };
+  panel.replaceChildren(empty ? cell("p", none[tab] || "Nothing among the events shown.") : content);
 }
 
 function summaryTable(events) {
@@ -69,6 +72,18 @@ function summaryTable(events) {
     for (const [type, n] of Object.entries(s.by_event_type || {})) rows.push([`type ${type}`, n]);
     if (s.diagnostics) rows.push(["diagnostics", s.diagnostics.total]);
   }
-  for (const [key, value] of Object.entries(events.coverage || {})) rows.push([`coverage ${key}`, typeof value === "object" ? JSON.stringify(value) : value]);
+  const c = events.coverage;
+  if (c) rows.push(["files not read", c.not_read], ["events of an unknown record", c.unknown]);
   return table(["", "Whole timeline"], rows);
+}
+
+// Every file under the profiles, those not read first with the reason, then
+// every kind of record with the event type it became: what the parse saw of
+// the whole input, whatever the filters keep.
+function coverageTable(coverage) {
+  if (!coverage) return table([], []);
+  const files = [...coverage.files].sort((a, b) => (a.reason === null) - (b.reason === null));
+  const rows = files.map((f) => [f.path, f.size, f.events ?? "", f.reason ?? "read"]);
+  for (const r of coverage.records) rows.push([`${r.provider} ${r.record_type ?? ""}`, "", r.count, `record → ${r.event_type}`]);
+  return table(["File or record", "Bytes", "Events", "Read, or why not"], rows);
 }

@@ -95,7 +95,8 @@ Status render(EventSelection events, std::span<const Diagnostic> diagnostics, Fo
       return write_csv(target, events, options.include_message, options.include_content,
                        options.surface);
     case Format::Html:
-      return write_page(events, diagnostics, options.summary, target, options.surface);
+      return write_page(events, diagnostics, {options.summary, options.coverage}, target,
+                        options.surface);
     case Format::Parquet:
       return std::unexpected(Error::message("Parquet is written through pyarrow"));
   }

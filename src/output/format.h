@@ -41,10 +41,11 @@ std::string_view format_name(Format format);
 std::optional<Format> format_from_suffix(std::string_view path);
 
 struct RenderOptions {
-  bool pretty = true;                  // JSON only: indented
-  bool include_message = true;         // CSV only: the message column filled
-  bool include_content = false;        // CSV only: the content column
-  const JsonValue* summary = nullptr;  // HTML only: the summary the page shows; may be null
+  bool pretty = true;                   // JSON only: indented
+  bool include_message = true;          // CSV only: the message column filled
+  bool include_content = false;         // CSV only: the content column
+  const JsonValue* summary = nullptr;   // HTML only: the summary the page shows; may be null
+  const JsonValue* coverage = nullptr;  // HTML only: the parse's coverage; may be null
   // The fields every record holds: output_surface(parse options)
   // (context/options.h) of the parse that made the events.
   Surface surface = Surface::Functions;

@@ -365,7 +365,7 @@ void write_column(OutputSink& out, const Column& c) {
 }
 
 void write_payload(OutputSink& out, const Columns& columns, size_t count,
-                   std::span<const Diagnostic> diagnostics, const JsonValue* summary) {
+                   std::span<const Diagnostic> diagnostics, PageReports reports) {
   out.write("{\"format\":1,\"count\":");
   write_number(out, count);
   out.write(",\"columns\":[");
@@ -378,21 +378,23 @@ void write_payload(OutputSink& out, const Columns& columns, size_t count,
     if (i != 0) out.put(',');
     write_compact_value(diagnostics[i], out);
   }
-  out.write("],\"summary\":");
-  if (summary != nullptr) {
-    write_compact_value(*summary, out);
-  } else {
-    out.write("null");
-  }
-  // The parse's coverage (which files were read, skipped or unknown) joins
-  // the summary here once the timeline reports it; the page shows it when set.
-  out.write(",\"coverage\":null}");
+  auto report = [&out](std::string_view key, const JsonValue* value) {
+    out.write(key);
+    if (value != nullptr) {
+      write_compact_value(*value, out);
+    } else {
+      out.write("null");
+    }
+  };
+  report("],\"summary\":", reports.summary);
+  report(",\"coverage\":", reports.coverage);
+  out.put('}');
 }
 
 }  // namespace
 
 Status write_page(EventSelection events, std::span<const Diagnostic> diagnostics,
-                  const JsonValue* summary, OutputTarget target, Surface surface) {
+                  PageReports reports, OutputTarget target, Surface surface) {
   Columns columns(surface);
   for (size_t i = 0; i < events.size(); ++i) columns.add(events[i]);
 
@@ -406,7 +408,7 @@ Status write_page(EventSelection events, std::span<const Diagnostic> diagnostics
   bool packed = false;
   {
     OutputSink payload(OutputTarget::consumer(packer));
-    write_payload(payload, columns, events.size(), diagnostics, summary);
+    write_payload(payload, columns, events.size(), diagnostics, reports);
     packed = payload.flush() && packer.finish() == 0;
   }
   if (!sink.ok()) return failed();

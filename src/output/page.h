@@ -6,7 +6,7 @@
 // the events, diagnostics and summary as one compressed payload that the
 // browser unpacks natively.
 //
-//   Status s = write_page(events, diagnostics, &summary, target, Surface::Whole);
+//   Status s = write_page(events, diagnostics, {&summary, nullptr}, target, Surface::Whole);
 //
 // The payload is JSON, gzip-compressed and base64-encoded into a data block
 // the browser never runs:
@@ -47,9 +47,15 @@
 
 namespace tq {
 
-// `summary` may be null: the page then shows none. `surface`: the fields the
-// events hold (model/fields.h).
+// What the page shows beside its events; either may be null, and the page
+// then shows none.
+struct PageReports {
+  const JsonValue* summary = nullptr;   // query/query.h's summary of the events
+  const JsonValue* coverage = nullptr;  // query/coverage.h's report of the parse
+};
+
+// `surface`: the fields the events hold (model/fields.h).
 [[nodiscard]] Status write_page(EventSelection events, std::span<const Diagnostic> diagnostics,
-                                const JsonValue* summary, OutputTarget target, Surface surface);
+                                PageReports reports, OutputTarget target, Surface surface);
 
 }  // namespace tq

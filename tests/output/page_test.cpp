@@ -23,7 +23,8 @@ std::string page_of(const std::vector<TimelineEvent>& events, const JsonValue* s
   std::string page;
   const std::vector<Diagnostic> diagnostics = {
       {DiagnosticCode::InvalidJson, Severity::Warning, std::nullopt, "bad line"}};
-  EXPECT_TRUE(write_page(events, diagnostics, summary, OutputTarget::memory(page), Surface::Whole)
+  EXPECT_TRUE(write_page(events, diagnostics, {summary, nullptr}, OutputTarget::memory(page),
+                         Surface::Whole)
                   .has_value());
   return page;
 }

@@ -123,6 +123,10 @@ def test_sample_page_opens_offline_showing_every_event_and_session(sample):
     sessions = len(timeline.summary()["sessions"])
     assert page.text("counts") == f"{len(timeline)} of {len(timeline)} events · {sessions} of {sessions} sessions"
     page.screenshot("sample")
+    # The coverage tab accounts for every file of the parse, as coverage() does.
+    page.driver.find_element(By.CSS_SELECTOR, '[data-tab="coverage"]').click()
+    files = timeline.coverage()["files"]
+    page.wait(lambda d: all(f["path"] in page.text("table") for f in files))
     assert page.requests() <= {page.url}
     assert page.errors() == []
 
