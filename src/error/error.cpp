@@ -91,8 +91,11 @@ std::string os_error_text(const std::error_code& ec) {
 }
 
 int errno_of(const std::error_code& ec) {
-  const bool system =
-      ec.category() == std::system_category() || ec.category() == std::generic_category();
+  // The categories are singletons, compared by address: that makes no call on
+  // them, which the undefined-behaviour sanitizer would check through a pipe
+  // it can't open when the parse has run out of descriptors.
+  const std::error_category* category = &ec.category();
+  const bool system = category == &std::system_category() || category == &std::generic_category();
   return system ? ec.value() : 0;
 }
 
