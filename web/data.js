@@ -49,13 +49,13 @@ const HEX = Array.from({ length: 256 }, (_, b) => b.toString(16).padStart(2, "0"
 
 // Texts by dictionary code; digests and ids come as their bytes ("hex").
 class TextColumn {
-  constructor(spec) {
-    this.name = spec.name;
-    this.kind = spec.kind;
-    this.dict = spec.dict || null;
-    this.bytes = spec.hex === undefined ? null : decodeBase64(spec.hex);
-    this.width = (spec.width || 0) / 2;
-    this.codes = Uint32Array.from(expand(spec.codes));
+  constructor(packed) {
+    this.name = packed.name;
+    this.kind = packed.kind;
+    this.dict = packed.dict || null;
+    this.bytes = packed.hex === undefined ? null : decodeBase64(packed.hex);
+    this.width = (packed.width || 0) / 2;
+    this.codes = Uint32Array.from(expand(packed.codes));
   }
   get(i) {
     const code = this.codes[i];
@@ -68,12 +68,12 @@ class TextColumn {
 }
 
 class ListColumn {
-  constructor(spec) {
-    this.name = spec.name;
-    this.kind = spec.kind;
-    this.dict = spec.dict;
-    this.codes = Uint32Array.from(expand(spec.codes));
-    const lengths = expand(spec.lengths);
+  constructor(packed) {
+    this.name = packed.name;
+    this.kind = packed.kind;
+    this.dict = packed.dict;
+    this.codes = Uint32Array.from(expand(packed.codes));
+    const lengths = expand(packed.lengths);
     this.starts = new Uint32Array(lengths.length + 1);
     lengths.forEach((n, i) => (this.starts[i + 1] = this.starts[i] + n));
   }
@@ -85,10 +85,10 @@ class ListColumn {
 }
 
 class NumberColumn {
-  constructor(spec) {
-    this.name = spec.name;
-    this.kind = spec.kind;
-    this.values = undelta(spec.deltas);
+  constructor(packed) {
+    this.name = packed.name;
+    this.kind = packed.kind;
+    this.values = undelta(packed.deltas);
   }
   get(i) {
     const v = this.values[i];
@@ -100,11 +100,11 @@ class NumberColumn {
 // Milliseconds for the axis and the filters; the text keeps the digits below
 // the millisecond that the events carry.
 class TimeColumn {
-  constructor(spec) {
-    this.name = spec.name;
-    this.kind = spec.kind;
-    this.values = undelta(spec.deltas);
-    this.sub = Uint32Array.from(expand(spec.sub));
+  constructor(packed) {
+    this.name = packed.name;
+    this.kind = packed.kind;
+    this.values = undelta(packed.deltas);
+    this.sub = Uint32Array.from(expand(packed.sub));
   }
   get(i) {
     const ms = this.values[i];
@@ -138,9 +138,9 @@ export class Events {
   constructor(payload) {
     this.count = payload.count;
     this.columns = new Map();
-    for (const spec of payload.columns) {
-      const Kind = KINDS[spec.kind];
-      if (Kind) this.columns.set(spec.name, new Kind(spec));
+    for (const packed of payload.columns) {
+      const Kind = KINDS[packed.kind];
+      if (Kind) this.columns.set(packed.name, new Kind(packed));
     }
     this.diagnostics = payload.diagnostics || [];
     this.summary = payload.summary || null;

@@ -8,7 +8,7 @@
 namespace tq {
 namespace {
 
-struct Spec {
+struct Row {
   const char* id;
   EventType type;
   const char* message;   // "" for none
@@ -17,7 +17,7 @@ struct Spec {
   const char* expected;  // the id it copies, "" for an original
 };
 
-TimelineEvent make(const Spec& s) {
+TimelineEvent make(const Row& s) {
   TimelineEvent e;
   e.event_id = s.id;
   e.provider = Provider::Codex;
@@ -32,7 +32,7 @@ TimelineEvent make(const Spec& s) {
 
 TEST(DuplicatesTest, LaterCopiesNameTheFirst) {
   using enum EventType;
-  const std::vector<Spec> specs = {
+  const std::vector<Row> rows = {
       {"start", SessionStart, "", "", "k0", ""},
       {"start again", SessionStart, "", "", "k1", "start"},
       {"history", PromptInput, "fix it", "", "", ""},
@@ -48,17 +48,17 @@ TEST(DuplicatesTest, LaterCopiesNameTheFirst) {
       {"forked", AgentMessage, "done", "", "k10", "answer"},
   };
   EventTable events;
-  for (const Spec& s : specs) {
+  for (const Row& s : rows) {
     TimelineEvent e = make(s);
     // A fork replays its parent's records with their times, into another file.
     if (e.event_type == EventType::AgentMessage) e.timestamp = DateTime{};
     events.push_back(std::move(e));
   }
   link_events(events);
-  for (size_t i = 0; i < specs.size(); ++i) {
-    SCOPED_TRACE(specs[i].id);
+  for (size_t i = 0; i < rows.size(); ++i) {
+    SCOPED_TRACE(rows[i].id);
     const TimelineEvent& e = events[i];
-    EXPECT_EQ(e.facts && e.facts->duplicate_of ? *e.facts->duplicate_of : "", specs[i].expected);
+    EXPECT_EQ(e.facts && e.facts->duplicate_of ? *e.facts->duplicate_of : "", rows[i].expected);
   }
   EXPECT_EQ(count_duplicates(events), 7u);
 }
