@@ -545,13 +545,9 @@ Result<TranscriptOutput> scan_transcripts(const fs::path& path, const ParserOpti
                                           const fs::path& evidence_root) {
   TranscriptOutput out;
   TQ_TRY(const std::vector<fs::path> files,
-         reader_files(path, options, is_transcript_name, [&](const WalkItem& item) {
-           SourceInfo source;
-           source.artifact_kind = ArtifactKind::Session;
-           source.relative_path = relative_path(item.path, evidence_root);
-           out.output.diagnostics.push_back(walk_diagnostic(item, evidence_root, std::move(source),
-                                                            "walkdir error: ", Severity::Warning));
-         }));
+         reader_files(path, options, is_transcript_name,
+                      WalkReport{ArtifactKind::Session, "walkdir error: ", Severity::Warning,
+                                 evidence_root, out.output.diagnostics}));
 
   // Transcripts are the largest part of a Claude Code profile: they are read
   // on the workers and counted in the progress like every other file, and

@@ -73,14 +73,9 @@ Result<ReaderOutput> scan_attachments(const std::filesystem::path& path,
                                       const std::filesystem::path& evidence_root) {
   ReaderOutput out;
   TQ_TRY(const std::vector<std::filesystem::path> files,
-         reader_files(path, options, any_file, [&](const WalkItem& item) {
-           SourceInfo source;
-           source.artifact_kind = ArtifactKind::Attachment;
-           source.relative_path = relative_path(item.path, evidence_root);
-           out.diagnostics.push_back(
-               walk_diagnostic(item, evidence_root, std::move(source),
-                               "Cannot traverse attachment artifact: ", Severity::Warning));
-         }));
+         reader_files(path, options, any_file,
+                      WalkReport{ArtifactKind::Attachment, "Cannot traverse attachment artifact: ",
+                                 Severity::Warning, evidence_root, out.diagnostics}));
 
   // Hashing is the work here, so files are described in parallel.
   TQ_CHECK(collect_file_events(

@@ -357,14 +357,9 @@ Result<ReaderOutput> scan_sessions(const std::filesystem::path& path, const Pars
                                    const std::filesystem::path& evidence_root) {
   ReaderOutput out;
   TQ_TRY(const std::vector<std::filesystem::path> files,
-         reader_files(path, options, is_rollout, [&](const WalkItem& item) {
-           SourceInfo source;
-           source.artifact_kind = ArtifactKind::Session;
-           source.relative_path = relative_path(item.path, evidence_root);
-           out.diagnostics.push_back(
-               walk_diagnostic(item, evidence_root, std::move(source),
-                               "Cannot traverse session artifact: ", Severity::Error));
-         }));
+         reader_files(path, options, is_rollout,
+                      WalkReport{ArtifactKind::Session, "Cannot traverse session artifact: ",
+                                 Severity::Error, evidence_root, out.diagnostics}));
   // A rollout given as the input itself that can't be opened ends the call, as
   // any given path does; one met in a walk costs only its own events.
   // It is then read from the open that told.

@@ -39,6 +39,19 @@ Result<std::vector<std::filesystem::path>> reader_files(
                        keep, on_error);
 }
 
+Result<std::vector<std::filesystem::path>> reader_files(const std::filesystem::path& path,
+                                                        const ParserOptions& options,
+                                                        const FileFilter& keep,
+                                                        const WalkReport& report) {
+  return reader_files(path, options, keep, [&report](const WalkItem& item) {
+    SourceInfo source;
+    source.artifact_kind = report.kind;
+    source.relative_path = relative_path(item.path, report.evidence_root);
+    report.into.push_back(walk_diagnostic(item, report.evidence_root, std::move(source),
+                                          report.prefix, report.severity));
+  });
+}
+
 Status list_reader_files(const std::filesystem::path& path, const ParserOptions& options,
                          const FileFilter& keep, FileListing& listing) {
   TQ_TRY(const std::vector<std::filesystem::path> files,

@@ -21,6 +21,7 @@
 #include <functional>
 #include <mutex>
 #include <span>
+#include <string_view>
 #include <vector>
 
 #include "context/monitor.h"
@@ -50,6 +51,19 @@ using FileFilter = std::function<bool(const std::filesystem::path&)>;
 [[nodiscard]] Result<std::vector<std::filesystem::path>> reader_files(
     const std::filesystem::path& path, const ParserOptions& options, const FileFilter& keep,
     const std::function<void(const WalkItem&)>& on_error);
+// Where a reader's walk errors go: each becomes walk_diagnostic's diagnostic
+// on a source of `kind`, in the reader's own words (`prefix`, `severity`).
+struct WalkReport {
+  ArtifactKind kind;
+  std::string_view prefix;
+  Severity severity;
+  const std::filesystem::path& evidence_root;
+  std::vector<Diagnostic>& into;
+};
+// reader_files, with each walk error reported to `report`.
+[[nodiscard]] Result<std::vector<std::filesystem::path>> reader_files(
+    const std::filesystem::path& path, const ParserOptions& options, const FileFilter& keep,
+    const WalkReport& report);
 // Adds them to `listing`; walk errors are the read's to report.
 [[nodiscard]] Status list_reader_files(const std::filesystem::path& path,
                                        const ParserOptions& options, const FileFilter& keep,
