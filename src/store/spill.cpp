@@ -1,0 +1,217 @@
+#include "store/spill.h"
+
+#include <fcntl.h>
+#include <stdlib.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <numeric>
+#include <system_error>
+#include <utility>
+#include <vector>
+
+namespace tq::store {
+namespace {
+
+// Appends to the file are gathered into writes of this size: one system call
+// per event would cost more than rendering it.
+constexpr size_t kWriteBatch = size_t{1} << 20;
+// Two ranges this close in the file are read with one call, the bytes between
+// them read and dropped: copying 16 KiB from the page cache costs about what
+// one more call does.
+constexpr uint64_t kJoinGap = uint64_t{16} << 10;
+// The longest stretch one call reads on behalf of several ranges, which bounds
+// the scratch buffer they are copied out of.
+constexpr uint64_t kLongestRun = uint64_t{1} << 20;
+
+bool within(uint64_t offset, size_t size, uint64_t limit) {
+  return offset <= limit && size <= limit - offset;
+}
+
+}  // namespace
+
+std::filesystem::path system_temporary_directory() {
+  const char* tmpdir = std::getenv("TMPDIR");
+  return tmpdir != nullptr && *tmpdir != '\0' ? std::filesystem::path(tmpdir)
+                                              : std::filesystem::path("/tmp");
+}
+
+SpillArea::SpillArea(size_t budget, std::filesystem::path directory)
+    : budget_(budget), directory_(std::move(directory)) {}
+
+SpillArea::~SpillArea() {
+  // The file has no name, so closing it is all it takes to free its blocks.
+  if (fd_ >= 0) ::close(fd_);
+}
+
+SpillArea::SpillArea(SpillArea&& other) noexcept
+    : budget_(other.budget_),
+      directory_(std::move(other.directory_)),
+      fd_(std::exchange(other.fd_, -1)),
+      size_(std::exchange(other.size_, 0)),
+      written_(std::exchange(other.written_, 0)),
+      memory_(std::move(other.memory_)),
+      pending_(std::move(other.pending_)) {}
+
+Result<uint64_t> SpillArea::append(std::string_view bytes) {
+  if (!spilled()) {
+    if (bytes.size() <= budget_ - memory_.size()) {
+      memory_.append(bytes);
+      return std::exchange(size_, size_ + bytes.size());
+    }
+    TQ_CHECK(spill());
+  }
+  if (bytes.size() > kWriteBatch - pending_.size()) TQ_CHECK(flush());
+  if (bytes.size() > kWriteBatch) {
+    TQ_CHECK(write_at(size_, bytes));
+    written_ += bytes.size();
+  } else {
+    pending_.append(bytes);
+  }
+  return std::exchange(size_, size_ + bytes.size());
+}
+
+Status SpillArea::spill() {
+  int fd = ::open(directory_.c_str(), O_TMPFILE | O_RDWR | O_CLOEXEC, 0600);
+  if (fd < 0 && (errno == EOPNOTSUPP || errno == EISDIR)) {
+    // A file system (or kernel) without nameless files: the file has a name
+    // for as long as the unlink takes.
+    std::string pattern = (directory_ / "tracequill-spill-XXXXXX").string();
+    fd = ::mkostemp(pattern.data(), O_CLOEXEC);
+    if (fd >= 0 && ::unlink(pattern.c_str()) != 0) {
+      const int error_number = errno;
+      ::close(fd);
+      return std::unexpected(failure(error_number));
+    }
+  }
+  if (fd < 0) return std::unexpected(failure(errno));
+  fd_ = fd;
+  if (auto written = write_at(0, memory_); !written) {
+    ::close(std::exchange(fd_, -1));
+    return written;
+  }
+  written_ = size_;
+  std::string().swap(memory_);
+  pending_.reserve(kWriteBatch);
+  return {};
+}
+
+Status SpillArea::flush() {
+  TQ_CHECK(write_at(written_, pending_));
+  written_ += pending_.size();
+  pending_.clear();
+  return {};
+}
+
+Status SpillArea::write_at(uint64_t offset, std::string_view bytes) {
+  while (!bytes.empty()) {
+    const ssize_t done = ::pwrite(fd_, bytes.data(), bytes.size(), static_cast<off_t>(offset));
+    if (done < 0 && errno == EINTR) continue;
+    if (done < 0) return std::unexpected(failure(errno));
+    // A write that takes nothing and reports no error has run out of room.
+    if (done == 0) return std::unexpected(failure(ENOSPC));
+    bytes.remove_prefix(static_cast<size_t>(done));
+    offset += static_cast<uint64_t>(done);
+  }
+  return {};
+}
+
+Status SpillArea::read(uint64_t offset, size_t size, char* into) const {
+  if (!within(offset, size, size_)) {
+    return std::unexpected(Error::message("A read past the end of the spill area."));
+  }
+  if (!spilled()) {
+    std::memcpy(into, memory_.data() + offset, size);
+    return {};
+  }
+  const size_t from_file =
+      offset < written_ ? static_cast<size_t>(std::min<uint64_t>(size, written_ - offset)) : 0;
+  TQ_CHECK(read_file(offset, from_file, into));
+  if (from_file < size) {
+    std::memcpy(into + from_file, pending_.data() + (offset + from_file - written_),
+                size - from_file);
+  }
+  return {};
+}
+
+Status SpillArea::read_file(uint64_t offset, size_t size, char* into) const {
+  while (size > 0) {
+    const ssize_t got = ::pread(fd_, into, size, static_cast<off_t>(offset));
+    if (got < 0 && errno == EINTR) continue;
+    if (got < 0) return std::unexpected(failure(errno));
+    // The file holds every byte below written_; ending early means it lost some.
+    if (got == 0) return std::unexpected(failure(EIO));
+    into += got;
+    size -= static_cast<size_t>(got);
+    offset += static_cast<uint64_t>(got);
+  }
+  return {};
+}
+
+Status SpillArea::read_many(std::span<const Range> ranges, std::string& into) const {
+  const size_t before = into.size();
+  auto filled = fill(ranges, into);
+  if (!filled) into.resize(before);
+  return filled;
+}
+
+Status SpillArea::fill(std::span<const Range> ranges, std::string& into) const {
+  std::vector<size_t> at(ranges.size());  // where each range's bytes go in `into`
+  size_t end = into.size();
+  for (size_t i = 0; i < ranges.size(); ++i) {
+    if (!within(ranges[i].offset, ranges[i].size, size_)) {
+      return std::unexpected(Error::message("A read past the end of the spill area."));
+    }
+    at[i] = end;
+    end += ranges[i].size;
+  }
+  into.resize(end);
+  std::vector<size_t> order(ranges.size());
+  std::iota(order.begin(), order.end(), size_t{0});
+  if (spilled()) {
+    std::sort(order.begin(), order.end(),
+              [&](size_t a, size_t b) { return ranges[a].offset < ranges[b].offset; });
+  }
+  auto in_file = [&](const Range& r) { return spilled() && r.offset + r.size <= written_; };
+  std::string scratch;
+  for (size_t i = 0; i < order.size();) {
+    const Range& first = ranges[order[i]];
+    if (!in_file(first)) {
+      TQ_CHECK(read(first.offset, first.size, into.data() + at[order[i]]));
+      ++i;
+      continue;
+    }
+    // The run [first.offset, run_end) takes in the ranges that follow while
+    // they start close to its end and keep it short.
+    uint64_t run_end = first.offset + first.size;
+    size_t next = i + 1;
+    for (; next < order.size(); ++next) {
+      const Range& r = ranges[order[next]];
+      const uint64_t r_end = std::max(run_end, r.offset + r.size);
+      if (!in_file(r) || r.offset > run_end + kJoinGap || r_end - first.offset > kLongestRun) break;
+      run_end = r_end;
+    }
+    if (next == i + 1) {
+      TQ_CHECK(read_file(first.offset, first.size, into.data() + at[order[i]]));
+    } else {
+      scratch.resize(static_cast<size_t>(run_end - first.offset));
+      TQ_CHECK(read_file(first.offset, scratch.size(), scratch.data()));
+      for (size_t k = i; k < next; ++k) {
+        const Range& r = ranges[order[k]];
+        std::memcpy(into.data() + at[order[k]], scratch.data() + (r.offset - first.offset),
+                    r.size);
+      }
+    }
+    i = next;
+  }
+  return {};
+}
+
+Error SpillArea::failure(int error_number) const {
+  return Error::io(directory_, std::error_code(error_number, std::system_category()));
+}
+
+}  // namespace tq::store
