@@ -9,43 +9,15 @@
 #include "model/background_release.h"
 #include "model/text.h"
 #include "model/utf8.h"
+#include "ordering/report_order.h"
+#include "ordering/stable_sort.h"
 
 namespace tq {
 
 namespace {
 
-int type_rank(EventType t) {
-  switch (t) {
-    case EventType::SessionStart:
-      return 0;
-    case EventType::PromptInput:
-      return 1;
-    case EventType::PasteAttachment:
-    case EventType::ImageAttachment:
-    case EventType::Attachment:
-      return 2;
-    case EventType::OrphanCache:
-    case EventType::FileSnapshot:
-      return 3;
-    default:
-      return 4;
-  }
-}
-
 std::optional<uint64_t> snapshot_version(const TimelineEvent& e) {
   return e.artifact ? e.artifact->snapshot_version : std::nullopt;
-}
-
-// Optional keys: `absent_is_less` says where a missing value goes; present
-// values compare by their own order.
-template <typename T>
-std::weak_ordering compare_optional(const std::optional<T>& a, const std::optional<T>& b,
-                                    bool absent_is_less) {
-  if (a.has_value() != b.has_value()) {
-    return a.has_value() == absent_is_less ? std::weak_ordering::greater : std::weak_ordering::less;
-  }
-  if (!a) return std::weak_ordering::equivalent;
-  return *a <=> *b;
 }
 
 std::weak_ordering bytes(std::string_view a, std::string_view b) {
@@ -61,66 +33,21 @@ bool same_snapshot_chain(const TimelineEvent& a, const TimelineEvent& b) {
          a.session_id == b.session_id && a.source.source_id == b.source.source_id;
 }
 
-// A stable sort that stays well-defined whatever the comparison answers: the
-// event order is not transitive in contrived inputs (equal times and snapshot
-// ids that make the chain key and the path key disagree), and library sorts may
-// then misbehave. Every index is bounds-checked. Short lists are sorted by
-// insertion, longer ones by a bottom-up merge over insertion-sorted runs.
-constexpr size_t kInsertionSortMax = 20;
+// An event as report_order reads it.
+struct EventOrderView {
+  const TimelineEvent& e;
 
-template <typename T, typename Less>
-void insertion_sort(std::span<T> v, const Less& less) {
-  for (size_t i = 1; i < v.size(); ++i) {
-    size_t j = i;
-    while (j > 0 && less(v[i], v[j - 1])) --j;
-    if (j == i) continue;
-    T moving = std::move(v[i]);
-    std::move_backward(v.begin() + static_cast<ptrdiff_t>(j), v.begin() + static_cast<ptrdiff_t>(i),
-                       v.begin() + static_cast<ptrdiff_t>(i) + 1);
-    v[j] = std::move(moving);
+  const std::optional<DateTime>& timestamp() const { return e.timestamp; }
+  std::optional<uint64_t> snapshot_version() const { return tq::snapshot_version(e); }
+  const std::optional<uint64_t>& line_number() const { return e.source.line_number; }
+  int rank() const { return type_rank(e.event_type); }
+  uint64_t sequence() const { return e.sequence; }
+  bool chained_with(const EventOrderView& o) const { return same_snapshot_chain(e, o.e); }
+  std::weak_ordering path_order(const EventOrderView& o) const {
+    return bytes(e.source.relative_path, o.e.source.relative_path);
   }
-}
-
-// How many items a sort moves between two questions to its monitor: few
-// enough that a stop is seen within milliseconds, many enough that asking costs
-// nothing measurable.
-constexpr size_t kItemsBetweenStopChecks = size_t{1} << 16;
-
-// False when `stopped` said so before the sort was done, and `items` is then
-// left unspecified (some moved from): a stopped parse is thrown away whole.
-// `stopped` is asked once every kItemsBetweenStopChecks items placed.
-template <typename T, typename Less, typename Stopped>
-bool stable_sort_bounded(std::vector<T>& items, const Less& less, const Stopped& stopped) {
-  static_assert((kItemsBetweenStopChecks & (kItemsBetweenStopChecks - 1)) == 0);
-  const size_t n = items.size();
-  for (size_t start = 0; start < n; start += kInsertionSortMax) {
-    insertion_sort(std::span(items).subspan(start, std::min(kInsertionSortMax, n - start)), less);
-    const size_t run = start / kInsertionSortMax;
-    if (run % (kItemsBetweenStopChecks / kInsertionSortMax) == 0 && stopped()) return false;
-  }
-  if (n <= kInsertionSortMax) return true;
-  std::vector<T> scratch(n);
-  std::vector<T>* from = &items;
-  std::vector<T>* to = &scratch;
-  for (size_t width = kInsertionSortMax; width < n; width *= 2) {
-    for (size_t lo = 0; lo < n; lo += 2 * width) {
-      const size_t mid = std::min(lo + width, n);
-      const size_t hi = std::min(lo + 2 * width, n);
-      size_t i = lo, j = mid, k = lo;
-      // Taking from the left run unless the right one is strictly smaller keeps
-      // equal items in their original order.
-      while (i < mid && j < hi) {
-        (*to)[k++] = std::move(less((*from)[j], (*from)[i]) ? (*from)[j++] : (*from)[i++]);
-        if (k % kItemsBetweenStopChecks == 0 && stopped()) return false;
-      }
-      while (i < mid) (*to)[k++] = std::move((*from)[i++]);
-      while (j < hi) (*to)[k++] = std::move((*from)[j++]);
-    }
-    std::swap(from, to);
-  }
-  if (from != &items) items = std::move(*from);
-  return true;
-}
+  std::weak_ordering id_order(const EventOrderView& o) const { return bytes(e.event_id, o.e.event_id); }
+};
 
 // The leading key of the order, kept beside each event so that most
 // comparisons never touch the (large, scattered) events themselves.
@@ -200,22 +127,7 @@ std::string generate_event_id(Provider provider, ArtifactKind kind, std::string_
 }
 
 std::weak_ordering compare_events(const TimelineEvent& a, const TimelineEvent& b) {
-  if (auto c = compare_optional(a.timestamp, b.timestamp, false); c != 0) return c;
-  if (same_snapshot_chain(a, b)) {
-    if (auto c = compare_optional(snapshot_version(a), snapshot_version(b), true); c != 0) {
-      return c;
-    }
-  }
-  if (auto c = bytes(a.source.relative_path, b.source.relative_path); c != 0) return c;
-  if (auto c = compare_optional(a.source.line_number, b.source.line_number, false); c != 0) {
-    return c;
-  }
-  if (auto c = type_rank(a.event_type) <=> type_rank(b.event_type); c != 0) return c;
-  if (auto c = snapshot_version(a).value_or(0) <=> snapshot_version(b).value_or(0); c != 0) {
-    return c;
-  }
-  if (auto c = a.sequence <=> b.sequence; c != 0) return c;
-  return bytes(a.event_id, b.event_id);
+  return report_order(EventOrderView{a}, EventOrderView{b});
 }
 
 Result<ParseReport> finalize_report(EventList events, std::vector<Diagnostic> diagnostics,

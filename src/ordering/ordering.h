@@ -22,9 +22,7 @@ namespace tq {
 std::string generate_event_id(Provider provider, ArtifactKind kind, std::string_view relative_path,
                               std::string_view key, std::optional<uint64_t> ordinal = std::nullopt);
 
-// The report order: timestamp (absent last), snapshot chain version, relative
-// path, line number, event-type rank, snapshot version, adapter sequence, id.
-// Allocates nothing. Not guaranteed transitive in contrived inputs; callers sort
+// The report order (ordering/report_order.h) of two events. Allocates nothing. Not guaranteed transitive in contrived inputs; callers sort
 // with a stable merge sort, which stays safe whatever it answers.
 std::weak_ordering compare_events(const TimelineEvent& a, const TimelineEvent& b);
 
