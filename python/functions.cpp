@@ -1,6 +1,9 @@
 #include "functions.h"
 
 #include <cerrno>
+#include <charconv>
+#include <cstdlib>
+#include <memory>
 #include <filesystem>
 #include <optional>
 #include <string>
@@ -16,6 +19,7 @@
 #include "output/format.h"
 #include "output/sink.h"
 #include "parser/driver.h"
+#include "store/event_store.h"
 
 namespace tq::py {
 namespace {
@@ -95,25 +99,79 @@ std::optional<ParseReport> parse_report(const CallArguments& arguments) {
   return run_parse(path, options);
 }
 
-// Frees a report without the interpreter lock, as freeing a large one takes a
-// while, and gives its memory back to the system.
-void release_unlocked(std::optional<ParseReport>& report) {
+// Frees a report or a store without the interpreter lock, as freeing a large
+// one takes a while, and gives its memory back to the system.
+template <typename Held>
+void release_unlocked(Held& held) {
   ReleasedGil unlocked;
-  report.reset();
+  held.reset();
   return_free_memory();
+}
+
+// How many bytes of rendered events a module function keeps in memory before
+// it moves them to a temporary file: TRACEQUILL_SPILL_BUDGET when it is a
+// number, else the store's own budget.
+size_t spill_budget() {
+  const char* text = std::getenv("TRACEQUILL_SPILL_BUDGET");
+  if (text == nullptr || *text == '\0') return store::kDefaultSpillBudget;
+  size_t budget = 0;
+  const std::string_view digits(text);
+  const auto [end, ec] = std::from_chars(digits.data(), digits.data() + digits.size(), budget);
+  return ec == std::errc() && end == digits.data() + digits.size() ? budget
+                                                                   : store::kDefaultSpillBudget;
+}
+
+// The events of a module function's parse, held as their output bytes: the
+// functions write every event and nothing else reads them, so the records
+// are freed as soon as each file is read.
+class StoredRendering final : public Rendering {
+ public:
+  StoredRendering(const store::EventStore& store, std::span<const Diagnostic> diagnostics)
+      : store_(store), diagnostics_(diagnostics) {}
+  Status render(OutputTarget target) const override {
+    return store_.write(diagnostics_, target);
+  }
+
+ private:
+  const store::EventStore& store_;
+  std::span<const Diagnostic> diagnostics_;
+};
+
+// Parses `path` into `store` and sorts it, with the interpreter lock
+// released; the report holds the diagnostics. nullopt with an exception set
+// on failure.
+std::optional<ParseReport> run_stored_parse(const std::string& path, ParserOptions options,
+                                            store::EventStore& store) {
+  options.sink = &store;
+  std::optional<ParseReport> report = run_parse(path, options);
+  if (!report) return std::nullopt;
+  Status sorted = [&] {
+    ReleasedGil unlocked;
+    return store.sort(nullptr);
+  }();
+  if (!sorted) {
+    convert_error(sorted.error());
+    return std::nullopt;
+  }
+  return report;
 }
 
 PyObject* text_function(const Signature& signature, Format format, PyObject* const* args,
                         Py_ssize_t nargs, PyObject* kwnames) {
   CallArguments arguments;
   if (bind_and_convert(signature, args, nargs, kwnames, &arguments) < 0) return nullptr;
-  std::optional<ParseReport> report = parse_report(arguments);
+  std::string path;
+  ParserOptions options;
+  if (extract_path(arguments.path, &path) < 0 || parser_options(arguments, &options) < 0) {
+    return nullptr;
+  }
+  auto store = std::make_unique<store::EventStore>(
+      format, RenderOptions{arguments.pretty, arguments.include_message, arguments.include_content},
+      spill_budget());
+  std::optional<ParseReport> report = run_stored_parse(path, options, *store);
   if (!report) return nullptr;
-  const EventsRendering rendering(
-      report->events, report->diagnostics, format,
-      {arguments.pretty, arguments.include_message, arguments.include_content});
-  PyRef text = render_to_string(rendering);
-  release_unlocked(report);
+  PyRef text = render_to_string(StoredRendering(*store, report->diagnostics));
+  release_unlocked(store);
   return text.release();
 }
 
@@ -238,18 +296,23 @@ PyObject* convert(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* 
     }
     EvidenceScope scope;
     options.scope = &scope;
-    std::optional<ParseReport> report = run_parse(input, options);
-    if (!report) return nullptr;
-
     // Only a parsed input gets its format examined, and an unknown format never
-    // creates or truncates the destination.
+    // creates or truncates the destination: such a call parses as any other,
+    // then fails.
     const std::optional<Format> format = format_from_name(arguments.format, Formats::Text);
-    if (!format) return raise_invalid_format(arguments.format, Formats::Text);
-
-    const EventsRendering rendering(report->events, report->diagnostics, *format,
-                                    {true, arguments.include_message, arguments.include_content});
-    PyObject* result = write_file(output, scope, rendering);
-    release_unlocked(report);
+    if (!format) {
+      std::optional<ParseReport> report = run_parse(input, options);
+      if (!report) return nullptr;
+      release_unlocked(report);
+      return raise_invalid_format(arguments.format, Formats::Text);
+    }
+    auto store = std::make_unique<store::EventStore>(
+        *format, RenderOptions{true, arguments.include_message, arguments.include_content},
+        spill_budget());
+    std::optional<ParseReport> report = run_stored_parse(input, options, *store);
+    if (!report) return nullptr;
+    PyObject* result = write_file(output, scope, StoredRendering(*store, report->diagnostics));
+    release_unlocked(store);
     return result;
   });
 }

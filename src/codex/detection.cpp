@@ -21,6 +21,7 @@
 #include "files/walk.h"
 #include "jsonl/history_keys.h"
 #include "jsonl/line_reader.h"
+#include "reading/hand_off.h"
 
 namespace tq::codex {
 namespace {
@@ -214,6 +215,9 @@ Result<ReaderOutput> parse_root(const fs::path& root, const fs::path& evidence_r
   if (parts.history) {
     TQ_CHECK(read_line_file(*parts.history, &parse_history_file, options, evidence_root, out));
   }
+  // Each rollout's events go to a sink as the rollout is read, after the
+  // history's.
+  TQ_CHECK(hand_off(options, out));
   for (const fs::path& sessions : parts.session_directories) {
     TQ_TRY(ReaderOutput parsed, scan_sessions(sessions, options, evidence_root));
     append_output(out, std::move(parsed));

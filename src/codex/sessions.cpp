@@ -14,6 +14,7 @@
 #include "model/readable.h"
 #include "ordering/ordering.h"
 #include "reading/file_jobs.h"
+#include "reading/hand_off.h"
 #include "reading/listing.h"
 
 namespace tq::codex {
@@ -385,7 +386,12 @@ Result<ReaderOutput> scan_sessions(const std::filesystem::path& path, const Pars
           failure = std::move(parsed.error());
           return false;
         }
-        append_output(out, {std::move(parsed->events), std::move(parsed->diagnostics)});
+        ReaderOutput file{std::move(parsed->events), std::move(parsed->diagnostics)};
+        if (Status handed = hand_off(options, file); !handed) {
+          failure = std::move(handed.error());
+          return false;
+        }
+        append_output(out, std::move(file));
         return true;
       });
   if (failure) return std::unexpected(std::move(*failure));

@@ -8,6 +8,7 @@
 
 #include "context/coverage.h"
 #include "context/monitor.h"
+#include "context/sink.h"
 #include "model/model.h"
 
 namespace tq {
@@ -48,6 +49,11 @@ struct ParserOptions {
   // When set, the parse accounts here for every file under the profile roots
   // (or the input) it read, in path order. Not owned.
   std::vector<FileAccount>* accounts = nullptr;
+  // When set, the events go here instead of into the report, as readers are
+  // done with them (reading/hand_off.h); the report then holds only the
+  // diagnostics. Events are neither tied nor linked then, which needs all of
+  // them at once, so a parse with transcripts takes no sink. Not owned.
+  EventSink* sink = nullptr;
 
   bool strict() const { return mode == ParseMode::Strict; }
 };

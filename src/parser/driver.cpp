@@ -11,6 +11,7 @@
 #include "ordering/duplicates.h"
 #include "ordering/ordering.h"
 #include "ordering/ties.h"
+#include "reading/hand_off.h"
 #include "reading/listing.h"
 
 namespace tq {
@@ -155,6 +156,7 @@ Result<ParseReport> read_inputs(const std::vector<AdapterInput>& inputs,
   }
   for (const AdapterInput& in : inputs) {
     TQ_TRY(auto output, in.entry->parse(in.path, in.kind, in.evidence_root, read_options));
+    TQ_CHECK(hand_off(options, output));
     append_output(merged, std::move(output));
   }
   if (options.accounts != nullptr) {
@@ -276,6 +278,10 @@ Result<ParseReport> parse_recognised(const std::filesystem::path& given,
 }  // namespace
 
 Result<ParseReport> parse_path(const std::filesystem::path& given, const ParserOptions& options) {
+  if (options.sink != nullptr && options.transcripts) {
+    return std::unexpected(
+        Error::message("A parse that reads transcripts keeps its events: it takes no sink."));
+  }
   Result<ParseReport> report = parse_recognised(given, options);
   // A caller's scope outlives the parse (a timeline keeps it to guard its
   // writes), but needn't keep a directory of the evidence open.

@@ -1,0 +1,149 @@
+#include "store/event_store.h"
+
+#include <cstring>
+
+namespace tq::store {
+
+namespace {
+
+// A record in the spill area: the event id's size and bytes (the sort reads
+// them back only when two ids share their first eight bytes), where the
+// sequence number goes in the body, and the body, the event's bytes in its
+// document.
+constexpr size_t kWordSize = sizeof(uint32_t);
+
+void put_word(std::string& out, uint32_t value) {
+  char bytes[kWordSize];
+  std::memcpy(bytes, &value, kWordSize);
+  out.append(bytes, kWordSize);
+}
+
+uint32_t word_at(std::string_view bytes, size_t at) {
+  uint32_t value = 0;
+  std::memcpy(&value, bytes.data() + at, kWordSize);
+  return value;
+}
+
+struct Record {
+  std::string_view id;
+  std::string_view body;
+  size_t mark = 0;  // where in the body the sequence goes
+};
+
+Record read_record(std::string_view bytes) {
+  const uint32_t id_size = word_at(bytes, 0);
+  const uint32_t mark = word_at(bytes, kWordSize + id_size);
+  return {bytes.substr(kWordSize, id_size), bytes.substr(2 * kWordSize + id_size), mark};
+}
+
+// How many bytes of records the writer reads from the spill area at a time:
+// enough that reads are few and large, few enough to stay in the caches.
+constexpr size_t kReadBatchBytes = size_t{4} << 20;
+
+}  // namespace
+
+EventStore::EventStore(Format format, const RenderOptions& options, size_t memory_budget)
+    : format_(format), options_(options), spill_(memory_budget) {}
+
+Status EventStore::take(EventList&& events) {
+  // The events are freed on leaving, as their reader is done with them.
+  const EventList taken = std::move(events);
+  if (!renderer_) {
+    TQ_TRY(EventRenderer renderer, EventRenderer::make(format_, options_));
+    renderer_.emplace(std::move(renderer));
+  }
+  records_.clear();
+  const uint64_t base = spill_.size();
+  for (const TimelineEvent& e : taken) {
+    if (e.event_id.size() > UINT32_MAX) {
+      return std::unexpected(Error::message("An event id is longer than 4 GiB."));
+    }
+    TQ_CHECK(keys_.add(e));
+    put_word(records_, static_cast<uint32_t>(e.event_id.size()));
+    records_.append(e.event_id);
+    const size_t mark_at = records_.size();
+    put_word(records_, 0);
+    const size_t mark = renderer_->render(e, records_);
+    const auto mark_word = static_cast<uint32_t>(mark);
+    std::memcpy(records_.data() + mark_at, &mark_word, kWordSize);
+    starts_.push_back(base + records_.size());
+  }
+  return spill_.append(records_).transform([](uint64_t) {});
+}
+
+Status EventStore::sort(ParseMonitor* monitor) {
+  std::string record;
+  auto whole_ids = [this, &record](size_t i, std::string& scratch) -> Result<std::string_view> {
+    record.resize(starts_[i + 1] - starts_[i]);
+    TQ_CHECK(spill_.read(starts_[i], record.size(), record.data()));
+    scratch.assign(read_record(record).id);
+    return std::string_view(scratch);
+  };
+  TQ_TRY(order_, keys_.sort(monitor, whole_ids));
+  sorted_ = true;
+  return {};
+}
+
+// The sorted events as rows of the format's document: their records read
+// from the spill area a batch at a time, in document order.
+class EventStore::Rows final : public EventRows {
+ public:
+  explicit Rows(const EventStore& store) : store_(store) {}
+
+  size_t size() const override { return store_.order_.size(); }
+
+  void write_row(size_t i, OutputSink& sink) override {
+    if (i >= batch_end_ && !read_batch(i)) return;
+    const Record record = read_record(
+        std::string_view(bytes_).substr(offsets_[i - batch_start_],
+                                        offsets_[i - batch_start_ + 1] - offsets_[i - batch_start_]));
+    write_numbered(sink, record.body, record.mark, i);
+  }
+
+  Status status() const override {
+    if (failure_) return std::unexpected(*failure_);
+    return {};
+  }
+
+ private:
+  bool read_batch(size_t from) {
+    ranges_.clear();
+    offsets_.assign(1, 0);
+    size_t bytes = 0;
+    size_t i = from;
+    for (; i < store_.order_.size() && (i == from || bytes < kReadBatchBytes); ++i) {
+      const uint32_t at = store_.order_[i];
+      const size_t size = store_.starts_[at + 1] - store_.starts_[at];
+      ranges_.push_back(Range{store_.starts_[at], size});
+      bytes += size;
+      offsets_.push_back(bytes);
+    }
+    bytes_.clear();
+    if (Status read = store_.spill_.read_many(ranges_, bytes_); !read) {
+      failure_ = std::move(read.error());
+      batch_end_ = batch_start_ = 0;
+      return false;
+    }
+    batch_start_ = from;
+    batch_end_ = i;
+    return true;
+  }
+
+  const EventStore& store_;
+  std::vector<Range> ranges_;
+  std::vector<size_t> offsets_;  // of each record of the batch in bytes_, and its end
+  std::string bytes_;
+  size_t batch_start_ = 0;
+  size_t batch_end_ = 0;
+  std::optional<Error> failure_;
+};
+
+Status EventStore::write(std::span<const Diagnostic> diagnostics, OutputTarget target) const {
+  if (!sorted_) {
+    return std::unexpected(Error::message("The store's events are written before they are sorted."));
+  }
+  Rows rows(*this);
+  return render(rows, diagnostics, format_, target, options_);
+}
+
+}  // namespace tq::store

@@ -1,0 +1,72 @@
+// File: store/event_store.h
+//
+// The events of a parse kept as their output bytes instead of as records, so
+// that writing a timeline holds a fixed-size key per event, not the events.
+// Readers hand each file's events over once they are final (context/sink.h);
+// each is rendered in the output's format at once, leaving room for its
+// sequence number (output/rows.h), its bytes go to a spill area (memory up to
+// a budget, then a nameless temporary file; store/spill.h) and the event is
+// freed. After the parse the keys are sorted in the report order
+// (store/order_keys.h), and the document is written by copying each event's
+// bytes in that order with its sequence number put back in.
+//
+//   EventStore store(Format::Jsonl, options);
+//   ...parse with the store as the sink...
+//   TQ_CHECK(store.sort(monitor));
+//   TQ_CHECK(store.write(report.diagnostics, target));  // as often as wanted
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <span>
+#include <string>
+#include <vector>
+
+#include "context/monitor.h"
+#include "context/sink.h"
+#include "error/error.h"
+#include "model/model.h"
+#include "output/format.h"
+#include "output/rows.h"
+#include "output/sink.h"
+#include "store/order_keys.h"
+#include "store/spill.h"
+
+namespace tq::store {
+
+class EventStore final : public EventSink {
+ public:
+  // `format`: Json, Jsonl or Csv, with `options` as render() takes them.
+  EventStore(Format format, const RenderOptions& options,
+             size_t memory_budget = kDefaultSpillBudget);
+
+  [[nodiscard]] Status take(EventList&& events) override;
+
+  size_t size() const { return starts_.size() - 1; }
+
+  // Puts the events in the report order; nothing may be taken after. Ends
+  // with the Message error kParseStopped when `monitor` (may be null) asks
+  // to stop first.
+  [[nodiscard]] Status sort(ParseMonitor* monitor);
+  // Writes the document of the sorted events and `diagnostics` to `target`,
+  // the bytes render() would have written of the events themselves.
+  [[nodiscard]] Status write(std::span<const Diagnostic> diagnostics, OutputTarget target) const;
+
+ private:
+  class Rows;
+
+  Format format_;
+  RenderOptions options_;
+  std::optional<EventRenderer> renderer_;  // made at the first take
+  SpillArea spill_;
+  OrderKeys keys_;
+  // Where each event's record starts in the spill area, and one past the last.
+  std::vector<uint64_t> starts_{0};
+  std::vector<uint32_t> order_;  // positions in the order taken, sorted
+  bool sorted_ = false;
+  std::string records_;  // the records of one take, appended at once
+};
+
+}  // namespace tq::store
