@@ -59,6 +59,7 @@ MEASUREMENTS = [
     ("convert json", "convert", {"format": "json"}),
     ("convert jsonl", "convert", {"format": "jsonl"}),
     ("convert csv", "convert", {"format": "csv"}),
+    ("Timeline", "Timeline", {"transcripts": True}),
 ]
 
 
@@ -93,6 +94,8 @@ def current_rss_bytes() -> int | None:
 
 
 def child_call(job: dict) -> dict:
+    """Makes one call and reports its time and memory. The result (a str, the
+    parsed dict, a Timeline) stays alive until the resident set is noted."""
     import tracequill
 
     func = getattr(tracequill, job["function"])
@@ -113,6 +116,8 @@ def child_call(job: dict) -> dict:
            "version": getattr(tracequill, "__version__", None)}
     if isinstance(result, str):
         out["output_chars"] = len(result)
+    elif isinstance(result, tracequill.Timeline):
+        out["events"] = len(result)
     elif isinstance(result, dict):
         events = result["events"]
         diagnostics = result["diagnostics"]
