@@ -68,7 +68,7 @@ constexpr Signature kToCsvSignature{"to_csv", kToCsvParameters, 1};
 
 // Parses with the interpreter lock released. nullopt with an exception set on
 // failure.
-std::optional<ParseReport> run_parse(const std::string& path, const ParserOptions& options) {
+std::optional<ParseReport> run_parse(const std::string& path, const ParseContext& context) {
   if (holds_nul(path)) {
     convert_error(
         Error::io(std::filesystem::path(path), std::make_error_code(std::errc::invalid_argument)));
@@ -76,7 +76,7 @@ std::optional<ParseReport> run_parse(const std::string& path, const ParserOption
   }
   Result<ParseReport> result = [&] {
     ReleasedGil unlocked;
-    return parse_path(std::filesystem::path(path), options);
+    return parse_path(std::filesystem::path(path), context);
   }();
   if (!result) {
     convert_error(result.error());
@@ -92,7 +92,7 @@ std::optional<ParseReport> parse_report(const CallArguments& arguments) {
   if (extract_path(arguments.path, &path) < 0) return std::nullopt;
   ParserOptions options;
   if (parser_options(arguments, &options) < 0) return std::nullopt;
-  return run_parse(path, options);
+  return run_parse(path, ParseContext{options});
 }
 
 // Frees a report without the interpreter lock, as freeing a large one takes a
@@ -237,8 +237,7 @@ PyObject* convert(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* 
       return nullptr;
     }
     EvidenceScope scope;
-    options.scope = &scope;
-    std::optional<ParseReport> report = run_parse(input, options);
+    std::optional<ParseReport> report = run_parse(input, {options, &scope});
     if (!report) return nullptr;
 
     // Only a parsed input gets its format examined, and an unknown format never
