@@ -72,7 +72,7 @@ constexpr Signature kToCsvSignature{"to_csv", kToCsvParameters, 1};
 
 // Parses with the interpreter lock released. nullopt with an exception set on
 // failure.
-std::optional<ParseReport> run_parse(const std::string& path, const ParserOptions& options) {
+std::optional<ParseReport> run_parse(const std::string& path, const ParseContext& context) {
   if (holds_nul(path)) {
     convert_error(
         Error::io(std::filesystem::path(path), std::make_error_code(std::errc::invalid_argument)));
@@ -80,7 +80,7 @@ std::optional<ParseReport> run_parse(const std::string& path, const ParserOption
   }
   Result<ParseReport> result = [&] {
     ReleasedGil unlocked;
-    return parse_path(std::filesystem::path(path), options);
+    return parse_path(std::filesystem::path(path), context);
   }();
   if (!result) {
     convert_error(result.error());
@@ -96,7 +96,7 @@ std::optional<ParseReport> parse_report(const CallArguments& arguments) {
   if (extract_path(arguments.path, &path) < 0) return std::nullopt;
   ParserOptions options;
   if (parser_options(arguments, &options) < 0) return std::nullopt;
-  return run_parse(path, options);
+  return run_parse(path, ParseContext{options});
 }
 
 // Frees a report or a store without the interpreter lock, as freeing a large
@@ -140,10 +140,10 @@ class StoredRendering final : public Rendering {
 // Parses `path` into `store` and sorts it, with the interpreter lock
 // released; the report holds the diagnostics. nullopt with an exception set
 // on failure.
-std::optional<ParseReport> run_stored_parse(const std::string& path, ParserOptions options,
+std::optional<ParseReport> run_stored_parse(const std::string& path, ParseContext context,
                                             store::EventStore& store) {
-  options.sink = &store;
-  std::optional<ParseReport> report = run_parse(path, options);
+  context.sink = &store;
+  std::optional<ParseReport> report = run_parse(path, context);
   if (!report) return std::nullopt;
   Status sorted = [&] {
     ReleasedGil unlocked;
@@ -168,7 +168,7 @@ PyObject* text_function(const Signature& signature, Format format, PyObject* con
   auto store = std::make_unique<store::EventStore>(
       format, RenderOptions{arguments.pretty, arguments.include_message, arguments.include_content},
       spill_budget());
-  std::optional<ParseReport> report = run_stored_parse(path, options, *store);
+  std::optional<ParseReport> report = run_stored_parse(path, {options}, *store);
   if (!report) return nullptr;
   PyRef text = render_to_string(StoredRendering(*store, report->diagnostics));
   release_unlocked(store);
@@ -295,13 +295,12 @@ PyObject* convert(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* 
       return nullptr;
     }
     EvidenceScope scope;
-    options.scope = &scope;
     // Only a parsed input gets its format examined, and an unknown format never
     // creates or truncates the destination: such a call parses as any other,
     // then fails.
     const std::optional<Format> format = format_from_name(arguments.format, Formats::Text);
     if (!format) {
-      std::optional<ParseReport> report = run_parse(input, options);
+      std::optional<ParseReport> report = run_parse(input, {options, &scope});
       if (!report) return nullptr;
       release_unlocked(report);
       return raise_invalid_format(arguments.format, Formats::Text);
@@ -309,7 +308,7 @@ PyObject* convert(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* 
     auto store = std::make_unique<store::EventStore>(
         *format, RenderOptions{true, arguments.include_message, arguments.include_content},
         spill_budget());
-    std::optional<ParseReport> report = run_stored_parse(input, options, *store);
+    std::optional<ParseReport> report = run_stored_parse(input, {options, &scope}, *store);
     if (!report) return nullptr;
     PyObject* result = write_file(output, scope, StoredRendering(*store, report->diagnostics));
     release_unlocked(store);

@@ -9,8 +9,8 @@
 // kept for the caller to raise once the parse has returned.
 //
 //   InterpreterMonitor monitor(progress);          // lock held
-//   options.monitor = &monitor;
-//   { ReleasedGil unlocked; result = parse_path(path, options); }
+//   const ParseContext context{options, &scope, &monitor};
+//   { ReleasedGil unlocked; result = parse_path(path, context); }
 //   if (PyRef stop = monitor.take_exception()) ... raise it ...
 #pragma once
 

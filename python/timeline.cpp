@@ -203,13 +203,11 @@ PyObject* timeline_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     }
 
     auto parsed = std::make_shared<ParsedTimeline>();
-    options.scope = &parsed->scope;
-    options.accounts = &parsed->accounts;
     InterpreterMonitor monitor(progress);
-    options.monitor = &monitor;
+    const ParseContext context{options, &parsed->scope, &monitor, &parsed->accounts};
     Result<ParseReport> result = [&] {
       ReleasedGil unlocked;
-      return parse_path(std::filesystem::path(path), options);
+      return parse_path(std::filesystem::path(path), context);
     }();
     // The final counts, so that a bar ends where the parse did.
     if (result && progress != nullptr) (void)monitor.stop_requested_now();

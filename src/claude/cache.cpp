@@ -40,12 +40,13 @@ Diagnostic cache_warning(ArtifactKind kind, std::string message, std::string rel
 
 // The event of one cache file, or the warning that stands for it; a fault of
 // the machine is the error.
-Result<FileEvent> cache_event(const fs::path& file, ArtifactKind kind, const ParserOptions& options,
+Result<FileEvent> cache_event(const fs::path& file, ArtifactKind kind, const ParseContext& context,
                               const fs::path& evidence_root, const CacheKeySet& referenced_keys) {
   std::string relative = relative_path(file, evidence_root);
   std::string key = cache_key(file);
-  std::expected<FileDescription, DescribeError> description = describe_file(
-      file, options.include_content, options.max_content_size, options.scope, options.monitor);
+  std::expected<FileDescription, DescribeError> description =
+      describe_file(file, context.options.include_content, context.options.max_content_size,
+                    context.scope, context.monitor);
   if (!description) {
     if (auto fault = machine_fault(file, description.error().code)) {
       return std::unexpected(std::move(*fault));
@@ -75,12 +76,10 @@ Result<FileEvent> cache_event(const fs::path& file, ArtifactKind kind, const Par
 
 // The cache files below `path` in path order, for the listing and the read
 // alike; each walk error that is no fault of the machine goes to `on_error`.
-Result<std::vector<fs::path>> cache_files(const fs::path& path, const ParserOptions& options,
+Result<std::vector<fs::path>> cache_files(const fs::path& path, const ParseContext& context,
                                           const std::function<void(const WalkItem&)>& on_error) {
   std::vector<fs::path> files;
-  for (WalkItem& item : walk_all(path, {.follow_symlinks = options.follow_symlinks,
-                                       .scope = options.scope,
-                                       .monitor = options.monitor})) {
+  for (WalkItem& item : walk_all(path, walk_options(context))) {
     if (item.error) {
       if (auto fault = machine_fault(item.path, item.code)) {
         return std::unexpected(std::move(*fault));
@@ -98,17 +97,17 @@ Result<std::vector<fs::path>> cache_files(const fs::path& path, const ParserOpti
 
 }  // namespace
 
-Status list_cache_dir(const fs::path& path, const ParserOptions& options, FileListing& listing) {
-  TQ_TRY(const std::vector<fs::path> files, cache_files(path, options, [](const WalkItem&) {}));
+Status list_cache_dir(const fs::path& path, const ParseContext& context, FileListing& listing) {
+  TQ_TRY(const std::vector<fs::path> files, cache_files(path, context, [](const WalkItem&) {}));
   listing.add_all(files);
   return {};
 }
 
 Result<ReaderOutput> scan_cache_dir(const fs::path& path, ArtifactKind kind,
-                                    const ParserOptions& options, const fs::path& evidence_root,
+                                    const ParseContext& context, const fs::path& evidence_root,
                                     const CacheKeySet& referenced_keys) {
   ReaderOutput out;
-  TQ_TRY(const std::vector<fs::path> files, cache_files(path, options, [&](const WalkItem& item) {
+  TQ_TRY(const std::vector<fs::path> files, cache_files(path, context, [&](const WalkItem& item) {
            SourceInfo source;
            source.artifact_kind = kind;
            source.relative_path = relative_path(path, evidence_root);
@@ -118,9 +117,9 @@ Result<ReaderOutput> scan_cache_dir(const fs::path& path, ArtifactKind kind,
 
   // Hashing is the work here, so files are described in parallel.
   TQ_CHECK(collect_file_events(
-      files, options,
+      files, context,
       [&](size_t i) {
-        return cache_event(files[i], kind, options, evidence_root, referenced_keys);
+        return cache_event(files[i], kind, context, evidence_root, referenced_keys);
       },
       out));
   return out;

@@ -22,7 +22,7 @@
 #include <set>
 #include <string>
 
-#include "context/options.h"
+#include "context/context.h"
 #include "error/error.h"
 #include "model/model.h"
 #include "reading/listing.h"
@@ -36,13 +36,13 @@ using CacheKeySet = std::set<std::string, std::less<>>;
 // follow_symlinks, include_content, max_content_size. Fails only on a fault of
 // the machine (machine_fault); unreadable files are diagnostics.
 [[nodiscard]] Result<ReaderOutput> scan_cache_dir(const std::filesystem::path& path,
-                                                  ArtifactKind kind, const ParserOptions& options,
+                                                  ArtifactKind kind, const ParseContext& context,
                                                   const std::filesystem::path& evidence_root,
                                                   const CacheKeySet& referenced_keys);
 
 // Adds the files `scan_cache_dir` would read to `listing`; a fault of the
 // machine is the error the scan would return.
-[[nodiscard]] Status list_cache_dir(const std::filesystem::path& path, const ParserOptions& options,
+[[nodiscard]] Status list_cache_dir(const std::filesystem::path& path, const ParseContext& context,
                                     FileListing& listing);
 
 }  // namespace tq::claude

@@ -111,15 +111,15 @@ std::optional<fs::path> projects_ancestor(const fs::path& path) {
 }
 
 Result<ReaderOutput> read_transcripts(const fs::path& path, const fs::path& evidence_root,
-                                      const ParserOptions& options) {
-  TQ_TRY(TranscriptOutput transcripts, scan_transcripts(path, options, evidence_root));
+                                      const ParseContext& context) {
+  TQ_TRY(TranscriptOutput transcripts, scan_transcripts(path, context, evidence_root));
   return std::move(transcripts.output);
 }
 
 Result<ReaderOutput> read_history(const fs::path& path, const fs::path& evidence_root,
-                                  const ParserOptions& options) {
-  TQ_TRY(HistoryFileResult history, parse_history_file(path, options, evidence_root));
-  report_file_done(options.monitor, path);
+                                  const ParseContext& context) {
+  TQ_TRY(HistoryFileResult history, parse_history_file(path, context, evidence_root));
+  report_file_done(context.monitor, path);
   return ReaderOutput{std::move(history.events), std::move(history.diagnostics)};
 }
 
@@ -253,23 +253,23 @@ fs::path claude_evidence_root(const fs::path& path, InputKind kind) {
   }
 }
 
-Status list_claude_input(const fs::path& path, InputKind kind, const ParserOptions& options,
+Status list_claude_input(const fs::path& path, InputKind kind, const ParseContext& context,
                          FileListing& listing) {
   switch (kind) {
     case InputKind::ClaudeRoot:
-      return list_claude_root(path, options, listing);
+      return list_claude_root(path, context, listing);
     case InputKind::History:
       listing.add(path);
       return {};
     case InputKind::PasteCache:
     case InputKind::ImageCache:
-      return list_cache_dir(path, options, listing);
+      return list_cache_dir(path, context, listing);
     case InputKind::FileHistory:
-      list_file_history(path, options, listing);
+      list_file_history(path, context, listing);
       return {};
     case InputKind::ClaudeProjects:
     case InputKind::ClaudeTranscript:
-      return list_transcripts(path, options, listing);
+      return list_transcripts(path, context, listing);
     default:
       return {};
   }
@@ -277,24 +277,24 @@ Status list_claude_input(const fs::path& path, InputKind kind, const ParserOptio
 
 Result<ReaderOutput> parse_claude_input(const fs::path& path, InputKind kind,
                                         const fs::path& evidence_root,
-                                        const ParserOptions& options) {
+                                        const ParseContext& context) {
   switch (kind) {
     case InputKind::ClaudeRoot: {
       ReaderOutput out;
-      TQ_CHECK(parse_claude_root(path, evidence_root, options, out.events, out.diagnostics));
+      TQ_CHECK(parse_claude_root(path, evidence_root, context, out.events, out.diagnostics));
       return out;
     }
     case InputKind::History:
-      return read_history(path, evidence_root, options);
+      return read_history(path, evidence_root, context);
     case InputKind::PasteCache:
-      return scan_cache_dir(path, ArtifactKind::PasteCache, options, evidence_root, {});
+      return scan_cache_dir(path, ArtifactKind::PasteCache, context, evidence_root, {});
     case InputKind::ImageCache:
-      return scan_cache_dir(path, ArtifactKind::ImageCache, options, evidence_root, {});
+      return scan_cache_dir(path, ArtifactKind::ImageCache, context, evidence_root, {});
     case InputKind::FileHistory:
-      return scan_file_history(path, options, evidence_root);
+      return scan_file_history(path, context, evidence_root);
     case InputKind::ClaudeProjects:
     case InputKind::ClaudeTranscript:
-      return read_transcripts(path, evidence_root, options);
+      return read_transcripts(path, evidence_root, context);
     default:
       return std::unexpected(Error::message(
           concat("Claude Code adapter does not support input kind ", identifier(kind), ".")));

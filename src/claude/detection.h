@@ -22,7 +22,7 @@
 #include <filesystem>
 #include <optional>
 
-#include "context/options.h"
+#include "context/context.h"
 #include "error/error.h"
 #include "model/model.h"
 #include "reading/adapter.h"
@@ -61,11 +61,11 @@ std::filesystem::path claude_evidence_root(const std::filesystem::path& path, In
 // "Claude Code adapter does not support input kind {kind}." for a non-Claude kind.
 // Adds every file `parse_claude_input` would read to `listing`.
 [[nodiscard]] Status list_claude_input(const std::filesystem::path& path, InputKind kind,
-                                       const ParserOptions& options, FileListing& listing);
+                                       const ParseContext& context, FileListing& listing);
 [[nodiscard]] Result<ReaderOutput> parse_claude_input(const std::filesystem::path& path,
                                                       InputKind kind,
                                                       const std::filesystem::path& evidence_root,
-                                                      const ParserOptions& options);
+                                                      const ParseContext& context);
 
 }  // namespace tq::claude
 

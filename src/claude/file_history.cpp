@@ -128,7 +128,7 @@ TimelineEvent snapshot_event(RawEntry& entry, uint64_t sequence) {
 using Examined = std::variant<Diagnostic, RawEntry>;
 
 // A fault of the machine is the error.
-Result<Examined> examine(WalkItem item, const fs::path& directory, const ParserOptions& options,
+Result<Examined> examine(WalkItem item, const fs::path& directory, const ParseContext& context,
                          const fs::path& evidence_root) {
   if (item.error) {
     if (auto fault = machine_fault(item.path, item.code)) {
@@ -162,7 +162,7 @@ Result<Examined> examine(WalkItem item, const fs::path& directory, const ParserO
   std::optional<SnapshotName> name = name_is_text ? parse_snapshot_name(raw_name) : std::nullopt;
   if (!name) {
     const std::string shown = name_is_text ? raw_name : lossy_utf8(raw_name);
-    if (options.strict()) {
+    if (context.strict()) {
       return Examined(
           snapshot_diagnostic(DiagnosticCode::UnexpectedFileName, Severity::Error,
                               concat("Filename does not match '<id>@v<version>' pattern: ", shown),
@@ -174,8 +174,8 @@ Result<Examined> examine(WalkItem item, const fs::path& directory, const ParserO
   entry.version = name->version;
 
   std::expected<FileDescription, DescribeError> description =
-      describe_file(entry.path, options.include_content, options.max_content_size, options.scope,
-                    options.monitor);
+      describe_file(entry.path, context.options.include_content, context.options.max_content_size,
+                    context.scope, context.monitor);
   if (!description) {
     if (auto fault = machine_fault(entry.path, description.error().code)) {
       return std::unexpected(std::move(*fault));
@@ -191,11 +191,9 @@ Result<Examined> examine(WalkItem item, const fs::path& directory, const ParserO
 
 // What a scan examines: every regular file and every walk error, in walk
 // order; for the listing and the read alike.
-std::vector<WalkItem> items_to_examine(const fs::path& directory, const ParserOptions& options) {
+std::vector<WalkItem> items_to_examine(const fs::path& directory, const ParseContext& context) {
   std::vector<WalkItem> items;
-  for (WalkItem& item : walk_all(directory, {.follow_symlinks = options.follow_symlinks,
-                                            .scope = options.scope,
-                                            .monitor = options.monitor})) {
+  for (WalkItem& item : walk_all(directory, walk_options(context))) {
     if (item.error || item.type == fs::file_type::regular) items.push_back(std::move(item));
   }
   return items;
@@ -210,12 +208,12 @@ std::vector<fs::path> item_paths(const std::vector<WalkItem>& items) {
 
 }  // namespace
 
-void list_file_history(const fs::path& directory, const ParserOptions& options,
+void list_file_history(const fs::path& directory, const ParseContext& context,
                        FileListing& listing) {
-  listing.add_all(item_paths(items_to_examine(directory, options)));
+  listing.add_all(item_paths(items_to_examine(directory, context)));
 }
 
-Result<ReaderOutput> scan_file_history(const fs::path& directory, const ParserOptions& options,
+Result<ReaderOutput> scan_file_history(const fs::path& directory, const ParseContext& context,
                                        const fs::path& evidence_root) {
   ReaderOutput out;
   std::vector<RawEntry> entries;
@@ -223,12 +221,12 @@ Result<ReaderOutput> scan_file_history(const fs::path& directory, const ParserOp
   // Describing (hashing) the snapshots is the work here, so the walk's items
   // are examined in parallel and taken back in walk order; the first fault of
   // the machine in that order ends the scan.
-  std::vector<WalkItem> items = items_to_examine(directory, options);
+  std::vector<WalkItem> items = items_to_examine(directory, context);
   const std::vector<fs::path> paths = item_paths(items);
   std::optional<Error> failure;
   for_each_file<Result<Examined>>(
-      paths, options,
-      [&](size_t i) { return examine(std::move(items[i]), directory, options, evidence_root); },
+      paths, context,
+      [&](size_t i) { return examine(std::move(items[i]), directory, context, evidence_root); },
       [&](Result<Examined> result) {
         if (!result) {
           failure = std::move(result.error());

@@ -18,7 +18,7 @@
 
 #include <filesystem>
 
-#include "context/options.h"
+#include "context/context.h"
 #include "error/error.h"
 #include "model/model.h"
 #include "reading/listing.h"
@@ -29,11 +29,11 @@ namespace tq::claude {
 // only on a fault of the machine (machine_fault); unreadable files are
 // diagnostics.
 [[nodiscard]] Result<ReaderOutput> scan_file_history(const std::filesystem::path& directory,
-                                                     const ParserOptions& options,
+                                                     const ParseContext& context,
                                                      const std::filesystem::path& evidence_root);
 
 // Adds what `scan_file_history` would examine to `listing`.
-void list_file_history(const std::filesystem::path& directory, const ParserOptions& options,
+void list_file_history(const std::filesystem::path& directory, const ParseContext& context,
                        FileListing& listing);
 
 }  // namespace tq::claude

@@ -330,7 +330,7 @@ ReaderOutput parse_history_record(JsonValue record, std::string_view display_pat
 }
 
 Result<HistoryFileResult> parse_history_file(const std::filesystem::path& path,
-                                             const ParserOptions& options,
+                                             const ParseContext& context,
                                              const std::filesystem::path& evidence_root) {
   const std::string display = relative_path(path, evidence_root);
   const std::string id_path = relative_path_id(path, evidence_root);
@@ -339,13 +339,13 @@ Result<HistoryFileResult> parse_history_file(const std::filesystem::path& path,
   file_source.artifact_kind = ArtifactKind::History;
   file_source.relative_path = display;
   TQ_TRY(OpenedLineFile opened,
-         open_line_file(path, Compression::None, options, std::move(file_source)));
+         open_line_file(path, Compression::None, context, std::move(file_source)));
   if (!opened.lines) {
     result.diagnostics.push_back(std::move(*opened.problem));
     return result;
   }
 
-  const bool strict = options.strict();
+  const bool strict = context.strict();
   JsonParser parser;
   BoundedLineReader& lines = *opened.lines;
 
@@ -365,7 +365,7 @@ Result<HistoryFileResult> parse_history_file(const std::filesystem::path& path,
       result.diagnostics.push_back(
           history_diagnostic(DiagnosticCode::InvalidJson, Severity::Warning,
                              concat("Line exceeds max_line_size (", item->length, " > ",
-                                    options.max_line_size, "), skipping"),
+                                    context.options.max_line_size, "), skipping"),
                              display, line));
       continue;
     }
@@ -377,8 +377,8 @@ Result<HistoryFileResult> parse_history_file(const std::filesystem::path& path,
                                                       display, line));
       continue;
     }
-    ReaderOutput record =
-        parse_history_record(std::move(*value), display, id_path, line, options.include_raw);
+    ReaderOutput record = parse_history_record(std::move(*value), display, id_path, line,
+                                               context.options.include_raw);
     if (strict) {
       auto first_error =
           std::find_if(record.diagnostics.begin(), record.diagnostics.end(),

@@ -20,7 +20,7 @@
 #include <string_view>
 #include <vector>
 
-#include "context/options.h"
+#include "context/context.h"
 #include "error/error.h"
 #include "model/json_value.h"
 #include "model/model.h"
@@ -36,7 +36,7 @@ struct HistoryFileResult {
 // Options read: max_line_size, mode, include_raw. Every event carries the file's
 // digest in `source_file_sha256`; when the file fails nothing of it is returned.
 [[nodiscard]] Result<HistoryFileResult> parse_history_file(
-    const std::filesystem::path& path, const ParserOptions& options,
+    const std::filesystem::path& path, const ParseContext& context,
     const std::filesystem::path& evidence_root);
 
 // One parsed line. `display_path` is the file's relative path, `id_path` the

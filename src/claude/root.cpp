@@ -192,7 +192,7 @@ struct RootParts {
   bool agent_files = false;
 };
 
-RootParts root_parts(const fs::path& root, const ParserOptions& options) {
+RootParts root_parts(const fs::path& root, const ParseContext& context) {
   RootParts parts;
   auto directory = [&](const char* name) -> std::optional<fs::path> {
     fs::path dir = root / name;
@@ -200,44 +200,44 @@ RootParts root_parts(const fs::path& root, const ParserOptions& options) {
     return dir;
   };
   if (fs::path history = root / "history.jsonl";
-      is_history_file(history, options.follow_symlinks)) {
+      is_history_file(history, context.options.follow_symlinks)) {
     parts.history = std::move(history);
   }
   parts.paste_cache = directory("paste-cache");
   parts.image_cache = directory("image-cache");
   parts.file_history = directory("file-history");
-  if (options.transcripts) parts.projects = directory("projects");
-  parts.agent_files = options.transcripts;
+  if (context.options.transcripts) parts.projects = directory("projects");
+  parts.agent_files = context.options.transcripts;
   return parts;
 }
 
 }  // namespace
 
-Status list_claude_root(const fs::path& root, const ParserOptions& options, FileListing& listing) {
-  const RootParts parts = root_parts(root, options);
+Status list_claude_root(const fs::path& root, const ParseContext& context, FileListing& listing) {
+  const RootParts parts = root_parts(root, context);
   if (parts.history) listing.add(*parts.history);
   for (const auto& cache : {parts.paste_cache, parts.image_cache}) {
-    if (cache) TQ_CHECK(list_cache_dir(*cache, options, listing));
+    if (cache) TQ_CHECK(list_cache_dir(*cache, context, listing));
   }
-  if (parts.file_history) list_file_history(*parts.file_history, options, listing);
-  if (parts.projects) TQ_CHECK(list_transcripts(*parts.projects, options, listing));
-  if (parts.agent_files) TQ_CHECK(list_agent_files(root, options, agent_file_rules(), listing));
+  if (parts.file_history) list_file_history(*parts.file_history, context, listing);
+  if (parts.projects) TQ_CHECK(list_transcripts(*parts.projects, context, listing));
+  if (parts.agent_files) TQ_CHECK(list_agent_files(root, context, agent_file_rules(), listing));
   return {};
 }
 
 Status parse_claude_root(const fs::path& root, const fs::path& evidence_root,
-                         const ParserOptions& options, EventList& events,
+                         const ParseContext& context, EventList& events,
                          std::vector<Diagnostic>& diagnostics) {
   TQ_TRY(std::optional<Diagnostic> unreadable, unreadable_profile(root, evidence_root));
   if (unreadable) {
     diagnostics.push_back(std::move(*unreadable));
     return {};
   }
-  const RootParts parts = root_parts(root, options);
+  const RootParts parts = root_parts(root, context);
   HistoryFileResult history;
   if (parts.history) {
-    TQ_TRY(history, parse_history_file(*parts.history, options, evidence_root));
-    report_file_done(options.monitor, *parts.history);
+    TQ_TRY(history, parse_history_file(*parts.history, context, evidence_root));
+    report_file_done(context.monitor, *parts.history);
   }
   append_diagnostics(diagnostics, std::move(history.diagnostics));
 
@@ -253,23 +253,23 @@ Status parse_claude_root(const fs::path& root, const fs::path& evidence_root,
   auto scan_cache = [&](const std::optional<fs::path>& dir,
                         ArtifactKind kind) -> Result<ReaderOutput> {
     if (!dir) return ReaderOutput{};
-    return scan_cache_dir(*dir, kind, options, evidence_root, referenced_keys);
+    return scan_cache_dir(*dir, kind, context, evidence_root, referenced_keys);
   };
   TQ_TRY(ReaderOutput paste_cache, scan_cache(parts.paste_cache, ArtifactKind::PasteCache));
   TQ_TRY(ReaderOutput image_cache, scan_cache(parts.image_cache, ArtifactKind::ImageCache));
   ReaderOutput snapshots;
   if (parts.file_history) {
-    TQ_TRY(snapshots, scan_file_history(*parts.file_history, options, evidence_root));
+    TQ_TRY(snapshots, scan_file_history(*parts.file_history, context, evidence_root));
   }
 
   TranscriptOutput transcripts;
   if (parts.projects) {
-    TQ_TRY(transcripts, scan_transcripts(*parts.projects, options, evidence_root));
+    TQ_TRY(transcripts, scan_transcripts(*parts.projects, context, evidence_root));
   }
 
   ReaderOutput agent_files;
   if (parts.agent_files) {
-    TQ_TRY(agent_files, scan_agent_files(root, options, evidence_root, agent_file_rules()));
+    TQ_TRY(agent_files, scan_agent_files(root, context, evidence_root, agent_file_rules()));
   }
 
   std::set<std::string> consumed_ids;

@@ -26,7 +26,7 @@
 #include <filesystem>
 #include <vector>
 
-#include "context/options.h"
+#include "context/context.h"
 #include "error/error.h"
 #include "model/model.h"
 #include "reading/listing.h"
@@ -38,11 +38,11 @@ namespace tq::claude {
 // reference resolution, paste cache, image cache, file history, transcripts.
 [[nodiscard]] Status parse_claude_root(const std::filesystem::path& root,
                                        const std::filesystem::path& evidence_root,
-                                       const ParserOptions& options, EventList& events,
+                                       const ParseContext& context, EventList& events,
                                        std::vector<Diagnostic>& diagnostics);
 
 // Adds every file `parse_claude_root` would read to `listing`.
 [[nodiscard]] Status list_claude_root(const std::filesystem::path& root,
-                                      const ParserOptions& options, FileListing& listing);
+                                      const ParseContext& context, FileListing& listing);
 
 }  // namespace tq::claude

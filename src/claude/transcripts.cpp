@@ -523,29 +523,29 @@ bool is_transcript_name(const fs::path& path) {
 
 }  // namespace
 
-Result<TranscriptOutput> parse_transcript_file(const fs::path& path, const ParserOptions& options,
+Result<TranscriptOutput> parse_transcript_file(const fs::path& path, const ParseContext& context,
                                                const fs::path& evidence_root) {
   std::string rel = relative_path(path, evidence_root);
-  TranscriptReader reader(path, options, rel);
+  TranscriptReader reader(path, context.options, rel);
   TQ_TRY(std::string sha256,
          read_object_lines(
-             path, options, rel, ArtifactKind::Session, reader.diagnostics(),
+             path, context, rel, ArtifactKind::Session, reader.diagnostics(),
              [&](uint64_t line, JsonValue record) { reader.read_record(line, std::move(record)); },
-             options.transcripts && !options.include_raw
+             context.options.transcripts && !context.options.include_raw
                  ? &kRecordFacts
-                 : record_shape(options, kRecord, kRecordWithContent)));
+                 : record_shape(context.options, kRecord, kRecordWithContent)));
   return std::move(reader).take(sha256);
 }
 
-Status list_transcripts(const fs::path& path, const ParserOptions& options, FileListing& listing) {
-  return list_reader_files(path, options, is_transcript_name, listing);
+Status list_transcripts(const fs::path& path, const ParseContext& context, FileListing& listing) {
+  return list_reader_files(path, context, is_transcript_name, listing);
 }
 
-Result<TranscriptOutput> scan_transcripts(const fs::path& path, const ParserOptions& options,
+Result<TranscriptOutput> scan_transcripts(const fs::path& path, const ParseContext& context,
                                           const fs::path& evidence_root) {
   TranscriptOutput out;
   TQ_TRY(const std::vector<fs::path> files,
-         reader_files(path, options, is_transcript_name,
+         reader_files(path, context, is_transcript_name,
                       WalkReport{ArtifactKind::Session, "walkdir error: ", Severity::Warning,
                                  evidence_root, out.output.diagnostics}));
 
@@ -554,8 +554,8 @@ Result<TranscriptOutput> scan_transcripts(const fs::path& path, const ParserOpti
   // merged in path order; the first failing file in that order ends the scan.
   std::optional<Error> failure;
   for_each_file<Result<TranscriptOutput>>(
-      files, options,
-      [&](size_t i) { return parse_transcript_file(files[i], options, evidence_root); },
+      files, context,
+      [&](size_t i) { return parse_transcript_file(files[i], context, evidence_root); },
       [&](Result<TranscriptOutput> parsed) {
         if (!parsed) {
           failure = std::move(parsed.error());

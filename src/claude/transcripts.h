@@ -45,7 +45,7 @@
 #include <string>
 #include <vector>
 
-#include "context/options.h"
+#include "context/context.h"
 #include "error/error.h"
 #include "model/datetime.h"
 #include "model/json_value.h"
@@ -85,14 +85,14 @@ struct TranscriptOutput {
 // include_content, max_content_size, scope. Error: in strict mode a file that
 // can't be opened and bad lines; in any mode a fault of the machine.
 [[nodiscard]] Result<TranscriptOutput> parse_transcript_file(
-    const std::filesystem::path& path, const ParserOptions& options,
+    const std::filesystem::path& path, const ParseContext& context,
     const std::filesystem::path& evidence_root);
 
 // A transcript file directly, or every `*.jsonl` below a `projects` directory,
 // in path order. Options read: follow_symlinks and those of
 // parse_transcript_file. Error: as parse_transcript_file.
 [[nodiscard]] Result<TranscriptOutput> scan_transcripts(const std::filesystem::path& path,
-                                                        const ParserOptions& options,
+                                                        const ParseContext& context,
                                                         const std::filesystem::path& evidence_root);
 
 // Gives each file_snapshot event whose session and file name an origin names
@@ -101,7 +101,7 @@ struct TranscriptOutput {
 // Adds the transcripts `scan_transcripts` would read to `listing`; a fault of
 // the machine is the error the scan would return.
 [[nodiscard]] Status list_transcripts(const std::filesystem::path& path,
-                                      const ParserOptions& options, FileListing& listing);
+                                      const ParseContext& context, FileListing& listing);
 
 void apply_snapshot_origins(const std::vector<SnapshotOrigin>& origins, EventList& snapshots);
 

@@ -24,11 +24,12 @@ Diagnostic attachment_warning(std::string relative, std::string message) {
 
 // The event of one attached file, or the warning that stands for it; a fault
 // of the machine is the error.
-Result<FileEvent> attachment_event(const std::filesystem::path& file, const ParserOptions& options,
+Result<FileEvent> attachment_event(const std::filesystem::path& file, const ParseContext& context,
                                    const std::filesystem::path& evidence_root) {
   std::string rel = relative_path(file, evidence_root);
-  std::expected<FileDescription, DescribeError> description = describe_file(
-      file, options.include_content, options.max_content_size, options.scope, options.monitor);
+  std::expected<FileDescription, DescribeError> description =
+      describe_file(file, context.options.include_content, context.options.max_content_size,
+                    context.scope, context.monitor);
   if (!description) {
     if (auto fault = machine_fault(file, description.error().code)) {
       return std::unexpected(std::move(*fault));
@@ -63,23 +64,23 @@ bool any_file(const std::filesystem::path&) { return true; }
 
 }  // namespace
 
-Status list_attachments(const std::filesystem::path& path, const ParserOptions& options,
+Status list_attachments(const std::filesystem::path& path, const ParseContext& context,
                         FileListing& listing) {
-  return list_reader_files(path, options, any_file, listing);
+  return list_reader_files(path, context, any_file, listing);
 }
 
 Result<ReaderOutput> scan_attachments(const std::filesystem::path& path,
-                                      const ParserOptions& options,
+                                      const ParseContext& context,
                                       const std::filesystem::path& evidence_root) {
   ReaderOutput out;
   TQ_TRY(const std::vector<std::filesystem::path> files,
-         reader_files(path, options, any_file,
+         reader_files(path, context, any_file,
                       WalkReport{ArtifactKind::Attachment, "Cannot traverse attachment artifact: ",
                                  Severity::Warning, evidence_root, out.diagnostics}));
 
   // Hashing is the work here, so files are described in parallel.
   TQ_CHECK(collect_file_events(
-      files, options, [&](size_t i) { return attachment_event(files[i], options, evidence_root); },
+      files, context, [&](size_t i) { return attachment_event(files[i], context, evidence_root); },
       out));
   return out;
 }

@@ -12,7 +12,7 @@
 
 #include <filesystem>
 
-#include "context/options.h"
+#include "context/context.h"
 #include "error/error.h"
 #include "model/model.h"
 #include "reading/listing.h"
@@ -23,12 +23,12 @@ namespace tq::codex {
 // Options read: include_content, max_content_size, follow_symlinks. Fails only
 // on a fault of the machine (machine_fault); unreadable files are diagnostics.
 [[nodiscard]] Result<ReaderOutput> scan_attachments(const std::filesystem::path& path,
-                                                    const ParserOptions& options,
+                                                    const ParseContext& context,
                                                     const std::filesystem::path& evidence_root);
 
 // Adds the files `scan_attachments` would read to `listing`; a fault of the
 // machine is the error the scan would return.
 [[nodiscard]] Status list_attachments(const std::filesystem::path& path,
-                                      const ParserOptions& options, FileListing& listing);
+                                      const ParseContext& context, FileListing& listing);
 
 }  // namespace tq::codex

@@ -158,7 +158,7 @@ struct RootParts {
   std::vector<fs::path> thread_databases;  // on the whole surface only
 };
 
-RootParts root_parts(const fs::path& root, const ParserOptions& options) {
+RootParts root_parts(const fs::path& root, const ParseContext& context) {
   RootParts parts;
   if (fs::path history = root / "history.jsonl"; is_regular_file_followed(history)) {
     parts.history = std::move(history);
@@ -172,66 +172,66 @@ RootParts root_parts(const fs::path& root, const ParserOptions& options) {
     parts.attachments = std::move(attachments);
   }
   if (fs::path index = root / kSessionIndexName;
-      options.transcripts && is_regular_file_followed(index)) {
+      context.options.transcripts && is_regular_file_followed(index)) {
     parts.session_index = std::move(index);
   }
-  parts.agent_files = options.transcripts;
-  if (options.transcripts) parts.thread_databases = thread_databases(root);
+  parts.agent_files = context.options.transcripts;
+  if (context.options.transcripts) parts.thread_databases = thread_databases(root);
   return parts;
 }
 
-Status list_root(const fs::path& root, const ParserOptions& options, FileListing& listing) {
-  const RootParts parts = root_parts(root, options);
+Status list_root(const fs::path& root, const ParseContext& context, FileListing& listing) {
+  const RootParts parts = root_parts(root, context);
   if (parts.history) listing.add(*parts.history);
   for (const fs::path& sessions : parts.session_directories) {
-    TQ_CHECK(list_sessions(sessions, options, listing));
+    TQ_CHECK(list_sessions(sessions, context, listing));
   }
-  if (parts.attachments) TQ_CHECK(list_attachments(*parts.attachments, options, listing));
+  if (parts.attachments) TQ_CHECK(list_attachments(*parts.attachments, context, listing));
   if (parts.session_index) listing.add(*parts.session_index);
-  if (parts.agent_files) TQ_CHECK(list_agent_files(root, options, agent_file_rules(), listing));
+  if (parts.agent_files) TQ_CHECK(list_agent_files(root, context, agent_file_rules(), listing));
   for (const fs::path& database : parts.thread_databases) list_thread_database(database, listing);
   return {};
 }
 
 // One file read whole by a line-file reader, counted done once read.
 template <typename Reader>
-Status read_line_file(const fs::path& path, Reader reader, const ParserOptions& options,
+Status read_line_file(const fs::path& path, Reader reader, const ParseContext& context,
                       const fs::path& evidence_root, ReaderOutput& out) {
-  TQ_TRY(LineFileOutput parsed, reader(path, options, evidence_root));
-  report_file_done(options.monitor, path);
+  TQ_TRY(LineFileOutput parsed, reader(path, context, evidence_root));
+  report_file_done(context.monitor, path);
   append_output(out, {std::move(parsed.events), std::move(parsed.diagnostics)});
   return {};
 }
 
 Result<ReaderOutput> parse_root(const fs::path& root, const fs::path& evidence_root,
-                                const ParserOptions& options) {
+                                const ParseContext& context) {
   ReaderOutput out;
   TQ_TRY(std::optional<Diagnostic> unreadable, unreadable_profile(root, evidence_root));
   if (unreadable) {
     out.diagnostics.push_back(std::move(*unreadable));
     return out;
   }
-  const RootParts parts = root_parts(root, options);
+  const RootParts parts = root_parts(root, context);
   if (parts.history) {
-    TQ_CHECK(read_line_file(*parts.history, &parse_history_file, options, evidence_root, out));
+    TQ_CHECK(read_line_file(*parts.history, &parse_history_file, context, evidence_root, out));
   }
   // Each rollout's events go to a sink as the rollout is read, after the
   // history's.
-  TQ_CHECK(hand_off(options, out));
+  TQ_CHECK(hand_off(context, out));
   for (const fs::path& sessions : parts.session_directories) {
-    TQ_TRY(ReaderOutput parsed, scan_sessions(sessions, options, evidence_root));
+    TQ_TRY(ReaderOutput parsed, scan_sessions(sessions, context, evidence_root));
     append_output(out, std::move(parsed));
   }
   if (parts.attachments) {
-    TQ_TRY(ReaderOutput parsed, scan_attachments(*parts.attachments, options, evidence_root));
+    TQ_TRY(ReaderOutput parsed, scan_attachments(*parts.attachments, context, evidence_root));
     append_output(out, std::move(parsed));
   }
   if (parts.session_index) {
-    TQ_CHECK(read_line_file(*parts.session_index, &parse_session_index_file, options, evidence_root,
+    TQ_CHECK(read_line_file(*parts.session_index, &parse_session_index_file, context, evidence_root,
                             out));
   }
   if (parts.agent_files) {
-    TQ_TRY(ReaderOutput files, scan_agent_files(root, options, evidence_root, agent_file_rules()));
+    TQ_TRY(ReaderOutput files, scan_agent_files(root, context, evidence_root, agent_file_rules()));
     append_output(out, std::move(files));
   }
   if (!parts.thread_databases.empty()) {
@@ -243,7 +243,7 @@ Result<ReaderOutput> parse_root(const fs::path& root, const fs::path& evidence_r
     }
     for (const fs::path& database : parts.thread_databases) {
       TQ_TRY(ReaderOutput threads,
-             read_thread_database(database, options, evidence_root, with_rollouts));
+             read_thread_database(database, context, evidence_root, with_rollouts));
       append_output(out, std::move(threads));
     }
   }
@@ -323,40 +323,39 @@ fs::path codex_evidence_root(const fs::path& path, InputKind kind) {
 }
 
 Result<ReaderOutput> parse_codex_input(const fs::path& path, InputKind kind,
-                                       const fs::path& evidence_root,
-                                       const ParserOptions& options) {
+                                       const fs::path& evidence_root, const ParseContext& context) {
   switch (kind) {
     case InputKind::CodexRoot:
-      return parse_root(path, evidence_root, options);
+      return parse_root(path, evidence_root, context);
     case InputKind::CodexHistory: {
       ReaderOutput out;
-      TQ_CHECK(read_line_file(path, &parse_history_file, options, evidence_root, out));
+      TQ_CHECK(read_line_file(path, &parse_history_file, context, evidence_root, out));
       return out;
     }
     case InputKind::CodexSessions:
     case InputKind::CodexSession:
-      return scan_sessions(path, options, evidence_root);
+      return scan_sessions(path, context, evidence_root);
     case InputKind::CodexAttachments:
-      return scan_attachments(path, options, evidence_root);
+      return scan_attachments(path, context, evidence_root);
     default:
       return std::unexpected(Error::message("Codex adapter does not support input kind " +
                                             std::string(identifier(kind)) + "."));
   }
 }
 
-Status list_codex_input(const fs::path& path, InputKind kind, const ParserOptions& options,
+Status list_codex_input(const fs::path& path, InputKind kind, const ParseContext& context,
                         FileListing& listing) {
   switch (kind) {
     case InputKind::CodexRoot:
-      return list_root(path, options, listing);
+      return list_root(path, context, listing);
     case InputKind::CodexHistory:
       listing.add(path);
       return {};
     case InputKind::CodexSessions:
     case InputKind::CodexSession:
-      return list_sessions(path, options, listing);
+      return list_sessions(path, context, listing);
     case InputKind::CodexAttachments:
-      return list_attachments(path, options, listing);
+      return list_attachments(path, context, listing);
     default:
       return {};
   }

@@ -23,7 +23,7 @@
 #include <filesystem>
 #include <optional>
 
-#include "context/options.h"
+#include "context/context.h"
 #include "error/error.h"
 #include "model/model.h"
 #include "reading/adapter.h"
@@ -51,11 +51,11 @@ std::filesystem::path codex_evidence_root(const std::filesystem::path& path, Inp
 
 // Adds every file `parse_codex_input` would read to `listing`.
 [[nodiscard]] Status list_codex_input(const std::filesystem::path& path, InputKind kind,
-                                      const ParserOptions& options, FileListing& listing);
+                                      const ParseContext& context, FileListing& listing);
 [[nodiscard]] Result<ReaderOutput> parse_codex_input(const std::filesystem::path& path,
                                                      InputKind kind,
                                                      const std::filesystem::path& evidence_root,
-                                                     const ParserOptions& options);
+                                                     const ParseContext& context);
 
 }  // namespace tq::codex
 

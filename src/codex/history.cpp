@@ -33,7 +33,7 @@ std::optional<std::string> string_field(const JsonValue* value, std::string_view
 }
 
 Result<LineFileOutput> parse_history_file(const std::filesystem::path& path,
-                                          const ParserOptions& options,
+                                          const ParseContext& context,
                                           const std::filesystem::path& evidence_root) {
   const std::string rel = relative_path(path, evidence_root);
   auto fill = [&](uint64_t line, JsonValue object, TimelineEvent& event, LineFileOutput& out) {
@@ -55,14 +55,14 @@ Result<LineFileOutput> parse_history_file(const std::filesystem::path& path,
     event.source.record_type = "history";
     event.source.source_id = event.session_id;
     // Codex writes to its history only what the user submitted.
-    if (options.transcripts) {
+    if (context.options.transcripts) {
       EventFacts& facts = event.facts.held();
       facts.actor = Actor::User;
       facts.prompt.origin = PromptOrigin::Typed;
     }
-    if (options.include_raw) event.raw = std::move(object);
+    if (context.options.include_raw) event.raw = std::move(object);
   };
-  return read_event_lines(path, options, evidence_root, Provider::Codex, ArtifactKind::History,
+  return read_event_lines(path, context, evidence_root, Provider::Codex, ArtifactKind::History,
                           "codex_history", fill);
 }
 

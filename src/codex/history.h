@@ -17,7 +17,7 @@
 #include <string_view>
 #include <vector>
 
-#include "context/options.h"
+#include "context/context.h"
 #include "error/error.h"
 #include "model/model.h"
 #include "reading/json_lines.h"
@@ -27,7 +27,7 @@ namespace tq::codex {
 // Events (source_file_sha256 set on all), diagnostics and the file's digest.
 // Options read: max_line_size, mode, include_raw.
 [[nodiscard]] Result<LineFileOutput> parse_history_file(const std::filesystem::path& path,
-                                                        const ParserOptions& options,
+                                                        const ParseContext& context,
                                                         const std::filesystem::path& evidence_root);
 
 // A string member of a history line: none when `value` is null (the key is

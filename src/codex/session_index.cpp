@@ -9,7 +9,7 @@
 namespace tq::codex {
 
 Result<LineFileOutput> parse_session_index_file(const std::filesystem::path& path,
-                                                const ParserOptions& options,
+                                                const ParseContext& context,
                                                 const std::filesystem::path& evidence_root) {
   const std::string rel = relative_path(path, evidence_root);
   auto fill = [&](uint64_t line, JsonValue object, TimelineEvent& event, LineFileOutput& out) {
@@ -21,9 +21,9 @@ Result<LineFileOutput> parse_session_index_file(const std::filesystem::path& pat
                       line, out.diagnostics);
     event.source.record_type = std::string(kSessionTitleRecord);
     event.source.source_id = event.session_id;
-    if (options.include_raw) event.raw = std::move(object);
+    if (context.options.include_raw) event.raw = std::move(object);
   };
-  return read_event_lines(path, options, evidence_root, Provider::Codex, ArtifactKind::Session,
+  return read_event_lines(path, context, evidence_root, Provider::Codex, ArtifactKind::Session,
                           "codex_session_index", fill);
 }
 

@@ -11,7 +11,7 @@
 #include <filesystem>
 #include <string_view>
 
-#include "context/options.h"
+#include "context/context.h"
 #include "error/error.h"
 #include "model/model.h"
 #include "reading/json_lines.h"
@@ -21,7 +21,7 @@ namespace tq::codex {
 inline constexpr std::string_view kSessionIndexName = "session_index.jsonl";
 
 [[nodiscard]] Result<LineFileOutput> parse_session_index_file(
-    const std::filesystem::path& path, const ParserOptions& options,
+    const std::filesystem::path& path, const ParseContext& context,
     const std::filesystem::path& evidence_root);
 
 }  // namespace tq::codex

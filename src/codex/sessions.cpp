@@ -242,7 +242,7 @@ std::optional<EventType> classify_session_record(std::string_view record_type,
 namespace {
 
 Result<LineFileOutput> read_session_file(BoundedLineReader lines, const std::filesystem::path& path,
-                                         const ParserOptions& options,
+                                         const ParseContext& context,
                                          const std::filesystem::path& evidence_root) {
   LineFileOutput out;
   const std::string rel = relative_path(path, evidence_root);
@@ -272,7 +272,7 @@ Result<LineFileOutput> read_session_file(BoundedLineReader lines, const std::fil
                       line, out.diagnostics);
 
     std::optional<EventType> event_type = classify_session_record(record_type, payload);
-    if (!event_type && options.transcripts) {
+    if (!event_type && context.options.transcripts) {
       event_type = classify_current_record(record_type, payload);
     }
     event.event_type = event_type.value_or(EventType::Unknown);
@@ -280,7 +280,7 @@ Result<LineFileOutput> read_session_file(BoundedLineReader lines, const std::fil
       std::string shape = record_type + "/" + (payload_type != nullptr ? *payload_type : "none");
       // On the whole surface a record nobody has mapped is news: one warning
       // per kind and file says where it first appears.
-      if (options.transcripts && unmapped.insert(shape).second) {
+      if (context.options.transcripts && unmapped.insert(shape).second) {
         out.diagnostics.push_back(Diagnostic{
             DiagnosticCode::UnknownRecord, Severity::Warning,
             line_source(ArtifactKind::Session, rel, line),
@@ -290,29 +290,31 @@ Result<LineFileOutput> read_session_file(BoundedLineReader lines, const std::fil
     }
     event.session_id = state.session_id;
     event.working_directory = state.working_directory;
-    if (options.transcripts) {
-      event.message = current_record_text(record_type, payload, options.include_content);
+    if (context.options.transcripts) {
+      event.message = current_record_text(record_type, payload, context.options.include_content);
     }
     if (!event.message) {
-      event.message = message_text(payload, payload_type, event_type, options.include_content);
+      event.message =
+          message_text(payload, payload_type, event_type, context.options.include_content);
     }
-    if (event_type == EventType::ToolCall) event.tool_name = tool_called(payload, options);
+    if (event_type == EventType::ToolCall) event.tool_name = tool_called(payload, context.options);
     event.source.artifact_kind = ArtifactKind::Session;
     event.source.record_type =
         payload_type != nullptr ? record_type + "/" + *payload_type : record_type;
     event.source.relative_path = rel;
     event.source.line_number = line;
     event.source.source_id = tool_call_id(payload);
-    if (options.transcripts) facts.read(record_type, payload, event);
-    if (options.include_raw) event.raw = std::move(object);
+    if (context.options.transcripts) facts.read(record_type, payload, event);
+    if (context.options.include_raw) event.raw = std::move(object);
     out.events.push_back(std::move(event));
   };
 
-  TQ_TRY(out.sha256, read_object_lines(std::move(lines), path, options, rel, ArtifactKind::Session,
-                                       out.diagnostics, on_object,
-                                       options.transcripts && !options.include_raw
-                                           ? &kRecordWhole
-                                           : record_shape(options, kRecord, kRecordWithContent)));
+  TQ_TRY(out.sha256,
+         read_object_lines(std::move(lines), path, context, rel, ArtifactKind::Session,
+                           out.diagnostics, on_object,
+                           context.options.transcripts && !context.options.include_raw
+                               ? &kRecordWhole
+                               : record_shape(context.options, kRecord, kRecordWithContent)));
   for (TimelineEvent& event : out.events) event.source_file_sha256 = out.sha256;
   return out;
 }
@@ -320,11 +322,11 @@ Result<LineFileOutput> read_session_file(BoundedLineReader lines, const std::fil
 }  // namespace
 
 Result<LineFileOutput> parse_session_file(const std::filesystem::path& path,
-                                          const ParserOptions& options,
+                                          const ParseContext& context,
                                           const std::filesystem::path& evidence_root) {
-  auto lines =
-      BoundedLineReader::open(path, line_file_compression(path), options.max_line_size,
-                              options.max_decompression_ratio, options.scope, options.monitor);
+  auto lines = BoundedLineReader::open(
+      path, line_file_compression(path), context.options.max_line_size,
+      context.options.max_decompression_ratio, context.scope, context.monitor);
   if (!lines) {
     // One rollout that can't be opened (its permissions, or removed since the
     // listing) costs only its own events.
@@ -337,7 +339,7 @@ Result<LineFileOutput> parse_session_file(const std::filesystem::path& path,
     out.diagnostics.push_back(std::move(problem));
     return out;
   }
-  return read_session_file(std::move(*lines), path, options, evidence_root);
+  return read_session_file(std::move(*lines), path, context, evidence_root);
 }
 
 namespace {
@@ -349,16 +351,16 @@ bool is_rollout(const std::filesystem::path& file) {
 
 }  // namespace
 
-Status list_sessions(const std::filesystem::path& path, const ParserOptions& options,
+Status list_sessions(const std::filesystem::path& path, const ParseContext& context,
                      FileListing& listing) {
-  return list_reader_files(path, options, is_rollout, listing);
+  return list_reader_files(path, context, is_rollout, listing);
 }
 
-Result<ReaderOutput> scan_sessions(const std::filesystem::path& path, const ParserOptions& options,
+Result<ReaderOutput> scan_sessions(const std::filesystem::path& path, const ParseContext& context,
                                    const std::filesystem::path& evidence_root) {
   ReaderOutput out;
   TQ_TRY(const std::vector<std::filesystem::path> files,
-         reader_files(path, options, is_rollout,
+         reader_files(path, context, is_rollout,
                       WalkReport{ArtifactKind::Session, "Cannot traverse session artifact: ",
                                  Severity::Error, evidence_root, out.diagnostics}));
   // A rollout given as the input itself that can't be opened ends the call, as
@@ -366,9 +368,9 @@ Result<ReaderOutput> scan_sessions(const std::filesystem::path& path, const Pars
   // It is then read from the open that told.
   std::optional<BoundedLineReader> given;
   if (files.size() == 1 && files.front() == path) {
-    auto lines =
-        BoundedLineReader::open(path, line_file_compression(path), options.max_line_size,
-                                options.max_decompression_ratio, options.scope, options.monitor);
+    auto lines = BoundedLineReader::open(
+        path, line_file_compression(path), context.options.max_line_size,
+        context.options.max_decompression_ratio, context.scope, context.monitor);
     if (!lines) return std::unexpected(Error::io(path, lines.error()));
     given.emplace(std::move(*lines));
   }
@@ -376,10 +378,10 @@ Result<ReaderOutput> scan_sessions(const std::filesystem::path& path, const Pars
   // path order; the first failing file in that order ends the scan.
   std::optional<Error> failure;
   for_each_file<Result<LineFileOutput>>(
-      files, options,
+      files, context,
       [&](size_t i) {
-        if (given) return read_session_file(std::move(*given), files[i], options, evidence_root);
-        return parse_session_file(files[i], options, evidence_root);
+        if (given) return read_session_file(std::move(*given), files[i], context, evidence_root);
+        return parse_session_file(files[i], context, evidence_root);
       },
       [&](Result<LineFileOutput> parsed) {
         if (!parsed) {
@@ -387,7 +389,7 @@ Result<ReaderOutput> scan_sessions(const std::filesystem::path& path, const Pars
           return false;
         }
         ReaderOutput file{std::move(parsed->events), std::move(parsed->diagnostics)};
-        if (Status handed = hand_off(options, file); !handed) {
+        if (Status handed = hand_off(context, file); !handed) {
           failure = std::move(handed.error());
           return false;
         }

@@ -27,7 +27,7 @@
 #include <string>
 #include <string_view>
 
-#include "context/options.h"
+#include "context/context.h"
 #include "error/error.h"
 #include "model/model.h"
 #include "reading/json_lines.h"
@@ -39,17 +39,17 @@ namespace tq::codex {
 // directory, in path order. Options read: follow_symlinks and those of
 // parse_session_file.
 [[nodiscard]] Result<ReaderOutput> scan_sessions(const std::filesystem::path& path,
-                                                 const ParserOptions& options,
+                                                 const ParseContext& context,
                                                  const std::filesystem::path& evidence_root);
 
 // One rollout file. Options read: max_line_size, mode, include_raw, include_content.
 // Adds the rollouts `scan_sessions` would read to `listing`; a fault of the
 // machine is the error the scan would return.
-[[nodiscard]] Status list_sessions(const std::filesystem::path& path, const ParserOptions& options,
+[[nodiscard]] Status list_sessions(const std::filesystem::path& path, const ParseContext& context,
                                    FileListing& listing);
 
 [[nodiscard]] Result<LineFileOutput> parse_session_file(const std::filesystem::path& path,
-                                                        const ParserOptions& options,
+                                                        const ParseContext& context,
                                                         const std::filesystem::path& evidence_root);
 
 // "rollout-….jsonl" or "rollout-….jsonl.zst".

@@ -63,8 +63,8 @@ class PrivateDirectory {
 // Copies the evidence file `from` (through the scope) to the new file `to`;
 // every write checked. ENOENT when `from` doesn't exist.
 std::error_code copy_evidence(const fs::path& from, const fs::path& to,
-                              const ParserOptions& options) {
-  auto source = EvidenceFile::open(from, options.scope);
+                              const ParseContext& context) {
+  auto source = EvidenceFile::open(from, context.scope);
   if (!source) return source.error();
   const int out = ::open(to.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
   if (out < 0) return std::error_code(errno, std::generic_category());
@@ -77,7 +77,7 @@ std::error_code copy_evidence(const fs::path& from, const fs::path& to,
       break;
     }
     if (*got == 0) break;
-    report_bytes_read(options.monitor, *got);
+    report_bytes_read(context.monitor, *got);
     for (size_t done = 0; done < *got;) {
       const ssize_t wrote = ::write(out, buffer.data() + done, *got - done);
       if (wrote < 0 && errno == EINTR) continue;
@@ -221,7 +221,7 @@ void list_thread_database(const fs::path& database, FileListing& listing) {
 }
 
 Result<ReaderOutput> read_thread_database(
-    const fs::path& database, const ParserOptions& options, const fs::path& evidence_root,
+    const fs::path& database, const ParseContext& context, const fs::path& evidence_root,
     const std::set<std::string, std::less<>>& sessions_with_rollouts) {
   ReaderOutput out;
   const std::string rel = relative_path(database, evidence_root);
@@ -240,14 +240,14 @@ Result<ReaderOutput> read_thread_database(
   const fs::path copy = directory->path() / "state.sqlite";
   for (std::string_view suffix : {std::string_view(), kLogSuffixes[0], kLogSuffixes[1]}) {
     const fs::path from = with_suffix(database, suffix);
-    std::error_code failure = copy_evidence(from, with_suffix(copy, suffix), options);
+    std::error_code failure = copy_evidence(from, with_suffix(copy, suffix), context);
     if (failure == std::errc::no_such_file_or_directory && !suffix.empty()) continue;
     if (failure) {
       if (auto fault = machine_fault(from, failure)) return std::unexpected(*fault);
       warn(os_error_text(failure));
       return out;
     }
-    report_file_done(options.monitor, from);
+    report_file_done(context.monitor, from);
   }
 
   sqlite3* raw = nullptr;

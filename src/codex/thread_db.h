@@ -23,7 +23,7 @@
 #include <string>
 #include <vector>
 
-#include "context/options.h"
+#include "context/context.h"
 #include "error/error.h"
 #include "model/model.h"
 #include "reading/listing.h"
@@ -38,7 +38,7 @@ void list_thread_database(const std::filesystem::path& database, FileListing& li
 
 // `sessions_with_rollouts`: the sessions whose events the rollouts gave.
 [[nodiscard]] Result<ReaderOutput> read_thread_database(
-    const std::filesystem::path& database, const ParserOptions& options,
+    const std::filesystem::path& database, const ParseContext& context,
     const std::filesystem::path& evidence_root,
     const std::set<std::string, std::less<>>& sessions_with_rollouts);
 

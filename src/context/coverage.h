@@ -1,6 +1,6 @@
 // File: context/coverage.h
 //
-// What a parse tells a caller who asks (ParserOptions::accounts) of every file
+// What a parse tells a caller who asks (ParseContext::accounts) of every file
 // under the profile roots it read: whether a reader took it, and if not, why.
 // The readers' own diagnostics and the events then say what became of the
 // files they took (query/coverage.h).

@@ -9,8 +9,7 @@
 //
 //   class Counter final : public ParseMonitor { ... };
 //   Counter monitor;
-//   options.monitor = &monitor;
-//   Result<ParseReport> report = parse_path(path, options);
+//   Result<ParseReport> report = parse_path(path, {options, nullptr, &monitor});
 //
 // Every member may be called from any thread of the parse, at the same time,
 // so implementations keep their counts in atomics. `stop_requested` is called

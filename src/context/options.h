@@ -1,19 +1,15 @@
 // File: context/options.h
 //
-// The options of one parse, filled by the module functions from their arguments.
+// The options of one parse, filled by the module functions from their arguments:
+// values only, which the parse reads and never changes. What one call lends or
+// sets up for itself (scope, monitor, accounts) is its context (context/context.h).
 #pragma once
 
 #include <cstdint>
-#include <vector>
 
-#include "context/coverage.h"
-#include "context/monitor.h"
-#include "context/sink.h"
 #include "model/model.h"
 
 namespace tq {
-
-class EvidenceScope;  // files/evidence.h
 
 inline constexpr uint64_t kDefaultMaxLineSize = 10485760;     // 10 MiB
 inline constexpr uint64_t kDefaultMaxContentSize = 52428800;  // 50 MiB
@@ -36,27 +32,18 @@ struct ParserOptions {
   // Threads that read and hash files; 1 reads on the calling thread only and
   // starts no thread. The report is the same for every count.
   unsigned workers = 1;
-  ParseMonitor* monitor = nullptr;  // not owned; null: nobody watches
   // The whole surface of Timeline and the command: also read Claude Code's
   // session transcripts (`projects/`), and give the records agents write today
   // the event types and messages the module functions, whose output is fixed,
   // don't give them. Off, a parse reads only the history, the caches, the
   // snapshots and the rollouts, as the module functions do.
   bool transcripts = false;
-  // Where the evidence ends and what was read of it. The driver sets one up for
-  // each parse when the caller hasn't; readers open files and walk through it.
-  EvidenceScope* scope = nullptr;
-  // When set, the parse accounts here for every file under the profile roots
-  // (or the input) it read, in path order. Not owned.
-  std::vector<FileAccount>* accounts = nullptr;
-  // When set, the events go here instead of into the report, as readers are
-  // done with them (reading/hand_off.h); the report then holds only the
-  // diagnostics. Events are neither tied nor linked then, which needs all of
-  // them at once, so a parse with transcripts takes no sink. Not owned.
-  EventSink* sink = nullptr;
 
   bool strict() const { return mode == ParseMode::Strict; }
 };
+
+// What a parse whose caller sets nothing reads with.
+inline constexpr ParserOptions kDefaultParserOptions{};
 
 // The fields a parse's records hold in every output of them: the whole
 // surface's with transcripts, the module functions' without.

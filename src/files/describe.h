@@ -7,7 +7,7 @@
 // replaced while the parse runs is described as one version, never a mix.
 //
 //   Result of describe_file(path, options.include_content, options.max_content_size,
-//                           options.scope):
+//                           context.scope):
 //     FileDescription -> event.artifact = d.artifact(); event.fs_times = d.times;
 //     DescribeError -> describe_error_text(error, relative path)
 //

@@ -4,7 +4,7 @@
 //
 //   EvidenceScope scope;
 //   scope.begin(given_path, options.follow_symlinks);   // once, by the driver
-//   options.scope = &scope;                              // readers open through it
+//   context.scope = &scope;                              // readers open through it
 //   ...parse...
 //   if (scope.was_read(identity_of(destination))) ...refuse to overwrite it...
 //

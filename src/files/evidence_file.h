@@ -11,7 +11,7 @@
 // times (not on noatime mounts; relatime updates it at most once a day, or when it
 // is older than the modification time). Move-only owner of the descriptor.
 //
-//   std::expected<EvidenceFile, std::error_code> file = EvidenceFile::open(path, options.scope);
+//   std::expected<EvidenceFile, std::error_code> file = EvidenceFile::open(path, context.scope);
 //   file->status().st_size ...  file->read(buffer, n) ...
 //
 // A refusal is an error code for which `as_refusal` (files/evidence.h) is set.

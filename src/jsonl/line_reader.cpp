@@ -305,12 +305,12 @@ Result<Diagnostic> unopenable_file_diagnostic(const std::filesystem::path& path,
 }
 
 Result<OpenedLineFile> open_line_file(const std::filesystem::path& path, Compression compression,
-                                      const ParserOptions& options, SourceInfo source) {
-  std::expected<BoundedLineReader, std::error_code> lines =
-      BoundedLineReader::open(path, compression, options.max_line_size,
-                              options.max_decompression_ratio, options.scope, options.monitor);
+                                      const ParseContext& context, SourceInfo source) {
+  std::expected<BoundedLineReader, std::error_code> lines = BoundedLineReader::open(
+      path, compression, context.options.max_line_size, context.options.max_decompression_ratio,
+      context.scope, context.monitor);
   if (lines) return OpenedLineFile{std::move(*lines), std::nullopt};
-  if (options.strict() && !as_refusal(lines.error())) {
+  if (context.strict() && !as_refusal(lines.error())) {
     return std::unexpected(Error::io(path, lines.error()));
   }
   TQ_TRY(Diagnostic problem,

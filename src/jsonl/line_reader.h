@@ -10,7 +10,7 @@
 // same rules and the same memory bound.
 //
 //   auto lines = BoundedLineReader::open(path, Compression::None, options.max_line_size,
-//                                        options.max_decompression_ratio, options.scope);
+//                                        options.max_decompression_ratio, context.scope);
 //   if (!lines) { ...lines.error() is the system error of the open, or a refusal... }
 //   while (auto item = lines->next()) { ... item->index, item->text ... }
 //   std::string digest = std::move(*lines).finalize();
@@ -33,8 +33,8 @@
 #include <variant>
 #include <vector>
 
+#include "context/context.h"
 #include "context/monitor.h"
-#include "context/options.h"
 #include "error/error.h"
 #include "files/evidence_file.h"
 #include "hash/hash.h"
@@ -204,7 +204,6 @@ struct OpenedLineFile {
 };
 [[nodiscard]] Result<OpenedLineFile> open_line_file(const std::filesystem::path& path,
                                                     Compression compression,
-                                                    const ParserOptions& options,
-                                                    SourceInfo source);
+                                                    const ParseContext& context, SourceInfo source);
 
 }  // namespace tq

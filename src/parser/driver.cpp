@@ -37,17 +37,17 @@ Result<std::optional<InputKind>> detect(const ProviderAdapter& entry,
   return entry.detect(path, follow_symlinks);
 }
 
-Result<ParseReport> finalize(ReaderOutput output, const ParserOptions& options) {
+Result<ParseReport> finalize(ReaderOutput output, const ParseContext& context) {
   // A stopped parse is thrown away: sorting or freeing what it gathered would
   // only delay the caller.
-  if (stop_requested(options.monitor)) {
+  if (stop_requested(context.monitor)) {
     release_in_background(std::move(output));
     return std::unexpected(Error::message(std::string(kParseStopped)));
   }
   Result<ParseReport> report = finalize_report(
-      std::move(output.events), std::move(output.diagnostics), options.strict(), options.monitor);
+      std::move(output.events), std::move(output.diagnostics), context.strict(), context.monitor);
   // Copies are told from originals by their order, so only an ordered report is linked.
-  if (report && options.transcripts) {
+  if (report && context.options.transcripts) {
     tie_agent_files(report->events);
     link_events(report->events);
   }
@@ -141,55 +141,56 @@ struct AdapterInput {
 // and so does one asked to account for its files; otherwise there is nothing
 // to list for.
 Result<ParseReport> read_inputs(const std::vector<AdapterInput>& inputs,
-                                const ParserOptions& options, ReaderOutput merged) {
-  ParserOptions read_options = options;
+                                const ParseContext& context, ReaderOutput merged) {
   FileListing listing;
   std::optional<ListedMonitor> listed;
-  if (options.monitor != nullptr || options.accounts != nullptr) {
+  if (context.monitor != nullptr || context.accounts != nullptr) {
     for (const AdapterInput& in : inputs) {
-      TQ_CHECK(in.entry->list(in.path, in.kind, options, listing));
+      TQ_CHECK(in.entry->list(in.path, in.kind, context, listing));
     }
   }
-  if (options.monitor != nullptr) {
-    listed.emplace(*options.monitor, listing);
-    read_options.monitor = &*listed;
+  // The readers tell the monitor of files the listing has told it already.
+  ParseContext reading = context;
+  if (context.monitor != nullptr) {
+    listed.emplace(*context.monitor, listing);
+    reading.monitor = &*listed;
   }
   for (const AdapterInput& in : inputs) {
-    TQ_TRY(auto output, in.entry->parse(in.path, in.kind, in.evidence_root, read_options));
-    TQ_CHECK(hand_off(options, output));
+    TQ_TRY(auto output, in.entry->parse(in.path, in.kind, in.evidence_root, reading));
+    TQ_CHECK(hand_off(reading, output));
     append_output(merged, std::move(output));
   }
-  if (options.accounts != nullptr) {
+  if (context.accounts != nullptr) {
     for (const AdapterInput& in : inputs) {
-      account_files(in.path, in.evidence_root, listing, options, *options.accounts);
+      account_files(in.path, in.evidence_root, listing, context, *context.accounts);
     }
-    std::sort(options.accounts->begin(), options.accounts->end(),
+    std::sort(context.accounts->begin(), context.accounts->end(),
               [](const FileAccount& a, const FileAccount& b) {
                 return a.relative_path < b.relative_path;
               });
   }
-  return finalize(std::move(merged), options);
+  return finalize(std::move(merged), context);
 }
 
 // Every profile root read after what `merged` already holds; relative paths
 // are formed against `evidence_root` when given, else against each root.
 Result<ParseReport> read_profiles(const std::vector<ProfileRoot>& roots,
                                   const std::filesystem::path* evidence_root,
-                                  const ParserOptions& options, ReaderOutput merged) {
+                                  const ParseContext& context, ReaderOutput merged) {
   std::vector<AdapterInput> inputs;
   for (const auto& [entry, root] : roots) {
     inputs.push_back(
         {entry, root, entry->root_kind, evidence_root != nullptr ? *evidence_root : root});
   }
-  return read_inputs(inputs, options, std::move(merged));
+  return read_inputs(inputs, context, std::move(merged));
 }
 
 }  // namespace
 
 Result<ParseReport> parse_registered_profile(const std::filesystem::path& directory,
                                              const std::vector<ProfileRoot>& roots,
-                                             const ParserOptions& options) {
-  return read_profiles(roots, &directory, options, {});
+                                             const ParseContext& context) {
+  return read_profiles(roots, &directory, context, {});
 }
 
 namespace {
@@ -218,16 +219,18 @@ void note_evidence_directories(EvidenceScope& scope, const std::filesystem::path
 }
 
 Result<ParseReport> parse_recognised(const std::filesystem::path& given,
-                                     const ParserOptions& caller_options) {
+                                     const ParseContext& caller) {
   // The system's calls would silently cut the path at a NUL byte and read some
   // other file; such a path is one the system can't use.
   if (given.native().find('\0') != std::string::npos) {
     return std::unexpected(Error::io(given, std::make_error_code(std::errc::invalid_argument)));
   }
+  const ParserOptions& options = caller.options;
   EvidenceScope own_scope;
-  ParserOptions options = caller_options;
-  if (options.scope == nullptr) options.scope = &own_scope;
-  options.scope->begin(given, options.follow_symlinks);
+  ParseContext context = caller;
+  if (context.scope == nullptr) context.scope = &own_scope;
+  EvidenceScope& scope = *context.scope;
+  scope.begin(given, options.follow_symlinks);
   std::filesystem::path path = given;
   if (options.follow_symlinks) {
     std::error_code ec;
@@ -238,10 +241,10 @@ Result<ParseReport> parse_recognised(const std::filesystem::path& given,
   if (options.input_kind != InputKind::Auto) {
     TQ_TRY(const ProviderAdapter* entry, entry_for_kind(options.input_kind));
     const DetectedInput forced{entry, options.input_kind};
-    note_evidence_directories(*options.scope, path, &forced);
+    note_evidence_directories(scope, path, &forced);
     return read_inputs(
         {{entry, path, options.input_kind, entry->evidence_root(path, options.input_kind)}},
-        options, {});
+        context, {});
   }
 
   std::error_code ec;
@@ -253,10 +256,10 @@ Result<ParseReport> parse_recognised(const std::filesystem::path& given,
       return std::unexpected(Error::io(path, *error));
     }
     TQ_TRY(auto roots, discover_profile_roots(path, options.follow_symlinks, options.transcripts,
-                                              options.scope, &refused.diagnostics));
+                                              &scope, &refused.diagnostics));
     if (!roots.empty()) {
-      note_evidence_directories(*options.scope, path, nullptr);
-      return read_profiles(roots, roots.size() >= 2 ? &path : nullptr, options, std::move(refused));
+      note_evidence_directories(scope, path, nullptr);
+      return read_profiles(roots, roots.size() >= 2 ? &path : nullptr, context, std::move(refused));
     }
   }
 
@@ -265,33 +268,37 @@ Result<ParseReport> parse_recognised(const std::filesystem::path& given,
   // A home whose only profile was left alone holds nothing else to read, and
   // saying so beats calling it unrecognised.
   if (!detected && detected.error().kind() == ErrorKind::Message && !refused.diagnostics.empty()) {
-    note_evidence_directories(*options.scope, path, nullptr);
-    return finalize(std::move(refused), options);
+    note_evidence_directories(scope, path, nullptr);
+    return finalize(std::move(refused), context);
   }
   if (!detected) return std::unexpected(std::move(detected.error()));
-  note_evidence_directories(*options.scope, path, &*detected);
+  note_evidence_directories(scope, path, &*detected);
   const auto& [entry, kind] = *detected;
-  return read_inputs({{entry, path, kind, entry->evidence_root(path, kind)}}, options,
+  return read_inputs({{entry, path, kind, entry->evidence_root(path, kind)}}, context,
                      std::move(refused));
 }
 
 }  // namespace
 
-Result<ParseReport> parse_path(const std::filesystem::path& given, const ParserOptions& options) {
-  if (options.sink != nullptr && options.transcripts) {
+Result<ParseReport> parse_path(const std::filesystem::path& given, const ParseContext& caller) {
+  if (caller.sink != nullptr && caller.options.transcripts) {
     return std::unexpected(
         Error::message("A parse that reads transcripts keeps its events: it takes no sink."));
   }
-  Result<ParseReport> report = parse_recognised(given, options);
+  Result<ParseReport> report = parse_recognised(given, caller);
   // A caller's scope outlives the parse (a timeline keeps it to guard its
   // writes), but needn't keep a directory of the evidence open.
-  if (options.scope != nullptr) options.scope->end();
+  if (caller.scope != nullptr) caller.scope->end();
   // Readers end early once asked to stop, so what they gave is incomplete.
-  if (stop_requested(options.monitor)) {
+  if (stop_requested(caller.monitor)) {
     if (report) release_in_background(std::move(*report));
     return std::unexpected(Error::message(std::string(kParseStopped)));
   }
   return report;
+}
+
+Result<ParseReport> parse_path(const std::filesystem::path& path, const ParserOptions& options) {
+  return parse_path(path, ParseContext{options});
 }
 
 }  // namespace tq

@@ -5,7 +5,7 @@
 // registered adapter read it, and finalize the report. No state is kept between
 // calls; parses on different threads share only the constant registry.
 // `options.workers` threads read the files (the report is the same for any
-// number); once `options.monitor` asks to stop, readers end early and the
+// number); once the context's monitor asks to stop, readers end early and the
 // result is the `Message` error kParseStopped.
 #pragma once
 
@@ -13,7 +13,7 @@
 #include <utility>
 #include <vector>
 
-#include "context/options.h"
+#include "context/context.h"
 #include "error/error.h"
 #include "model/model.h"
 #include "parser/registry.h"
@@ -23,6 +23,11 @@ namespace tq {
 using ProfileRoot = std::pair<const ProviderAdapter*, std::filesystem::path>;
 using DetectedInput = std::pair<const ProviderAdapter*, InputKind>;
 
+// `caller` lends the parse its scope (which then outlives it), its monitor and
+// its accounts, each when set; the call sets up what it lacks for itself.
+[[nodiscard]] Result<ParseReport> parse_path(const std::filesystem::path& path,
+                                             const ParseContext& caller);
+// A parse that borrows nothing from its caller but the option values.
 [[nodiscard]] Result<ParseReport> parse_path(const std::filesystem::path& path,
                                              const ParserOptions& options);
 
@@ -40,6 +45,6 @@ using DetectedInput = std::pair<const ProviderAdapter*, InputKind>;
 
 [[nodiscard]] Result<ParseReport> parse_registered_profile(const std::filesystem::path& directory,
                                                            const std::vector<ProfileRoot>& roots,
-                                                           const ParserOptions& options);
+                                                           const ParseContext& context);
 
 }  // namespace tq

@@ -10,7 +10,7 @@
 #include <optional>
 #include <string_view>
 
-#include "context/options.h"
+#include "context/context.h"
 #include "error/error.h"
 #include "model/model.h"
 #include "reading/listing.h"
@@ -23,11 +23,11 @@ struct ProviderAdapter {
   Result<std::optional<InputKind>> (*detect)(const std::filesystem::path& path,
                                              bool follow_symlinks);
   // Adds every file `parse` would read to the listing, before any is read.
-  Status (*list)(const std::filesystem::path& path, InputKind kind, const ParserOptions& options,
+  Status (*list)(const std::filesystem::path& path, InputKind kind, const ParseContext& context,
                  FileListing& listing);
   Result<ReaderOutput> (*parse)(const std::filesystem::path& path, InputKind kind,
                                 const std::filesystem::path& evidence_root,
-                                const ParserOptions& options);
+                                const ParseContext& context);
   std::filesystem::path (*evidence_root)(const std::filesystem::path& path, InputKind kind);
   bool (*supports)(InputKind kind);
   uint8_t (*confidence)(const std::filesystem::path& path, InputKind kind);

@@ -49,9 +49,9 @@ Diagnostic content_warning(std::string_view relative, uint64_t size, uint64_t li
 
 // The description of a text kind, or the warning that stands for the file.
 Result<std::optional<FileDescription>> describe_text(const fs::path& path, std::string_view rel,
-                                                     const ParserOptions& options, Examined& out) {
-  auto described = describe_file(path, options.include_content, options.max_content_size,
-                                 options.scope, options.monitor);
+                                                     const ParseContext& context, Examined& out) {
+  auto described = describe_file(path, context.options.include_content,
+                                 context.options.max_content_size, context.scope, context.monitor);
   if (!described) {
     if (auto fault = machine_fault(path, described.error().code)) {
       return std::unexpected(std::move(*fault));
@@ -64,14 +64,15 @@ Result<std::optional<FileDescription>> describe_text(const fs::path& path, std::
                                          describe_error_text(described.error(), rel)});
     return std::optional<FileDescription>();
   }
-  if (options.include_content && !described->content) {
-    out.diagnostics.push_back(content_warning(rel, described->size, options.max_content_size));
+  if (context.options.include_content && !described->content) {
+    out.diagnostics.push_back(
+        content_warning(rel, described->size, context.options.max_content_size));
   }
   return std::optional<FileDescription>(std::move(*described));
 }
 
 Result<Examined> examine(const fs::path& path, const AgentFileMatch& match,
-                         const ParserOptions& options, const fs::path& evidence_root,
+                         const ParseContext& context, const fs::path& evidence_root,
                          Provider provider) {
   Examined out;
   const std::string rel = relative_path(path, evidence_root);
@@ -79,12 +80,12 @@ Result<Examined> examine(const fs::path& path, const AgentFileMatch& match,
   AgentFileFacts facts;
   if (match.kind->read_document != nullptr) {
     TQ_TRY(std::optional<JsonFile> file,
-           read_json_file(path, options, rel, ArtifactKind::AgentFile, out.diagnostics));
+           read_json_file(path, context, rel, ArtifactKind::AgentFile, out.diagnostics));
     if (!file) return out;
     if (file->document) facts = match.kind->read_document(*file->document);
     description = std::move(file->description);
   } else {
-    TQ_TRY(description, describe_text(path, rel, options, out));
+    TQ_TRY(description, describe_text(path, rel, context, out));
     if (!description) return out;
   }
 
@@ -127,19 +128,19 @@ Result<Examined> examine(const fs::path& path, const AgentFileMatch& match,
 
 }  // namespace
 
-Status list_agent_files(const fs::path& root, const ParserOptions& options,
+Status list_agent_files(const fs::path& root, const ParseContext& context,
                         const AgentFileRules& rules, FileListing& listing) {
   return list_reader_files(
-      root, options,
+      root, context,
       [&](const fs::path& path) { return match_file(path, root, rules).has_value(); }, listing);
 }
 
-Result<ReaderOutput> scan_agent_files(const fs::path& root, const ParserOptions& options,
+Result<ReaderOutput> scan_agent_files(const fs::path& root, const ParseContext& context,
                                       const fs::path& evidence_root, const AgentFileRules& rules) {
   ReaderOutput out;
   TQ_TRY(const std::vector<fs::path> files,
          reader_files(
-             root, options,
+             root, context,
              [&](const fs::path& path) { return match_file(path, root, rules).has_value(); },
              [&](const WalkItem& item) {
                // This walk crosses the directories the other readers walk and
@@ -153,9 +154,9 @@ Result<ReaderOutput> scan_agent_files(const fs::path& root, const ParserOptions&
              }));
   std::optional<Error> failure;
   for_each_file<Result<Examined>>(
-      files, options,
+      files, context,
       [&](size_t i) {
-        return examine(files[i], *match_file(files[i], root, rules), options, evidence_root,
+        return examine(files[i], *match_file(files[i], root, rules), context, evidence_root,
                        rules.provider);
       },
       [&](Result<Examined> examined) {

@@ -8,7 +8,7 @@
 // (`AgentFileRules`); JSON kinds are read whole (reading/json_file.h) and
 // give a message from their document, text kinds give their file's name.
 //
-//   TQ_TRY(ReaderOutput files, scan_agent_files(root, options, evidence_root,
+//   TQ_TRY(ReaderOutput files, scan_agent_files(root, context, evidence_root,
 //                                                kClaudeAgentFiles));
 //
 // A file that can't be read is the walk's or the description's warning; a JSON
@@ -24,7 +24,7 @@
 #include <string_view>
 #include <vector>
 
-#include "context/options.h"
+#include "context/context.h"
 #include "error/error.h"
 #include "model/json_value.h"
 #include "model/model.h"
@@ -65,11 +65,11 @@ struct AgentFileRules {
 };
 
 [[nodiscard]] Status list_agent_files(const std::filesystem::path& root,
-                                      const ParserOptions& options, const AgentFileRules& rules,
+                                      const ParseContext& context, const AgentFileRules& rules,
                                       FileListing& listing);
 
 [[nodiscard]] Result<ReaderOutput> scan_agent_files(const std::filesystem::path& root,
-                                                    const ParserOptions& options,
+                                                    const ParseContext& context,
                                                     const std::filesystem::path& evidence_root,
                                                     const AgentFileRules& rules);
 

@@ -189,10 +189,10 @@ bool run_on_threads(size_t count, size_t threads, ParseMonitor* monitor,
 
 }  // namespace
 
-bool run_file_jobs(std::span<const std::filesystem::path> files, const ParserOptions& options,
+bool run_file_jobs(std::span<const std::filesystem::path> files, const ParseContext& context,
                    const std::function<void(size_t)>& compute,
                    const std::function<bool(size_t)>& consume, const ThreadStarter& start) {
-  ParseMonitor* monitor = options.monitor;
+  ParseMonitor* monitor = context.monitor;
   std::vector<uint64_t> sizes;
   if (monitor != nullptr) {
     sizes = file_sizes(files);
@@ -202,7 +202,7 @@ bool run_file_jobs(std::span<const std::filesystem::path> files, const ParserOpt
     if (monitor != nullptr) monitor->files_done(1, sizes[i]);
   };
 
-  const size_t threads = std::min<size_t>(options.workers, files.size());
+  const size_t threads = std::min<size_t>(context.options.workers, files.size());
   if (threads > 1) {
     return run_on_threads(files.size(), threads, monitor, compute, done, consume, start);
   }

@@ -2,19 +2,19 @@
 //
 // Scanners read many files that don't depend on each other (rollouts, cached
 // pastes, snapshots, attachments). `for_each_file` runs one job per file on
-// `options.workers` threads and hands the results to the scanner in list
+// `context.options.workers` threads and hands the results to the scanner in list
 // order, so whatever the scanner builds from them is the same for any number
 // of threads. With one worker it starts no thread and runs every job on the
 // calling thread.
 //
-//   bool finished = for_each_file<LineFileOutput>(files, options,
-//       [&](size_t i) { return parse_session_file(files[i], options, root); },
+//   bool finished = for_each_file<LineFileOutput>(files, context,
+//       [&](size_t i) { return parse_session_file(files[i], context, root); },
 //       [&](LineFileOutput file) { ...append...; return true; });
 //
 // `compute` runs on any thread and may only touch its own file; `consume`
 // runs on the calling thread, one result at a time, in list order. Memory
 // stays bounded: at most two results per worker wait to be consumed. The
-// options' monitor hears of every file found and done and is asked between
+// context's monitor hears of every file found and done and is asked between
 // files whether to stop; the calling thread asks it at least every 100 ms
 // while it waits.
 //
@@ -39,7 +39,7 @@
 #include <utility>
 #include <vector>
 
-#include "context/options.h"
+#include "context/context.h"
 #include "error/error.h"
 #include "model/model.h"
 
@@ -53,17 +53,17 @@ std::jthread start_thread(std::function<void()> body);
 // The run itself, with the results kept by the caller: `compute(i)` stores
 // result i, `consume(i)` takes it.
 [[nodiscard]] bool run_file_jobs(std::span<const std::filesystem::path> files,
-                                 const ParserOptions& options,
+                                 const ParseContext& context,
                                  const std::function<void(size_t)>& compute,
                                  const std::function<bool(size_t)>& consume,
                                  const ThreadStarter& start = start_thread);
 
 template <typename R, typename Compute, typename Consume>
-bool for_each_file(std::span<const std::filesystem::path> files, const ParserOptions& options,
+bool for_each_file(std::span<const std::filesystem::path> files, const ParseContext& context,
                    Compute&& compute, Consume&& consume) {
   std::vector<std::optional<R>> results(files.size());
   return run_file_jobs(
-      files, options, [&](size_t i) { results[i].emplace(compute(i)); },
+      files, context, [&](size_t i) { results[i].emplace(compute(i)); },
       [&](size_t i) {
         R result = std::move(*results[i]);
         results[i].reset();
@@ -82,12 +82,12 @@ using FileEvent = std::expected<TimelineEvent, Diagnostic>;
 // would do.
 template <typename Job>
 [[nodiscard]] Status collect_file_events(std::span<const std::filesystem::path> files,
-                                         const ParserOptions& options, Job&& job,
+                                         const ParseContext& context, Job&& job,
                                          ReaderOutput& out) {
   std::optional<Error> failure;
   // Nearly every file gives an event.
   out.events.reserve(files.size());
-  for_each_file<Result<FileEvent>>(files, options, std::forward<Job>(job),
+  for_each_file<Result<FileEvent>>(files, context, std::forward<Job>(job),
                                    [&](Result<FileEvent> item) {
                                      if (!item) {
                                        failure = std::move(item.error());

@@ -8,17 +8,17 @@
 // order they would have been gathered.
 #pragma once
 
-#include "context/options.h"
+#include "context/context.h"
 #include "error/error.h"
 #include "model/model.h"
 
 namespace tq {
 
-// Moves `out`'s events to the options' sink, when there is one; the
+// Moves `out`'s events to the context's sink, when there is one; the
 // diagnostics stay in `out`.
-[[nodiscard]] inline Status hand_off(const ParserOptions& options, ReaderOutput& out) {
-  if (options.sink == nullptr || out.events.empty()) return {};
-  return options.sink->take(std::move(out.events));
+[[nodiscard]] inline Status hand_off(const ParseContext& context, ReaderOutput& out) {
+  if (context.sink == nullptr || out.events.empty()) return {};
+  return context.sink->take(std::move(out.events));
 }
 
 }  // namespace tq

@@ -26,13 +26,13 @@ bool keeps_content(const ParserOptions& options, uint64_t size) {
 }  // namespace
 
 Result<std::optional<JsonFile>> read_json_file(const std::filesystem::path& path,
-                                               const ParserOptions& options,
+                                               const ParseContext& context,
                                                std::string_view relative_path,
                                                ArtifactKind artifact_kind,
                                                std::vector<Diagnostic>& diagnostics) {
   // The whole text is needed to parse it, whatever the events keep of it.
   std::expected<FileDescription, DescribeError> described =
-      describe_file(path, true, options.max_line_size, options.scope, options.monitor);
+      describe_file(path, true, context.options.max_line_size, context.scope, context.monitor);
   if (!described) {
     if (auto fault = machine_fault(path, described.error().code)) {
       return std::unexpected(std::move(*fault));
@@ -45,13 +45,14 @@ Result<std::optional<JsonFile>> read_json_file(const std::filesystem::path& path
   JsonFile file{std::move(*described), std::nullopt};
   std::optional<FileContent> content = std::move(file.description.content);
   file.description.content.reset();
-  if (keeps_content(options, file.description.size) && content) file.description.content = content;
+  if (keeps_content(context.options, file.description.size) && content)
+    file.description.content = content;
 
   if (!content) {
     diagnostics.push_back(file_diagnostic(
         DiagnosticCode::InvalidJson, Severity::Warning, artifact_kind, relative_path,
         concat("File size ", file.description.size, " exceeds max_line_size ",
-               options.max_line_size, ", skipping.")));
+               context.options.max_line_size, ", skipping.")));
     return std::optional<JsonFile>(std::move(file));
   }
   std::expected<JsonValue, std::string> document =
@@ -59,7 +60,7 @@ Result<std::optional<JsonFile>> read_json_file(const std::filesystem::path& path
           ? JsonParser().parse(content->text)
           : std::expected<JsonValue, std::string>(std::unexpected("the file is not UTF-8 text"));
   if (!document) {
-    if (options.strict())
+    if (context.strict())
       return std::unexpected(Error::json_parse(relative_path, 1, document.error()));
     diagnostics.push_back(file_diagnostic(DiagnosticCode::InvalidJson, Severity::Error,
                                           artifact_kind, relative_path,

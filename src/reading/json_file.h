@@ -7,7 +7,7 @@
 //
 //   std::vector<Diagnostic> diagnostics;
 //   TQ_TRY(std::optional<JsonFile> file,
-//          read_json_file(path, options, rel, ArtifactKind::Session, diagnostics));
+//          read_json_file(path, context, rel, ArtifactKind::Session, diagnostics));
 //   if (file && file->document) ...read its members...; file->description.artifact() ...
 //
 // | problem             | diagnostic                                             | strict mode    |
@@ -27,7 +27,7 @@
 #include <string_view>
 #include <vector>
 
-#include "context/options.h"
+#include "context/context.h"
 #include "error/error.h"
 #include "files/describe.h"
 #include "model/json_value.h"
@@ -41,7 +41,7 @@ struct JsonFile {
 };
 
 [[nodiscard]] Result<std::optional<JsonFile>> read_json_file(const std::filesystem::path& path,
-                                                             const ParserOptions& options,
+                                                             const ParseContext& context,
                                                              std::string_view relative_path,
                                                              ArtifactKind artifact_kind,
                                                              std::vector<Diagnostic>& diagnostics);

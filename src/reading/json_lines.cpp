@@ -77,7 +77,7 @@ Compression line_file_compression(const std::filesystem::path& path) {
 }
 
 Result<std::string> read_object_lines(const std::filesystem::path& path,
-                                      const ParserOptions& options, std::string_view relative_path,
+                                      const ParseContext& context, std::string_view relative_path,
                                       ArtifactKind artifact_kind,
                                       std::vector<Diagnostic>& diagnostics,
                                       const ObjectLineHandler& on_object, const JsonShape* shape) {
@@ -85,12 +85,12 @@ Result<std::string> read_object_lines(const std::filesystem::path& path,
   file_source.artifact_kind = artifact_kind;
   file_source.relative_path = std::string(relative_path);
   TQ_TRY(OpenedLineFile opened,
-         open_line_file(path, line_file_compression(path), options, std::move(file_source)));
+         open_line_file(path, line_file_compression(path), context, std::move(file_source)));
   if (!opened.lines) {
     diagnostics.push_back(std::move(*opened.problem));
     return std::string();
   }
-  return read_object_lines(std::move(*opened.lines), path, options, relative_path, artifact_kind,
+  return read_object_lines(std::move(*opened.lines), path, context, relative_path, artifact_kind,
                            diagnostics, on_object, shape);
 }
 
@@ -101,7 +101,7 @@ const JsonShape* record_shape(const ParserOptions& options, const JsonShape& pla
 }
 
 Result<std::string> read_object_lines(BoundedLineReader lines, const std::filesystem::path& path,
-                                      const ParserOptions& options, std::string_view relative_path,
+                                      const ParseContext& context, std::string_view relative_path,
                                       ArtifactKind artifact_kind,
                                       std::vector<Diagnostic>& diagnostics,
                                       const ObjectLineHandler& on_object, const JsonShape* shape) {
@@ -117,7 +117,7 @@ Result<std::string> read_object_lines(BoundedLineReader lines, const std::filesy
       continue;
     }
     if (item->error) {
-      if (options.strict()) return std::unexpected(Error::io(path, *item->error, item->error_code));
+      if (context.strict()) return std::unexpected(Error::io(path, *item->error, item->error_code));
       diagnostics.push_back(line_diagnostic(DiagnosticCode::UnreadableArtifact, Severity::Error,
                                             artifact_kind, relative_path, line,
                                             "Failed to read line: " + *item->error));
@@ -129,12 +129,12 @@ Result<std::string> read_object_lines(BoundedLineReader lines, const std::filesy
       diagnostics.push_back(line_diagnostic(
           DiagnosticCode::InvalidJson, Severity::Warning, artifact_kind, relative_path, line,
           "Line size " + std::to_string(item->length) + " exceeds max_line_size " +
-              std::to_string(options.max_line_size) + ", skipping."));
+              std::to_string(context.options.max_line_size) + ", skipping."));
       continue;
     }
     std::expected<JsonValue, std::string> value = parser.parse_line(text, item->text, shape);
     if (!value) {
-      if (options.strict()) {
+      if (context.strict()) {
         return std::unexpected(Error::json_parse(relative_path, line, value.error()));
       }
       diagnostics.push_back(line_diagnostic(DiagnosticCode::InvalidJson, Severity::Error,
@@ -169,7 +169,7 @@ void set_embedded_time(TimelineEvent& event, const JsonValue* value, std::string
 }
 
 Result<LineFileOutput> read_event_lines(const std::filesystem::path& path,
-                                        const ParserOptions& options,
+                                        const ParseContext& context,
                                         const std::filesystem::path& evidence_root,
                                         Provider provider, ArtifactKind artifact_kind,
                                         std::string_view key_prefix, const EventLineFiller& fill) {
@@ -189,7 +189,7 @@ Result<LineFileOutput> read_event_lines(const std::filesystem::path& path,
     out.events.push_back(std::move(event));
   };
   TQ_TRY(out.sha256,
-         read_object_lines(path, options, rel, artifact_kind, out.diagnostics, on_object));
+         read_object_lines(path, context, rel, artifact_kind, out.diagnostics, on_object));
   for (TimelineEvent& event : out.events) event.source_file_sha256 = out.sha256;
   return out;
 }

@@ -6,7 +6,7 @@
 // same way for both files, and only object lines reach the caller.
 //
 //   std::vector<Diagnostic> diagnostics;
-//   Result<std::string> digest = read_object_lines(path, options, rel, ArtifactKind::History,
+//   Result<std::string> digest = read_object_lines(path, context, rel, ArtifactKind::History,
 //       diagnostics, [&](uint64_t line, JsonValue object) { ...build one event... });
 //
 // | line problem   | diagnostic                                          | strict mode      |
@@ -32,7 +32,7 @@
 #include <string_view>
 #include <vector>
 
-#include "context/options.h"
+#include "context/context.h"
 #include "error/error.h"
 #include "jsonl/json_parser.h"
 #include "jsonl/line_reader.h"
@@ -45,13 +45,13 @@ namespace tq {
 using ObjectLineHandler = std::function<void(uint64_t line_number, JsonValue object)>;
 
 [[nodiscard]] Result<std::string> read_object_lines(
-    const std::filesystem::path& path, const ParserOptions& options, std::string_view relative_path,
+    const std::filesystem::path& path, const ParseContext& context, std::string_view relative_path,
     ArtifactKind artifact_kind, std::vector<Diagnostic>& diagnostics,
     const ObjectLineHandler& on_object, const JsonShape* shape = nullptr);
 // The same over a file the caller has opened; `path` names it in errors. With a
 // `shape`, each object holds only what the shape names (jsonl/json_parser.h).
 [[nodiscard]] Result<std::string> read_object_lines(
-    BoundedLineReader lines, const std::filesystem::path& path, const ParserOptions& options,
+    BoundedLineReader lines, const std::filesystem::path& path, const ParseContext& context,
     std::string_view relative_path, ArtifactKind artifact_kind,
     std::vector<Diagnostic>& diagnostics, const ObjectLineHandler& on_object,
     const JsonShape* shape = nullptr);
@@ -92,7 +92,7 @@ void set_embedded_time(TimelineEvent& event, const JsonValue* value, std::string
 using EventLineFiller = std::function<void(uint64_t line_number, JsonValue object,
                                            TimelineEvent& event, LineFileOutput& out)>;
 [[nodiscard]] Result<LineFileOutput> read_event_lines(const std::filesystem::path& path,
-                                                      const ParserOptions& options,
+                                                      const ParseContext& context,
                                                       const std::filesystem::path& evidence_root,
                                                       Provider provider, ArtifactKind artifact_kind,
                                                       std::string_view key_prefix,

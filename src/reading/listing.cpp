@@ -14,6 +14,12 @@
 
 namespace tq {
 
+WalkOptions walk_options(const ParseContext& context) {
+  return {.follow_symlinks = context.options.follow_symlinks,
+          .scope = context.scope,
+          .monitor = context.monitor};
+}
+
 uint64_t listed_size(const std::filesystem::path& path) {
   struct stat st {};
   if (::stat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return 0;
@@ -30,20 +36,16 @@ void FileListing::add_all(std::span<const std::filesystem::path> more) {
 }
 
 Result<std::vector<std::filesystem::path>> reader_files(
-    const std::filesystem::path& path, const ParserOptions& options, const FileFilter& keep,
+    const std::filesystem::path& path, const ParseContext& context, const FileFilter& keep,
     const std::function<void(const WalkItem&)>& on_error) {
-  return files_to_read(path,
-                       {.follow_symlinks = options.follow_symlinks,
-                        .scope = options.scope,
-                        .monitor = options.monitor},
-                       keep, on_error);
+  return files_to_read(path, walk_options(context), keep, on_error);
 }
 
 Result<std::vector<std::filesystem::path>> reader_files(const std::filesystem::path& path,
-                                                        const ParserOptions& options,
+                                                        const ParseContext& context,
                                                         const FileFilter& keep,
                                                         const WalkReport& report) {
-  return reader_files(path, options, keep, [&report](const WalkItem& item) {
+  return reader_files(path, context, keep, [&report](const WalkItem& item) {
     SourceInfo source;
     source.artifact_kind = report.kind;
     source.relative_path = relative_path(item.path, report.evidence_root);
@@ -52,10 +54,10 @@ Result<std::vector<std::filesystem::path>> reader_files(const std::filesystem::p
   });
 }
 
-Status list_reader_files(const std::filesystem::path& path, const ParserOptions& options,
+Status list_reader_files(const std::filesystem::path& path, const ParseContext& context,
                          const FileFilter& keep, FileListing& listing) {
   TQ_TRY(const std::vector<std::filesystem::path> files,
-         reader_files(path, options, keep, [](const WalkItem&) {}));
+         reader_files(path, context, keep, [](const WalkItem&) {}));
   listing.add_all(files);
   return {};
 }
@@ -122,12 +124,10 @@ std::string untaken_reason(const WalkItem& item) {
 }  // namespace
 
 void account_files(const std::filesystem::path& top, const std::filesystem::path& evidence_root,
-                   const FileListing& listing, const ParserOptions& options,
+                   const FileListing& listing, const ParseContext& context,
                    std::vector<FileAccount>& accounts) {
   const std::set<std::filesystem::path> taken(listing.files.begin(), listing.files.end());
-  DirectoryWalk walk(top, {.follow_symlinks = options.follow_symlinks,
-                           .scope = options.scope,
-                           .monitor = options.monitor});
+  DirectoryWalk walk(top, walk_options(context));
   while (std::optional<WalkItem> item = walk.next()) {
     FileAccount account;
     account.taken = !item->error && item->type == std::filesystem::file_type::regular &&

@@ -6,9 +6,9 @@
 // once the history and caches are done.
 //
 //   FileListing listing;
-//   TQ_CHECK(adapter.list(path, kind, options, listing));
-//   ListedMonitor monitor(*options.monitor, listing);   // tells the totals now
-//   options.monitor = &monitor;                          // then read as before
+//   TQ_CHECK(adapter.list(path, kind, context, listing));
+//   ListedMonitor monitor(*context.monitor, listing);   // tells the totals now
+//   reading.monitor = &monitor;                          // a copy of the context
 //
 // Each reader lists its files with the same function it reads them by, so the
 // listing and the read can't disagree on which files a rule takes. A file
@@ -24,12 +24,15 @@
 #include <string_view>
 #include <vector>
 
+#include "context/context.h"
 #include "context/monitor.h"
-#include "context/options.h"
 #include "error/error.h"
 #include "files/walk.h"
 
 namespace tq {
+
+// How a reader under `context` walks: its links, its scope, its monitor.
+WalkOptions walk_options(const ParseContext& context);
 
 // The stored size of `path` as the monitor counts it: 0 for what is not a
 // regular file or can't be examined (its reader reports why).
@@ -45,11 +48,11 @@ struct FileListing {
 };
 
 // The files a reader takes below `path` (files_to_read, files/walk.h, under
-// the parse's options); its listing and its read both ask here, so they
+// the parse's context); its listing and its read both ask here, so they
 // can't take different files.
 using FileFilter = std::function<bool(const std::filesystem::path&)>;
 [[nodiscard]] Result<std::vector<std::filesystem::path>> reader_files(
-    const std::filesystem::path& path, const ParserOptions& options, const FileFilter& keep,
+    const std::filesystem::path& path, const ParseContext& context, const FileFilter& keep,
     const std::function<void(const WalkItem&)>& on_error);
 // Where a reader's walk errors go: each becomes walk_diagnostic's diagnostic
 // on a source of `kind`, in the reader's own words (`prefix`, `severity`).
@@ -62,11 +65,11 @@ struct WalkReport {
 };
 // reader_files, with each walk error reported to `report`.
 [[nodiscard]] Result<std::vector<std::filesystem::path>> reader_files(
-    const std::filesystem::path& path, const ParserOptions& options, const FileFilter& keep,
+    const std::filesystem::path& path, const ParseContext& context, const FileFilter& keep,
     const WalkReport& report);
 // Adds them to `listing`; walk errors are the read's to report.
 [[nodiscard]] Status list_reader_files(const std::filesystem::path& path,
-                                       const ParserOptions& options, const FileFilter& keep,
+                                       const ParseContext& context, const FileFilter& keep,
                                        FileListing& listing);
 
 // Forwards to the monitor of a parse whose files were listed first. It tells
@@ -96,7 +99,7 @@ class ListedMonitor final : public ParseMonitor {
 // reader took it (no reader reads its kind, a link not followed, a special
 // file, an error of the walk). Paths are measured from `evidence_root`.
 void account_files(const std::filesystem::path& top, const std::filesystem::path& evidence_root,
-                   const FileListing& listing, const ParserOptions& options,
+                   const FileListing& listing, const ParseContext& context,
                    std::vector<FileAccount>& accounts);
 
 // Tells `monitor` (may be null) that the single file `path`, read by a reader

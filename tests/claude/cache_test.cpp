@@ -20,7 +20,8 @@ class ClaudeCacheTest : public ::testing::Test {
  protected:
   ReaderOutput scan(const char* dir, ArtifactKind kind, ParserOptions options = {},
                     const CacheKeySet& keys = {}) {
-    return scan_cache_dir(tree_ / ".claude" / dir, kind, options, tree_ / ".claude", keys).value();
+    return scan_cache_dir(tree_ / ".claude" / dir, kind, {options}, tree_ / ".claude", keys)
+        .value();
   }
 
   TempTree tree_;

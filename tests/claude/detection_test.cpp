@@ -232,7 +232,7 @@ TEST(ClaudeDetectionTest, EachKindIsReadByItsOwnReader) {
   ParserOptions strict;
   strict.mode = ParseMode::Strict;
   auto missing =
-      parse_claude_input(tree / "gone/history.jsonl", InputKind::History, tree.root(), strict);
+      parse_claude_input(tree / "gone/history.jsonl", InputKind::History, tree.root(), {strict});
   ASSERT_FALSE(missing);
   EXPECT_EQ(missing.error().kind(), ErrorKind::Io);
 }

@@ -25,7 +25,7 @@ EventList read(TempTree& dir, std::string_view name, const std::string& bytes) {
   ParserOptions options;
   options.transcripts = true;
   auto path = dir.write(concat(".claude/projects/-home-u-app/", name, ".jsonl"), bytes);
-  auto out = parse_transcript_file(path, options, dir.path(".claude"));
+  auto out = parse_transcript_file(path, {options}, dir.path(".claude"));
   EXPECT_TRUE(out.has_value());
   return out ? std::move(out->output.events) : EventList{};
 }

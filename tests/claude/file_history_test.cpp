@@ -19,7 +19,7 @@ using testing::TempTree;
 class ClaudeFileHistoryTest : public ::testing::Test {
  protected:
   ReaderOutput scan(ParserOptions options = {}) {
-    return scan_file_history(tree_ / ".claude/file-history", options, tree_ / ".claude").value();
+    return scan_file_history(tree_ / ".claude/file-history", {options}, tree_ / ".claude").value();
   }
   static ParserOptions strict() {
     ParserOptions o;
@@ -134,7 +134,7 @@ TEST_F(ClaudeFileHistoryTest, SnapshotNamesSplitAtTheLastMarker) {
                                 "file_history:S1:" + id + "@v" + std::to_string(c.version)));
 
     ReaderOutput strict_out =
-        scan_file_history(tree / ".claude/file-history", strict(), tree / ".claude").value();
+        scan_file_history(tree / ".claude/file-history", {strict()}, tree / ".claude").value();
     if (c.fits) {
       EXPECT_EQ(strict_out.events.size(), 1u);
       EXPECT_TRUE(strict_out.diagnostics.empty());

@@ -369,7 +369,7 @@ class ClaudeHistoryFileTest : public ::testing::Test {
  protected:
   Result<HistoryFileResult> parse(std::string_view bytes, ParserOptions options = {}) {
     path_ = tree_.write(".claude/history.jsonl", bytes);
-    return parse_history_file(path_, options, tree_ / ".claude");
+    return parse_history_file(path_, {options}, tree_ / ".claude");
   }
   ParserOptions strict() {
     ParserOptions o;
@@ -489,7 +489,7 @@ TEST_F(ClaudeHistoryFileTest, MissingFileIsADiagnosticUnlessStrict) {
   EXPECT_EQ(best_effort->diagnostics[0].message,
             "Cannot open file: No such file or directory (os error 2)");
 
-  auto result = parse_history_file(tree_ / "nope/history.jsonl", strict(), tree_.root());
+  auto result = parse_history_file(tree_ / "nope/history.jsonl", {strict()}, tree_.root());
   ASSERT_FALSE(result);
   EXPECT_EQ(result.error().kind(), ErrorKind::Io);
   EXPECT_EQ(result.error().text(), "I/O error at " + (tree_ / "nope/history.jsonl").string() +

@@ -32,7 +32,7 @@ class ClaudeRootTest : public ::testing::Test {
   Parsed parse(ParserOptions options = {}) {
     Parsed p;
     Status status =
-        parse_claude_root(tree_ / ".claude", tree_ / ".claude", options, p.events, p.diagnostics);
+        parse_claude_root(tree_ / ".claude", tree_ / ".claude", {options}, p.events, p.diagnostics);
     EXPECT_TRUE(status) << status.error().text();
     return p;
   }
@@ -286,7 +286,8 @@ TEST_F(ClaudeRootTest, HistoryErrorsEndTheWalkWithNothingAppended) {
   options.mode = ParseMode::Strict;
   EventList events;
   std::vector<Diagnostic> diagnostics;
-  Status status = parse_claude_root(tree_ / ".claude", tree_.root(), options, events, diagnostics);
+  Status status =
+      parse_claude_root(tree_ / ".claude", tree_.root(), {options}, events, diagnostics);
   ASSERT_FALSE(status);
   EXPECT_EQ(status.error().kind(), ErrorKind::JsonParse);
   EXPECT_TRUE(

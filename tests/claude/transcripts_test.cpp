@@ -50,7 +50,7 @@ class TranscriptsTest : public ::testing::Test {
  protected:
   TranscriptOutput read(std::string_view bytes, ParserOptions options = {}) {
     fs::path file = tree_.write(transcript_path(), bytes);
-    auto out = parse_transcript_file(file, options, tree_.root());
+    auto out = parse_transcript_file(file, {options}, tree_.root());
     EXPECT_TRUE(out.has_value()) << out.error().text();
     return out ? std::move(*out) : TranscriptOutput{};
   }
@@ -220,7 +220,8 @@ TEST_F(TranscriptsTest, DamagedLinesAreDiagnosticsAndEndAStrictParse) {
   EXPECT_EQ(out.output.diagnostics[1].severity, Severity::Warning);
 
   fs::path file = tree_.write(transcript_path(), bytes);
-  auto strict = parse_transcript_file(file, {.mode = ParseMode::Strict}, tree_.root());
+  auto strict =
+      parse_transcript_file(file, {ParserOptions{.mode = ParseMode::Strict}}, tree_.root());
   ASSERT_FALSE(strict.has_value());
   EXPECT_EQ(strict.error().kind(), ErrorKind::JsonParse);
 }
@@ -272,7 +273,7 @@ TEST_F(TranscriptsTest, SnapshotsTakeTheirOriginFromTheTranscript) {
   EXPECT_EQ(state->message, "/home/u/app/gone.py\n/home/u/app/main.py");
   EXPECT_EQ(format_rfc3339(*state->timestamp), "2025-01-02T09:00:00Z");
 
-  auto without = parse_path(tree_ / ".claude", {});
+  auto without = parse_path(tree_ / ".claude", ParserOptions{});
   ASSERT_TRUE(without.has_value());
   EXPECT_EQ(without->events.size(), 2u);
   for (const TimelineEvent& e : without->events) EXPECT_EQ(e.message, std::nullopt);
@@ -319,7 +320,7 @@ TEST_F(TranscriptsTest, TranscriptInputsAreRecognisedOnlyWhenTranscriptsAreRead)
   ASSERT_TRUE(home.has_value());
   ASSERT_FALSE(home->events.empty());
   EXPECT_EQ(home->events.front().source.relative_path, transcript_path());
-  EXPECT_FALSE(parse_path(tree_.root(), {}).has_value());
+  EXPECT_FALSE(parse_path(tree_.root(), ParserOptions{}).has_value());
 }
 
 TEST_F(TranscriptsTest, TranscriptsAreReadThroughTheEvidenceScope) {
@@ -353,7 +354,7 @@ TEST_F(TranscriptsTest, TranscriptsAreReadThroughTheEvidenceScope) {
       fs::create_directory_symlink(tree_ / "elsewhere/projects", profile / "projects");
     }
     EvidenceScope scope;
-    auto report = parse_path(profile, {.transcripts = true, .scope = &scope});
+    auto report = parse_path(profile, {ParserOptions{.transcripts = true}, &scope});
     ASSERT_TRUE(report.has_value()) << report.error().text();
     EXPECT_EQ(messages_of(report->diagnostics), c.warnings);
     EXPECT_EQ(report->events.size(), c.events);
@@ -408,7 +409,7 @@ TEST(TranscriptsRealSampleTest, EveryLineBecomesAnEventOrADiagnostic) {
   EXPECT_EQ(snapshot->message, "/home/jenkins/.claude/settings.json");
   EXPECT_EQ(format_rfc3339(*snapshot->timestamp), "2025-12-17T01:46:22.096Z");
 
-  auto without = parse_path(root, {});
+  auto without = parse_path(root, ParserOptions{});
   ASSERT_TRUE(without.has_value());
   EXPECT_EQ(with->events.size() - transcript_events.size(), without->events.size());
 }

@@ -17,7 +17,8 @@ using testing::TempTree;
 class CodexAttachmentsTest : public ::testing::Test {
  protected:
   ReaderOutput scan(ParserOptions options = {}) {
-    return scan_attachments(dir_.path(".codex/attachments"), options, dir_.path(".codex")).value();
+    return scan_attachments(dir_.path(".codex/attachments"), {options}, dir_.path(".codex"))
+        .value();
   }
   TempTree dir_;
 };

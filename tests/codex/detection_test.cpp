@@ -184,7 +184,7 @@ TEST(CodexDetectionTest, RootParseReadsHistorySessionsArchivedSessionsThenAttach
   strict.mode = ParseMode::Strict;
   dir.write(".codex/sessions/2025/rollout-y.jsonl", "oops\n");
   auto failed =
-      parse_codex_input(dir.path(".codex"), InputKind::CodexRoot, dir.path(".codex"), strict);
+      parse_codex_input(dir.path(".codex"), InputKind::CodexRoot, dir.path(".codex"), {strict});
   ASSERT_FALSE(failed.has_value());
   EXPECT_EQ(failed.error().kind(), ErrorKind::JsonParse);
 }

@@ -37,7 +37,7 @@ std::vector<TimelineEvent> facts_of(TempTree& dir, const std::vector<std::string
   std::string bytes = std::string(kContext) + "\n";
   for (const std::string& line : lines) bytes += line + "\n";
   auto path = dir.write(".codex/" + rollout_name("sessions/2025/01/02"), bytes);
-  auto out = parse_session_file(path, whole(), dir.path(".codex"));
+  auto out = parse_session_file(path, {whole()}, dir.path(".codex"));
   EXPECT_TRUE(out.has_value());
   std::vector<TimelineEvent> events(std::next(out->events.begin()), out->events.end());
   return events;
@@ -164,7 +164,7 @@ TEST(CodexFactsTest, SpawnedThreadsNameTheirParentAndTheirPromptsAreTheAgents) {
       "\n"
       R"({"type":"event_msg","payload":{"type":"agent_message","message":"done"}})"
       "\n");
-  auto out = parse_session_file(path, whole(), dir.path(".codex"));
+  auto out = parse_session_file(path, {whole()}, dir.path(".codex"));
   ASSERT_TRUE(out.has_value());
   const EventFacts& meta = *out->events[0].facts;
   const EventFacts& prompt = *out->events[1].facts;
@@ -197,7 +197,7 @@ TEST(CodexFactsTest, SurprisingValuesLeaveTheFactOutWithAWarning) {
     // Without a turn_context, the record has no directory to resolve against.
     auto path = dir.write(".codex/" + rollout_name("sessions/2025/01/02"),
                           concat(R"({"type":"event_msg","payload":)", c.payload, "}\n"));
-    auto out = parse_session_file(path, whole(), dir.path(".codex"));
+    auto out = parse_session_file(path, {whole()}, dir.path(".codex"));
     ASSERT_TRUE(out.has_value());
     const TimelineEvent& e = out->events[0];
     ASSERT_EQ(e.warnings.size(), 1u);
@@ -240,7 +240,7 @@ TEST(CodexFactsTest, RecordKeysSurviveCompressionAndArchiving) {
     const std::string name = rollout_name(form == 2 ? "archived_sessions" : "sessions/2025/01/02");
     auto path = form == 1 ? dir.write(".codex/" + name + ".zst", zstd_frame(bytes))
                           : dir.write(".codex/" + name, bytes);
-    auto out = parse_session_file(path, whole(), dir.path(".codex"));
+    auto out = parse_session_file(path, {whole()}, dir.path(".codex"));
     ASSERT_TRUE(out.has_value());
     keys.emplace_back();
     for (const TimelineEvent& e : out->events) keys.back().push_back(*e.facts->record_key);

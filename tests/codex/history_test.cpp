@@ -19,7 +19,7 @@ class CodexHistoryTest : public ::testing::Test {
  protected:
   Result<LineFileOutput> parse(std::string_view bytes, ParserOptions options = {}) {
     auto path = dir_.write(".codex/history.jsonl", bytes);
-    return parse_history_file(path, options, dir_.path(".codex"));
+    return parse_history_file(path, {options}, dir_.path(".codex"));
   }
   TempTree dir_;
 };
@@ -212,7 +212,7 @@ TEST_F(CodexHistoryTest, FileThatCannotBeOpenedIsADiagnosticUnlessStrict) {
 
   ParserOptions strict;
   strict.mode = ParseMode::Strict;
-  auto strict_missing = parse_history_file(dir_.path("nope.jsonl"), strict, dir_.root());
+  auto strict_missing = parse_history_file(dir_.path("nope.jsonl"), {strict}, dir_.root());
   ASSERT_FALSE(strict_missing.has_value());
   EXPECT_EQ(strict_missing.error().kind(), ErrorKind::Io);
   EXPECT_EQ(strict_missing.error().text(), "I/O error at " + dir_.path("nope.jsonl").string() +

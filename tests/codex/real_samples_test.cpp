@@ -93,7 +93,7 @@ TEST(CodexRealSamplesTest, ProfilesGiveNoDiagnosticsAndNoUnmappedRecords) {
     auto kind = detect_input_kind(root, false);
     ASSERT_TRUE(kind.has_value() && kind->has_value());
     EXPECT_EQ(**kind, InputKind::CodexRoot);
-    auto out = parse_codex_input(root, **kind, codex_evidence_root(root, **kind), options);
+    auto out = parse_codex_input(root, **kind, codex_evidence_root(root, **kind), {options});
     ASSERT_TRUE(out.has_value()) << out.error().text();
     EXPECT_TRUE(out->diagnostics.empty());
     EXPECT_EQ(out->events.size(), c.events);

@@ -27,7 +27,7 @@ class CodexSessionsTest : public ::testing::Test {
   Result<LineFileOutput> parse(std::string_view bytes, ParserOptions options = {},
                                std::string_view name = kRolloutName) {
     auto path = dir_.write(std::string(".codex/") + std::string(name), bytes);
-    return parse_session_file(path, options, dir_.path(".codex"));
+    return parse_session_file(path, {options}, dir_.path(".codex"));
   }
   // The single event of a one-line file.
   TimelineEvent one(std::string_view line, ParserOptions options = {}) {
@@ -445,7 +445,7 @@ TEST_F(CodexSessionsTest, ScanFollowsLinksOnlyWhenAsked) {
   follow.follow_symlinks = true;
   for (ParseMode mode : {ParseMode::BestEffort, ParseMode::Strict}) {
     follow.mode = mode;
-    auto followed = scan_sessions(dir_.path(".codex/sessions"), follow, dir_.path(".codex"));
+    auto followed = scan_sessions(dir_.path(".codex/sessions"), {follow}, dir_.path(".codex"));
     ASSERT_TRUE(followed.has_value());
     ASSERT_EQ(followed->events.size(), 2u);
     EXPECT_EQ(followed->events[1].source.relative_path, "sessions/linked/rollout-linked.jsonl");
@@ -467,7 +467,7 @@ TEST_F(CodexSessionsTest, ScanEndsAtTheFirstFileError) {
   strict.mode = ParseMode::Strict;
   dir_.write(".codex/sessions/rollout-a.jsonl", "{}\n");
   dir_.write(".codex/sessions/rollout-b.jsonl", "nope\n");
-  auto out = scan_sessions(dir_.path(".codex/sessions"), strict, dir_.path(".codex"));
+  auto out = scan_sessions(dir_.path(".codex/sessions"), {strict}, dir_.path(".codex"));
   ASSERT_FALSE(out.has_value());
   EXPECT_TRUE(
       out.error().text().starts_with("JSON parse error at sessions/rollout-b.jsonl line 1: "));

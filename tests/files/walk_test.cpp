@@ -234,8 +234,7 @@ TEST(WalkRaceTest, AFileWhoseDirectoryBecameALinkOutsideAfterTheWalkIsRefused) {
     scope.after_open = swap_after_first;
     ParserOptions options;
     options.include_content = true;
-    options.scope = &scope;
-    Result<ParseReport> report = parse_path(dir.path(c.given), options);
+    Result<ParseReport> report = parse_path(dir.path(c.given), {options, &scope});
     ASSERT_TRUE(report.has_value()) << report.error().text();
     std::vector<std::string> events;
     for (const auto& e : report->events) events.push_back(e.source.relative_path);

@@ -53,9 +53,7 @@ class DestinationTest : public ::testing::Test {
     // Neither is read: one holds nothing, the other is no profile.
     home_.mkdir(".codex/sessions");
     home_.mkdir(".claude");
-    ParserOptions options;
-    options.scope = &scope_;
-    ASSERT_TRUE(parse_path(home_.root(), options).has_value());
+    ASSERT_TRUE(parse_path(home_.root(), {.scope = &scope_}).has_value());
   }
 
   std::string at(std::string_view relative) const { return home_.path(relative).string(); }

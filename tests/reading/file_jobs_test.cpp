@@ -51,7 +51,7 @@ TEST(FileJobsTest, ResultsArriveInListOrderWithBoundedMemory) {
     int most_waiting = 0;
     std::vector<size_t> consumed;
     const bool finished = for_each_file<size_t>(
-        files, options,
+        files, {options},
         [&](size_t i) {
           uneven_work(i);
           ++waiting;
@@ -79,7 +79,7 @@ TEST(FileJobsTest, StopsEarly) {
 
     std::vector<size_t> consumed;
     EXPECT_FALSE(for_each_file<size_t>(
-        files, options, [](size_t i) { return i; },
+        files, {options}, [](size_t i) { return i; },
         [&](size_t i) {
           consumed.push_back(i);
           return i < 9;
@@ -87,10 +87,9 @@ TEST(FileJobsTest, StopsEarly) {
     EXPECT_EQ(consumed.size(), 10u);
 
     StopAfter monitor(5);
-    options.monitor = &monitor;
     consumed.clear();
     EXPECT_FALSE(for_each_file<size_t>(
-        files, options,
+        files, {options, nullptr, &monitor},
         [](size_t i) {
           uneven_work(i);
           return i;
@@ -103,9 +102,8 @@ TEST(FileJobsTest, StopsEarly) {
     EXPECT_LT(consumed.size(), 40u);
     EXPECT_LE(monitor.done.load(), 5u + workers);
 
-    options.monitor = nullptr;
     EXPECT_THROW(for_each_file<size_t>(
-                     files, options,
+                     files, {options},
                      [](size_t i) -> size_t {
                        if (i == 7) throw std::runtime_error("job fault");
                        return i;
@@ -134,7 +132,7 @@ TEST(FileJobsTest, WorkersTheSystemRefusesAreDoneWithout) {
     std::vector<size_t> results(files.size(), 0);
     std::vector<size_t> consumed;
     EXPECT_TRUE(run_file_jobs(
-        files, options, [&](size_t i) { results[i] = i + 1; },
+        files, {options}, [&](size_t i) { results[i] = i + 1; },
         [&](size_t i) {
           consumed.push_back(results[i]);
           return true;
@@ -147,7 +145,7 @@ TEST(FileJobsTest, WorkersTheSystemRefusesAreDoneWithout) {
     // released, not waited on for ever.
     started = 0;
     EXPECT_THROW(static_cast<void>(run_file_jobs(
-                     files, options, [](size_t) {},
+                     files, {options}, [](size_t) {},
                      [](size_t i) -> bool {
                        if (i == 2) throw std::runtime_error("consumer fault");
                        return true;

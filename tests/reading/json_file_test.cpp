@@ -36,8 +36,8 @@ TEST(WholeJsonFileTest, ReadsWholeDocumentsAndReportsWhatIsNot) {
     SCOPED_TRACE(c.name);
     const auto path = tree.write(std::string(c.name) + ".json", c.bytes);
     std::vector<Diagnostic> diagnostics;
-    auto file =
-        read_json_file(path, {.max_line_size = 64}, "f.json", ArtifactKind::Session, diagnostics);
+    auto file = read_json_file(path, {ParserOptions{.max_line_size = 64}}, "f.json",
+                               ArtifactKind::Session, diagnostics);
     ASSERT_TRUE(file.has_value() && file->has_value());
     EXPECT_EQ((*file)->document.has_value(), c.document);
     EXPECT_EQ((*file)->description.sha256, sha256_bytes(c.bytes));
@@ -56,12 +56,12 @@ TEST(WholeJsonFileTest, ContentFollowsTheOptionsAndStrictModeFailsOnBadJson) {
   const auto good = tree.write("good.json", "{}");
   const auto bad = tree.write("bad.json", "{");
   std::vector<Diagnostic> diagnostics;
-  auto kept = read_json_file(good, {.include_content = true}, "good.json", ArtifactKind::Session,
-                             diagnostics);
+  auto kept = read_json_file(good, {ParserOptions{.include_content = true}}, "good.json",
+                             ArtifactKind::Session, diagnostics);
   ASSERT_TRUE(kept && *kept && (*kept)->description.content);
   EXPECT_EQ((*kept)->description.content->text, "{}");
-  auto strict = read_json_file(bad, {.mode = ParseMode::Strict}, "bad.json", ArtifactKind::Session,
-                               diagnostics);
+  auto strict = read_json_file(bad, {ParserOptions{.mode = ParseMode::Strict}}, "bad.json",
+                               ArtifactKind::Session, diagnostics);
   ASSERT_FALSE(strict.has_value());
   EXPECT_EQ(strict.error().kind(), ErrorKind::JsonParse);
 

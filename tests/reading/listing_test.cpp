@@ -78,8 +78,8 @@ TEST(ListingTest, TotalsAreFinalFromTheFirstReport) {
       ParserOptions options;
       options.transcripts = true;
       options.workers = workers;
-      options.monitor = &monitor;
-      auto report = parse_path(input.empty() ? home.root() : home.path(input), options);
+      auto report =
+          parse_path(input.empty() ? home.root() : home.path(input), {options, nullptr, &monitor});
       ASSERT_TRUE(report.has_value()) << report.error().text();
       ASSERT_FALSE(monitor.seen.empty());
       EXPECT_EQ(monitor.done, monitor.files_total);
