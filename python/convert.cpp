@@ -538,6 +538,54 @@ PyRef report_to_python(ParseReport report, Surface surface) {
   return result;
 }
 
+struct EventsToPython::State {
+  explicit State(Surface surface) : converter(surface) {}
+  Converter converter;
+  std::vector<PyRef> dicts;  // in the order appended
+};
+
+EventsToPython::EventsToPython(Surface surface) : state_(std::make_unique<State>(surface)) {}
+EventsToPython::~EventsToPython() = default;
+
+bool EventsToPython::append(const TimelineEvent& event) {
+  GcPause pause;
+  PyRef item = state_->converter.record(event);
+  if (!item) return false;
+  state_->dicts.push_back(std::move(item));
+  return true;
+}
+
+std::string_view EventsToPython::event_id(size_t i) const {
+  PyObject* id = PyDict_GetItemString(state_->dicts[i].get(), "event_id");
+  Py_ssize_t size = 0;
+  const char* text = id != nullptr ? PyUnicode_AsUTF8AndSize(id, &size) : nullptr;
+  return text != nullptr ? std::string_view(text, static_cast<size_t>(size)) : std::string_view();
+}
+
+PyRef EventsToPython::finish(std::span<const uint32_t> order, std::vector<Diagnostic> diagnostics) {
+  GcPause pause;
+  PyRef events(PyList_New(static_cast<Py_ssize_t>(order.size())));
+  if (!events) return {};
+  PyObject_GC_UnTrack(events.get());
+  PyRef key(PyUnicode_InternFromString("sequence"));
+  if (!key) return {};
+  for (size_t k = 0; k < order.size(); ++k) {
+    PyRef item = std::move(state_->dicts[order[k]]);
+    PyRef sequence(PyLong_FromSize_t(k));
+    if (!sequence || PyDict_SetItem(item.get(), key.get(), sequence.get()) < 0) return {};
+    PyList_SET_ITEM(events.get(), static_cast<Py_ssize_t>(k), item.release());
+  }
+  state_->dicts = {};
+  PyRef listed = records_to_python(diagnostics, state_->converter);
+  if (!listed) return {};
+  PyRef result(PyDict_New());
+  if (!result || PyDict_SetItemString(result.get(), "events", events.get()) < 0 ||
+      PyDict_SetItemString(result.get(), "diagnostics", listed.get()) < 0) {
+    return {};
+  }
+  return result;
+}
+
 // Only the message becomes an argument, so str() stays the display text;
 // errno is set as an attribute, which OSError leaves out of str() without a
 // strerror.

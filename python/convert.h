@@ -16,7 +16,9 @@
 
 #include <Python.h>
 
+#include <memory>
 #include <span>
+#include <vector>
 #include <string_view>
 
 #include "error/error.h"
@@ -53,6 +55,31 @@ PyRef json_to_python(const JsonValue& value);
 // and dicts are left untracked by the cyclic collector (they form a tree).
 // Each record holds the fields `surface` holds.
 PyRef report_to_python(ParseReport report, Surface surface);
+
+// parse()'s report made as the parse goes: each event becomes its dict as
+// soon as the parse hands it over, so the events and their dicts are never
+// all held at once; `finish` puts the dicts in report order. The dicts, and
+// the report finish() makes, are report_to_python's. Every call needs the
+// interpreter lock.
+class EventsToPython {
+ public:
+  explicit EventsToPython(Surface surface);
+  ~EventsToPython();
+  EventsToPython(const EventsToPython&) = delete;
+  EventsToPython& operator=(const EventsToPython&) = delete;
+
+  // Appends `event`'s dict; false with a Python exception set.
+  [[nodiscard]] bool append(const TimelineEvent& event);
+  // The id of the i-th event appended, held by its dict.
+  std::string_view event_id(size_t i) const;
+  // {"events": [...], "diagnostics": [...]}: the k-th event is the one
+  // appended at order[k], numbered k. Empty with an exception set on failure.
+  PyRef finish(std::span<const uint32_t> order, std::vector<Diagnostic> diagnostics);
+
+ private:
+  struct State;
+  std::unique_ptr<State> state_;
+};
 
 // One event, or a list of diagnostics, as the same dicts report_to_python
 // makes for them; the records stay as they are.

@@ -20,6 +20,7 @@
 #include "output/sink.h"
 #include "parser/driver.h"
 #include "store/event_store.h"
+#include "store/order_keys.h"
 
 namespace tq::py {
 namespace {
@@ -89,16 +90,6 @@ std::optional<ParseReport> run_parse(const std::string& path, const ParseContext
   return std::move(*result);
 }
 
-// extract_path, parser_options and the parse, the shared start of the text
-// functions.
-std::optional<ParseReport> parse_report(const CallArguments& arguments) {
-  std::string path;
-  if (extract_path(arguments.path, &path) < 0) return std::nullopt;
-  ParserOptions options;
-  if (parser_options(arguments, &options) < 0) return std::nullopt;
-  return run_parse(path, ParseContext{options});
-}
-
 // Frees a report or a store without the interpreter lock, as freeing a large
 // one takes a while, and gives its memory back to the system.
 template <typename Held>
@@ -106,6 +97,12 @@ void release_unlocked(Held& held) {
   ReleasedGil unlocked;
   held.reset();
   return_free_memory();
+}
+
+// The path and the options of a call that reads one input; false with an
+// exception set.
+bool call_input(const CallArguments& arguments, std::string* path, ParserOptions* options) {
+  return extract_path(arguments.path, path) == 0 && parser_options(arguments, options) == 0;
 }
 
 // How many bytes of rendered events a module function keeps in memory before
@@ -162,9 +159,7 @@ PyObject* text_function(const Signature& signature, Format format, PyObject* con
   if (bind_and_convert(signature, args, nargs, kwnames, &arguments) < 0) return nullptr;
   std::string path;
   ParserOptions options;
-  if (extract_path(arguments.path, &path) < 0 || parser_options(arguments, &options) < 0) {
-    return nullptr;
-  }
+  if (!call_input(arguments, &path, &options)) return nullptr;
   auto store = std::make_unique<store::EventStore>(
       format, RenderOptions{arguments.pretty, arguments.include_message, arguments.include_content},
       spill_budget());
@@ -268,15 +263,61 @@ PyObject* write_stream_with(int fd, const EvidenceScope& scope, const Descriptor
   Py_RETURN_NONE;
 }
 
+// parse()'s sink: each event becomes its dict as soon as its file is read,
+// the lock taken back for it, and only its order key stays besides.
+class DictSink final : public EventSink {
+ public:
+  Status take(EventList&& events) override {
+    // Freed after the lock is given back again.
+    const EventList taken = std::move(events);
+    for (const TimelineEvent& e : taken) TQ_CHECK(keys_.add(e));
+    HeldGil held;
+    for (const TimelineEvent& e : taken) {
+      if (!dicts_.append(e)) {
+        exception_ = take_exception();
+        return std::unexpected(Error::message("The events could not be converted."));
+      }
+    }
+    return {};
+  }
+
+  // The report, or nullptr with an exception set.
+  PyObject* finish(std::vector<Diagnostic> diagnostics) {
+    Result<std::vector<uint32_t>> order =
+        keys_.sort(nullptr, [this](size_t i, std::string&) -> Result<std::string_view> {
+          return dicts_.event_id(i);
+        });
+    if (!order) return convert_error(order.error());
+    return dicts_.finish(*order, std::move(diagnostics)).release();
+  }
+
+  // What the conversion raised, if it did.
+  PyRef take_raised() { return std::move(exception_); }
+
+ private:
+  store::OrderKeys keys_;
+  EventsToPython dicts_{Surface::Functions};
+  PyRef exception_;
+};
+
 PyObject* parse(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return guarded([&]() -> PyObject* {
     CallArguments arguments;
     if (bind_and_convert(kParseSignature, args, nargs, kwnames, &arguments) < 0) return nullptr;
-    std::optional<ParseReport> report = parse_report(arguments);
+    std::string path;
+    ParserOptions options;
+    if (!call_input(arguments, &path, &options)) return nullptr;
+    DictSink sink;
+    ParseContext context{options};
+    context.sink = &sink;
+    std::optional<ParseReport> report = run_parse(path, context);
+    if (PyRef raised = sink.take_raised()) {
+      PyErr_Clear();
+      restore_exception(std::move(raised));
+      return nullptr;
+    }
     if (!report) return nullptr;
-    PyRef result = report_to_python(std::move(*report), Surface::Functions);
-    release_unlocked(report);
-    return result.release();
+    return sink.finish(std::move(report->diagnostics));
   });
 }
 

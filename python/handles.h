@@ -73,6 +73,19 @@ class ReleasedGil {
   PyThreadState* state_;  // this thread's state while the lock is released
 };
 
+// Takes the interpreter lock back, for as long as it lives, on a thread that
+// released it (ReleasedGil) to run native code that now needs Python.
+class HeldGil {
+ public:
+  HeldGil() noexcept : state_(PyGILState_Ensure()) {}
+  HeldGil(const HeldGil&) = delete;
+  HeldGil& operator=(const HeldGil&) = delete;
+  ~HeldGil() { PyGILState_Release(state_); }
+
+ private:
+  PyGILState_STATE state_;
+};
+
 // Hands the pages the allocator keeps free back to the system. glibc keeps
 // what a large parse freed (gigabytes, after millions of events) for this
 // process to reuse; a caller done with a parse expects it back. Takes a while
