@@ -25,5 +25,4 @@ namespace tq {
 // fields `surface` holds.
 [[nodiscard]] Status write_jsonl(OutputTarget target, EventSelection events,
                                  Surface surface = Surface::Functions);
-
 }  // namespace tq
