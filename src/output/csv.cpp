@@ -177,15 +177,13 @@ class CsvRowWriter final : public RowWriter {
 };
 
 template <Surface S>
-Status write_rows(OutputSink& sink, EventSelection events, RowOptions options) {
-  CsvRowWriter<S> writer(options);
+Status write_rows(OutputSink& sink, EventRows& events) {
   auto failed = [&sink](std::string_view what) { return std::unexpected(sink.failure(what)); };
   write_cells(sink, CsvLayout<TimelineEvent, S>::kNames);
   sink.put('\n');
   if (!sink.ok()) return failed("CSV header write error: ");
   for (size_t i = 0; i < events.size(); ++i) {
-    SequenceMark written;
-    writer.write(events[i], sink, written);
+    events.write_row(i, sink);
     sink.put('\n');
     if (!sink.ok()) return failed("CSV record write error: ");
   }
@@ -209,10 +207,14 @@ std::string json_value(const Shared<JsonValue>& value) {
 
 Status write_csv(OutputTarget target, EventSelection events, bool include_message,
                  bool include_content, Surface surface) {
+  SelectionRows rows(events, csv_row_writer(include_message, include_content, surface));
+  return write_csv(target, rows, surface);
+}
+
+Status write_csv(OutputTarget target, EventRows& events, Surface surface) {
   OutputSink sink(target, kWriteBufferSize);
-  const RowOptions options{include_message, include_content};
-  return surface == Surface::Whole ? write_rows<Surface::Whole>(sink, events, options)
-                                   : write_rows<Surface::Functions>(sink, events, options);
+  return surface == Surface::Whole ? write_rows<Surface::Whole>(sink, events)
+                                   : write_rows<Surface::Functions>(sink, events);
 }
 
 std::unique_ptr<RowWriter> csv_row_writer(bool include_message, bool include_content,

@@ -178,6 +178,11 @@ std::string json_value(const Shared<JsonValue>& value);
 // the first failure.
 [[nodiscard]] Status write_csv(OutputTarget target, EventSelection events, bool include_message,
                                bool include_content, Surface surface = Surface::Functions);
+// The same table with each event's row from `events`, which must have been
+// rendered with the columns `surface` holds (csv_row_writer).
+[[nodiscard]] Status write_csv(OutputTarget target, EventRows& events,
+                               Surface surface = Surface::Functions);
+
 // Writes an event's row without its line feed.
 std::unique_ptr<RowWriter> csv_row_writer(bool include_message, bool include_content,
                                           Surface surface);

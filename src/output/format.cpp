@@ -105,20 +105,35 @@ Status render(EventSelection events, std::span<const Diagnostic> diagnostics, Fo
               OutputTarget target, const RenderOptions& options) {
   switch (format) {
     case Format::Json:
-      return write_report(events, diagnostics, target, json_layout(format, options),
-                          options.surface);
     case Format::Jsonl:
-      return write_jsonl(target, events, options.surface);
     case Format::Csv:
-      return write_csv(target, events, options.include_message, options.include_content,
-                       options.surface);
+      break;
     case Format::Html:
       return write_page(events, diagnostics, {options.summary, options.coverage}, target,
                         options.surface);
     case Format::Parquet:
       return std::unexpected(Error::message("Parquet is written through pyarrow"));
   }
-  return std::unexpected(Error::message("unknown output format"));
+  // Each event rendered straight into the document as it is written.
+  SelectionRows rows(events, row_writer(format, options));
+  return render(rows, diagnostics, format, target, options);
+}
+
+Status render(EventRows& rows, std::span<const Diagnostic> diagnostics, Format format,
+              OutputTarget target, const RenderOptions& options) {
+  switch (format) {
+    case Format::Json:
+      return write_report(rows, diagnostics, target, json_layout(format, options), options.surface);
+    case Format::Jsonl:
+      return write_jsonl(target, rows);
+    case Format::Csv:
+      return write_csv(target, rows, options.surface);
+    case Format::Html:
+    case Format::Parquet:
+      break;
+  }
+  return std::unexpected(
+      Error::message("only JSON, JSON Lines and CSV documents are written from rows"));
 }
 
 Result<EventRenderer> EventRenderer::make(Format format, const RenderOptions& options) {

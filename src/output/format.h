@@ -9,10 +9,13 @@
 //   Status s = render(events, diagnostics, *format, target, options);
 //
 // The text formats' events may also be rendered one by one ahead of their
-// document, their sequence left out (output/rows.h):
+// document, their sequence left out (output/rows.h), and the document
+// written later from those bytes:
 //
 //   TQ_TRY(EventRenderer renderer, EventRenderer::make(Format::Csv, options));
 //   const size_t mark = renderer.render(event, body);   // kept with the body
+//   ...
+//   Status s = render(rows, diagnostics, Format::Csv, target, options);
 #pragma once
 
 #include <cstddef>
@@ -66,6 +69,13 @@ struct RenderOptions {
 // written through pyarrow"): its writer lives outside this layer.
 [[nodiscard]] Status render(EventSelection events, std::span<const Diagnostic> diagnostics,
                             Format format, OutputTarget target, const RenderOptions& options);
+// The same document of a text format with each event's bytes from `rows`,
+// rendered in that format with the same options (EventRenderer). The page and
+// Parquet are refused ("only JSON, JSON Lines and CSV documents are written
+// from rows").
+[[nodiscard]] Status render(EventRows& rows, std::span<const Diagnostic> diagnostics, Format format,
+                            OutputTarget target, const RenderOptions& options);
+
 // Renders events of a text format one at a time, each as it stands inside
 // its document and without what separates it from its neighbours (the JSON
 // document's ",\n    ", a line feed), its sequence left out. Reused from

@@ -388,7 +388,12 @@ Status write_report(const ParseReport& report, OutputTarget target, JsonLayout l
 
 Status write_report(EventSelection events, std::span<const Diagnostic> diagnostics,
                     OutputTarget target, JsonLayout layout, Surface surface) {
-  JsonRowWriter writer(layout, surface);
+  SelectionRows rows(events, json_row_writer(layout, surface));
+  return write_report(rows, diagnostics, target, layout, surface);
+}
+
+Status write_report(EventRows& events, std::span<const Diagnostic> diagnostics, OutputTarget target,
+                    JsonLayout layout, Surface surface) {
   OutputSink sink(target);
   std::string scratch;
   Emitter e(sink, layout, surface, scratch);
@@ -401,8 +406,7 @@ Status write_report(EventSelection events, std::span<const Diagnostic> diagnosti
   e.open('[');
   for (size_t i = 0; i < events.size(); ++i) {
     e.element();
-    SequenceMark written;
-    writer.write(events[i], sink, written);
+    events.write_row(i, sink);
     if (!sink.ok()) return failed();
   }
   e.close(']');

@@ -43,6 +43,12 @@ enum class JsonLayout : uint8_t {
 [[nodiscard]] Status write_report(EventSelection events, std::span<const Diagnostic> diagnostics,
                                   OutputTarget target, JsonLayout layout,
                                   Surface surface = Surface::Functions);
+// The same document with each event's bytes from `events`, which must have
+// been rendered in this layout and on this surface (json_row_writer).
+[[nodiscard]] Status write_report(EventRows& events, std::span<const Diagnostic> diagnostics,
+                                  OutputTarget target, JsonLayout layout,
+                                  Surface surface = Surface::Functions);
+
 // Writes an event's object as it stands in the document: indented, when
 // pretty, at its depth in the "events" array; compact, it is also a JSON
 // Lines line without its line feed.

@@ -1,9 +1,10 @@
 // File: output/rows.h
 //
-// A document's events as rows: each format's `RowWriter` writes one event's
-// bytes as they stand in its document, so the events may be rendered as the
-// document is written or long before, kept as bytes, and copied in
-// (`write_numbered`).
+// A document's events as rows: the document writers (write_report,
+// write_jsonl, write_csv) write their header, separators, line feeds and
+// diagnostics themselves and ask an `EventRows` for each event's bytes, so the
+// events may be rendered as the document is written (`SelectionRows`) or long
+// before, kept as bytes, and copied in (`write_numbered`).
 //
 // An event's sequence is its place in the ordered report, known only once
 // every event is read and ordered. A row rendered ahead of time therefore
@@ -26,9 +27,21 @@
 #include <string_view>
 
 #include "model/model.h"
+#include "output/selection.h"
 #include "output/sink.h"
 
 namespace tq {
+
+// The events of one document, in order.
+class EventRows {
+ public:
+  virtual ~EventRows() = default;
+  virtual size_t size() const = 0;
+  // Writes the i-th event's bytes as they stand in the document, without what
+  // separates them from their neighbours. A write failure stays recorded in
+  // the sink; the document writer checks it.
+  virtual void write_row(size_t i, OutputSink& sink) = 0;
+};
 
 // The decimal digits of a sequence, as every format writes them.
 class SequenceDigits {
@@ -77,6 +90,23 @@ class RowWriter {
  public:
   virtual ~RowWriter() = default;
   virtual void write(const TimelineEvent& event, OutputSink& sink, SequenceMark& mark) = 0;
+};
+
+// The rows of chosen events, each rendered straight into the document's sink.
+class SelectionRows final : public EventRows {
+ public:
+  SelectionRows(EventSelection events, std::unique_ptr<RowWriter> writer)
+      : events_(events), writer_(std::move(writer)) {}
+
+  size_t size() const override { return events_.size(); }
+  void write_row(size_t i, OutputSink& sink) override {
+    SequenceMark written;
+    writer_->write(events_[i], sink, written);
+  }
+
+ private:
+  EventSelection events_;
+  std::unique_ptr<RowWriter> writer_;  // never null
 };
 
 }  // namespace tq
