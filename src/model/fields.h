@@ -58,6 +58,10 @@ struct FieldTraits {
   // CSV: the column goes just before the column named here instead of in
   // description order.
   std::string_view column_before = {};
+  // The record's place in its output (an event's sequence): known only once
+  // every event is ordered, so an event rendered before that leaves the digits
+  // out and notes where they go.
+  bool numbered = false;
 };
 
 template <typename Get>
@@ -176,13 +180,28 @@ const R* record_pointer(const R& r) {
   return &r;
 }
 
-// Calls `v.field(name, value)` for each field of `record` that `surface` holds,
+namespace fields_internal {
+// Hands one field to a visitor, with its traits when the visitor takes them.
+template <typename Visitor, typename F, typename Value>
+void hand_over(Visitor& v, const F& f, Value&& value) {
+  if constexpr (requires { v.field(f.name, std::forward<Value>(value), f.traits); }) {
+    v.field(f.name, std::forward<Value>(value), f.traits);
+  } else {
+    v.field(f.name, std::forward<Value>(value));
+  }
+}
+}  // namespace fields_internal
+
+// Calls `v.field(name, value)`, or `v.field(name, value, traits)` when the
+// visitor takes the traits, for each field of `record` that `surface` holds,
 // in description order.
 template <Described Record, typename Visitor>
 void visit_fields(const Record& record, Visitor& v, Surface surface) {
   std::apply(
       [&](const auto&... f) {
-        ((f.on(surface) ? v.field(f.name, field_value(read_field(f.get, record))) : void()), ...);
+        ((f.on(surface) ? fields_internal::hand_over(v, f, field_value(read_field(f.get, record)))
+                        : void()),
+         ...);
       },
       Description<Record>::fields);
 }

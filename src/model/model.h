@@ -170,7 +170,7 @@ struct Description<TimelineEvent> {
   static constexpr std::tuple fields{
       field("schema_version", &TimelineEvent::schema_version),
       field("event_id", &TimelineEvent::event_id),
-      field("sequence", &TimelineEvent::sequence),
+      field("sequence", &TimelineEvent::sequence, {.numbered = true}),
       field("provider", &TimelineEvent::provider),
       field("source_file_sha256", &TimelineEvent::source_file_sha256),
       field("timestamp", &TimelineEvent::timestamp),

@@ -1,6 +1,7 @@
 #include "output/csv.h"
 
 #include <charconv>
+#include <cstdint>
 #include <string>
 
 #include "model/datetime.h"
@@ -145,26 +146,45 @@ void write_cell(OutputSink& out, std::string_view cell) {
   out.put('"');
 }
 
+// The cells of one row, without its line feed; the cell in column `numbered`
+// (its digits, in an event's row) goes through `mark`.
 template <typename Cells>
-void write_row(OutputSink& out, const Cells& cells) {
-  bool first = true;
-  for (const auto& cell : cells) {
-    if (!first) out.put(',');
-    first = false;
-    write_cell(out, cell);
+void write_cells(OutputSink& out, const Cells& cells, size_t numbered = SIZE_MAX,
+                 SequenceMark* mark = nullptr) {
+  for (size_t k = 0; k < cells.size(); ++k) {
+    if (k != 0) out.put(',');
+    if (k == numbered) {
+      mark->place(out, cells[k]);
+    } else {
+      write_cell(out, cells[k]);
+    }
   }
-  out.put('\n');
 }
 
 template <Surface S>
-Status write_rows(OutputSink& sink, EventSelection events, RowOptions options) {
+class CsvRowWriter final : public RowWriter {
+ public:
+  explicit CsvRowWriter(RowOptions options) : options_(options) {}
+
+  void write(const TimelineEvent& event, OutputSink& sink, SequenceMark& mark) override {
+    fill_record<S>(event, options_, cells_);
+    write_cells(sink, cells_, CsvLayout<TimelineEvent, S>::kBuilt.numbered, &mark);
+  }
+
+ private:
+  RowOptions options_;
+  EventCells<S> cells_;  // reused, so each event's cells keep their capacity
+};
+
+template <Surface S>
+Status write_rows(OutputSink& sink, EventRows& events) {
   auto failed = [&sink](std::string_view what) { return std::unexpected(sink.failure(what)); };
-  write_row(sink, CsvLayout<TimelineEvent, S>::kNames);
+  write_cells(sink, CsvLayout<TimelineEvent, S>::kNames);
+  sink.put('\n');
   if (!sink.ok()) return failed("CSV header write error: ");
-  EventCells<S> cells;
   for (size_t i = 0; i < events.size(); ++i) {
-    fill_record<S>(events[i], options, cells);
-    write_row(sink, cells);
+    events.write_row(i, sink);
+    sink.put('\n');
     if (!sink.ok()) return failed("CSV record write error: ");
   }
   if (!sink.flush()) return failed("CSV flush error: ");
@@ -187,10 +207,21 @@ std::string json_value(const Shared<JsonValue>& value) {
 
 Status write_csv(OutputTarget target, EventSelection events, bool include_message,
                  bool include_content, Surface surface) {
+  SelectionRows rows(events, csv_row_writer(include_message, include_content, surface));
+  return write_csv(target, rows, surface);
+}
+
+Status write_csv(OutputTarget target, EventRows& events, Surface surface) {
   OutputSink sink(target, kWriteBufferSize);
+  return surface == Surface::Whole ? write_rows<Surface::Whole>(sink, events)
+                                   : write_rows<Surface::Functions>(sink, events);
+}
+
+std::unique_ptr<RowWriter> csv_row_writer(bool include_message, bool include_content,
+                                          Surface surface) {
   const RowOptions options{include_message, include_content};
-  return surface == Surface::Whole ? write_rows<Surface::Whole>(sink, events, options)
-                                   : write_rows<Surface::Functions>(sink, events, options);
+  if (surface == Surface::Whole) return std::make_unique<CsvRowWriter<Surface::Whole>>(options);
+  return std::make_unique<CsvRowWriter<Surface::Functions>>(options);
 }
 
 }  // namespace tq

@@ -18,6 +18,7 @@
 
 #include <array>
 #include <cstddef>
+#include <memory>
 #include <optional>
 #include <span>
 #include <string>
@@ -28,6 +29,7 @@
 #include "error/error.h"
 #include "model/json_value.h"
 #include "model/model.h"
+#include "output/rows.h"
 #include "output/selection.h"
 #include "output/sink.h"
 
@@ -45,6 +47,7 @@ struct CsvColumnName {
 struct CsvColumn {
   CsvColumnName name;
   std::string_view before;  // the column this one goes before, if any
+  bool numbered = false;    // the record's sequence
 };
 
 // The columns of a record on one surface, derived from its description at
@@ -91,6 +94,7 @@ struct CsvLayout {
         append(out->name, f.traits.column);
       }
       out->before = f.traits.column_before;
+      out->numbered = f.traits.numbered;
     } else {
       CsvColumnName joined;
       append(joined, prefix);
@@ -106,6 +110,7 @@ struct CsvLayout {
   struct Built {
     std::array<CsvColumnName, kCount> names{};  // column order
     std::array<std::size_t, kCount> slot{};     // column of each field, in description order
+    std::size_t numbered = kCount;              // the sequence's column; kCount: none
   };
   static constexpr Built build() {
     std::array<CsvColumn, kCount> columns{};
@@ -131,6 +136,7 @@ struct CsvLayout {
     for (std::size_t k = 0; k < kCount; ++k) {
       built.names[k] = columns[order[k]].name;
       built.slot[order[k]] = k;
+      if (columns[order[k]].numbered) built.numbered = k;
       for (std::size_t j = 0; j < k; ++j) {
         if (built.names[j].view() == built.names[k].view()) throw "two CSV columns of one name";
       }
@@ -172,5 +178,13 @@ std::string json_value(const Shared<JsonValue>& value);
 // the first failure.
 [[nodiscard]] Status write_csv(OutputTarget target, EventSelection events, bool include_message,
                                bool include_content, Surface surface = Surface::Functions);
+// The same table with each event's row from `events`, which must have been
+// rendered with the columns `surface` holds (csv_row_writer).
+[[nodiscard]] Status write_csv(OutputTarget target, EventRows& events,
+                               Surface surface = Surface::Functions);
+
+// Writes an event's row without its line feed.
+std::unique_ptr<RowWriter> csv_row_writer(bool include_message, bool include_content,
+                                          Surface surface);
 
 }  // namespace tq

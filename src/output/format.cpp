@@ -37,6 +37,25 @@ bool offers(Formats offered, Format format) {
   return offered == Formats::All || (format != Format::Html && format != Format::Parquet);
 }
 
+JsonLayout json_layout(Format format, const RenderOptions& options) {
+  return format == Format::Json && options.pretty ? JsonLayout::Pretty : JsonLayout::Compact;
+}
+
+// The writer of one event's bytes in a text format; null for the others.
+std::unique_ptr<RowWriter> row_writer(Format format, const RenderOptions& options) {
+  switch (format) {
+    case Format::Json:
+    case Format::Jsonl:
+      return json_row_writer(json_layout(format, options), options.surface);
+    case Format::Csv:
+      return csv_row_writer(options.include_message, options.include_content, options.surface);
+    case Format::Html:
+    case Format::Parquet:
+      break;
+  }
+  return nullptr;
+}
+
 }  // namespace
 
 std::optional<Format> format_from_name(std::string_view name, Formats offered) {
@@ -86,21 +105,57 @@ Status render(EventSelection events, std::span<const Diagnostic> diagnostics, Fo
               OutputTarget target, const RenderOptions& options) {
   switch (format) {
     case Format::Json:
-      return write_report(events, diagnostics, target,
-                          options.pretty ? JsonLayout::Pretty : JsonLayout::Compact,
-                          options.surface);
     case Format::Jsonl:
-      return write_jsonl(target, events, options.surface);
     case Format::Csv:
-      return write_csv(target, events, options.include_message, options.include_content,
-                       options.surface);
+      break;
     case Format::Html:
       return write_page(events, diagnostics, {options.summary, options.coverage}, target,
                         options.surface);
     case Format::Parquet:
       return std::unexpected(Error::message("Parquet is written through pyarrow"));
   }
-  return std::unexpected(Error::message("unknown output format"));
+  // Each event rendered straight into the document as it is written.
+  SelectionRows rows(events, row_writer(format, options));
+  return render(rows, diagnostics, format, target, options);
+}
+
+Status render(EventRows& rows, std::span<const Diagnostic> diagnostics, Format format,
+              OutputTarget target, const RenderOptions& options) {
+  switch (format) {
+    case Format::Json:
+      return write_report(rows, diagnostics, target, json_layout(format, options), options.surface);
+    case Format::Jsonl:
+      return write_jsonl(target, rows);
+    case Format::Csv:
+      return write_csv(target, rows, options.surface);
+    case Format::Html:
+    case Format::Parquet:
+      break;
+  }
+  return std::unexpected(
+      Error::message("only JSON, JSON Lines and CSV documents are written from rows"));
+}
+
+Result<EventRenderer> EventRenderer::make(Format format, const RenderOptions& options) {
+  std::unique_ptr<RowWriter> writer = row_writer(format, options);
+  if (writer == nullptr) {
+    return std::unexpected(
+        Error::message("only JSON, JSON Lines and CSV events are rendered alone"));
+  }
+  return EventRenderer(std::move(writer));
+}
+
+size_t EventRenderer::render(const TimelineEvent& event, std::string& out) {
+  OutputSink sink(OutputTarget::memory(out));
+  SequenceMark mark(out);
+  writer_->write(event, sink, mark);
+  return mark.offset();
+}
+
+Result<size_t> render_event_body(const TimelineEvent& event, Format format,
+                                 const RenderOptions& options, std::string& out) {
+  TQ_TRY(EventRenderer renderer, EventRenderer::make(format, options));
+  return renderer.render(event, out);
 }
 
 }  // namespace tq

@@ -7,9 +7,20 @@
 //
 //   std::optional<Format> format = format_from_suffix("out.ndjson");   // Jsonl
 //   Status s = render(events, diagnostics, *format, target, options);
+//
+// The text formats' events may also be rendered one by one ahead of their
+// document, their sequence left out (output/rows.h), and the document
+// written later from those bytes:
+//
+//   TQ_TRY(EventRenderer renderer, EventRenderer::make(Format::Csv, options));
+//   const size_t mark = renderer.render(event, body);   // kept with the body
+//   ...
+//   Status s = render(rows, diagnostics, Format::Csv, target, options);
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <span>
 #include <string>
@@ -17,6 +28,7 @@
 
 #include "error/error.h"
 #include "model/model.h"
+#include "output/rows.h"
 #include "output/selection.h"
 #include "output/sink.h"
 
@@ -57,5 +69,35 @@ struct RenderOptions {
 // written through pyarrow"): its writer lives outside this layer.
 [[nodiscard]] Status render(EventSelection events, std::span<const Diagnostic> diagnostics,
                             Format format, OutputTarget target, const RenderOptions& options);
+// The same document of a text format with each event's bytes from `rows`,
+// rendered in that format with the same options (EventRenderer). The page and
+// Parquet are refused ("only JSON, JSON Lines and CSV documents are written
+// from rows").
+[[nodiscard]] Status render(EventRows& rows, std::span<const Diagnostic> diagnostics, Format format,
+                            OutputTarget target, const RenderOptions& options);
+
+// Renders events of a text format one at a time, each as it stands inside
+// its document and without what separates it from its neighbours (the JSON
+// document's ",\n    ", a line feed), its sequence left out. Reused from
+// event to event, it keeps its buffers. Touches no shared state.
+class EventRenderer {
+ public:
+  // The page and Parquet are refused ("only JSON, JSON Lines and CSV events
+  // are rendered alone").
+  [[nodiscard]] static Result<EventRenderer> make(Format format, const RenderOptions& options);
+
+  // Appends the event's bytes to `out`; returns where its sequence's digits
+  // go, counted from where `out` ended.
+  [[nodiscard]] size_t render(const TimelineEvent& event, std::string& out);
+
+ private:
+  explicit EventRenderer(std::unique_ptr<RowWriter> writer) : writer_(std::move(writer)) {}
+
+  std::unique_ptr<RowWriter> writer_;  // never null
+};
+
+// One event rendered as EventRenderer::render does.
+[[nodiscard]] Result<size_t> render_event_body(const TimelineEvent& event, Format format,
+                                               const RenderOptions& options, std::string& out);
 
 }  // namespace tq

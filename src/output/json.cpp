@@ -12,6 +12,7 @@
 #include <variant>
 
 #include "model/datetime.h"
+#include "output/rows.h"
 #include "output/scan.h"
 
 namespace tq {
@@ -139,8 +140,17 @@ class Emitter {
   static constexpr size_t kLongestFieldName = 32;
 
  public:
-  Emitter(OutputSink& out, JsonLayout layout, Surface surface)
-      : out_(out), pretty_(layout == JsonLayout::Pretty), surface_(surface) {}
+  // `scratch` holds date-time text, reused by whoever writes many records.
+  // `depth`: the containers the first one written is nested in, for its
+  // indentation. `mark` takes a record's sequence.
+  Emitter(OutputSink& out, JsonLayout layout, Surface surface, std::string& scratch, int depth = 0,
+          SequenceMark* mark = nullptr)
+      : out_(out),
+        pretty_(layout == JsonLayout::Pretty),
+        surface_(surface),
+        depth_(depth),
+        scratch_(scratch),
+        mark_(mark) {}
 
   OutputSink& out() { return out_; }
   Surface surface() const { return surface_; }
@@ -194,6 +204,13 @@ class Emitter {
   void null() { out_.write("null"); }
   void boolean(bool b) { out_.write(b ? "true" : "false"); }
   void uint(uint64_t u) { write_integer(out_, u); }
+  void sequence(uint64_t u) {
+    if (mark_ != nullptr) {
+      mark_->place(out_, SequenceDigits(u).view());
+    } else {
+      uint(u);
+    }
+  }
   void string(std::string_view s) { write_string(out_, s); }
   void datetime(const DateTime& t) {
     scratch_.clear();
@@ -224,9 +241,10 @@ class Emitter {
   OutputSink& out_;
   bool pretty_;
   Surface surface_;  // which fields of a record are written
-  int depth_ = 0;
-  bool empty_ = true;    // the innermost open container has no member yet
-  std::string scratch_;  // reused for date-time text
+  int depth_;
+  bool empty_ = true;     // the innermost open container has no member yet
+  std::string& scratch_;  // reused for date-time text
+  SequenceMark* mark_;    // may be null: the sequence is written as a number
 };
 
 void emit(Emitter& e, const JsonValue& value) {
@@ -281,8 +299,14 @@ class FieldWriter {
   explicit FieldWriter(Emitter& e) : e_(e) {}
 
   template <typename Value>
-  void field(std::string_view key, const Value& value) {
+  void field(std::string_view key, const Value& value, const FieldTraits& traits) {
     e_.field_name(key);
+    if constexpr (std::is_same_v<Value, uint64_t>) {
+      if (traits.numbered) {
+        e_.sequence(value);
+        return;
+      }
+    }
     write(value);
   }
 
@@ -332,9 +356,28 @@ void emit(Emitter& e, const Record& record) {
 
 template <typename Value>
 void emit_compact(const Value& value, OutputSink& sink, Surface surface = Surface::Functions) {
-  Emitter e(sink, JsonLayout::Compact, surface);
+  std::string scratch;
+  Emitter e(sink, JsonLayout::Compact, surface, scratch);
   emit(e, value);
 }
+
+// An event's object as it stands in the document's "events" array, or as a
+// JSON Lines line (compact, where depth shows nowhere).
+class JsonRowWriter final : public RowWriter {
+ public:
+  JsonRowWriter(JsonLayout layout, Surface surface) : layout_(layout), surface_(surface) {}
+
+  void write(const TimelineEvent& event, OutputSink& sink, SequenceMark& mark) override {
+    // The document object and its events array hold the event.
+    Emitter e(sink, layout_, surface_, scratch_, /*depth=*/2, &mark);
+    emit(e, event);
+  }
+
+ private:
+  JsonLayout layout_;
+  Surface surface_;
+  std::string scratch_;
+};
 
 }  // namespace
 
@@ -345,8 +388,15 @@ Status write_report(const ParseReport& report, OutputTarget target, JsonLayout l
 
 Status write_report(EventSelection events, std::span<const Diagnostic> diagnostics,
                     OutputTarget target, JsonLayout layout, Surface surface) {
+  SelectionRows rows(events, json_row_writer(layout, surface));
+  return write_report(rows, diagnostics, target, layout, surface);
+}
+
+Status write_report(EventRows& events, std::span<const Diagnostic> diagnostics, OutputTarget target,
+                    JsonLayout layout, Surface surface) {
   OutputSink sink(target);
-  Emitter e(sink, layout, surface);
+  std::string scratch;
+  Emitter e(sink, layout, surface, scratch);
   auto failed = [&sink] {
     return std::unexpected(
         Error::json_serialization(sink.error_text()).caused_by_write(sink.error_number()));
@@ -356,7 +406,7 @@ Status write_report(EventSelection events, std::span<const Diagnostic> diagnosti
   e.open('[');
   for (size_t i = 0; i < events.size(); ++i) {
     e.element();
-    emit(e, events[i]);
+    events.write_row(i, sink);
     if (!sink.ok()) return failed();
   }
   e.close(']');
@@ -371,6 +421,10 @@ Status write_report(EventSelection events, std::span<const Diagnostic> diagnosti
   e.close('}');
   if (!sink.flush()) return failed();
   return {};
+}
+
+std::unique_ptr<RowWriter> json_row_writer(JsonLayout layout, Surface surface) {
+  return std::make_unique<JsonRowWriter>(layout, surface);
 }
 
 void write_compact_value(const TimelineEvent& event, OutputSink& sink, Surface surface) {

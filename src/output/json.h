@@ -14,6 +14,7 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <span>
 #include <string>
 #include <string_view>
@@ -21,6 +22,7 @@
 #include "error/error.h"
 #include "model/json_value.h"
 #include "model/model.h"
+#include "output/rows.h"
 #include "output/selection.h"
 #include "output/sink.h"
 
@@ -41,6 +43,16 @@ enum class JsonLayout : uint8_t {
 [[nodiscard]] Status write_report(EventSelection events, std::span<const Diagnostic> diagnostics,
                                   OutputTarget target, JsonLayout layout,
                                   Surface surface = Surface::Functions);
+// The same document with each event's bytes from `events`, which must have
+// been rendered in this layout and on this surface (json_row_writer).
+[[nodiscard]] Status write_report(EventRows& events, std::span<const Diagnostic> diagnostics,
+                                  OutputTarget target, JsonLayout layout,
+                                  Surface surface = Surface::Functions);
+
+// Writes an event's object as it stands in the document: indented, when
+// pretty, at its depth in the "events" array; compact, it is also a JSON
+// Lines line without its line feed.
+std::unique_ptr<RowWriter> json_row_writer(JsonLayout layout, Surface surface);
 
 // Compact text of one record or generic value, written through `sink`. A write
 // failure stays recorded in the sink (check `sink.ok()`); nothing is flushed.

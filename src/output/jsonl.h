@@ -12,6 +12,7 @@
 
 #include "error/error.h"
 #include "model/model.h"
+#include "output/rows.h"
 #include "output/selection.h"
 #include "output/sink.h"
 
@@ -25,5 +26,8 @@ namespace tq {
 // fields `surface` holds.
 [[nodiscard]] Status write_jsonl(OutputTarget target, EventSelection events,
                                  Surface surface = Surface::Functions);
+// The same lines with each event's bytes from `events`, which must be
+// compact JSON objects (json_row_writer).
+[[nodiscard]] Status write_jsonl(OutputTarget target, EventRows& events);
 
 }  // namespace tq
