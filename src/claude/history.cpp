@@ -9,11 +9,11 @@
 
 #include "files/paths.h"
 #include "hash/hash.h"
-#include "jsonl/json_parser.h"
 #include "jsonl/line_reader.h"
 #include "model/datetime.h"
 #include "model/text.h"
 #include "ordering/ordering.h"
+#include "reading/json_lines.h"
 
 namespace tq::claude {
 namespace {
@@ -23,45 +23,19 @@ namespace {
 constexpr int64_t kReasonableMillisLow = 946684800000;    // 2000-01-01T00:00:00Z
 constexpr int64_t kReasonableMillisHigh = 4102444800000;  // 2100-01-01T00:00:00Z
 
-// Unicode White_Space, the set a line is trimmed of.
-bool is_white_space(char32_t c) {
-  return (c >= 0x09 && c <= 0x0D) || c == 0x20 || c == 0x85 || c == 0xA0 || c == 0x1680 ||
-         (c >= 0x2000 && c <= 0x200A) || c == 0x2028 || c == 0x2029 || c == 0x202F || c == 0x205F ||
-         c == 0x3000;
-}
+constexpr std::string_view kNotObject = "Top-level value is not a JSON object, skipping";
 
-// Decodes the code point of valid UTF-8 `s` starting at byte `i`; sets `len`.
-char32_t decode_at(std::string_view s, size_t i, size_t& len) {
-  const auto b0 = static_cast<unsigned char>(s[i]);
-  if (b0 < 0x80) {
-    len = 1;
-    return b0;
-  }
-  size_t n = b0 >= 0xF0 ? 4 : (b0 >= 0xE0 ? 3 : 2);
-  if (i + n > s.size()) n = s.size() - i;
-  char32_t c = b0 & (n == 2 ? 0x1F : (n == 3 ? 0x0F : 0x07));
-  for (size_t k = 1; k < n; ++k) c = (c << 6) | (static_cast<unsigned char>(s[i + k]) & 0x3F);
-  len = n;
-  return c;
-}
-
-// Removes trailing carriage returns, then white space at both ends.
-std::string_view trim_line(std::string_view s) {
-  while (!s.empty() && s.back() == '\r') s.remove_suffix(1);
-  while (!s.empty()) {
-    size_t len = 0;
-    if (!is_white_space(decode_at(s, 0, len))) break;
-    s.remove_prefix(len);
-  }
-  while (!s.empty()) {
-    size_t start = s.size() - 1;
-    while (start > 0 && (static_cast<unsigned char>(s[start]) & 0xC0) == 0x80) --start;
-    size_t len = 0;
-    if (!is_white_space(decode_at(s, start, len))) break;
-    s.remove_suffix(s.size() - start);
-  }
-  return s;
-}
+// How the history words its line problems, and strict mode failing on a line
+// too long to read, where the other files only warn.
+const ObjectLineRules kHistoryLines{
+    .too_long =
+        [](uint64_t length, uint64_t max_line_size) {
+          return concat("Line exceeds max_line_size (", length, " > ", max_line_size,
+                        "), skipping");
+        },
+    .too_long_in_strict_mode = "Line exceeds max_line_size",
+    .not_object = kNotObject,
+};
 
 std::optional<int64_t> parse_signed_decimal(std::string_view key) {
   std::string_view digits = key;
@@ -268,8 +242,7 @@ ReaderOutput parse_history_record(JsonValue record, std::string_view display_pat
   ReaderOutput out;
   if (!record.is_object()) {
     out.diagnostics.push_back(history_diagnostic(DiagnosticCode::UnknownRecord, Severity::Warning,
-                                                 "Top-level value is not a JSON object, skipping",
-                                                 display_path, line));
+                                                 std::string(kNotObject), display_path, line));
     return out;
   }
 
@@ -338,62 +311,23 @@ Result<HistoryFileResult> parse_history_file(const std::filesystem::path& path,
   SourceInfo file_source;
   file_source.artifact_kind = ArtifactKind::History;
   file_source.relative_path = display;
+  // Claude Code never compresses its history, whatever the file is named.
   TQ_TRY(OpenedLineFile opened,
          open_line_file(path, Compression::None, context, std::move(file_source)));
   if (!opened.lines) {
     result.diagnostics.push_back(std::move(*opened.problem));
     return result;
   }
-
-  const bool strict = context.strict();
-  JsonParser parser;
-  BoundedLineReader& lines = *opened.lines;
-
-  while (const LineItem* item = lines.next()) {
-    const uint64_t line = item->index + 1;
-    if (item->error) {
-      if (strict) return std::unexpected(Error::io(path, *item->error, item->error_code));
-      result.diagnostics.push_back(
-          history_diagnostic(DiagnosticCode::UnreadableArtifact, Severity::Error,
-                             concat("Failed to read line: ", *item->error), display, line));
-      continue;
-    }
-    const std::string_view text = trim_line(item->text);
-    if (text.empty()) continue;
-    if (item->too_long) {
-      if (strict) return std::unexpected(Error::message("Line exceeds max_line_size"));
-      result.diagnostics.push_back(
-          history_diagnostic(DiagnosticCode::InvalidJson, Severity::Warning,
-                             concat("Line exceeds max_line_size (", item->length, " > ",
-                                    context.options.max_line_size, "), skipping"),
-                             display, line));
-      continue;
-    }
-    auto value = parser.parse(text);
-    if (!value) {
-      if (strict) return std::unexpected(Error::json_parse(display, line, value.error()));
-      result.diagnostics.push_back(history_diagnostic(DiagnosticCode::InvalidJson, Severity::Error,
-                                                      concat("Invalid JSON: ", value.error()),
-                                                      display, line));
-      continue;
-    }
-    ReaderOutput record = parse_history_record(std::move(*value), display, id_path, line,
+  auto on_object = [&](uint64_t line, JsonValue object) {
+    ReaderOutput record = parse_history_record(std::move(object), display, id_path, line,
                                                context.options.include_raw);
-    if (strict) {
-      auto first_error =
-          std::find_if(record.diagnostics.begin(), record.diagnostics.end(),
-                       [](const Diagnostic& d) { return d.severity == Severity::Error; });
-      if (first_error != record.diagnostics.end()) {
-        return std::unexpected(Error::message(
-            concat("Strict mode at ", display, " line ", line, ": ", first_error->message)));
-      }
-    }
     std::move(record.events.begin(), record.events.end(), std::back_inserter(result.events));
     std::move(record.diagnostics.begin(), record.diagnostics.end(),
               std::back_inserter(result.diagnostics));
-  }
-
-  result.sha256 = std::move(lines).finalize();
+  };
+  TQ_TRY(result.sha256,
+         read_object_lines(std::move(*opened.lines), path, context, display, ArtifactKind::History,
+                           result.diagnostics, on_object, nullptr, kHistoryLines));
   for (TimelineEvent& e : result.events) e.source_file_sha256 = result.sha256;
   return result;
 }

@@ -76,6 +76,16 @@ Compression line_file_compression(const std::filesystem::path& path) {
   return name && name->ends_with(".zst") ? Compression::Zstd : Compression::None;
 }
 
+const ObjectLineRules kObjectLineRules{
+    .too_long =
+        [](uint64_t length, uint64_t max_line_size) {
+          return concat("Line size ", length, " exceeds max_line_size ", max_line_size,
+                        ", skipping.");
+        },
+    .too_long_in_strict_mode = {},
+    .not_object = "Top-level JSON value is not an object.",
+};
+
 Result<std::string> read_object_lines(const std::filesystem::path& path,
                                       const ParseContext& context, std::string_view relative_path,
                                       ArtifactKind artifact_kind,
@@ -104,7 +114,8 @@ Result<std::string> read_object_lines(BoundedLineReader lines, const std::filesy
                                       const ParseContext& context, std::string_view relative_path,
                                       ArtifactKind artifact_kind,
                                       std::vector<Diagnostic>& diagnostics,
-                                      const ObjectLineHandler& on_object, const JsonShape* shape) {
+                                      const ObjectLineHandler& on_object, const JsonShape* shape,
+                                      const ObjectLineRules& rules) {
   JsonParser parser;
   while (LineItem* item = lines.next()) {
     uint64_t line = item->index + 1;
@@ -126,10 +137,12 @@ Result<std::string> read_object_lines(BoundedLineReader lines, const std::filesy
     std::string_view text = trim_line(item->text);
     if (text.empty()) continue;
     if (item->too_long) {
+      if (context.strict() && !rules.too_long_in_strict_mode.empty()) {
+        return std::unexpected(Error::message(std::string(rules.too_long_in_strict_mode)));
+      }
       diagnostics.push_back(line_diagnostic(
           DiagnosticCode::InvalidJson, Severity::Warning, artifact_kind, relative_path, line,
-          "Line size " + std::to_string(item->length) + " exceeds max_line_size " +
-              std::to_string(context.options.max_line_size) + ", skipping."));
+          rules.too_long(item->length, context.options.max_line_size)));
       continue;
     }
     std::expected<JsonValue, std::string> value = parser.parse_line(text, item->text, shape);
@@ -145,7 +158,7 @@ Result<std::string> read_object_lines(BoundedLineReader lines, const std::filesy
     if (!value->is_object()) {
       diagnostics.push_back(line_diagnostic(DiagnosticCode::UnknownRecord, Severity::Warning,
                                             artifact_kind, relative_path, line,
-                                            "Top-level JSON value is not an object."));
+                                            std::string(rules.not_object)));
       continue;
     }
     on_object(line, std::move(*value));

@@ -1,9 +1,11 @@
 // File: reading/json_lines.h
 //
-// The line-level rules the agents' JSON-lines files share (Codex's history and
-// rollouts, Claude Code's transcripts): each line is read through the bounded,
-// hashing line reader and must hold one JSON object. Lines that don't are reported here, the
-// same way for both files, and only object lines reach the caller.
+// The line-level rules the agents' JSON-lines files share (Codex's history,
+// session index and rollouts, Claude Code's history and transcripts): each line
+// is read through the bounded, hashing line reader and must hold one JSON
+// object. Lines that don't are reported here, the same way for every file, and
+// only object lines reach the caller. A kind of file words two of the problems
+// its own way (`ObjectLineRules`).
 //
 //   std::vector<Diagnostic> diagnostics;
 //   Result<std::string> digest = read_object_lines(path, context, rel, ArtifactKind::History,
@@ -12,9 +14,9 @@
 // | line problem   | diagnostic                                          | strict mode      |
 // | can't be read  | error unreadable_artifact "Failed to read line: …"  | Io error         |
 // | blank          | none; the line still counts                         |                  |
-// | too long       | warning invalid_json "Line size … exceeds …"        | still a warning  |
+// | too long       | warning invalid_json (the rules' text)              | as the rules say |
 // | not JSON       | error invalid_json "Invalid JSON: …"                | JsonParse error  |
-// | not an object  | warning unknown_record                              | still a warning  |
+// | not an object  | warning unknown_record (the rules' text)            | still a warning  |
 // | damaged zstd   | error unreadable_artifact "Cannot decompress rollout: …" | still a diagnostic
 // |
 //
@@ -44,6 +46,18 @@ namespace tq {
 // object; it may append diagnostics of its own.
 using ObjectLineHandler = std::function<void(uint64_t line_number, JsonValue object)>;
 
+// What a kind of JSON-lines file says of its own line problems.
+struct ObjectLineRules {
+  // The warning for a line longer than max_line_size.
+  std::string (*too_long)(uint64_t length, uint64_t max_line_size);
+  // Strict mode's error for such a line; empty: a warning in strict mode too.
+  std::string_view too_long_in_strict_mode;
+  // The warning for a line whose JSON is no object.
+  std::string_view not_object;
+};
+// The rules of every file but Claude Code's history, whose words are older.
+extern const ObjectLineRules kObjectLineRules;
+
 [[nodiscard]] Result<std::string> read_object_lines(
     const std::filesystem::path& path, const ParseContext& context, std::string_view relative_path,
     ArtifactKind artifact_kind, std::vector<Diagnostic>& diagnostics,
@@ -54,7 +68,7 @@ using ObjectLineHandler = std::function<void(uint64_t line_number, JsonValue obj
     BoundedLineReader lines, const std::filesystem::path& path, const ParseContext& context,
     std::string_view relative_path, ArtifactKind artifact_kind,
     std::vector<Diagnostic>& diagnostics, const ObjectLineHandler& on_object,
-    const JsonShape* shape = nullptr);
+    const JsonShape* shape = nullptr, const ObjectLineRules& rules = kObjectLineRules);
 
 // What a reader reads of each record under `options`: all of it for `raw`,
 // else its `plain` shape, or `with_content` when content is wanted.

@@ -431,6 +431,7 @@ TEST_F(ClaudeHistoryFileTest, BadLinesBecomeDiagnosticsInBestEffortMode) {
 
   EXPECT_EQ(result->diagnostics[3].code, DiagnosticCode::UnknownRecord);
   EXPECT_EQ(result->diagnostics[3].source->line_number, 5u);
+  EXPECT_EQ(result->diagnostics[3].message, "Top-level value is not a JSON object, skipping");
   for (const Diagnostic& d : result->diagnostics) {
     EXPECT_EQ(d.source->artifact_kind, ArtifactKind::History);
     EXPECT_EQ(d.source->relative_path, "history.jsonl");
