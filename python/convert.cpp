@@ -575,7 +575,7 @@ PyRef EventsToPython::finish(std::span<const uint32_t> order, std::vector<Diagno
     if (!sequence || PyDict_SetItem(item.get(), key.get(), sequence.get()) < 0) return {};
     PyList_SET_ITEM(events.get(), static_cast<Py_ssize_t>(k), item.release());
   }
-  state_->dicts = {};
+  std::vector<PyRef>().swap(state_->dicts);
   PyRef listed = records_to_python(diagnostics, state_->converter);
   if (!listed) return {};
   PyRef result(PyDict_New());

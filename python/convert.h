@@ -18,8 +18,8 @@
 
 #include <memory>
 #include <span>
-#include <vector>
 #include <string_view>
+#include <vector>
 
 #include "error/error.h"
 #include "handles.h"

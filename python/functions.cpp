@@ -3,8 +3,8 @@
 #include <cerrno>
 #include <charconv>
 #include <cstdlib>
-#include <memory>
 #include <filesystem>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -125,9 +125,7 @@ class StoredRendering final : public Rendering {
  public:
   StoredRendering(const store::EventStore& store, std::span<const Diagnostic> diagnostics)
       : store_(store), diagnostics_(diagnostics) {}
-  Status render(OutputTarget target) const override {
-    return store_.write(diagnostics_, target);
-  }
+  Status render(OutputTarget target) const override { return store_.write(diagnostics_, target); }
 
  private:
   const store::EventStore& store_;
@@ -283,10 +281,9 @@ class DictSink final : public EventSink {
 
   // The report, or nullptr with an exception set.
   PyObject* finish(std::vector<Diagnostic> diagnostics) {
-    Result<std::vector<uint32_t>> order =
-        keys_.sort(nullptr, [this](size_t i, std::string&) -> Result<std::string_view> {
-          return dicts_.event_id(i);
-        });
+    Result<std::vector<uint32_t>> order = keys_.sort(
+        nullptr,
+        [this](size_t i, std::string&) -> Result<std::string_view> { return dicts_.event_id(i); });
     if (!order) return convert_error(order.error());
     return dicts_.finish(*order, std::move(diagnostics)).release();
   }

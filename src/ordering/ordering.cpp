@@ -46,7 +46,9 @@ struct EventOrderView {
   std::weak_ordering path_order(const EventOrderView& o) const {
     return bytes(e.source.relative_path, o.e.source.relative_path);
   }
-  std::weak_ordering id_order(const EventOrderView& o) const { return bytes(e.event_id, o.e.event_id); }
+  std::weak_ordering id_order(const EventOrderView& o) const {
+    return bytes(e.event_id, o.e.event_id);
+  }
 };
 
 // The leading key of the order, kept beside each event so that most

@@ -22,8 +22,9 @@ namespace tq {
 std::string generate_event_id(Provider provider, ArtifactKind kind, std::string_view relative_path,
                               std::string_view key, std::optional<uint64_t> ordinal = std::nullopt);
 
-// The report order (ordering/report_order.h) of two events. Allocates nothing. Not guaranteed transitive in contrived inputs; callers sort
-// with a stable merge sort, which stays safe whatever it answers.
+// The report order (ordering/report_order.h) of two events. Allocates nothing. Not guaranteed
+// transitive in contrived inputs; callers sort with a stable merge sort, which stays safe whatever
+// it answers.
 std::weak_ordering compare_events(const TimelineEvent& a, const TimelineEvent& b);
 
 // Sorts (stable), numbers `sequence` from 0 and applies strict mode: the first

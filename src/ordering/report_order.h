@@ -83,14 +83,14 @@ std::weak_ordering report_order(const View& a, const View& b) {
 // (session, source id) pairs, and the id by its first eight bytes, the rest
 // asked of the store only when those tie.
 struct OrderKey {
-  DateTime time;            // meaningful unless `timeless`
-  uint64_t line = 0;        // meaningful when `has_line`
-  uint64_t version = 0;     // meaningful when `has_version`
-  uint64_t sequence = 0;    // the adapter's
-  uint64_t id_prefix = 0;   // the id's first eight bytes, big-endian, zero-padded
-  uint32_t path = 0;        // the relative path's rank
-  uint32_t chain = 0;       // 0: not a file snapshot
-  uint8_t rank = 0;         // type_rank
+  DateTime time;           // meaningful unless `timeless`
+  uint64_t line = 0;       // meaningful when `has_line`
+  uint64_t version = 0;    // meaningful when `has_version`
+  uint64_t sequence = 0;   // the adapter's
+  uint64_t id_prefix = 0;  // the id's first eight bytes, big-endian, zero-padded
+  uint32_t path = 0;       // the relative path's rank
+  uint32_t chain = 0;      // 0: not a file snapshot
+  uint8_t rank = 0;        // type_rank
   bool timeless = false;
   bool has_line = false;
   bool has_version = false;

@@ -183,7 +183,7 @@ Status write_rows(OutputSink& sink, EventRows& events) {
   sink.put('\n');
   if (!sink.ok()) return failed("CSV header write error: ");
   for (size_t i = 0; i < events.size(); ++i) {
-    events.write_row(i, sink);
+    TQ_CHECK(events.write_row(i, sink));
     sink.put('\n');
     if (!sink.ok()) return failed("CSV record write error: ");
   }

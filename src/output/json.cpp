@@ -406,7 +406,7 @@ Status write_report(EventRows& events, std::span<const Diagnostic> diagnostics, 
   e.open('[');
   for (size_t i = 0; i < events.size(); ++i) {
     e.element();
-    events.write_row(i, sink);
+    TQ_CHECK(events.write_row(i, sink));
     if (!sink.ok()) return failed();
   }
   e.close(']');

@@ -15,7 +15,7 @@ Status write_jsonl(OutputTarget target, EventRows& events) {
   OutputSink sink(target, kWriteBufferSize);
   auto failed = [&sink](std::string_view what) { return std::unexpected(sink.failure(what)); };
   for (size_t i = 0; i < events.size(); ++i) {
-    events.write_row(i, sink);
+    TQ_CHECK(events.write_row(i, sink));
     if (!sink.ok()) return failed("JSON serialization error: ");
     sink.put('\n');
     if (!sink.ok()) return failed("I/O write error: ");

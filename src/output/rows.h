@@ -26,6 +26,7 @@
 #include <string>
 #include <string_view>
 
+#include "error/error.h"
 #include "model/model.h"
 #include "output/selection.h"
 #include "output/sink.h"
@@ -39,8 +40,10 @@ class EventRows {
   virtual size_t size() const = 0;
   // Writes the i-th event's bytes as they stand in the document, without what
   // separates them from their neighbours. A write failure stays recorded in
-  // the sink; the document writer checks it.
-  virtual void write_row(size_t i, OutputSink& sink) = 0;
+  // the sink, which the document writer checks; an error is a failure to get
+  // the bytes (rows kept in a file that can't be read back), and ends the
+  // document.
+  [[nodiscard]] virtual Status write_row(size_t i, OutputSink& sink) = 0;
 };
 
 // The decimal digits of a sequence, as every format writes them.
@@ -99,9 +102,10 @@ class SelectionRows final : public EventRows {
       : events_(events), writer_(std::move(writer)) {}
 
   size_t size() const override { return events_.size(); }
-  void write_row(size_t i, OutputSink& sink) override {
+  Status write_row(size_t i, OutputSink& sink) override {
     SequenceMark written;
     writer_->write(events_[i], sink, written);
+    return {};
   }
 
  private:

@@ -68,7 +68,9 @@ Status EventStore::take(EventList&& events) {
     std::memcpy(records_.data() + mark_at, &mark_word, kWordSize);
     starts_.push_back(base + records_.size());
   }
-  return spill_.append(records_).transform([](uint64_t) {});
+  TQ_TRY(const uint64_t appended_at, spill_.append(records_));
+  (void)appended_at;  // the starts were counted from the area's size
+  return {};
 }
 
 Status EventStore::sort(ParseMonitor* monitor) {
@@ -92,21 +94,16 @@ class EventStore::Rows final : public EventRows {
 
   size_t size() const override { return store_.order_.size(); }
 
-  void write_row(size_t i, OutputSink& sink) override {
-    if (i >= batch_end_ && !read_batch(i)) return;
-    const Record record = read_record(
-        std::string_view(bytes_).substr(offsets_[i - batch_start_],
-                                        offsets_[i - batch_start_ + 1] - offsets_[i - batch_start_]));
+  Status write_row(size_t i, OutputSink& sink) override {
+    if (i >= batch_end_) TQ_CHECK(read_batch(i));
+    const Record record = read_record(std::string_view(bytes_).substr(
+        offsets_[i - batch_start_], offsets_[i - batch_start_ + 1] - offsets_[i - batch_start_]));
     write_numbered(sink, record.body, record.mark, i);
-  }
-
-  Status status() const override {
-    if (failure_) return std::unexpected(*failure_);
     return {};
   }
 
  private:
-  bool read_batch(size_t from) {
+  Status read_batch(size_t from) {
     ranges_.clear();
     offsets_.assign(1, 0);
     size_t bytes = 0;
@@ -119,14 +116,10 @@ class EventStore::Rows final : public EventRows {
       offsets_.push_back(bytes);
     }
     bytes_.clear();
-    if (Status read = store_.spill_.read_many(ranges_, bytes_); !read) {
-      failure_ = std::move(read.error());
-      batch_end_ = batch_start_ = 0;
-      return false;
-    }
+    TQ_CHECK(store_.spill_.read_many(ranges_, bytes_));
     batch_start_ = from;
     batch_end_ = i;
-    return true;
+    return {};
   }
 
   const EventStore& store_;
@@ -135,12 +128,12 @@ class EventStore::Rows final : public EventRows {
   std::string bytes_;
   size_t batch_start_ = 0;
   size_t batch_end_ = 0;
-  std::optional<Error> failure_;
 };
 
 Status EventStore::write(std::span<const Diagnostic> diagnostics, OutputTarget target) const {
   if (!sorted_) {
-    return std::unexpected(Error::message("The store's events are written before they are sorted."));
+    return std::unexpected(
+        Error::message("The store's events are written before they are sorted."));
   }
   Rows rows(*this);
   return render(rows, diagnostics, format_, target, options_);

@@ -7,8 +7,8 @@
 // events (ordering.h), so the order is exactly the one the report would have.
 //
 //   OrderKeys keys;
-//   for (const TimelineEvent& e : events) TQ_CHECK(keys.add(e));  // the order they'd be gathered in
-//   TQ_TRY(std::vector<uint32_t> order, keys.sort(monitor, whole_ids));
+//   for (const TimelineEvent& e : events) TQ_CHECK(keys.add(e));  // the order they'd be gathered
+//   in TQ_TRY(std::vector<uint32_t> order, keys.sort(monitor, whole_ids));
 #pragma once
 
 #include <cstdint>

@@ -201,8 +201,7 @@ Status SpillArea::fill(std::span<const Range> ranges, std::string& into) const {
       TQ_CHECK(read_file(first.offset, scratch.size(), scratch.data()));
       for (size_t k = i; k < next; ++k) {
         const Range& r = ranges[order[k]];
-        std::memcpy(into.data() + at[order[k]], scratch.data() + (r.offset - first.offset),
-                    r.size);
+        std::memcpy(into.data() + at[order[k]], scratch.data() + (r.offset - first.offset), r.size);
       }
     }
     i = next;

@@ -25,8 +25,9 @@ class RenderedRows final : public EventRows {
     }
   }
   size_t size() const override { return bodies_.size(); }
-  void write_row(size_t i, OutputSink& sink) override {
+  Status write_row(size_t i, OutputSink& sink) override {
     write_numbered(sink, bodies_[i], marks_[i], events_[i].sequence);
+    return {};
   }
 
  private:

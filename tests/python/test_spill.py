@@ -73,7 +73,7 @@ def test_convert_spills_and_leaves_nothing(home, temporary, tmp_path, monkeypatc
 def test_a_failed_call_leaves_nothing(home, temporary, monkeypatch, case):
     monkeypatch.setenv("TRACEQUILL_SPILL_BUDGET", "0")
     if case == "strict mode":
-        with pytest.raises(ValueError, match="Strict mode"):
+        with pytest.raises(ValueError, match="JSON parse error"):
             tracequill.to_jsonl(home, mode="strict")
     elif case == "output is evidence":
         with pytest.raises(OSError):

@@ -35,7 +35,6 @@ std::vector<std::string> records(size_t count, size_t size) {
   return out;
 }
 
-
 // Where the descriptor's file lives, as the kernel names it.
 std::string link_of(int fd) {
   std::error_code ec;
