@@ -555,6 +555,16 @@ bool EventsToPython::append(const TimelineEvent& event) {
   return true;
 }
 
+bool EventsToPython::set_digest(std::span<const size_t> positions, std::string_view sha256) {
+  PyRef key(PyUnicode_InternFromString("source_file_sha256"));
+  PyRef digest = text_object(sha256);
+  if (!key || !digest) return false;
+  for (size_t i : positions) {
+    if (PyDict_SetItem(state_->dicts[i].get(), key.get(), digest.get()) < 0) return false;
+  }
+  return true;
+}
+
 std::string_view EventsToPython::event_id(size_t i) const {
   PyObject* id = PyDict_GetItemString(state_->dicts[i].get(), "event_id");
   Py_ssize_t size = 0;

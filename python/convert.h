@@ -70,6 +70,9 @@ class EventsToPython {
 
   // Appends `event`'s dict; false with a Python exception set.
   [[nodiscard]] bool append(const TimelineEvent& event);
+  // Sets `sha256` as the file digest of the events appended at `positions`;
+  // false with a Python exception set.
+  [[nodiscard]] bool set_digest(std::span<const size_t> positions, std::string_view sha256);
   // The id of the i-th event appended, held by its dict.
   std::string_view event_id(size_t i) const;
   // {"events": [...], "diagnostics": [...]}: the k-th event is the one

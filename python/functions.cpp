@@ -261,21 +261,28 @@ PyObject* write_stream_with(int fd, const EvidenceScope& scope, const Descriptor
   Py_RETURN_NONE;
 }
 
+// A sink for a parse whose events nobody wants, only its outcome.
+class DroppingSink final : public EventSink {
+ public:
+  Status take(EventList&& events) override {
+    const EventList dropped = std::move(events);
+    return {};
+  }
+  Status take_unstamped(EventList&& events) override { return take(std::move(events)); }
+  Status stamp(std::string_view) override { return {}; }
+};
+
 // parse()'s sink: each event becomes its dict as soon as its file is read,
 // the lock taken back for it, and only its order key stays besides.
 class DictSink final : public EventSink {
  public:
-  Status take(EventList&& events) override {
-    // Freed after the lock is given back again.
-    const EventList taken = std::move(events);
-    for (const TimelineEvent& e : taken) TQ_CHECK(keys_.add(e));
+  Status take(EventList&& events) override { return keep(std::move(events), false); }
+  Status take_unstamped(EventList&& events) override { return keep(std::move(events), true); }
+
+  Status stamp(std::string_view sha256) override {
     HeldGil held;
-    for (const TimelineEvent& e : taken) {
-      if (!dicts_.append(e)) {
-        exception_ = take_exception();
-        return std::unexpected(Error::message("The events could not be converted."));
-      }
-    }
+    if (!dicts_.set_digest(unstamped_, sha256)) return raised();
+    unstamped_.clear();
     return {};
   }
 
@@ -292,6 +299,27 @@ class DictSink final : public EventSink {
   PyRef take_raised() { return std::move(exception_); }
 
  private:
+  Status keep(EventList&& events, bool unstamped) {
+    // Freed after the lock is given back again.
+    const EventList taken = std::move(events);
+    for (const TimelineEvent& e : taken) TQ_CHECK(keys_.add(e));
+    size_t position = keys_.size() - taken.size();
+    HeldGil held;
+    for (const TimelineEvent& e : taken) {
+      if (unstamped) unstamped_.push_back(position);
+      ++position;
+      if (!dicts_.append(e)) return raised();
+    }
+    return {};
+  }
+
+  // Keeps the exception being raised for the caller; the lock is held.
+  Status raised() {
+    exception_ = take_exception();
+    return std::unexpected(Error::message("The events could not be converted."));
+  }
+
+  std::vector<size_t> unstamped_;  // the dicts whose digest is still to come
   store::OrderKeys keys_;
   EventsToPython dicts_{Surface::Functions};
   PyRef exception_;
@@ -338,9 +366,11 @@ PyObject* convert(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* 
     // then fails.
     const std::optional<Format> format = format_from_name(arguments.format, Formats::Text);
     if (!format) {
-      std::optional<ParseReport> report = run_parse(input, {options, &scope});
-      if (!report) return nullptr;
-      release_unlocked(report);
+      // The events go to a sink that drops them: nothing is kept to be freed.
+      DroppingSink dropped;
+      ParseContext context{options, &scope};
+      context.sink = &dropped;
+      if (!run_parse(input, context)) return nullptr;
       return raise_invalid_format(arguments.format, Formats::Text);
     }
     auto store = std::make_unique<store::EventStore>(

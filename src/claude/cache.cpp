@@ -41,7 +41,7 @@ Diagnostic cache_warning(ArtifactKind kind, std::string message, std::string rel
 // The event of one cache file, or the warning that stands for it; a fault of
 // the machine is the error.
 Result<FileEvent> cache_event(const fs::path& file, ArtifactKind kind, const ParseContext& context,
-                              const fs::path& evidence_root, const CacheKeySet& referenced_keys) {
+                              const fs::path& evidence_root) {
   std::string relative = relative_path(file, evidence_root);
   std::string key = cache_key(file);
   std::expected<FileDescription, DescribeError> description =
@@ -64,12 +64,8 @@ Result<FileEvent> cache_event(const fs::path& file, ArtifactKind kind, const Par
   e.timestamp_source = e.timestamp ? TimestampSource::FilesystemModified : TimestampSource::None;
   e.source.artifact_kind = kind;
   e.source.relative_path = std::move(relative);
-  ArtifactInfo artifact = description->artifact();
-  if (!referenced_keys.empty() && referenced_keys.contains(key)) {
-    artifact.reference_status = ReferenceStatus::Resolved;
-  }
   e.source.source_id = std::move(key);
-  e.artifact = std::move(artifact);
+  e.artifact = description->artifact();
   e.fs_times = description->times;
   return FileEvent(std::move(e));
 }
@@ -104,8 +100,7 @@ Status list_cache_dir(const fs::path& path, const ParseContext& context, FileLis
 }
 
 Result<ReaderOutput> scan_cache_dir(const fs::path& path, ArtifactKind kind,
-                                    const ParseContext& context, const fs::path& evidence_root,
-                                    const CacheKeySet& referenced_keys) {
+                                    const ParseContext& context, const fs::path& evidence_root) {
   ReaderOutput out;
   TQ_TRY(const std::vector<fs::path> files, cache_files(path, context, [&](const WalkItem& item) {
            SourceInfo source;
@@ -117,10 +112,7 @@ Result<ReaderOutput> scan_cache_dir(const fs::path& path, ArtifactKind kind,
 
   // Hashing is the work here, so files are described in parallel.
   TQ_CHECK(collect_file_events(
-      files, context,
-      [&](size_t i) {
-        return cache_event(files[i], kind, context, evidence_root, referenced_keys);
-      },
+      files, context, [&](size_t i) { return cache_event(files[i], kind, context, evidence_root); },
       out));
   return out;
 }

@@ -4,12 +4,11 @@
 // images in `image-cache`, one file per item, named after the item's key (the
 // file name without its last extension). Every regular file below such a
 // directory becomes one `orphan_cache` event describing the file: size, SHA-256,
-// media type, file times and, on request, its content. Files whose key the
-// prompt history refers to are marked `resolved`; the profile-root parser folds
-// them into the history's attachment events afterwards.
+// media type, file times and, on request, its content. The profile-root parser
+// folds the files the prompt history refers to into its attachment events.
 //
 //   ReaderOutput out = scan_cache_dir(root / "paste-cache", ArtifactKind::PasteCache,
-//                                     options, evidence_root, referenced_keys);
+//                                     context, evidence_root);
 //
 // Never fails: unreadable entries become warnings and are passed over, and a
 // missing path is one walk warning. Events come in path order, `sequence`
@@ -29,16 +28,13 @@
 
 namespace tq::claude {
 
-using CacheKeySet = std::set<std::string, std::less<>>;
-
 // `path` is a cache directory or one file inside one; `kind` is PasteCache or
 // ImageCache and is written into every event and diagnostic. Options read:
 // follow_symlinks, include_content, max_content_size. Fails only on a fault of
 // the machine (machine_fault); unreadable files are diagnostics.
 [[nodiscard]] Result<ReaderOutput> scan_cache_dir(const std::filesystem::path& path,
                                                   ArtifactKind kind, const ParseContext& context,
-                                                  const std::filesystem::path& evidence_root,
-                                                  const CacheKeySet& referenced_keys);
+                                                  const std::filesystem::path& evidence_root);
 
 // Adds the files `scan_cache_dir` would read to `listing`; a fault of the
 // machine is the error the scan would return.

@@ -287,9 +287,9 @@ Result<ReaderOutput> parse_claude_input(const fs::path& path, InputKind kind,
     case InputKind::History:
       return read_history(path, evidence_root, context);
     case InputKind::PasteCache:
-      return scan_cache_dir(path, ArtifactKind::PasteCache, context, evidence_root, {});
+      return scan_cache_dir(path, ArtifactKind::PasteCache, context, evidence_root);
     case InputKind::ImageCache:
-      return scan_cache_dir(path, ArtifactKind::ImageCache, context, evidence_root, {});
+      return scan_cache_dir(path, ArtifactKind::ImageCache, context, evidence_root);
     case InputKind::FileHistory:
       return scan_file_history(path, context, evidence_root);
     case InputKind::ClaudeProjects:

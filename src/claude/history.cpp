@@ -302,9 +302,10 @@ ReaderOutput parse_history_record(JsonValue record, std::string_view display_pat
   return out;
 }
 
-Result<HistoryFileResult> parse_history_file(const std::filesystem::path& path,
-                                             const ParseContext& context,
-                                             const std::filesystem::path& evidence_root) {
+Result<HistoryFileResult> read_history_file(const std::filesystem::path& path,
+                                            const ParseContext& context,
+                                            const std::filesystem::path& evidence_root,
+                                            const HistoryEventsTaker& take) {
   const std::string display = relative_path(path, evidence_root);
   const std::string id_path = relative_path_id(path, evidence_root);
   HistoryFileResult result;
@@ -318,17 +319,41 @@ Result<HistoryFileResult> parse_history_file(const std::filesystem::path& path,
     result.diagnostics.push_back(std::move(*opened.problem));
     return result;
   }
+  std::vector<TimelineEvent> made;
+  std::optional<Error> refused;  // by `take`, which ends the file
+  auto hand_over = [&] {
+    if (made.empty() || refused) return;
+    if (Status taken = take(std::move(made)); !taken) refused = std::move(taken.error());
+    made.clear();
+  };
   auto on_object = [&](uint64_t line, JsonValue object) {
+    if (refused) return;
     ReaderOutput record = parse_history_record(std::move(object), display, id_path, line,
                                                context.options.include_raw);
-    std::move(record.events.begin(), record.events.end(), std::back_inserter(result.events));
+    std::move(record.events.begin(), record.events.end(), std::back_inserter(made));
     std::move(record.diagnostics.begin(), record.diagnostics.end(),
               std::back_inserter(result.diagnostics));
+    if (made.size() >= kEventsPerHandOver) hand_over();
   };
   TQ_TRY(result.sha256,
          read_object_lines(std::move(*opened.lines), path, context, display, ArtifactKind::History,
                            result.diagnostics, on_object, nullptr, kHistoryLines));
-  for (TimelineEvent& e : result.events) e.source_file_sha256 = result.sha256;
+  hand_over();
+  if (refused) return std::unexpected(std::move(*refused));
+  return result;
+}
+
+Result<HistoryFileResult> parse_history_file(const std::filesystem::path& path,
+                                             const ParseContext& context,
+                                             const std::filesystem::path& evidence_root) {
+  std::vector<TimelineEvent> events;
+  TQ_TRY(HistoryFileResult result,
+         read_history_file(path, context, evidence_root, [&](std::vector<TimelineEvent>&& made) {
+           std::move(made.begin(), made.end(), std::back_inserter(events));
+           return Status{};
+         }));
+  for (TimelineEvent& e : events) e.source_file_sha256 = result.sha256;
+  result.events = std::move(events);
   return result;
 }
 

@@ -14,8 +14,10 @@
 // come from the same pass.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -38,6 +40,19 @@ struct HistoryFileResult {
 [[nodiscard]] Result<HistoryFileResult> parse_history_file(
     const std::filesystem::path& path, const ParseContext& context,
     const std::filesystem::path& evidence_root);
+
+// The events of a history, handed over a few hundred at a time as the file
+// is read; they lack the file's digest, which is known only at its end.
+using HistoryEventsTaker = std::function<Status(std::vector<TimelineEvent>&& events)>;
+// Reads the history as parse_history_file does, but gives its events to
+// `take` as they are made, in order and without `source_file_sha256` (the
+// result's `sha256`), so the file's events are never all held at once; the
+// result holds no events. An error from `take` ends the file and is returned.
+[[nodiscard]] Result<HistoryFileResult> read_history_file(
+    const std::filesystem::path& path, const ParseContext& context,
+    const std::filesystem::path& evidence_root, const HistoryEventsTaker& take);
+// How many events read_history_file makes before it hands them over.
+inline constexpr size_t kEventsPerHandOver = 256;
 
 // One parsed line. `display_path` is the file's relative path, `id_path` the
 // same path as event ids see it (relative_path_id), `line` its 1-based line

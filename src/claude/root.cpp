@@ -4,9 +4,11 @@
 #include <iterator>
 #include <map>
 #include <set>
+#include <span>
 #include <string>
 #include <string_view>
 #include <system_error>
+#include <tuple>
 #include <utility>
 #include <vector>
 
@@ -36,29 +38,6 @@ bool is_history_file(const fs::path& path, bool follow_symlinks) {
 bool is_directory_followed(const fs::path& path) {
   std::error_code ec;
   return fs::is_directory(path, ec) && !ec;
-}
-
-// A cache reference and the history events that carry it, in history order.
-struct Reference {
-  std::string key;
-  std::vector<size_t> positions;
-};
-
-// References in order of first appearance in the history.
-std::vector<Reference> collect_references(const std::vector<TimelineEvent>& history) {
-  std::vector<Reference> references;
-  std::map<std::string, size_t, std::less<>> index;
-  for (size_t i = 0; i < history.size(); ++i) {
-    const TimelineEvent& e = history[i];
-    if (e.event_type != EventType::PasteAttachment && e.event_type != EventType::ImageAttachment) {
-      continue;
-    }
-    if (!e.source.source_id) continue;
-    auto [it, inserted] = index.try_emplace(*e.source.source_id, references.size());
-    if (inserted) references.push_back(Reference{*e.source.source_id, {}});
-    references[it->second].positions.push_back(i);
-  }
-  return references;
 }
 
 Diagnostic reference_diagnostic(const TimelineEvent& event, DiagnosticCode code, Severity severity,
@@ -111,42 +90,82 @@ CacheIndex index_by_key(const EventList& cache) {
   return index;
 }
 
-void resolve_references(std::vector<TimelineEvent>& history, const EventList& paste_cache,
-                        const EventList& image_cache, std::set<std::string>& consumed_ids,
-                        std::vector<Diagnostic>& diagnostics) {
-  const CacheIndex paste_index = index_by_key(paste_cache);
-  const CacheIndex image_index = index_by_key(image_cache);
-  const std::vector<const TimelineEvent*> none;
-  for (const Reference& reference : collect_references(history)) {
-    for (size_t position : reference.positions) {
-      TimelineEvent& event = history[position];
-      const CacheIndex& candidates =
-          event.event_type == EventType::ImageAttachment ? image_index : paste_index;
-      auto found = candidates.find(reference.key);
-      const std::vector<const TimelineEvent*>& matches =
-          found == candidates.end() ? none : found->second;
+// Resolves the history's cache references as its events are read, in order,
+// against the caches read before it. Its diagnostics come out as a pass over
+// the whole history would give them: by each key's first appearance, then by
+// the events that carry it.
+class CacheReferences {
+ public:
+  CacheReferences(const EventList& paste_cache, const EventList& image_cache)
+      : paste_index_(index_by_key(paste_cache)), image_index_(index_by_key(image_cache)) {}
 
+  // Resolves the attachments among `events`, the next ones of the history.
+  void resolve(std::span<TimelineEvent> events) {
+    static const std::vector<const TimelineEvent*> kNone;
+    for (TimelineEvent& event : events) {
+      const size_t position = position_++;
+      if (event.event_type != EventType::PasteAttachment &&
+          event.event_type != EventType::ImageAttachment) {
+        continue;
+      }
+      if (!event.source.source_id) continue;
+      const std::string& key = *event.source.source_id;
+      const size_t order = key_order_.try_emplace(key, key_order_.size()).first->second;
+      const CacheIndex& candidates =
+          event.event_type == EventType::ImageAttachment ? image_index_ : paste_index_;
+      auto found = candidates.find(key);
+      const std::vector<const TimelineEvent*>& matches =
+          found == candidates.end() ? kNone : found->second;
+      std::vector<Diagnostic> said;
       if (matches.empty()) {
         if (!event.artifact) event.artifact.emplace();
         event.artifact->reference_status = ReferenceStatus::Missing;
-        diagnostics.push_back(reference_diagnostic(
-            event, DiagnosticCode::MissingReference, Severity::Warning,
-            concat("Cache reference '", reference.key, "' could not be resolved.")));
+        said.push_back(
+            reference_diagnostic(event, DiagnosticCode::MissingReference, Severity::Warning,
+                                 concat("Cache reference '", key, "' could not be resolved.")));
       } else if (matches.size() > 1) {
-        for (const TimelineEvent* m : matches) consumed_ids.insert(m->event_id);
+        for (const TimelineEvent* m : matches) consumed_ids_.insert(m->event_id);
         if (!event.artifact) event.artifact.emplace();
         event.artifact->reference_status = ReferenceStatus::Ambiguous;
-        diagnostics.push_back(
-            reference_diagnostic(event, DiagnosticCode::AmbiguousReference, Severity::Warning,
-                                 concat("Cache reference '", reference.key,
-                                        "' matched multiple files: ", join_paths(matches))));
+        said.push_back(reference_diagnostic(
+            event, DiagnosticCode::AmbiguousReference, Severity::Warning,
+            concat("Cache reference '", key, "' matched multiple files: ", join_paths(matches))));
       } else {
-        consumed_ids.insert(matches.front()->event_id);
-        fold_match(event, *matches.front(), diagnostics);
+        consumed_ids_.insert(matches.front()->event_id);
+        fold_match(event, *matches.front(), said);
       }
+      for (Diagnostic& d : said) said_.push_back({order, position, std::move(d)});
     }
   }
-}
+
+  std::vector<Diagnostic> take_diagnostics() {
+    std::stable_sort(said_.begin(), said_.end(), [](const Said& a, const Said& b) {
+      return std::tie(a.order, a.position) < std::tie(b.order, b.position);
+    });
+    std::vector<Diagnostic> out;
+    out.reserve(said_.size());
+    for (Said& s : said_) out.push_back(std::move(s.diagnostic));
+    said_.clear();
+    return out;
+  }
+
+  // The cache files a reference took, which are no events of their own.
+  const std::set<std::string>& consumed_ids() const { return consumed_ids_; }
+
+ private:
+  struct Said {
+    size_t order;     // of the key's first appearance
+    size_t position;  // of the event in the history
+    Diagnostic diagnostic;
+  };
+
+  CacheIndex paste_index_;
+  CacheIndex image_index_;
+  std::map<std::string, size_t, std::less<>> key_order_;
+  size_t position_ = 0;
+  std::set<std::string> consumed_ids_;
+  std::vector<Said> said_;
+};
 
 // Drops the cache files that a reference consumed; the rest stand alone, so
 // their reference status no longer means anything.
@@ -161,24 +180,28 @@ void append_remaining(EventList& cache, const std::set<std::string>& consumed_id
 
 // Snapshots know their session but not its project; the prompts of the
 // history (and of the transcripts, when read) do.
-void assign_snapshot_directories(const std::vector<TimelineEvent>& history,
-                                 const EventList& transcripts, EventList& snapshots) {
-  std::map<std::string, std::set<std::string>, std::less<>> directories;
-  auto note_prompt = [&directories](const TimelineEvent& e) {
+class SessionDirectories {
+ public:
+  void note(const TimelineEvent& e) {
     if (e.event_type == EventType::PromptInput && e.session_id && e.working_directory) {
-      directories[*e.session_id].insert(*e.working_directory);
-    }
-  };
-  std::for_each(history.begin(), history.end(), note_prompt);
-  std::for_each(transcripts.begin(), transcripts.end(), note_prompt);
-  for (TimelineEvent& e : snapshots) {
-    if (!e.session_id) continue;
-    auto it = directories.find(*e.session_id);
-    if (it != directories.end() && it->second.size() == 1) {
-      e.working_directory = *it->second.begin();
+      directories_[*e.session_id].insert(*e.working_directory);
     }
   }
-}
+
+  // Gives each snapshot its session's project, when the prompts name one only.
+  void assign(EventList& snapshots) const {
+    for (TimelineEvent& e : snapshots) {
+      if (!e.session_id) continue;
+      auto it = directories_.find(*e.session_id);
+      if (it != directories_.end() && it->second.size() == 1) {
+        e.working_directory = *it->second.begin();
+      }
+    }
+  }
+
+ private:
+  std::map<std::string, std::set<std::string>, std::less<>> directories_;
+};
 
 // The parts of a profile a parse reads, each absent when the profile lacks it
 // (or, for the transcripts, when the parse doesn't read them).
@@ -234,29 +257,40 @@ Status parse_claude_root(const fs::path& root, const fs::path& evidence_root,
     return {};
   }
   const RootParts parts = root_parts(root, context);
-  HistoryFileResult history;
-  if (parts.history) {
-    TQ_TRY(history, parse_history_file(*parts.history, context, evidence_root));
-    report_file_done(context.monitor, *parts.history);
-  }
-  append_diagnostics(diagnostics, std::move(history.diagnostics));
-
-  CacheKeySet referenced_keys;
-  for (const TimelineEvent& e : history.events) {
-    if ((e.event_type == EventType::PasteAttachment ||
-         e.event_type == EventType::ImageAttachment) &&
-        e.source.source_id) {
-      referenced_keys.insert(*e.source.source_id);
-    }
-  }
-
+  // The caches are read first: the history's attachments are resolved against
+  // them as the history is read, so that its events can leave as they are made.
   auto scan_cache = [&](const std::optional<fs::path>& dir,
                         ArtifactKind kind) -> Result<ReaderOutput> {
     if (!dir) return ReaderOutput{};
-    return scan_cache_dir(*dir, kind, context, evidence_root, referenced_keys);
+    return scan_cache_dir(*dir, kind, context, evidence_root);
   };
   TQ_TRY(ReaderOutput paste_cache, scan_cache(parts.paste_cache, ArtifactKind::PasteCache));
   TQ_TRY(ReaderOutput image_cache, scan_cache(parts.image_cache, ArtifactKind::ImageCache));
+  CacheReferences references(paste_cache.events, image_cache.events);
+  SessionDirectories directories;
+
+  EventList history_events;  // unless a sink takes them as they come
+  if (parts.history) {
+    TQ_TRY(HistoryFileResult history,
+           read_history_file(*parts.history, context, evidence_root,
+                             [&](std::vector<TimelineEvent>&& made) -> Status {
+                               references.resolve(made);
+                               for (const TimelineEvent& e : made) directories.note(e);
+                               if (context.sink != nullptr) {
+                                 return context.sink->take_unstamped(std::move(made));
+                               }
+                               history_events.append(std::move(made));
+                               return {};
+                             }));
+    if (context.sink != nullptr && !history.sha256.empty()) {
+      TQ_CHECK(context.sink->stamp(history.sha256));
+    }
+    for (TimelineEvent& e : history_events) e.source_file_sha256 = history.sha256;
+    report_file_done(context.monitor, *parts.history);
+    append_diagnostics(diagnostics, std::move(history.diagnostics));
+  }
+  append_diagnostics(diagnostics, references.take_diagnostics());
+
   ReaderOutput snapshots;
   if (parts.file_history) {
     TQ_TRY(snapshots, scan_file_history(*parts.file_history, context, evidence_root));
@@ -272,17 +306,15 @@ Status parse_claude_root(const fs::path& root, const fs::path& evidence_root,
     TQ_TRY(agent_files, scan_agent_files(root, context, evidence_root, agent_file_rules()));
   }
 
-  std::set<std::string> consumed_ids;
-  resolve_references(history.events, paste_cache.events, image_cache.events, consumed_ids,
-                     diagnostics);
-  assign_snapshot_directories(history.events, transcripts.output.events, snapshots.events);
+  for (const TimelineEvent& e : transcripts.output.events) directories.note(e);
+  directories.assign(snapshots.events);
   apply_snapshot_origins(transcripts.snapshot_origins, snapshots.events);
   tie_plans(transcripts.slugs, agent_files.events);
 
-  events.append(std::move(history.events));
+  events.append(std::move(history_events));
   events.reserve(paste_cache.events.size() + image_cache.events.size());
-  append_remaining(paste_cache.events, consumed_ids, events);
-  append_remaining(image_cache.events, consumed_ids, events);
+  append_remaining(paste_cache.events, references.consumed_ids(), events);
+  append_remaining(image_cache.events, references.consumed_ids(), events);
   events.append(std::move(snapshots.events));
   events.append(std::move(transcripts.output.events));
   events.append(std::move(agent_files.events));

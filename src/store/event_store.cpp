@@ -36,6 +36,13 @@ Record read_record(std::string_view bytes) {
   return {bytes.substr(kWordSize, id_size), bytes.substr(2 * kWordSize + id_size), mark};
 }
 
+// What an event taken unstamped holds as its digest until its file's is
+// known: as long as a digest, and written as one in every format.
+constexpr std::string_view kDigestPlaceholder =
+    "0000000000000000000000000000000000000000000000000000000000000000";
+static_assert(kDigestPlaceholder.size() == 64);
+static_assert(kField<TimelineEvent, 4>.name == "source_file_sha256");
+
 // How many bytes of records the writer reads from the spill area at a time:
 // enough that reads are few and large, few enough to stay in the caches.
 constexpr size_t kReadBatchBytes = size_t{4} << 20;
@@ -45,16 +52,29 @@ constexpr size_t kReadBatchBytes = size_t{4} << 20;
 EventStore::EventStore(Format format, const RenderOptions& options, size_t memory_budget)
     : format_(format), options_(options), spill_(memory_budget) {}
 
-Status EventStore::take(EventList&& events) {
+Status EventStore::take(EventList&& events) { return keep(std::move(events), false); }
+
+Status EventStore::take_unstamped(EventList&& events) { return keep(std::move(events), true); }
+
+Status EventStore::stamp(std::string_view sha256) {
+  if (sha256.size() != kDigestPlaceholder.size()) {
+    return std::unexpected(Error::message("A file's digest is not 64 hexadecimal digits."));
+  }
+  for (uint64_t at : unstamped_) TQ_CHECK(spill_.overwrite(at, sha256));
+  unstamped_.clear();
+  return {};
+}
+
+Status EventStore::keep(EventList&& events, bool unstamped) {
   // The events are freed on leaving, as their reader is done with them.
-  const EventList taken = std::move(events);
+  EventList taken = std::move(events);
   if (!renderer_) {
     TQ_TRY(EventRenderer renderer, EventRenderer::make(format_, options_));
     renderer_.emplace(std::move(renderer));
   }
   records_.clear();
   const uint64_t base = spill_.size();
-  for (const TimelineEvent& e : taken) {
+  for (TimelineEvent& e : taken) {
     if (e.event_id.size() > UINT32_MAX) {
       return std::unexpected(Error::message("An event id is longer than 4 GiB."));
     }
@@ -63,9 +83,21 @@ Status EventStore::take(EventList&& events) {
     records_.append(e.event_id);
     const size_t mark_at = records_.size();
     put_word(records_, 0);
+    const size_t body_at = records_.size();
+    if (unstamped) e.source_file_sha256 = std::string(kDigestPlaceholder);
     const size_t mark = renderer_->render(e, records_);
     const auto mark_word = static_cast<uint32_t>(mark);
     std::memcpy(records_.data() + mark_at, &mark_word, kWordSize);
+    if (unstamped) {
+      // The digest is written before any text of the evidence (model.h
+      // holds it among the first fields), so the first placeholder after
+      // the sequence is the digest's.
+      const size_t at = records_.find(kDigestPlaceholder, body_at + mark);
+      if (at == std::string::npos) {
+        return std::unexpected(Error::message("An event's digest has no place in its bytes."));
+      }
+      unstamped_.push_back(base + at);
+    }
     starts_.push_back(base + records_.size());
   }
   TQ_TRY(const uint64_t appended_at, spill_.append(records_));

@@ -43,6 +43,8 @@ class EventStore final : public EventSink {
              size_t memory_budget = kDefaultSpillBudget);
 
   [[nodiscard]] Status take(EventList&& events) override;
+  [[nodiscard]] Status take_unstamped(EventList&& events) override;
+  [[nodiscard]] Status stamp(std::string_view sha256) override;
 
   size_t size() const { return starts_.size() - 1; }
 
@@ -57,6 +59,8 @@ class EventStore final : public EventSink {
  private:
   class Rows;
 
+  [[nodiscard]] Status keep(EventList&& events, bool unstamped);
+
   Format format_;
   RenderOptions options_;
   std::optional<EventRenderer> renderer_;  // made at the first take
@@ -67,6 +71,9 @@ class EventStore final : public EventSink {
   std::vector<uint32_t> order_;  // positions in the order taken, sorted
   bool sorted_ = false;
   std::string records_;  // the records of one take, appended at once
+  // Where the digests of the events taken unstamped since the last stamp lie
+  // in the spill area.
+  std::vector<uint64_t> unstamped_;
 };
 
 }  // namespace tq::store

@@ -119,6 +119,25 @@ Status SpillArea::write_at(uint64_t offset, std::string_view bytes) {
   return {};
 }
 
+Status SpillArea::overwrite(uint64_t offset, std::string_view bytes) {
+  if (!within(offset, bytes.size(), size_)) {
+    return std::unexpected(Error::message("A write past the end of the spill area."));
+  }
+  if (!spilled()) {
+    std::memcpy(memory_.data() + offset, bytes.data(), bytes.size());
+    return {};
+  }
+  const size_t in_file =
+      offset < written_ ? static_cast<size_t>(std::min<uint64_t>(bytes.size(), written_ - offset))
+                        : 0;
+  TQ_CHECK(write_at(offset, bytes.substr(0, in_file)));
+  if (in_file < bytes.size()) {
+    std::memcpy(pending_.data() + (offset + in_file - written_), bytes.data() + in_file,
+                bytes.size() - in_file);
+  }
+  return {};
+}
+
 Status SpillArea::read(uint64_t offset, size_t size, char* into) const {
   if (!within(offset, size, size_)) {
     return std::unexpected(Error::message("A read past the end of the spill area."));

@@ -62,6 +62,11 @@ class SpillArea {
   // Copies `bytes` in and returns their offset (the area's size before).
   [[nodiscard]] Result<uint64_t> append(std::string_view bytes);
 
+  // Writes `bytes` over the area's bytes at `offset`, which must all have been
+  // appended before: a text whose value was not known when it was appended
+  // (a file's digest) is put in its place.
+  [[nodiscard]] Status overwrite(uint64_t offset, std::string_view bytes);
+
   // Reads `size` bytes at `offset` into `into`.
   [[nodiscard]] Status read(uint64_t offset, size_t size, char* into) const;
   // Appends the bytes of every range to `into`, in the order given. Ranges that

@@ -18,10 +18,8 @@ using testing::TempTree;
 
 class ClaudeCacheTest : public ::testing::Test {
  protected:
-  ReaderOutput scan(const char* dir, ArtifactKind kind, ParserOptions options = {},
-                    const CacheKeySet& keys = {}) {
-    return scan_cache_dir(tree_ / ".claude" / dir, kind, {options}, tree_ / ".claude", keys)
-        .value();
+  ReaderOutput scan(const char* dir, ArtifactKind kind, ParserOptions options = {}) {
+    return scan_cache_dir(tree_ / ".claude" / dir, kind, {options}, tree_ / ".claude").value();
   }
 
   TempTree tree_;
@@ -51,9 +49,9 @@ TEST_F(ClaudeCacheTest, KeyIsTheNameWithoutItsLastExtension) {
     SCOPED_TRACE(c.name);
     TempTree tree;
     tree.write(".claude/paste-cache/" + c.name, "x");
-    ReaderOutput out = scan_cache_dir(tree / ".claude/paste-cache", ArtifactKind::PasteCache, {},
-                                      tree / ".claude", {})
-                           .value();
+    ReaderOutput out =
+        scan_cache_dir(tree / ".claude/paste-cache", ArtifactKind::PasteCache, {}, tree / ".claude")
+            .value();
     ASSERT_EQ(out.events.size(), 1u);
     EXPECT_TRUE(out.diagnostics.empty());
     const TimelineEvent& e = out.events[0];
@@ -98,13 +96,15 @@ TEST_F(ClaudeCacheTest, EachFileIsAnOrphanCacheEventDescribingIt) {
   EXPECT_TRUE(e.warnings.empty());
 }
 
-TEST_F(ClaudeCacheTest, ReferencedKeysAreMarkedResolved) {
+// Whether the history refers to a cache file is settled by the profile's
+// reader afterwards; a scan gives every file the same plain event.
+TEST_F(ClaudeCacheTest, CacheEventsCarryTheirKindAndKeyButNoReferenceStatus) {
   tree_.write(".claude/image-cache/abc.png", "1");
   tree_.write(".claude/image-cache/other.png", "2");
-  ReaderOutput out = scan("image-cache", ArtifactKind::ImageCache, {}, {"abc", "zzz"});
+  ReaderOutput out = scan("image-cache", ArtifactKind::ImageCache);
   ASSERT_EQ(out.events.size(), 2u);
   EXPECT_EQ(out.events[0].source.artifact_kind, ArtifactKind::ImageCache);
-  EXPECT_EQ(out.events[0].artifact->reference_status, ReferenceStatus::Resolved);
+  EXPECT_FALSE(out.events[0].artifact->reference_status);
   EXPECT_FALSE(out.events[1].artifact->reference_status);
   EXPECT_EQ(out.events[0].event_id,
             generate_event_id(Provider::ClaudeCode, ArtifactKind::ImageCache, "image-cache/abc.png",
@@ -152,7 +152,7 @@ TEST_F(ClaudeCacheTest, AFileGivenDirectlyIsItsOwnOnlyEntry) {
   tree_.write(".claude/paste-cache/abc.txt", "x");
   tree_.write(".claude/paste-cache/def.txt", "y");
   ReaderOutput out = scan_cache_dir(tree_ / ".claude/paste-cache/abc.txt", ArtifactKind::PasteCache,
-                                    {}, tree_ / ".claude", {})
+                                    {}, tree_ / ".claude")
                          .value();
   EXPECT_EQ(paths_of(out.events), std::vector<std::string>{"paste-cache/abc.txt"});
 }
@@ -218,9 +218,9 @@ TEST_F(ClaudeCacheTest, OutputDoesNotDependOnWhereTheTreeLies) {
     t->write(".claude/paste-cache/a/c.txt", "c");
   }
   ReaderOutput here = scan("paste-cache", ArtifactKind::PasteCache);
-  ReaderOutput there = scan_cache_dir(other / ".claude/paste-cache", ArtifactKind::PasteCache, {},
-                                      other / ".claude", {})
-                           .value();
+  ReaderOutput there =
+      scan_cache_dir(other / ".claude/paste-cache", ArtifactKind::PasteCache, {}, other / ".claude")
+          .value();
   ASSERT_EQ(here.events.size(), 2u);
   ASSERT_EQ(there.events.size(), 2u);
   for (size_t i = 0; i < 2; ++i) {

@@ -93,8 +93,8 @@ CHILD = textwrap.dedent("""
         with open("/proc/self/statm") as statm:
             in_use = int(statm.read().split()[0]) * resource.getpagesize()
         resource.setrlimit(resource.RLIMIT_AS, (in_use + limit, resource.RLIM_INFINITY))
-    print("started", flush=True)
     try:
+        print("started", flush=True)
         while True:
             tracequill.to_jsonl(home, include_raw=True, max_line_size=0)
             tracequill.convert(home, out, format="json", max_line_size=0)
