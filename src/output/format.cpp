@@ -98,9 +98,9 @@ Status render(EventSelection events, std::span<const Diagnostic> diagnostics, Fo
       return write_page(events, diagnostics, {options.summary, options.coverage}, target,
                         options.surface);
     case Format::Parquet:
-      return std::unexpected(Error::message("Parquet is written through pyarrow"));
+      return std::unexpected(Error::argument("Parquet is written through pyarrow"));
   }
-  return std::unexpected(Error::message("unknown output format"));
+  return std::unexpected(Error::argument("unknown output format"));
 }
 
 }  // namespace tq

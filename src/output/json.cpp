@@ -347,10 +347,7 @@ Status write_report(EventSelection events, std::span<const Diagnostic> diagnosti
                     OutputTarget target, JsonLayout layout, Surface surface) {
   OutputSink sink(target);
   Emitter e(sink, layout, surface);
-  auto failed = [&sink] {
-    return std::unexpected(
-        Error::json_serialization(sink.error_text()).caused_by_write(sink.error_number()));
-  };
+  auto failed = [&sink] { return std::unexpected(sink.failure("JSON serialization error: ")); };
   e.open('{');
   e.key("events");
   e.open('[');
