@@ -618,16 +618,20 @@ PyObject* convert_error(const Error& error) {
   if (error.write_failure()) return raise_write_error(error);
   switch (error.kind()) {
     case ErrorKind::Io:
+    case ErrorKind::Refused:
       return raise_os_error(errno_of(error.code()), error.text());
-    case ErrorKind::HashComputation:
-    case ErrorKind::CsvWrite:
-      return raise_text(PyExc_OSError, error.text());
+    case ErrorKind::Write:
+      return raise_write_error(error);
     case ErrorKind::JsonParse:
-    case ErrorKind::InvalidFieldType:
-    case ErrorKind::InvalidTimestamp:
     case ErrorKind::JsonSerialization:
-    case ErrorKind::Message:
+    case ErrorKind::Stopped:
+    case ErrorKind::Detection:
+    case ErrorKind::Strict:
+    case ErrorKind::Argument:
+    case ErrorKind::Secrets:
       return raise_text(PyExc_ValueError, error.text());
+    case ErrorKind::Internal:
+      return raise_internal_fault(error.text());
   }
   return raise_internal_fault("error of unknown kind: " + error.text());
 }

@@ -316,7 +316,7 @@ class DictSink final : public EventSink {
   // Keeps the exception being raised for the caller; the lock is held.
   Status raised() {
     exception_ = take_exception();
-    return std::unexpected(Error::message("The events could not be converted."));
+    return std::unexpected(Error::internal("The events could not be converted."));
   }
 
   std::vector<size_t> unstamped_;  // the dicts whose digest is still to come

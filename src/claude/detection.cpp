@@ -296,7 +296,7 @@ Result<ReaderOutput> parse_claude_input(const fs::path& path, InputKind kind,
     case InputKind::ClaudeTranscript:
       return read_transcripts(path, evidence_root, context);
     default:
-      return std::unexpected(Error::message(
+      return std::unexpected(Error::argument(
           concat("Claude Code adapter does not support input kind ", identifier(kind), ".")));
   }
 }

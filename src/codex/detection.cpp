@@ -338,8 +338,8 @@ Result<ReaderOutput> parse_codex_input(const fs::path& path, InputKind kind,
     case InputKind::CodexAttachments:
       return scan_attachments(path, context, evidence_root);
     default:
-      return std::unexpected(Error::message("Codex adapter does not support input kind " +
-                                            std::string(identifier(kind)) + "."));
+      return std::unexpected(Error::argument("Codex adapter does not support input kind " +
+                                             std::string(identifier(kind)) + "."));
   }
 }
 

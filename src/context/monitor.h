@@ -4,8 +4,8 @@
 // how many files and bytes it has found, read and finished, and asks it
 // between files, between walked directory entries and before every read of a
 // file whether to stop. A monitor that says stop makes the walks and readers
-// end early; `parse_path` then returns the `Message` error kParseStopped and
-// the caller discards everything.
+// end early; `parse_path` then returns the `Stopped` error and the caller
+// discards everything.
 //
 //   class Counter final : public ParseMonitor { ... };
 //   Counter monitor;
@@ -17,11 +17,8 @@
 #pragma once
 
 #include <cstdint>
-#include <string_view>
 
 namespace tq {
-
-inline constexpr std::string_view kParseStopped = "The parse was stopped.";
 
 class ParseMonitor {
  public:

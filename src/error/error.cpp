@@ -30,27 +30,6 @@ Error Error::json_parse(std::string_view path, uint64_t line, std::string_view m
                concat("JSON parse error at ", path, " line ", line, ": ", message));
 }
 
-Error Error::invalid_field_type(std::string_view path, uint64_t line, std::string_view field,
-                                std::string_view expected, std::string_view actual) {
-  return Error(ErrorKind::InvalidFieldType,
-               concat("Invalid field type at ", path, " line ", line, ": field '", field,
-                      "' expected ", expected, ", got ", actual));
-}
-
-Error Error::invalid_timestamp(std::string_view path, uint64_t line, std::string_view message) {
-  return Error(ErrorKind::InvalidTimestamp,
-               concat("Invalid timestamp at ", path, " line ", line, ": ", message));
-}
-
-Error Error::hash_computation(std::string_view path, std::string_view message) {
-  return Error(ErrorKind::HashComputation,
-               concat("Hash computation failed for ", path, ": ", message));
-}
-
-Error Error::csv_write(std::string_view error) {
-  return Error(ErrorKind::CsvWrite, concat("CSV write error: ", error));
-}
-
 Error Error::json_serialization(std::string_view error) {
   return Error(ErrorKind::JsonSerialization, concat("JSON serialization error: ", error));
 }
@@ -59,7 +38,22 @@ Error Error::io_text(std::string text, std::error_code code) {
   return Error(ErrorKind::Io, std::move(text), code);
 }
 
-Error Error::message(std::string text) { return Error(ErrorKind::Message, std::move(text)); }
+Error Error::stopped() { return Error(ErrorKind::Stopped, std::string(kParseStopped)); }
+
+Error Error::detection(std::string text) { return Error(ErrorKind::Detection, std::move(text)); }
+
+Error Error::strict(std::string text) { return Error(ErrorKind::Strict, std::move(text)); }
+
+Error Error::argument(std::string text) { return Error(ErrorKind::Argument, std::move(text)); }
+
+Error Error::secrets(std::string text) { return Error(ErrorKind::Secrets, std::move(text)); }
+
+Error Error::refused(std::string text) { return Error(ErrorKind::Refused, std::move(text)); }
+Error Error::internal(std::string text) { return Error(ErrorKind::Internal, std::move(text)); }
+
+Error Error::write(std::string text, int error_number) {
+  return Error(ErrorKind::Write, std::move(text)).caused_by_write(error_number);
+}
 
 std::optional<Error> machine_fault(const std::filesystem::path& path, const std::error_code& code) {
   const int error_number = errno_of(code);

@@ -24,16 +24,24 @@
 
 namespace tq {
 
+// What failed. Each kind is made by its own factory below.
 enum class ErrorKind : uint8_t {
-  Io,
-  JsonParse,
-  InvalidFieldType,
-  InvalidTimestamp,
-  HashComputation,
-  CsvWrite,
-  JsonSerialization,
-  Message
+  Io,                 // the system failed (code() says how), or can't use a path of ours
+  JsonParse,          // strict mode met a line or a file that holds no JSON
+  JsonSerialization,  // the output could not be made
+  Stopped,            // the caller's monitor asked the parse to stop
+  Detection,          // no adapter recognised the input, or several did equally
+  Strict,             // strict mode met what a best-effort parse reports and reads past
+  Argument,           // the call asked for what can't be done (an input kind, a format, a pattern)
+  Secrets,            // the secret detector could not be built or run
+  Write,              // the system refused the output's bytes; code() says why
+  Refused,            // an output refused for what its destination is: an input, inside
+                      // the evidence, or no regular file
+  Internal,           // a fault of tracequill itself: an invariant of its own broke
 };
+
+// The text of the Stopped error.
+inline constexpr std::string_view kParseStopped = "The parse was stopped.";
 
 class [[nodiscard]] Error {
  public:
@@ -48,19 +56,21 @@ class [[nodiscard]] Error {
   static Error io_text(std::string text, std::error_code code = {});
   // "JSON parse error at {path} line {line}: {message}"
   static Error json_parse(std::string_view path, uint64_t line, std::string_view message);
-  // "Invalid field type at {path} line {line}: field '{field}' expected {expected}, got {actual}"
-  static Error invalid_field_type(std::string_view path, uint64_t line, std::string_view field,
-                                  std::string_view expected, std::string_view actual);
-  // "Invalid timestamp at {path} line {line}: {message}"
-  static Error invalid_timestamp(std::string_view path, uint64_t line, std::string_view message);
-  // "Hash computation failed for {path}: {message}"
-  static Error hash_computation(std::string_view path, std::string_view message);
-  // "CSV write error: {error}"
-  static Error csv_write(std::string_view error);
   // "JSON serialization error: {error}"
   static Error json_serialization(std::string_view error);
-  // "{message}"
-  static Error message(std::string text);
+  // kParseStopped
+  static Error stopped();
+  // The kinds below carry the text their caller words, next to the code that
+  // meets the failure.
+  static Error detection(std::string text);
+  static Error strict(std::string text);
+  static Error argument(std::string text);
+  static Error secrets(std::string text);
+  static Error refused(std::string text);
+  static Error internal(std::string text);
+  // A failure to write output that the system refused with `error_number`
+  // (`write_failure()`).
+  static Error write(std::string text, int error_number);
 
   // The same error, marked as caused by writing output that the system refused
   // with `error_number` (a full disk, say); 0, which no refusal has, leaves it

@@ -54,14 +54,22 @@ uint64_t decompressed_size_limit(uint64_t stored_size, uint64_t max_ratio) {
 
 namespace {
 
+LineFailure decompression_failure(std::string text) {
+  return LineFailure{LineFailure::Kind::Decompression, std::move(text), {}};
+}
+
+LineFailure read_failure(const std::error_code& code) {
+  return LineFailure{LineFailure::Kind::Read, os_error_text(code), code};
+}
+
 // The decoder's own text, with what a checksum failure means for the lines
 // already read: they came out of the same frame.
-SourceFailure decoder_failure(size_t code) {
+LineFailure decoder_failure(size_t code) {
   std::string text = ZSTD_getErrorName(code);
   if (ZSTD_getErrorCode(code) == ZSTD_error_checksum_wrong) {
     text += "; the lines before it may be damaged";
   }
-  return SourceFailure{std::move(text), true, {}};
+  return decompression_failure(std::move(text));
 }
 
 // The decoder reports none of the output of a call that fails, though it may
@@ -89,15 +97,15 @@ ZstdReader::ZstdReader(ZstdReader&&) noexcept = default;
 ZstdReader& ZstdReader::operator=(ZstdReader&&) noexcept = default;
 ZstdReader::~ZstdReader() = default;
 
-std::expected<size_t, SourceFailure> ZstdReader::read(char* buffer, size_t size) {
+std::expected<size_t, LineFailure> ZstdReader::read(char* buffer, size_t size) {
   if (pending_) {
-    SourceFailure failure = std::move(*pending_);
+    LineFailure failure = std::move(*pending_);
     pending_.reset();
     return std::unexpected(std::move(failure));
   }
   if (!context_) {
     return std::unexpected(
-        SourceFailure{ZSTD_getErrorString(ZSTD_error_memory_allocation), true, {}});
+        decompression_failure(ZSTD_getErrorString(ZSTD_error_memory_allocation)));
   }
   // One byte past the limit is asked for, to tell data that ends at the limit
   // from data that goes on.
@@ -107,7 +115,7 @@ std::expected<size_t, SourceFailure> ZstdReader::read(char* buffer, size_t size)
   while (out.pos == 0) {
     if (in_pos_ == in_fill_) {
       auto n = file_.read(input_.data(), input_.size());
-      if (!n) return std::unexpected(SourceFailure{os_error_text(n.error()), false, n.error()});
+      if (!n) return std::unexpected(read_failure(n.error()));
       in_pos_ = 0;
       in_fill_ = *n;
       if (in_fill_ == 0) {
@@ -115,7 +123,7 @@ std::expected<size_t, SourceFailure> ZstdReader::read(char* buffer, size_t size)
         // The stream decoder just waits for more input; the one-shot decoder
         // calls a frame that stops short a wrong source size, and so do we.
         return std::unexpected(
-            SourceFailure{ZSTD_getErrorString(ZSTD_error_srcSize_wrong), true, {}});
+            decompression_failure(ZSTD_getErrorString(ZSTD_error_srcSize_wrong)));
       }
     }
     ZSTD_inBuffer in{input_.data(), std::min(in_fill_, in_pos_ + next_piece_), in_pos_};
@@ -127,10 +135,9 @@ std::expected<size_t, SourceFailure> ZstdReader::read(char* buffer, size_t size)
     in_frame_ = hint != 0;
   }
   if (out.pos > allowed) {
-    SourceFailure over{concat("Decompressed data exceeds ", limit_,
-                              " bytes (max_decompression_ratio); the rest of the file is skipped"),
-                       true,
-                       {}};
+    LineFailure over = decompression_failure(
+        concat("Decompressed data exceeds ", limit_,
+               " bytes (max_decompression_ratio); the rest of the file is skipped"));
     if (allowed == 0) return std::unexpected(std::move(over));
     pending_ = std::move(over);
     out.pos = static_cast<size_t>(allowed);
@@ -193,10 +200,10 @@ std::string BoundedLineReader::finalize() && {
   return std::visit([](auto&& source) { return std::move(source).finalize(); }, std::move(source_));
 }
 
-std::expected<size_t, SourceFailure> BoundedLineReader::read_source() {
+std::expected<size_t, LineFailure> BoundedLineReader::read_source() {
   if (auto* plain = std::get_if<HashingReader>(&source_)) {
     auto n = plain->read(buffer_.get(), buffer_size_);
-    if (!n) return std::unexpected(SourceFailure{os_error_text(n.error()), false, n.error()});
+    if (!n) return std::unexpected(read_failure(n.error()));
     return *n;
   }
   return std::get<ZstdReader>(source_).read(buffer_.get(), buffer_size_);
@@ -218,9 +225,7 @@ LineItem* BoundedLineReader::next() {
   if (failed_) return nullptr;
   std::string& text = item_.text;
   text.clear();
-  item_.error.reset();
-  item_.error_code.clear();
-  item_.decompression_failed = false;
+  item_.failure.reset();
   item_.too_long = false;
   uint64_t length = 0;
   bool any = false;
@@ -246,9 +251,7 @@ LineItem* BoundedLineReader::next() {
         item_.index = next_index_++;
         item_.length = length;
         text.clear();
-        item_.error = std::move(n.error().text);
-        item_.error_code = n.error().code;
-        item_.decompression_failed = n.error().decompression;
+        item_.failure = std::move(n.error());
         return &item_;
       }
       pos_ = 0;
@@ -284,7 +287,7 @@ LineItem* BoundedLineReader::next() {
     std::fill(text.begin(), text.end(), 'x');
   }
   if (auto bad = utf8_error(text)) {
-    item_.error = std::move(*bad);
+    item_.failure = LineFailure{LineFailure::Kind::Utf8, std::move(*bad), {}};
     text.clear();
   }
   if (text.capacity() - text.size() < kLinePadding) text.reserve(text.size() + kLinePadding);

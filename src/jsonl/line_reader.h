@@ -15,9 +15,9 @@
 //   while (auto item = lines->next()) { ... item->index, item->text ... }
 //   std::string digest = std::move(*lines).finalize();
 //
-// Invalid UTF-8 produces an item with `error` set and reading goes on with the
+// Invalid UTF-8 produces an item with a `failure` and reading goes on with the
 // next line. A read error, compressed data that can't be decoded, or more
-// decompressed data than the file's limit, produces one item with `error` set
+// decompressed data than the file's limit, produces one item with a `failure`
 // and ends the file; the complete lines before it stand, the partial line the
 // failure cut is dropped. A too-long line never fails.
 #pragma once
@@ -78,11 +78,18 @@ class HashingReader {
   ParseMonitor* monitor_;  // not owned; may be null
 };
 
-// Why the bytes of a file stopped coming before its end.
-struct SourceFailure {
-  std::string text;            // os_error_text of a read error, or the decoder's text
-  bool decompression = false;  // the stored bytes are not valid zstd data
-  std::error_code code;        // the system's error of a read error; none for the decoder's
+// Why a line could not be read: its text is not UTF-8, or the bytes of the
+// file stopped coming before its end.
+struct LineFailure {
+  enum class Kind : uint8_t {
+    Utf8,           // the line is not UTF-8; the lines after it are read
+    Read,           // the system failed a read; the file ends here
+    Decompression,  // the stored bytes are no valid zstd data, or expand past
+                    // their limit; the file ends here
+  };
+  Kind kind;
+  std::string text;      // the UTF-8 error, os_error_text of the read's, or the decoder's
+  std::error_code code;  // the system's error of a failed read; none otherwise
 };
 
 // Decompresses the zstd frames of a file as they are read, one input buffer at
@@ -103,7 +110,7 @@ class ZstdReader {
   // Up to `size` decompressed bytes; 0 after the last complete frame. Data
   // that ends inside a frame is a decompression failure. What was decoded
   // before a failure is returned first, the failure on the next call.
-  std::expected<size_t, SourceFailure> read(char* buffer, size_t size);
+  std::expected<size_t, LineFailure> read(char* buffer, size_t size);
   // The digest of the whole stored file: bytes left unread after a failure are
   // hashed too, so it matches the file however far decoding got.
   std::string finalize() &&;
@@ -120,10 +127,10 @@ class ZstdReader {
   // A frame has begun and not yet been fully flushed. A zstd file holds at least
   // one frame, so an empty one stops short of its first, like a cut-off frame.
   bool in_frame_ = true;
-  size_t next_piece_ = 1;                 // stored bytes handed to the decoder's next call, at most
-  uint64_t limit_;                        // decompressed bytes allowed in all
-  uint64_t produced_ = 0;                 // decompressed bytes returned so far; never above limit_
-  std::optional<SourceFailure> pending_;  // the limit, met after bytes still to be returned
+  size_t next_piece_ = 1;               // stored bytes handed to the decoder's next call, at most
+  uint64_t limit_;                      // decompressed bytes allowed in all
+  uint64_t produced_ = 0;               // decompressed bytes returned so far; never above limit_
+  std::optional<LineFailure> pending_;  // the limit, met after bytes still to be returned
 };
 
 // The most a compressed file of `stored_size` bytes may decompress to:
@@ -139,10 +146,8 @@ struct LineItem {
   // The line without its line feed; placeholder x's when too long. Its storage
   // has kLinePadding bytes to spare past the end; the caller may take it away.
   std::string text;
-  std::optional<std::string> error;   // read error or UTF-8 error text; text is empty then
-  bool decompression_failed = false;  // error is the decoder's text; the file ends here
-  std::error_code error_code;         // the system's error when a read failed; none otherwise
-  uint64_t length = 0;                // the line's real length in bytes (saturating)
+  std::optional<LineFailure> failure;  // none: `text` is the line; else it is empty
+  uint64_t length = 0;                 // the line's real length in bytes (saturating)
   bool too_long = false;
 };
 
@@ -166,7 +171,7 @@ class BoundedLineReader {
   std::string finalize() &&;
 
  private:
-  std::expected<size_t, SourceFailure> read_source();
+  std::expected<size_t, LineFailure> read_source();
 
   std::variant<HashingReader, ZstdReader> source_;
   uint64_t max_line_size_;  // 0: no limit

@@ -139,13 +139,13 @@ Result<ParseReport> finalize_report(EventList events, std::vector<Diagnostic> di
         std::find_if(diagnostics.begin(), diagnostics.end(),
                      [](const Diagnostic& d) { return d.severity == Severity::Error; });
     if (first_error != diagnostics.end()) {
-      return std::unexpected(Error::message(concat("Strict mode: ", first_error->message)));
+      return std::unexpected(Error::strict(concat("Strict mode: ", first_error->message)));
     }
   }
   std::optional<std::vector<TimelineEvent*>> order = sorted_order(events, monitor);
   if (!order) {
     release_in_background(std::move(events));
-    return std::unexpected(Error::message(std::string(kParseStopped)));
+    return std::unexpected(Error::stopped());
   }
   for (size_t i = 0; i < order->size(); ++i) (*order)[i]->sequence = i;
   return ParseReport{EventTable(std::move(events), std::move(*order)), std::move(diagnostics)};

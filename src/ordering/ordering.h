@@ -30,7 +30,7 @@ std::weak_ordering compare_events(const TimelineEvent& a, const TimelineEvent& b
 // Sorts (stable), numbers `sequence` from 0 and applies strict mode: the first
 // error-severity diagnostic becomes "Strict mode: {message}". The sort asks
 // `monitor` (may be null) every few thousand events whether to stop, and
-// then ends with the Message error kParseStopped, the events freed on a
+// then ends with the Stopped error, the events freed on a
 // thread of their own (release_in_background).
 [[nodiscard]] Result<ParseReport> finalize_report(EventList events,
                                                   std::vector<Diagnostic> diagnostics, bool strict,

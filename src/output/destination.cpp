@@ -47,12 +47,17 @@ class OwnedFd {
   int fd_;  // owned, or -1
 };
 
-Error cannot_create(const std::string& path, std::string_view reason, std::error_code code = {}) {
-  return Error::io_text(concat("Cannot create '", path, "': ", reason), code);
+std::string cannot_create_text(const std::string& path, std::string_view reason) {
+  return concat("Cannot create '", path, "': ", reason);
 }
+// The system's failure.
 Error cannot_create(const std::string& path, int error_number) {
   const std::error_code code(error_number, std::system_category());
-  return cannot_create(path, os_error_text(code), code);
+  return Error::io_text(cannot_create_text(path, os_error_text(code)), code);
+}
+// Ours, for what the destination is.
+Error cannot_create(const std::string& path, std::string_view reason) {
+  return Error::refused(cannot_create_text(path, reason));
 }
 Error cannot_replace(const std::string& path, int error_number) {
   const std::error_code code(error_number, std::system_category());
@@ -340,7 +345,7 @@ Result<Stream> Stream::open(int fd, const EvidenceScope* scope) {
   }
   if (!S_ISREG(st.st_mode)) return stream;
   if (scope != nullptr && scope->was_read(identity_of(st))) {
-    return std::unexpected(Error::io_text(
+    return std::unexpected(Error::refused(
         concat("Cannot write to descriptor ", fd, ": it is an input of this parse")));
   }
   // Appended output begins at the end, wherever the offset is.

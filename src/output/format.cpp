@@ -112,7 +112,7 @@ Status render(EventSelection events, std::span<const Diagnostic> diagnostics, Fo
       return write_page(events, diagnostics, {options.summary, options.coverage}, target,
                         options.surface);
     case Format::Parquet:
-      return std::unexpected(Error::message("Parquet is written through pyarrow"));
+      return std::unexpected(Error::argument("Parquet is written through pyarrow"));
   }
   // Each event rendered straight into the document as it is written.
   SelectionRows rows(events, row_writer(format, options));
@@ -133,14 +133,14 @@ Status render(EventRows& rows, std::span<const Diagnostic> diagnostics, Format f
       break;
   }
   return std::unexpected(
-      Error::message("only JSON, JSON Lines and CSV documents are written from rows"));
+      Error::argument("only JSON, JSON Lines and CSV documents are written from rows"));
 }
 
 Result<EventRenderer> EventRenderer::make(Format format, const RenderOptions& options) {
   std::unique_ptr<RowWriter> writer = row_writer(format, options);
   if (writer == nullptr) {
     return std::unexpected(
-        Error::message("only JSON, JSON Lines and CSV events are rendered alone"));
+        Error::argument("only JSON, JSON Lines and CSV events are rendered alone"));
   }
   return EventRenderer(std::move(writer));
 }

@@ -397,10 +397,7 @@ Status write_report(EventRows& events, std::span<const Diagnostic> diagnostics, 
   OutputSink sink(target);
   std::string scratch;
   Emitter e(sink, layout, surface, scratch);
-  auto failed = [&sink] {
-    return std::unexpected(
-        Error::json_serialization(sink.error_text()).caused_by_write(sink.error_number()));
-  };
+  auto failed = [&sink] { return std::unexpected(sink.failure("JSON serialization error: ")); };
   e.open('{');
   e.key("events");
   e.open('[');

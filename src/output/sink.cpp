@@ -81,7 +81,7 @@ std::string OutputSink::error_text() const {
 }
 
 Error OutputSink::failure(std::string_view what) const {
-  return Error::message(std::string(what) + error_text()).caused_by_write(error_number_);
+  return Error::write(std::string(what) + error_text(), error_number_);
 }
 
 }  // namespace tq

@@ -25,7 +25,7 @@ Result<const ProviderAdapter*> entry_for_kind(InputKind kind) {
     if (entry.supports(kind)) return &entry;
   }
   return std::unexpected(
-      Error::message(concat("No adapter supports input kind ", identifier(kind), ".")));
+      Error::argument(concat("No adapter supports input kind ", identifier(kind), ".")));
 }
 
 Result<std::optional<InputKind>> detect(const ProviderAdapter& entry,
@@ -42,7 +42,7 @@ Result<ParseReport> finalize(ReaderOutput output, const ParseContext& context) {
   // only delay the caller.
   if (stop_requested(context.monitor)) {
     release_in_background(std::move(output));
-    return std::unexpected(Error::message(std::string(kParseStopped)));
+    return std::unexpected(Error::stopped());
   }
   Result<ParseReport> report = finalize_report(
       std::move(output.events), std::move(output.diagnostics), context.strict(), context.monitor);
@@ -106,7 +106,7 @@ Result<DetectedInput> detect_registered_input(const std::filesystem::path& path,
     if (kind) candidates.push_back({&entry, *kind, entry.confidence(path, *kind)});
   }
   if (candidates.empty()) {
-    return std::unexpected(Error::message(
+    return std::unexpected(Error::detection(
         concat("Cannot auto-detect a supported artifact at '", display_path(path), "'.")));
   }
   uint8_t best = 0;
@@ -121,7 +121,7 @@ Result<DetectedInput> detect_registered_input(const std::filesystem::path& path,
     if (!providers.empty()) providers += ", ";
     providers += identifier(c->entry->provider);
   }
-  return std::unexpected(Error::message(
+  return std::unexpected(Error::detection(
       concat("Artifact detection is ambiguous at '", display_path(path), "': ", providers, ".")));
 }
 
@@ -267,7 +267,8 @@ Result<ParseReport> parse_recognised(const std::filesystem::path& given,
       detect_registered_input(path, options.follow_symlinks, options.transcripts);
   // A home whose only profile was left alone holds nothing else to read, and
   // saying so beats calling it unrecognised.
-  if (!detected && detected.error().kind() == ErrorKind::Message && !refused.diagnostics.empty()) {
+  if (!detected && detected.error().kind() == ErrorKind::Detection &&
+      !refused.diagnostics.empty()) {
     note_evidence_directories(scope, path, nullptr);
     return finalize(std::move(refused), context);
   }
@@ -283,7 +284,7 @@ Result<ParseReport> parse_recognised(const std::filesystem::path& given,
 Result<ParseReport> parse_path(const std::filesystem::path& given, const ParseContext& caller) {
   if (caller.sink != nullptr && caller.options.transcripts) {
     return std::unexpected(
-        Error::message("A parse that reads transcripts keeps its events: it takes no sink."));
+        Error::internal("A parse that reads transcripts keeps its events: it takes no sink."));
   }
   Result<ParseReport> report = parse_recognised(given, caller);
   // A caller's scope outlives the parse (a timeline keeps it to guard its
@@ -292,7 +293,7 @@ Result<ParseReport> parse_path(const std::filesystem::path& given, const ParseCo
   // Readers end early once asked to stop, so what they gave is incomplete.
   if (stop_requested(caller.monitor)) {
     if (report) release_in_background(std::move(*report));
-    return std::unexpected(Error::message(std::string(kParseStopped)));
+    return std::unexpected(Error::stopped());
   }
   return report;
 }

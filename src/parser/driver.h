@@ -6,7 +6,7 @@
 // calls; parses on different threads share only the constant registry.
 // `options.workers` threads read the files (the report is the same for any
 // number); once the context's monitor asks to stop, readers end early and the
-// result is the `Message` error kParseStopped.
+// result is the `Stopped` error.
 #pragma once
 
 #include <filesystem>

@@ -13,7 +13,7 @@ Result<std::shared_ptr<const re2::RE2>> compiled(const std::string& pattern, boo
   options.set_log_errors(false);
   auto re = std::make_shared<const re2::RE2>(pattern, options);
   if (!re->ok())
-    return std::unexpected(Error::message("invalid regular expression: " + re->error()));
+    return std::unexpected(Error::argument("invalid regular expression: " + re->error()));
   return re;
 }
 
@@ -43,7 +43,7 @@ Result<Pattern> Pattern::glob(std::string_view pattern) {
       re += re2::RE2::QuoteMeta(std::string_view(&c, 1));
     }
   }
-  if (in_class) return std::unexpected(Error::message("invalid glob: unclosed '['"));
+  if (in_class) return std::unexpected(Error::argument("invalid glob: unclosed '['"));
   TQ_TRY(auto compiled_re, compiled(concat("^(?:", re, ")$"), false));
   return Pattern(std::move(compiled_re), pattern.empty());
 }

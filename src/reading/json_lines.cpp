@@ -119,26 +119,26 @@ Result<std::string> read_object_lines(BoundedLineReader lines, const std::filesy
   JsonParser parser;
   while (LineItem* item = lines.next()) {
     uint64_t line = item->index + 1;
-    if (item->decompression_failed) {
-      // Not a line problem but the end of what the file can tell; strict mode
-      // fails on it as on any error diagnostic.
+    if (const std::optional<LineFailure>& failure = item->failure) {
+      if (failure->kind == LineFailure::Kind::Decompression) {
+        // Not a line problem but the end of what the file can tell; strict mode
+        // fails on it as on any error diagnostic.
+        diagnostics.push_back(line_diagnostic(DiagnosticCode::UnreadableArtifact, Severity::Error,
+                                              artifact_kind, relative_path, line,
+                                              "Cannot decompress rollout: " + failure->text));
+        continue;
+      }
+      if (context.strict()) return std::unexpected(Error::io(path, failure->text, failure->code));
       diagnostics.push_back(line_diagnostic(DiagnosticCode::UnreadableArtifact, Severity::Error,
                                             artifact_kind, relative_path, line,
-                                            "Cannot decompress rollout: " + *item->error));
-      continue;
-    }
-    if (item->error) {
-      if (context.strict()) return std::unexpected(Error::io(path, *item->error, item->error_code));
-      diagnostics.push_back(line_diagnostic(DiagnosticCode::UnreadableArtifact, Severity::Error,
-                                            artifact_kind, relative_path, line,
-                                            "Failed to read line: " + *item->error));
+                                            "Failed to read line: " + failure->text));
       continue;
     }
     std::string_view text = trim_line(item->text);
     if (text.empty()) continue;
     if (item->too_long) {
       if (context.strict() && !rules.too_long_in_strict_mode.empty()) {
-        return std::unexpected(Error::message(std::string(rules.too_long_in_strict_mode)));
+        return std::unexpected(Error::strict(std::string(rules.too_long_in_strict_mode)));
       }
       diagnostics.push_back(line_diagnostic(
           DiagnosticCode::InvalidJson, Severity::Warning, artifact_kind, relative_path, line,

@@ -41,7 +41,7 @@ struct ScratchDeleter {
 };
 
 Error engine_error(std::string_view what, int code) {
-  return Error::message(concat("Secret detection failed: ", what, " (Hyperscan error ", code, ")"));
+  return Error::secrets(concat("Secret detection failed: ", what, " (Hyperscan error ", code, ")"));
 }
 
 // Marks each rule that Hyperscan reported; one report per rule is enough.
@@ -89,7 +89,7 @@ Result<std::shared_ptr<const SecretDetector::Compiled>> compile_rules() {
   for (size_t i = 0; i < rules.size(); ++i) {
     auto locator = std::make_unique<RE2>(rules[i].pattern, options);
     if (!locator->ok()) {
-      return std::unexpected(Error::message(
+      return std::unexpected(Error::secrets(
           concat("Secret rule ", rules[i].name, " does not compile: ", locator->error())));
     }
     compiled->locators.push_back(std::move(locator));
@@ -98,7 +98,7 @@ Result<std::shared_ptr<const SecretDetector::Compiled>> compile_rules() {
     hs_compile_error_t* refused = nullptr;
     if (hs_expression_info(patterns.back().c_str(), HS_FLAG_SINGLEMATCH, &info, &refused) !=
         HS_SUCCESS) {
-      Error error = Error::message(
+      Error error = Error::secrets(
           concat("Secret rule ", rules[i].name, " does not compile: ", refused->message));
       hs_free_compile_error(refused);
       return std::unexpected(std::move(error));
@@ -114,7 +114,7 @@ Result<std::shared_ptr<const SecretDetector::Compiled>> compile_rules() {
   if (hs_compile_multi(expressions.data(), flags.data(), ids.data(),
                        static_cast<unsigned int>(expressions.size()), HS_MODE_BLOCK, nullptr,
                        &database, &failure) != HS_SUCCESS) {
-    Error error = Error::message(
+    Error error = Error::secrets(
         concat("Secret rule ", failure->expression >= 0 ? rules[failure->expression].name : "set",
                " does not compile: ", failure->message));
     hs_free_compile_error(failure);

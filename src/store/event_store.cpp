@@ -58,7 +58,7 @@ Status EventStore::take_unstamped(EventList&& events) { return keep(std::move(ev
 
 Status EventStore::stamp(std::string_view sha256) {
   if (sha256.size() != kDigestPlaceholder.size()) {
-    return std::unexpected(Error::message("A file's digest is not 64 hexadecimal digits."));
+    return std::unexpected(Error::internal("A file's digest is not 64 hexadecimal digits."));
   }
   for (uint64_t at : unstamped_) TQ_CHECK(spill_.overwrite(at, sha256));
   unstamped_.clear();
@@ -76,7 +76,7 @@ Status EventStore::keep(EventList&& events, bool unstamped) {
   const uint64_t base = spill_.size();
   for (TimelineEvent& e : taken) {
     if (e.event_id.size() > UINT32_MAX) {
-      return std::unexpected(Error::message("An event id is longer than 4 GiB."));
+      return std::unexpected(Error::argument("An event id is longer than 4 GiB."));
     }
     TQ_CHECK(keys_.add(e));
     put_word(records_, static_cast<uint32_t>(e.event_id.size()));
@@ -94,7 +94,7 @@ Status EventStore::keep(EventList&& events, bool unstamped) {
       // the sequence is the digest's.
       const size_t at = records_.find(kDigestPlaceholder, body_at + mark);
       if (at == std::string::npos) {
-        return std::unexpected(Error::message("An event's digest has no place in its bytes."));
+        return std::unexpected(Error::internal("An event's digest has no place in its bytes."));
       }
       unstamped_.push_back(base + at);
     }
@@ -165,7 +165,7 @@ class EventStore::Rows final : public EventRows {
 Status EventStore::write(std::span<const Diagnostic> diagnostics, OutputTarget target) const {
   if (!sorted_) {
     return std::unexpected(
-        Error::message("The store's events are written before they are sorted."));
+        Error::internal("The store's events are written before they are sorted."));
   }
   Rows rows(*this);
   return render(rows, diagnostics, format_, target, options_);

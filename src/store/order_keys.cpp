@@ -46,7 +46,7 @@ uint32_t OrderKeys::path_id(const std::string& path) {
 Status OrderKeys::add(const TimelineEvent& e) {
   // Positions are 32-bit, which keeps the sort's own memory small.
   if (keys_.size() == std::numeric_limits<uint32_t>::max()) {
-    return std::unexpected(Error::message("A timeline holds at most 4294967295 events."));
+    return std::unexpected(Error::argument("A timeline holds at most 4294967295 events."));
   }
   OrderKey key;
   key.timeless = !e.timestamp.has_value();
@@ -107,7 +107,7 @@ Result<std::vector<uint32_t>> OrderKeys::sort(ParseMonitor* monitor, const Whole
       },
       [monitor] { return stop_requested(monitor); });
   keys_ = {};
-  if (!finished) return std::unexpected(Error::message(std::string(kParseStopped)));
+  if (!finished) return std::unexpected(Error::stopped());
   if (failure) return std::unexpected(std::move(*failure));
   return order;
 }

@@ -121,7 +121,7 @@ Status SpillArea::write_at(uint64_t offset, std::string_view bytes) {
 
 Status SpillArea::overwrite(uint64_t offset, std::string_view bytes) {
   if (!within(offset, bytes.size(), size_)) {
-    return std::unexpected(Error::message("A write past the end of the spill area."));
+    return std::unexpected(Error::internal("A write past the end of the spill area."));
   }
   if (!spilled()) {
     std::memcpy(memory_.data() + offset, bytes.data(), bytes.size());
@@ -140,7 +140,7 @@ Status SpillArea::overwrite(uint64_t offset, std::string_view bytes) {
 
 Status SpillArea::read(uint64_t offset, size_t size, char* into) const {
   if (!within(offset, size, size_)) {
-    return std::unexpected(Error::message("A read past the end of the spill area."));
+    return std::unexpected(Error::internal("A read past the end of the spill area."));
   }
   if (!spilled()) {
     std::memcpy(into, memory_.data() + offset, size);
@@ -182,7 +182,7 @@ Status SpillArea::fill(std::span<const Range> ranges, std::string& into) const {
   size_t end = into.size();
   for (size_t i = 0; i < ranges.size(); ++i) {
     if (!within(ranges[i].offset, ranges[i].size, size_)) {
-      return std::unexpected(Error::message("A read past the end of the spill area."));
+      return std::unexpected(Error::internal("A read past the end of the spill area."));
     }
     at[i] = end;
     end += ranges[i].size;

@@ -186,7 +186,7 @@ TEST(ClaudeDetectionTest, OtherKindsAreRefusedByName) {
         InputKind::CodexSession, InputKind::CodexAttachments}) {
     auto out = parse_claude_input("/nonexistent", kind, "/", {});
     ASSERT_FALSE(out);
-    EXPECT_EQ(out.error().kind(), ErrorKind::Message);
+    EXPECT_EQ(out.error().kind(), ErrorKind::Argument);
     EXPECT_EQ(out.error().text(), "Claude Code adapter does not support input kind " +
                                       std::string(identifier(kind)) + ".");
   }

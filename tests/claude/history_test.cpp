@@ -450,7 +450,7 @@ TEST_F(ClaudeHistoryFileTest, StrictModeFailsOnTheFirstBadLine) {
       {"invalid json", "{\"display\":\"a\"}\n{not json\n", kDefaultMaxLineSize,
        ErrorKind::JsonParse, "JSON parse error at history.jsonl line 2: "},
       {"invalid utf-8", "\xFF\n", kDefaultMaxLineSize, ErrorKind::Io, ""},
-      {"too long", "{\"display\":\"0123456789\"}\n", 10, ErrorKind::Message,
+      {"too long", "{\"display\":\"0123456789\"}\n", 10, ErrorKind::Strict,
        "Line exceeds max_line_size"},
   };
   for (const Case& c : cases) {
@@ -463,7 +463,7 @@ TEST_F(ClaudeHistoryFileTest, StrictModeFailsOnTheFirstBadLine) {
     if (c.kind == ErrorKind::Io) {
       EXPECT_EQ(result.error().text(), "I/O error at " + path_.string() +
                                            ": invalid utf-8 sequence of 1 bytes from index 0");
-    } else if (c.kind == ErrorKind::Message) {
+    } else if (c.kind == ErrorKind::Strict) {
       EXPECT_EQ(result.error().text(), c.text_prefix);
     } else {
       EXPECT_TRUE(result.error().text().starts_with(c.text_prefix)) << result.error().text();

@@ -152,7 +152,7 @@ TEST(CodexDetectionTest, SupportsOnlyCodexKinds) {
   TempTree dir;
   auto r = parse_codex_input(dir.root(), InputKind::PasteCache, dir.root(), {});
   ASSERT_FALSE(r.has_value());
-  EXPECT_EQ(r.error().kind(), ErrorKind::Message);
+  EXPECT_EQ(r.error().kind(), ErrorKind::Argument);
   EXPECT_EQ(r.error().text(), "Codex adapter does not support input kind PasteCache.");
 }
 

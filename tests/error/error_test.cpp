@@ -20,15 +20,15 @@ TEST(ErrorTest, EachVariantHasItsExactMessage) {
       {Error::io("/tmp/x", "boom"), ErrorKind::Io, "I/O error at /tmp/x: boom"},
       {Error::json_parse("a.jsonl", 3, "bad"), ErrorKind::JsonParse,
        "JSON parse error at a.jsonl line 3: bad"},
-      {Error::invalid_field_type("a", 1, "ts", "number", "string"), ErrorKind::InvalidFieldType,
-       "Invalid field type at a line 1: field 'ts' expected number, got string"},
-      {Error::invalid_timestamp("a", 2, "m"), ErrorKind::InvalidTimestamp,
-       "Invalid timestamp at a line 2: m"},
-      {Error::hash_computation("p", "m"), ErrorKind::HashComputation,
-       "Hash computation failed for p: m"},
-      {Error::csv_write("e"), ErrorKind::CsvWrite, "CSV write error: e"},
       {Error::json_serialization("e"), ErrorKind::JsonSerialization, "JSON serialization error: e"},
-      {Error::message("Plain text."), ErrorKind::Message, "Plain text."},
+      {Error::stopped(), ErrorKind::Stopped, "The parse was stopped."},
+      {Error::detection("d."), ErrorKind::Detection, "d."},
+      {Error::strict("s."), ErrorKind::Strict, "s."},
+      {Error::argument("a."), ErrorKind::Argument, "a."},
+      {Error::secrets("r."), ErrorKind::Secrets, "r."},
+      {Error::refused("o."), ErrorKind::Refused, "o."},
+      {Error::internal("i."), ErrorKind::Internal, "i."},
+      {Error::write("W: e", ENOSPC), ErrorKind::Write, "W: e"},
   };
   for (const auto& c : cases) {
     EXPECT_EQ(c.error.kind(), c.kind) << c.text;
@@ -63,7 +63,7 @@ TEST(ErrorTest, TheSystemsErrorTravelsWithItsCategoryAndPath) {
       {"text of ours", Error::io("/x", "too long"), "I/O error at /x: too long", {}, 0, "/x"},
       {"own words", Error::io_text("Cannot create 'o': e", enoent), "Cannot create 'o': e", enoent,
        ENOENT, ""},
-      {"write", Error::message("W: e").caused_by_write(ENOSPC), "W: e",
+      {"write", Error::write("W: e", ENOSPC), "W: e",
        std::error_code(ENOSPC, std::system_category()), ENOSPC, ""},
   };
   for (const auto& c : cases) {

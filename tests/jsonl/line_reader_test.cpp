@@ -28,6 +28,11 @@ std::ostream& operator<<(std::ostream& os, const Line& l) {
             << l.too_long << "}";
 }
 
+Line line_of(const LineItem& item) {
+  return {item.index, item.text, item.failure ? item.failure->text : "", item.length,
+          item.too_long};
+}
+
 struct ReadBack {
   std::vector<Line> lines;
   std::string digest;
@@ -39,8 +44,7 @@ ReadBack read_lines(const std::filesystem::path& path, uint64_t limit) {
   BoundedLineReader reader(std::move(*file), limit);
   ReadBack out;
   while (const LineItem* item = reader.next()) {
-    out.lines.push_back(
-        {item->index, item->text, item->error.value_or(""), item->length, item->too_long});
+    out.lines.push_back(line_of(*item));
   }
   out.digest = std::move(reader).finalize();
   return out;
@@ -112,7 +116,10 @@ TEST(BoundedLineReaderTest, AReadFailureIsReportedOnceAndEndsTheFile) {
   const LineItem* item = reader.next();
   ASSERT_NE(item, nullptr);
   EXPECT_EQ(item->index, 0u);
-  EXPECT_EQ(item->error.value_or(""), "Is a directory (os error 21)");
+  ASSERT_TRUE(item->failure.has_value());
+  EXPECT_EQ(item->failure->kind, LineFailure::Kind::Read);
+  EXPECT_EQ(item->failure->text, "Is a directory (os error 21)");
+  EXPECT_EQ(item->failure->code, std::error_code(EISDIR, std::system_category()));
   EXPECT_EQ(reader.next(), nullptr);
 }
 
@@ -177,9 +184,9 @@ TEST(BoundedLineReaderTest, ZstdFilesAreReadAsTheirDecompressedLines) {
     std::vector<Line> lines;
     bool damaged = false;
     while (const LineItem* item = reader->next()) {
-      lines.push_back(
-          {item->index, item->text, item->error.value_or(""), item->length, item->too_long});
-      damaged = damaged || item->decompression_failed;
+      lines.push_back(line_of(*item));
+      damaged =
+          damaged || (item->failure && item->failure->kind == LineFailure::Kind::Decompression);
     }
     EXPECT_EQ(lines, c.expected);
     EXPECT_EQ(damaged, c.damaged);
@@ -210,8 +217,7 @@ TEST(BoundedLineReaderTest, ZstdDataPastTheLimitEndsTheFile) {
     BoundedLineReader reader(ZstdReader(std::move(*file), c.limit), 0);
     std::vector<Line> lines;
     while (const LineItem* item = reader.next()) {
-      lines.push_back(
-          {item->index, item->text, item->error.value_or(""), item->length, item->too_long});
+      lines.push_back(line_of(*item));
     }
     EXPECT_EQ(lines, c.expected);
   }

@@ -167,7 +167,7 @@ TEST(FinalizeReportTest, StrictModeFailsOnFirstErrorDiagnosticOnly) {
   with_errors.push_back({DiagnosticCode::InvalidJson, Severity::Error, std::nullopt, "second"});
   auto failed = finalize_report({}, with_errors, true);
   ASSERT_FALSE(failed.has_value());
-  EXPECT_EQ(failed.error().kind(), ErrorKind::Message);
+  EXPECT_EQ(failed.error().kind(), ErrorKind::Strict);
   EXPECT_EQ(failed.error().text(), "Strict mode: first");
 
   auto best_effort = finalize_report({}, with_errors, false);

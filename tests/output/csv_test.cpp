@@ -228,7 +228,7 @@ TEST(CsvTest, WriteFailuresNameTheStepThatFailed) {
     const Status s = write_csv(OutputTarget::file(fd), std::vector<TimelineEvent>{ev}, true, true);
     ::close(fd);
     ASSERT_FALSE(s.has_value());
-    EXPECT_EQ(s.error().kind(), ErrorKind::Message);
+    EXPECT_EQ(s.error().kind(), ErrorKind::Write);
     EXPECT_EQ(s.error().text(), c.expected);
   }
 }

@@ -384,7 +384,7 @@ TEST(JsonFileTest, WriteFailureCarriesTheSystemError) {
       write_report(ParseReport{{bare_event()}, {}}, OutputTarget::file(fd), JsonLayout::Pretty);
   ::close(fd);
   ASSERT_FALSE(s.has_value());
-  EXPECT_EQ(s.error().kind(), ErrorKind::JsonSerialization);
+  EXPECT_EQ(s.error().kind(), ErrorKind::Write);
   EXPECT_EQ(s.error().text(), "JSON serialization error: No space left on device (os error 28)");
 }
 

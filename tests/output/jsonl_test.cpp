@@ -91,7 +91,7 @@ TEST(JsonlTest, WriteFailuresNameTheStepThatFailed) {
     const Status s = write_jsonl(OutputTarget::file(fd), events);
     ::close(fd);
     ASSERT_FALSE(s.has_value());
-    EXPECT_EQ(s.error().kind(), ErrorKind::Message);
+    EXPECT_EQ(s.error().kind(), ErrorKind::Write);
     EXPECT_EQ(s.error().text(), c.expected);
   }
 }

@@ -104,7 +104,7 @@ TEST(ParsePathTest, DetectionFailuresHaveExactMessages) {
 
   auto none = parse_path(dir.path("empty"), options());
   ASSERT_FALSE(none.has_value());
-  EXPECT_EQ(none.error().kind(), ErrorKind::Message);
+  EXPECT_EQ(none.error().kind(), ErrorKind::Detection);
   EXPECT_EQ(none.error().text(),
             "Cannot auto-detect a supported artifact at '" + dir.path("empty").string() + "'.");
 

@@ -11,7 +11,7 @@ import pytest
 
 import tracequill
 
-from conftest import write_tree
+from conftest import CLAUDE_HISTORY, write_tree
 
 EVENT_KEYS = [
     "artifact", "event_id", "event_type", "fs_times", "message", "provider", "raw",
@@ -153,6 +153,30 @@ def test_path_failures(tmp_path, monkeypatch, function, name, relative, error, m
     if error in ERRNO_OF:
         assert (raised.value.errno, raised.value.strerror, raised.value.filename) == (
             ERRNO_OF[error], None, None)
+
+
+# Failures the parse and its output make themselves, each raised as the class it
+# always was: (name, call on a home with a Claude Code history, class, message).
+OWN_FAILURES = [
+    ("strict mode, line too long",
+     lambda home: tracequill.parse(home, mode="strict", max_line_size=8),
+     ValueError, lambda home: "Line exceeds max_line_size"),
+    ("output onto an input",
+     lambda home: tracequill.convert(home, home / ".claude/history.jsonl", format="jsonl"),
+     OSError,
+     lambda home: f"Cannot create '{home / '.claude/history.jsonl'}': it is an input of this parse"),
+]
+
+
+@pytest.mark.parametrize("name,call,error,message", OWN_FAILURES, ids=[f[0] for f in OWN_FAILURES])
+def test_own_failures_keep_their_exception(tmp_path, name, call, error, message):
+    write_tree(tmp_path, {".claude/history.jsonl": CLAUDE_HISTORY})
+    with pytest.raises(error) as raised:
+        call(tmp_path)
+    assert type(raised.value) is error
+    assert str(raised.value) == message(tmp_path)
+    if error is OSError:
+        assert raised.value.errno is None
 
 
 def test_missing_path_with_follow_symlinks(tmp_path):
