@@ -90,6 +90,7 @@ struct OrderKey {
   uint64_t id_prefix = 0;  // the id's first eight bytes, big-endian, zero-padded
   uint32_t path = 0;       // the relative path's rank
   uint32_t chain = 0;      // 0: not a file snapshot
+  uint32_t position = 0;   // the event's among those keyed, set by who keeps the keys
   uint8_t rank = 0;        // type_rank
   bool timeless = false;
   bool has_line = false;
@@ -103,6 +104,10 @@ struct OrderKey {
     return a.time <=> b.time;
   }
 };
+
+// A store keeps one key per event: the padding of the fields above is all
+// the room the position takes.
+static_assert(sizeof(OrderKey) == 64);
 
 // The first eight bytes of an id as a big-endian number, zero-padded, so
 // that numbers order as the bytes do (and ties are settled by the whole id).

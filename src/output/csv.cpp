@@ -161,6 +161,9 @@ void write_cells(OutputSink& out, const Cells& cells, size_t numbered = SIZE_MAX
   }
 }
 
+// The most room a reused cell keeps between rows.
+constexpr size_t kKeptCellCapacity = size_t{1} << 20;
+
 template <Surface S>
 class CsvRowWriter final : public RowWriter {
  public:
@@ -169,6 +172,11 @@ class CsvRowWriter final : public RowWriter {
   void write(const TimelineEvent& event, OutputSink& sink, SequenceMark& mark) override {
     fill_record<S>(event, options_, cells_);
     write_cells(sink, cells_, CsvLayout<TimelineEvent, S>::kBuilt.numbered, &mark);
+    // A cell that held a huge text (a pasted file) gives its room back, so
+    // that a writer kept for a whole timeline holds no more than a usual row.
+    for (std::string& cell : cells_) {
+      if (cell.capacity() > kKeptCellCapacity) std::string().swap(cell);
+    }
   }
 
  private:

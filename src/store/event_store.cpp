@@ -43,6 +43,9 @@ constexpr std::string_view kDigestPlaceholder =
 static_assert(kDigestPlaceholder.size() == 64);
 static_assert(kField<TimelineEvent, 4>.name == "source_file_sha256");
 
+// How many bytes of records a take gathers before it appends them.
+constexpr size_t kRecordsPerAppend = size_t{1} << 20;
+
 // How many bytes of records the writer reads from the spill area at a time:
 // enough that reads are few and large, few enough to stay in the caches.
 constexpr size_t kReadBatchBytes = size_t{4} << 20;
@@ -73,7 +76,7 @@ Status EventStore::keep(EventList&& events, bool unstamped) {
     renderer_.emplace(std::move(renderer));
   }
   records_.clear();
-  const uint64_t base = spill_.size();
+  uint64_t base = spill_.size();  // where records_ will lie in the spill area
   for (TimelineEvent& e : taken) {
     if (e.event_id.size() > UINT32_MAX) {
       return std::unexpected(Error::argument("An event id is longer than 4 GiB."));
@@ -99,9 +102,20 @@ Status EventStore::keep(EventList&& events, bool unstamped) {
       unstamped_.push_back(base + at);
     }
     starts_.push_back(base + records_.size());
+    // A large file's records go on as they are made, so that they are never
+    // held whole here besides.
+    if (records_.size() >= kRecordsPerAppend) {
+      TQ_CHECK(append_records());
+      base = spill_.size();
+    }
   }
+  return append_records();
+}
+
+Status EventStore::append_records() {
   TQ_TRY(const uint64_t appended_at, spill_.append(records_));
   (void)appended_at;  // the starts were counted from the area's size
+  records_.clear();
   return {};
 }
 

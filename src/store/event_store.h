@@ -60,6 +60,7 @@ class EventStore final : public EventSink {
   class Rows;
 
   [[nodiscard]] Status keep(EventList&& events, bool unstamped);
+  [[nodiscard]] Status append_records();
 
   Format format_;
   RenderOptions options_;

@@ -65,6 +65,7 @@ Status OrderKeys::add(const TimelineEvent& e) {
         chain_ids_.try_emplace(chain_text(e), static_cast<uint32_t>(chain_ids_.size() + 1));
     key.chain = at->second;
   }
+  key.position = static_cast<uint32_t>(keys_.size());
   keys_.push_back(key);
   return {};
 }
@@ -78,7 +79,7 @@ Result<std::vector<uint32_t>> OrderKeys::sort(ParseMonitor* monitor, const Whole
             [this](uint32_t a, uint32_t b) { return paths_[a] < paths_[b]; });
   std::vector<uint32_t> rank(paths_.size());
   for (size_t r = 0; r < by_bytes.size(); ++r) rank[by_bytes[r]] = static_cast<uint32_t>(r);
-  for (OrderKey& key : keys_) key.path = rank[key.path];
+  for (size_t i = 0; i < keys_.size(); ++i) keys_[i].path = rank[keys_[i].path];
   paths_ = {};
   path_ids_ = {};
   chain_ids_ = {};
@@ -86,9 +87,8 @@ Result<std::vector<uint32_t>> OrderKeys::sort(ParseMonitor* monitor, const Whole
   std::optional<Error> failure;
   std::string first_scratch, second_scratch;
   auto whole_id_order = [&](const OrderKey& a, const OrderKey& b) {
-    Result<std::string_view> first = ids(static_cast<size_t>(&a - keys_.data()), first_scratch);
-    Result<std::string_view> second =
-        first ? ids(static_cast<size_t>(&b - keys_.data()), second_scratch) : first;
+    Result<std::string_view> first = ids(a.position, first_scratch);
+    Result<std::string_view> second = first ? ids(b.position, second_scratch) : first;
     if (!first || !second) {
       if (!failure) failure = std::move(!first ? first.error() : second.error());
       return std::weak_ordering::equivalent;
@@ -106,7 +106,7 @@ Result<std::vector<uint32_t>> OrderKeys::sort(ParseMonitor* monitor, const Whole
         return report_order(KeyOrderView(x, whole_id_order), KeyOrderView(y, whole_id_order)) < 0;
       },
       [monitor] { return stop_requested(monitor); });
-  keys_ = {};
+  keys_.clear();
   if (!finished) return std::unexpected(Error::stopped());
   if (failure) return std::unexpected(std::move(*failure));
   return order;

@@ -22,6 +22,7 @@
 #include "error/error.h"
 #include "model/records.h"
 #include "ordering/report_order.h"
+#include "store/chunked.h"
 
 namespace tq::store {
 
@@ -44,7 +45,7 @@ class OrderKeys {
  private:
   uint32_t path_id(const std::string& path);
 
-  std::vector<OrderKey> keys_;
+  Chunked<OrderKey> keys_;
   std::vector<std::string> paths_;  // by id, until sort() ranks them
   std::unordered_map<std::string, uint32_t> path_ids_;
   std::unordered_map<std::string, uint32_t> chain_ids_;  // by the (session, source id) text

@@ -34,10 +34,11 @@
 
 namespace tq::store {
 
-// 32 MiB covers the rendered events of the homes people usually have in
-// memory, so they never touch the disk, while one process holding several
-// areas (a conversion per thread) stays far below what a laptop can spare.
-inline constexpr size_t kDefaultSpillBudget = size_t{32} << 20;
+// 8 MiB keeps a small home's rendered events off the disk, while a large
+// one's (hundreds of MiB) cost a conversion no more memory than its keys:
+// the rest lives in the page cache, which the system may drop, and copying
+// through it costs little beside rendering.
+inline constexpr size_t kDefaultSpillBudget = size_t{8} << 20;
 
 // `TMPDIR` when set and not empty, else /tmp: never the current directory,
 // which is often the evidence's own.
