@@ -142,7 +142,11 @@ std::optional<ParseReport> run_stored_parse(const std::string& path, ParseContex
   if (!report) return std::nullopt;
   Status sorted = [&] {
     ReleasedGil unlocked;
-    return store.sort(nullptr);
+    Status done = store.sort(nullptr);
+    // What the parse freed goes back to the system before the output is
+    // made, so that the output's memory comes on top of the store's alone.
+    return_free_memory();
+    return done;
   }();
   if (!sorted) {
     convert_error(sorted.error());
