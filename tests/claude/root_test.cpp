@@ -5,6 +5,8 @@
 #include <string>
 #include <vector>
 
+#include "claude/history.h"
+#include "context/sink.h"
 #include "hash/hash.h"
 #include "ordering/ordering.h"
 #include "support/claude_fixtures.h"
@@ -207,6 +209,65 @@ TEST_F(ClaudeRootTest, InlineContentThatDisagreesWithTheCacheIsAHashMismatch) {
   auto report = finalize_report(strict.events, strict.diagnostics, true);
   ASSERT_FALSE(report);
   EXPECT_EQ(report.error().text(), "Strict mode: " + d.message);
+}
+
+// Keeps what a parse hands over, stamping the unstamped as a store would.
+class KeepingSink final : public EventSink {
+ public:
+  Status take(EventList&& events) override {
+    kept.append(std::move(events));
+    return {};
+  }
+  Status take_unstamped(EventList&& events) override {
+    for (const TimelineEvent& e : events) EXPECT_FALSE(e.source_file_sha256);
+    unstamped += events.size();
+    return take(std::move(events));
+  }
+  Status stamp(std::string_view sha256) override {
+    for (size_t i = kept.size() - unstamped; i < kept.size(); ++i) {
+      kept[i].source_file_sha256 = std::string(sha256);
+    }
+    unstamped = 0;
+    return {};
+  }
+  EventList kept;
+  size_t unstamped = 0;
+};
+
+// The history leaves a few hundred events at a time; its reference
+// diagnostics still come by key, in the order keys first appear, and the
+// events in the order they would have been gathered, each with its digest.
+TEST_F(ClaudeRootTest, TheHistoryLeavesInBatchesWithItsOrderKept) {
+  std::string history = paste_line(R"("contentHash":"a")") + paste_line(R"("contentHash":"b")");
+  for (size_t i = 0; i < kEventsPerHandOver + 10; ++i) {
+    history += R"({"display":"q","sessionId":"S1","timestamp":1700000000000})"
+               "\n";
+  }
+  history += paste_line(R"("contentHash":"a")");
+  tree_.write(".claude/history.jsonl", history);
+  tree_.write(".claude/paste-cache/c.txt", "c");
+  const Parsed whole = parse();
+  KeepingSink sink;
+  ParserOptions options;
+  ParseContext context{options};
+  context.sink = &sink;
+  Parsed streamed;
+  ASSERT_TRUE(parse_claude_root(tree_ / ".claude", tree_ / ".claude", context, streamed.events,
+                                streamed.diagnostics));
+  EXPECT_EQ(sink.kept.size(), whole.events.size() - 1);  // all but the cache file
+  sink.kept.append(std::move(streamed.events));
+  ASSERT_EQ(sink.kept.size(), whole.events.size());
+  for (size_t i = 0; i < whole.events.size(); ++i) {
+    EXPECT_EQ(sink.kept[i].event_id, whole.events[i].event_id) << i;
+    EXPECT_EQ(sink.kept[i].source_file_sha256, whole.events[i].source_file_sha256) << i;
+  }
+  for (const Parsed* p : std::initializer_list<const Parsed*>{&whole, &streamed}) {
+    EXPECT_EQ(messages_of(p->diagnostics),
+              (std::vector<std::string>{"Cache reference 'a' could not be resolved.",
+                                        "Cache reference 'a' could not be resolved.",
+                                        "Cache reference 'b' could not be resolved."}));
+    EXPECT_EQ(p->diagnostics[1].source->line_number, kEventsPerHandOver + 13);
+  }
 }
 
 TEST_F(ClaudeRootTest, SnapshotsTakeTheirSessionsOnlyProject) {

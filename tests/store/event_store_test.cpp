@@ -9,6 +9,9 @@
 namespace tq::store {
 namespace {
 
+constexpr std::string_view kDigest =
+    "00000000000000000000000000000000000000000000000000000000000000ff";
+
 // Events that test every step of the order: equal times, snapshot chains
 // whose versions disagree with their paths (the order is then not
 // transitive), ids sharing their first eight bytes, events without time or
@@ -36,6 +39,7 @@ std::vector<TimelineEvent> awkward_events() {
       e.event_id = generate_event_id(Provider::Codex, ArtifactKind::Session, e.source.relative_path,
                                      std::to_string(i));
     e.message = "event " + std::to_string(i) + ", \"quoted\"\nline";
+    e.source_file_sha256 = std::string(kDigest);
     if (i % 7 == 0) {
       // A twin that differs only by an id sharing the first eight bytes,
       // gathered first though its id sorts last.
@@ -61,14 +65,23 @@ std::string written_directly(const std::vector<TimelineEvent>& events, Format fo
   return text;
 }
 
+// `unstamped`: each part is taken before its digest is known, as a file
+// still being read is, and stamped after.
 std::string written_from_store(const std::vector<TimelineEvent>& events, Format format,
-                               const RenderOptions& options, size_t budget, size_t per_take) {
+                               const RenderOptions& options, size_t budget, size_t per_take,
+                               bool unstamped = false) {
   EventStore store(format, options, budget);
   for (size_t i = 0; i < events.size(); i += per_take) {
     std::vector<TimelineEvent> part(
         events.begin() + static_cast<ptrdiff_t>(i),
         events.begin() + static_cast<ptrdiff_t>(std::min(events.size(), i + per_take)));
-    EXPECT_TRUE(store.take(EventList(std::move(part))).has_value());
+    if (!unstamped) {
+      EXPECT_TRUE(store.take(EventList(std::move(part))).has_value());
+      continue;
+    }
+    for (TimelineEvent& e : part) e.source_file_sha256.reset();
+    EXPECT_TRUE(store.take_unstamped(EventList(std::move(part))).has_value());
+    EXPECT_TRUE(store.stamp(kDigest).has_value());
   }
   EXPECT_TRUE(store.sort(nullptr).has_value());
   std::string text;
@@ -100,6 +113,8 @@ TEST(EventStoreTest, WritesWhatTheReportWouldHaveWritten) {
         SCOPED_TRACE(testing::Message()
                      << format_name(c.format) << " budget " << budget << " per take " << per_take);
         EXPECT_EQ(written_from_store(events, c.format, c.options, budget, per_take), expected);
+        EXPECT_EQ(written_from_store(events, c.format, c.options, budget, per_take, true),
+                  expected);
       }
     }
   }

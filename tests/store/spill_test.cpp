@@ -211,5 +211,30 @@ TEST(SpillTest, RefusedWriteIsAnErrorAndKeepsTheBytes) {
   EXPECT_EQ(back, head);
 }
 
+// A text written over bytes already appended lands wherever they are: in
+// memory, in the file, or still waiting to be written to it.
+TEST(SpillTest, OverwritesLandWhereverTheBytesAre) {
+  testing::TempTree tmp;
+  // A first record longer than a write batch goes to the file at once, once
+  // the budget is passed; the second waits in the batch.
+  for (size_t budget : {size_t{64} << 20, size_t{0}}) {
+    SCOPED_TRACE(budget);
+    SpillArea area(budget, tmp.root());
+    const std::string first((size_t{1} << 20) + 3000, 'a'), second(3000, 'b');
+    ASSERT_TRUE(area.append(first).has_value());
+    ASSERT_TRUE(area.append(second).has_value());
+    ASSERT_TRUE(area.overwrite(10, "XYZ").has_value());
+    const size_t seam = first.size() - 2;
+    ASSERT_TRUE(area.overwrite(seam, "1234").has_value());  // across two appends
+    std::string back(area.size(), '\0');
+    ASSERT_TRUE(area.read(0, back.size(), back.data()).has_value());
+    std::string expected = first + second;
+    expected.replace(10, 3, "XYZ");
+    expected.replace(seam, 4, "1234");
+    EXPECT_EQ(back, expected);
+    EXPECT_FALSE(area.overwrite(area.size() - 1, "too long").has_value());
+  }
+}
+
 }  // namespace
 }  // namespace tq::store
