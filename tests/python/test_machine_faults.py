@@ -23,6 +23,10 @@ CHILD = textwrap.dedent("""
     import tracequill
     path, limit, call, options = sys.argv[1], sys.argv[2], sys.argv[3], json.loads(sys.argv[4])
     if limit == "files":
+        # The undefined-behaviour sanitizer checks a polymorphic object's type
+        # the first time it meets it, through a pipe it can't open once no
+        # descriptor is left: a parse before the limit lets it meet them all.
+        getattr(tracequill, call)(path, max_line_size=0, **options)
         resource.setrlimit(resource.RLIMIT_NOFILE, (0, resource.getrlimit(resource.RLIMIT_NOFILE)[1]))
     else:
         with open("/proc/self/statm") as statm:
