@@ -547,11 +547,13 @@ struct EventsToPython::State {
 EventsToPython::EventsToPython(Surface surface) : state_(std::make_unique<State>(surface)) {}
 EventsToPython::~EventsToPython() = default;
 
-bool EventsToPython::append(const TimelineEvent& event) {
+bool EventsToPython::append(const EventList& events) {
   GcPause pause;
-  PyRef item = state_->converter.record(event);
-  if (!item) return false;
-  state_->dicts.push_back(std::move(item));
+  for (const TimelineEvent& event : events) {
+    PyRef item = state_->converter.record(event);
+    if (!item) return false;
+    state_->dicts.push_back(std::move(item));
+  }
   return true;
 }
 

@@ -68,8 +68,8 @@ class EventsToPython {
   EventsToPython(const EventsToPython&) = delete;
   EventsToPython& operator=(const EventsToPython&) = delete;
 
-  // Appends `event`'s dict; false with a Python exception set.
-  [[nodiscard]] bool append(const TimelineEvent& event);
+  // Appends the dicts of `events`, in order; false with a Python exception set.
+  [[nodiscard]] bool append(const EventList& events);
   // Sets `sha256` as the file digest of the events appended at `positions`;
   // false with a Python exception set.
   [[nodiscard]] bool set_digest(std::span<const size_t> positions, std::string_view sha256);

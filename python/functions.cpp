@@ -307,13 +307,11 @@ class DictSink final : public EventSink {
     // Freed after the lock is given back again.
     const EventList taken = std::move(events);
     for (const TimelineEvent& e : taken) TQ_CHECK(keys_.add(e));
-    size_t position = keys_.size() - taken.size();
-    HeldGil held;
-    for (const TimelineEvent& e : taken) {
-      if (unstamped) unstamped_.push_back(position);
-      ++position;
-      if (!dicts_.append(e)) return raised();
+    if (unstamped) {
+      for (size_t i = keys_.size() - taken.size(); i < keys_.size(); ++i) unstamped_.push_back(i);
     }
+    HeldGil held;
+    if (!dicts_.append(taken)) return raised();
     return {};
   }
 

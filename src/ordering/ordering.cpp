@@ -20,14 +20,6 @@ std::optional<uint64_t> snapshot_version(const TimelineEvent& e) {
   return e.artifact ? e.artifact->snapshot_version : std::nullopt;
 }
 
-std::weak_ordering bytes(std::string_view a, std::string_view b) {
-  // std::string_view compares through char_traits<char>, which compares as
-  // unsigned char: byte order for UTF-8.
-  const int c = a.compare(b);
-  return c < 0 ? std::weak_ordering::less
-               : (c > 0 ? std::weak_ordering::greater : std::weak_ordering::equivalent);
-}
-
 bool same_snapshot_chain(const TimelineEvent& a, const TimelineEvent& b) {
   return a.event_type == EventType::FileSnapshot && b.event_type == EventType::FileSnapshot &&
          a.session_id == b.session_id && a.source.source_id == b.source.source_id;
@@ -44,10 +36,10 @@ struct EventOrderView {
   uint64_t sequence() const { return e.sequence; }
   bool chained_with(const EventOrderView& o) const { return same_snapshot_chain(e, o.e); }
   std::weak_ordering path_order(const EventOrderView& o) const {
-    return bytes(e.source.relative_path, o.e.source.relative_path);
+    return byte_order(e.source.relative_path, o.e.source.relative_path);
   }
   std::weak_ordering id_order(const EventOrderView& o) const {
-    return bytes(e.event_id, o.e.event_id);
+    return byte_order(e.event_id, o.e.event_id);
   }
 };
 

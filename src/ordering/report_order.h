@@ -13,6 +13,7 @@
 #include <compare>
 #include <cstdint>
 #include <optional>
+#include <string_view>
 
 #include "model/datetime.h"
 #include "model/records.h"
@@ -36,6 +37,15 @@ inline int type_rank(EventType t) {
     default:
       return 4;
   }
+}
+
+// The byte order of two texts (UTF-8 sorts as its code points do):
+// std::string_view compares through char_traits<char>, which compares as
+// unsigned char.
+inline std::weak_ordering byte_order(std::string_view a, std::string_view b) {
+  const int c = a.compare(b);
+  return c < 0 ? std::weak_ordering::less
+               : (c > 0 ? std::weak_ordering::greater : std::weak_ordering::equivalent);
 }
 
 namespace report_order_internal {

@@ -53,7 +53,9 @@ constexpr size_t kReadBatchBytes = size_t{4} << 20;
 }  // namespace
 
 EventStore::EventStore(Format format, const RenderOptions& options, size_t memory_budget)
-    : format_(format), options_(options), spill_(memory_budget) {}
+    : format_(format), options_(options), spill_(memory_budget) {
+  starts_.push_back(0);
+}
 
 Status EventStore::take(EventList&& events) { return keep(std::move(events), false); }
 

@@ -31,6 +31,7 @@
 #include "output/format.h"
 #include "output/rows.h"
 #include "output/sink.h"
+#include "store/chunked.h"
 #include "store/order_keys.h"
 #include "store/spill.h"
 
@@ -49,8 +50,7 @@ class EventStore final : public EventSink {
   size_t size() const { return starts_.size() - 1; }
 
   // Puts the events in the report order; nothing may be taken after. Ends
-  // with the Message error kParseStopped when `monitor` (may be null) asks
-  // to stop first.
+  // with the Stopped error when `monitor` (may be null) asks to stop first.
   [[nodiscard]] Status sort(ParseMonitor* monitor);
   // Writes the document of the sorted events and `diagnostics` to `target`,
   // the bytes render() would have written of the events themselves.
@@ -68,7 +68,7 @@ class EventStore final : public EventSink {
   SpillArea spill_;
   OrderKeys keys_;
   // Where each event's record starts in the spill area, and one past the last.
-  std::vector<uint64_t> starts_{0};
+  Chunked<uint64_t> starts_;
   std::vector<uint32_t> order_;  // positions in the order taken, sorted
   bool sorted_ = false;
   std::string records_;  // the records of one take, appended at once

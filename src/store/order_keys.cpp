@@ -27,12 +27,6 @@ std::string chain_text(const TimelineEvent& e) {
   return text;
 }
 
-std::weak_ordering byte_order(std::string_view a, std::string_view b) {
-  const int c = a.compare(b);
-  return c < 0 ? std::weak_ordering::less
-               : (c > 0 ? std::weak_ordering::greater : std::weak_ordering::equivalent);
-}
-
 }  // namespace
 
 uint32_t OrderKeys::path_id(const std::string& path) {

@@ -119,6 +119,10 @@ Status SpillArea::write_at(uint64_t offset, std::string_view bytes) {
   return {};
 }
 
+size_t SpillArea::written_part(uint64_t offset, size_t size) const {
+  return offset < written_ ? static_cast<size_t>(std::min<uint64_t>(size, written_ - offset)) : 0;
+}
+
 Status SpillArea::overwrite(uint64_t offset, std::string_view bytes) {
   if (!within(offset, bytes.size(), size_)) {
     return std::unexpected(Error::internal("A write past the end of the spill area."));
@@ -127,9 +131,7 @@ Status SpillArea::overwrite(uint64_t offset, std::string_view bytes) {
     std::memcpy(memory_.data() + offset, bytes.data(), bytes.size());
     return {};
   }
-  const size_t in_file =
-      offset < written_ ? static_cast<size_t>(std::min<uint64_t>(bytes.size(), written_ - offset))
-                        : 0;
+  const size_t in_file = written_part(offset, bytes.size());
   TQ_CHECK(write_at(offset, bytes.substr(0, in_file)));
   if (in_file < bytes.size()) {
     std::memcpy(pending_.data() + (offset + in_file - written_), bytes.data() + in_file,
@@ -146,8 +148,7 @@ Status SpillArea::read(uint64_t offset, size_t size, char* into) const {
     std::memcpy(into, memory_.data() + offset, size);
     return {};
   }
-  const size_t from_file =
-      offset < written_ ? static_cast<size_t>(std::min<uint64_t>(size, written_ - offset)) : 0;
+  const size_t from_file = written_part(offset, size);
   TQ_CHECK(read_file(offset, from_file, into));
   if (from_file < size) {
     std::memcpy(into + from_file, pending_.data() + (offset + from_file - written_),

@@ -88,6 +88,9 @@ class SpillArea {
   [[nodiscard]] Status fill(std::span<const Range> ranges, std::string& into) const;
   [[nodiscard]] Status read_file(uint64_t offset, size_t size, char* into) const;
   [[nodiscard]] Error failure(int error_number) const;
+  // How many of the `size` bytes at `offset` are in the file; the rest wait
+  // in pending_.
+  size_t written_part(uint64_t offset, size_t size) const;
 
   size_t budget_;
   std::filesystem::path directory_;
