@@ -13,6 +13,7 @@
 #include "model/datetime.h"
 #include "model/text.h"
 #include "ordering/ordering.h"
+#include "reading/hand_off.h"
 #include "reading/json_lines.h"
 
 namespace tq::claude {
@@ -346,14 +347,13 @@ Result<HistoryFileResult> read_history_file(const std::filesystem::path& path,
 Result<HistoryFileResult> parse_history_file(const std::filesystem::path& path,
                                              const ParseContext& context,
                                              const std::filesystem::path& evidence_root) {
-  std::vector<TimelineEvent> events;
+  UnstampedEvents events(context);
   TQ_TRY(HistoryFileResult result,
          read_history_file(path, context, evidence_root, [&](std::vector<TimelineEvent>&& made) {
-           std::move(made.begin(), made.end(), std::back_inserter(events));
-           return Status{};
+           return events.take(std::move(made));
          }));
-  for (TimelineEvent& e : events) e.source_file_sha256 = result.sha256;
-  result.events = std::move(events);
+  TQ_CHECK(events.stamp(result.sha256));
+  result.events = events.take_kept();
   return result;
 }
 

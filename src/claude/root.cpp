@@ -19,6 +19,7 @@
 #include "claude/transcripts.h"
 #include "files/evidence.h"
 #include "model/text.h"
+#include "reading/hand_off.h"
 
 namespace tq::claude {
 namespace {
@@ -269,23 +270,16 @@ Status parse_claude_root(const fs::path& root, const fs::path& evidence_root,
   CacheReferences references(paste_cache.events, image_cache.events);
   SessionDirectories directories;
 
-  EventList history_events;  // unless a sink takes them as they come
+  UnstampedEvents history_events(context);  // or the sink's, as they come
   if (parts.history) {
     TQ_TRY(HistoryFileResult history,
            read_history_file(*parts.history, context, evidence_root,
-                             [&](std::vector<TimelineEvent>&& made) -> Status {
+                             [&](std::vector<TimelineEvent>&& made) {
                                references.resolve(made);
                                for (const TimelineEvent& e : made) directories.note(e);
-                               if (context.sink != nullptr) {
-                                 return context.sink->take_unstamped(std::move(made));
-                               }
-                               history_events.append(std::move(made));
-                               return {};
+                               return history_events.take(std::move(made));
                              }));
-    if (context.sink != nullptr && !history.sha256.empty()) {
-      TQ_CHECK(context.sink->stamp(history.sha256));
-    }
-    for (TimelineEvent& e : history_events) e.source_file_sha256 = history.sha256;
+    TQ_CHECK(history_events.stamp(history.sha256));
     report_file_done(context.monitor, *parts.history);
     append_diagnostics(diagnostics, std::move(history.diagnostics));
   }
@@ -311,7 +305,7 @@ Status parse_claude_root(const fs::path& root, const fs::path& evidence_root,
   apply_snapshot_origins(transcripts.snapshot_origins, snapshots.events);
   tie_plans(transcripts.slugs, agent_files.events);
 
-  events.append(std::move(history_events));
+  events.append(history_events.take_kept());
   events.reserve(paste_cache.events.size() + image_cache.events.size());
   append_remaining(paste_cache.events, references.consumed_ids(), events);
   append_remaining(image_cache.events, references.consumed_ids(), events);

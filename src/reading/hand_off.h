@@ -8,6 +8,12 @@
 // order they would have been gathered.
 #pragma once
 
+#include <iterator>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
 #include "context/context.h"
 #include "error/error.h"
 #include "model/model.h"
@@ -20,5 +26,46 @@ namespace tq {
   if (context.sink == nullptr || out.events.empty()) return {};
   return context.sink->take(std::move(out.events));
 }
+
+// The events of a file still being read, whose digest is known only at its
+// end: they go to the context's sink as they come when it has one, else they
+// are kept here; `stamp` gives them the file's digest either way.
+class UnstampedEvents {
+ public:
+  explicit UnstampedEvents(const ParseContext& context) : sink_(context.sink) {}
+
+  [[nodiscard]] Status take(std::vector<TimelineEvent>&& events) {
+    if (sink_ == nullptr) {
+      std::move(events.begin(), events.end(), std::back_inserter(kept_));
+      return {};
+    }
+    if (events.empty()) return {};
+    waiting_ = true;
+    return sink_->take_unstamped(EventList(std::move(events)));
+  }
+
+  // Every event taken since the last stamp gets `sha256`.
+  [[nodiscard]] Status stamp(std::string_view sha256) {
+    for (size_t i = stamped_; i < kept_.size(); ++i) {
+      kept_[i].source_file_sha256 = std::string(sha256);
+    }
+    stamped_ = kept_.size();
+    if (!waiting_) return {};
+    waiting_ = false;
+    return sink_->stamp(sha256);
+  }
+
+  // The events kept, none when a sink took them.
+  std::vector<TimelineEvent> take_kept() {
+    stamped_ = 0;
+    return std::exchange(kept_, {});
+  }
+
+ private:
+  EventSink* sink_;
+  std::vector<TimelineEvent> kept_;
+  size_t stamped_ = 0;    // the kept events that have their digest
+  bool waiting_ = false;  // the sink took events it has no digest for yet
+};
 
 }  // namespace tq
