@@ -189,7 +189,8 @@ class TranscriptReader {
 
   std::vector<Diagnostic>& diagnostics() { return out_.output.diagnostics; }
   TranscriptOutput take(const std::string& sha256) && {
-    for (TimelineEvent& e : out_.output.events) e.source_file_sha256 = sha256;
+    const Shared<std::string> digest(sha256);
+    for (TimelineEvent& e : out_.output.events) e.source_file_sha256 = digest;
     out_.slugs.assign(std::make_move_iterator(slugs_.begin()),
                       std::make_move_iterator(slugs_.end()));
     return std::move(out_);

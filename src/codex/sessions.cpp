@@ -315,7 +315,8 @@ Result<LineFileOutput> read_session_file(BoundedLineReader lines, const std::fil
                            context.options.transcripts && !context.options.include_raw
                                ? &kRecordWhole
                                : record_shape(context.options, kRecord, kRecordWithContent)));
-  for (TimelineEvent& event : out.events) event.source_file_sha256 = out.sha256;
+  const Shared<std::string> digest(out.sha256);
+  for (TimelineEvent& event : out.events) event.source_file_sha256 = digest;
   return out;
 }
 

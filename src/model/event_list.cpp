@@ -37,6 +37,16 @@ void EventList::reserve(size_t count) {
   starts_.push_back(size_);
 }
 
+void EventList::shrink_to_fit() {
+  if (blocks_.empty()) return;
+  if (blocks_.back().empty()) {
+    blocks_.pop_back();
+    starts_.pop_back();
+    return;
+  }
+  blocks_.back().shrink_to_fit();
+}
+
 void EventList::append(std::vector<TimelineEvent>&& events) {
   if (events.empty()) return;
   if (!blocks_.empty() && blocks_.back().empty()) {

@@ -96,6 +96,10 @@ class EventList {
   // Makes room for `count` more events in one block, so that a reader that
   // knows how many it will add allocates once.
   void reserve(size_t count);
+  // Gives back the room the last block holds beyond its events. It moves
+  // that block's events, so only a list nothing points into may be shrunk:
+  // a file's list once its reader is done with it.
+  void shrink_to_fit();
   // Takes every event of `events` (which is left empty), after those held.
   void append(EventList&& events);
   void append(std::vector<TimelineEvent>&& events);

@@ -246,7 +246,8 @@ struct TimelineEvent {
   std::string event_id;
   uint64_t sequence = 0;
   Provider provider = Provider::Unknown;
-  std::optional<std::string> source_file_sha256;
+  // The file's digest, one value shared by all of a file's events.
+  Shared<std::string> source_file_sha256;
   std::optional<DateTime> timestamp;
   TimestampSource timestamp_source = TimestampSource::None;
   Shared<JsonValue> timestamp_raw;

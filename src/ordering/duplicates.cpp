@@ -1,10 +1,13 @@
 #include "ordering/duplicates.h"
 
-#include <map>
+#include <cstddef>
+#include <functional>
 #include <string>
 #include <string_view>
 #include <tuple>
+#include <type_traits>
 #include <unordered_map>
+#include <utility>
 
 namespace tq {
 namespace {
@@ -49,6 +52,28 @@ void fill_outcome(ToolFacts& into, const ToolFacts& from, bool whole) {
 void mark(TimelineEvent& copy, const TimelineEvent& first) {
   copy.facts.held().duplicate_of = first.event_id;
 }
+
+// The Linker's keys are looked up once per event and never walked in order,
+// so they are hashed: the events' own texts and the small values beside them.
+struct KeyHash {
+  static size_t mix(size_t seed, size_t h) {
+    return seed ^ (h + 0x9e3779b97f4a7c15ULL + (seed << 6) + (seed >> 2));
+  }
+  template <typename... T>
+  size_t operator()(const std::tuple<T...>& key) const {
+    return std::apply(
+        [](const auto&... part) {
+          size_t seed = 0;
+          ((seed = mix(seed, std::hash<std::remove_cvref_t<decltype(part)>>{}(part))), ...);
+          return seed;
+        },
+        key);
+  }
+  template <typename A, typename B>
+  size_t operator()(const std::pair<A, B>& key) const {
+    return (*this)(std::tuple<const A&, const B&>(key.first, key.second));
+  }
+};
 
 // A prompt's copies follow it before the agent has answered; the first copy
 // that says where the prompt came from tells it for all.
@@ -103,6 +128,7 @@ class Linker {
 
  private:
   using Session = std::pair<Provider, std::string_view>;
+  using Call = std::pair<Provider, std::string_view>;  // the provider and the call's id
 
   void visit_prompt(TimelineEvent& e, const Session& session) {
     RecentPrompt& recent = prompts_[session];
@@ -130,13 +156,14 @@ class Linker {
   }
 
   std::unordered_map<std::string_view, TimelineEvent*> by_key_;
-  std::map<Session, TimelineEvent*> starts_;
-  std::map<Session, RecentPrompt> prompts_;
-  std::map<std::pair<Provider, std::string_view>, TimelineEvent*> calls_;
-  std::map<std::pair<Provider, std::string_view>, TimelineEvent*> results_;
+  std::unordered_map<Session, TimelineEvent*, KeyHash> starts_;
+  std::unordered_map<Session, RecentPrompt, KeyHash> prompts_;
+  // A call and its result pair up whatever order the pairs are visited in.
+  std::unordered_map<Call, TimelineEvent*, KeyHash> calls_;
+  std::unordered_map<Call, TimelineEvent*, KeyHash> results_;
   // Keyed by views of the events' own texts, so that nothing is copied.
   using Replay = std::tuple<Provider, EventType, int64_t, uint32_t, std::string_view>;
-  std::map<Replay, TimelineEvent*> replays_;
+  std::unordered_map<Replay, TimelineEvent*, KeyHash> replays_;
 };
 
 }  // namespace

@@ -203,7 +203,8 @@ Result<LineFileOutput> read_event_lines(const std::filesystem::path& path,
   };
   TQ_TRY(out.sha256,
          read_object_lines(path, context, rel, artifact_kind, out.diagnostics, on_object));
-  for (TimelineEvent& event : out.events) event.source_file_sha256 = out.sha256;
+  const Shared<std::string> digest(out.sha256);
+  for (TimelineEvent& event : out.events) event.source_file_sha256 = digest;
   return out;
 }
 

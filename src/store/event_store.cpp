@@ -89,7 +89,10 @@ Status EventStore::keep(EventList&& events, bool unstamped) {
     const size_t mark_at = records_.size();
     put_word(records_, 0);
     const size_t body_at = records_.size();
-    if (unstamped) e.source_file_sha256 = std::string(kDigestPlaceholder);
+    if (unstamped) {
+      static const Shared<std::string> kPlaceholder(std::string{kDigestPlaceholder});
+      e.source_file_sha256 = kPlaceholder;
+    }
     const size_t mark = renderer_->render(e, records_);
     const auto mark_word = static_cast<uint32_t>(mark);
     std::memcpy(records_.data() + mark_at, &mark_word, kWordSize);
