@@ -234,13 +234,19 @@ int main(int argc, char** argv) {
   std::vector<std::string> paths;
   for (std::string path; std::getline(std::cin, path);) paths.push_back(path);
 
-  std::printf("{");
+  double cpu[kStages], wall[kStages];
   Counts counts;
   for (int stage = kHash; stage < kStages; ++stage) {
-    const double cpu = seconds(CLOCK_PROCESS_CPUTIME_ID), wall = seconds(CLOCK_MONOTONIC);
+    cpu[stage] = seconds(CLOCK_PROCESS_CPUTIME_ID);
+    wall[stage] = seconds(CLOCK_MONOTONIC);
     counts = pass(static_cast<Stage>(stage), paths, output_bytes, dir);
-    std::printf("\"%s\": {\"cpu\": %.6f, \"wall\": %.6f}, ", kNames[stage],
-                seconds(CLOCK_PROCESS_CPUTIME_ID) - cpu, seconds(CLOCK_MONOTONIC) - wall);
+    cpu[stage] = seconds(CLOCK_PROCESS_CPUTIME_ID) - cpu[stage];
+    wall[stage] = seconds(CLOCK_MONOTONIC) - wall[stage];
+  }
+  std::printf("{");
+  for (int stage = kHash; stage < kStages; ++stage) {
+    std::printf("\"%s\": {\"cpu\": %.6f, \"wall\": %.6f}, ", kNames[stage], cpu[stage],
+                wall[stage]);
   }
   rusage usage{};
   getrusage(RUSAGE_SELF, &usage);
