@@ -14,6 +14,16 @@ Cases: generated homes at each `--scales` (scale 1 is about 195 MiB), plus
 with max_line_size 2 GiB. The obvious Python script (`orjson_job.py`) runs
 beside them at every scale.
 
+The stages (`stages.cpp`, built with the system's c++, simdjson and
+libcrypto) run as one more job at every scale: what any conversion must do
+above the floor, each stage adding one step to the one before: read + SHA-256
+(the floor again, as a check), + parse every JSON line, + write the output (as
+many bytes as the evidence's jsonl conversion, measured once per scale before
+the rounds), + a round trip through a spill file. Their rows have no goals: a
+function's ratio less theirs is what no conversion could have saved.
+`--stages-only` runs the floor and the stages alone at each scale (no tiny or
+big-line case), a quick run.
+
 Memory: "peak" is the child's high-water mark (VmHWM) after the call; "over"
 is that peak less a baseline, which the goal caps (`MEMORY`):
   * convert: less the resident set after import; at most 100 MB plus three
@@ -29,6 +39,7 @@ Usage:
   cmake --preset release && cmake --build --preset release -j2
   PYTHONPATH=build/release python3 bench/goals.py [--scales 1 4] [--runs 5]
       [--data /tmp/tq-goals] [--big-line-mb 1024] [--skip-big-line] [--skip-tiny]
+      [--only LABEL ...] [--stages-only]
 """
 
 from __future__ import annotations
@@ -78,6 +89,22 @@ CALLS = [
 def build_floor(out_dir: str) -> str:
     exe = os.path.join(out_dir, "floor")
     subprocess.run(["cc", "-O2", "-o", exe, os.path.join(HERE, "floor.c"), "-lcrypto"], check=True)
+    return exe
+
+
+# stages.cpp's stages in order, each with its row's label.
+STAGES = [
+    ("hash", "stages: read + SHA-256"),
+    ("parse", "stages: read + SHA-256 + parse every line"),
+    ("write", "stages: … + write the output"),
+    ("spill", "stages: … + spill round trip"),
+]
+
+
+def build_stages(out_dir: str) -> str:
+    exe = os.path.join(out_dir, "stages")
+    subprocess.run(["c++", "-O2", "-std=c++20", "-o", exe, os.path.join(HERE, "stages.cpp"),
+                    "-lsimdjson", "-lcrypto"], check=True)
     return exe
 
 
@@ -149,11 +176,36 @@ def run_orjson(home: str, output: str) -> dict:
     return json.loads(proc.stdout)
 
 
-def run_call(home: str, function: str, kwargs: dict, output: str, memory: str) -> dict:
+def run_stages(exe: str, listing: str, output_bytes: int, out_dir: str) -> dict:
+    proc = subprocess.run([exe, "--output-bytes", str(output_bytes), "--out-dir", out_dir],
+                          input=listing, capture_output=True, text=True, check=True)
+    return json.loads(proc.stdout)
+
+
+def split_stages(samples: dict) -> dict:
+    """Replaces the stages job's samples by one list per stage, in its place."""
+    out = {}
+    for name, runs in samples.items():
+        if name != "stages":
+            out[name] = runs
+            continue
+        for stage, label in STAGES:
+            out[label] = [{"cpu": r[stage]["cpu"], "wall": r[stage]["wall"], "peak": r["peak"]}
+                          for r in runs]
+    return out
+
+
+def child_call(home: str, function: str, kwargs: dict, output: str) -> dict:
+    """One call in a fresh interpreter; whatever it wrote is deleted."""
     r = run_bench.run_child({"function": function, "path": home, "kwargs": kwargs,
                              "output": output})
     if os.path.exists(output):
         os.unlink(output)
+    return r
+
+
+def run_call(home: str, function: str, kwargs: dict, output: str, memory: str) -> dict:
+    r = child_call(home, function, kwargs, output)
     baseline = max(r[MEMORY[memory][1]], r["rss_after_import"])
     return {"cpu": r["cpu"], "wall": r["seconds"], "peak": r["rss_peak"],
             "over": r["rss_peak"] - baseline}
@@ -228,14 +280,22 @@ def main() -> int:
     ap.add_argument("--big-line-runs", type=int, default=2)
     ap.add_argument("--skip-big-line", action="store_true")
     ap.add_argument("--skip-tiny", action="store_true")
-    ap.add_argument("--only", nargs="*", help="call labels to run (the floor always runs)")
+    ap.add_argument("--only", nargs="*",
+                    help="labels to run: calls, 'orjson', 'stages' (the floor always runs)")
+    ap.add_argument("--stages-only", action="store_true",
+                    help="run only the floor and the stages, at the scales asked")
     args = ap.parse_args()
 
     out_dir = os.path.join(args.data, "out")
     os.makedirs(out_dir, exist_ok=True)
     floor_exe = build_floor(out_dir)
     output = os.path.join(out_dir, "timeline")
-    calls = [c for c in CALLS if not args.only or c[0] in args.only]
+    def wanted(label: str) -> bool:
+        return not args.stages_only and (not args.only or label in args.only)
+
+    calls = [c for c in CALLS if wanted(c[0])]
+    with_stages = args.stages_only or not args.only or "stages" in args.only
+    stages_exe = build_stages(out_dir) if with_stages else None
     rows = []
     loads = [os.getloadavg()[0]]
 
@@ -247,19 +307,31 @@ def main() -> int:
         run_bench.warm(files)
         line = longest_line(files)
         jobs = {"floor": lambda listing=listing: run_floor(floor_exe, listing)}
+        if stages_exe:
+            # The stages write as much as the real conversion does.
+            size = child_call(home, "convert", {"format": "jsonl"}, output)["output_bytes"]
+            jobs["stages"] = lambda listing=listing, size=size: run_stages(
+                stages_exe, listing, size, out_dir)
         evidence = sum(os.path.getsize(p) for p in files)
         goals = {}
         for label, function, kwargs, cpu_goal, mem in calls:
             jobs[label] = lambda h=home, f=function, k=kwargs, m=mem: run_call(h, f, k, output, m)
             over_is, _, goal = MEMORY[mem]
             goals[label] = (cpu_goal, goal(line, evidence), over_is)
-        if (not args.only or "orjson" in args.only) and have_orjson():
+        if wanted("orjson") and have_orjson():
             jobs["orjson script (jsonl)"] = lambda h=home: run_orjson(h, output)
         mib = evidence / MIB
         print(f"scale {scale}: {home}, {len(files)} files, {mib:.0f} MiB", file=sys.stderr)
-        rows += rows_for(f"scale {scale} ({mib:.0f} MiB)", measure(jobs, args.runs), goals)
+        samples = measure(jobs, args.runs)
+        if "stages" in samples:
+            s = samples["stages"][0]
+            print(f"stages: {s['files']} files, {s['bytes']} bytes, {s['lines']} lines, "
+                  f"{s['parse_errors']} parse errors, {s['output_bytes']} output bytes",
+                  file=sys.stderr)
+        samples = split_stages(samples)
+        rows += rows_for(f"scale {scale} ({mib:.0f} MiB)", samples, goals)
 
-    if not args.skip_tiny:
+    if not args.skip_tiny and not args.stages_only:
         home = os.path.join(args.data, "tiny")
         make_tiny_home(home)
         files = run_bench.input_files(home)
@@ -271,7 +343,7 @@ def main() -> int:
         rows += rows_for(f"{TINY_FILES} x 10 B", measure(jobs, args.runs),
                          {"convert jsonl": (2.0, None, MEMORY["convert"][0])})
 
-    if not args.skip_big_line:
+    if not args.skip_big_line and not args.stages_only:
         home = os.path.join(args.data, "bigline")
         make_big_line_home(home, args.big_line_mb)
         files = run_bench.input_files(home)

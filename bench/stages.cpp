@@ -1,0 +1,258 @@
+// What any conversion of the evidence must spend, stage by stage, on top of
+// the floor (floor.c). Each stage does the work of the one before plus one
+// more, in a pass of its own over the files named on standard input (one path
+// a line, the page cache warm as for the floor), so the step from one stage
+// to the next is what that work alone costs:
+//
+//   hash   read every file into one 1 MiB buffer and SHA-256 it: the floor;
+//   parse  also cut the JSON-lines files into lines (a line may straddle two
+//          reads) and parse each non-empty one with one reused simdjson DOM
+//          parser, since every event comes out of a parsed line; the other
+//          files (pastes, images, file backups) are only hashed;
+//   write  also write --output-bytes bytes, copied from what was just read,
+//          in 1 MiB writes to a file in --out-dir (removed after);
+//   spill  also send those bytes through a nameless file in --out-dir and
+//          read them back in 1 MiB preads before they reach the output, as a
+//          conversion does when its rendered events outgrow its memory budget.
+//
+// Prints one JSON object: each stage's process CPU and wall seconds, and the
+// files, bytes, lines and parse errors of a pass. Built by goals.py:
+//
+//   c++ -O2 -std=c++20 -o stages bench/stages.cpp -lsimdjson -lcrypto
+//   find ~/.codex ~/.claude -type f | ./stages --output-bytes 150000000 --out-dir /tmp
+// The same SHA-256 calls as floor.c, so that the first stage is the floor.
+#define OPENSSL_API_COMPAT 10101
+#include <fcntl.h>
+#include <openssl/sha.h>
+#include <simdjson.h>
+#include <sys/resource.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cinttypes>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <iostream>
+#include <optional>
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace {
+
+constexpr size_t kChunk = 1 << 20;
+enum Stage { kHash, kParse, kWrite, kSpill, kStages };
+constexpr const char* kNames[kStages] = {"hash", "parse", "write", "spill"};
+
+// A benchmark has no use for a figure measured around a failed call.
+[[noreturn]] void fail(const std::string& what) {
+  std::perror(what.c_str());
+  std::exit(1);
+}
+
+double seconds(clockid_t clock) {
+  timespec ts{};
+  clock_gettime(clock, &ts);
+  return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) / 1e9;
+}
+
+void write_all(int fd, const char* data, size_t len) {
+  while (len > 0) {
+    const ssize_t n = write(fd, data, len);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) fail("write");
+    data += n;
+    len -= static_cast<size_t>(n);
+  }
+}
+
+// Owns one descriptor. A failed close fails the run: a write may fail there.
+struct Fd {
+  Fd(int opened, const std::string& what) : fd(opened) {
+    if (fd < 0) fail(what);
+  }
+  Fd(const Fd&) = delete;
+  ~Fd() {
+    if (close(fd) != 0) fail("close");
+  }
+  const int fd;
+};
+
+// Unnamed from the start where the file system allows, so nothing is left
+// behind however the process ends.
+int nameless_file(const std::string& dir) {
+  const int fd = open(dir.c_str(), O_TMPFILE | O_RDWR | O_CLOEXEC, 0600);
+  if (fd >= 0) return fd;
+  std::string name = dir + "/stages-spill-XXXXXX";
+  const int made = mkostemp(name.data(), O_CLOEXEC);
+  if (made >= 0) unlink(name.c_str());
+  return made;
+}
+
+// Takes the bytes read and writes the first `budget` of them to `out` in
+// 1 MiB writes; if the evidence runs short, its last buffer is written again.
+class Sink {
+ public:
+  Sink(int out, uint64_t budget) : out_(out), left_(budget), buffer_(kChunk) {}
+
+  void add(const char* data, size_t len) {
+    while (len > 0 && left_ > 0) {
+      const size_t n = std::min({len, kChunk - used_, static_cast<size_t>(left_)});
+      std::memcpy(buffer_.data() + used_, data, n);
+      take(n);
+      data += n;
+      len -= n;
+    }
+  }
+  void finish() {
+    while (left_ > 0) take(std::min(kChunk - used_, static_cast<size_t>(left_)));
+    write_all(out_, buffer_.data(), used_);
+  }
+
+ private:
+  void take(size_t n) {
+    used_ += n;
+    left_ -= n;
+    if (used_ == kChunk) write_all(out_, buffer_.data(), std::exchange(used_, 0));
+  }
+
+  const int out_;
+  uint64_t left_;             // bytes still to be written
+  size_t used_ = 0;           // filled bytes of buffer_, never a whole chunk
+  std::vector<char> buffer_;  // holds kChunk bytes
+};
+
+struct Counts {
+  uint64_t files = 0, bytes = 0, lines = 0, errors = 0;
+};
+
+// What one pass reuses from file to file: buffers, the parser, what it saw.
+class Reader {
+ public:
+  Reader() : buffer_(kChunk) {}
+
+  void file(const std::string& path, bool parse, Sink* sink) {
+    // As floor.c opens: a read that updates no access time is one write less.
+    int opened = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOATIME);
+    if (opened < 0) opened = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    Fd fd(opened, path);
+    parse = parse && path.ends_with(".jsonl");
+    SHA256_CTX ctx;
+    SHA256_Init(&ctx);
+    ssize_t n;
+    while ((n = read(fd.fd, buffer_.data(), kChunk)) > 0) {
+      SHA256_Update(&ctx, buffer_.data(), static_cast<size_t>(n));
+      counts.bytes += static_cast<uint64_t>(n);
+      if (parse) lines(buffer_.data(), static_cast<size_t>(n));
+      if (sink) sink->add(buffer_.data(), static_cast<size_t>(n));
+    }
+    if (n < 0) fail("read " + path);
+    unsigned char digest[SHA256_DIGEST_LENGTH];
+    SHA256_Final(digest, &ctx);
+    if (!carry_.empty()) line(carry_.data(), carry_.size());  // no final newline
+    carry_.clear();
+    ++counts.files;
+  }
+
+  Counts counts;
+
+ private:
+  void lines(const char* data, size_t len) {
+    const char* end = data + len;
+    while (data < end) {
+      const char* newline =
+          static_cast<const char*>(std::memchr(data, '\n', static_cast<size_t>(end - data)));
+      if (!newline) return static_cast<void>(carry_.append(data, end));
+      if (carry_.empty()) {
+        line(data, static_cast<size_t>(newline - data));
+      } else {
+        carry_.append(data, newline);
+        line(carry_.data(), carry_.size());
+        carry_.clear();
+      }
+      data = newline + 1;
+    }
+  }
+  void line(const char* data, size_t len) {
+    ++counts.lines;
+    // Copies the line into the parser's padded buffer, grown to the longest.
+    if (len > 0 && parser_.parse(data, len, true).error() != simdjson::SUCCESS) ++counts.errors;
+  }
+
+  std::vector<char> buffer_;  // holds kChunk bytes
+  std::string carry_;         // the start of a line whose end is not read yet
+  simdjson::dom::parser parser_;
+};
+
+// One pass doing the work of every stage up to `stage`; returns what it saw.
+Counts pass(Stage stage, const std::vector<std::string>& paths, uint64_t output_bytes,
+            const std::string& dir) {
+  Reader reader;
+  if (stage < kWrite) {
+    for (const std::string& path : paths) reader.file(path, stage >= kParse, nullptr);
+    return reader.counts;
+  }
+  const std::string name = dir + "/stages-output-" + std::to_string(getpid());
+  {
+    Fd out(open(name.c_str(), O_CREAT | O_TRUNC | O_WRONLY | O_CLOEXEC, 0644), name);
+    std::optional<Fd> spill;
+    if (stage == kSpill) spill.emplace(nameless_file(dir), "nameless file in " + dir);
+    Sink sink(spill ? spill->fd : out.fd, output_bytes);
+    for (const std::string& path : paths) reader.file(path, true, &sink);
+    sink.finish();
+    std::vector<char> back(spill ? kChunk : 0);
+    for (uint64_t at = 0; spill && at < output_bytes;) {
+      const ssize_t n = pread(spill->fd, back.data(), kChunk, static_cast<off_t>(at));
+      if (n <= 0) fail("read back the nameless file");
+      write_all(out.fd, back.data(), static_cast<size_t>(n));
+      at += static_cast<uint64_t>(n);
+    }
+  }
+  if (unlink(name.c_str()) != 0) fail("unlink " + name);
+  return reader.counts;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  uint64_t output_bytes = 0;
+  std::string dir;
+  for (int i = 1; i + 1 < argc; i += 2) {
+    const std::string flag = argv[i];
+    if (flag == "--output-bytes") output_bytes = std::strtoull(argv[i + 1], nullptr, 10);
+    if (flag == "--out-dir") dir = argv[i + 1];
+  }
+  if (dir.empty() || argc != 5) {
+    std::fprintf(stderr, "usage: %s --output-bytes N --out-dir DIR < paths\n", argv[0]);
+    return 2;
+  }
+  // Read the whole list first so that only the passes are timed.
+  std::vector<std::string> paths;
+  for (std::string path; std::getline(std::cin, path);) paths.push_back(path);
+
+  double cpu[kStages], wall[kStages];
+  Counts counts;
+  for (int stage = kHash; stage < kStages; ++stage) {
+    cpu[stage] = seconds(CLOCK_PROCESS_CPUTIME_ID);
+    wall[stage] = seconds(CLOCK_MONOTONIC);
+    counts = pass(static_cast<Stage>(stage), paths, output_bytes, dir);
+    cpu[stage] = seconds(CLOCK_PROCESS_CPUTIME_ID) - cpu[stage];
+    wall[stage] = seconds(CLOCK_MONOTONIC) - wall[stage];
+  }
+  std::printf("{");
+  for (int stage = kHash; stage < kStages; ++stage) {
+    std::printf("\"%s\": {\"cpu\": %.6f, \"wall\": %.6f}, ", kNames[stage], cpu[stage],
+                wall[stage]);
+  }
+  rusage usage{};
+  getrusage(RUSAGE_SELF, &usage);
+  std::printf("\"files\": %" PRIu64 ", \"bytes\": %" PRIu64 ", \"lines\": %" PRIu64
+              ", \"parse_errors\": %" PRIu64 ", \"output_bytes\": %" PRIu64 ", \"peak\": %ld}\n",
+              counts.files, counts.bytes, counts.lines, counts.errors, output_bytes,
+              usage.ru_maxrss * 1024L);
+  return 0;
+}
