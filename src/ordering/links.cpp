@@ -141,10 +141,12 @@ struct TextHash {
 class TextTable {
  public:
   uint32_t operator()(std::string_view text) {
-    if (last_ != texts_.end() && last_->first == text) return last_->second;
-    last_ = texts_.find(text);
-    if (last_ == texts_.end())
-      last_ = texts_.emplace(text, static_cast<uint32_t>(texts_.size())).first;
+    if (last_ != nullptr && last_->first == text) return last_->second;
+    auto found = texts_.find(text);
+    if (found == texts_.end()) {
+      found = texts_.emplace(text, static_cast<uint32_t>(texts_.size())).first;
+    }
+    last_ = &*found;
     return last_->second;
   }
   size_t bytes() const;
@@ -152,7 +154,8 @@ class TextTable {
  private:
   using Map = std::unordered_map<std::string, uint32_t, TextHash, std::equal_to<>>;
   Map texts_;
-  Map::const_iterator last_ = texts_.end();  // nodes never move
+  // A rehash moves no entry, so this stays valid while iterators wouldn't.
+  const Map::value_type* last_ = nullptr;
 };
 
 // Record keys and the id of the first event holding each. Nearly every event

@@ -65,7 +65,7 @@ class LinkPlan {
 
  private:
   friend class LinkPlanner;
-  std::unique_ptr<const links::PlanState> state_;  // never null
+  std::unique_ptr<const links::PlanState> state_;  // null only once moved from
 };
 
 // Gathers a report's LinkPlan from its events, shown once each in report order.
@@ -87,7 +87,7 @@ class LinkPlanner {
   LinkPlan finish() &&;
 
  private:
-  std::unique_ptr<links::PlannerState> state_;  // never null
+  std::unique_ptr<links::PlannerState> state_;  // null only once moved from
 };
 
 // Links the events of an ordered report held in memory.
