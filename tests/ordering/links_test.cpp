@@ -88,6 +88,7 @@ void describes_x_again(TimelineEvent& e) {
   e.facts->agent_type = "Other";
 }
 void claude(TimelineEvent& e) { e.provider = Provider::ClaudeCode; }
+void keyed(TimelineEvent& e) { e.facts.held().record_key = "0123456789abcdef0123456789abcdef"; }
 
 TEST(LinksTest, EachEventIsGivenWhatTheOthersSayOfIt) {
   using enum EventType;
@@ -127,6 +128,10 @@ TEST(LinksTest, EachEventIsGivenWhatTheOthersSayOfIt) {
       {"meta", AgentFile, "s5", "", "", "meta", describes_x, "type=Explore desc=find the bug"},
       {"meta2", AgentFile, "s5", "", "", "meta2", describes_x_again, "type=Other"},
       {"x3", AgentMessage, "s6", "", "", "sub", of_agent_x, ""},
+      // The same record read twice is one, whatever else it is.
+      {"k7", AgentMessage, "s7", "", "", "f", keyed, ""},
+      {"k7again", ToolCall, "s7", "", "c7", "g", keyed, "dup=k7"},
+      {"c7", ToolCall, "s7", "", "c7", "f", nullptr, ""},
   };
   EventTable events;
   for (const Row& row : rows) events.push_back(make(row));
