@@ -17,7 +17,7 @@
 // A tool output's source id is the tool use whose result points to it; a
 // subagent's meta file's is "agent-<id>", the name of the subagent's
 // transcript; its event names the subagent, its type and description in
-// `facts`, which ordering/ties.h gives the subagent's own events.
+// `facts`, which ordering/links.h gives the subagent's own events.
 #pragma once
 
 #include <vector>

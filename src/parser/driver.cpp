@@ -8,9 +8,8 @@
 #include "files/paths.h"
 #include "model/background_release.h"
 #include "model/text.h"
-#include "ordering/duplicates.h"
+#include "ordering/links.h"
 #include "ordering/ordering.h"
-#include "ordering/ties.h"
 #include "reading/hand_off.h"
 #include "reading/listing.h"
 
@@ -47,10 +46,7 @@ Result<ParseReport> finalize(ReaderOutput output, const ParseContext& context) {
   Result<ParseReport> report = finalize_report(
       std::move(output.events), std::move(output.diagnostics), context.strict(), context.monitor);
   // Copies are told from originals by their order, so only an ordered report is linked.
-  if (report && context.options.transcripts) {
-    tie_agent_files(report->events);
-    link_events(report->events);
-  }
+  if (report && context.options.transcripts) link_report(report->events);
   return report;
 }
 

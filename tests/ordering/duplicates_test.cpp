@@ -1,9 +1,9 @@
-#include "ordering/duplicates.h"
-
 #include <gtest/gtest.h>
 
 #include <string>
 #include <vector>
+
+#include "ordering/links.h"
 
 namespace tq {
 namespace {
@@ -54,7 +54,7 @@ TEST(DuplicatesTest, LaterCopiesNameTheFirst) {
     if (e.event_type == EventType::AgentMessage) e.timestamp = DateTime{};
     events.push_back(std::move(e));
   }
-  link_events(events);
+  link_report(events);
   for (size_t i = 0; i < rows.size(); ++i) {
     SCOPED_TRACE(rows[i].id);
     const TimelineEvent& e = events[i];
@@ -71,7 +71,7 @@ TEST(DuplicatesTest, CallsAndFirstResultsPointAtEachOtherAndShareTheOutcome) {
   end.facts->tool->exit_code = 3;
   end.facts->tool->files_read = {"/a"};
   events.push_back(std::move(end));
-  link_events(events);
+  link_report(events);
   const ToolFacts& call = *events[0].facts->tool;
   const ToolFacts& output = *events[1].facts->tool;
   EXPECT_EQ(call.result_event_id, "output");

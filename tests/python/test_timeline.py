@@ -1,6 +1,7 @@
 """tracequill.Timeline: one parse, read many ways, with the bytes of the module functions."""
 
 import datetime
+import hashlib
 import json
 import os
 import pathlib
@@ -382,3 +383,26 @@ def test_transcripts_count_in_the_progress(tmp_path):
     seen = []
     tracequill.Timeline(tmp_path, workers=2, progress=lambda *counts: seen.append(counts))
     assert seen and seen[-1] == (40, 40, size, size)
+
+
+
+# What linking writes on each sample's events with transcripts (copies, forks,
+# calls and results, subagents described by their files), as linking the whole
+# report at once wrote it before linking went one event at a time. Only the
+# members linking writes, by event id: times taken from the files' own
+# modification times differ between checkouts.
+LINKED = json.loads((REPO / "tests" / "data" / "linked_surface_digests.json").read_text())
+
+
+def linked_members(path: pathlib.Path) -> str:
+    timeline = tracequill.Timeline(path, transcripts=True, include_raw=True, include_content=True)
+    events = (json.loads(line) for line in timeline.to_jsonl().splitlines())
+    kept = ({k: e[k] for k in ("event_id", "duplicate_of", "who", "prompt", "tool")} for e in events)
+    lines = sorted(json.dumps(e, sort_keys=True) for e in kept)
+    return hashlib.sha256("\n".join(lines).encode()).hexdigest()
+
+
+@pytest.mark.parametrize("name", sorted(LINKED))
+def test_linking_one_event_at_a_time_leaves_each_sample_as_it_was(name):
+    path = next(p for p in [SAMPLE_HOME, HILLVIEWCAP, *REAL] if p.name == name)
+    assert linked_members(path) == LINKED[name]
