@@ -105,19 +105,6 @@ bool call_input(const CallArguments& arguments, std::string* path, ParserOptions
   return extract_path(arguments.path, path) == 0 && parser_options(arguments, options) == 0;
 }
 
-// How many bytes of rendered events a module function keeps in memory before
-// it moves them to a temporary file: TRACEQUILL_SPILL_BUDGET when it is a
-// number, else the store's own budget.
-size_t spill_budget() {
-  const char* text = std::getenv("TRACEQUILL_SPILL_BUDGET");
-  if (text == nullptr || *text == '\0') return store::kDefaultSpillBudget;
-  size_t budget = 0;
-  const std::string_view digits(text);
-  const auto [end, ec] = std::from_chars(digits.data(), digits.data() + digits.size(), budget);
-  return ec == std::errc() && end == digits.data() + digits.size() ? budget
-                                                                   : store::kDefaultSpillBudget;
-}
-
 // The events of a module function's parse, held as their output bytes: the
 // functions write every event and nothing else reads them, so the records
 // are freed as soon as each file is read.
@@ -198,6 +185,19 @@ PyObject* written(const Status& status, InterruptWatch& watch) {
 }
 
 }  // namespace
+
+// How many bytes of events a module function or a timeline keeps in memory
+// before it moves them to a temporary file: TRACEQUILL_SPILL_BUDGET when it is a
+// number, else the store's own budget.
+size_t spill_budget() {
+  const char* text = std::getenv("TRACEQUILL_SPILL_BUDGET");
+  if (text == nullptr || *text == '\0') return store::kDefaultSpillBudget;
+  size_t budget = 0;
+  const std::string_view digits(text);
+  const auto [end, ec] = std::from_chars(digits.data(), digits.data() + digits.size(), budget);
+  return ec == std::errc() && end == digits.data() + digits.size() ? budget
+                                                                   : store::kDefaultSpillBudget;
+}
 
 PyObject* raise_invalid_format(std::string_view name, Formats offered) {
   return raise_text(PyExc_ValueError, "Invalid format '" + std::string(name) + "': expected " +

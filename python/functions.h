@@ -133,4 +133,9 @@ PyObject* guarded(Body&& body) noexcept {
   }
 }
 
+// How many bytes of events a store keeps in memory before it moves them to a
+// temporary file: TRACEQUILL_SPILL_BUDGET when it is a number, else the
+// store's own budget.
+size_t spill_budget();
+
 }  // namespace tq::py

@@ -27,6 +27,7 @@
 #include "query/coverage.h"
 #include "query/query.h"
 #include "secrets/events.h"
+#include "store/compact_events.h"
 
 namespace tq::py {
 namespace {
@@ -72,7 +73,13 @@ constexpr Signature kArrowStreamSignature{"Timeline.__arrow_c_stream__", kArrowS
 
 // One parse, shared (read-only) by a Timeline and every view made from it.
 struct ParsedTimeline {
-  ParseReport report;
+  explicit ParsedTimeline(size_t budget) : events(budget) {}
+
+  // The events are kept encoded, each made when read, in memory up to the
+  // budget and then in a temporary file: what a timeline holds does not grow
+  // with its evidence.
+  store::CompactEvents events;
+  ParseReport report;                    // its diagnostics; the events are in `events`
   bool include_content = false;          // the CSV content column follows the parse's option
   Surface surface = Surface::Functions;  // the fields its records hold, from the parse's options
   EvidenceScope scope;                   // what the parse read, so that `write` never overwrites it
@@ -91,7 +98,7 @@ const char* type_name(PyObject* object) { return Py_TYPE(object)->tp_name; }
 TimelineObject* as_timeline(PyObject* object) { return reinterpret_cast<TimelineObject*>(object); }
 
 EventSelection selection(const TimelineObject* self) {
-  const EventTable& events = self->parsed->report.events;
+  const EventSource& events = self->parsed->events;
   return self->kept ? EventSelection(events, *self->kept) : EventSelection(events);
 }
 
@@ -202,12 +209,17 @@ PyObject* timeline_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
       return nullptr;
     }
 
-    auto parsed = std::make_shared<ParsedTimeline>();
+    auto parsed = std::make_shared<ParsedTimeline>(spill_budget());
     InterpreterMonitor monitor(progress);
-    const ParseContext context{options, &parsed->scope, &monitor, &parsed->accounts};
-    Result<ParseReport> result = [&] {
+    const ParseContext context{options, &parsed->scope, &monitor, &parsed->accounts,
+                               &parsed->events};
+    Result<ParseReport> result = [&]() -> Result<ParseReport> {
       ReleasedGil unlocked;
-      return parse_path(std::filesystem::path(path), context);
+      TQ_TRY(ParseReport report, parse_path(std::filesystem::path(path), context));
+      TQ_CHECK(parsed->events.finish(&monitor, options.transcripts));
+      // The records the parse freed would otherwise stay with the process.
+      return_free_memory();
+      return report;
     }();
     // The final counts, so that a bar ends where the parse did.
     if (result && progress != nullptr) (void)monitor.stop_requested_now();
@@ -226,7 +238,12 @@ PyObject* timeline_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
       Status redacted = [&]() -> Status {
         ReleasedGil unlocked;
         TQ_TRY(SecretDetector detector, SecretDetector::make());
-        return redact_report_secrets(parsed->report, detector, options.workers);
+        store::CompactEvents& events = parsed->events;
+        TQ_CHECK(redact_event_secrets(
+            events.size(), [&events](size_t i) { return events.at(i); },
+            [&events](size_t i, const TimelineEvent& e) { return events.replace(i, e); }, detector,
+            options.workers));
+        return redact_diagnostic_secrets(parsed->report.diagnostics, detector);
       }();
       if (!redacted) return convert_error(redacted.error());
     }
@@ -239,7 +256,7 @@ PyObject* timeline_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
       unique.unique = true;
       ReleasedGil unlocked;
       kept = std::make_shared<std::vector<size_t>>(
-          select_events(EventSelection(parsed->report.events), unique));
+          select_events(EventSelection(parsed->events), unique));
     }
     return new_timeline(type, std::move(parsed), std::move(kept));
   });
@@ -257,7 +274,8 @@ PyObject* timeline_item(PyObject* object, Py_ssize_t index) {
       PyErr_SetString(PyExc_IndexError, "Timeline index out of range");
       return nullptr;
     }
-    return event_to_python(events[static_cast<size_t>(index)], as_timeline(object)->parsed->surface)
+    return event_to_python(*events[static_cast<size_t>(index)],
+                           as_timeline(object)->parsed->surface)
         .release();
   });
 }
@@ -304,14 +322,13 @@ PyObject* timeline_diagnostics(PyObject* object, void*) {
 // What the outputs render: `pretty` for JSON text, which `write` always indents.
 EventsRendering rendering_of(const TimelineObject* self, Format format,
                              const CallArguments& arguments) {
-  return EventsRendering(
-      selection(self), self->parsed->report.diagnostics, format,
-      {.pretty = arguments.pretty,
-       .include_message = arguments.include_message,
-       .include_content = self->parsed->include_content,
-       .surface = self->parsed->surface},
-      ParseAccounts{self->parsed->accounts, EventSelection(self->parsed->report.events),
-                    self->parsed->report.diagnostics});
+  return EventsRendering(selection(self), self->parsed->report.diagnostics, format,
+                         {.pretty = arguments.pretty,
+                          .include_message = arguments.include_message,
+                          .include_content = self->parsed->include_content,
+                          .surface = self->parsed->surface},
+                         ParseAccounts{self->parsed->accounts, EventSelection(self->parsed->events),
+                                       self->parsed->report.diagnostics});
 }
 
 PyObject* render_text(TimelineObject* self, Format format, const CallArguments& arguments) {
@@ -683,7 +700,7 @@ PyObject* timeline_coverage(PyObject* object, PyObject*) {
     JsonValue coverage;
     {
       ReleasedGil unlocked;
-      coverage = coverage_report(parsed.accounts, parsed.report.events, parsed.report.diagnostics);
+      coverage = coverage_report(parsed.accounts, parsed.events, parsed.report.diagnostics);
     }
     return json_to_python(coverage).release();
   });
@@ -740,8 +757,12 @@ PyObject* timeline_secrets(PyObject* object, PyObject*) {
     const EventSelection events = selection(self);
     Result<JsonValue> found = [&]() -> Result<JsonValue> {
       ReleasedGil unlocked;
+      // The scan reads every event at once (it reports a value many events
+      // share once), so events kept in a store are made for it all together.
+      std::vector<EventRef> held;
+      held.reserve(events.size());
       std::vector<const TimelineEvent*> scanned(events.size());
-      for (size_t i = 0; i < events.size(); ++i) scanned[i] = &events[i];
+      for (size_t i = 0; i < events.size(); ++i) scanned[i] = &*held.emplace_back(events[i]);
       TQ_TRY(SecretDetector detector, SecretDetector::make());
       TQ_TRY(std::vector<EventSecret> secrets,
              find_event_secrets(scanned, detector, self->parsed->workers));

@@ -218,8 +218,11 @@ Result<ReaderOutput> parse_root(const fs::path& root, const fs::path& evidence_r
   // Each rollout's events go to a sink as the rollout is read, after the
   // history's.
   TQ_CHECK(hand_off(context, out));
+  // The thread database's rows of sessions without a rollout are events of
+  // their own; the rollouts may have gone to a sink by then.
+  RolloutSessions with_rollouts;
   for (const fs::path& sessions : parts.session_directories) {
-    TQ_TRY(ReaderOutput parsed, scan_sessions(sessions, context, evidence_root));
+    TQ_TRY(ReaderOutput parsed, scan_sessions(sessions, context, evidence_root, &with_rollouts));
     append_output(out, std::move(parsed));
   }
   if (parts.attachments) {
@@ -235,12 +238,6 @@ Result<ReaderOutput> parse_root(const fs::path& root, const fs::path& evidence_r
     append_output(out, std::move(files));
   }
   if (!parts.thread_databases.empty()) {
-    std::set<std::string, std::less<>> with_rollouts;
-    for (const TimelineEvent& e : out.events) {
-      if (e.source.artifact_kind == ArtifactKind::Session && e.session_id) {
-        with_rollouts.insert(*e.session_id);
-      }
-    }
     for (const fs::path& database : parts.thread_databases) {
       TQ_TRY(ReaderOutput threads,
              read_thread_database(database, context, evidence_root, with_rollouts));

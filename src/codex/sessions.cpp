@@ -358,7 +358,8 @@ Status list_sessions(const std::filesystem::path& path, const ParseContext& cont
 }
 
 Result<ReaderOutput> scan_sessions(const std::filesystem::path& path, const ParseContext& context,
-                                   const std::filesystem::path& evidence_root) {
+                                   const std::filesystem::path& evidence_root,
+                                   RolloutSessions* sessions) {
   ReaderOutput out;
   TQ_TRY(const std::vector<std::filesystem::path> files,
          reader_files(path, context, is_rollout,
@@ -390,6 +391,12 @@ Result<ReaderOutput> scan_sessions(const std::filesystem::path& path, const Pars
           return false;
         }
         ReaderOutput file{std::move(parsed->events), std::move(parsed->diagnostics)};
+        for (const TimelineEvent& e : file.events) {
+          if (sessions != nullptr && e.source.artifact_kind == ArtifactKind::Session &&
+              e.session_id) {
+            sessions->emplace(*e.session_id);
+          }
+        }
         if (Status handed = hand_off(context, file); !handed) {
           failure = std::move(handed.error());
           return false;

@@ -23,7 +23,9 @@
 #pragma once
 
 #include <filesystem>
+#include <functional>
 #include <optional>
+#include <set>
 #include <string>
 #include <string_view>
 
@@ -35,12 +37,17 @@
 
 namespace tq::codex {
 
+// The sessions that have a rollout, by id.
+using RolloutSessions = std::set<std::string, std::less<>>;
+
 // A rollout file directly (whatever its name), or every rollout file below a
 // directory, in path order. Options read: follow_symlinks and those of
-// parse_session_file.
+// parse_session_file. When `sessions` is given, the id of every session a
+// rollout's events name is added to it, before they go to a sink.
 [[nodiscard]] Result<ReaderOutput> scan_sessions(const std::filesystem::path& path,
                                                  const ParseContext& context,
-                                                 const std::filesystem::path& evidence_root);
+                                                 const std::filesystem::path& evidence_root,
+                                                 RolloutSessions* sessions = nullptr);
 
 // One rollout file. Options read: max_line_size, mode, include_raw, include_content.
 // Adds the rollouts `scan_sessions` would read to `listing`; a fault of the

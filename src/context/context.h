@@ -42,8 +42,9 @@ struct ParseContext {
   std::vector<FileAccount>* accounts = nullptr;
   // When set, the events go here instead of into the report, as readers are
   // done with them (reading/hand_off.h); the report then holds only the
-  // diagnostics. Events are neither tied nor linked then, which needs all of
-  // them at once, so a parse with transcripts takes no sink.
+  // diagnostics. The parse neither ties nor links them then: a sink that
+  // keeps the events of a parse with transcripts links them itself, once
+  // they are in order (store/compact_events.h).
   EventSink* sink = nullptr;
 
   bool strict() const { return options.strict(); }

@@ -190,6 +190,8 @@ class Shared {
   void reset() { p_.reset(); }
   // Whether both hold the very same value, or both none.
   bool shares(const Shared& other) const { return p_ == other.p_; }
+  // Whether another holds this very value too.
+  bool shared() const { return p_ != nullptr && p_.use_count() > 1; }
 
   friend bool operator==(const Shared& a, const Shared& b) {
     return a.p_ == b.p_ || (a.p_ && b.p_ && *a.p_ == *b.p_);

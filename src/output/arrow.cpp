@@ -582,7 +582,7 @@ int stream_get_next(ArrowArrayStream* stream, ArrowArray* out) {
     const size_t first = state->next;
     const size_t end = std::min(state->events.size(), first + kArrowBatchRows);
     while (state->next < end) {
-      state->columns.append(state->events[state->next++]);
+      state->columns.append(*state->events[state->next++]);
       if (state->columns.size() >= kArrowBatchBytes) break;
     }
     if (state->columns.overflowed()) {

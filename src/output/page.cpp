@@ -34,22 +34,33 @@ struct Column {
 
   std::string name;
   Kind kind = Kind::Text;
-  // text, json, list: the distinct values, first seen first. Views into the
-  // events or into `owned`, which never moves its strings.
+  // text, json, list: the distinct values, first seen first, as views into
+  // `owned`, which never moves its strings: an event read from a store
+  // lives only while its fields are taken.
   std::vector<std::string_view> dict;
   std::unordered_map<std::string_view, uint32_t> code_of;  // value -> 1 + position in dict
-  std::unordered_map<const void*, uint32_t> shared_code;   // a Shared value met before -> code
-  std::deque<std::string> owned;                           // JSON texts made here
-  std::vector<uint32_t> codes;                             // 0: absent
-  std::vector<uint32_t> lengths;                           // list: items per event
+  // A Shared value met before -> its code; the value is kept, so that no
+  // later value can take its address.
+  struct Kept {
+    Shared<JsonValue> value;
+    uint32_t code = 0;
+  };
+  std::unordered_map<const void*, Kept> shared_code;
+  std::deque<std::string> owned;
+  std::vector<uint32_t> codes;    // 0: absent
+  std::vector<uint32_t> lengths;  // list: items per event
   // number, bool, time
   std::vector<std::optional<int64_t>> numbers;
   std::vector<uint32_t> sub;  // time: nanoseconds below the millisecond
 
   uint32_t code(std::string_view value) {
-    auto [it, added] = code_of.try_emplace(value, static_cast<uint32_t>(dict.size() + 1));
-    if (added) dict.push_back(value);
-    return it->second;
+    if (auto known = code_of.find(value); known != code_of.end()) return known->second;
+    return add(owned.emplace_back(value));
+  }
+  // `text` is in `owned` already.
+  uint32_t add(std::string_view text) {
+    dict.push_back(text);
+    return code_of.emplace(text, static_cast<uint32_t>(dict.size())).first->second;
   }
 };
 
@@ -161,10 +172,13 @@ void Columns::field(std::string_view name, const Shared<JsonValue>& value) {
   const void* held = &*value;
   auto known = c.shared_code.find(held);
   if (known == c.shared_code.end()) {
-    const std::string& text = c.owned.emplace_back(compact_json(*value));
-    known = c.shared_code.emplace(held, c.code(text)).first;
+    std::string text = compact_json(*value);
+    auto same = c.code_of.find(text);
+    const uint32_t code =
+        same != c.code_of.end() ? same->second : c.add(c.owned.emplace_back(std::move(text)));
+    known = c.shared_code.emplace(held, Column::Kept{value, code}).first;
   }
-  c.codes.push_back(known->second);
+  c.codes.push_back(known->second.code);
 }
 
 void Columns::field(std::string_view name, std::span<const std::string> values) {
@@ -396,7 +410,7 @@ void write_payload(OutputSink& out, const Columns& columns, size_t count,
 Status write_page(EventSelection events, std::span<const Diagnostic> diagnostics,
                   PageReports reports, OutputTarget target, Surface surface) {
   Columns columns(surface);
-  for (size_t i = 0; i < events.size(); ++i) columns.add(events[i]);
+  for (size_t i = 0; i < events.size(); ++i) columns.add(*events[i]);
 
   OutputSink sink(target);
   auto failed = [&sink] { return std::unexpected(sink.failure("I/O write error: ")); };

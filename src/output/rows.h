@@ -104,7 +104,7 @@ class SelectionRows final : public EventRows {
   size_t size() const override { return events_.size(); }
   Status write_row(size_t i, OutputSink& sink) override {
     SequenceMark written;
-    writer_->write(events_[i], sink, written);
+    writer_->write(*events_[i], sink, written);
     return {};
   }
 

@@ -278,10 +278,6 @@ Result<ParseReport> parse_recognised(const std::filesystem::path& given,
 }  // namespace
 
 Result<ParseReport> parse_path(const std::filesystem::path& given, const ParseContext& caller) {
-  if (caller.sink != nullptr && caller.options.transcripts) {
-    return std::unexpected(
-        Error::internal("A parse that reads transcripts keeps its events: it takes no sink."));
-  }
   Result<ParseReport> report = parse_recognised(given, caller);
   // A caller's scope outlives the parse (a timeline keeps it to guard its
   // writes), but needn't keep a directory of the evidence open.

@@ -11,7 +11,10 @@
 namespace tq {
 namespace {
 
-using RecordKey = std::tuple<std::string_view, std::string_view, std::string_view>;
+// The provider's and event type's names are the model's own texts; the
+// record type is copied, as an event read from a store lives only while
+// it is counted.
+using RecordKey = std::tuple<std::string_view, std::string, std::string_view>;
 
 // The message of the diagnostic that says a file could not be read, by path.
 std::map<std::string_view, std::string_view> unreadable_files(
@@ -49,15 +52,17 @@ JsonValue record_entry(const RecordKey& key, uint64_t count) {
 
 JsonValue coverage_report(std::span<const FileAccount> accounts, EventSelection events,
                           std::span<const Diagnostic> diagnostics) {
-  std::map<std::string_view, uint64_t> by_file;
+  std::map<std::string, uint64_t, std::less<>> by_file;
   std::map<RecordKey, uint64_t> by_record;
   uint64_t unknown = 0;
   for (size_t i = 0; i < events.size(); ++i) {
-    const TimelineEvent& e = events[i];
-    ++by_file[e.source.relative_path];
-    const std::string_view record_type =
-        e.source.record_type ? std::string_view(*e.source.record_type) : std::string_view();
-    ++by_record[{json_text(e.provider), record_type, json_text(e.event_type)}];
+    const EventRef ref = events[i];
+    const TimelineEvent& e = *ref;
+    auto file = by_file.find(e.source.relative_path);
+    if (file == by_file.end()) file = by_file.emplace(e.source.relative_path, 0).first;
+    ++file->second;
+    ++by_record[{json_text(e.provider), e.source.record_type.value_or(std::string()),
+                 json_text(e.event_type)}];
     if (e.event_type == EventType::Unknown) ++unknown;
   }
   const auto unreadable = unreadable_files(diagnostics);

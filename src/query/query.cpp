@@ -165,7 +165,7 @@ bool EventFilter::matches(const TimelineEvent& event) const {
 std::vector<size_t> select_events(EventSelection events, const EventFilter& filter) {
   std::vector<size_t> kept;
   for (size_t i = 0; i < events.size(); ++i) {
-    if (filter.matches(events[i])) kept.push_back(events.position(i));
+    if (filter.matches(*events[i])) kept.push_back(events.position(i));
   }
   return kept;
 }
@@ -198,7 +198,8 @@ JsonValue summarize(EventSelection events, std::span<const Diagnostic> diagnosti
   uint64_t without_timestamp = 0;
   uint64_t duplicates = 0;
   for (size_t i = 0; i < events.size(); ++i) {
-    const TimelineEvent& e = events[i];
+    const EventRef ref = events[i];
+    const TimelineEvent& e = *ref;
     if (e.facts && e.facts->duplicate_of) ++duplicates;
     ++by_provider[std::string(json_text(e.provider))][std::string(json_text(e.event_type))];
     ++by_event_type[std::string(json_text(e.event_type))];

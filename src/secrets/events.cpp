@@ -161,6 +161,8 @@ class TextWalk {
     }
   }
   std::optional<Error> take_error() { return std::move(error_); }
+  // How many texts and shared values the walk has put redacted forms in for.
+  size_t rewrites() const { return rewrites_; }
 
   template <typename T>
   void field(std::string_view name, const T& value) {
@@ -169,6 +171,7 @@ class TextWalk {
       const Step step(path_, name);
       if (std::optional<std::string> redacted = text(*value); redacted && rewrite_) {
         const_cast<std::optional<std::string>&>(value) = std::move(redacted);
+        ++rewrites_;
       }
     } else if constexpr (std::is_same_v<T, Shared<std::string>> ||
                          std::is_same_v<T, Shared<JsonValue>>) {
@@ -181,6 +184,7 @@ class TextWalk {
         const Step item(path_, i);
         if (std::optional<std::string> redacted = text(value[i]); redacted && rewrite_) {
           const_cast<std::string&>(value[i]) = std::move(*redacted);
+          ++rewrites_;
         }
       }
     } else if constexpr (std::is_pointer_v<T>) {
@@ -237,6 +241,7 @@ class TextWalk {
       if (!rewrite_) return;
       if (auto at = replacements.find(&*value); at != replacements.end()) {
         const_cast<Shared<T>&>(value) = at->second.value;
+        ++rewrites_;
       }
       return;
     }
@@ -256,6 +261,7 @@ class TextWalk {
       Shared<T> replacement(std::move(*redacted));
       replacements.emplace(&*value, Replacement<T>{replacement});
       const_cast<Shared<T>&>(value) = std::move(replacement);
+      ++rewrites_;
     }
   }
 
@@ -338,6 +344,7 @@ class TextWalk {
 
   SecretDetector& detector_;
   const bool rewrite_;
+  size_t rewrites_ = 0;
   std::vector<EventSecret>* found_;  // null: findings are not kept
   size_t event_ = 0;
   Path path_;                     // of the text being read
@@ -479,17 +486,42 @@ Result<std::vector<EventSecret>> find_event_secrets(std::span<const TimelineEven
   return all;
 }
 
-Status redact_report_secrets(ParseReport& report, SecretDetector& detector, unsigned workers) {
-  TQ_CHECK(in_ranges(report.events.size(), workers, detector,
-                     [&](SecretDetector& d, size_t, size_t first, size_t last) -> Status {
-                       TextWalk walk(d, true, nullptr, last - first);
-                       for (size_t i = first; i < last; ++i) walk.event(report.events[i], i);
-                       if (std::optional<Error> error = walk.take_error()) {
-                         return std::unexpected(std::move(*error));
-                       }
-                       return {};
-                     }));
-  for (Diagnostic& diagnostic : report.diagnostics) {
+Status redact_event_secrets(size_t count, const std::function<TimelineEvent(size_t)>& read,
+                            const std::function<Status(size_t, const TimelineEvent&)>& replace,
+                            SecretDetector& detector, unsigned workers) {
+  // A walk knows shared values by address, so every event it reads must live
+  // until it ends: a chunk bounds what that holds. A value shared across two
+  // chunks is redacted in each, to the same text.
+  constexpr size_t kChunk = 8192;
+  std::vector<TimelineEvent> chunk;
+  std::vector<uint8_t> changed;
+  for (size_t first = 0; first < count; first += kChunk) {
+    const size_t last = std::min(count, first + kChunk);
+    chunk.clear();
+    for (size_t i = first; i < last; ++i) chunk.push_back(read(i));
+    changed.assign(chunk.size(), 0);
+    TQ_CHECK(in_ranges(chunk.size(), workers, detector,
+                       [&](SecretDetector& d, size_t, size_t from, size_t to) -> Status {
+                         TextWalk walk(d, true, nullptr, to - from);
+                         for (size_t i = from; i < to; ++i) {
+                           const size_t before = walk.rewrites();
+                           walk.event(chunk[i], i);
+                           changed[i] = walk.rewrites() != before ? 1 : 0;
+                         }
+                         if (std::optional<Error> error = walk.take_error()) {
+                           return std::unexpected(std::move(*error));
+                         }
+                         return {};
+                       }));
+    for (size_t i = 0; i < chunk.size(); ++i) {
+      if (changed[i] != 0) TQ_CHECK(replace(first + i, chunk[i]));
+    }
+  }
+  return {};
+}
+
+Status redact_diagnostic_secrets(std::vector<Diagnostic>& diagnostics, SecretDetector& detector) {
+  for (Diagnostic& diagnostic : diagnostics) {
     TQ_TRY(std::vector<SecretFinding> found, detector.scan(diagnostic.message));
     if (!found.empty()) diagnostic.message = redacted_text(diagnostic.message, found);
   }

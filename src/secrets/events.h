@@ -9,7 +9,7 @@
 // not read: its bytes are no text.
 //
 //   Result<std::vector<EventSecret>> found = find_event_secrets(events, detector);
-//   Status done = redact_event_secrets(report.events, detector);
+//   Status done = redact_event_secrets(count, read, replace, detector, workers);
 //
 // A value that many events share (a record's `raw`, a session id) is one
 // occurrence in the evidence: it is read once, its findings reported on the
@@ -19,6 +19,7 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <span>
 #include <string>
 #include <string_view>
@@ -66,11 +67,19 @@ JsonValue text_secret_json(const TextSecret& secret);
 JsonValue event_secrets_json(std::span<const EventSecret> found,
                              std::span<const TimelineEvent* const> events);
 
-// Replaces every secret in the report's events by its placeholder, with up to
-// `workers` threads, and every secret a diagnostic's message quotes (a
-// record's text in a parse error).
-[[nodiscard]] Status redact_report_secrets(ParseReport& report, SecretDetector& detector,
-                                           unsigned workers);
+// Replaces every secret in `count` events by its placeholder, with up to
+// `workers` threads: the events are kept elsewhere (a timeline's store), and
+// made when read. `read(i)` gives the i-th; `replace(i, event)` takes it back
+// when a secret was replaced in it.
+[[nodiscard]] Status redact_event_secrets(
+    size_t count, const std::function<TimelineEvent(size_t)>& read,
+    const std::function<Status(size_t, const TimelineEvent&)>& replace, SecretDetector& detector,
+    unsigned workers);
+
+// Replaces every secret a diagnostic's message quotes (a record's text in a
+// parse error).
+[[nodiscard]] Status redact_diagnostic_secrets(std::vector<Diagnostic>& diagnostics,
+                                               SecretDetector& detector);
 
 // "[REDACTED:<rule>:<first 8 hex digits of the secret's SHA-256>]": the same
 // secret reads the same in every run and on every machine.

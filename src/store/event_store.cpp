@@ -2,6 +2,8 @@
 
 #include <cstring>
 
+#include "store/words.h"
+
 namespace tq::store {
 
 namespace {
@@ -10,19 +12,6 @@ namespace {
 // them back only when two ids share their first eight bytes), where the
 // sequence number goes in the body, and the body, the event's bytes in its
 // document.
-constexpr size_t kWordSize = sizeof(uint32_t);
-
-void put_word(std::string& out, uint32_t value) {
-  char bytes[kWordSize];
-  std::memcpy(bytes, &value, kWordSize);
-  out.append(bytes, kWordSize);
-}
-
-uint32_t word_at(std::string_view bytes, size_t at) {
-  uint32_t value = 0;
-  std::memcpy(&value, bytes.data() + at, kWordSize);
-  return value;
-}
 
 struct Record {
   std::string_view id;
