@@ -129,3 +129,16 @@ def test_a_call_out_of_memory_leaves_nothing(tmp_path, temporary):
     })
     assert run_child(big, tmp_path, temporary, limit=160 << 20) == "MemoryError"
     assert list(temporary.iterdir()) == []
+
+
+@pytest.mark.parametrize("options", [{"transcripts": True, "include_raw": True}, {"transcripts": False},
+                                     {"redact": True}])
+def test_a_timeline_reads_the_same_whichever_side_of_the_budget(home, temporary, monkeypatch, options):
+    def outputs(timeline):
+        return (timeline.to_jsonl(), timeline.to_csv(), timeline.summary(), timeline.coverage(),
+                timeline.secrets(), list(timeline.filter(text="hi")), timeline[-1])
+    in_memory = outputs(tracequill.Timeline(home, **options))
+    monkeypatch.setenv("TRACEQUILL_SPILL_BUDGET", "0")
+    before = tree(home)
+    assert outputs(tracequill.Timeline(home, workers=2, **options)) == in_memory
+    assert tree(home) == before and list(temporary.iterdir()) == []
