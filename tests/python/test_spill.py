@@ -69,10 +69,15 @@ def test_convert_spills_and_leaves_nothing(home, temporary, tmp_path, monkeypatc
     assert list(temporary.iterdir()) == []
 
 
-@pytest.mark.parametrize("case", ["strict mode", "output is evidence", "unknown format"])
+@pytest.mark.parametrize("case", ["strict mode", "output is evidence", "unknown format",
+                                  "timeline without a temporary directory"])
 def test_a_failed_call_leaves_nothing(home, temporary, monkeypatch, case):
     monkeypatch.setenv("TRACEQUILL_SPILL_BUDGET", "0")
-    if case == "strict mode":
+    if case == "timeline without a temporary directory":
+        monkeypatch.setenv("TMPDIR", str(temporary / "missing"))
+        with pytest.raises(FileNotFoundError, match="missing"):
+            tracequill.Timeline(home)
+    elif case == "strict mode":
         with pytest.raises(ValueError, match="JSON parse error"):
             tracequill.to_jsonl(home, mode="strict")
     elif case == "output is evidence":
