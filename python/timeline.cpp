@@ -757,16 +757,12 @@ PyObject* timeline_secrets(PyObject* object, PyObject*) {
     const EventSelection events = selection(self);
     Result<JsonValue> found = [&]() -> Result<JsonValue> {
       ReleasedGil unlocked;
-      // The scan reads every event at once (it reports a value many events
-      // share once), so events kept in a store are made for it all together.
-      std::vector<EventRef> held;
-      held.reserve(events.size());
-      std::vector<const TimelineEvent*> scanned(events.size());
-      for (size_t i = 0; i < events.size(); ++i) scanned[i] = &*held.emplace_back(events[i]);
+      const store::CompactEvents& kept = self->parsed->events;
       TQ_TRY(SecretDetector detector, SecretDetector::make());
-      TQ_TRY(std::vector<EventSecret> secrets,
-             find_event_secrets(scanned, detector, self->parsed->workers));
-      return event_secrets_json(secrets, scanned);
+      return find_event_secrets_json(
+          events.size(), [&](size_t i) { return kept.at(events.position(i)); },
+          [&kept](const void* value) { return kept.keeps(value); }, detector,
+          self->parsed->workers);
     }();
     if (!found) return convert_error(found.error());
     return json_to_python(*found).release();

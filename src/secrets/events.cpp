@@ -486,17 +486,48 @@ Result<std::vector<EventSecret>> find_event_secrets(std::span<const TimelineEven
   return all;
 }
 
+Result<JsonValue> find_event_secrets_json(size_t count,
+                                          const std::function<TimelineEvent(size_t)>& read,
+                                          const std::function<bool(const void*)>& stable,
+                                          SecretDetector& detector, unsigned workers,
+                                          size_t chunk_size) {
+  JsonArray all;
+  std::unordered_set<const void*> reported;  // stable values found in earlier chunks
+  std::vector<TimelineEvent> chunk;
+  std::vector<const TimelineEvent*> scanned;
+  for (size_t first = 0; first < count; first += chunk_size) {
+    const size_t last = std::min(count, first + chunk_size);
+    chunk.clear();
+    for (size_t i = first; i < last; ++i) chunk.push_back(read(i));
+    scanned.clear();
+    for (const TimelineEvent& e : chunk) scanned.push_back(&e);
+    TQ_TRY(std::vector<EventSecret> found, find_event_secrets(scanned, detector, workers));
+    std::unordered_set<const void*> here;
+    std::vector<EventSecret> kept;
+    for (EventSecret& e : found) {
+      if (e.shared_value != nullptr && stable(e.shared_value)) {
+        if (reported.contains(e.shared_value)) continue;
+        here.insert(e.shared_value);
+      }
+      kept.push_back(std::move(e));
+    }
+    reported.merge(here);
+    JsonValue items = event_secrets_json(kept, scanned);
+    for (JsonValue& item : items.as_array()) all.push_back(std::move(item));
+  }
+  return JsonValue(std::move(all));
+}
+
 Status redact_event_secrets(size_t count, const std::function<TimelineEvent(size_t)>& read,
                             const std::function<Status(size_t, const TimelineEvent&)>& replace,
                             SecretDetector& detector, unsigned workers) {
   // A walk knows shared values by address, so every event it reads must live
   // until it ends: a chunk bounds what that holds. A value shared across two
   // chunks is redacted in each, to the same text.
-  constexpr size_t kChunk = 8192;
   std::vector<TimelineEvent> chunk;
   std::vector<uint8_t> changed;
-  for (size_t first = 0; first < count; first += kChunk) {
-    const size_t last = std::min(count, first + kChunk);
+  for (size_t first = 0; first < count; first += kScanChunk) {
+    const size_t last = std::min(count, first + kScanChunk);
     chunk.clear();
     for (size_t i = first; i < last; ++i) chunk.push_back(read(i));
     changed.assign(chunk.size(), 0);

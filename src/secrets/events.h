@@ -60,6 +60,18 @@ struct EventSecret {
 [[nodiscard]] Result<std::vector<EventSecret>> find_event_secrets(
     std::span<const TimelineEvent* const> events, SecretDetector& detector, unsigned workers);
 
+// The findings of `count` events kept elsewhere (a timeline's store) and made
+// when read, as event_secrets_json gives them, read `chunk` at a time so that
+// the scan holds a chunk of events, not all of them. A shared value's
+// findings stay with the first event that holds it across chunks too, for
+// the values `stable` says keep their address for the whole scan (those the
+// store keeps once for many events); any other value is one event's own.
+inline constexpr size_t kScanChunk = 8192;
+[[nodiscard]] Result<JsonValue> find_event_secrets_json(
+    size_t count, const std::function<TimelineEvent(size_t)>& read,
+    const std::function<bool(const void*)>& stable, SecretDetector& detector, unsigned workers,
+    size_t chunk = kScanChunk);
+
 // {rule, offset, length, preview, sha256} with the SHA-256 in hex.
 JsonValue text_secret_json(const TextSecret& secret);
 // Each finding as {rule, event_id, field, offset, length, preview, sha256};

@@ -62,6 +62,10 @@ class CompactEvents final : public EventSink, public EventSource {
   // Not while anything else reads the store.
   [[nodiscard]] Status replace(size_t i, const TimelineEvent& event);
 
+  // Whether `value` is one the store keeps once for the events that share
+  // it: it stays where it is for as long as the store.
+  bool keeps(const void* value) const { return slots_.contains(value); }
+
   // The bytes held in memory: the encoded events up to the budget, their
   // texts, shared values, keys and links.
   size_t bytes() const;
