@@ -1,6 +1,7 @@
 #include "store/compact_events.h"
 
 #include <algorithm>
+#include <array>
 #include <atomic>
 #include <bit>
 #include <cstring>
@@ -24,18 +25,27 @@ enum SharedBit : uint8_t { kRaw, kTimestampRaw, kSession, kDirectory, kSourceId,
 // How many bytes of records a take gathers before it appends them.
 constexpr size_t kRecordsPerAppend = size_t{1} << 20;
 
-// How much a reader reads from the area at once: the events of a file lie
-// together, and the report order mostly reads them in turn.
-constexpr size_t kWindowBytes = size_t{64} << 10;
+// A reader's windows onto the area: each read fills one with the bytes from
+// the record on. The events of a file lie together, and the report order
+// reads each file's in turn, but interleaves the files of sessions that ran
+// at once: one window per such file serves them all.
+constexpr size_t kWindowBytes = size_t{16} << 10;
+constexpr size_t kWindows = 16;
 
-// Each thread's window onto the last store it read; a store's id is never
-// reused, so a window can't outlive its store's bytes unnoticed.
 struct Window {
-  uint64_t store = 0;  // 0: none
   uint64_t offset = 0;
+  uint64_t used = 0;  // when last read from: the least recent is filled next
   std::string bytes;
 };
-thread_local Window window;
+
+// Each thread's windows onto the last store it read; a store's id is never
+// reused, so windows can't outlive their store's bytes unnoticed.
+struct Windows {
+  uint64_t store = 0;  // 0: none
+  uint64_t clock = 0;
+  std::array<Window, kWindows> each;
+};
+thread_local Windows windows;
 std::atomic<uint64_t> next_store_id{1};
 
 Error broken_record() { return Error::internal("A stored event's bytes do not hold one event."); }
@@ -136,24 +146,34 @@ Result<CompactEvents::Where> CompactEvents::encode(TimelineEvent& e, bool unstam
 }
 
 Result<std::string_view> CompactEvents::record(Where where) const {
-  const bool inside = window.store == id_ && where.offset >= window.offset &&
-                      where.offset + where.size <= window.offset + window.bytes.size();
-  if (!inside) {
-    // A record larger than the window is read whole; a window that grew for
-    // one gives the room back at the next read.
-    const uint64_t end =
-        std::min(spill_.size(), where.offset + std::max<uint64_t>(where.size, kWindowBytes));
-    window.store = 0;
-    if (window.bytes.capacity() > kWindowBytes && where.size <= kWindowBytes) {
-      std::string().swap(window.bytes);
-    }
-    window.bytes.resize(static_cast<size_t>(end - where.offset));
-    TQ_CHECK(spill_.read(where.offset, window.bytes.size(), window.bytes.data()));
-    window.store = id_;
-    window.offset = where.offset;
+  if (windows.store != id_) {
+    for (Window& w : windows.each) w.bytes.clear();
+    windows.store = id_;
   }
-  return std::string_view(window.bytes)
-      .substr(static_cast<size_t>(where.offset - window.offset), where.size);
+  ++windows.clock;
+  Window* oldest = &windows.each[0];
+  for (Window& w : windows.each) {
+    if (where.offset >= w.offset && where.offset + where.size <= w.offset + w.bytes.size()) {
+      w.used = windows.clock;
+      return std::string_view(w.bytes).substr(static_cast<size_t>(where.offset - w.offset),
+                                              where.size);
+    }
+    if (w.used < oldest->used) oldest = &w;
+  }
+  // A record larger than a window is read whole; a window that grew for one
+  // gives the room back when it is filled again.
+  Window& w = *oldest;
+  const uint64_t end =
+      std::min(spill_.size(), where.offset + std::max<uint64_t>(where.size, kWindowBytes));
+  if (w.bytes.capacity() > kWindowBytes && where.size <= kWindowBytes) std::string().swap(w.bytes);
+  w.bytes.resize(static_cast<size_t>(end - where.offset));
+  if (Status read = spill_.read(where.offset, w.bytes.size(), w.bytes.data()); !read) {
+    w.bytes.clear();
+    return std::unexpected(std::move(read.error()));
+  }
+  w.offset = where.offset;
+  w.used = windows.clock;
+  return std::string_view(w.bytes).substr(0, where.size);
 }
 
 Result<TimelineEvent> CompactEvents::decode(size_t stored) const {

@@ -8,6 +8,7 @@
 #include <filesystem>
 #include <string>
 
+#include "ordering/ordering.h"
 #include "output/jsonl.h"
 #include "parser/driver.h"
 
@@ -69,6 +70,32 @@ INSTANTIATE_TEST_SUITE_P(Samples, CompactEventsTest,
                                          Case{"claude-hillviewcap", false, false},
                                          Case{"../../examples/sample-home", true, false},
                                          Case{"samples/real/codex-codemie", false, true, 0}));
+
+// Forty files whose events interleave in time, as sessions that ran at once
+// do: reading them in report order jumps between forty places in the area,
+// more than a reader keeps windows onto.
+TEST(CompactEventsInterleavedTest, EveryFileIsReadWhereverItsEventsLie) {
+  std::vector<TimelineEvent> all;
+  CompactEvents events(0);
+  for (int file = 0; file < 40; ++file) {
+    EventList taken;
+    for (int i = 0; i < 60; ++i) {
+      TimelineEvent e;
+      e.event_id = std::to_string(file) + "-" + std::to_string(i);
+      e.source.relative_path = "f" + std::to_string(file);
+      e.timestamp = DateTime{i * 40 + file, 0};
+      e.message =
+          std::string(static_cast<size_t>(100 + 37 * file), 'a' + static_cast<char>(file % 26));
+      all.push_back(e);
+      taken.push_back(std::move(e));
+    }
+    ASSERT_TRUE(events.take(std::move(taken)).has_value());
+  }
+  ASSERT_TRUE(events.finish(nullptr, false).has_value());
+  auto report = finalize_report(EventList(std::move(all)), {}, false);
+  ASSERT_TRUE(report.has_value());
+  EXPECT_EQ(lines(events), lines(report->events));
+}
 
 TEST(CompactEventsReplaceTest, AReplacedEventIsReadAsGivenAndNotLinkedAgain) {
   CompactEvents events(0);
