@@ -10,27 +10,13 @@
 // parse's CPU seconds, so linking's share of a parse can be read off.
 #include "ordering/links.h"
 
-#include <sys/resource.h>
-
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <utility>
 
+#include "cpu_seconds.h"
 #include "parser/driver.h"
-
-namespace {
-
-double cpu_seconds() {
-  rusage usage{};
-  getrusage(RUSAGE_SELF, &usage);
-  auto seconds = [](const timeval& t) {
-    return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_usec) / 1e6;
-  };
-  return seconds(usage.ru_utime) + seconds(usage.ru_stime);
-}
-
-}  // namespace
 
 int main(int argc, char** argv) {
   if (argc < 2) {

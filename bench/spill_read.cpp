@@ -9,9 +9,6 @@
 // adjacent, as they are rendered) merged at random, which is what a timeline
 // of concurrent sessions looks like; and "shuffled", every record anywhere.
 // For each: wall and CPU seconds (strace -c -e pread64 counts the calls).
-#include <sys/resource.h>
-#include <sys/time.h>
-
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
@@ -20,21 +17,13 @@
 #include <string>
 #include <vector>
 
+#include "cpu_seconds.h"
 #include "store/spill.h"
 
 namespace {
 
 using tq::store::Range;
 using tq::store::SpillArea;
-
-double cpu_seconds() {
-  rusage usage{};
-  getrusage(RUSAGE_SELF, &usage);
-  auto seconds = [](const timeval& t) {
-    return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_usec) / 1e6;
-  };
-  return seconds(usage.ru_utime) + seconds(usage.ru_stime);
-}
 
 // Records of 64 files, each file's records adjacent in the area, taken file
 // by file at random: every file keeps its own order.

@@ -79,7 +79,7 @@ struct ParsedTimeline {
   // budget and then in a temporary file: what a timeline holds does not grow
   // with its evidence.
   store::CompactEvents events;
-  ParseReport report;                    // its diagnostics; the events are in `events`
+  std::vector<Diagnostic> diagnostics;
   bool include_content = false;          // the CSV content column follows the parse's option
   Surface surface = Surface::Functions;  // the fields its records hold, from the parse's options
   EvidenceScope scope;                   // what the parse read, so that `write` never overwrites it
@@ -233,7 +233,7 @@ PyObject* timeline_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
       return nullptr;
     }
     if (!result) return convert_error(result.error());
-    parsed->report = std::move(*result);
+    parsed->diagnostics = std::move(result->diagnostics);
     if (arguments.redact) {
       Status redacted = [&]() -> Status {
         ReleasedGil unlocked;
@@ -243,7 +243,7 @@ PyObject* timeline_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
             events.size(), [&events](size_t i) { return events.at(i); },
             [&events](size_t i, const TimelineEvent& e) { return events.replace(i, e); }, detector,
             options.workers));
-        return redact_diagnostic_secrets(parsed->report.diagnostics, detector);
+        return redact_diagnostic_secrets(parsed->diagnostics, detector);
       }();
       if (!redacted) return convert_error(redacted.error());
     }
@@ -315,20 +315,20 @@ PyObject* timeline_subscript(PyObject* object, PyObject* key) {
 PyObject* timeline_diagnostics(PyObject* object, void*) {
   return guarded([&]() -> PyObject* {
     const ParsedTimeline& parsed = *as_timeline(object)->parsed;
-    return diagnostics_to_python(parsed.report.diagnostics, parsed.surface).release();
+    return diagnostics_to_python(parsed.diagnostics, parsed.surface).release();
   });
 }
 
 // What the outputs render: `pretty` for JSON text, which `write` always indents.
 EventsRendering rendering_of(const TimelineObject* self, Format format,
                              const CallArguments& arguments) {
-  return EventsRendering(selection(self), self->parsed->report.diagnostics, format,
+  return EventsRendering(selection(self), self->parsed->diagnostics, format,
                          {.pretty = arguments.pretty,
                           .include_message = arguments.include_message,
                           .include_content = self->parsed->include_content,
                           .surface = self->parsed->surface},
                          ParseAccounts{self->parsed->accounts, EventSelection(self->parsed->events),
-                                       self->parsed->report.diagnostics});
+                                       self->parsed->diagnostics});
 }
 
 PyObject* render_text(TimelineObject* self, Format format, const CallArguments& arguments) {
@@ -688,7 +688,7 @@ PyObject* timeline_summary(PyObject* object, PyObject*) {
     JsonValue summary;
     {
       ReleasedGil unlocked;
-      summary = summarize(selection(self), self->parsed->report.diagnostics);
+      summary = summarize(selection(self), self->parsed->diagnostics);
     }
     return json_to_python(summary).release();
   });
@@ -700,7 +700,7 @@ PyObject* timeline_coverage(PyObject* object, PyObject*) {
     JsonValue coverage;
     {
       ReleasedGil unlocked;
-      coverage = coverage_report(parsed.accounts, parsed.events, parsed.report.diagnostics);
+      coverage = coverage_report(parsed.accounts, parsed.events, parsed.diagnostics);
     }
     return json_to_python(coverage).release();
   });
@@ -800,7 +800,7 @@ PyObject* timeline_find_secrets(PyObject*, PyObject* texts) {
 PyObject* timeline_repr(PyObject* object) {
   TimelineObject* self = as_timeline(object);
   return PyUnicode_FromFormat("<tracequill.Timeline: %zu events, %zu diagnostics>",
-                              selection(self).size(), self->parsed->report.diagnostics.size());
+                              selection(self).size(), self->parsed->diagnostics.size());
 }
 
 // ---- the type ----

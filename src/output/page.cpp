@@ -39,13 +39,11 @@ struct Column {
   // lives only while its fields are taken.
   std::vector<std::string_view> dict;
   std::unordered_map<std::string_view, uint32_t> code_of;  // value -> 1 + position in dict
-  // A Shared value met before -> its code; the value is kept, so that no
-  // later value can take its address.
-  struct Kept {
-    Shared<JsonValue> value;
-    uint32_t code = 0;
-  };
-  std::unordered_map<const void*, Kept> shared_code;
+  // json: the last value met and its code. The events of one record follow
+  // each other and share its value, so its text is made once; the value is
+  // held, so that no other can take its address meanwhile.
+  Shared<JsonValue> last;
+  uint32_t last_code = 0;
   std::deque<std::string> owned;
   std::vector<uint32_t> codes;    // 0: absent
   std::vector<uint32_t> lengths;  // list: items per event
@@ -55,10 +53,7 @@ struct Column {
 
   uint32_t code(std::string_view value) {
     if (auto known = code_of.find(value); known != code_of.end()) return known->second;
-    return add(owned.emplace_back(value));
-  }
-  // `text` is in `owned` already.
-  uint32_t add(std::string_view text) {
+    const std::string_view text = owned.emplace_back(value);
     dict.push_back(text);
     return code_of.emplace(text, static_cast<uint32_t>(dict.size())).first->second;
   }
@@ -168,17 +163,11 @@ void Columns::field(std::string_view name, const Shared<JsonValue>& value) {
     c.codes.push_back(0);
     return;
   }
-  // The events of one record share its value: write its text once.
-  const void* held = &*value;
-  auto known = c.shared_code.find(held);
-  if (known == c.shared_code.end()) {
-    std::string text = compact_json(*value);
-    auto same = c.code_of.find(text);
-    const uint32_t code =
-        same != c.code_of.end() ? same->second : c.add(c.owned.emplace_back(std::move(text)));
-    known = c.shared_code.emplace(held, Column::Kept{value, code}).first;
+  if (!value.shares(c.last)) {
+    c.last_code = c.code(compact_json(*value));
+    c.last = value;
   }
-  c.codes.push_back(known->second.code);
+  c.codes.push_back(c.last_code);
 }
 
 void Columns::field(std::string_view name, std::span<const std::string> values) {

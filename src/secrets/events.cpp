@@ -454,6 +454,41 @@ Status in_ranges(size_t count, unsigned workers, SecretDetector& detector, Walk&
   return {};
 }
 
+// Keeps a shared value's findings with the first part of a scan (a range,
+// a chunk) that holds it: a later part drops what an earlier one reported.
+class FirstHolders {
+ public:
+  // Whether a finding in `value` (null: an event's own text) stays.
+  bool keep(const void* value) {
+    if (value == nullptr) return true;
+    if (earlier_.contains(value)) return false;
+    here_.insert(value);
+    return true;
+  }
+  // The part ends: what it held is earlier for the next.
+  void next() {
+    earlier_.merge(here_);
+    here_.clear();
+  }
+
+ private:
+  std::unordered_set<const void*> earlier_;
+  std::unordered_set<const void*> here_;
+};
+
+// Reads `count` events `size` at a time, and hands each chunk to `each` with
+// its first event's position.
+Status in_chunks(size_t count, size_t size, const std::function<TimelineEvent(size_t)>& read,
+                 const std::function<Status(size_t, std::vector<TimelineEvent>&)>& each) {
+  std::vector<TimelineEvent> chunk;
+  for (size_t first = 0; first < count; first += size) {
+    chunk.clear();
+    for (size_t i = first; i < std::min(count, first + size); ++i) chunk.push_back(read(i));
+    TQ_CHECK(each(first, chunk));
+  }
+  return {};
+}
+
 }  // namespace
 
 Result<std::vector<EventSecret>> find_event_secrets(std::span<const TimelineEvent* const> events,
@@ -471,17 +506,12 @@ Result<std::vector<EventSecret>> find_event_secrets(std::span<const TimelineEven
   // A shared value that two ranges hold was read in both: its findings stay
   // with the first event that holds it.
   std::vector<EventSecret> all;
-  std::unordered_set<const void*> earlier;
+  FirstHolders holders;
   for (std::vector<EventSecret>& range : found) {
-    std::unordered_set<const void*> here;
     for (EventSecret& e : range) {
-      if (e.shared_value != nullptr) {
-        if (earlier.contains(e.shared_value)) continue;
-        here.insert(e.shared_value);
-      }
-      all.push_back(std::move(e));
+      if (holders.keep(e.shared_value)) all.push_back(std::move(e));
     }
-    earlier.merge(here);
+    holders.next();
   }
   return all;
 }
@@ -492,29 +522,25 @@ Result<JsonValue> find_event_secrets_json(size_t count,
                                           SecretDetector& detector, unsigned workers,
                                           size_t chunk_size) {
   JsonArray all;
-  std::unordered_set<const void*> reported;  // stable values found in earlier chunks
-  std::vector<TimelineEvent> chunk;
+  FirstHolders holders;  // of the stable values only: any other is one event's own
   std::vector<const TimelineEvent*> scanned;
-  for (size_t first = 0; first < count; first += chunk_size) {
-    const size_t last = std::min(count, first + chunk_size);
-    chunk.clear();
-    for (size_t i = first; i < last; ++i) chunk.push_back(read(i));
-    scanned.clear();
-    for (const TimelineEvent& e : chunk) scanned.push_back(&e);
-    TQ_TRY(std::vector<EventSecret> found, find_event_secrets(scanned, detector, workers));
-    std::unordered_set<const void*> here;
-    std::vector<EventSecret> kept;
-    for (EventSecret& e : found) {
-      if (e.shared_value != nullptr && stable(e.shared_value)) {
-        if (reported.contains(e.shared_value)) continue;
-        here.insert(e.shared_value);
-      }
-      kept.push_back(std::move(e));
-    }
-    reported.merge(here);
-    JsonValue items = event_secrets_json(kept, scanned);
-    for (JsonValue& item : items.as_array()) all.push_back(std::move(item));
-  }
+  TQ_CHECK(
+      in_chunks(count, chunk_size, read, [&](size_t, std::vector<TimelineEvent>& chunk) -> Status {
+        scanned.clear();
+        for (const TimelineEvent& e : chunk) scanned.push_back(&e);
+        TQ_TRY(std::vector<EventSecret> found, find_event_secrets(scanned, detector, workers));
+        std::vector<EventSecret> kept;
+        for (EventSecret& e : found) {
+          const void* value = e.shared_value;
+          if (holders.keep(value != nullptr && stable(value) ? value : nullptr)) {
+            kept.push_back(std::move(e));
+          }
+        }
+        holders.next();
+        JsonValue items = event_secrets_json(kept, scanned);
+        for (JsonValue& item : items.as_array()) all.push_back(std::move(item));
+        return {};
+      }));
   return JsonValue(std::move(all));
 }
 
@@ -524,31 +550,28 @@ Status redact_event_secrets(size_t count, const std::function<TimelineEvent(size
   // A walk knows shared values by address, so every event it reads must live
   // until it ends: a chunk bounds what that holds. A value shared across two
   // chunks is redacted in each, to the same text.
-  std::vector<TimelineEvent> chunk;
   std::vector<uint8_t> changed;
-  for (size_t first = 0; first < count; first += kScanChunk) {
-    const size_t last = std::min(count, first + kScanChunk);
-    chunk.clear();
-    for (size_t i = first; i < last; ++i) chunk.push_back(read(i));
-    changed.assign(chunk.size(), 0);
-    TQ_CHECK(in_ranges(chunk.size(), workers, detector,
-                       [&](SecretDetector& d, size_t, size_t from, size_t to) -> Status {
-                         TextWalk walk(d, true, nullptr, to - from);
-                         for (size_t i = from; i < to; ++i) {
-                           const size_t before = walk.rewrites();
-                           walk.event(chunk[i], i);
-                           changed[i] = walk.rewrites() != before ? 1 : 0;
-                         }
-                         if (std::optional<Error> error = walk.take_error()) {
-                           return std::unexpected(std::move(*error));
-                         }
-                         return {};
-                       }));
-    for (size_t i = 0; i < chunk.size(); ++i) {
-      if (changed[i] != 0) TQ_CHECK(replace(first + i, chunk[i]));
-    }
-  }
-  return {};
+  return in_chunks(
+      count, kScanChunk, read, [&](size_t first, std::vector<TimelineEvent>& chunk) -> Status {
+        changed.assign(chunk.size(), 0);
+        TQ_CHECK(in_ranges(chunk.size(), workers, detector,
+                           [&](SecretDetector& d, size_t, size_t from, size_t to) -> Status {
+                             TextWalk walk(d, true, nullptr, to - from);
+                             for (size_t i = from; i < to; ++i) {
+                               const size_t before = walk.rewrites();
+                               walk.event(chunk[i], i);
+                               changed[i] = walk.rewrites() != before ? 1 : 0;
+                             }
+                             if (std::optional<Error> error = walk.take_error()) {
+                               return std::unexpected(std::move(*error));
+                             }
+                             return {};
+                           }));
+        for (size_t i = 0; i < chunk.size(); ++i) {
+          if (changed[i] != 0) TQ_CHECK(replace(first + i, chunk[i]));
+        }
+        return {};
+      });
 }
 
 Status redact_diagnostic_secrets(std::vector<Diagnostic>& diagnostics, SecretDetector& detector) {

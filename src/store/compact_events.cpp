@@ -4,7 +4,6 @@
 #include <array>
 #include <atomic>
 #include <bit>
-#include <cstring>
 #include <utility>
 
 #include "store/words.h"
@@ -13,11 +12,9 @@ namespace tq::store {
 
 namespace {
 
-// A record: the slot of the file's digest (every event has its file's, kept
-// once), a mask of the other values kept once because events shared them,
-// their slots, and the event's own encoding.
-constexpr uint32_t kNoSlot = UINT32_MAX;
-constexpr size_t kHeadSize = kWordSize + 1;
+// A record: a mask of the values kept once because events shared them, their
+// slots, and the event's own encoding, which begins with its file's digest.
+constexpr size_t kHeadSize = 1;
 
 // The shared values a record may refer to, by their bit in the mask.
 enum SharedBit : uint8_t { kRaw, kTimestampRaw, kSession, kDirectory, kSourceId, kToolName };
@@ -53,7 +50,7 @@ Error broken_record() { return Error::internal("A stored event's bytes do not ho
 // Where the event's own encoding starts in a record, if the record is whole.
 std::optional<size_t> encoding_at(std::string_view bytes) {
   if (bytes.size() < kHeadSize) return std::nullopt;
-  const size_t at = kHeadSize + kWordSize * std::popcount(static_cast<uint8_t>(bytes[kWordSize]));
+  const size_t at = kHeadSize + kWordSize * std::popcount(static_cast<uint8_t>(bytes[0]));
   if (at > bytes.size()) return std::nullopt;
   return at;
 }
@@ -69,11 +66,10 @@ Status CompactEvents::take_unstamped(EventList&& events) { return keep(std::move
 
 Status CompactEvents::stamp(std::string_view sha256) {
   if (unstamped_.empty()) return {};
-  const uint32_t slot = slot_of(Shared<std::string>(std::string(sha256)));
-  char bytes[kWordSize];
-  std::memcpy(bytes, &slot, kWordSize);
-  for (const Where& where : unstamped_) {
-    TQ_CHECK(spill_.overwrite(where.offset, std::string_view(bytes, kWordSize)));
+  char digest[kWordSize];
+  set_file_digest(digest, texts_.intern(sha256));
+  for (const uint64_t at : unstamped_) {
+    TQ_CHECK(spill_.overwrite(at, std::string_view(digest, kWordSize)));
   }
   unstamped_.clear();
   return {};
@@ -89,7 +85,6 @@ Status CompactEvents::keep(EventList&& events, bool unstamped) {
     TQ_CHECK(keys_.add(e));
     TQ_TRY(const Where where, encode(e, unstamped));
     where_.push_back(where);
-    if (unstamped) unstamped_.push_back(where);
     // A large file's records go on as they are made, so that they are never
     // held whole here besides.
     if (pending_.size() >= kRecordsPerAppend) TQ_CHECK(append_pending());
@@ -118,8 +113,6 @@ uint32_t CompactEvents::slot_of(const Shared<std::string>& value) {
 
 Result<CompactEvents::Where> CompactEvents::encode(TimelineEvent& e, bool unstamped) {
   const size_t start = pending_.size();
-  put_word(pending_, e.source_file_sha256 && !unstamped ? slot_of(e.source_file_sha256) : kNoSlot);
-  e.source_file_sha256.reset();
   pending_.push_back(0);
   uint8_t mask = 0;
   // A value only this event holds is encoded with it.
@@ -135,10 +128,14 @@ Result<CompactEvents::Where> CompactEvents::encode(TimelineEvent& e, bool unstam
   share(e.working_directory, kDirectory);
   share(e.source.source_id, kSourceId);
   share(e.tool_name, kToolName);
-  pending_[start + kWordSize] = static_cast<char>(mask);
+  pending_[start] = static_cast<char>(mask);
+  // The encoding leads with the file's digest, which the file's end gives
+  // an event taken before it.
+  if (unstamped) unstamped_.push_back(spill_.size() + pending_.size());
   encode_event(e, texts_, pending_);
   const size_t size = pending_.size() - start;
   if (size > UINT32_MAX) {
+    if (unstamped) unstamped_.pop_back();
     pending_.resize(start);
     return std::unexpected(Error::argument("An event's bytes are over 4 GiB."));
   }
@@ -181,12 +178,7 @@ Result<TimelineEvent> CompactEvents::decode(size_t stored) const {
   const std::optional<size_t> own = encoding_at(bytes);
   if (!own) return std::unexpected(broken_record());
   TQ_TRY(TimelineEvent e, decode_event(bytes.substr(*own), texts_));
-  const uint32_t digest = word_at(bytes, 0);
-  if (digest != kNoSlot) {
-    if (digest >= shared_texts_.size()) return std::unexpected(broken_record());
-    e.source_file_sha256 = shared_texts_[digest];
-  }
-  const auto mask = static_cast<uint8_t>(bytes[kWordSize]);
+  const auto mask = static_cast<uint8_t>(bytes[0]);
   size_t at = kHeadSize;
   bool whole = true;
   auto restore = [&](auto& value, const auto& kept, SharedBit bit) {

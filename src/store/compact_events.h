@@ -11,9 +11,10 @@
 // (ordering/links.h). Each read makes the event as the report would hold it.
 //
 // A value events share when they are taken (a record's raw value, a
-// session's id, a file's digest) is kept once, as it is, and every event
-// read back shares it again: what reads such a value once for all its
-// events (the secrets scan) finds the same as in a report.
+// session's id) is kept once, as it is, and every event read back shares it
+// again: what reads such a value once for all its events (the secrets scan)
+// finds the same as in a report. A file's digest is no text to scan: the
+// text table keeps it once.
 //
 //   CompactEvents events;
 //   ...parse with `events` as the sink...
@@ -101,8 +102,9 @@ class CompactEvents final : public EventSink, public EventSource {
   std::vector<uint32_t> order_;   // positions taken, in report order, once finished
   std::optional<LinkPlan> plan_;  // when linked
   std::vector<bool> replaced_;    // by report position: already linked when replaced
-  std::vector<Where> unstamped_;  // events taken since the last stamp without a digest
-  uint64_t id_;                   // this store among all, for the readers' windows
+  // Where the digests of the events taken since the last stamp without one lie.
+  std::vector<uint64_t> unstamped_;
+  uint64_t id_;  // this store among all, for the readers' windows
 };
 
 }  // namespace tq::store
