@@ -68,9 +68,7 @@ Status CompactEvents::stamp(std::string_view sha256) {
   if (unstamped_.empty()) return {};
   char digest[kWordSize];
   set_file_digest(digest, texts_.intern(sha256));
-  for (const uint64_t at : unstamped_) {
-    TQ_CHECK(spill_.overwrite(at, std::string_view(digest, kWordSize)));
-  }
+  TQ_CHECK(spill_.overwrite_each(unstamped_, std::string_view(digest, kWordSize)));
   unstamped_.clear();
   return {};
 }

@@ -54,7 +54,7 @@ Status EventStore::stamp(std::string_view sha256) {
   if (sha256.size() != kDigestPlaceholder.size()) {
     return std::unexpected(Error::internal("A file's digest is not 64 hexadecimal digits."));
   }
-  for (uint64_t at : unstamped_) TQ_CHECK(spill_.overwrite(at, sha256));
+  TQ_CHECK(spill_.overwrite_each(unstamped_, sha256));
   unstamped_.clear();
   return {};
 }

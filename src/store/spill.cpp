@@ -140,6 +140,45 @@ Status SpillArea::overwrite(uint64_t offset, std::string_view bytes) {
   return {};
 }
 
+Status SpillArea::overwrite_each(std::span<const uint64_t> offsets, std::string_view bytes) {
+  auto in_file = [&](uint64_t offset) {
+    return spilled() && within(offset, bytes.size(), size_) && offset + bytes.size() <= written_;
+  };
+  std::string scratch;
+  for (size_t i = 0; i < offsets.size();) {
+    const uint64_t first = offsets[i];
+    if (!in_file(first)) {
+      TQ_CHECK(overwrite(first, bytes));
+      ++i;
+      continue;
+    }
+    // The stretch [first, end) takes in the offsets that follow in ascending
+    // order while they lie close to its end and keep it short.
+    uint64_t end = first + bytes.size();
+    size_t next = i + 1;
+    for (; next < offsets.size(); ++next) {
+      const uint64_t at = offsets[next];
+      if (!in_file(at) || at + bytes.size() < end || at > end + kJoinGap ||
+          at + bytes.size() - first > kLongestRun) {
+        break;
+      }
+      end = at + bytes.size();
+    }
+    if (next == i + 1) {
+      TQ_CHECK(write_at(first, bytes));
+    } else {
+      scratch.resize(static_cast<size_t>(end - first));
+      TQ_CHECK(read_file(first, scratch.size(), scratch.data()));
+      for (size_t k = i; k < next; ++k) {
+        std::memcpy(scratch.data() + (offsets[k] - first), bytes.data(), bytes.size());
+      }
+      TQ_CHECK(write_at(first, scratch));
+    }
+    i = next;
+  }
+  return {};
+}
+
 Status SpillArea::read(uint64_t offset, size_t size, char* into) const {
   if (!within(offset, size, size_)) {
     return std::unexpected(Error::internal("A read past the end of the spill area."));

@@ -67,6 +67,11 @@ class SpillArea {
   // appended before: a text whose value was not known when it was appended
   // (a file's digest) is put in its place.
   [[nodiscard]] Status overwrite(uint64_t offset, std::string_view bytes);
+  // The same at each of `offsets`, for the many events of one file that all
+  // take its digest: offsets that lie close together in the file are written
+  // with one read and one write of the stretch that holds them, not a system
+  // call each.
+  [[nodiscard]] Status overwrite_each(std::span<const uint64_t> offsets, std::string_view bytes);
 
   // Reads `size` bytes at `offset` into `into`.
   [[nodiscard]] Status read(uint64_t offset, size_t size, char* into) const;

@@ -233,6 +233,20 @@ TEST(SpillTest, OverwritesLandWhereverTheBytesAre) {
     expected.replace(seam, 4, "1234");
     EXPECT_EQ(back, expected);
     EXPECT_FALSE(area.overwrite(area.size() - 1, "too long").has_value());
+
+    // Many at once: a dense run, offsets far apart, one beyond the longest
+    // stretch, one across the seam, one still waiting, one out of order.
+    std::vector<uint64_t> offsets;
+    for (uint64_t at = 100; at < 50'000; at += 397) offsets.push_back(at);
+    for (uint64_t at : {600'000u, 1'000'000u, 1'040'000u}) offsets.push_back(at);
+    offsets.push_back(seam);
+    offsets.push_back(first.size() + 100);
+    offsets.push_back(40);
+    ASSERT_TRUE(area.overwrite_each(offsets, "#!").has_value());
+    for (uint64_t at : offsets) expected.replace(at, 2, "#!");
+    ASSERT_TRUE(area.read(0, back.size(), back.data()).has_value());
+    EXPECT_EQ(back, expected);
+    EXPECT_FALSE(area.overwrite_each(std::vector<uint64_t>{area.size() - 1}, "#!").has_value());
   }
 }
 
