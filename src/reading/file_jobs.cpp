@@ -51,30 +51,31 @@ class OrderedRun {
       size_t index = 0;
       {
         std::unique_lock lock(mutex_);
-        room_.wait(lock, [&] { return stop_ || next_job_ >= count_ || has_room(); });
+        room_.wait(lock, [&] {
+          return stop_ || next_job_ >= count_ || next_job_ < next_consumed_ + window_;
+        });
         if (stop_ || next_job_ >= count_) return;
         index = next_job_++;
       }
-      if (!run_job(index)) return;
+      if (stop_requested(monitor_)) return halt(nullptr);
+      try {
+        compute_(index);
+        done_(index);
+      } catch (...) {
+        return halt(std::current_exception());
+      }
+      {
+        std::lock_guard lock(mutex_);
+        finished_[index] = true;
+      }
+      ready_.notify_one();
     }
   }
 
   // Waits until result `index` is there; false when the run stopped first.
-  // The calling thread does the jobs in the window itself meanwhile, rather
-  // than sleep while the workers do them: a result then rarely has to wake
-  // it, and on a virtual machine each such wake-up costs about what a small
-  // file's job does.
   bool wait_for(size_t index) {
     std::unique_lock lock(mutex_);
     while (!finished_[index] && !stop_) {
-      if (next_job_ < count_ && has_room()) {
-        const size_t job = next_job_++;
-        lock.unlock();
-        const bool ran = run_job(job);
-        lock.lock();
-        if (!ran) break;
-        continue;
-      }
       if (ready_.wait_for(lock, kMonitorInterval) == std::cv_status::timeout) {
         lock.unlock();
         const bool stop = stop_requested(monitor_);
@@ -109,30 +110,6 @@ class OrderedRun {
   }
 
  private:
-  // Whether the next job lies inside the window; the lock is held.
-  bool has_room() const { return next_job_ < next_consumed_ + window_; }
-
-  // Runs job `index` on this thread; false when the run stopped instead.
-  bool run_job(size_t index) {
-    if (stop_requested(monitor_)) {
-      halt(nullptr);
-      return false;
-    }
-    try {
-      compute_(index);
-      done_(index);
-    } catch (...) {
-      halt(std::current_exception());
-      return false;
-    }
-    {
-      std::lock_guard lock(mutex_);
-      finished_[index] = true;
-    }
-    ready_.notify_one();
-    return true;
-  }
-
   const size_t count_;
   const size_t window_;
   ParseMonitor* const monitor_;
@@ -185,17 +162,17 @@ bool run_on_threads(size_t count, size_t threads, ParseMonitor* monitor,
   {
     std::vector<std::jthread> workers;
     HaltOnExit halt_first(run);
-    // The calling thread is one of the workers (it does jobs while it waits).
-    workers.reserve(threads - 1);
-    for (size_t t = 1; t < threads; ++t) {
+    workers.reserve(threads);
+    for (size_t t = 0; t < threads; ++t) {
       try {
         workers.push_back(start([&run] { run.work(); }));
       } catch (...) {
         // The system refused this thread (std::system_error) or the memory to
-        // describe it; the ones running, and the calling thread, do its share.
+        // describe it; the ones running do its share.
         break;
       }
     }
+    if (workers.empty()) return run_in_order(count, monitor, compute, done, consume);
     for (size_t i = 0; i < count; ++i) {
       // Asked on every file: when results come quickly the waits never time
       // out, and the monitor still wants to hear from this thread.

@@ -4,9 +4,8 @@
 // pastes, snapshots, attachments). `for_each_file` runs one job per file on
 // `context.options.workers` threads and hands the results to the scanner in list
 // order, so whatever the scanner builds from them is the same for any number
-// of threads. The calling thread is one of the workers: with one it starts no
-// thread and runs every job itself; with more it starts one fewer and does
-// jobs while it waits for the next result.
+// of threads. With one worker it starts no thread and runs every job on the
+// calling thread.
 //
 //   bool finished = for_each_file<LineFileOutput>(files, context,
 //       [&](size_t i) { return parse_session_file(files[i], context, root); },
@@ -16,8 +15,8 @@
 // runs on the calling thread, one result at a time, in list order. Memory
 // stays bounded: at most two results per worker wait to be consumed. The
 // context's monitor hears of every file found and done and is asked between
-// files whether to stop; the calling thread asks it before each job it does
-// and at least every 100 ms while it waits.
+// files whether to stop; the calling thread asks it at least every 100 ms
+// while it waits.
 //
 // The result is false when the run ended early: `consume` returned false (the
 // files after it are not consumed) or the monitor asked to stop. Scanners may
@@ -26,9 +25,8 @@
 // thread has ended.
 //
 // A worker the system can't start (a process limit, no memory for its stack)
-// is done without: the workers that did start and the calling thread share
-// the files, and when none did the calling thread reads them all. The report
-// is the same either way.
+// is done without: the workers that did start share the files, and when none
+// did the calling thread reads them all. The report is the same either way.
 #pragma once
 
 #include <cstddef>

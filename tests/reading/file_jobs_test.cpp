@@ -141,17 +141,6 @@ TEST(FileJobsTest, WorkersTheSystemRefusesAreDoneWithout) {
     ASSERT_EQ(consumed.size(), files.size());
     for (size_t i = 0; i < consumed.size(); ++i) EXPECT_EQ(consumed[i], i + 1);
 
-    // A job's fault reaches the caller whichever thread ran the job; with no
-    // worker started, the calling thread ran it.
-    started = 0;
-    EXPECT_THROW(static_cast<void>(run_file_jobs(
-                     files, {options},
-                     [](size_t i) {
-                       if (i == 5) throw std::runtime_error("job fault");
-                     },
-                     [](size_t) { return true; }, limited)),
-                 std::runtime_error);
-
     // A consumer that throws leaves workers waiting for room; they are
     // released, not waited on for ever.
     started = 0;
