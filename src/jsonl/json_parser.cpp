@@ -134,11 +134,20 @@ std::unexpected<std::string> too_deep() {
   return std::unexpected(concat("nesting deeper than ", kMaxJsonDepth, " levels"));
 }
 
+// Most keys differ from a named one in their first byte: that settles it
+// without a call to compare the rest.
+bool same_key(std::string_view a, std::string_view b) {
+  return a.size() == b.size() && (a.empty() || a[0] == b[0]) && a == b;
+}
+
 const JsonShape* member_shape(const JsonShape& shape, std::string_view key, bool& wanted) {
+  if (!shape.left_out.empty()) {
+    wanted = std::none_of(shape.left_out.begin(), shape.left_out.end(),
+                          [key](std::string_view out) { return same_key(out, key); });
+    return nullptr;
+  }
   for (const JsonShapeMember& m : shape.members) {
-    // Most keys differ from a wanted one in their first byte: that settles it
-    // without a call to compare the rest.
-    if (m.key.size() == key.size() && (key.empty() || m.key[0] == key[0]) && m.key == key) {
+    if (same_key(m.key, key)) {
       wanted = true;
       return m.shape;
     }
