@@ -98,8 +98,23 @@ constexpr std::array kRecordMembers = record_members(&kPayload);
 constexpr std::array kRecordMembersWithContent = record_members(&kPayloadWithContent);
 constexpr JsonShape kRecord{kRecordMembers};
 constexpr JsonShape kRecordWithContent{kRecordMembersWithContent};
-// The whole surface reads every member of a payload.
-constexpr std::array kRecordMembersWhole = record_members(nullptr);
+// The whole surface looks a payload's members up by more names than are worth
+// listing, so it reads all of them but those that only hold bulk no reader
+// looks at: a reasoning item's encrypted text, a session's instructions, a
+// command's whole output (its exit code and command are what is read).
+constexpr auto kBulkPayloadMembers = std::to_array<std::string_view>({
+    "encrypted_content",
+    "base_instructions",
+    "instructions",
+    "collaboration_mode",
+    "aggregated_output",
+    "formatted_output",
+    "stdout",
+    "stderr",
+    "last_agent_message",
+});
+constexpr JsonShape kPayloadWhole{{}, kBulkPayloadMembers};
+constexpr std::array kRecordMembersWhole = record_members(&kPayloadWhole);
 constexpr JsonShape kRecordWhole{kRecordMembersWhole};
 
 bool is_hex_digit(char c) {

@@ -7,6 +7,8 @@
 #include <cstdint>
 #include <cstring>
 #include <new>
+#include <span>
+#include <vector>
 
 #include "jsonl/line_reader.h"
 #include "model/text.h"
@@ -132,9 +134,20 @@ std::unexpected<std::string> too_deep() {
   return std::unexpected(concat("nesting deeper than ", kMaxJsonDepth, " levels"));
 }
 
+// Most keys differ from a named one in their first byte: that settles it
+// without a call to compare the rest.
+bool same_key(std::string_view a, std::string_view b) {
+  return a.size() == b.size() && (a.empty() || a[0] == b[0]) && a == b;
+}
+
 const JsonShape* member_shape(const JsonShape& shape, std::string_view key, bool& wanted) {
+  if (!shape.left_out.empty()) {
+    wanted = std::none_of(shape.left_out.begin(), shape.left_out.end(),
+                          [key](std::string_view out) { return same_key(out, key); });
+    return nullptr;
+  }
   for (const JsonShapeMember& m : shape.members) {
-    if (m.key == key) {
+    if (same_key(m.key, key)) {
       wanted = true;
       return m.shape;
     }
@@ -143,8 +156,81 @@ const JsonShape* member_shape(const JsonShape& shape, std::string_view key, bool
   return nullptr;
 }
 
+// An object member still in the parsed document: its key, where its value
+// lies, and what is read of that value.
+struct PendingMember {
+  std::string_view key;
+  simdjson::dom::element value;
+  const JsonShape* shape;
+};
+
+// Stable: of repeated keys the last stays last, so it is the one kept.
+void sort_by_key(std::span<PendingMember> members) {
+  const auto by_key = [](const PendingMember& a, const PendingMember& b) { return a.key < b.key; };
+  // Records hold a handful of members, often close to key order already:
+  // insertion sort needs no scratch buffer and few moves for them.
+  if (members.size() > 16) return std::stable_sort(members.begin(), members.end(), by_key);
+  for (size_t i = 1; i < members.size(); ++i) {
+    const PendingMember next = members[i];
+    size_t j = i;
+    for (; j > 0 && by_key(next, members[j - 1]); --j) members[j] = members[j - 1];
+    members[j] = next;
+  }
+}
+
+// Converts the DOM parser's document into a JsonValue. Object members are put
+// in key order while they are only a key and a place in the document, so the
+// converted members, strings and all, are moved once into place; `pending_` is
+// the stack of members of the objects being converted, kept across documents.
+class DomConverter {
+ public:
+  Outcome convert(simdjson::dom::element e, size_t depth, const JsonShape* shape);
+
+ private:
+  Outcome convert_object(simdjson::dom::object object, size_t depth, const JsonShape* shape);
+
+  std::vector<PendingMember> pending_;
+};
+
+Outcome DomConverter::convert_object(simdjson::dom::object object, size_t depth,
+                                     const JsonShape* shape) {
+  const size_t base = pending_.size();
+  for (simdjson::dom::key_value_pair field : object) {
+    const JsonShape* child_shape = nullptr;
+    if (shape != nullptr) {
+      bool wanted = false;
+      child_shape = member_shape(*shape, field.key, wanted);
+      if (!wanted) continue;
+    }
+    pending_.push_back(PendingMember{field.key, field.value, child_shape});
+  }
+  const size_t count = pending_.size() - base;
+  sort_by_key(std::span(pending_).subspan(base));
+  JsonObject out;
+  out.reserve(count);
+  // Converting the members pushes their own members past ours, which may move
+  // the stack: each is copied out before it is converted.
+  for (size_t i = 0; i < count; ++i) {
+    const PendingMember member = pending_[base + i];
+    auto converted = convert(member.value, depth + 1, member.shape);
+    if (!converted) {
+      pending_.resize(base);
+      return converted;
+    }
+    // Of repeated keys, now adjacent, the last one wins; the others are still
+    // converted, so that a fault in any of them fails the text as before.
+    if (!out.empty() && out.back().key == member.key) {
+      out.back().value = std::move(*converted);
+    } else {
+      out.push_back(JsonMember{std::string(member.key), std::move(*converted)});
+    }
+  }
+  pending_.resize(base);
+  return JsonValue::sorted_object(std::move(out));
+}
+
 // The DOM parser picks the fastest kernel for this CPU at run time.
-Outcome convert_dom(simdjson::dom::element e, size_t depth, const JsonShape* shape) {
+Outcome DomConverter::convert(simdjson::dom::element e, size_t depth, const JsonShape* shape) {
   switch (e.type()) {
     case simdjson::dom::element_type::ARRAY: {
       if (depth >= kMaxJsonDepth) return too_deep();
@@ -152,31 +238,15 @@ Outcome convert_dom(simdjson::dom::element e, size_t depth, const JsonShape* sha
       JsonArray out;
       out.reserve(array.size());  // a count the tape keeps (it saturates, which is harmless here)
       for (simdjson::dom::element child : array) {
-        auto converted = convert_dom(child, depth + 1, shape);
+        auto converted = convert(child, depth + 1, shape);
         if (!converted) return converted;
         out.push_back(std::move(*converted));
       }
       return JsonValue(std::move(out));
     }
-    case simdjson::dom::element_type::OBJECT: {
+    case simdjson::dom::element_type::OBJECT:
       if (depth >= kMaxJsonDepth) return too_deep();
-      const simdjson::dom::object object(e);
-      JsonObject out;
-      out.reserve(object.size());
-      for (simdjson::dom::key_value_pair field : object) {
-        const JsonShape* child_shape = nullptr;
-        if (shape != nullptr) {
-          bool wanted = false;
-          child_shape = member_shape(*shape, field.key, wanted);
-          if (!wanted) continue;
-        }
-        auto converted = convert_dom(field.value, depth + 1, child_shape);
-        if (!converted) return converted;
-        out.push_back(JsonMember{std::string(field.key), std::move(*converted)});
-      }
-      // The JsonValue constructor orders the members and keeps the last of a repeated key.
-      return JsonValue(std::move(out));
-    }
+      return convert_object(simdjson::dom::object(e), depth, shape);
     case simdjson::dom::element_type::INT64:
       return JsonValue(int64_t(e));
     case simdjson::dom::element_type::UINT64:
@@ -281,6 +351,7 @@ struct JsonParser::Impl {
   }
 
   simdjson::dom::parser dom;
+  DomConverter converter;
   ondemand::parser parser;  // only for documents the DOM parser refuses over a number
   std::string buffer;       // the text plus simdjson's padding, reused across calls
 
@@ -304,15 +375,15 @@ Outcome JsonParser::Impl::parse_padded(std::string_view text, std::string& stora
   if (err == simdjson::DEPTH_ERROR) {
     simdjson::dom::parser unlimited;
     err = unlimited.parse(text.data(), text.size(), false).get(root);
-    if (!err) return convert_dom(root, 0, nullptr);
+    if (!err) return converter.convert(root, 0, nullptr);
   }
   if (!err) {
-    if (text.size() <= kReusedBufferLimit) return convert_dom(root, 0, shape);
+    if (text.size() <= kReusedBufferLimit) return converter.convert(root, 0, shape);
     // A huge line would otherwise stay held three times over while the
     // reader goes on: in its text (which the parsed document no longer
     // needs), in the parser's string buffer and in the value.
     std::string().swap(storage);
-    auto converted = convert_dom(root, 0, shape);
+    auto converted = converter.convert(root, 0, shape);
     dom = simdjson::dom::parser();
     limit_depth();
     return converted;

@@ -34,8 +34,13 @@ struct JsonShapeMember {
 // left out of the parsed value, so that text no one reads (a command's whole
 // output, an encrypted reasoning blob) is never copied. Parsing to a shape
 // checks the whole text as parsing it all does, with the same outcome.
+//
+// A value whose members its reader looks up by many names, some of them not
+// known in advance, is read the other way round: every member whole except the
+// `left_out` ones, which hold only bulk that no reader looks at.
 struct JsonShape {
   std::span<const JsonShapeMember> members;
+  std::span<const std::string_view> left_out{};  // when not empty, `members` is not looked at
 };
 
 class JsonParser {

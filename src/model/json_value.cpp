@@ -8,7 +8,14 @@ namespace tq {
 
 namespace {
 
-bool key_less(const JsonMember& m, std::string_view key) { return m.key < key; }
+bool key_less(const JsonMember& m, std::string_view key) {
+  // Keys mostly differ in their first byte: that settles it without a call to
+  // compare the rest. Bytes order as unsigned, as std::string orders them.
+  if (!m.key.empty() && !key.empty() && m.key[0] != key[0]) {
+    return static_cast<unsigned char>(m.key[0]) < static_cast<unsigned char>(key[0]);
+  }
+  return m.key < key;
+}
 
 }  // namespace
 
@@ -45,6 +52,12 @@ JsonValue::JsonValue(JsonObject members) {
   }
   members.resize(kept);
   v_ = std::move(members);
+}
+
+JsonValue JsonValue::sorted_object(JsonObject members) {
+  JsonValue out;
+  out.v_ = std::move(members);
+  return out;
 }
 
 JsonValue JsonValue::clone() const {

@@ -64,6 +64,9 @@ class JsonValue {
 
   static JsonValue array() { return JsonValue(JsonArray{}); }
   static JsonValue object() { return JsonValue(JsonObject{}); }
+  // An object of `members` already in ascending key order without repeats, as
+  // a parser that orders them itself gives them: taken as they are.
+  static JsonValue sorted_object(JsonObject members);
 
   bool is_null() const { return std::holds_alternative<std::monostate>(v_); }
   bool is_bool() const { return std::holds_alternative<bool>(v_); }

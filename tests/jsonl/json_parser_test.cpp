@@ -5,6 +5,7 @@
 #include <array>
 #include <cmath>
 #include <string>
+#include <string_view>
 
 #include "jsonl/line_reader.h"
 
@@ -112,8 +113,11 @@ TEST(JsonParserTest, NestingIsBoundedAt128Levels) {
 TEST(JsonParserTest, ShapedLinesKeepOnlyNamedMembersAndFailAsWholeOnes) {
   static constexpr std::array kItem{JsonShapeMember{"k", nullptr}};
   static constexpr JsonShape kItemShape{kItem};
+  static constexpr std::array<std::string_view, 1> kBulk{"bulk"};
+  static constexpr JsonShape kAllButBulk{{}, kBulk};
   static constexpr std::array kTop{JsonShapeMember{"a", nullptr},
-                                   JsonShapeMember{"list", &kItemShape}};
+                                   JsonShapeMember{"list", &kItemShape},
+                                   JsonShapeMember{"c", &kAllButBulk}};
   static constexpr JsonShape kShape{kTop};
   const std::string deep_aside =
       R"({"a":1,"b":)" + std::string(129, '[') + std::string(129, ']') + "}";
@@ -125,6 +129,8 @@ TEST(JsonParserTest, ShapedLinesKeepOnlyNamedMembersAndFailAsWholeOnes) {
       {R"({"a":{"x":[1]},"b":"dropped","list":[{"k":1,"z":2},3]})",
        R"({"a":{"x":[1]},"list":[{"k":1},3]})"},
       {R"([{"a":1,"b":2}])", R"([{"a":1}])"},
+      {R"({"c":[{"bulk":"x","b":{"bulk":1}},{"z":[]}],"a":0})",
+       R"({"a":0,"c":[{"b":{"bulk":1}},{"z":[]}]})"},
       {R"({"a":123456789012345678901234567890})", R"({"a":1.2345678901234568e+29})"},
       {deep_aside, "nesting deeper than 128 levels"},
       {R"({"b":[}, "a":1})", parse_json(R"({"b":[}, "a":1})").error()},
