@@ -137,8 +137,6 @@ void write_string(OutputSink& out, std::string_view s) {
 // `key`/`element`, which place the separators and indentation, so the record
 // writers below read as plain lists of fields.
 class Emitter {
-  static constexpr size_t kLongestFieldName = 32;
-
  public:
   // `scratch` holds date-time text, reused by whoever writes many records.
   // `depth`: the containers the first one written is nested in, for its
@@ -180,7 +178,7 @@ class Emitter {
   // A record field's name: a plain identifier of this program's own, which
   // never needs escaping.
   void field_name(std::string_view name) {
-    if (pretty_ || name.size() > kLongestFieldName) {
+    if (pretty_) {
       element();
       out_.put('"');
       out_.write(name);
@@ -189,15 +187,15 @@ class Emitter {
       return;
     }
     // `,"name":` in one piece: records are mostly field names and separators.
-    char piece[kLongestFieldName + 4];
-    size_t n = 0;
-    if (!empty_) piece[n++] = ',';
-    piece[n++] = '"';
-    std::memcpy(piece + n, name.data(), name.size());
-    n += name.size();
-    piece[n++] = '"';
-    piece[n++] = ':';
-    out_.write(std::string_view(piece, n));
+    const bool comma = !empty_;
+    out_.put_made(name.size() + 3 + (comma ? 1 : 0), [name, comma](char* at) {
+      if (comma) *at++ = ',';
+      *at++ = '"';
+      std::memcpy(at, name.data(), name.size());
+      at += name.size();
+      *at++ = '"';
+      *at = ':';
+    });
     empty_ = false;
   }
 

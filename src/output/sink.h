@@ -27,6 +27,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstring>
 #include <string>
 #include <string_view>
 
@@ -99,19 +100,31 @@ class OutputSink {
   OutputSink& operator=(const OutputSink&) = delete;
 
   void write(std::string_view bytes) {
-    if (memory_ != nullptr) {
-      memory_->append(bytes);
+    if (room(bytes.size())) {
+      emplace(bytes.size(), [bytes](char* at) { std::memcpy(at, bytes.data(), bytes.size()); });
     } else {
       write_to_file(bytes);
     }
   }
   void put(char c) {
-    if (memory_ != nullptr) {
-      memory_->push_back(c);
-    } else if (pending_.size() < capacity_) {
-      pending_.push_back(c);
+    if (room(1)) {
+      emplace(1, [c](char* at) { *at = c; });
     } else {
       write_to_file(std::string_view(&c, 1));
+    }
+  }
+  // Writes `size` bytes that `fill(char* at)` makes in place: text that is
+  // put together from parts (a quoted name, digits) lands where it goes
+  // instead of passing through a scratch buffer, whose byte-wise stores would
+  // stall the copy that reads them back.
+  template <typename Fill>
+  void put_made(size_t size, Fill&& fill) {
+    if (room(size)) {
+      emplace(size, fill);
+    } else {
+      std::string made(size, '\0');
+      fill(made.data());
+      write_to_file(made);
     }
   }
 
@@ -128,6 +141,22 @@ class OutputSink {
   Error failure(std::string_view what) const;
 
  private:
+  // Whether `size` more bytes go where emplace puts them: the memory target
+  // grows to take anything, the file buffer takes what fits.
+  bool room(size_t size) const { return memory_ != nullptr || size <= capacity_ - pending_.size(); }
+  // Appends `size` bytes made by `fill` to the memory target or the buffer,
+  // which has room(size).
+  template <typename Fill>
+  void emplace(size_t size, const Fill& fill) {
+    std::string& to = memory_ != nullptr ? *memory_ : pending_;
+    const size_t at = to.size();
+    // The new length is given back as it is meant, not as the size handed
+    // over: libstdc++ 12 hands over the grown capacity when it reallocates.
+    to.resize_and_overwrite(at + size, [&fill, at, size](char* data, size_t) {
+      fill(data + at);
+      return at + size;
+    });
+  }
   void write_to_file(std::string_view bytes);
   void write_fully(std::string_view bytes);
   // Whether the watch asks to stop; records ECANCELED when it does.

@@ -31,6 +31,54 @@ bool within(uint64_t offset, size_t size, uint64_t limit) {
   return offset <= limit && size <= limit - offset;
 }
 
+// How read_many groups ranges, taken in file order, into calls: a run of
+// ranges that follow each other both in the file and in the output is read
+// straight into place; ranges close together but not laid out alike are read
+// into scratch and copied out.
+struct ReadPlan {
+  // One call's ranges: the k-th to the one before `next`, whose bytes in the
+  // file end at `end`.
+  struct Run {
+    size_t next;
+    uint64_t end;
+    bool straight;
+  };
+
+  std::span<const Range> ranges;
+  std::span<const size_t> order;  // indexes of `ranges` by offset
+  std::span<const size_t> at;     // where each range goes in the output
+  uint64_t written;               // the file holds the bytes below this
+
+  const Range& range(size_t k) const { return ranges[order[k]]; }
+  bool in_file(size_t k) const { return range(k).offset + range(k).size <= written; }
+  // Whether the (k+1)-th range follows the k-th both in the file and in the
+  // output.
+  bool adjacent(size_t k) const {
+    return k + 1 < order.size() && in_file(k + 1) &&
+           range(k + 1).offset == range(k).offset + range(k).size &&
+           at[order[k + 1]] == at[order[k]] + range(k).size;
+  }
+  Run straight_run(size_t k) const {
+    uint64_t end = range(k).offset + range(k).size;
+    for (; adjacent(k); ++k) end += range(k + 1).size;
+    return {k + 1, end, true};
+  }
+  // The ranges after the k-th that start close to the run's end and keep it
+  // short, up to where a straight run begins.
+  Run joined_run(size_t k) const {
+    const uint64_t start = range(k).offset;
+    uint64_t end = start + range(k).size;
+    size_t next = k + 1;
+    for (; next < order.size() && !adjacent(next); ++next) {
+      const Range& r = range(next);
+      const uint64_t r_end = std::max(end, r.offset + r.size);
+      if (!in_file(next) || r.offset > end + kJoinGap || r_end - start > kLongestRun) break;
+      end = r_end;
+    }
+    return {next, end, next == k + 1};
+  }
+};
+
 }  // namespace
 
 std::filesystem::path system_temporary_directory() {
@@ -227,43 +275,38 @@ Status SpillArea::fill(std::span<const Range> ranges, std::string& into) const {
     at[i] = end;
     end += ranges[i].size;
   }
-  into.resize(end);
+  // Every byte of the room is read into below, so it is not cleared first.
+  into.resize_and_overwrite(end, [end](char*, size_t) { return end; });
   std::vector<size_t> order(ranges.size());
   std::iota(order.begin(), order.end(), size_t{0});
-  if (spilled()) {
-    std::sort(order.begin(), order.end(),
-              [&](size_t a, size_t b) { return ranges[a].offset < ranges[b].offset; });
+  auto by_offset = [&](size_t a, size_t b) { return ranges[a].offset < ranges[b].offset; };
+  // Rows wanted in the order they were appended come in that order already.
+  if (spilled() && !std::is_sorted(order.begin(), order.end(), by_offset)) {
+    std::sort(order.begin(), order.end(), by_offset);
   }
-  auto in_file = [&](const Range& r) { return spilled() && r.offset + r.size <= written_; };
+  const ReadPlan plan{ranges, order, at, written_};
   std::string scratch;
   for (size_t i = 0; i < order.size();) {
     const Range& first = ranges[order[i]];
-    if (!in_file(first)) {
+    if (!spilled() || !plan.in_file(i)) {
       TQ_CHECK(read(first.offset, first.size, into.data() + at[order[i]]));
       ++i;
       continue;
     }
-    // The run [first.offset, run_end) takes in the ranges that follow while
-    // they start close to its end and keep it short.
-    uint64_t run_end = first.offset + first.size;
-    size_t next = i + 1;
-    for (; next < order.size(); ++next) {
-      const Range& r = ranges[order[next]];
-      const uint64_t r_end = std::max(run_end, r.offset + r.size);
-      if (!in_file(r) || r.offset > run_end + kJoinGap || r_end - first.offset > kLongestRun) break;
-      run_end = r_end;
-    }
-    if (next == i + 1) {
-      TQ_CHECK(read_file(first.offset, first.size, into.data() + at[order[i]]));
+    ReadPlan::Run run = plan.straight_run(i);
+    if (run.next == i + 1) run = plan.joined_run(i);
+    const auto size = static_cast<size_t>(run.end - first.offset);
+    if (run.straight) {
+      TQ_CHECK(read_file(first.offset, size, into.data() + at[order[i]]));
     } else {
-      scratch.resize(static_cast<size_t>(run_end - first.offset));
-      TQ_CHECK(read_file(first.offset, scratch.size(), scratch.data()));
-      for (size_t k = i; k < next; ++k) {
-        const Range& r = ranges[order[k]];
+      scratch.resize(size);
+      TQ_CHECK(read_file(first.offset, size, scratch.data()));
+      for (size_t k = i; k < run.next; ++k) {
+        const Range& r = plan.range(k);
         std::memcpy(into.data() + at[order[k]], scratch.data() + (r.offset - first.offset), r.size);
       }
     }
-    i = next;
+    i = run.next;
   }
   return {};
 }

@@ -102,14 +102,21 @@ TEST(SpillTest, BytesComeBackByPositionBelowAndAcrossTheBudget) {
         ASSERT_TRUE(area.read(ranges[i].offset, ranges[i].size, got.data()).has_value());
         EXPECT_EQ(got, c.records[i]) << "record " << i;
       }
+      // Asked for in any order, in the order appended (read straight into
+      // place), and in that order but for a swapped pair.
       std::vector<Range> shuffled = ranges;
       shuffled.push_back(ranges.front());  // a range asked for twice
       std::shuffle(shuffled.begin(), shuffled.end(), std::mt19937(7));
-      std::string expected = "kept";
-      for (const Range& r : shuffled) expected += all.substr(r.offset, r.size);
-      std::string many = "kept";
-      ASSERT_TRUE(area.read_many(shuffled, many).has_value());
-      EXPECT_EQ(many, expected);
+      std::vector<Range> swapped = ranges;
+      std::swap(swapped[0], swapped[1]);
+      std::string expected;
+      std::string many;
+      for (const std::vector<Range>* asked : {&shuffled, &ranges, &swapped}) {
+        expected = many = "kept";
+        for (const Range& r : *asked) expected += all.substr(r.offset, r.size);
+        ASSERT_TRUE(area.read_many(*asked, many).has_value());
+        EXPECT_EQ(many, expected);
+      }
 
       char byte;
       auto past = area.read(all.size(), 1, &byte);
