@@ -198,23 +198,14 @@ class Converter {
     PyRef value;
   };
 
-  // The texts a field of a kind of record had lately, with their strs.
-  // Records come in time order, and neighbours mostly share their file's path,
-  // digest and session, or take turns among a few record types and event
-  // types: comparing with the recent ones spares most lookups in the table,
-  // whose hashing and scattered nodes cost more than the comparisons.
-  struct RecentText {
-    std::string text;
-    PyObject* object = nullptr;  // borrowed from texts_; null: an empty slot
-  };
-  static constexpr size_t kRecentTexts = 8;
+  // The text a field of a kind of record had last, with its str. Records come
+  // in time order, and neighbours mostly share their file's path, digest and
+  // session: comparing with the last one spares most lookups in the table.
   struct LastText {
-    std::array<RecentText, kRecentTexts> recent;
-    size_t last = 0;  // the slot whose str the field was given last
-    size_t next = 0;  // the slot the next new text takes: the oldest
-    // The Shared text that the last slot's str was given for, held so that no
-    // other text can take its place: the events that share it skip the
-    // comparison.
+    std::string text;
+    PyObject* object = nullptr;  // borrowed from texts_
+    // The Shared text that `object` was last made for, held so that no other
+    // text can take its place: the events that share it skip the comparison.
     Shared<std::string> shared;
   };
   using LastTexts = std::array<LastText, kMaxFields>;
@@ -277,42 +268,23 @@ class Converter {
     return &*layout;
   }
 
-  // Most recent texts that differ from a field's new one differ in their
-  // length, first or last byte: that settles it without a call to compare.
-  static bool same_text(std::string_view a, std::string_view b) {
-    return a.size() == b.size() &&
-           (a.empty() || (a.front() == b.front() && a.back() == b.back())) && a == b;
-  }
-
-  // Texts that are new in nearly every record, or shared by two or three (a
-  // tool call's id, on its call and its output): sharing them would only cost
-  // a lookup and keep a table as large as the report.
+  // Texts that are new in nearly every record: sharing them would only cost a
+  // lookup and keep a table as large as the report.
   static bool unique_text(std::string_view key) {
-    return key == "event_id" || key == "message" || key == "content" || key == "source_id";
+    return key == "event_id" || key == "message" || key == "content";
   }
 
   // Each converts one field's value; `last` is what that field held in the
   // previous record of its kind.
   PyRef value(std::string_view key, std::string_view s, LastText& last) {
     if (unique_text(key)) return text_object(s);
-    // The last one first: most often a field holds what it held in the last
-    // record.
-    for (size_t k = 0; k < kRecentTexts; ++k) {
-      const size_t at = (last.last + k) % kRecentTexts;
-      const RecentText& recent = last.recent[at];
-      if (recent.object != nullptr && same_text(recent.text, s)) {
-        last.last = at;
-        return PyRef::borrow(recent.object);
-      }
+    if (last.object == nullptr || last.text != s) {
+      PyObject* object = shared_text(s);
+      if (object == nullptr) return {};
+      last.text.assign(s);
+      last.object = object;
     }
-    PyObject* object = shared_text(s);
-    if (object == nullptr) return {};
-    last.last = last.next;
-    last.next = (last.next + 1) % kRecentTexts;
-    RecentText& slot = last.recent[last.last];
-    slot.text.assign(s);
-    slot.object = object;
-    return PyRef::borrow(object);
+    return PyRef::borrow(last.object);
   }
   PyRef value(std::string_view, uint64_t u, LastText&) {
     return PyRef(PyLong_FromUnsignedLongLong(u));
@@ -337,8 +309,7 @@ class Converter {
   }
   PyRef value(std::string_view key, const Shared<std::string>& v, LastText& last) {
     if (!v) return PyRef::borrow(Py_None);
-    const RecentText& given = last.recent[last.last];
-    if (given.object != nullptr && last.shared.shares(v)) return PyRef::borrow(given.object);
+    if (last.object != nullptr && last.shared.shares(v)) return PyRef::borrow(last.object);
     PyRef text = value(key, std::string_view(*v), last);
     if (text) last.shared = v;
     return text;
