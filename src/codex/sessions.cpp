@@ -285,8 +285,14 @@ Result<LineFileOutput> read_session_file(BoundedLineReader lines, const std::fil
     event.event_id = generate_event_id(Provider::Codex, ArtifactKind::Session, id_path,
                                        concat("codex_session:", line));
     event.sequence = out.events.size();
-    set_embedded_time(event, object.find("timestamp"), "timestamp", ArtifactKind::Session, rel,
-                      line, out.diagnostics);
+    // The record is kept whole only for `raw`; else its time can be moved out.
+    if (context.options.include_raw) {
+      set_embedded_time(event, std::as_const(object).find("timestamp"), "timestamp",
+                        ArtifactKind::Session, rel, line, out.diagnostics);
+    } else {
+      take_embedded_time(event, object.find("timestamp"), "timestamp", ArtifactKind::Session, rel,
+                         line, out.diagnostics);
+    }
 
     std::optional<EventType> event_type = classify_session_record(record_type, payload);
     if (!event_type && context.options.transcripts) {
