@@ -81,7 +81,8 @@ void read_patch(std::string_view patch, const Shared<std::string>& cwd, ToolFact
 }
 
 // A function's arguments are a JSON text, a custom tool's input is free text.
-void read_call(const JsonValue& payload, TimelineEvent& event, ToolFacts& tool) {
+void read_call(const JsonValue& payload, JsonParser& parser, TimelineEvent& event,
+               ToolFacts& tool) {
   name_tool(kToolKinds, payload.find_string("name"), tool);
   const std::string name = tool.name.value_or("");
   if (const std::string* input = payload.find_string("input")) {
@@ -99,7 +100,7 @@ void read_call(const JsonValue& payload, TimelineEvent& event, ToolFacts& tool) 
   }
   const std::string* text = payload.find_string("arguments");
   if (text == nullptr) return;
-  auto arguments = parse_json(*text);
+  auto arguments = parser.parse(*text);
   if (!arguments || !arguments->is_object()) {
     event.warnings.push_back("Tool arguments are not a JSON object");
     return;
@@ -201,10 +202,11 @@ void read_mcp_end(const JsonValue& payload, TimelineEvent& event, ToolFacts& too
 }
 
 // Older shells answer with a JSON text holding the output and its metadata.
-void read_output(const JsonValue& payload, TimelineEvent& event, ToolFacts& tool) {
+void read_output(const JsonValue& payload, JsonParser& parser, TimelineEvent& event,
+                 ToolFacts& tool) {
   const std::string* output = payload.find_string("output");
   if (output == nullptr || !output->starts_with('{')) return;
-  auto parsed = parse_json(*output);
+  auto parsed = parser.parse(*output);
   const JsonValue* metadata = parsed && parsed->is_object() ? parsed->find("metadata") : nullptr;
   if (metadata == nullptr || !metadata->is_object()) return;
   tool.exit_code = exit_code_of(metadata->find("exit_code"), event.warnings);
@@ -270,8 +272,9 @@ void RolloutFacts::read_prompt(const std::string& text, EventFacts& facts) const
 void RolloutFacts::read(std::string_view record_type, const JsonValue& payload,
                         TimelineEvent& event) {
   EventFacts& facts = event.facts.held();
-  facts.record_key = record_key(Provider::Codex, event.session_id.value_or(""),
-                                concat("line:", event.source.line_number.value_or(0)));
+  const std::string_view session = event.session_id ? std::string_view(*event.session_id) : "";
+  facts.record_key =
+      record_key(Provider::Codex, session, concat("line:", event.source.line_number.value_or(0)));
   if (record_type == "session_meta") return read_session_meta(payload, facts);
   if (record_type == "turn_context") {
     if (const std::string* model = payload.find_string("model")) {
@@ -322,14 +325,16 @@ void RolloutFacts::read(std::string_view record_type, const JsonValue& payload,
   facts.actor = event_type == EventType::ReviewDecision ? Actor::Reviewer : agent_;
   ToolFacts& tool = facts.tool.held();
   tool.call_id = copy_of(payload.find_string("call_id"));
-  if (type == "function_call" || type == "custom_tool_call") return read_call(payload, event, tool);
+  if (type == "function_call" || type == "custom_tool_call") {
+    return read_call(payload, parser_, event, tool);
+  }
   if (type == "exec_command_end") return read_exec_end(payload, event, tool);
   if (type == "patch_apply_end") return read_patch_end(payload, event, tool);
   if (type == "mcp_tool_call_end") return read_mcp_end(payload, event, tool);
   if (type == "web_search_call" || type == "web_search_end") return read_web_search(payload, tool);
   if (type == "guardian_assessment") return read_guardian(payload, event, tool);
   if (type == "function_call_output" || type == "custom_tool_call_output") {
-    return read_output(payload, event, tool);
+    return read_output(payload, parser_, event, tool);
   }
   if (type == "view_image_tool_call") {
     tool.kind = ToolKind::Image;

@@ -15,6 +15,7 @@
 #include <string>
 #include <string_view>
 
+#include "jsonl/json_parser.h"
 #include "model/json_value.h"
 #include "model/model.h"
 
@@ -38,6 +39,7 @@ class RolloutFacts {
   std::optional<std::string> agent_type_;
   std::optional<std::string> parent_session_;
   std::optional<std::string> model_;  // the latest turn's
+  JsonParser parser_;                 // for the JSON texts inside records, reused across them
 };
 
 // The literal arguments of each `tools.exec_command({cmd, workdir})` in a

@@ -12,6 +12,7 @@
 #include "jsonl/line_reader.h"
 #include "model/arrays.h"
 #include "model/readable.h"
+#include "model/text.h"
 #include "ordering/ordering.h"
 #include "reading/file_jobs.h"
 #include "reading/hand_off.h"
@@ -269,7 +270,8 @@ Result<LineFileOutput> read_session_file(BoundedLineReader lines, const std::fil
 
   auto on_object = [&](uint64_t line, JsonValue object) {
     const std::string* type_text = object.find_string("type");
-    const std::string record_type = type_text != nullptr ? *type_text : "unknown";
+    const std::string_view record_type =
+        type_text != nullptr ? std::string_view(*type_text) : "unknown";
     const JsonValue* payload_member = object.find("payload");
     static const JsonValue kNoPayload;
     const JsonValue& payload =
@@ -281,10 +283,16 @@ Result<LineFileOutput> read_session_file(BoundedLineReader lines, const std::fil
     TimelineEvent event;
     event.provider = Provider::Codex;
     event.event_id = generate_event_id(Provider::Codex, ArtifactKind::Session, id_path,
-                                       "codex_session:" + std::to_string(line));
+                                       concat("codex_session:", line));
     event.sequence = out.events.size();
-    set_embedded_time(event, object.find("timestamp"), "timestamp", ArtifactKind::Session, rel,
-                      line, out.diagnostics);
+    // The record is kept whole only for `raw`; else its time can be moved out.
+    if (context.options.include_raw) {
+      set_embedded_time(event, std::as_const(object).find("timestamp"), "timestamp",
+                        ArtifactKind::Session, rel, line, out.diagnostics);
+    } else {
+      take_embedded_time(event, object.find("timestamp"), "timestamp", ArtifactKind::Session, rel,
+                         line, out.diagnostics);
+    }
 
     std::optional<EventType> event_type = classify_session_record(record_type, payload);
     if (!event_type && context.options.transcripts) {
@@ -292,7 +300,8 @@ Result<LineFileOutput> read_session_file(BoundedLineReader lines, const std::fil
     }
     event.event_type = event_type.value_or(EventType::Unknown);
     if (!event_type) {
-      std::string shape = record_type + "/" + (payload_type != nullptr ? *payload_type : "none");
+      std::string shape =
+          concat(record_type, "/", payload_type != nullptr ? *payload_type : "none");
       // On the whole surface a record nobody has mapped is news: one warning
       // per kind and file says where it first appears.
       if (context.options.transcripts && unmapped.insert(shape).second) {
@@ -314,8 +323,8 @@ Result<LineFileOutput> read_session_file(BoundedLineReader lines, const std::fil
     }
     if (event_type == EventType::ToolCall) event.tool_name = tool_called(payload, context.options);
     event.source.artifact_kind = ArtifactKind::Session;
-    event.source.record_type =
-        payload_type != nullptr ? record_type + "/" + *payload_type : record_type;
+    event.source.record_type = payload_type != nullptr ? concat(record_type, "/", *payload_type)
+                                                       : std::string(record_type);
     event.source.relative_path = rel;
     event.source.line_number = line;
     event.source.source_id = tool_call_id(payload);

@@ -120,6 +120,10 @@ const JsonValue* JsonValue::find(std::string_view key) const {
   return &it->value;
 }
 
+JsonValue* JsonValue::find(std::string_view key) {
+  return const_cast<JsonValue*>(std::as_const(*this).find(key));
+}
+
 const std::string* JsonValue::find_string(std::string_view key) const {
   const JsonValue* v = find(key);
   return (v != nullptr && v->is_string()) ? &v->as_string() : nullptr;

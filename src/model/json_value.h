@@ -99,6 +99,7 @@ class JsonValue {
 
   // Member lookup on an object by exact key; nullptr when absent or not an object.
   const JsonValue* find(std::string_view key) const;
+  JsonValue* find(std::string_view key);
   // The member's text when it is present and a string, else nullptr.
   const std::string* find_string(std::string_view key) const;
 

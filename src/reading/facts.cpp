@@ -1,7 +1,10 @@
 #include "reading/facts.h"
 
 #include <algorithm>
+#include <array>
+#include <cstdint>
 #include <limits>
+#include <span>
 
 #include "hash/hash.h"
 #include "model/text.h"
@@ -16,9 +19,8 @@ std::string record_key(Provider provider, std::string_view session, std::string_
   hash.update(session);
   hash.update(kZero);
   hash.update(place);
-  std::string hex = hash.finish_hex();
-  hex.resize(32);
-  return hex;
+  const std::array<uint8_t, 32> digest = hash.finish();
+  return hex_lower(std::span(digest).first<16>());
 }
 
 bool is_absolute_path(std::string_view path) {

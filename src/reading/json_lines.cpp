@@ -166,9 +166,12 @@ Result<std::string> read_object_lines(BoundedLineReader lines, const std::filesy
   return std::move(lines).finalize();
 }
 
-void set_embedded_time(TimelineEvent& event, const JsonValue* value, std::string_view field,
-                       ArtifactKind artifact_kind, std::string_view relative_path,
-                       uint64_t line_number, std::vector<Diagnostic>& diagnostics) {
+namespace {
+
+// Everything of an embedded time but keeping its value.
+void read_embedded_time(TimelineEvent& event, const JsonValue* value, std::string_view field,
+                        ArtifactKind artifact_kind, std::string_view relative_path,
+                        uint64_t line_number, std::vector<Diagnostic>& diagnostics) {
   if (value != nullptr) {
     if (value->is_string()) event.timestamp = parse_rfc3339_strict(value->as_string());
     if (!event.timestamp) {
@@ -176,9 +179,24 @@ void set_embedded_time(TimelineEvent& event, const JsonValue* value, std::string
                                        line_source(artifact_kind, relative_path, line_number),
                                        concat("Field '", field, "' is not valid RFC 3339.")});
     }
-    event.timestamp_raw = value->clone();
   }
   event.timestamp_source = event.timestamp ? TimestampSource::Embedded : TimestampSource::None;
+}
+
+}  // namespace
+
+void set_embedded_time(TimelineEvent& event, const JsonValue* value, std::string_view field,
+                       ArtifactKind artifact_kind, std::string_view relative_path,
+                       uint64_t line_number, std::vector<Diagnostic>& diagnostics) {
+  read_embedded_time(event, value, field, artifact_kind, relative_path, line_number, diagnostics);
+  if (value != nullptr) event.timestamp_raw = value->clone();
+}
+
+void take_embedded_time(TimelineEvent& event, JsonValue* value, std::string_view field,
+                        ArtifactKind artifact_kind, std::string_view relative_path,
+                        uint64_t line_number, std::vector<Diagnostic>& diagnostics) {
+  read_embedded_time(event, value, field, artifact_kind, relative_path, line_number, diagnostics);
+  if (value != nullptr) event.timestamp_raw = std::move(*value);
 }
 
 Result<LineFileOutput> read_event_lines(const std::filesystem::path& path,

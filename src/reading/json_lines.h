@@ -98,6 +98,11 @@ struct LineFileOutput {
 void set_embedded_time(TimelineEvent& event, const JsonValue* value, std::string_view field,
                        ArtifactKind artifact_kind, std::string_view relative_path,
                        uint64_t line_number, std::vector<Diagnostic>& diagnostics);
+// The same for a record that is not kept whole: the value is moved into the
+// event instead of copied.
+void take_embedded_time(TimelineEvent& event, JsonValue* value, std::string_view field,
+                        ArtifactKind artifact_kind, std::string_view relative_path,
+                        uint64_t line_number, std::vector<Diagnostic>& diagnostics);
 
 // A file that gives one event per object line: `fill` sets what the line says
 // (type, message, session, time, raw, …) and may add diagnostics; the rest is
