@@ -95,9 +95,19 @@ std::size_t next_escape(std::string_view s, std::size_t i) {
 
 void write_string(OutputSink& out, std::string_view s) {
   static constexpr char kHex[] = "0123456789abcdef";
+  std::size_t i = next_escape(s, 0);
+  if (i == s.size()) {
+    // Most texts need no escape: quoted in one piece.
+    out.put_made(s.size() + 2, [s](char* at) {
+      *at++ = '"';
+      std::memcpy(at, s.data(), s.size());
+      at[s.size()] = '"';
+    });
+    return;
+  }
   out.put('"');
   std::size_t run_start = 0;
-  for (std::size_t i = next_escape(s, 0); i < s.size(); i = next_escape(s, run_start)) {
+  for (; i < s.size(); i = next_escape(s, run_start)) {
     out.write(s.substr(run_start, i - run_start));
     run_start = i + 1;
     const auto c = static_cast<unsigned char>(s[i]);
