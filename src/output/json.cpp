@@ -95,9 +95,19 @@ std::size_t next_escape(std::string_view s, std::size_t i) {
 
 void write_string(OutputSink& out, std::string_view s) {
   static constexpr char kHex[] = "0123456789abcdef";
+  std::size_t i = next_escape(s, 0);
+  if (i == s.size()) {
+    // Most texts need no escape: quoted in one piece.
+    out.put_made(s.size() + 2, [s](char* at) {
+      *at++ = '"';
+      std::memcpy(at, s.data(), s.size());
+      at[s.size()] = '"';
+    });
+    return;
+  }
   out.put('"');
   std::size_t run_start = 0;
-  for (std::size_t i = next_escape(s, 0); i < s.size(); i = next_escape(s, run_start)) {
+  for (; i < s.size(); i = next_escape(s, run_start)) {
     out.write(s.substr(run_start, i - run_start));
     run_start = i + 1;
     const auto c = static_cast<unsigned char>(s[i]);
@@ -176,27 +186,34 @@ class Emitter {
     colon();
   }
   // A record field's name: a plain identifier of this program's own, which
-  // never needs escaping.
+  // never needs escaping. Written with its separator and indentation in one
+  // piece (`,"name":` or `,\n    "name": `): records are mostly field names and
+  // separators.
   void field_name(std::string_view name) {
-    if (pretty_) {
-      element();
-      out_.put('"');
-      out_.write(name);
-      out_.put('"');
-      colon();
+    const bool comma = !empty_;
+    if (!pretty_) {
+      empty_ = false;
+      out_.put_made((comma ? 1 : 0) + name.size() + 3, [name, comma](char* at) {
+        if (comma) *at++ = ',';
+        put_name(at, name);
+      });
       return;
     }
-    // `,"name":` in one piece: records are mostly field names and separators.
-    const bool comma = !empty_;
-    out_.put_made(name.size() + 3 + (comma ? 1 : 0), [name, comma](char* at) {
-      if (comma) *at++ = ',';
-      *at++ = '"';
-      std::memcpy(at, name.data(), name.size());
-      at += name.size();
-      *at++ = '"';
-      *at = ':';
-    });
-    empty_ = false;
+    if (const std::optional<std::string_view> line = line_break()) {
+      empty_ = false;
+      out_.put_made((comma ? 1 : 0) + line->size() + name.size() + 4,
+                    [name, comma, line](char* at) {
+                      if (comma) *at++ = ',';
+                      std::memcpy(at, line->data(), line->size());
+                      put_name(at + line->size(), name)[0] = ' ';
+                    });
+      return;
+    }
+    element();
+    out_.put('"');
+    out_.write(name);
+    out_.put('"');
+    colon();
   }
 
   void null() { out_.write("null"); }
@@ -221,15 +238,31 @@ class Emitter {
     out_.put(':');
     if (pretty_) out_.put(' ');
   }
-  void newline() {
-    if (!pretty_) return;
-    // A line break and the indentation, written as one piece while the depth
-    // allows (records nest a few levels; generic values may nest 128).
+  // Writes `"name":` at `at`; where it ends.
+  static char* put_name(char* at, std::string_view name) {
+    *at++ = '"';
+    std::memcpy(at, name.data(), name.size());
+    at += name.size();
+    *at++ = '"';
+    *at++ = ':';
+    return at;
+  }
+  // The line break and indentation at the current depth as one piece: empty
+  // when compact, none when deeper than one piece holds (records nest a few
+  // levels; generic values may nest 128).
+  std::optional<std::string_view> line_break() const {
     static constexpr std::string_view kIndents =
         "\n                                                                ";
+    if (!pretty_) return std::string_view();
     const size_t width = 2 * static_cast<size_t>(depth_);
-    if (width < kIndents.size()) {
-      out_.write(kIndents.substr(0, 1 + width));
+    if (width >= kIndents.size()) return std::nullopt;
+    return kIndents.substr(0, 1 + width);
+  }
+  void newline() {
+    if (!pretty_) return;
+    if (const std::optional<std::string_view> line = line_break()) {
+      empty_ = false;
+      out_.write(*line);
       return;
     }
     out_.put('\n');

@@ -1,5 +1,6 @@
 #include "store/event_store.h"
 
+#include <algorithm>
 #include <cstring>
 
 #include "store/words.h"
@@ -32,8 +33,9 @@ constexpr std::string_view kDigestPlaceholder =
 static_assert(kDigestPlaceholder.size() == 64);
 static_assert(kField<TimelineEvent, 4>.name == "source_file_sha256");
 
-// How many bytes of records a take gathers before it appends them.
-constexpr size_t kRecordsPerAppend = size_t{1} << 20;
+// How many bytes of records are gathered before they are appended: as many
+// as the spill area writes at once, so that it writes them as they are.
+constexpr size_t kRecordsPerAppend = kSpillWriteBatch;
 
 // How many bytes of records the writer reads from the spill area at a time:
 // enough that reads are few and large, few enough to stay in the caches.
@@ -54,7 +56,13 @@ Status EventStore::stamp(std::string_view sha256) {
   if (sha256.size() != kDigestPlaceholder.size()) {
     return std::unexpected(Error::internal("A file's digest is not 64 hexadecimal digits."));
   }
-  TQ_CHECK(spill_.overwrite_each(unstamped_, sha256));
+  // The offsets ascend: those past the area's end lie in records still
+  // gathered here, and the digest is put in place there.
+  const auto gathered = std::lower_bound(unstamped_.begin(), unstamped_.end(), spill_.size());
+  TQ_CHECK(spill_.overwrite_each(std::span(unstamped_.begin(), gathered), sha256));
+  for (auto at = gathered; at != unstamped_.end(); ++at) {
+    std::memcpy(records_.data() + (*at - spill_.size()), sha256.data(), sha256.size());
+  }
   unstamped_.clear();
   return {};
 }
@@ -66,9 +74,8 @@ Status EventStore::keep(EventList&& events, bool unstamped) {
     TQ_TRY(EventRenderer renderer, EventRenderer::make(format_, options_));
     renderer_.emplace(std::move(renderer));
   }
-  records_.clear();
-  uint64_t base = spill_.size();  // where records_ will lie in the spill area
   for (TimelineEvent& e : taken) {
+    const uint64_t base = spill_.size();  // where records_ will lie in the spill area
     if (e.event_id.size() > UINT32_MAX) {
       return std::unexpected(Error::argument("An event id is longer than 4 GiB."));
     }
@@ -96,14 +103,12 @@ Status EventStore::keep(EventList&& events, bool unstamped) {
       unstamped_.push_back(base + at);
     }
     starts_.push_back(base + records_.size());
-    // A large file's records go on as they are made, so that they are never
-    // held whole here besides.
-    if (records_.size() >= kRecordsPerAppend) {
-      TQ_CHECK(append_records());
-      base = spill_.size();
-    }
+    // Records go on a batch at a time, those of small files together and a
+    // large file's as they are made, so that they are never held whole here
+    // besides.
+    if (records_.size() >= kRecordsPerAppend) TQ_CHECK(append_records());
   }
-  return append_records();
+  return {};
 }
 
 Status EventStore::append_records() {
@@ -114,6 +119,7 @@ Status EventStore::append_records() {
 }
 
 Status EventStore::sort(ParseMonitor* monitor) {
+  TQ_CHECK(append_records());
   std::string record;
   auto whole_ids = [this, &record](size_t i, std::string& scratch) -> Result<std::string_view> {
     record.resize(starts_[i + 1] - starts_[i]);

@@ -71,7 +71,9 @@ class EventStore final : public EventSink {
   Chunked<uint64_t> starts_;
   std::vector<uint32_t> order_;  // positions in the order taken, sorted
   bool sorted_ = false;
-  std::string records_;  // the records of one take, appended at once
+  // Records not yet appended to the spill area; their places in it are
+  // counted from its size.
+  std::string records_;
   // Where the digests of the events taken unstamped since the last stamp lie
   // in the spill area.
   std::vector<uint64_t> unstamped_;

@@ -16,9 +16,6 @@
 namespace tq::store {
 namespace {
 
-// Appends to the file are gathered into writes of this size: one system call
-// per event would cost more than rendering it.
-constexpr size_t kWriteBatch = size_t{1} << 20;
 // Two ranges this close in the file are read with one call, the bytes between
 // them read and dropped: copying 16 KiB from the page cache costs about what
 // one more call does.
@@ -112,8 +109,9 @@ Result<uint64_t> SpillArea::append(std::string_view bytes) {
     }
     TQ_CHECK(spill());
   }
-  if (bytes.size() > kWriteBatch - pending_.size()) TQ_CHECK(flush());
-  if (bytes.size() > kWriteBatch) {
+  if (bytes.size() > kSpillWriteBatch - pending_.size()) TQ_CHECK(flush());
+  // A batch or more is written as it is, not copied through pending_.
+  if (bytes.size() >= kSpillWriteBatch) {
     TQ_CHECK(write_at(size_, bytes));
     written_ += bytes.size();
   } else {
@@ -143,7 +141,7 @@ Status SpillArea::spill() {
   }
   written_ = size_;
   std::string().swap(memory_);
-  pending_.reserve(kWriteBatch);
+  pending_.reserve(kSpillWriteBatch);
   return {};
 }
 

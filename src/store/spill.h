@@ -40,6 +40,11 @@ namespace tq::store {
 // through it costs little beside rendering.
 inline constexpr size_t kDefaultSpillBudget = size_t{8} << 20;
 
+// Appends to the file are gathered into writes of this size: one system call
+// per event would cost more than rendering it. An append this long is written
+// without a copy.
+inline constexpr size_t kSpillWriteBatch = size_t{1} << 20;
+
 // `TMPDIR` when set and not empty, else /tmp: never the current directory,
 // which is often the evidence's own.
 std::filesystem::path system_temporary_directory();

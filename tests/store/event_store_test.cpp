@@ -39,6 +39,10 @@ std::vector<TimelineEvent> awkward_events() {
       e.event_id = generate_event_id(Provider::Codex, ArtifactKind::Session, e.source.relative_path,
                                      std::to_string(i));
     e.message = "event " + std::to_string(i) + ", \"quoted\"\nline";
+    // A few long events take the records past one append's worth, so some
+    // digests are stamped on records already appended and some on records
+    // still gathered.
+    if (i % 100 == 50) e.message->append(size_t{300} << 10, 'm');
     e.source_file_sha256 = std::string(kDigest);
     if (i % 7 == 0) {
       // A twin that differs only by an id sharing the first eight bytes,
