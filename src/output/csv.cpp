@@ -130,6 +130,7 @@ void fill_record(const TimelineEvent& event, RowOptions options, EventCells<S>& 
 }
 
 void write_cell(OutputSink& out, std::string_view cell) {
+  if (cell.empty()) return;  // absent values: most cells of a row
   if (find_special</*Controls=*/false, ',', '"', '\r', '\n'>(cell, 0) == cell.size()) {
     out.write(cell);
     return;
