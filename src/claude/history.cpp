@@ -138,7 +138,7 @@ struct PromptContext {
 };
 
 void append_pasted_contents(const JsonValue& pasted, const PromptContext& prompt,
-                            std::string_view path, std::string_view id_path, uint64_t line,
+                            std::string_view path, const EventIds& ids, uint64_t line,
                             ReaderOutput& out) {
   const std::vector<std::string> keys = sorted_map_keys(pasted.as_object());
   for (size_t position = 0; position < keys.size(); ++position) {
@@ -208,8 +208,7 @@ void append_pasted_contents(const JsonValue& pasted, const PromptContext& prompt
       a.reference_status = ReferenceStatus::Resolved;
     }
     e.artifact = std::move(a);
-    e.event_id = generate_event_id(Provider::ClaudeCode, ArtifactKind::History, id_path,
-                                   concat("history:", line, ":paste:", key), position);
+    e.event_id = ids.id(concat("history:", line, ":paste:", key), position);
     out.events.push_back(std::move(e));
   }
 }
@@ -239,7 +238,7 @@ std::vector<std::string> sorted_map_keys(const JsonObject& object) {
 }
 
 ReaderOutput parse_history_record(JsonValue record, std::string_view display_path,
-                                  std::string_view id_path, uint64_t line, bool include_raw) {
+                                  const EventIds& ids, uint64_t line, bool include_raw) {
   ReaderOutput out;
   if (!record.is_object()) {
     out.diagnostics.push_back(history_diagnostic(DiagnosticCode::UnknownRecord, Severity::Warning,
@@ -283,8 +282,7 @@ ReaderOutput parse_history_record(JsonValue record, std::string_view display_pat
 
   prompt.source = history_source(display_path, line);
   prompt.source.record_type = "history";
-  prompt.event_id = generate_event_id(Provider::ClaudeCode, ArtifactKind::History, id_path,
-                                      concat("history:", line));
+  prompt.event_id = ids.id(concat("history:", line));
   const PromptContext context{prompt.session_id, prompt.working_directory, prompt.timestamp};
   out.events.push_back(std::move(prompt));
 
@@ -295,7 +293,7 @@ ReaderOutput parse_history_record(JsonValue record, std::string_view display_pat
         concat("Field 'pastedContents' expected object, got ", pasted->type_name()), display_path,
         line));
   } else if (pasted != nullptr) {
-    append_pasted_contents(*pasted, context, display_path, id_path, line, out);
+    append_pasted_contents(*pasted, context, display_path, ids, line, out);
   }
   // Nothing reads the record after this: the prompt takes it whole, which for
   // a huge line saves a copy of every byte.
@@ -308,7 +306,8 @@ Result<HistoryFileResult> read_history_file(const std::filesystem::path& path,
                                             const std::filesystem::path& evidence_root,
                                             const HistoryEventsTaker& take) {
   const std::string display = relative_path(path, evidence_root);
-  const std::string id_path = relative_path_id(path, evidence_root);
+  const EventIds ids(Provider::ClaudeCode, ArtifactKind::History,
+                     relative_path_id(path, evidence_root));
   HistoryFileResult result;
   SourceInfo file_source;
   file_source.artifact_kind = ArtifactKind::History;
@@ -329,8 +328,8 @@ Result<HistoryFileResult> read_history_file(const std::filesystem::path& path,
   };
   auto on_object = [&](uint64_t line, JsonValue object) {
     if (refused) return;
-    ReaderOutput record = parse_history_record(std::move(object), display, id_path, line,
-                                               context.options.include_raw);
+    ReaderOutput record =
+        parse_history_record(std::move(object), display, ids, line, context.options.include_raw);
     std::move(record.events.begin(), record.events.end(), std::back_inserter(made));
     std::move(record.diagnostics.begin(), record.diagnostics.end(),
               std::back_inserter(result.diagnostics));

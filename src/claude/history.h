@@ -26,6 +26,7 @@
 #include "error/error.h"
 #include "model/json_value.h"
 #include "model/model.h"
+#include "ordering/ordering.h"
 
 namespace tq::claude {
 
@@ -54,11 +55,11 @@ using HistoryEventsTaker = std::function<Status(std::vector<TimelineEvent>&& eve
 // How many events read_history_file makes before it hands them over.
 inline constexpr size_t kEventsPerHandOver = 256;
 
-// One parsed line. `display_path` is the file's relative path, `id_path` the
-// same path as event ids see it (relative_path_id), `line` its 1-based line
-// number. Never fails.
+// One parsed line. `display_path` is the file's relative path, `ids` its
+// events' ids (made from the path as relative_path_id gives it), `line` its
+// 1-based line number. Never fails.
 ReaderOutput parse_history_record(JsonValue record, std::string_view display_path,
-                                  std::string_view id_path, uint64_t line, bool include_raw);
+                                  const EventIds& ids, uint64_t line, bool include_raw);
 
 // The keys of `object` in the order pasted contents are processed: by numeric
 // value when every key is a signed 64-bit decimal integer (equal values keep

@@ -184,6 +184,7 @@ class TranscriptReader {
   TranscriptReader(const fs::path& path, const ParserOptions& options, std::string rel)
       : options_(options),
         rel_(std::move(rel)),
+        ids_(Provider::ClaudeCode, ArtifactKind::Session, rel_),
         file_session_(session_from_location(path)),
         facts_(path) {}
 
@@ -239,6 +240,7 @@ class TranscriptReader {
 
   const ParserOptions& options_;
   const std::string rel_;
+  const EventIds ids_;
   // The session and directory texts are shared by every event that carries
   // them: the blocks of a record, and the records that repeat them.
   const Shared<std::string> file_session_;
@@ -287,8 +289,7 @@ TimelineEvent TranscriptReader::base_event(uint64_t line, const JsonValue& recor
 TimelineEvent& TranscriptReader::emit(const TimelineEvent& base, std::string_view type,
                                       uint64_t ordinal, BlockEvent block) {
   TimelineEvent event = base;
-  event.event_id = generate_event_id(Provider::ClaudeCode, ArtifactKind::Session, rel_,
-                                     concat("transcript:", *base.source.line_number), ordinal);
+  event.event_id = ids_.id(concat("transcript:", *base.source.line_number), ordinal);
   event.sequence = out_.output.events.size();
   event.event_type = block.type;
   event.message = std::move(block.message);
@@ -478,8 +479,7 @@ void TranscriptReader::read_usage(const TimelineEvent& base, const JsonValue& re
     usage_events_.emplace(*id, out_.output.events.size());
   }
   TimelineEvent event = base;
-  event.event_id = generate_event_id(Provider::ClaudeCode, ArtifactKind::Session, rel_,
-                                     concat("transcript:", *base.source.line_number, ":usage"));
+  event.event_id = ids_.id(concat("transcript:", *base.source.line_number, ":usage"));
   event.sequence = out_.output.events.size();
   event.event_type = EventType::TokenUsage;
   event.message = usage_text(*usage);

@@ -262,7 +262,7 @@ Result<LineFileOutput> read_session_file(BoundedLineReader lines, const std::fil
                                          const std::filesystem::path& evidence_root) {
   LineFileOutput out;
   const std::string rel = relative_path(path, evidence_root);
-  const std::string id_path = relative_path_id(path, evidence_root);
+  const EventIds ids(Provider::Codex, ArtifactKind::Session, relative_path_id(path, evidence_root));
   SessionState state;
   state.session_id = session_id_from_file_name(path);
   RolloutFacts facts;
@@ -282,8 +282,7 @@ Result<LineFileOutput> read_session_file(BoundedLineReader lines, const std::fil
 
     TimelineEvent event;
     event.provider = Provider::Codex;
-    event.event_id = generate_event_id(Provider::Codex, ArtifactKind::Session, id_path,
-                                       concat("codex_session:", line));
+    event.event_id = ids.id(concat("codex_session:", line));
     event.sequence = out.events.size();
     // The record is kept whole only for `raw`; else its time can be moved out.
     if (context.options.include_raw) {

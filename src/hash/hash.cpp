@@ -8,6 +8,7 @@
 #include <openssl/sha.h>
 
 #include <algorithm>
+#include <cstring>
 #include <memory>
 
 namespace tq {
@@ -21,6 +22,12 @@ SHA256_CTX* as_ctx(unsigned char* state) { return reinterpret_cast<SHA256_CTX*>(
 Sha256::Sha256() {
   static_assert(sizeof(SHA256_CTX) <= sizeof(state_) && alignof(SHA256_CTX) <= 8);
   SHA256_Init(as_ctx(state_));
+}
+
+Sha256 Sha256::fork() const {
+  Sha256 copy;
+  std::memcpy(copy.state_, state_, sizeof state_);
+  return copy;
 }
 
 void Sha256::update(std::string_view bytes) {

@@ -28,6 +28,10 @@ class Sha256 {
   Sha256(const Sha256&) = delete;
   Sha256& operator=(const Sha256&) = delete;
 
+  // A digest of its own that has hashed what this one has so far: for many
+  // texts that share a beginning, which is then hashed once.
+  Sha256 fork() const;
+
   void update(std::string_view bytes);
   void update(std::span<const uint8_t> bytes);
   // Call once; the object is spent afterwards.

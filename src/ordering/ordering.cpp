@@ -81,12 +81,15 @@ std::optional<std::vector<TimelineEvent*>> sorted_order(EventList& events, Parse
 
 std::string generate_event_id(Provider provider, ArtifactKind kind, std::string_view relative_path,
                               std::string_view key, std::optional<uint64_t> ordinal) {
+  return EventIds(provider, kind, relative_path).id(key, ordinal);
+}
+
+EventIds::EventIds(Provider provider, ArtifactKind kind, std::string_view relative_path) {
   static constexpr std::string_view kZero("\0", 1);
-  Sha256 inner;
-  inner.update(identifier(provider));
-  inner.update(kZero);
-  inner.update(identifier(kind));
-  inner.update(kZero);
+  prefix_.update(identifier(provider));
+  prefix_.update(kZero);
+  prefix_.update(identifier(kind));
+  prefix_.update(kZero);
   // Ids must not depend on the platform's separator: hash backslashes as slashes,
   // a run at a time, without copying the path. Bytes that are not UTF-8 are
   // written as \xNN after that step, so that an escape's backslash is never
@@ -94,18 +97,23 @@ std::string generate_event_id(Provider provider, ArtifactKind kind, std::string_
   if (utf8_error(relative_path)) {
     std::string slashed(relative_path);
     std::replace(slashed.begin(), slashed.end(), '\\', '/');
-    inner.update(escape_invalid_utf8(slashed));
+    prefix_.update(escape_invalid_utf8(slashed));
   } else {
     size_t start = 0;
     for (size_t i = relative_path.find('\\'); i != std::string_view::npos;
          i = relative_path.find('\\', start)) {
-      inner.update(relative_path.substr(start, i - start));
-      inner.update(std::string_view("/"));
+      prefix_.update(relative_path.substr(start, i - start));
+      prefix_.update(std::string_view("/"));
       start = i + 1;
     }
-    inner.update(relative_path.substr(start));
+    prefix_.update(relative_path.substr(start));
   }
-  inner.update(kZero);
+  prefix_.update(kZero);
+}
+
+std::string EventIds::id(std::string_view key, std::optional<uint64_t> ordinal) const {
+  static constexpr std::string_view kZero("\0", 1);
+  Sha256 inner = prefix_.fork();
   inner.update(key);
   inner.update(kZero);
   if (ordinal) {

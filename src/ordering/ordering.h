@@ -13,6 +13,7 @@
 
 #include "context/monitor.h"
 #include "error/error.h"
+#include "hash/hash.h"
 #include "model/model.h"
 
 namespace tq {
@@ -21,6 +22,18 @@ namespace tq {
 // provider \0 kind \0 path(backslashes as slashes) \0 key \0 [ordinal digits].
 std::string generate_event_id(Provider provider, ArtifactKind kind, std::string_view relative_path,
                               std::string_view key, std::optional<uint64_t> ordinal = std::nullopt);
+
+// The ids of one file's events, as generate_event_id gives them: what they
+// all begin with (provider, kind, path) is checked and hashed once, so that
+// each id costs only its key. A reader of many lines makes one per file.
+class EventIds {
+ public:
+  EventIds(Provider provider, ArtifactKind kind, std::string_view relative_path);
+  std::string id(std::string_view key, std::optional<uint64_t> ordinal = std::nullopt) const;
+
+ private:
+  Sha256 prefix_;
+};
 
 // The report order (ordering/report_order.h) of two events. Allocates nothing. Not guaranteed
 // transitive in contrived inputs; callers sort with a stable merge sort, which stays safe whatever

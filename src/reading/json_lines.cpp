@@ -206,12 +206,11 @@ Result<LineFileOutput> read_event_lines(const std::filesystem::path& path,
                                         std::string_view key_prefix, const EventLineFiller& fill) {
   LineFileOutput out;
   const std::string rel = relative_path(path, evidence_root);
-  const std::string id_path = relative_path_id(path, evidence_root);
+  const EventIds ids(provider, artifact_kind, relative_path_id(path, evidence_root));
   auto on_object = [&](uint64_t line, JsonValue object) {
     TimelineEvent event;
     event.provider = provider;
-    event.event_id =
-        generate_event_id(provider, artifact_kind, id_path, concat(key_prefix, ":", line));
+    event.event_id = ids.id(concat(key_prefix, ":", line));
     event.sequence = out.events.size();
     event.source.artifact_kind = artifact_kind;
     event.source.relative_path = rel;

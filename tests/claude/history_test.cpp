@@ -22,8 +22,9 @@ using testing::TempTree;
 ReaderOutput parse_record(std::string_view json, bool include_raw = false) {
   auto value = parse_json(json);
   EXPECT_TRUE(value.has_value()) << json;
-  return parse_history_record(std::move(value).value_or(JsonValue()), "history.jsonl",
-                              "history.jsonl", 1, include_raw);
+  const EventIds ids(Provider::ClaudeCode, ArtifactKind::History, "history.jsonl");
+  return parse_history_record(std::move(value).value_or(JsonValue()), "history.jsonl", ids, 1,
+                              include_raw);
 }
 
 std::optional<std::string> when(const TimelineEvent& e) {

@@ -63,6 +63,23 @@ TEST(EventIdTest, NamesWithInvalidUtf8KeepDistinctIds) {
   EXPECT_EQ(id("sessions\\2025\xff/rollout-a.jsonl"), invalid);
 }
 
+// One file's ids made one after another from its hashed beginning are the ids
+// made one at a time: taking an id leaves the beginning as it was.
+TEST(EventIdTest, AFilesIdsComeFromItsBeginningHashedOnce) {
+  const std::string path(100, 'p');  // past one block of the hash
+  const EventIds ids(Provider::Codex, ArtifactKind::Session, path);
+  for (const auto& [key, ordinal] : {std::pair<std::string, std::optional<uint64_t>>{"a", {}},
+                                     {"codex_session:12", {}},
+                                     {"a", 3},
+                                     {std::string(70, 'k'), 0}}) {
+    EXPECT_EQ(ids.id(key, ordinal),
+              generate_event_id(Provider::Codex, ArtifactKind::Session, path, key, ordinal))
+        << key;
+  }
+  EXPECT_EQ(EventIds(Provider::Codex, ArtifactKind::History, "history.jsonl").id("codex_history:1"),
+            "5586078756733624ac106a9ab809e832304d179ee925820c4f643e05aae6b464");
+}
+
 TEST(CompareEventsTest, OrdersByEachKeyInTurn) {
   const DateTime t1{100, 0}, t2{100, 1};
   struct Case {
