@@ -414,10 +414,11 @@ Result<ReaderOutput> scan_sessions(const std::filesystem::path& path, const Pars
           return false;
         }
         ReaderOutput file{std::move(parsed->events), std::move(parsed->diagnostics)};
-        for (const TimelineEvent& e : file.events) {
-          if (sessions != nullptr && e.source.artifact_kind == ArtifactKind::Session &&
-              e.session_id) {
-            sessions->emplace(*e.session_id);
+        if (sessions != nullptr) {
+          for (const TimelineEvent& e : file.events) {
+            if (e.source.artifact_kind == ArtifactKind::Session && e.session_id) {
+              sessions->emplace(*e.session_id);
+            }
           }
         }
         if (Status handed = hand_off(context, file); !handed) {

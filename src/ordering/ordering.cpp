@@ -84,12 +84,14 @@ std::string generate_event_id(Provider provider, ArtifactKind kind, std::string_
   return EventIds(provider, kind, relative_path).id(key, ordinal);
 }
 
+// What separates the parts of an id's text.
+constexpr std::string_view kIdSeparator("\0", 1);
+
 EventIds::EventIds(Provider provider, ArtifactKind kind, std::string_view relative_path) {
-  static constexpr std::string_view kZero("\0", 1);
   prefix_.update(identifier(provider));
-  prefix_.update(kZero);
+  prefix_.update(kIdSeparator);
   prefix_.update(identifier(kind));
-  prefix_.update(kZero);
+  prefix_.update(kIdSeparator);
   // Ids must not depend on the platform's separator: hash backslashes as slashes,
   // a run at a time, without copying the path. Bytes that are not UTF-8 are
   // written as \xNN after that step, so that an escape's backslash is never
@@ -108,14 +110,13 @@ EventIds::EventIds(Provider provider, ArtifactKind kind, std::string_view relati
     }
     prefix_.update(relative_path.substr(start));
   }
-  prefix_.update(kZero);
+  prefix_.update(kIdSeparator);
 }
 
 std::string EventIds::id(std::string_view key, std::optional<uint64_t> ordinal) const {
-  static constexpr std::string_view kZero("\0", 1);
   Sha256 inner = prefix_.fork();
   inner.update(key);
-  inner.update(kZero);
+  inner.update(kIdSeparator);
   if (ordinal) {
     char digits[24];
     auto [end, ec] = std::to_chars(digits, digits + sizeof digits, *ordinal);

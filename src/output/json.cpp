@@ -247,13 +247,12 @@ class Emitter {
     *at++ = ':';
     return at;
   }
-  // The line break and indentation at the current depth as one piece: empty
-  // when compact, none when deeper than one piece holds (records nest a few
-  // levels; generic values may nest 128).
+  // The line break and indentation at the current depth, when pretty, as one
+  // piece: none when deeper than one piece holds (records nest a few levels;
+  // generic values may nest 128).
   std::optional<std::string_view> line_break() const {
     static constexpr std::string_view kIndents =
         "\n                                                                ";
-    if (!pretty_) return std::string_view();
     const size_t width = 2 * static_cast<size_t>(depth_);
     if (width >= kIndents.size()) return std::nullopt;
     return kIndents.substr(0, 1 + width);
@@ -261,7 +260,6 @@ class Emitter {
   void newline() {
     if (!pretty_) return;
     if (const std::optional<std::string_view> line = line_break()) {
-      empty_ = false;
       out_.write(*line);
       return;
     }

@@ -13,7 +13,6 @@ namespace {
 // them back only when two ids share their first eight bytes), where the
 // sequence number goes in the body, and the body, the event's bytes in its
 // document.
-
 struct Record {
   std::string_view id;
   std::string_view body;

@@ -28,6 +28,25 @@ bool within(uint64_t offset, size_t size, uint64_t limit) {
   return offset <= limit && size <= limit - offset;
 }
 
+// Where one call's stretch ends when it starts at the k-th of `count` ranges
+// in file order (`range(i)`): it takes in the ranges after it while `joins(i)`
+// allows and each starts close to the stretch's end and keeps it short. The
+// index past the last range taken, and the stretch's end in the file.
+template <typename RangeAt, typename Joins>
+std::pair<size_t, uint64_t> stretch_from(size_t k, size_t count, const RangeAt& range,
+                                         const Joins& joins) {
+  const uint64_t start = range(k).offset;
+  uint64_t end = start + range(k).size;
+  size_t next = k + 1;
+  for (; next < count && joins(next); ++next) {
+    const Range r = range(next);
+    const uint64_t r_end = std::max(end, r.offset + r.size);
+    if (r.offset > end + kJoinGap || r_end - start > kLongestRun) break;
+    end = r_end;
+  }
+  return {next, end};
+}
+
 // How read_many groups ranges, taken in file order, into calls: a run of
 // ranges that follow each other both in the file and in the output is read
 // straight into place; ranges close together but not laid out alike are read
@@ -63,15 +82,9 @@ struct ReadPlan {
   // The ranges after the k-th that start close to the run's end and keep it
   // short, up to where a straight run begins.
   Run joined_run(size_t k) const {
-    const uint64_t start = range(k).offset;
-    uint64_t end = start + range(k).size;
-    size_t next = k + 1;
-    for (; next < order.size() && !adjacent(next); ++next) {
-      const Range& r = range(next);
-      const uint64_t r_end = std::max(end, r.offset + r.size);
-      if (!in_file(next) || r.offset > end + kJoinGap || r_end - start > kLongestRun) break;
-      end = r_end;
-    }
+    const auto [next, end] = stretch_from(
+        k, order.size(), [this](size_t i) { return range(i); },
+        [this](size_t i) { return !adjacent(i) && in_file(i); });
     return {next, end, next == k + 1};
   }
 };
@@ -198,18 +211,14 @@ Status SpillArea::overwrite_each(std::span<const uint64_t> offsets, std::string_
       ++i;
       continue;
     }
-    // The stretch [first, end) takes in the offsets that follow in ascending
-    // order while they lie close to its end and keep it short.
-    uint64_t end = first + bytes.size();
-    size_t next = i + 1;
-    for (; next < offsets.size(); ++next) {
-      const uint64_t at = offsets[next];
-      if (!in_file(at) || at + bytes.size() < end || at > end + kJoinGap ||
-          at + bytes.size() - first > kLongestRun) {
-        break;
-      }
-      end = at + bytes.size();
-    }
+    // Offsets before the first end the stretch: the patch goes at each one's
+    // distance from it.
+    const auto [next, end] = stretch_from(
+        i, offsets.size(),
+        [&](size_t k) {
+          return Range{offsets[k], bytes.size()};
+        },
+        [&](size_t k) { return in_file(offsets[k]) && offsets[k] >= first; });
     if (next == i + 1) {
       TQ_CHECK(write_at(first, bytes));
     } else {
