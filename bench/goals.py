@@ -21,6 +21,10 @@ above the floor, each stage adding one step to the one before: read + SHA-256
 many bytes as the evidence's jsonl conversion, measured once per scale before
 the rounds), + a round trip through a spill file. Their rows have no goals: a
 function's ratio less theirs is what no conversion could have saved.
+The "result" rows (`result_job.py`) are the same kind of bound for the calls
+that return Python objects: making a `str` of the length and width a `to_*`
+call returns, and `marshal.loads` making the objects `parse` returns; the
+`--only` label 'result' picks them.
 `--stages-only` runs the floor and the stages alone at each scale (no tiny or
 big-line case), a quick run.
 
@@ -155,6 +159,16 @@ def make_big_line_home(home: str, mib: int) -> None:
         f.write(tail)
 
 
+# The calls whose returned objects have a row of their own ("result: ...").
+RESULT_CALLS = ["to_jsonl", "to_json", "to_csv", "parse"]
+
+
+def run_result(home: str, function: str) -> dict:
+    proc = subprocess.run([sys.executable, os.path.join(HERE, "result_job.py"), home, function],
+                          capture_output=True, text=True, check=True)
+    return json.loads(proc.stdout)
+
+
 def have_orjson() -> bool:
     try:
         import orjson  # noqa: F401
@@ -281,7 +295,8 @@ def main() -> int:
     ap.add_argument("--skip-big-line", action="store_true")
     ap.add_argument("--skip-tiny", action="store_true")
     ap.add_argument("--only", nargs="*",
-                    help="labels to run: calls, 'orjson', 'stages' (the floor always runs)")
+                    help="labels to run: calls, 'orjson', 'stages', 'result' "
+                         "(the floor always runs)")
     ap.add_argument("--stages-only", action="store_true",
                     help="run only the floor and the stages, at the scales asked")
     args = ap.parse_args()
@@ -318,6 +333,10 @@ def main() -> int:
             jobs[label] = lambda h=home, f=function, k=kwargs, m=mem: run_call(h, f, k, output, m)
             over_is, _, goal = MEMORY[mem]
             goals[label] = (cpu_goal, goal(line, evidence), over_is)
+        if wanted("result"):
+            for function in RESULT_CALLS:
+                jobs[f"result: make what {function} returns"] = (
+                    lambda h=home, f=function: run_result(h, f))
         if wanted("orjson") and have_orjson():
             jobs["orjson script (jsonl)"] = lambda h=home: run_orjson(h, output)
         mib = evidence / MIB
