@@ -24,7 +24,11 @@ function's ratio less theirs is what no conversion could have saved.
 The "result" rows (`result_job.py`) are the same kind of bound for the calls
 that return Python objects: making a `str` of the length and width a `to_*`
 call returns, and `marshal.loads` making the objects `parse` returns; the
-`--only` label 'result' picks them.
+`--only` label 'result' picks them. From the minimum ratios of these rows, a
+call's "bound x" column adds up what it must do whatever its design
+(`bound_for`), and "goal - bound" is what its goal leaves for the rest: the
+work of turning records into events and rows. A goal below its bound is out
+of reach for any implementation on that machine.
 `--stages-only` runs the floor and the stages alone at each scale (no tiny or
 big-line case), a quick run.
 
@@ -247,15 +251,52 @@ def cpu_verdict(cpu_min: float, cpu_med: float, goal: float) -> str:
     return "min only" if cpu_min <= goal else "NO"
 
 
-def rows_for(case: str, samples: dict, goals: dict) -> list[list[str]]:
+# The format of each call's output, for its share of the stages' output.
+FORMATS = {"convert json": "json", "convert jsonl": "jsonl", "convert csv": "csv",
+           "to_jsonl": "jsonl", "to_json": "json", "to_csv": "csv"}
+
+
+def bound_for(name: str, mins: dict, share: float = 1.0) -> float | None:
+    """The least CPU x floor any implementation of call `name` could take,
+    from the minimum ratios (`mins`, by label) of the stages and result rows:
+    what it must do whatever its design. None when a row it needs is absent.
+    The stages write as many bytes as the jsonl conversion; writing and
+    spilling cost in proportion to the bytes, so a call whose output is
+    `share` times that takes that share of those two steps.
+
+      convert     read, hash, parse, write its output, spill it (its memory
+                  budget is far below its output);
+      to_*        read, hash, parse, spill (the result may take 64 MB more,
+                  its rows are more), make the returned str;
+      parse       read, hash, parse, make the returned objects;
+      Timeline    read, hash, parse.
+    """
+    parse, write, spill = (mins.get(label) for _, label in STAGES[1:])
+    function = name.split()[0]
+    made = mins.get(f"result: make what {function} returns")
+    if function == "convert":
+        return None if None in (parse, spill) else parse + (spill - parse) * share
+    if function.startswith("to_"):
+        if None in (parse, write, spill, made):
+            return None
+        return parse + (spill - write) * share + made
+    if function == "parse":
+        return None if None in (parse, made) else parse + made
+    return parse if function == "Timeline" else None
+
+
+def rows_for(case: str, samples: dict, goals: dict,
+             sizes: dict | None = None) -> list[list[str]]:
     """One row per job; `goals` maps a call's label to (CPU goal, memory goal
-    in bytes or None, what "over" takes from the peak)."""
+    in bytes or None, what "over" takes from the peak); `sizes`, the output
+    bytes of each format's conversion, when the stages ran."""
     floor = samples["floor"]
     out = [[case, "floor (read + SHA-256)", f"{min(s['cpu'] for s in floor):.3f} s",
             f"{statistics.median(s['cpu'] for s in floor):.3f} s",
             f"{min(s['wall'] for s in floor):.3f} s",
             f"{statistics.median(s['wall'] for s in floor):.3f} s",
-            f"{max(s['peak'] for s in floor) / MIB:.0f}", "", "", "", "", "", ""]]
+            f"{max(s['peak'] for s in floor) / MIB:.0f}", "", "", "", "", "", "", "", ""]]
+    mins = {name: ratios(runs, floor, "cpu")[0] for name, runs in samples.items()}
     for name, runs in samples.items():
         if name == "floor":
             continue
@@ -264,10 +305,14 @@ def rows_for(case: str, samples: dict, goals: dict) -> list[list[str]]:
         peak = max(s["peak"] for s in runs)
         over = max(s.get("over", s["peak"]) for s in runs)
         cpu_goal, mem_goal, over_is = goals.get(name, (None, None, "peak"))
+        share = sizes[FORMATS[name]] / sizes["jsonl"] if sizes and name in FORMATS else 1.0
+        bound = bound_for(name, mins, share) if cpu_goal is not None else None
         out.append([case, name, f"{cpu_min:.2f}", f"{cpu_med:.2f}", f"{wall_min:.2f}",
                     f"{wall_med:.2f}", f"{peak / MIB:.0f}", f"{over / MIB:.0f}", over_is,
                     "" if cpu_goal is None else f"<= {cpu_goal}",
                     "" if cpu_goal is None else cpu_verdict(cpu_min, cpu_med, cpu_goal),
+                    "" if bound is None else f"{bound:.2f}",
+                    "" if bound is None else f"{cpu_goal - bound:+.2f}",
                     "" if mem_goal is None else f"<= {mem_goal / MIB:.0f}",
                     "" if mem_goal is None else ("yes" if over <= mem_goal else "NO")])
     return out
@@ -275,7 +320,8 @@ def rows_for(case: str, samples: dict, goals: dict) -> list[list[str]]:
 
 def print_table(rows: list[list[str]]) -> None:
     head = ["case", "call", "CPU min x", "CPU med x", "wall min x", "wall med x", "peak MiB",
-            "over MiB", "over is", "CPU goal", "CPU met", "over goal MiB", "mem met"]
+            "over MiB", "over is", "CPU goal", "CPU met", "bound x", "goal - bound",
+            "over goal MiB", "mem met"]
     widths = [max(len(h), *(len(r[i]) for r in rows)) for i, h in enumerate(head)]
     line = lambda cells: "  ".join(c.ljust(w) if i < 2 else c.rjust(w)  # noqa: E731
                                    for i, (c, w) in enumerate(zip(cells, widths)))
@@ -324,7 +370,9 @@ def main() -> int:
         jobs = {"floor": lambda listing=listing: run_floor(floor_exe, listing)}
         if stages_exe:
             # The stages write as much as the real conversion does.
-            size = child_call(home, "convert", {"format": "jsonl"}, output)["output_bytes"]
+            sizes = {f: child_call(home, "convert", {"format": f}, output)["output_bytes"]
+                     for f in ("jsonl", "json", "csv")}
+            size = sizes["jsonl"]
             jobs["stages"] = lambda listing=listing, size=size: run_stages(
                 stages_exe, listing, size, out_dir)
         evidence = sum(os.path.getsize(p) for p in files)
@@ -348,7 +396,8 @@ def main() -> int:
                   f"{s['parse_errors']} parse errors, {s['output_bytes']} output bytes",
                   file=sys.stderr)
         samples = split_stages(samples)
-        rows += rows_for(f"scale {scale} ({mib:.0f} MiB)", samples, goals)
+        rows += rows_for(f"scale {scale} ({mib:.0f} MiB)", samples, goals,
+                         sizes if stages_exe else None)
 
     if not args.skip_tiny and not args.stages_only:
         home = os.path.join(args.data, "tiny")
