@@ -17,9 +17,10 @@ beside them at every scale.
 The stages (`stages.cpp`, built with the system's c++, simdjson and
 libcrypto) run as one more job at every scale: what any conversion must do
 above the floor, each stage adding one step to the one before: read + SHA-256
-(the floor again, as a check), + parse every JSON line, + write the output (as
-many bytes as the evidence's jsonl conversion, measured once per scale before
-the rounds), + a round trip through a spill file. Their rows have no goals: a
+(the floor again, as a check), + parse every JSON line, + render parsed lines
+back to compact JSON until there are as many bytes as the evidence's jsonl
+conversion (measured once per scale before the rounds), + write those bytes,
++ a round trip through a spill file. Their rows have no goals: a
 function's ratio less theirs is what no conversion could have saved.
 The "result" rows (`result_job.py`) are the same kind of bound for the calls
 that return Python objects: making a `str` of the length and width a `to_*`
@@ -104,6 +105,7 @@ def build_floor(out_dir: str) -> str:
 STAGES = [
     ("hash", "stages: read + SHA-256"),
     ("parse", "stages: read + SHA-256 + parse every line"),
+    ("render", "stages: … + render the output"),
     ("write", "stages: … + write the output"),
     ("spill", "stages: … + spill round trip"),
 ]
@@ -260,26 +262,26 @@ def bound_for(name: str, mins: dict, share: float = 1.0) -> float | None:
     """The least CPU x floor any implementation of call `name` could take,
     from the minimum ratios (`mins`, by label) of the stages and result rows:
     what it must do whatever its design. None when a row it needs is absent.
-    The stages write as many bytes as the jsonl conversion; writing and
-    spilling cost in proportion to the bytes, so a call whose output is
-    `share` times that takes that share of those two steps.
+    The stages render and write as many bytes as the jsonl conversion;
+    rendering, writing and spilling cost in proportion to the bytes, so a
+    call whose output is `share` times that takes that share of those steps.
 
-      convert     read, hash, parse, write its output, spill it (its memory
-                  budget is far below its output);
-      to_*        read, hash, parse, spill (the result may take 64 MB more,
-                  its rows are more), make the returned str;
+      convert     read, hash, parse, render its output, write it, spill it
+                  (its memory budget is far below its output);
+      to_*        read, hash, parse, render, spill (the result may take 64 MB
+                  more, its rows are more), make the returned str;
       parse       read, hash, parse, make the returned objects;
       Timeline    read, hash, parse.
     """
-    parse, write, spill = (mins.get(label) for _, label in STAGES[1:])
+    parse, render, write, spill = (mins.get(label) for _, label in STAGES[1:])
     function = name.split()[0]
     made = mins.get(f"result: make what {function} returns")
     if function == "convert":
         return None if None in (parse, spill) else parse + (spill - parse) * share
     if function.startswith("to_"):
-        if None in (parse, write, spill, made):
+        if None in (parse, render, write, spill, made):
             return None
-        return parse + (spill - write) * share + made
+        return parse + (render - parse + spill - write) * share + made
     if function == "parse":
         return None if None in (parse, made) else parse + made
     return parse if function == "Timeline" else None
@@ -393,7 +395,8 @@ def main() -> int:
         if "stages" in samples:
             s = samples["stages"][0]
             print(f"stages: {s['files']} files, {s['bytes']} bytes, {s['lines']} lines, "
-                  f"{s['parse_errors']} parse errors, {s['output_bytes']} output bytes",
+                  f"{s['parse_errors']} parse errors, {s['rendered_bytes']} rendered and "
+                  f"{s['output_bytes']} output bytes",
                   file=sys.stderr)
         samples = split_stages(samples)
         rows += rows_for(f"scale {scale} ({mib:.0f} MiB)", samples, goals,

@@ -9,8 +9,15 @@
 //          reads) and parse each non-empty one with one reused simdjson DOM
 //          parser, since every event comes out of a parsed line; the other
 //          files (pastes, images, file backups) are only hashed;
-//   write  also write --output-bytes bytes, copied from what was just read,
-//          in 1 MiB writes to a file in --out-dir (removed after);
+//   render also write each parsed line back out as compact JSON, from its
+//          parsed values, until --output-bytes bytes are made: the plainest
+//          rendering there is (strings scanned 16 bytes at a time for what
+//          must be escaped, runs copied whole; no field chosen, renamed or
+//          reordered), as the rows of any conversion are rendered from
+//          parsed values;
+//   write  also write those --output-bytes bytes (the rendered ones, then
+//          what was read if the lines run short) in 1 MiB writes to a file
+//          in --out-dir (removed after);
 //   spill  also send those bytes through a nameless file in --out-dir and
 //          read them back in 1 MiB preads before they reach the output, as a
 //          conversion does when its rendered events outgrow its memory budget.
@@ -22,6 +29,7 @@
 //   find ~/.codex ~/.claude -type f | ./stages --output-bytes 150000000 --out-dir /tmp
 // The same SHA-256 calls as floor.c, so that the first stage is the floor.
 #define OPENSSL_API_COMPAT 10101
+#include <emmintrin.h>
 #include <fcntl.h>
 #include <openssl/sha.h>
 #include <simdjson.h>
@@ -31,6 +39,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <charconv>
 #include <cinttypes>
 #include <cstdint>
 #include <cstdio>
@@ -45,8 +54,8 @@
 namespace {
 
 constexpr size_t kChunk = 1 << 20;
-enum Stage { kHash, kParse, kWrite, kSpill, kStages };
-constexpr const char* kNames[kStages] = {"hash", "parse", "write", "spill"};
+enum Stage { kHash, kParse, kRender, kWrite, kSpill, kStages };
+constexpr const char* kNames[kStages] = {"hash", "parse", "render", "write", "spill"};
 
 // A benchmark has no use for a figure measured around a failed call.
 [[noreturn]] void fail(const std::string& what) {
@@ -126,16 +135,120 @@ class Sink {
   std::vector<char> buffer_;  // holds kChunk bytes
 };
 
+// Compact JSON of parsed values, appended to one reused buffer.
+class Renderer {
+ public:
+  std::string out;
+
+  void value(simdjson::dom::element e) {
+    using simdjson::dom::element_type;
+    switch (e.type()) {
+      case element_type::OBJECT: {
+        out.push_back('{');
+        bool first = true;
+        const simdjson::dom::object object = e.get_object().value_unsafe();
+        for (const auto field : object) {
+          if (!first) out.push_back(',');
+          first = false;
+          string(field.key);
+          out.push_back(':');
+          value(field.value);
+        }
+        out.push_back('}');
+        return;
+      }
+      case element_type::ARRAY: {
+        out.push_back('[');
+        bool first = true;
+        const simdjson::dom::array array = e.get_array().value_unsafe();
+        for (const auto item : array) {
+          if (!first) out.push_back(',');
+          first = false;
+          value(item);
+        }
+        out.push_back(']');
+        return;
+      }
+      case element_type::STRING:
+        return string(e.get_string().value_unsafe());
+      case element_type::INT64:
+        return number(e.get_int64().value_unsafe());
+      case element_type::UINT64:
+        return number(e.get_uint64().value_unsafe());
+      case element_type::DOUBLE:
+        return number(e.get_double().value_unsafe());
+      case element_type::BOOL:
+        out.append(e.get_bool().value_unsafe() ? "true" : "false");
+        return;
+      case element_type::NULL_VALUE:
+        out.append("null");
+        return;
+    }
+  }
+
+ private:
+  template <typename N>
+  void number(N n) {
+    char digits[32];
+    const auto made = std::to_chars(digits, digits + sizeof digits, n);
+    out.append(digits, made.ptr);
+  }
+  // The first byte at or after `i` that JSON must escape, or the size.
+  static size_t special(std::string_view s, size_t i) {
+    const __m128i last_control = _mm_set1_epi8(0x1F);
+    for (; i + 16 <= s.size(); i += 16) {
+      const __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i*>(s.data() + i));
+      const __m128i hits = _mm_or_si128(
+          _mm_cmpeq_epi8(_mm_max_epu8(x, last_control), last_control),
+          _mm_or_si128(_mm_cmpeq_epi8(x, _mm_set1_epi8('"')), _mm_cmpeq_epi8(x, _mm_set1_epi8('\\'))));
+      if (const int mask = _mm_movemask_epi8(hits); mask != 0) {
+        return i + static_cast<size_t>(__builtin_ctz(static_cast<unsigned>(mask)));
+      }
+    }
+    for (; i < s.size(); ++i) {
+      const auto c = static_cast<unsigned char>(s[i]);
+      if (c < 0x20 || c == '"' || c == '\\') return i;
+    }
+    return s.size();
+  }
+  void string(std::string_view s) {
+    out.push_back('"');
+    size_t run = 0;
+    for (size_t i = special(s, 0); i < s.size(); i = special(s, run)) {
+      out.append(s.data() + run, i - run);
+      run = i + 1;
+      const auto c = static_cast<unsigned char>(s[i]);
+      switch (c) {
+        case '"': out.append("\\\""); break;
+        case '\\': out.append("\\\\"); break;
+        case '\n': out.append("\\n"); break;
+        case '\r': out.append("\\r"); break;
+        case '\t': out.append("\\t"); break;
+        default: {
+          static constexpr char kHex[] = "0123456789abcdef";
+          const char escaped[] = {'\\', 'u', '0', '0', kHex[c >> 4], kHex[c & 0xF]};
+          out.append(escaped, sizeof escaped);
+        }
+      }
+    }
+    out.append(s.data() + run, s.size() - run);
+    out.push_back('"');
+  }
+};
+
 struct Counts {
-  uint64_t files = 0, bytes = 0, lines = 0, errors = 0;
+  uint64_t files = 0, bytes = 0, lines = 0, errors = 0, rendered = 0;
 };
 
 // What one pass reuses from file to file: buffers, the parser, what it saw.
 class Reader {
  public:
-  Reader() : buffer_(kChunk) {}
+  // `render`: render lines until `budget` bytes are made, and hand them to
+  // `sink` when there is one.
+  Reader(bool render, uint64_t budget, Sink* sink)
+      : buffer_(kChunk), render_(render), budget_(budget), sink_(sink) {}
 
-  void file(const std::string& path, bool parse, Sink* sink) {
+  void file(const std::string& path, bool parse) {
     // As floor.c opens: a read that updates no access time is one write less.
     int opened = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOATIME);
     if (opened < 0) opened = open(path.c_str(), O_RDONLY | O_CLOEXEC);
@@ -148,7 +261,6 @@ class Reader {
       SHA256_Update(&ctx, buffer_.data(), static_cast<size_t>(n));
       counts.bytes += static_cast<uint64_t>(n);
       if (parse) lines(buffer_.data(), static_cast<size_t>(n));
-      if (sink) sink->add(buffer_.data(), static_cast<size_t>(n));
     }
     if (n < 0) fail("read " + path);
     unsigned char digest[SHA256_DIGEST_LENGTH];
@@ -179,11 +291,22 @@ class Reader {
   }
   void line(const char* data, size_t len) {
     ++counts.lines;
+    if (len == 0) return;
     // Copies the line into the parser's padded buffer, grown to the longest.
-    if (len > 0 && parser_.parse(data, len, true).error() != simdjson::SUCCESS) ++counts.errors;
+    const auto parsed = parser_.parse(data, len, true);
+    if (parsed.error() != simdjson::SUCCESS) return static_cast<void>(++counts.errors);
+    if (!render_ || counts.rendered >= budget_) return;
+    renderer_.out.clear();
+    renderer_.value(parsed.value_unsafe());
+    counts.rendered += renderer_.out.size();
+    if (sink_) sink_->add(renderer_.out.data(), renderer_.out.size());
   }
 
   std::vector<char> buffer_;  // holds kChunk bytes
+  const bool render_;
+  const uint64_t budget_;
+  Sink* const sink_;
+  Renderer renderer_;
   std::string carry_;         // the start of a line whose end is not read yet
   simdjson::dom::parser parser_;
 };
@@ -191,19 +314,22 @@ class Reader {
 // One pass doing the work of every stage up to `stage`; returns what it saw.
 Counts pass(Stage stage, const std::vector<std::string>& paths, uint64_t output_bytes,
             const std::string& dir) {
-  Reader reader;
   if (stage < kWrite) {
-    for (const std::string& path : paths) reader.file(path, stage >= kParse, nullptr);
+    Reader reader(stage >= kRender, output_bytes, nullptr);
+    for (const std::string& path : paths) reader.file(path, stage >= kParse);
     return reader.counts;
   }
   const std::string name = dir + "/stages-output-" + std::to_string(getpid());
+  Counts counts;
   {
     Fd out(open(name.c_str(), O_CREAT | O_TRUNC | O_WRONLY | O_CLOEXEC, 0644), name);
     std::optional<Fd> spill;
     if (stage == kSpill) spill.emplace(nameless_file(dir), "nameless file in " + dir);
     Sink sink(spill ? spill->fd : out.fd, output_bytes);
-    for (const std::string& path : paths) reader.file(path, true, &sink);
+    Reader reader(true, output_bytes, &sink);
+    for (const std::string& path : paths) reader.file(path, true);
     sink.finish();
+    counts = reader.counts;
     std::vector<char> back(spill ? kChunk : 0);
     for (uint64_t at = 0; spill && at < output_bytes;) {
       const ssize_t n = pread(spill->fd, back.data(), kChunk, static_cast<off_t>(at));
@@ -213,7 +339,7 @@ Counts pass(Stage stage, const std::vector<std::string>& paths, uint64_t output_
     }
   }
   if (unlink(name.c_str()) != 0) fail("unlink " + name);
-  return reader.counts;
+  return counts;
 }
 
 }  // namespace
@@ -251,8 +377,9 @@ int main(int argc, char** argv) {
   rusage usage{};
   getrusage(RUSAGE_SELF, &usage);
   std::printf("\"files\": %" PRIu64 ", \"bytes\": %" PRIu64 ", \"lines\": %" PRIu64
-              ", \"parse_errors\": %" PRIu64 ", \"output_bytes\": %" PRIu64 ", \"peak\": %ld}\n",
-              counts.files, counts.bytes, counts.lines, counts.errors, output_bytes,
-              usage.ru_maxrss * 1024L);
+              ", \"parse_errors\": %" PRIu64 ", \"rendered_bytes\": %" PRIu64
+              ", \"output_bytes\": %" PRIu64 ", \"peak\": %ld}\n",
+              counts.files, counts.bytes, counts.lines, counts.errors, counts.rendered,
+              output_bytes, usage.ru_maxrss * 1024L);
   return 0;
 }
