@@ -143,32 +143,15 @@ class Renderer {
   void value(simdjson::dom::element e) {
     using simdjson::dom::element_type;
     switch (e.type()) {
-      case element_type::OBJECT: {
-        out.push_back('{');
-        bool first = true;
-        const simdjson::dom::object object = e.get_object().value_unsafe();
-        for (const auto field : object) {
-          if (!first) out.push_back(',');
-          first = false;
+      case element_type::OBJECT:
+        return list('{', e.get_object().value_unsafe(), '}', [this](const auto& field) {
           string(field.key);
           out.push_back(':');
           value(field.value);
-        }
-        out.push_back('}');
-        return;
-      }
-      case element_type::ARRAY: {
-        out.push_back('[');
-        bool first = true;
-        const simdjson::dom::array array = e.get_array().value_unsafe();
-        for (const auto item : array) {
-          if (!first) out.push_back(',');
-          first = false;
-          value(item);
-        }
-        out.push_back(']');
-        return;
-      }
+        });
+      case element_type::ARRAY:
+        return list('[', e.get_array().value_unsafe(), ']',
+                    [this](const auto& item) { value(item); });
       case element_type::STRING:
         return string(e.get_string().value_unsafe());
       case element_type::INT64:
@@ -187,6 +170,18 @@ class Renderer {
   }
 
  private:
+  // `open`, each item as `write` writes it with commas between, `close`.
+  template <typename Items, typename Write>
+  void list(char open, const Items& items, char close, Write write) {
+    out.push_back(open);
+    bool first = true;
+    for (const auto item : items) {
+      if (!first) out.push_back(',');
+      first = false;
+      write(item);
+    }
+    out.push_back(close);
+  }
   template <typename N>
   void number(N n) {
     char digits[32];
@@ -198,9 +193,9 @@ class Renderer {
     const __m128i last_control = _mm_set1_epi8(0x1F);
     for (; i + 16 <= s.size(); i += 16) {
       const __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i*>(s.data() + i));
-      const __m128i hits = _mm_or_si128(
-          _mm_cmpeq_epi8(_mm_max_epu8(x, last_control), last_control),
-          _mm_or_si128(_mm_cmpeq_epi8(x, _mm_set1_epi8('"')), _mm_cmpeq_epi8(x, _mm_set1_epi8('\\'))));
+      const __m128i hits = _mm_or_si128(_mm_cmpeq_epi8(_mm_max_epu8(x, last_control), last_control),
+                                        _mm_or_si128(_mm_cmpeq_epi8(x, _mm_set1_epi8('"')),
+                                                     _mm_cmpeq_epi8(x, _mm_set1_epi8('\\'))));
       if (const int mask = _mm_movemask_epi8(hits); mask != 0) {
         return i + static_cast<size_t>(__builtin_ctz(static_cast<unsigned>(mask)));
       }
@@ -219,11 +214,21 @@ class Renderer {
       run = i + 1;
       const auto c = static_cast<unsigned char>(s[i]);
       switch (c) {
-        case '"': out.append("\\\""); break;
-        case '\\': out.append("\\\\"); break;
-        case '\n': out.append("\\n"); break;
-        case '\r': out.append("\\r"); break;
-        case '\t': out.append("\\t"); break;
+        case '"':
+          out.append("\\\"");
+          break;
+        case '\\':
+          out.append("\\\\");
+          break;
+        case '\n':
+          out.append("\\n");
+          break;
+        case '\r':
+          out.append("\\r");
+          break;
+        case '\t':
+          out.append("\\t");
+          break;
         default: {
           static constexpr char kHex[] = "0123456789abcdef";
           const char escaped[] = {'\\', 'u', '0', '0', kHex[c >> 4], kHex[c & 0xF]};
@@ -307,7 +312,7 @@ class Reader {
   const uint64_t budget_;
   Sink* const sink_;
   Renderer renderer_;
-  std::string carry_;         // the start of a line whose end is not read yet
+  std::string carry_;  // the start of a line whose end is not read yet
   simdjson::dom::parser parser_;
 };
 
