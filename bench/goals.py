@@ -20,8 +20,13 @@ above the floor, each stage adding one step to the one before: read + SHA-256
 (the floor again, as a check), + parse every JSON line, + render parsed lines
 back to compact JSON until there are as many bytes as the evidence's jsonl
 conversion (measured once per scale before the rounds), + write those bytes,
-+ a round trip through a spill file. Their rows have no goals: a
-function's ratio less theirs is what no conversion could have saved.
++ a round trip through a spill file; and last, the plainest conversion there
+is (one row per record with its time, type, session, directory, message, an
+event id and the file's digest, spilled, sorted and written as JSON lines),
+which picks fewer fields than the module and finds no facts or diagnostics.
+Their rows have no goals: a function's ratio less theirs is what no
+conversion could have saved, and the last row is what a conversion built for
+nothing but speed costs.
 The "result" rows (`result_job.py`) are the same kind of bound for the calls
 that return Python objects: making a `str` of the length and width a `to_*`
 call returns, and `marshal.loads` making the objects `parse` returns; the
@@ -108,6 +113,7 @@ STAGES = [
     ("render", "stages: … + render the output"),
     ("write", "stages: … + write the output"),
     ("spill", "stages: … + spill round trip"),
+    ("convert", "stages: the plainest conversion (jsonl)"),
 ]
 
 
@@ -273,7 +279,7 @@ def bound_for(name: str, mins: dict, share: float = 1.0) -> float | None:
       parse       read, hash, parse, make the returned objects;
       Timeline    read, hash, parse.
     """
-    parse, render, write, spill = (mins.get(label) for _, label in STAGES[1:])
+    parse, render, write, spill = (mins.get(label) for _, label in STAGES[1:5])
     function = name.split()[0]
     made = mins.get(f"result: make what {function} returns")
     if function == "convert":

@@ -20,7 +20,9 @@
 //          in --out-dir (removed after);
 //   spill  also send those bytes through a nameless file in --out-dir and
 //          read them back in 1 MiB preads before they reach the output, as a
-//          conversion does when its rendered events outgrow its memory budget.
+//          conversion does when its rendered events outgrow its memory budget;
+//   convert  the plainest conversion there is (PlainConverter): every stage
+//          above, done for rows made of what each record says.
 //
 // Prints one JSON object: each stage's process CPU and wall seconds, and the
 // files, bytes, lines and parse errors of a pass. Built by goals.py:
@@ -54,8 +56,8 @@
 namespace {
 
 constexpr size_t kChunk = 1 << 20;
-enum Stage { kHash, kParse, kRender, kWrite, kSpill, kStages };
-constexpr const char* kNames[kStages] = {"hash", "parse", "render", "write", "spill"};
+enum Stage { kHash, kParse, kRender, kWrite, kSpill, kConvert, kStages };
+constexpr const char* kNames[kStages] = {"hash", "parse", "render", "write", "spill", "convert"};
 
 // A benchmark has no use for a figure measured around a failed call.
 [[noreturn]] void fail(const std::string& what) {
@@ -136,8 +138,7 @@ class Sink {
 };
 
 // Compact JSON of parsed values, appended to one reused buffer.
-class Renderer {
- public:
+struct Renderer {
   std::string out;
 
   void value(simdjson::dom::element e) {
@@ -169,7 +170,6 @@ class Renderer {
     }
   }
 
- private:
   // `open`, each item as `write` writes it with commas between, `close`.
   template <typename Items, typename Write>
   void list(char open, const Items& items, char close, Write write) {
@@ -182,6 +182,7 @@ class Renderer {
     }
     out.push_back(close);
   }
+
   template <typename N>
   void number(N n) {
     char digits[32];
@@ -206,6 +207,7 @@ class Renderer {
     }
     return s.size();
   }
+  // `s` quoted, with what JSON must escape escaped.
   void string(std::string_view s) {
     out.push_back('"');
     size_t run = 0;
@@ -241,17 +243,309 @@ class Renderer {
   }
 };
 
+// Days since 1970-01-01 of a proleptic Gregorian date, and back.
+int64_t days_from_civil(int64_t y, unsigned m, unsigned d) {
+  y -= m <= 2;
+  const int64_t era = (y >= 0 ? y : y - 399) / 400;
+  const auto yoe = static_cast<unsigned>(y - era * 400);
+  const unsigned doy = (153 * (m + (m > 2 ? -3 : 9)) + 2) / 5 + d - 1;
+  const unsigned doe = yoe * 365 + yoe / 4 - yoe / 100 + doy;
+  return era * 146097 + static_cast<int64_t>(doe) - 719468;
+}
+void civil_from_days(int64_t z, int64_t& y, unsigned& m, unsigned& d) {
+  z += 719468;
+  const int64_t era = (z >= 0 ? z : z - 146096) / 146097;
+  const auto doe = static_cast<unsigned>(z - era * 146097);
+  const unsigned yoe = (doe - doe / 1460 + doe / 36524 - doe / 146096) / 365;
+  const unsigned doy = doe - (365 * yoe + yoe / 4 - yoe / 100);
+  const unsigned mp = (5 * doy + 2) / 153;
+  d = doy - (153 * mp + 2) / 5 + 1;
+  m = mp < 10 ? mp + 3 : mp - 9;
+  y = static_cast<int64_t>(yoe) + era * 400 + (m <= 2);
+}
+
+// Seconds and nanoseconds of "YYYY-MM-DDTHH:MM:SS[.fraction]Z"; false if it
+// is not that.
+bool parse_time(std::string_view t, int64_t& seconds, uint32_t& nanos) {
+  auto digits = [&](size_t at, size_t n, unsigned& v) {
+    v = 0;
+    for (size_t i = at; i < at + n; ++i) {
+      if (i >= t.size() || t[i] < '0' || t[i] > '9') return false;
+      v = v * 10 + static_cast<unsigned>(t[i] - '0');
+    }
+    return true;
+  };
+  unsigned y, mo, d, h, mi, se;
+  if (!digits(0, 4, y) || !digits(5, 2, mo) || !digits(8, 2, d) || !digits(11, 2, h) ||
+      !digits(14, 2, mi) || !digits(17, 2, se) || mo < 1 || mo > 12 || d < 1 || d > 31) {
+    return false;
+  }
+  seconds = days_from_civil(y, mo, d) * 86400 + h * 3600 + mi * 60 + se;
+  nanos = 0;
+  size_t i = 19;
+  if (i < t.size() && t[i] == '.') {
+    uint32_t scale = 100000000;
+    for (++i; i < t.size() && t[i] >= '0' && t[i] <= '9'; ++i, scale /= 10) {
+      nanos += static_cast<uint32_t>(t[i] - '0') * scale;
+    }
+  }
+  return i + 1 == t.size() && t[i] == 'Z';
+}
+
+// The plainest conversion of the evidence: one row per JSON line (its time,
+// type, session, directory and message picked out of the parsed record) and
+// one per other file, each with an event id (SHA-256 of the file's path and
+// the line number) and the file's SHA-256; the rows of each file go to a
+// nameless spill file as soon as the file is read, with a fixed-size sort
+// key each; then the keys are sorted and the rows copied to the output in
+// their order, each with its sequence number and file digest put in front.
+// It picks fewer fields than the module and finds no facts, links or
+// diagnostics: what it costs, any conversion of these files costs at least.
+class PlainConverter {
+ public:
+  explicit PlainConverter(int spill) : spill_(spill) {}
+
+  void begin_file(const std::string& path) {
+    path_ = path;
+    session_.clear();
+    cwd_.clear();
+    rows_.out.clear();
+    first_key_ = keys_.size();
+    SHA256_Init(&prefix_);
+    SHA256_Update(&prefix_, path.data(), path.size() + 1);  // with its NUL
+  }
+
+  void record(simdjson::dom::element e, uint64_t line) {
+    simdjson::dom::object record;
+    if (e.get(record) != simdjson::SUCCESS) return;
+    simdjson::dom::object payload;
+    const bool has_payload = record["payload"].get(payload) == simdjson::SUCCESS;
+    std::string_view type = "prompt", kind = "history";
+    if (record["type"].get(type) != simdjson::SUCCESS) type = "prompt";
+    std::string_view event_type = type;
+    if (has_payload) {
+      kind = "session";
+      if (type == "session_meta") {
+        take(payload, "id", session_);
+        take(payload, "cwd", cwd_);
+      } else {
+        if (payload["type"].get(event_type) != simdjson::SUCCESS) event_type = type;
+      }
+    } else {
+      take(record, "sessionId", session_);
+      take(record, "project", cwd_);
+    }
+    Key key{INT64_MAX, 0, files_, line, rows_.out.size(), 0};
+    id(line);
+    std::string& out = rows_.out;
+    std::string_view stamp;
+    uint64_t millis = 0;
+    if (record["timestamp"].get(stamp) == simdjson::SUCCESS &&
+        parse_time(stamp, key.seconds, key.nanos)) {
+      out.append("\"timestamp\":");
+      rows_.string(stamp);
+      out.append(",\"timestamp_source\":\"embedded\",\"timestamp_raw\":");
+      rows_.string(stamp);
+    } else if (record["timestamp"].get(millis) == simdjson::SUCCESS) {
+      key.seconds = static_cast<int64_t>(millis / 1000);
+      key.nanos = static_cast<uint32_t>(millis % 1000) * 1000000;
+      out.append("\"timestamp\":\"");
+      time_text(key.seconds, key.nanos);
+      out.append("\",\"timestamp_source\":\"embedded\",\"timestamp_raw\":");
+      rows_.number(millis);
+    } else {
+      out.append("\"timestamp\":null,\"timestamp_source\":\"none\",\"timestamp_raw\":null");
+    }
+    out.append(",\"event_type\":");
+    rows_.string(event_type);
+    out.append(",\"session_id\":");
+    text_or_null(session_);
+    out.append(",\"working_directory\":");
+    text_or_null(cwd_);
+    out.append(",\"message\":");
+    message(has_payload ? payload : record);
+    out.append(",\"source\":{\"artifact_kind\":\"");
+    out.append(kind);
+    out.append("\",\"record_type\":");
+    rows_.string(type);
+    out.append(",\"relative_path\":");
+    rows_.string(path_);
+    out.append(",\"line_number\":");
+    rows_.number(line);
+    out.append(",\"source_id\":");
+    text_or_null(session_);
+    out.append("},\"artifact\":null,\"fs_times\":null,\"warnings\":[],\"raw\":null}");
+    key.length = static_cast<uint32_t>(out.size() - key.offset);
+    keys_.push_back(key);
+  }
+
+  void end_file(const unsigned char* digest, uint64_t size, bool parsed) {
+    static constexpr char kHex[] = "0123456789abcdef";
+    std::string hex(2 * SHA256_DIGEST_LENGTH, '0');
+    for (size_t i = 0; i < SHA256_DIGEST_LENGTH; ++i) {
+      hex[2 * i] = kHex[digest[i] >> 4];
+      hex[2 * i + 1] = kHex[digest[i] & 0xF];
+    }
+    if (!parsed) {
+      Key key{INT64_MAX, 0, files_, 0, rows_.out.size(), 0};
+      id(0);
+      rows_.out.append(
+          "\"timestamp\":null,\"timestamp_source\":\"none\",\"timestamp_raw\":null,"
+          "\"event_type\":\"file\",\"session_id\":null,\"working_directory\":null,"
+          "\"message\":null,\"source\":{\"artifact_kind\":\"file\",\"record_type\":null,"
+          "\"relative_path\":");
+      rows_.string(path_);
+      rows_.out.append(",\"line_number\":null,\"source_id\":null},\"artifact\":{\"size\":");
+      rows_.number(size);
+      rows_.out.append(",\"sha256\":\"" + hex +
+                       "\"},\"fs_times\":null,\"warnings\":[],\"raw\":null}");
+      key.length = static_cast<uint32_t>(rows_.out.size() - key.offset);
+      keys_.push_back(key);
+    }
+    heads_.push_back(
+        std::string(path_.find("/.codex/") != std::string::npos ? "codex" : "claude_code") +
+        "\",\"source_file_sha256\":\"" + hex + "\",");
+    for (size_t k = first_key_; k < keys_.size(); ++k) keys_[k].offset += spilled_;
+    write_all(spill_, rows_.out.data(), rows_.out.size());
+    spilled_ += rows_.out.size();
+    ++files_;
+  }
+
+  // Sorts the rows and writes them to `out`; returns the bytes written.
+  uint64_t finish(int out) {
+    std::sort(keys_.begin(), keys_.end(), [](const Key& a, const Key& b) {
+      return std::tie(a.seconds, a.nanos, a.file, a.line) <
+             std::tie(b.seconds, b.nanos, b.file, b.line);
+    });
+    std::vector<char> window(kChunk);
+    uint64_t from = 0, to = 0, written = 0;  // the spill's bytes in `window`
+    std::string buffer;
+    buffer.reserve(kChunk + (1 << 16));
+    for (size_t seq = 0; seq < keys_.size(); ++seq) {
+      const Key& k = keys_[seq];
+      if (k.offset < from || k.offset + k.length > to) {
+        // Rows mostly follow each other in the spill: read on from this one.
+        if (k.length > window.size()) window.resize(k.length);
+        const ssize_t n = pread(spill_, window.data(), window.size(), static_cast<off_t>(k.offset));
+        if (n < static_cast<ssize_t>(k.length)) fail("read back a row");
+        from = k.offset;
+        to = from + static_cast<uint64_t>(n);
+      }
+      const char* row = window.data() + (k.offset - from);
+      buffer.append("{\"schema_version\":\"1\",\"event_id\":\"");
+      buffer.append(row, 2 * SHA256_DIGEST_LENGTH);
+      buffer.append("\",\"sequence\":");
+      char digits[24];
+      buffer.append(digits, std::to_chars(digits, digits + sizeof digits, seq).ptr);
+      buffer.append(",\"provider\":\"");
+      buffer.append(heads_[k.file]);
+      buffer.append(row + 2 * SHA256_DIGEST_LENGTH, k.length - 2 * SHA256_DIGEST_LENGTH);
+      buffer.push_back('\n');
+      if (buffer.size() >= kChunk) {
+        write_all(out, buffer.data(), buffer.size());
+        written += buffer.size();
+        buffer.clear();
+      }
+    }
+    write_all(out, buffer.data(), buffer.size());
+    return written + buffer.size();
+  }
+
+  size_t events() const { return keys_.size(); }
+
+ private:
+  struct Key {
+    int64_t seconds;  // INT64_MAX when the record has no time
+    uint32_t nanos;
+    uint32_t file;
+    uint64_t line;
+    uint64_t offset;  // in the spill
+    uint32_t length;
+  };
+
+  // The event id of `line`, as the row's first 64 bytes.
+  void id(uint64_t line) {
+    SHA256_CTX ctx = prefix_;
+    char digits[24];
+    const auto end = std::to_chars(digits, digits + sizeof digits, line).ptr;
+    SHA256_Update(&ctx, digits, static_cast<size_t>(end - digits));
+    unsigned char digest[SHA256_DIGEST_LENGTH];
+    SHA256_Final(digest, &ctx);
+    static constexpr char kHex[] = "0123456789abcdef";
+    for (const unsigned char b : digest) {
+      rows_.out.push_back(kHex[b >> 4]);
+      rows_.out.push_back(kHex[b & 0xF]);
+    }
+  }
+  // The parsed line goes with the next one, so its texts are copied.
+  static void take(const simdjson::dom::object& from, const char* key, std::string& into) {
+    std::string_view text;
+    if (from[key].get(text) == simdjson::SUCCESS) {
+      into.assign(text);
+    } else {
+      into.clear();
+    }
+  }
+  void text_or_null(std::string_view text) {
+    if (text.empty()) return rows_.out.append("null"), void();
+    rows_.string(text);
+  }
+  // A record's message: its own text, or its content's text parts joined.
+  void message(const simdjson::dom::object& from) {
+    std::string_view text;
+    if (from["message"].get(text) == simdjson::SUCCESS ||
+        from["text"].get(text) == simdjson::SUCCESS ||
+        from["display"].get(text) == simdjson::SUCCESS) {
+      return rows_.string(text);
+    }
+    simdjson::dom::array parts;
+    if (from["content"].get(parts) != simdjson::SUCCESS) return rows_.out.append("null"), void();
+    joined_.clear();
+    for (const simdjson::dom::element part : parts) {
+      if (part["text"].get(text) != simdjson::SUCCESS) continue;
+      if (!joined_.empty()) joined_.push_back('\n');
+      joined_.append(text);
+    }
+    if (joined_.empty()) return rows_.out.append("null"), void();
+    rows_.string(joined_);
+  }
+  void time_text(int64_t seconds, uint32_t nanos) {
+    int64_t y;
+    unsigned m, d;
+    civil_from_days(seconds / 86400, y, m, d);
+    const auto of_day = static_cast<unsigned>(seconds % 86400);
+    char text[64];
+    std::snprintf(text, sizeof text, "%04lld-%02u-%02uT%02u:%02u:%02u.%03uZ",
+                  static_cast<long long>(y), m, d, of_day / 3600, of_day / 60 % 60, of_day % 60,
+                  nanos / 1000000);
+    rows_.out.append(text);
+  }
+
+  const int spill_;
+  std::string path_;
+  std::string session_, cwd_;  // of the file's session, or of the record
+  Renderer rows_;
+  std::string joined_;
+  SHA256_CTX prefix_;
+  std::vector<Key> keys_;
+  std::vector<std::string> heads_;  // by file: its provider and digest, as rows start
+  size_t first_key_ = 0;
+  uint32_t files_ = 0;
+  uint64_t spilled_ = 0;
+};
+
 struct Counts {
-  uint64_t files = 0, bytes = 0, lines = 0, errors = 0, rendered = 0;
+  uint64_t files = 0, bytes = 0, lines = 0, errors = 0, rendered = 0, events = 0, converted = 0;
 };
 
 // What one pass reuses from file to file: buffers, the parser, what it saw.
 class Reader {
  public:
   // `render`: render lines until `budget` bytes are made, and hand them to
-  // `sink` when there is one.
-  Reader(bool render, uint64_t budget, Sink* sink)
-      : buffer_(kChunk), render_(render), budget_(budget), sink_(sink) {}
+  // `sink` when there is one. With a `converter`, it takes every parsed line
+  // and file instead.
+  Reader(bool render, uint64_t budget, Sink* sink, PlainConverter* converter = nullptr)
+      : buffer_(kChunk), render_(render), budget_(budget), sink_(sink), converter_(converter) {}
 
   void file(const std::string& path, bool parse) {
     // As floor.c opens: a read that updates no access time is one write less.
@@ -259,12 +553,15 @@ class Reader {
     if (opened < 0) opened = open(path.c_str(), O_RDONLY | O_CLOEXEC);
     Fd fd(opened, path);
     parse = parse && path.ends_with(".jsonl");
+    line_ = 0;
+    if (converter_) converter_->begin_file(path);
+    uint64_t size = 0;
     SHA256_CTX ctx;
     SHA256_Init(&ctx);
     ssize_t n;
     while ((n = read(fd.fd, buffer_.data(), kChunk)) > 0) {
       SHA256_Update(&ctx, buffer_.data(), static_cast<size_t>(n));
-      counts.bytes += static_cast<uint64_t>(n);
+      size += static_cast<uint64_t>(n);
       if (parse) lines(buffer_.data(), static_cast<size_t>(n));
     }
     if (n < 0) fail("read " + path);
@@ -272,6 +569,8 @@ class Reader {
     SHA256_Final(digest, &ctx);
     if (!carry_.empty()) line(carry_.data(), carry_.size());  // no final newline
     carry_.clear();
+    if (converter_) converter_->end_file(digest, size, parse);
+    counts.bytes += size;
     ++counts.files;
   }
 
@@ -296,10 +595,12 @@ class Reader {
   }
   void line(const char* data, size_t len) {
     ++counts.lines;
+    ++line_;
     if (len == 0) return;
     // Copies the line into the parser's padded buffer, grown to the longest.
     const auto parsed = parser_.parse(data, len, true);
     if (parsed.error() != simdjson::SUCCESS) return static_cast<void>(++counts.errors);
+    if (converter_) return converter_->record(parsed.value_unsafe(), line_);
     if (!render_ || counts.rendered >= budget_) return;
     renderer_.out.clear();
     renderer_.value(parsed.value_unsafe());
@@ -311,6 +612,8 @@ class Reader {
   const bool render_;
   const uint64_t budget_;
   Sink* const sink_;
+  PlainConverter* const converter_;
+  uint64_t line_ = 0;  // of the file being read, from 1
   Renderer renderer_;
   std::string carry_;  // the start of a line whose end is not read yet
   simdjson::dom::parser parser_;
@@ -326,7 +629,16 @@ Counts pass(Stage stage, const std::vector<std::string>& paths, uint64_t output_
   }
   const std::string name = dir + "/stages-output-" + std::to_string(getpid());
   Counts counts;
-  {
+  if (stage == kConvert) {
+    Fd out(open(name.c_str(), O_CREAT | O_TRUNC | O_WRONLY | O_CLOEXEC, 0644), name);
+    Fd spill(nameless_file(dir), "nameless file in " + dir);
+    PlainConverter converter(spill.fd);
+    Reader reader(false, 0, nullptr, &converter);
+    for (const std::string& path : paths) reader.file(path, true);
+    counts = reader.counts;
+    counts.converted = converter.finish(out.fd);
+    counts.events = converter.events();
+  } else {
     Fd out(open(name.c_str(), O_CREAT | O_TRUNC | O_WRONLY | O_CLOEXEC, 0644), name);
     std::optional<Fd> spill;
     if (stage == kSpill) spill.emplace(nameless_file(dir), "nameless file in " + dir);
@@ -383,8 +695,9 @@ int main(int argc, char** argv) {
   getrusage(RUSAGE_SELF, &usage);
   std::printf("\"files\": %" PRIu64 ", \"bytes\": %" PRIu64 ", \"lines\": %" PRIu64
               ", \"parse_errors\": %" PRIu64 ", \"rendered_bytes\": %" PRIu64
-              ", \"output_bytes\": %" PRIu64 ", \"peak\": %ld}\n",
+              ", \"output_bytes\": %" PRIu64 ", \"events\": %" PRIu64
+              ", \"converted_bytes\": %" PRIu64 ", \"peak\": %ld}\n",
               counts.files, counts.bytes, counts.lines, counts.errors, counts.rendered,
-              output_bytes, usage.ru_maxrss * 1024L);
+              output_bytes, counts.events, counts.converted, usage.ru_maxrss * 1024L);
   return 0;
 }
