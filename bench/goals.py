@@ -402,7 +402,8 @@ def main() -> int:
             s = samples["stages"][0]
             print(f"stages: {s['files']} files, {s['bytes']} bytes, {s['lines']} lines, "
                   f"{s['parse_errors']} parse errors, {s['rendered_bytes']} rendered and "
-                  f"{s['output_bytes']} output bytes",
+                  f"{s['output_bytes']} output bytes; the plainest conversion made "
+                  f"{s['events']} rows, {s['converted_bytes']} bytes",
                   file=sys.stderr)
         samples = split_stages(samples)
         rows += rows_for(f"scale {scale} ({mib:.0f} MiB)", samples, goals,

@@ -417,35 +417,73 @@ class PlainConverter {
       return std::tie(a.seconds, a.nanos, a.file, a.line) <
              std::tie(b.seconds, b.nanos, b.file, b.line);
     });
-    std::vector<char> window(kChunk);
-    uint64_t from = 0, to = 0, written = 0;  // the spill's bytes in `window`
+    uint64_t written = 0;
     std::string buffer;
     buffer.reserve(kChunk + (1 << 16));
-    for (size_t seq = 0; seq < keys_.size(); ++seq) {
-      const Key& k = keys_[seq];
-      if (k.offset < from || k.offset + k.length > to) {
-        // Rows mostly follow each other in the spill: read on from this one.
-        if (k.length > window.size()) window.resize(k.length);
-        const ssize_t n = pread(spill_, window.data(), window.size(), static_cast<off_t>(k.offset));
-        if (n < static_cast<ssize_t>(k.length)) fail("read back a row");
-        from = k.offset;
-        to = from + static_cast<uint64_t>(n);
+    std::vector<char> batch;
+    std::vector<size_t> at, by_place;
+    // A batch of rows at a time, in output order: read in order of their
+    // place in the spill, each run of neighbours with one pread straight to
+    // where its first row goes when they are neighbours in the output too,
+    // else through a scratch buffer.
+    for (size_t begin = 0; begin < keys_.size();) {
+      size_t end = begin, bytes = 0;
+      while (end < keys_.size() && (end == begin || bytes + keys_[end].length <= kChunk * 8)) {
+        bytes += keys_[end++].length;
       }
-      const char* row = window.data() + (k.offset - from);
-      buffer.append("{\"schema_version\":\"1\",\"event_id\":\"");
-      buffer.append(row, 2 * SHA256_DIGEST_LENGTH);
-      buffer.append("\",\"sequence\":");
-      char digits[24];
-      buffer.append(digits, std::to_chars(digits, digits + sizeof digits, seq).ptr);
-      buffer.append(",\"provider\":\"");
-      buffer.append(heads_[k.file]);
-      buffer.append(row + 2 * SHA256_DIGEST_LENGTH, k.length - 2 * SHA256_DIGEST_LENGTH);
-      buffer.push_back('\n');
-      if (buffer.size() >= kChunk) {
-        write_all(out, buffer.data(), buffer.size());
-        written += buffer.size();
-        buffer.clear();
+      batch.resize(bytes);
+      at.clear();
+      for (size_t i = begin, pos = 0; i < end; pos += keys_[i++].length) at.push_back(pos);
+      by_place.resize(end - begin);
+      for (size_t i = 0; i < by_place.size(); ++i) by_place[i] = i;
+      std::sort(by_place.begin(), by_place.end(), [&](size_t x, size_t y) {
+        return keys_[begin + x].offset < keys_[begin + y].offset;
+      });
+      for (size_t r = 0; r < by_place.size();) {
+        // The run: rows that follow each other in the spill.
+        size_t last = r;
+        bool in_place = true;
+        while (last + 1 < by_place.size() &&
+               keys_[begin + by_place[last + 1]].offset ==
+                   keys_[begin + by_place[last]].offset + keys_[begin + by_place[last]].length) {
+          in_place = in_place && by_place[last + 1] == by_place[last] + 1;
+          ++last;
+        }
+        const Key& first = keys_[begin + by_place[r]];
+        const Key& final = keys_[begin + by_place[last]];
+        const size_t length = final.offset + final.length - first.offset;
+        if (in_place) {
+          read_at(batch.data() + at[by_place[r]], length, first.offset);
+        } else {
+          scratch_.resize(length);
+          read_at(scratch_.data(), length, first.offset);
+          for (size_t i = r; i <= last; ++i) {
+            const Key& k = keys_[begin + by_place[i]];
+            std::memcpy(batch.data() + at[by_place[i]], scratch_.data() + (k.offset - first.offset),
+                        k.length);
+          }
+        }
+        r = last + 1;
       }
+      for (size_t seq = begin; seq < end; ++seq) {
+        const Key& k = keys_[seq];
+        const char* row = batch.data() + at[seq - begin];
+        buffer.append("{\"schema_version\":\"1\",\"event_id\":\"");
+        buffer.append(row, 2 * SHA256_DIGEST_LENGTH);
+        buffer.append("\",\"sequence\":");
+        char digits[24];
+        buffer.append(digits, std::to_chars(digits, digits + sizeof digits, seq).ptr);
+        buffer.append(",\"provider\":\"");
+        buffer.append(heads_[k.file]);
+        buffer.append(row + 2 * SHA256_DIGEST_LENGTH, k.length - 2 * SHA256_DIGEST_LENGTH);
+        buffer.push_back('\n');
+        if (buffer.size() >= kChunk) {
+          write_all(out, buffer.data(), buffer.size());
+          written += buffer.size();
+          buffer.clear();
+        }
+      }
+      begin = end;
     }
     write_all(out, buffer.data(), buffer.size());
     return written + buffer.size();
@@ -462,6 +500,17 @@ class PlainConverter {
     uint64_t offset;  // in the spill
     uint32_t length;
   };
+
+  void read_at(char* into, size_t length, uint64_t offset) {
+    while (length > 0) {
+      const ssize_t n = pread(spill_, into, length, static_cast<off_t>(offset));
+      if (n < 0 && errno == EINTR) continue;
+      if (n <= 0) fail("read back the spilled rows");
+      into += n;
+      length -= static_cast<size_t>(n);
+      offset += static_cast<uint64_t>(n);
+    }
+  }
 
   // The event id of `line`, as the row's first 64 bytes.
   void id(uint64_t line) {
@@ -526,6 +575,7 @@ class PlainConverter {
   std::string session_, cwd_;  // of the file's session, or of the record
   Renderer rows_;
   std::string joined_;
+  std::vector<char> scratch_;  // a run of spilled rows read back out of order
   SHA256_CTX prefix_;
   std::vector<Key> keys_;
   std::vector<std::string> heads_;  // by file: its provider and digest, as rows start
@@ -678,11 +728,13 @@ int main(int argc, char** argv) {
   for (std::string path; std::getline(std::cin, path);) paths.push_back(path);
 
   double cpu[kStages], wall[kStages];
-  Counts counts;
+  Counts counts;  // of the last pass, with the rendered bytes of the spill stage
   for (int stage = kHash; stage < kStages; ++stage) {
     cpu[stage] = seconds(CLOCK_PROCESS_CPUTIME_ID);
     wall[stage] = seconds(CLOCK_MONOTONIC);
+    const uint64_t rendered = counts.rendered;
     counts = pass(static_cast<Stage>(stage), paths, output_bytes, dir);
+    if (stage == kConvert) counts.rendered = rendered;
     cpu[stage] = seconds(CLOCK_PROCESS_CPUTIME_ID) - cpu[stage];
     wall[stage] = seconds(CLOCK_MONOTONIC) - wall[stage];
   }
