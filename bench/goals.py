@@ -260,8 +260,9 @@ def cpu_verdict(cpu_min: float, cpu_med: float, goal: float) -> str:
 
 
 # The format of each call's output, for its share of the stages' output.
-FORMATS = {"convert json": "json", "convert jsonl": "jsonl", "convert csv": "csv",
-           "to_jsonl": "jsonl", "to_json": "json", "to_csv": "csv"}
+FORMATS = {label: kwargs.get("format", function.removeprefix("to_"))
+           for label, function, kwargs, _, _ in CALLS
+           if function == "convert" or function.startswith("to_")}
 
 
 def bound_for(name: str, mins: dict, share: float = 1.0) -> float | None:

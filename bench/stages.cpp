@@ -243,6 +243,15 @@ struct Renderer {
   }
 };
 
+// `bytes` as lowercase hex, appended to `out`.
+void append_hex(std::string& out, const unsigned char* bytes, size_t size) {
+  static constexpr char kHex[] = "0123456789abcdef";
+  for (size_t i = 0; i < size; ++i) {
+    out.push_back(kHex[bytes[i] >> 4]);
+    out.push_back(kHex[bytes[i] & 0xF]);
+  }
+}
+
 // Days since 1970-01-01 of a proleptic Gregorian date, and back.
 int64_t days_from_civil(int64_t y, unsigned m, unsigned d) {
   y -= m <= 2;
@@ -380,12 +389,8 @@ class PlainConverter {
   }
 
   void end_file(const unsigned char* digest, uint64_t size, bool parsed) {
-    static constexpr char kHex[] = "0123456789abcdef";
-    std::string hex(2 * SHA256_DIGEST_LENGTH, '0');
-    for (size_t i = 0; i < SHA256_DIGEST_LENGTH; ++i) {
-      hex[2 * i] = kHex[digest[i] >> 4];
-      hex[2 * i + 1] = kHex[digest[i] & 0xF];
-    }
+    std::string hex;
+    append_hex(hex, digest, SHA256_DIGEST_LENGTH);
     if (!parsed) {
       Key key{INT64_MAX, 0, files_, 0, rows_.out.size(), 0};
       id(0);
@@ -520,11 +525,7 @@ class PlainConverter {
     SHA256_Update(&ctx, digits, static_cast<size_t>(end - digits));
     unsigned char digest[SHA256_DIGEST_LENGTH];
     SHA256_Final(digest, &ctx);
-    static constexpr char kHex[] = "0123456789abcdef";
-    for (const unsigned char b : digest) {
-      rows_.out.push_back(kHex[b >> 4]);
-      rows_.out.push_back(kHex[b & 0xF]);
-    }
+    append_hex(rows_.out, digest, sizeof digest);
   }
   // The parsed line goes with the next one, so its texts are copied.
   static void take(const simdjson::dom::object& from, const char* key, std::string& into) {
@@ -679,30 +680,31 @@ Counts pass(Stage stage, const std::vector<std::string>& paths, uint64_t output_
   }
   const std::string name = dir + "/stages-output-" + std::to_string(getpid());
   Counts counts;
-  if (stage == kConvert) {
+  {
     Fd out(open(name.c_str(), O_CREAT | O_TRUNC | O_WRONLY | O_CLOEXEC, 0644), name);
-    Fd spill(nameless_file(dir), "nameless file in " + dir);
-    PlainConverter converter(spill.fd);
-    Reader reader(false, 0, nullptr, &converter);
-    for (const std::string& path : paths) reader.file(path, true);
-    counts = reader.counts;
-    counts.converted = converter.finish(out.fd);
-    counts.events = converter.events();
-  } else {
-    Fd out(open(name.c_str(), O_CREAT | O_TRUNC | O_WRONLY | O_CLOEXEC, 0644), name);
-    std::optional<Fd> spill;
-    if (stage == kSpill) spill.emplace(nameless_file(dir), "nameless file in " + dir);
-    Sink sink(spill ? spill->fd : out.fd, output_bytes);
-    Reader reader(true, output_bytes, &sink);
-    for (const std::string& path : paths) reader.file(path, true);
-    sink.finish();
-    counts = reader.counts;
-    std::vector<char> back(spill ? kChunk : 0);
-    for (uint64_t at = 0; spill && at < output_bytes;) {
-      const ssize_t n = pread(spill->fd, back.data(), kChunk, static_cast<off_t>(at));
-      if (n <= 0) fail("read back the nameless file");
-      write_all(out.fd, back.data(), static_cast<size_t>(n));
-      at += static_cast<uint64_t>(n);
+    if (stage == kConvert) {
+      Fd spill(nameless_file(dir), "nameless file in " + dir);
+      PlainConverter converter(spill.fd);
+      Reader reader(false, 0, nullptr, &converter);
+      for (const std::string& path : paths) reader.file(path, true);
+      counts = reader.counts;
+      counts.converted = converter.finish(out.fd);
+      counts.events = converter.events();
+    } else {
+      std::optional<Fd> spill;
+      if (stage == kSpill) spill.emplace(nameless_file(dir), "nameless file in " + dir);
+      Sink sink(spill ? spill->fd : out.fd, output_bytes);
+      Reader reader(true, output_bytes, &sink);
+      for (const std::string& path : paths) reader.file(path, true);
+      sink.finish();
+      counts = reader.counts;
+      std::vector<char> back(spill ? kChunk : 0);
+      for (uint64_t at = 0; spill && at < output_bytes;) {
+        const ssize_t n = pread(spill->fd, back.data(), kChunk, static_cast<off_t>(at));
+        if (n <= 0) fail("read back the nameless file");
+        write_all(out.fd, back.data(), static_cast<size_t>(n));
+        at += static_cast<uint64_t>(n);
+      }
     }
   }
   if (unlink(name.c_str()) != 0) fail("unlink " + name);
@@ -728,13 +730,13 @@ int main(int argc, char** argv) {
   for (std::string path; std::getline(std::cin, path);) paths.push_back(path);
 
   double cpu[kStages], wall[kStages];
-  Counts counts;  // of the last pass, with the rendered bytes of the spill stage
+  Counts counts;          // of the last pass
+  uint64_t rendered = 0;  // by the spill stage, which renders for its output
   for (int stage = kHash; stage < kStages; ++stage) {
     cpu[stage] = seconds(CLOCK_PROCESS_CPUTIME_ID);
     wall[stage] = seconds(CLOCK_MONOTONIC);
-    const uint64_t rendered = counts.rendered;
     counts = pass(static_cast<Stage>(stage), paths, output_bytes, dir);
-    if (stage == kConvert) counts.rendered = rendered;
+    if (stage == kSpill) rendered = counts.rendered;
     cpu[stage] = seconds(CLOCK_PROCESS_CPUTIME_ID) - cpu[stage];
     wall[stage] = seconds(CLOCK_MONOTONIC) - wall[stage];
   }
@@ -749,7 +751,7 @@ int main(int argc, char** argv) {
               ", \"parse_errors\": %" PRIu64 ", \"rendered_bytes\": %" PRIu64
               ", \"output_bytes\": %" PRIu64 ", \"events\": %" PRIu64
               ", \"converted_bytes\": %" PRIu64 ", \"peak\": %ld}\n",
-              counts.files, counts.bytes, counts.lines, counts.errors, counts.rendered,
-              output_bytes, counts.events, counts.converted, usage.ru_maxrss * 1024L);
+              counts.files, counts.bytes, counts.lines, counts.errors, rendered, output_bytes,
+              counts.events, counts.converted, usage.ru_maxrss * 1024L);
   return 0;
 }
