@@ -176,11 +176,13 @@ class Converter {
     if (fields.failed) return {};
     const Layout* layout = layout_of<Record>(fields);
     if (layout == nullptr) return {};
-    PyRef out(PyDict_New());
+    // A copy of the kind's dict of keys comes out at its final size with its
+    // keys in place, so each field only replaces a value: a dict grown key by
+    // key is rebuilt twice on the way to a record's size.
+    PyRef out(PyDict_Copy(layout->keyed.get()));
     if (!out) return {};
     for (size_t i = 0; i < fields.count; ++i) {
-      const size_t at = layout->order[i];
-      if (PyDict_SetItem(out.get(), layout->keys[at], fields.members[at].value.get()) < 0) {
+      if (PyDict_SetItem(out.get(), layout->keys[i], fields.members[i].value.get()) < 0) {
         return {};
       }
     }
@@ -236,8 +238,8 @@ class Converter {
   // A record's fields always come in the same order: their keys and the order
   // they are inserted in are worked out once per kind of record.
   struct Layout {
-    std::array<uint8_t, kMaxFields> order{};   // positions of the fields, by key
-    std::array<PyObject*, kMaxFields> keys{};  // borrowed from texts_
+    std::array<PyObject*, kMaxFields> keys{};  // borrowed from texts_, in field order
+    PyRef keyed;  // the keys in ascending byte order, each with None
   };
   template <typename Record>
   struct LayoutOf {
@@ -256,15 +258,21 @@ class Converter {
     std::optional<Layout>& layout = std::get<LayoutOf<Record>>(layouts_).layout;
     if (layout) return &*layout;
     Layout made;
+    std::array<uint8_t, kMaxFields> order{};
     for (size_t i = 0; i < fields.count; ++i) {
-      made.order[i] = static_cast<uint8_t>(i);
+      order[i] = static_cast<uint8_t>(i);
       made.keys[i] = shared_text(fields.members[i].key);
       if (made.keys[i] == nullptr) return nullptr;
     }
     std::sort(
-        made.order.begin(), made.order.begin() + static_cast<std::ptrdiff_t>(fields.count),
+        order.begin(), order.begin() + static_cast<std::ptrdiff_t>(fields.count),
         [&fields](uint8_t x, uint8_t y) { return fields.members[x].key < fields.members[y].key; });
-    layout = made;
+    made.keyed = PyRef(PyDict_New());
+    if (!made.keyed) return nullptr;
+    for (size_t i = 0; i < fields.count; ++i) {
+      if (PyDict_SetItem(made.keyed.get(), made.keys[order[i]], Py_None) < 0) return nullptr;
+    }
+    layout = std::move(made);
     return &*layout;
   }
 

@@ -4,9 +4,9 @@
 
 #include <algorithm>
 #include <optional>
-#include <set>
 #include <string>
 #include <string_view>
+#include <unordered_map>
 #include <utility>
 
 #include "files/evidence.h"
@@ -27,7 +27,9 @@ uint64_t listed_size(const std::filesystem::path& path) {
 }
 
 void FileListing::add(std::filesystem::path file) {
-  bytes += listed_size(file);
+  const uint64_t size = listed_size(file);
+  bytes += size;
+  sizes.push_back(size);
   files.push_back(std::move(file));
 }
 
@@ -84,6 +86,13 @@ void ListedMonitor::files_found(uint64_t files, uint64_t bytes) {
 
 namespace {
 
+// Consistent with path equality, which compares paths element by element.
+struct PathHash {
+  size_t operator()(const std::filesystem::path& path) const {
+    return std::filesystem::hash_value(path);
+  }
+};
+
 // Why the walk left an entry alone, in a few words.
 std::string_view refusal_reason(Refusal refusal) {
   switch (refusal) {
@@ -126,18 +135,24 @@ std::string untaken_reason(const WalkItem& item) {
 void account_files(const std::filesystem::path& top, const std::filesystem::path& evidence_root,
                    const FileListing& listing, const ParseContext& context,
                    std::vector<FileAccount>& accounts) {
-  const std::set<std::filesystem::path> taken(listing.files.begin(), listing.files.end());
+  // Looked up once for each of a profile's entries: hashed, and a taken file
+  // keeps the size its listing measured instead of being examined again.
+  std::unordered_map<std::filesystem::path, uint64_t, PathHash> taken;
+  taken.reserve(listing.files.size());
+  for (size_t i = 0; i < listing.files.size(); ++i) taken.emplace(listing.files[i], listing.sizes[i]);
   DirectoryWalk walk(top, walk_options(context));
   while (std::optional<WalkItem> item = walk.next()) {
     FileAccount account;
-    account.taken = !item->error && item->type == std::filesystem::file_type::regular &&
-                    taken.contains(item->path);
+    const auto found = !item->error && item->type == std::filesystem::file_type::regular
+                           ? taken.find(item->path)
+                           : taken.end();
+    account.taken = found != taken.end();
     if (!account.taken) {
       account.reason = untaken_reason(*item);
       if (account.reason.empty()) continue;
     }
     account.relative_path = relative_path(item->path, evidence_root);
-    account.size = item->error ? 0 : listed_size(item->path);
+    account.size = account.taken ? found->second : item->error ? 0 : listed_size(item->path);
     accounts.push_back(std::move(account));
   }
 }

@@ -41,7 +41,8 @@ uint64_t listed_size(const std::filesystem::path& path);
 // The files one parse will read, in the order its readers list them.
 struct FileListing {
   std::vector<std::filesystem::path> files;
-  uint64_t bytes = 0;  // the sum of their listed sizes
+  std::vector<uint64_t> sizes;  // each file's listed size, beside it
+  uint64_t bytes = 0;           // the sum of their listed sizes
 
   void add(std::filesystem::path file);
   void add_all(std::span<const std::filesystem::path> more);
