@@ -73,7 +73,7 @@ constexpr Signature kArrowStreamSignature{"Timeline.__arrow_c_stream__", kArrowS
 
 // One parse, shared (read-only) by a Timeline and every view made from it.
 struct ParsedTimeline {
-  explicit ParsedTimeline(size_t budget) : events(budget) {}
+  ParsedTimeline(size_t budget, bool link) : events(budget, link) {}
 
   // The events are kept encoded, each made when read, in memory up to the
   // budget and then in a temporary file: what a timeline holds does not grow
@@ -209,14 +209,14 @@ PyObject* timeline_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
       return nullptr;
     }
 
-    auto parsed = std::make_shared<ParsedTimeline>(spill_budget());
+    auto parsed = std::make_shared<ParsedTimeline>(spill_budget(), options.transcripts);
     InterpreterMonitor monitor(progress);
     const ParseContext context{options, &parsed->scope, &monitor, &parsed->accounts,
                                &parsed->events};
     Result<ParseReport> result = [&]() -> Result<ParseReport> {
       ReleasedGil unlocked;
       TQ_TRY(ParseReport report, parse_path(std::filesystem::path(path), context));
-      TQ_CHECK(parsed->events.finish(&monitor, options.transcripts));
+      TQ_CHECK(parsed->events.finish(&monitor));
       // The records the parse freed would otherwise stay with the process.
       return_free_memory();
       return report;

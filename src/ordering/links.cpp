@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <array>
 #include <cstdint>
+#include <deque>
 #include <functional>
 #include <memory>
 #include <optional>
@@ -299,6 +300,10 @@ void fill(Boxed<std::vector<std::string>>& into, const std::vector<std::string>&
 void fill(std::vector<std::string>& into, const Boxed<std::vector<std::string>>& from) {
   if (into.empty() && from) into = *from;
 }
+template <typename T>
+void fill(Boxed<T>& into, const Boxed<T>& from) {
+  if (!into && from) into = *from;
+}
 
 // The first members (how it ended, what it touched) are what a result tells
 // its call; `whole` adds what a later result tells its call's first result.
@@ -455,11 +460,42 @@ struct ReplayFirst {
   uint32_t path;  // interned relative path
 };
 
-// The event being visited; its id is kept only once something may point at it.
+// What an agent file tells of its subagent.
+struct AgentFile {
+  Subagent subagent;
+  Described described;
+};
+
+// A message by its digest, with its event's time when it has one: what
+// tells a prompt's copies and a replay.
+struct Said {
+  Digest message;
+  std::optional<DateTime> timestamp;
+};
+
+// What linking reads of one event, kept small: the texts events share are
+// kept once and named by index, a message by its digest, a result by what
+// it says of its call.
+struct Input {
+  uint32_t id = kNone;          // in the planner's ids
+  uint32_t session = kNone;     // in `sessions`; the empty text when the event has none
+  uint32_t key = kNone;         // the record key's number; kNone: none
+  uint32_t call = kNone;        // a call's or result's call id in `call_ids`; kNone: none
+  uint32_t path = kNone;        // in `paths`
+  uint32_t said = kNone;        // a prompt's or a possible replay's message, in `said`
+  uint32_t result = kNone;      // a result's outcome, in `told`
+  uint32_t agent_file = kNone;  // in `agent_files`
+  EventType type = EventType::Unknown;
+  Provider provider = Provider::Unknown;
+  bool has_message = false;
+  std::optional<PromptOrigin> origin;
+  std::optional<Actor> actor;
+};
+
+// The event being visited.
 struct Visit {
-  const TimelineEvent& e;
+  const Input& in;
   size_t position;
-  uint32_t id = kNone;
 };
 
 }  // namespace
@@ -470,7 +506,13 @@ struct PlannerState {
   TextTable sessions;
   TextTable call_ids;
   TextTable paths;
-  KeyIndex by_key;
+  KeyIndex keys;                     // each record key's number
+  std::vector<uint32_t> key_firsts;  // by key number: the first event's id
+  // By index added; in blocks, so that growing never holds twice the events.
+  std::deque<Input> inputs;
+  std::deque<Said> said;
+  std::vector<Outcome> told;  // what each result says
+  std::vector<AgentFile> agent_files;
   // By provider and session.
   std::unordered_map<uint64_t, uint32_t> starts;
   std::unordered_map<uint64_t, RecentPrompt> prompts;
@@ -485,11 +527,11 @@ struct PlannerState {
   std::unordered_map<size_t, PromptFill> prompt_fills;  // by the first prompt's position
   std::vector<std::pair<size_t, uint32_t>> copies;      // position, first's id; ascending
 
-  void visit(const TimelineEvent& e);
-  void visit_call(Visit& v, const std::string& call);
-  void visit_prompt(Visit& v, uint64_t session);
-  void visit_replay(Visit& v, const std::optional<Digest>& message);
-  uint32_t id_of(Visit& v);
+  size_t add(const TimelineEvent& e);
+  void visit(size_t added);
+  void visit_call(const Visit& v);
+  void visit_prompt(const Visit& v, uint64_t session);
+  void visit_replay(const Visit& v);
   void mark(const Visit& v, uint32_t first) { copies.emplace_back(v.position, first); }
   size_t bytes() const;
   PlanState finish();
@@ -501,104 +543,149 @@ size_t TextTable::bytes() const {
   return sum;
 }
 
-uint32_t PlannerState::id_of(Visit& v) {
-  if (v.id == kNone) v.id = ids.add(v.e.event_id);
-  return v.id;
-}
-
-void PlannerState::visit(const TimelineEvent& e) {
-  Visit v{e, next++};
-  if (e.event_type == EventType::AgentFile && e.facts &&
-      (e.facts->agent_type || e.facts->agent_description)) {
-    if (std::optional<Subagent> key = subagent_of(e)) {
-      described.try_emplace(std::move(*key),
-                            Described{e.facts->agent_type, e.facts->agent_description});
+size_t PlannerState::add(const TimelineEvent& e) {
+  Input& in = inputs.emplace_back();
+  in.type = e.event_type;
+  in.provider = e.provider;
+  in.has_message = e.message.has_value();
+  in.id = ids.add(e.event_id);
+  in.session = sessions(e.session_id ? std::string_view(*e.session_id) : "");
+  in.path = paths(e.source.relative_path);
+  if (e.facts && e.facts->record_key) {
+    auto [number, added] = keys.try_emplace(*e.facts->record_key);
+    if (added) {
+      *number = static_cast<uint32_t>(key_firsts.size());
+      key_firsts.push_back(kNone);
+    }
+    in.key = *number;
+  }
+  const bool tool = e.event_type == EventType::ToolCall || e.event_type == EventType::ToolResult;
+  if (const std::optional<std::string>& call = call_id_of(e); call && tool) {
+    in.call = call_ids(*call);
+    if (e.event_type == EventType::ToolResult) {
+      in.result = static_cast<uint32_t>(told.size());
+      fill_outcome(told.emplace_back(), *e.facts->tool, true);
     }
   }
-  if (e.facts && e.facts->record_key) {
-    auto [first, added] = by_key.try_emplace(*e.facts->record_key);
-    if (!added) return mark(v, *first);
-    *first = id_of(v);
+  // Only a prompt, and an event that may be a replay, are known by their text.
+  if (e.message && (e.event_type == EventType::PromptInput || (!tool && e.timestamp))) {
+    in.said = static_cast<uint32_t>(said.size());
+    said.push_back({digest_of(*e.message), e.timestamp});
   }
-  const bool activity = is_agent_activity(e.event_type);
-  const bool prompt = e.event_type == EventType::PromptInput && e.message;
-  if (activity || prompt || e.event_type == EventType::SessionStart) {
-    const uint64_t session =
-        scoped(e.provider, sessions(e.session_id ? std::string_view(*e.session_id) : ""));
+  if (e.facts) {
+    in.origin = e.facts->prompt.origin;
+    in.actor = e.facts->actor;
+    if (e.event_type == EventType::AgentFile &&
+        (e.facts->agent_type || e.facts->agent_description)) {
+      if (std::optional<Subagent> key = subagent_of(e)) {
+        in.agent_file = static_cast<uint32_t>(agent_files.size());
+        agent_files.push_back(
+            {std::move(*key), Described{e.facts->agent_type, e.facts->agent_description}});
+      }
+    }
+  }
+  return inputs.size() - 1;
+}
+
+void PlannerState::visit(size_t added) {
+  const Input& in = inputs[added];
+  const Visit v{in, next++};
+  if (in.agent_file != kNone) {
+    AgentFile& file = agent_files[in.agent_file];
+    described.try_emplace(std::move(file.subagent), std::move(file.described));
+  }
+  if (in.key != kNone) {
+    uint32_t& first = key_firsts[in.key];
+    if (first != kNone) return mark(v, first);
+    first = in.id;
+  }
+  const bool activity = is_agent_activity(in.type);
+  const bool prompt = in.type == EventType::PromptInput && in.has_message;
+  if (activity || prompt || in.type == EventType::SessionStart) {
+    const uint64_t session = scoped(in.provider, in.session);
     if (activity) prompts[session].answered = true;
-    if (e.event_type == EventType::SessionStart) {
-      auto [at, added] = starts.try_emplace(session, kNone);
-      if (!added) return mark(v, at->second);
-      at->second = id_of(v);
+    if (in.type == EventType::SessionStart) {
+      auto [at, added_start] = starts.try_emplace(session, kNone);
+      if (!added_start) return mark(v, at->second);
+      at->second = in.id;
     }
     if (prompt) return visit_prompt(v, session);
   }
-  const bool tool = e.event_type == EventType::ToolCall || e.event_type == EventType::ToolResult;
-  const std::optional<std::string>& call = call_id_of(e);
-  if (call && tool) return visit_call(v, *call);
-  if (!tool) visit_replay(v, std::nullopt);
+  const bool tool = in.type == EventType::ToolCall || in.type == EventType::ToolResult;
+  if (in.call != kNone) return visit_call(v);
+  if (!tool) visit_replay(v);
 }
 
-void PlannerState::visit_call(Visit& v, const std::string& call) {
-  const bool result = v.e.event_type == EventType::ToolResult;
+void PlannerState::visit_call(const Visit& v) {
+  const bool result = v.in.type == EventType::ToolResult;
   auto& seen = result ? results : calls;
-  auto [at, added] = seen.try_emplace(scoped(v.e.provider, call_ids(call)));
+  auto [at, added] = seen.try_emplace(scoped(v.in.provider, v.in.call));
   End& first = at->second;
   if (added) {
     first.position = v.position;
-    first.id = id_of(v);
+    first.id = v.in.id;
     if (result) {
       // Kept for the call, which may come later: its first result's outcome.
       first.outcome = static_cast<uint32_t>(outcomes.size());
-      fill_outcome(outcomes.emplace_back(), *v.e.facts->tool, false);
+      fill_outcome(outcomes.emplace_back(), told[v.in.result], false);
     }
     return;
   }
   mark(v, first.id);
   if (result) {
-    fill_outcome(outcomes[first.outcome], *v.e.facts->tool, true);
+    fill_outcome(outcomes[first.outcome], told[v.in.result], true);
     first.copied = true;
   }
 }
 
-void PlannerState::visit_prompt(Visit& v, uint64_t session) {
+void PlannerState::visit_prompt(const Visit& v, uint64_t session) {
   RecentPrompt& recent = prompts[session];
-  const Digest message = digest_of(*v.e.message);
+  const Digest& message = said[v.in.said].message;
   if (recent.id != kNone && !recent.answered && recent.message == message) {
     mark(v, recent.id);
-    if (v.e.facts && v.e.facts->prompt.origin) {
+    if (v.in.origin) {
       PromptFill& into = prompt_fills[recent.position];
-      fill(into.origin, v.e.facts->prompt.origin);
-      fill(into.actor, v.e.facts->actor);
+      fill(into.origin, v.in.origin);
+      fill(into.actor, v.in.actor);
     }
     return;
   }
-  recent = RecentPrompt{v.position, id_of(v), message, false};
-  visit_replay(v, message);
+  recent = RecentPrompt{v.position, v.in.id, message, false};
+  visit_replay(v);
 }
 
-void PlannerState::visit_replay(Visit& v, const std::optional<Digest>& message) {
-  const TimelineEvent& e = v.e;
-  if (!e.timestamp || !e.message) return;
-  const Replay key{e.provider, e.event_type, e.timestamp->nanos, e.timestamp->seconds,
-                   message ? *message : digest_of(*e.message)};
-  const uint32_t path = paths(e.source.relative_path);
-  auto [at, added] = replays.try_emplace(key, ReplayFirst{kNone, path});
+void PlannerState::visit_replay(const Visit& v) {
+  const Input& in = v.in;
+  if (in.said == kNone || !said[in.said].timestamp) return;
+  const Said& told_here = said[in.said];
+  const Replay key{in.provider, in.type, told_here.timestamp->nanos, told_here.timestamp->seconds,
+                   told_here.message};
+  auto [at, added] = replays.try_emplace(key, ReplayFirst{kNone, in.path});
   if (added) {
-    at->second.id = id_of(v);
-  } else if (at->second.path != path) {
+    at->second.id = in.id;
+  } else if (at->second.path != in.path) {
     mark(v, at->second.id);
   }
 }
 
 size_t PlannerState::bytes() const {
   size_t sum = sizeof(PlannerState) + ids.bytes() + sessions.bytes() + call_ids.bytes() +
-               paths.bytes() + by_key.bytes() + map_bytes(starts) + map_bytes(prompts) +
+               paths.bytes() + keys.bytes() + key_firsts.capacity() * sizeof(uint32_t) +
+               inputs.size() * sizeof(Input) + said.size() * sizeof(Said) +
+               map_bytes(starts) + map_bytes(prompts) +
                map_bytes(calls) + map_bytes(results) + map_bytes(replays) +
                described_bytes(described) + map_bytes(prompt_fills) +
-               copies.capacity() * sizeof(copies[0]);
-  for (const Outcome& o : outcomes) sum += outcome_bytes(o);
-  return sum + (outcomes.capacity() - outcomes.size()) * sizeof(Outcome);
+               copies.capacity() * sizeof(copies[0]) +
+               agent_files.capacity() * sizeof(AgentFile);
+  for (const AgentFile& file : agent_files) {
+    sum += text_bytes(file.subagent.session) + text_bytes(file.subagent.agent) +
+           text_bytes(file.described.type) + text_bytes(file.described.description);
+  }
+  for (const std::vector<Outcome>* held : {&told, &outcomes}) {
+    for (const Outcome& o : *held) sum += outcome_bytes(o);
+    sum += (held->capacity() - held->size()) * sizeof(Outcome);
+  }
+  return sum;
 }
 
 PlanState PlannerState::finish() {
@@ -662,14 +749,16 @@ void LinkPlan::apply(size_t position, TimelineEvent& e) const { state_->apply(po
 size_t LinkPlan::bytes() const { return state_->bytes(); }
 
 LinkPlanner::LinkPlanner(size_t events) : state_(std::make_unique<links::PlannerState>()) {
-  state_->by_key.reserve(events);
+  state_->keys.reserve(events);
   state_->replays.reserve(events);
 }
 LinkPlanner::~LinkPlanner() = default;
 LinkPlanner::LinkPlanner(LinkPlanner&&) noexcept = default;
 LinkPlanner& LinkPlanner::operator=(LinkPlanner&&) noexcept = default;
 
-void LinkPlanner::visit(const TimelineEvent& e) { state_->visit(e); }
+size_t LinkPlanner::add(const TimelineEvent& e) { return state_->add(e); }
+
+void LinkPlanner::visit(size_t added) { state_->visit(added); }
 
 size_t LinkPlanner::bytes() const { return state_->bytes(); }
 
@@ -682,7 +771,8 @@ LinkPlan LinkPlanner::finish() && {
 
 void link_report(EventTable& events) {
   LinkPlanner planner(events.size());
-  for (const TimelineEvent& e : events) planner.visit(e);
+  for (const TimelineEvent& e : events) planner.add(e);
+  for (size_t i = 0; i < events.size(); ++i) planner.visit(i);
   const LinkPlan plan = std::move(planner).finish();
   for (size_t i = 0; i < events.size(); ++i) plan.apply(i, events[i]);
 }

@@ -19,13 +19,16 @@
 // subagent without such a file, is left as it is.
 //
 // Linking works one event at a time, so that events kept encoded need never
-// be decoded all at once: a LinkPlanner is shown every event of an ordered
-// report once, in report order, and keeps only small records, ids and the few
-// facts one event gives another; its LinkPlan then gives any event, by its
-// position, what linking gives it, without reading any other event.
+// be decoded for it: a LinkPlanner is given what linking reads of every event
+// once, in any order, as the event is made (a few numbers, its ids, its
+// message's digest, what a result says of its call), then visits them once
+// each in report order, keeping the few facts one event gives another; its
+// LinkPlan then gives any event, by its position, what linking gives it,
+// without reading any other event.
 //
 //   LinkPlanner planner;
-//   for (const TimelineEvent& e : events) planner.visit(e);   // report order
+//   for (const TimelineEvent& e : events) planner.add(e);    // any order
+//   for (size_t added : report_order) planner.visit(added);  // report order
 //   const LinkPlan plan = std::move(planner).finish();
 //   plan.apply(position, event);   // any order, each event once
 //
@@ -80,8 +83,12 @@ class LinkPlanner {
   LinkPlanner(const LinkPlanner&) = delete;
   LinkPlanner& operator=(const LinkPlanner&) = delete;
 
-  // The next event in report order; nothing of `e` is kept by reference.
-  void visit(const TimelineEvent& e);
+  // Keeps what linking reads of `e`; nothing of `e` is kept by reference.
+  // Its index among the events added.
+  size_t add(const TimelineEvent& e);
+  // The event added as `added`, the next in report order. Each event added is
+  // visited once.
+  void visit(size_t added);
   // The memory the planner holds now, in bytes.
   size_t bytes() const;
   LinkPlan finish() &&;

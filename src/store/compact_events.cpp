@@ -57,8 +57,10 @@ std::optional<size_t> encoding_at(std::string_view bytes) {
 
 }  // namespace
 
-CompactEvents::CompactEvents(size_t memory_budget)
-    : spill_(memory_budget), id_(next_store_id.fetch_add(1)) {}
+CompactEvents::CompactEvents(size_t memory_budget, bool link)
+    : spill_(memory_budget), id_(next_store_id.fetch_add(1)) {
+  if (link) planner_.emplace();
+}
 
 Status CompactEvents::take(EventList&& events) { return keep(std::move(events), false); }
 
@@ -81,6 +83,8 @@ Status CompactEvents::keep(EventList&& events, bool unstamped) {
       return std::unexpected(Error::argument("A timeline holds at most 4,294,967,295 events."));
     }
     TQ_CHECK(keys_.add(e));
+    // Before the encoding moves the event's shared values out.
+    if (planner_) planner_->add(e);
     TQ_TRY(const Where where, encode(e, unstamped));
     where_.push_back(where);
     // A large file's records go on as they are made, so that they are never
@@ -199,7 +203,7 @@ Result<TimelineEvent> CompactEvents::decode(size_t stored) const {
   return e;
 }
 
-Status CompactEvents::finish(ParseMonitor* monitor, bool link) {
+Status CompactEvents::finish(ParseMonitor* monitor) {
   auto whole_ids = [this](size_t i, std::string& scratch) -> Result<std::string_view> {
     TQ_TRY(const std::string_view bytes, record(where_[i]));
     const std::optional<size_t> own = encoding_at(bytes);
@@ -208,18 +212,16 @@ Status CompactEvents::finish(ParseMonitor* monitor, bool link) {
     return std::string_view(scratch);
   };
   TQ_TRY(order_, keys_.sort(monitor, whole_ids));
-  if (!link) return {};
-  // The planner sees each event once, in order, as the report would hold it
-  // before linking; it keeps only what linking needs later.
+  if (!planner_) return {};
+  // The planner was given what linking reads of each event as it was taken;
+  // it now visits them once each, in report order.
   constexpr size_t kStopCheck = 4096;
-  LinkPlanner planner(order_.size());
   for (size_t i = 0; i < order_.size(); ++i) {
     if (i % kStopCheck == 0 && stop_requested(monitor)) return std::unexpected(Error::stopped());
-    TQ_TRY(TimelineEvent e, decode(order_[i]));
-    e.sequence = i;
-    planner.visit(e);
+    planner_->visit(order_[i]);
   }
-  plan_.emplace(std::move(planner).finish());
+  plan_.emplace(std::move(*planner_).finish());
+  planner_.reset();
   return {};
 }
 
@@ -251,6 +253,7 @@ size_t CompactEvents::bytes() const {
   size_t held = texts_.bytes() + where_.size() * sizeof(Where) +
                 order_.capacity() * sizeof(uint32_t) + pending_.capacity();
   if (!spill_.spilled()) held += static_cast<size_t>(spill_.size());
+  if (planner_) held += planner_->bytes();
   if (plan_) held += plan_->bytes();
   return held;
 }

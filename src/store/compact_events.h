@@ -5,10 +5,12 @@
 // events over once they are final (context/sink.h); each is encoded at once
 // (store/event_codec.h), with the texts many events repeat kept once, its
 // bytes go to a spill area (memory up to a budget, then a nameless temporary
-// file; store/spill.h) and the event is freed. After the parse the keys are sorted in the report
-// order (store/order_keys.h) and, for a parse that reads transcripts, the
-// links between copies, calls and results are planned one event at a time
-// (ordering/links.h). Each read makes the event as the report would hold it.
+// file; store/spill.h) and the event is freed. For a parse that reads
+// transcripts, what linking reads of the event is kept before it is encoded
+// (ordering/links.h), so that no event is read back to plan its links. After
+// the parse the keys are sorted in the report order (store/order_keys.h) and
+// the links between copies, calls and results are planned one event at a
+// time. Each read makes the event as the report would hold it.
 //
 // A value events share when they are taken (a record's raw value, a
 // session's id) is kept once, as it is, and every event read back shares it
@@ -16,9 +18,9 @@
 // finds the same as in a report. A file's digest is no text to scan: the
 // text table keeps it once.
 //
-//   CompactEvents events;
+//   CompactEvents events(budget, /*link=*/true);
 //   ...parse with `events` as the sink...
-//   TQ_CHECK(events.finish(monitor, /*link=*/true));
+//   TQ_CHECK(events.finish(monitor));
 //   TimelineEvent first = events.at(0);
 #pragma once
 
@@ -45,16 +47,17 @@ namespace tq::store {
 
 class CompactEvents final : public EventSink, public EventSource {
  public:
-  explicit CompactEvents(size_t memory_budget = kDefaultSpillBudget);
+  // `link`: the events' links are planned (a parse that reads transcripts).
+  explicit CompactEvents(size_t memory_budget = kDefaultSpillBudget, bool link = false);
 
   [[nodiscard]] Status take(EventList&& events) override;
   [[nodiscard]] Status take_unstamped(EventList&& events) override;
   [[nodiscard]] Status stamp(std::string_view sha256) override;
 
-  // Puts the events in the report order and, when `link`, plans their links;
-  // nothing may be taken after. Ends with the Stopped error when `monitor`
-  // (may be null) asks to stop first.
-  [[nodiscard]] Status finish(ParseMonitor* monitor, bool link);
+  // Puts the events in the report order and, when made to link, plans their
+  // links; nothing may be taken after. Ends with the Stopped error when
+  // `monitor` (may be null) asks to stop first.
+  [[nodiscard]] Status finish(ParseMonitor* monitor);
 
   size_t size() const override { return where_.size(); }
   // The i-th event in report order, numbered and linked as in a report.
@@ -100,7 +103,10 @@ class CompactEvents final : public EventSink, public EventSource {
   Chunked<Where> where_;  // by position taken
   OrderKeys keys_;
   std::vector<uint32_t> order_;   // positions taken, in report order, once finished
-  std::optional<LinkPlan> plan_;  // when linked
+  // When linking: what it reads of each event, given as the event is taken,
+  // so that no event is read back to plan; then the plan.
+  std::optional<LinkPlanner> planner_;
+  std::optional<LinkPlan> plan_;
   std::vector<bool> replaced_;    // by report position: already linked when replaced
   // Where the digests of the events taken since the last stamp without one lie.
   std::vector<uint64_t> unstamped_;

@@ -42,11 +42,11 @@ TEST_P(CompactEventsTest, EventsReadBackAreTheReportsEvents) {
       .include_raw = c.raw, .include_content = true, .transcripts = c.transcripts};
   const Result<ParseReport> report = parse_path(data(c.home), options);
   ASSERT_TRUE(report.has_value()) << report.error().text();
-  CompactEvents events(c.budget);
+  CompactEvents events(c.budget, c.transcripts);
   const Result<ParseReport> stored =
       parse_path(data(c.home), {options, nullptr, nullptr, nullptr, &events});
   ASSERT_TRUE(stored.has_value()) << stored.error().text();
-  ASSERT_TRUE(events.finish(nullptr, c.transcripts).has_value());
+  ASSERT_TRUE(events.finish(nullptr).has_value());
   EXPECT_TRUE(stored->events.empty());
   EXPECT_EQ(stored->diagnostics.size(), report->diagnostics.size());
   ASSERT_EQ(events.size(), report->events.size());
@@ -91,18 +91,18 @@ TEST(CompactEventsInterleavedTest, EveryFileIsReadWhereverItsEventsLie) {
     }
     ASSERT_TRUE(events.take(std::move(taken)).has_value());
   }
-  ASSERT_TRUE(events.finish(nullptr, false).has_value());
+  ASSERT_TRUE(events.finish(nullptr).has_value());
   auto report = finalize_report(EventList(std::move(all)), {}, false);
   ASSERT_TRUE(report.has_value());
   EXPECT_EQ(lines(events), lines(report->events));
 }
 
 TEST(CompactEventsReplaceTest, AReplacedEventIsReadAsGivenAndNotLinkedAgain) {
-  CompactEvents events(0);
+  CompactEvents events(0, /*link=*/true);
   const Result<ParseReport> stored = parse_path(
       data("claude-hillviewcap"), {{.transcripts = true}, nullptr, nullptr, nullptr, &events});
   ASSERT_TRUE(stored.has_value());
-  ASSERT_TRUE(events.finish(nullptr, true).has_value());
+  ASSERT_TRUE(events.finish(nullptr).has_value());
   ASSERT_GT(events.size(), 3u);
   TimelineEvent changed = events.at(2);
   changed.message = "[REDACTED:x:00000000]";
