@@ -1,6 +1,7 @@
 #include "store/event_codec.h"
 
 #include <algorithm>
+#include <array>
 #include <bit>
 #include <concepts>
 #include <cstring>
@@ -276,6 +277,15 @@ uint8_t nibble(char c) { return static_cast<uint8_t>(c <= '9' ? c - '0' : c - 'a
 class Writer {
  public:
   Writer(TextTable& texts, std::string& out) : texts_(texts), out_(out) {}
+  Writer(const Writer&) = delete;
+  Writer& operator=(const Writer&) = delete;
+
+  // Puts what was written into `out`, where it gets no sooner. Not left to a
+  // destructor: appending may run out of memory, which must reach the caller.
+  void flush() {
+    out_.append(stage_.data(), used_);
+    used_ = 0;
+  }
 
   template <Listed R>
   void record(const R& r) {
@@ -327,6 +337,12 @@ class Writer {
       return;
     }
     varint(how == Text::Id ? s.size() << 1 : s.size());
+    if (s.size() <= stage_.size() - used_) {
+      std::memcpy(stage_.data() + used_, s.data(), s.size());
+      used_ += s.size();
+      return;
+    }
+    flush();
     out_.append(s);
   }
   void operator()(const JsonValue& v, Text = Text::Inline) {
@@ -357,7 +373,10 @@ class Writer {
   }
 
  private:
-  void byte(uint8_t b) { out_.push_back(static_cast<char>(b)); }
+  void byte(uint8_t b) {
+    if (used_ == stage_.size()) flush();
+    stage_[used_++] = static_cast<char>(b);
+  }
   void tag(JsonTag t) { byte(static_cast<uint8_t>(t)); }
   void varint(uint64_t n) {
     for (; n >= 0x80; n >>= 7) byte(static_cast<uint8_t>(n | 0x80));
@@ -366,6 +385,10 @@ class Writer {
 
   TextTable& texts_;
   std::string& out_;
+  // A record is mostly one-byte numbers and tags: they are gathered here and
+  // appended a run at a time, not with a call to the string each.
+  std::array<char, 256> stage_;
+  size_t used_ = 0;
 };
 
 // Reads what Writer wrote. The first fault found is kept, with where it was
@@ -591,7 +614,9 @@ void encode_event(const TimelineEvent& e, TextTable& texts, std::string& out) {
   const size_t at = out.size();
   out.resize(at + 4);
   store32(out.data() + at, e.source_file_sha256 ? texts.intern(*e.source_file_sha256) : kNoText);
-  Writer(texts, out).record(e);
+  Writer writer(texts, out);
+  writer.record(e);
+  writer.flush();
 }
 
 Result<TimelineEvent> decode_event(std::string_view bytes, const TextTable& texts) {
