@@ -59,6 +59,33 @@ std::string hex_lower(std::span<const uint8_t> bytes) {
   return out;
 }
 
+namespace {
+
+// Each character's value as a lowercase hex digit, or -1.
+constexpr std::array<int8_t, 256> kHexDigit = [] {
+  std::array<int8_t, 256> digits{};
+  digits.fill(-1);
+  for (int c = 0; c < 10; ++c) digits['0' + c] = static_cast<int8_t>(c);
+  for (int c = 0; c < 6; ++c) digits['a' + c] = static_cast<int8_t>(10 + c);
+  return digits;
+}();
+
+}  // namespace
+
+// Ids and digests pass through here by the million: one table lookup per
+// character and no branch on its value.
+bool unhex_lower(std::string_view text, uint8_t* out) {
+  if (text.size() % 2 != 0) return false;
+  int bad = 0;
+  for (size_t i = 0; i < text.size(); i += 2) {
+    const int high = kHexDigit[static_cast<uint8_t>(text[i])];
+    const int low = kHexDigit[static_cast<uint8_t>(text[i + 1])];
+    bad |= high | low;
+    out[i / 2] = static_cast<uint8_t>(high * 16 + low);
+  }
+  return bad >= 0;
+}
+
 std::string sha256_bytes(std::string_view bytes) {
   Sha256 sha;
   sha.update(bytes);

@@ -43,6 +43,10 @@ class Sha256 {
 };
 
 std::string hex_lower(std::span<const uint8_t> bytes);
+// Writes the bytes lowercase hex `text` spells into `out` (room for
+// text.size() / 2); false when `text` isn't lowercase hex of an even length,
+// and then what `out` holds is unspecified.
+bool unhex_lower(std::string_view text, uint8_t* out);
 std::string sha256_bytes(std::string_view bytes);
 
 // RFC 4648 Base64, "+" and "/" alphabet, "=" padding.

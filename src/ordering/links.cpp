@@ -36,29 +36,6 @@ size_t text_bytes(const std::string& text) {
   return text.capacity() > std::string().capacity() ? text.capacity() + 1 : 0;
 }
 
-// Each character's value as a lowercase hex digit, or -1.
-constexpr std::array<int8_t, 256> kHexDigit = [] {
-  std::array<int8_t, 256> digits{};
-  digits.fill(-1);
-  for (int c = 0; c < 10; ++c) digits['0' + c] = static_cast<int8_t>(c);
-  for (int c = 0; c < 6; ++c) digits['a' + c] = static_cast<int8_t>(10 + c);
-  return digits;
-}();
-
-// Writes the bytes lowercase hex `text` spells into `out` (room for
-// text.size() / 2); false when `text` isn't such hex of an even length.
-bool unhex(std::string_view text, uint8_t* out) {
-  if (text.size() % 2 != 0) return false;
-  int bad = 0;
-  for (size_t i = 0; i < text.size(); i += 2) {
-    const int high = kHexDigit[static_cast<uint8_t>(text[i])];
-    const int low = kHexDigit[static_cast<uint8_t>(text[i + 1])];
-    bad |= high | low;
-    out[i / 2] = static_cast<uint8_t>(high * 16 + low);
-  }
-  return bad >= 0;
-}
-
 // Event ids, by index in the order added. An event id is 64 lowercase hex
 // characters, kept as the 32 bytes it spells; another is kept as text. Kept
 // in blocks, so that growing never moves what is held.
@@ -66,7 +43,7 @@ class IdStore {
  public:
   uint32_t add(std::string_view id) {
     Digest packed;
-    if (id.size() == 2 * packed.size() && unhex(id, packed.data())) {
+    if (id.size() == 2 * packed.size() && unhex_lower(id, packed.data())) {
       if (digests_ % kBlock == 0) blocks_.push_back(std::make_unique<Digest[]>(kBlock));
       blocks_.back()[digests_ % kBlock] = packed;
       return static_cast<uint32_t>(digests_++);
@@ -221,7 +198,7 @@ void KeyIndex::reserve(size_t keys) {
 std::pair<uint32_t*, bool> KeyIndex::try_emplace(std::string_view key) {
   if ((used_ + 1) * 4 > slots_.size() * 3) grow(std::max<size_t>(16, 2 * slots_.size()));
   Slot wanted;
-  wanted.key = key.size() == 2 * wanted.packed.size() && unhex(key, wanted.packed.data())
+  wanted.key = key.size() == 2 * wanted.packed.size() && unhex_lower(key, wanted.packed.data())
                    ? kPacked
                    : kNewText;
   Slot& slot = find(wanted, key);

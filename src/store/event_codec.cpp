@@ -259,20 +259,9 @@ uint32_t load32(const char* at) {
   return n;
 }
 
-// Every id passes through here, so the test has no branch per character
-// and the compiler may take many characters at once.
-bool lower_hex(std::string_view s) {
-  if (s.empty() || s.size() % 2 != 0) return false;
-  unsigned bad = 0;
-  for (const char c : s) {
-    const auto digit = static_cast<unsigned char>(c - '0');
-    const auto letter = static_cast<unsigned char>(c - 'a');
-    bad |= static_cast<unsigned>(digit > 9) & static_cast<unsigned>(letter > 5);
-  }
-  return bad == 0;
-}
-
-uint8_t nibble(char c) { return static_cast<uint8_t>(c <= '9' ? c - '0' : c - 'a' + 10); }
+// An id of lowercase hex is kept as the bytes it spells, up to this many; a
+// longer one (no agent writes one) is kept as text.
+constexpr size_t kMostPackedId = 64;
 
 class Writer {
  public:
@@ -330,20 +319,15 @@ class Writer {
   }
   void operator()(const std::string& s, Text how = Text::Inline) {
     if (how == Text::Interned) return varint(texts_.intern(s));
-    if (how == Text::Id && lower_hex(s)) {
-      varint(s.size() << 1 | 1);
-      for (size_t i = 0; i < s.size(); i += 2)
-        byte(static_cast<uint8_t>(nibble(s[i]) << 4 | nibble(s[i + 1])));
-      return;
+    if (how == Text::Id && !s.empty() && s.size() <= 2 * kMostPackedId) {
+      std::array<uint8_t, kMostPackedId> packed;
+      if (unhex_lower(s, packed.data())) {
+        varint(s.size() << 1 | 1);
+        return bytes({reinterpret_cast<const char*>(packed.data()), s.size() / 2});
+      }
     }
     varint(how == Text::Id ? s.size() << 1 : s.size());
-    if (s.size() <= stage_.size() - used_) {
-      std::memcpy(stage_.data() + used_, s.data(), s.size());
-      used_ += s.size();
-      return;
-    }
-    flush();
-    out_.append(s);
+    bytes(s);
   }
   void operator()(const JsonValue& v, Text = Text::Inline) {
     if (v.is_null()) return tag(JsonTag::Null);
@@ -376,6 +360,15 @@ class Writer {
   void byte(uint8_t b) {
     if (used_ == stage_.size()) flush();
     stage_[used_++] = static_cast<char>(b);
+  }
+  void bytes(std::string_view b) {
+    if (b.size() <= stage_.size() - used_) {
+      std::memcpy(stage_.data() + used_, b.data(), b.size());
+      used_ += b.size();
+      return;
+    }
+    flush();
+    out_.append(b);
   }
   void tag(JsonTag t) { byte(static_cast<uint8_t>(t)); }
   void varint(uint64_t n) {

@@ -279,6 +279,18 @@ TEST(Base64Test, EncodesWithPadding) {
   }
 }
 
+TEST(HexTest, LowercaseHexRoundTripsAndAnythingElseIsRefused) {
+  const std::vector<uint8_t> bytes{0x00, 0x9f, 0xa0, 0xff};
+  EXPECT_EQ(hex_lower(bytes), "009fa0ff");
+  uint8_t out[4];
+  ASSERT_TRUE(unhex_lower("009fa0ff", out));
+  EXPECT_EQ(std::vector<uint8_t>(out, out + 4), bytes);
+  // Upper case, an odd length, a byte past 'f' or with the high bit set.
+  for (std::string_view bad : {"009FA0FF", "009", "0g", "0/", "\xc3\xa9"}) {
+    EXPECT_FALSE(unhex_lower(bad, out)) << bad;
+  }
+}
+
 TEST(EvidenceFileTest, ReadingLeavesTheAccessTimeAlone) {
   testing::TempTree dir;
   const auto path = dir.write("f", "line\n");
