@@ -239,7 +239,7 @@ class Converter {
   // they are inserted in are worked out once per kind of record.
   struct Layout {
     std::array<PyObject*, kMaxFields> keys{};  // borrowed from texts_, in field order
-    PyRef keyed;  // the keys in ascending byte order, each with None
+    PyRef keyed;                               // the keys in ascending byte order, each with None
   };
   template <typename Record>
   struct LayoutOf {

@@ -648,12 +648,10 @@ void PlannerState::visit_replay(const Visit& v) {
 size_t PlannerState::bytes() const {
   size_t sum = sizeof(PlannerState) + ids.bytes() + sessions.bytes() + call_ids.bytes() +
                paths.bytes() + keys.bytes() + key_firsts.capacity() * sizeof(uint32_t) +
-               inputs.size() * sizeof(Input) + said.size() * sizeof(Said) +
-               map_bytes(starts) + map_bytes(prompts) +
-               map_bytes(calls) + map_bytes(results) + map_bytes(replays) +
+               inputs.size() * sizeof(Input) + said.size() * sizeof(Said) + map_bytes(starts) +
+               map_bytes(prompts) + map_bytes(calls) + map_bytes(results) + map_bytes(replays) +
                described_bytes(described) + map_bytes(prompt_fills) +
-               copies.capacity() * sizeof(copies[0]) +
-               agent_files.capacity() * sizeof(AgentFile);
+               copies.capacity() * sizeof(copies[0]) + agent_files.capacity() * sizeof(AgentFile);
   for (const AgentFile& file : agent_files) {
     sum += text_bytes(file.subagent.session) + text_bytes(file.subagent.agent) +
            text_bytes(file.described.type) + text_bytes(file.described.description);

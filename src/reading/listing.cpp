@@ -139,7 +139,8 @@ void account_files(const std::filesystem::path& top, const std::filesystem::path
   // keeps the size its listing measured instead of being examined again.
   std::unordered_map<std::filesystem::path, uint64_t, PathHash> taken;
   taken.reserve(listing.files.size());
-  for (size_t i = 0; i < listing.files.size(); ++i) taken.emplace(listing.files[i], listing.sizes[i]);
+  for (size_t i = 0; i < listing.files.size(); ++i)
+    taken.emplace(listing.files[i], listing.sizes[i]);
   DirectoryWalk walk(top, walk_options(context));
   while (std::optional<WalkItem> item = walk.next()) {
     FileAccount account;

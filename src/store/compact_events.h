@@ -102,12 +102,12 @@ class CompactEvents final : public EventSink, public EventSource {
   std::string pending_;   // records encoded and not yet appended to the area
   Chunked<Where> where_;  // by position taken
   OrderKeys keys_;
-  std::vector<uint32_t> order_;   // positions taken, in report order, once finished
+  std::vector<uint32_t> order_;  // positions taken, in report order, once finished
   // When linking: what it reads of each event, given as the event is taken,
   // so that no event is read back to plan; then the plan.
   std::optional<LinkPlanner> planner_;
   std::optional<LinkPlan> plan_;
-  std::vector<bool> replaced_;    // by report position: already linked when replaced
+  std::vector<bool> replaced_;  // by report position: already linked when replaced
   // Where the digests of the events taken since the last stamp without one lie.
   std::vector<uint64_t> unstamped_;
   uint64_t id_;  // this store among all, for the readers' windows
