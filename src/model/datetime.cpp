@@ -1,6 +1,5 @@
 #include "model/datetime.h"
 
-#include <charconv>
 #include <cstdio>
 
 namespace tq {
@@ -194,12 +193,18 @@ class Scanner {
   size_t i_ = 0;
 };
 
-void append_digits(std::string& out, uint64_t v, int width) {
-  char buf[24];
-  auto [end, ec] = std::to_chars(buf, buf + sizeof buf, v);
-  (void)ec;
-  for (auto len = static_cast<int>(end - buf); len < width; ++len) out.push_back('0');
-  out.append(buf, end);
+// Writes `v` in decimal at `at`, zero-padded to at least `width` digits (never
+// cut: a wider number keeps all its digits); where the digits end.
+char* put_digits(char* at, uint64_t v, int width) {
+  char digits[20];
+  int count = 0;
+  do {
+    digits[count++] = static_cast<char>('0' + v % 10);
+    v /= 10;
+  } while (v != 0);
+  for (int i = count; i < width; ++i) *at++ = '0';
+  while (count > 0) *at++ = digits[--count];
+  return at;
 }
 
 }  // namespace
@@ -221,37 +226,42 @@ std::optional<DateTime> datetime_from_unix_millis(int64_t millis) {
 }
 
 void append_rfc3339(std::string& out, const DateTime& t, bool plus_offset) {
+  // Every event's time is written, in every output: the text is made in place
+  // and appended once.
+  char text[64];
+  char* at = text;
   const int64_t days = floor_div(t.seconds, kSecondsPerDay);
   const int64_t secs_of_day = t.seconds - days * kSecondsPerDay;
   const Civil c = civil_from_days(days);
   // Every conversion and reader checks the range, so the year has four digits.
-  append_digits(out, static_cast<uint64_t>(c.year), 4);
-  out.push_back('-');
-  append_digits(out, c.month, 2);
-  out.push_back('-');
-  append_digits(out, c.day, 2);
-  out.push_back('T');
+  at = put_digits(at, static_cast<uint64_t>(c.year), 4);
+  *at++ = '-';
+  at = put_digits(at, c.month, 2);
+  *at++ = '-';
+  at = put_digits(at, c.day, 2);
+  *at++ = 'T';
   uint32_t nanos = t.nanos;
   uint64_t second = static_cast<uint64_t>(secs_of_day % 60);
   if (nanos >= 1'000'000'000u) {
     nanos -= 1'000'000'000u;
     second += 1;  // the leap second shows as :60
   }
-  append_digits(out, static_cast<uint64_t>(secs_of_day / 3600), 2);
-  out.push_back(':');
-  append_digits(out, static_cast<uint64_t>((secs_of_day / 60) % 60), 2);
-  out.push_back(':');
-  append_digits(out, second, 2);
+  at = put_digits(at, static_cast<uint64_t>(secs_of_day / 3600), 2);
+  *at++ = ':';
+  at = put_digits(at, static_cast<uint64_t>((secs_of_day / 60) % 60), 2);
+  *at++ = ':';
+  at = put_digits(at, second, 2);
   if (nanos != 0) {
-    out.push_back('.');
+    *at++ = '.';
     if (nanos % 1'000'000 == 0) {
-      append_digits(out, nanos / 1'000'000, 3);
+      at = put_digits(at, nanos / 1'000'000, 3);
     } else if (nanos % 1'000 == 0) {
-      append_digits(out, nanos / 1'000, 6);
+      at = put_digits(at, nanos / 1'000, 6);
     } else {
-      append_digits(out, nanos, 9);
+      at = put_digits(at, nanos, 9);
     }
   }
+  out.append(text, static_cast<size_t>(at - text));
   out.append(plus_offset ? "+00:00" : "Z");
 }
 
