@@ -136,13 +136,14 @@ class TextTable {
   const Map::value_type* last_ = nullptr;
 };
 
-// Record keys and the id of the first event holding each. Nearly every event
-// has a key of its own, so the keys sit in one open-addressed table instead
-// of a node each: a key of 32 lowercase hex characters is kept as the 16
-// bytes it spells, another as text beside the table.
+// Record keys, each with a number of the caller's. Nearly every event has a
+// key of its own, so the keys sit in one open-addressed table instead of a
+// node each: a key of 32 lowercase hex characters is kept as the 16 bytes it
+// spells, another as text beside the table.
 class KeyIndex {
  public:
-  // The first event's id for `key`, kNone when the key is new; whether it was.
+  // The number kept for `key`, kNone when the key is new; whether it was.
+  // The pointer holds until the next call.
   std::pair<uint32_t*, bool> try_emplace(std::string_view key);
   void reserve(size_t keys);
   size_t bytes() const;
@@ -153,8 +154,8 @@ class KeyIndex {
   static constexpr uint32_t kNewText = UINT32_MAX - 2;  // a text not yet in texts_
   struct Slot {
     std::array<uint8_t, 16> packed{};
-    uint32_t first = kNone;
-    uint32_t key = kEmpty;  // kEmpty, kPacked, or the key's index in texts_
+    uint32_t number = kNone;  // the caller's
+    uint32_t key = kEmpty;    // kEmpty, kPacked, or the key's index in texts_
   };
   // `text` is the key's text when it isn't packed.
   static size_t hash(const Slot& slot, std::string_view text) {
@@ -202,14 +203,14 @@ std::pair<uint32_t*, bool> KeyIndex::try_emplace(std::string_view key) {
                    ? kPacked
                    : kNewText;
   Slot& slot = find(wanted, key);
-  if (slot.key != kEmpty) return {&slot.first, false};
+  if (slot.key != kEmpty) return {&slot.number, false};
   if (wanted.key == kNewText) {
     wanted.key = static_cast<uint32_t>(texts_.size());
     texts_.emplace_back(key);
   }
   slot = wanted;
   ++used_;
-  return {&slot.first, true};
+  return {&slot.number, true};
 }
 
 size_t KeyIndex::bytes() const {
