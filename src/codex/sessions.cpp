@@ -415,14 +415,14 @@ Result<ReaderOutput> scan_sessions(const std::filesystem::path& path, const Pars
         }
         ReaderOutput file{std::move(parsed->events), std::move(parsed->diagnostics)};
         if (sessions != nullptr) {
-          // A file's events mostly share one session: each is looked up once
+          // A file's events mostly share one session: it is looked up once
           // per run of them, and copied only when new.
           const std::string* last = nullptr;
           for (const TimelineEvent& e : file.events) {
             if (e.source.artifact_kind != ArtifactKind::Session || !e.session_id) continue;
             if (last != nullptr && *last == *e.session_id) continue;
             last = &*e.session_id;
-            if (!sessions->contains(*last)) sessions->emplace(*last);
+            sessions->insert(*last);
           }
         }
         if (Status handed = hand_off(context, file); !handed) {

@@ -465,7 +465,6 @@ struct Input {
   uint32_t agent_file = kNone;  // in `agent_files`
   EventType type = EventType::Unknown;
   Provider provider = Provider::Unknown;
-  bool has_message = false;
   std::optional<PromptOrigin> origin;
   std::optional<Actor> actor;
 };
@@ -525,7 +524,6 @@ size_t PlannerState::add(const TimelineEvent& e) {
   Input& in = inputs.emplace_back();
   in.type = e.event_type;
   in.provider = e.provider;
-  in.has_message = e.message.has_value();
   in.id = ids.add(e.event_id);
   in.session = sessions(e.session_id ? std::string_view(*e.session_id) : "");
   in.path = paths(e.source.relative_path);
@@ -578,7 +576,8 @@ void PlannerState::visit(size_t added) {
     first = in.id;
   }
   const bool activity = is_agent_activity(in.type);
-  const bool prompt = in.type == EventType::PromptInput && in.has_message;
+  // A prompt's message is always known by its digest.
+  const bool prompt = in.type == EventType::PromptInput && in.said != kNone;
   if (activity || prompt || in.type == EventType::SessionStart) {
     const uint64_t session = scoped(in.provider, in.session);
     if (activity) prompts[session].answered = true;
